@@ -1,0 +1,38 @@
+#pragma once
+// talvekkey's commands: each command file registers one Command at start-up.
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace Talvek::Cli {
+
+enum ExitCode : int { Success = 0, Failure = 1, Usage = 2 };
+
+struct Io {
+    std::istream& in;
+    std::ostream& out;
+    std::ostream& err;
+};
+
+struct Command {
+    const char* name;
+    const char* synopsis;     // e.g. "inspect FILE [--json]"
+    const char* description;  // one or more lines for --help
+    int (*run)(const std::vector<std::string>& args, Io& io);
+};
+
+struct CommandRegistration {
+    explicit CommandRegistration(const Command& command);
+};
+
+const std::vector<Command>& commands();
+
+// The whole program with explicit streams, so tests can run it in-process.
+int runTalvekkey(const std::vector<std::string>& args, Io& io);
+
+// Prints "talvekkey: <message>" for a usage error plus the command's synopsis
+// and returns Usage.
+int usageError(Io& io, const Command& command, const std::string& message);
+
+} // namespace Talvek::Cli

@@ -1,0 +1,168 @@
+#include "keystore/keybase.h"
+
+#include "keystore/encoding.h"
+
+namespace Talvek {
+
+namespace {
+const char* const kNodeMagic = "KNOD0";
+const char* const kBaseMagic = "KNET0";
+} // namespace
+
+bool KeyNode::addChannel(std::unique_ptr<SecureChannel> channel) {
+    if (!channel) return false;
+    if (name.empty()) name = channel->localName;
+    const std::string key = channel->remoteName;
+    channels[key] = std::move(channel);
+    return true;
+}
+
+SecureChannel* KeyNode::findChannel(const std::string& remoteName) const {
+    const auto it = channels.find(remoteName);
+    return it == channels.end() ? nullptr : it->second.get();
+}
+
+bool KeyNode::deleteChannel(const std::string& remoteName) {
+    return channels.erase(remoteName) > 0;
+}
+
+void KeyNode::clear() {
+    channels.clear();
+    name.clear();
+}
+
+bool KeyNode::writeNode(BinaryFile& file) const {
+    if (channels.empty()) return true;
+    writeMagic(file, kNodeMagic);
+    writeString(file, name);
+    writeU32(file, static_cast<uint32_t>(channels.size()));
+    bool ok = true;
+    for (const auto& [remote, channel] : channels) {
+        ok = channel->writeChannel(file);
+        if (!ok) break;
+    }
+    return ok;
+}
+
+bool KeyNode::readNode(BinaryFile& file) {
+    clear();
+    if (!readMagic(file, kNodeMagic)) return true;
+    readString(file, name);
+    const int32_t count = static_cast<int32_t>(readU32(file));
+    for (int32_t i = 0; i < count; ++i) {
+        auto channel = std::make_unique<SecureChannel>();
+        if (!channel->readChannel(file)) return false;
+        const std::string key = channel->remoteName;
+        channels[key] = std::move(channel);
+    }
+    return true;
+}
+
+void KeyBase::clearBase() {
+    name.clear();
+    nodes.clear();
+}
+
+bool KeyBase::readBase(BinaryFile& file) {
+    clearBase();
+    if (!readMagic(file, kBaseMagic)) return false;
+    readString(file, name);
+    const int32_t count = static_cast<int32_t>(readU32(file));
+    if (count <= 0) return false;
+    for (int32_t i = 0; i < count; ++i) {
+        const bool exhausted = file.remaining() == 0;
+        auto node = std::make_unique<KeyNode>();
+        if (!node->readNode(file)) return false;
+        const std::string key = node->name;
+        nodes[key] = std::move(node);
+        // Past the end every further node reads as the same empty, unnamed
+        // node, which replaces this one: a huge count costs nothing more.
+        if (exhausted) break;
+    }
+    return true;
+}
+
+bool KeyBase::loadBase(const std::string& path) {
+    clearBase();
+    BinaryFile file;
+    if (!file.openExisting(path)) return false;
+    const bool ok = readBase(file);
+    file.close();
+    return ok;
+}
+
+bool KeyBase::writeBase(BinaryFile& file) const {
+    writeMagic(file, kBaseMagic);
+    writeString(file, name);
+    writeU32(file, static_cast<uint32_t>(nodes.size()));
+    if (nodes.empty()) return false;
+    bool ok = true;
+    for (const auto& [key, node] : nodes) {
+        ok = node->writeNode(file);
+        if (!ok) break;
+    }
+    return ok;
+}
+
+bool KeyBase::saveBase(const std::string& path) const {
+    BinaryFile file;
+    if (!file.create(path, BinaryFile::Permissions::OwnerOnly)) return false;
+    if (nodes.empty()) {
+        // A base without nodes has always been stored as its bare header and
+        // reported as a failed save.
+        writeBase(file);
+        file.close();
+        return false;
+    }
+    if (!writeBase(file)) {
+        file.discard();
+        return false;
+    }
+    return file.close();
+}
+
+bool KeyBase::addChannel(std::unique_ptr<SecureChannel> channel) {
+    if (!channel) return false;
+    auto& node = nodes[channel->localName];
+    if (!node) node = std::make_unique<KeyNode>();
+    return node->addChannel(std::move(channel));
+}
+
+SecureChannel* KeyBase::findChannel(const std::string& localName,
+                                    const std::string& remoteName) const {
+    const auto it = nodes.find(localName);
+    return it == nodes.end() ? nullptr : it->second->findChannel(remoteName);
+}
+
+bool KeyBase::findChannel(const std::string& localName, const std::string& remoteName,
+                          SecureChannel** out) const {
+    SecureChannel* channel = findChannel(localName, remoteName);
+    if (out) *out = channel;
+    return channel != nullptr;
+}
+
+bool KeyBase::deleteChannel(const std::string& localName, const std::string& remoteName) {
+    const auto it = nodes.find(localName);
+    return it != nodes.end() && it->second->deleteChannel(remoteName);
+}
+
+int KeyBase::channelCount() const {
+    size_t count = 0;
+    for (const auto& [key, node] : nodes) count += node->channels.size();
+    return static_cast<int>(count);
+}
+
+bool KeyBase::listChannels(KeyBaseSummary& header, std::vector<ChannelSummary>& channels) const {
+    copyCut31(header.baseName, name);
+    header.channelCount = channelCount();
+    channels.clear();
+    if (header.channelCount <= 0) return false;
+    channels.resize(static_cast<size_t>(header.channelCount));
+    size_t i = 0;
+    for (const auto& [key, node] : nodes) {
+        for (const auto& [remote, channel] : node->channels) channel->toSummary(&channels[i++]);
+    }
+    return true;
+}
+
+} // namespace Talvek

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "keystore/securechannel.h"
+
+namespace Talvek {
+
+// The channels of one local key name; record "KNOD0". Channels are keyed by
+// their remote name in byte-wise order (std::string compares as unsigned bytes).
+class KeyNode {
+public:
+    std::string name;
+    std::map<std::string, std::unique_ptr<SecureChannel>> channels;
+
+    bool addChannel(std::unique_ptr<SecureChannel> channel);
+    SecureChannel* findChannel(const std::string& remoteName) const;
+    bool deleteChannel(const std::string& remoteName);
+    void clear();
+    // A node without channels writes nothing at all.
+    bool writeNode(BinaryFile& file) const;
+    // A missing node magic is an empty, unnamed node (true).
+    bool readNode(BinaryFile& file);
+};
+
+// A whole key base file; record "KNET0". Nodes are keyed by name, byte-wise.
+class KeyBase {
+public:
+    std::string name;
+    std::map<std::string, std::unique_ptr<KeyNode>> nodes;
+
+    void clearBase();
+    bool loadBase(const std::string& path);
+    // Written to a temporary file and renamed over the target: a failed save
+    // leaves the old file as it was. Key bases are owner-only.
+    bool saveBase(const std::string& path) const;
+    bool addChannel(std::unique_ptr<SecureChannel> channel);
+    // The channel stays owned by the base; null when either name is missing.
+    SecureChannel* findChannel(const std::string& localName, const std::string& remoteName) const;
+    bool findChannel(const std::string& localName, const std::string& remoteName,
+                     SecureChannel** out) const;
+    bool deleteChannel(const std::string& localName, const std::string& remoteName);
+    // False when the base holds no channel; the summaries follow node order,
+    // then channel order.
+    bool listChannels(KeyBaseSummary& header, std::vector<ChannelSummary>& channels) const;
+    int channelCount() const;
+
+    // The byte-level halves of loadBase/saveBase, for callers that hold the
+    // file themselves.
+    bool readBase(BinaryFile& file);
+    bool writeBase(BinaryFile& file) const;
+};
+
+} // namespace Talvek

@@ -1,0 +1,369 @@
+#include "keystore/rsakeyrecord.h"
+
+#include <ctime>
+#include <algorithm>
+
+#include <openssl/core_names.h>
+#include <openssl/provider.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include "keystore/encoding.h"
+#include "keystore/secureexception.h"
+
+namespace Talvek {
+
+namespace {
+
+const char* const kRecordMagic = "KRSK0";
+const char* const kCreateFailed = "Failed to create new RSA key";
+
+BignumPtr dup(const BIGNUM* b) { return BignumPtr(b ? BN_dup(b) : nullptr); }
+
+BignumPtr getParam(EVP_PKEY* key, const char* name) {
+    BIGNUM* b = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &b) != 1) return nullptr;
+    return BignumPtr(b);
+}
+
+EvpPkeyPtr keyFromNumbers(const RsaKeyRecord& r, bool withPrivate) {
+    ParamBldPtr bld(OSSL_PARAM_BLD_new());
+    if (!bld) throw SecureException(kCreateFailed);
+    bool ok = OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, r.n()) &&
+              OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, r.e());
+    if (withPrivate) {
+        ok = ok && OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, r.d()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, r.p()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, r.q()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, r.dmp1()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, r.dmq1()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, r.iqmp());
+    }
+    if (!ok) return nullptr;
+    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (!params || !ctx) throw SecureException(kCreateFailed);
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, withPrivate ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
+                          params.get()) <= 0) {
+        return nullptr;
+    }
+    return EvpPkeyPtr(key);
+}
+
+// RC4 lives in OpenSSL's legacy provider; it is loaded into a context of our
+// own so the process-wide defaults stay untouched.
+class LegacyCiphers {
+public:
+    static LegacyCiphers& instance() {
+        static LegacyCiphers ciphers;
+        return ciphers;
+    }
+    const EVP_CIPHER* rc4() const { return rc4_.get(); }
+    ~LegacyCiphers() {
+        rc4_.reset();
+        if (legacy_) OSSL_PROVIDER_unload(legacy_);
+        if (base_) OSSL_PROVIDER_unload(base_);
+        OSSL_LIB_CTX_free(ctx_);
+    }
+
+private:
+    LegacyCiphers() {
+        ctx_ = OSSL_LIB_CTX_new();
+        if (!ctx_) return;
+        legacy_ = OSSL_PROVIDER_load(ctx_, "legacy");
+        base_ = OSSL_PROVIDER_load(ctx_, "default");
+        if (legacy_) rc4_.reset(EVP_CIPHER_fetch(ctx_, "RC4", nullptr));
+    }
+    OSSL_LIB_CTX* ctx_ = nullptr;
+    OSSL_PROVIDER* legacy_ = nullptr;
+    OSSL_PROVIDER* base_ = nullptr;
+    EvpCipherPtr rc4_;
+};
+
+EvpPkeyCtxPtr contextFor(EVP_PKEY* key) {
+    if (!key) return nullptr;
+    return EvpPkeyCtxPtr(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+}
+
+} // namespace
+
+void seedWithSystemTime() {
+    timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm utc {};
+    gmtime_r(&ts.tv_sec, &utc);
+    const uint16_t systemTime[8] = {
+        static_cast<uint16_t>(utc.tm_year + 1900), static_cast<uint16_t>(utc.tm_mon + 1),
+        static_cast<uint16_t>(utc.tm_wday),        static_cast<uint16_t>(utc.tm_mday),
+        static_cast<uint16_t>(utc.tm_hour),        static_cast<uint16_t>(utc.tm_min),
+        static_cast<uint16_t>(utc.tm_sec),         static_cast<uint16_t>(ts.tv_nsec / 1000000)};
+    RAND_seed(systemTime, sizeof systemTime);
+}
+
+void RsaKeyRecord::clear() {
+    n_.reset();
+    e_.reset();
+    d_.reset();
+    p_.reset();
+    q_.reset();
+    dmp1_.reset();
+    dmq1_.reset();
+    iqmp_.reset();
+    name_.clear();
+    kind_ = KeyKind::None;
+    publicKey_.reset();
+    privateKey_.reset();
+}
+
+bool RsaKeyRecord::generate(const std::string& owner, int bits) {
+    seedWithSystemTime();
+    clear();
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (!ctx) throw SecureException(kCreateFailed);
+    BignumPtr exponent(BN_new());
+    if (!exponent || !BN_set_word(exponent.get(), RSA_F4)) throw SecureException(kCreateFailed);
+    EVP_PKEY* raw = nullptr;
+    if (bits <= 0 || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) <= 0 ||
+        EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), exponent.get()) <= 0 ||
+        EVP_PKEY_generate(ctx.get(), &raw) <= 0) {
+        return false;
+    }
+    EvpPkeyPtr key(raw);
+    n_ = getParam(raw, OSSL_PKEY_PARAM_RSA_N);
+    e_ = getParam(raw, OSSL_PKEY_PARAM_RSA_E);
+    d_ = getParam(raw, OSSL_PKEY_PARAM_RSA_D);
+    p_ = getParam(raw, OSSL_PKEY_PARAM_RSA_FACTOR1);
+    q_ = getParam(raw, OSSL_PKEY_PARAM_RSA_FACTOR2);
+    dmp1_ = getParam(raw, OSSL_PKEY_PARAM_RSA_EXPONENT1);
+    dmq1_ = getParam(raw, OSSL_PKEY_PARAM_RSA_EXPONENT2);
+    iqmp_ = getParam(raw, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+    if (!n_ || !e_ || !d_ || !p_ || !q_ || !dmp1_ || !dmq1_ || !iqmp_) {
+        clear();
+        return false;
+    }
+    name_ = owner;
+    kind_ = KeyKind::Private;
+    privateKey_ = std::move(key);
+    return true;
+}
+
+bool RsaKeyRecord::extractPublic(std::unique_ptr<RsaKeyRecord>& out) const {
+    if (kind_ != KeyKind::Private || !hasCompletePrivate()) return false;
+    auto record = std::make_unique<RsaKeyRecord>();
+    record->name_ = name_;
+    record->kind_ = KeyKind::Public;
+    record->n_ = dup(n_.get());
+    record->e_ = dup(e_.get());
+    if (!record->n_ || !record->e_) throw SecureException(kCreateFailed);
+    out = std::move(record);
+    return true;
+}
+
+bool RsaKeyRecord::copyPublicFrom(const RsaKeyRecord* other) {
+    if (!other || !other->n_ || !other->e_) return false;
+    clear();
+    n_ = dup(other->n_.get());
+    e_ = dup(other->e_.get());
+    if (!n_ || !e_) throw SecureException(kCreateFailed);
+    name_ = other->name_;
+    kind_ = KeyKind::Public;
+    return true;
+}
+
+std::unique_ptr<RsaKeyRecord> RsaKeyRecord::clone() const {
+    auto copy = std::make_unique<RsaKeyRecord>();
+    copy->n_ = dup(n_.get());
+    copy->e_ = dup(e_.get());
+    copy->d_ = dup(d_.get());
+    copy->p_ = dup(p_.get());
+    copy->q_ = dup(q_.get());
+    copy->dmp1_ = dup(dmp1_.get());
+    copy->dmq1_ = dup(dmq1_.get());
+    copy->iqmp_ = dup(iqmp_.get());
+    copy->name_ = name_;
+    copy->kind_ = kind_;
+    return copy;
+}
+
+bool RsaKeyRecord::writePublic(BinaryFile& file) const {
+    // A record without its numbers would write a record that reads back as
+    // another shape; refusing keeps the file consistent.
+    if (!file.isOpen() || kind_ == KeyKind::None || !n_ || !e_) return false;
+    writeMagic(file, kRecordMagic);
+    writeU32(file, KeyKind::Public);
+    writeString(file, name_);
+    writeBigNum(file, n_.get());
+    writeBigNum(file, e_.get());
+    return !file.writeFailed();
+}
+
+bool RsaKeyRecord::writePrivate(BinaryFile& file) const {
+    if (!file.isOpen() || kind_ != KeyKind::Private || !n_ || !e_ || !d_ || !p_ || !q_ || !dmp1_ ||
+        !dmq1_ || !iqmp_) {
+        return false;
+    }
+    writeMagic(file, kRecordMagic);
+    writeU32(file, KeyKind::Private);
+    writeString(file, name_);
+    for (const BIGNUM* b : {n_.get(), e_.get(), d_.get(), p_.get(), q_.get(), dmp1_.get(),
+                            dmq1_.get(), iqmp_.get()}) {
+        writeBigNum(file, b);
+    }
+    return !file.writeFailed();
+}
+
+bool RsaKeyRecord::readKey(BinaryFile& file) {
+    if (!file.isOpen() || kind_ != KeyKind::None) return false;
+    if (!readMagic(file, kRecordMagic)) return false;
+    kind_ = static_cast<int32_t>(readU32(file));
+    readString(file, name_);
+    readBigNum(file, n_);
+    readBigNum(file, e_);
+    if (kind_ == KeyKind::Private) {
+        for (BignumPtr* slot : {&d_, &p_, &q_, &dmp1_, &dmq1_, &iqmp_}) readBigNum(file, *slot);
+    }
+    publicKey_.reset();
+    privateKey_.reset();
+    return true;
+}
+
+int RsaKeyRecord::writeHexPublic(BinaryFile& file) const {
+    if (!n_ || !e_) return 0;
+    writeHexLine(file, n_.get());
+    writeHexLine(file, e_.get());
+    return 1;
+}
+
+int RsaKeyRecord::writeHexPrivate(BinaryFile& file) const {
+    if (!n_ || !d_) return 0;
+    writeHexLine(file, n_.get());
+    writeHexLine(file, d_.get());
+    return 1;
+}
+
+int RsaKeyRecord::sizeBytes() const {
+    if (!isSet() || !n_) return 0;
+    return BN_num_bytes(n_.get());
+}
+
+bool RsaKeyRecord::hasPlausiblePublic() const {
+    return n_ && e_ && BN_is_odd(n_.get()) && BN_is_odd(e_.get()) && !BN_is_one(e_.get()) &&
+           BN_cmp(e_.get(), n_.get()) < 0;
+}
+
+bool RsaKeyRecord::hasCompletePrivate() const {
+    return hasPlausiblePublic() && d_ && p_ && q_ && dmp1_ && dmq1_ && iqmp_;
+}
+
+EVP_PKEY* RsaKeyRecord::publicKey() const {
+    if (!isSet() || !hasPlausiblePublic()) return nullptr;
+    if (!publicKey_) publicKey_ = keyFromNumbers(*this, false);
+    return publicKey_.get();
+}
+
+EVP_PKEY* RsaKeyRecord::privateKey() const {
+    if (kind_ != KeyKind::Private || !hasCompletePrivate()) return nullptr;
+    if (!privateKey_) privateKey_ = keyFromNumbers(*this, true);
+    return privateKey_.get();
+}
+
+bool signDigest(const RsaKeyRecord& key, const uint8_t* digest16, uint8_t* signature,
+                unsigned* signatureLength) {
+    if (signatureLength) *signatureLength = 0;
+    if (!digest16 || !signature || !signatureLength) return false;
+    EvpPkeyCtxPtr ctx = contextFor(key.privateKey());
+    size_t length = static_cast<size_t>(key.sizeBytes());
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_md5()) <= 0 ||
+        EVP_PKEY_sign(ctx.get(), signature, &length, digest16, 16) <= 0) {
+        return false;
+    }
+    *signatureLength = static_cast<unsigned>(length);
+    return true;
+}
+
+bool verifyDigest(const RsaKeyRecord& key, const uint8_t* digest16, const uint8_t* signature,
+                  unsigned signatureLength) {
+    if (!digest16 || !signature) return false;
+    EvpPkeyCtxPtr ctx = contextFor(key.publicKey());
+    return ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) > 0 &&
+           EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_md5()) > 0 &&
+           EVP_PKEY_verify(ctx.get(), signature, signatureLength, digest16, 16) == 1;
+}
+
+bool publicEncrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength, uint8_t* output,
+                   int* outputLength) {
+    if (outputLength) *outputLength = 0;
+    if (!input || inputLength < 0 || !output || !outputLength) return false;
+    EvpPkeyCtxPtr ctx = contextFor(key.publicKey());
+    size_t length = static_cast<size_t>(key.sizeBytes());
+    if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0 ||
+        EVP_PKEY_encrypt(ctx.get(), output, &length, input, static_cast<size_t>(inputLength)) <= 0) {
+        return false;
+    }
+    *outputLength = static_cast<int>(length);
+    return length > 0;
+}
+
+bool privateDecrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength,
+                    uint8_t* output, int* outputLength) {
+    if (outputLength) *outputLength = 0;
+    if (!input || inputLength < 0 || !output || !outputLength) return false;
+    EvpPkeyCtxPtr ctx = contextFor(key.privateKey());
+    size_t length = static_cast<size_t>(key.sizeBytes());
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0 ||
+        EVP_PKEY_decrypt(ctx.get(), output, &length, input, static_cast<size_t>(inputLength)) <= 0) {
+        return false;
+    }
+    *outputLength = static_cast<int>(length);
+    return length > 0;
+}
+
+bool md5Digest(const void* data, size_t length, uint8_t* output16) {
+    unsigned int n = 0;
+    return output16 && (data || length == 0) &&
+           EVP_Digest(data, length, output16, &n, EVP_md5(), nullptr) == 1 && n == 16;
+}
+
+bool makeSessionKey(uint8_t* output16) {
+    if (!output16) return false;
+    uint8_t random[64] = {};
+    seedWithSystemTime();
+    std::fill(output16, output16 + 16, uint8_t {0});
+    if (RAND_bytes(random, sizeof random) != 1) return false;
+    const bool ok = md5Digest(random, sizeof random, output16);
+    OPENSSL_cleanse(random, sizeof random);
+    return ok;
+}
+
+bool rc4Transform(const uint8_t* key16, size_t length, const uint8_t* input, uint8_t* output) {
+    if (!key16 || (length > 0 && (!input || !output))) return false;
+    if (length == 0) return true;
+    const EVP_CIPHER* rc4 = LegacyCiphers::instance().rc4();
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    if (!rc4 || !ctx || EVP_EncryptInit_ex2(ctx.get(), rc4, nullptr, nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_set_key_length(ctx.get(), 16) != 1 ||
+        EVP_EncryptInit_ex2(ctx.get(), nullptr, key16, nullptr, nullptr) != 1) {
+        return false;
+    }
+    // EVP counts in int; long inputs go through in slices of the same stream.
+    size_t done = 0;
+    while (done < length) {
+        const int chunk = static_cast<int>(std::min<size_t>(length - done, 1u << 30));
+        int out = 0;
+        if (EVP_EncryptUpdate(ctx.get(), output + done, &out, input + done, chunk) != 1 || out != chunk) {
+            return false;
+        }
+        done += static_cast<size_t>(chunk);
+    }
+    return true;
+}
+
+} // namespace Talvek

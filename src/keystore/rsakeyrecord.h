@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "keystore/binaryfile.h"
+#include "keystore/ossl.h"
+
+namespace Talvek {
+
+// What a key record holds. The kind is stored as read from the file, so other
+// values than these three can occur; anything but None counts as set.
+enum KeyKind : int32_t { None = 0, Public = 1, Private = 2 };
+
+// One RSA key with its owner's key name; record "KRSK0".
+//
+// The eight numbers are kept as read. The OpenSSL key object is built from
+// them only when a cryptographic operation needs it, so loading a large base
+// costs no more than the number conversions, and a record cut short in its
+// file (numbers missing) or holding implausible numbers is inert: every
+// operation on it reports failure instead of computing with it.
+class RsaKeyRecord {
+public:
+    RsaKeyRecord() = default;
+    RsaKeyRecord(const RsaKeyRecord&) = delete;
+    RsaKeyRecord& operator=(const RsaKeyRecord&) = delete;
+
+    // A new private key of the given size, public exponent 65537.
+    bool generate(const std::string& owner, int bits);
+    // A new record holding only the public part (private, complete keys only).
+    bool extractPublic(std::unique_ptr<RsaKeyRecord>& out) const;
+    // This record takes the public part of another.
+    bool copyPublicFrom(const RsaKeyRecord* other);
+    // An independent copy of every number, the name and the kind.
+    std::unique_ptr<RsaKeyRecord> clone() const;
+    void setName(const std::string& owner) { name_ = owner; }
+
+    bool writePublic(BinaryFile& file) const;
+    bool writePrivate(BinaryFile& file) const;
+    // Reads a record of either kind, into an empty record only.
+    bool readKey(BinaryFile& file);
+
+    // n and e (public) or n and d (private) as hexadecimal lines; 1 when
+    // written, 0 when the record lacks the numbers.
+    int writeHexPublic(BinaryFile& file) const;
+    int writeHexPrivate(BinaryFile& file) const;
+
+    bool isSet() const { return kind_ != KeyKind::None; }
+    int sizeBytes() const;
+    const std::string& name() const { return name_; }
+    int32_t kind() const { return kind_; }
+
+    const BIGNUM* n() const { return n_.get(); }
+    const BIGNUM* e() const { return e_.get(); }
+    const BIGNUM* d() const { return d_.get(); }
+    const BIGNUM* p() const { return p_.get(); }
+    const BIGNUM* q() const { return q_.get(); }
+    const BIGNUM* dmp1() const { return dmp1_.get(); }
+    const BIGNUM* dmq1() const { return dmq1_.get(); }
+    const BIGNUM* iqmp() const { return iqmp_.get(); }
+
+    // An odd modulus and an odd public exponent greater than 1 and below it:
+    // an exponent of 1 would "encrypt" to the plain text.
+    bool hasPlausiblePublic() const;
+    // All eight numbers present and the public part plausible.
+    bool hasCompletePrivate() const;
+
+    // The OpenSSL key for public operations (encrypt, verify), or null.
+    EVP_PKEY* publicKey() const;
+    // The OpenSSL key pair for private operations (decrypt, sign), or null.
+    // Throws SecureException when OpenSSL cannot make the object.
+    EVP_PKEY* privateKey() const;
+
+private:
+    void clear();
+
+    BignumPtr n_, e_, d_, p_, q_, dmp1_, dmq1_, iqmp_;
+    std::string name_;
+    int32_t kind_ = KeyKind::None;
+    mutable EvpPkeyPtr publicKey_;
+    mutable EvpPkeyPtr privateKey_;
+};
+
+// Primitives over a record's key: PKCS #1 v1.5 throughout.
+// RSA signature of a 16-byte MD5 digest (DigestInfo with the MD5 identifier).
+bool signDigest(const RsaKeyRecord& key, const uint8_t* digest16, uint8_t* signature,
+                unsigned* signatureLength);
+bool verifyDigest(const RsaKeyRecord& key, const uint8_t* digest16, const uint8_t* signature,
+                  unsigned signatureLength);
+bool publicEncrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength, uint8_t* output,
+                   int* outputLength);
+bool privateDecrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength,
+                    uint8_t* output, int* outputLength);
+// A fresh random 16-byte message key: MD5 of 64 random bytes.
+bool makeSessionKey(uint8_t* output16);
+// RC4 with a key schedule set up afresh from the 16-byte key.
+bool rc4Transform(const uint8_t* key16, size_t length, const uint8_t* input, uint8_t* output);
+bool md5Digest(const void* data, size_t length, uint8_t* output16);
+
+// Feeds the current UTC time (16 bytes, SYSTEMTIME field order) to the random
+// generator, as every key generation does first.
+void seedWithSystemTime();
+
+} // namespace Talvek

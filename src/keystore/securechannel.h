@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "keystore/binaryfile.h"
+#include "keystore/rsakeyrecord.h"
+
+namespace Talvek {
+
+// The flat description of one channel that the dialogs show. The names are
+// cut to 31 bytes as listings have always shown them; the full names travel
+// alongside so that actions on a listed channel find it whatever its names.
+struct ChannelSummary {
+    char localName[32] = {};
+    char remoteName[32] = {};
+    uint8_t useCrypt = 0;
+    uint8_t useSign = 0;
+    uint32_t cryptSize = 0;
+    uint32_t signSize = 0;
+    uint8_t hasCryptPrivate = 0;
+    uint8_t hasCryptPublic = 0;
+    uint8_t hasSignPrivate = 0;
+    uint8_t hasSignPublic = 0;
+    std::string fullLocalName;
+    std::string fullRemoteName;
+};
+
+struct KeyBaseSummary {
+    char baseName[32] = {};
+    int32_t channelCount = 0;
+};
+
+// Copies at most 31 bytes and a terminating zero.
+void copyCut31(char (&target)[32], const std::string& source);
+
+// The keys of one pair of key names for encryption and signing; record "KCHA1".
+// Flags and sizes are kept as read: a flag counts as set when it is not zero.
+class SecureChannel {
+public:
+    uint8_t useCrypt = 0;
+    uint8_t useSign = 0;
+    uint8_t hasCryptPrivate = 0;
+    uint8_t hasCryptPublic = 0;
+    uint8_t hasSignPrivate = 0;
+    uint8_t hasSignPublic = 0;
+    uint32_t cryptSize = 0;
+    uint32_t signSize = 0;
+    std::string localName;
+    std::string remoteName;
+    std::unique_ptr<RsaKeyRecord> cryptPublicKey;   // the peer's: we encrypt for it
+    std::unique_ptr<RsaKeyRecord> cryptPrivateKey;  // our own pair: we decrypt
+    std::unique_ptr<RsaKeyRecord> signPrivateKey;   // our own pair: we sign
+    std::unique_ptr<RsaKeyRecord> signPublicKey;    // the peer's: we verify
+
+    // Reads one channel record; the old layout (any fifth magic byte but '1')
+    // included. Only the magics decide success.
+    bool readChannel(BinaryFile& file);
+    // Writes the record. False when a key that the flags announce cannot be
+    // written, so that a save never stores a record that reads back wrong.
+    bool writeChannel(BinaryFile& file) const;
+    void resetChannel();
+    bool toSummary(ChannelSummary* out) const;
+};
+
+} // namespace Talvek
