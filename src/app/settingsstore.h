@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace Talvek {
+
+// The per-user settings: named texts and numbers under one key. Texts are
+// UTF-8 here (the user interface's encoding); a text whose stored form is
+// longer than 255 bytes reads as absent. A value that cannot be read counts
+// as absent; nothing here shows a message or throws.
+class SettingsStore {
+public:
+    virtual ~SettingsStore() = default;
+    // Empties out first; false (out empty) when the value is missing or too long.
+    // Never creates anything.
+    virtual bool readText(const std::string& name, std::string& out) = 0;
+    virtual bool writeText(const std::string& name, const std::string& text) = 0;
+    // 0 when the value is missing.
+    virtual uint32_t readNumber(const std::string& name) = 0;
+    virtual bool writeNumber(const std::string& name, uint32_t value) = 0;
+};
+
+// QSettings in the native format, organisation "Brenlow", application
+// "TalvekConfig": the registry key on Windows, ~/.config/Brenlow/TalvekConfig.conf
+// on Linux (XDG_CONFIG_HOME honoured).
+class QtSettingsStore : public SettingsStore {
+public:
+    bool readText(const std::string& name, std::string& out) override;
+    bool writeText(const std::string& name, const std::string& text) override;
+    uint32_t readNumber(const std::string& name) override;
+    bool writeNumber(const std::string& name, uint32_t value) override;
+};
+
+// Settings held in memory, for tests of the controllers.
+class MemorySettingsStore : public SettingsStore {
+public:
+    bool readText(const std::string& name, std::string& out) override;
+    bool writeText(const std::string& name, const std::string& text) override;
+    uint32_t readNumber(const std::string& name) override;
+    bool writeNumber(const std::string& name, uint32_t value) override;
+
+    std::map<std::string, std::string> texts;
+    std::map<std::string, uint32_t> numbers;
+};
+
+} // namespace Talvek
