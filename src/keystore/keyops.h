@@ -1,0 +1,104 @@
+#pragma once
+// The operations of the three-step key exchange and the checks that guard
+// them. Every call builds its own base and channels and destroys them before
+// it returns; nothing stays loaded between calls. None of them words a
+// message: each returns a bool and the caller says what went wrong.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "keystore/securechannel.h"
+
+namespace Talvek {
+
+enum KeyCreationMode : uint32_t {
+    NewUserServerKey = 0,  // server side: own keys for a new user, public part out
+    ImportUserPart = 1,    // server side: the user's public part completes the channel
+    CreateUserKey = 2,     // user side: full key from the server's public part
+};
+
+// The inputs of the checks and operations, filled page by page by the key
+// creation wizard (or from the command line). File paths are in the file
+// system's encoding; key names are Windows-1251 bytes, exactly as stored.
+struct KeyWizardData {
+    KeyCreationMode mode = NewUserServerKey;
+    std::string baseFile;    // server key base (modes 0, 1) or user key base (mode 2)
+    std::string exportFile;  // public-part file written (modes 0, 2)
+    std::string importFile;  // public-part file read (modes 1, 2)
+    std::string serverKeyName;
+    std::string userKeyName;
+    bool useCrypt = false;
+    bool useSign = false;
+    bool javaClient = false;  // also write the Java client key file (mode 2)
+    uint32_t cryptSize = 0;   // bits
+    uint32_t signSize = 0;    // bits
+
+    // Back to the zero state a run starts from.
+    void clear() { *this = KeyWizardData{}; }
+};
+
+// --- Channel-level operations ---
+
+// A channel holding freshly generated own key pairs for the uses asked for
+// (encryption first, then signing). Null when a generation fails, so that no
+// caller goes on to write a file with an empty key in it.
+std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
+                                               const std::string& remoteName, bool useCrypt,
+                                               bool useSign, uint32_t cryptBits, uint32_t signBits);
+
+// Writes the public half of the channel's own keys as one channel record
+// (nothing secret in it). The channel must hold its own private key for each
+// use; otherwise, or when the file cannot be written, false and the target is
+// left as it was. Public-part files are readable by others.
+bool writePublicPart(const SecureChannel& channel, const std::string& path);
+
+// Reads one channel record from the start of a file; later bytes are ignored.
+bool readChannelFile(SecureChannel& channel, const std::string& path);
+
+// Puts the imported channel's public keys into the peer slots of each use the
+// channel has. False when imported is missing, lacks a key for a used use, or
+// that key is not a plausible public key of the channel's declared size; the
+// channel is then unchanged.
+bool completeWithPublicPart(SecureChannel& channel, const SecureChannel* imported);
+
+// The Java client key file: four upper-case hex lines (n and d of the own
+// signing key, n and e of the peer's). Needs both signing keys; owner-only.
+bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path);
+
+// --- Checks ---
+
+// The file exists and starts with a channel record.
+bool isPublicPartFile(const std::string& path);
+// The file loads as a key base; without mustExist a missing file also passes
+// (the base will be made).
+bool isPrivateBase(const std::string& path, bool mustExist);
+// Reads the import file's channel into the data (names by mode, use flags,
+// sizes). Refuses a file carrying a private key or an implausible public key.
+// In mode 1 the server base must also hold the matching, not yet completed
+// channel with the same uses and sizes.
+bool readImportedChannel(KeyWizardData& data);
+// Mode 2: the user base (when it loads) holds no channel between the import's
+// two names in either order, and the import reads.
+bool checkImportNotInBase(const KeyWizardData& data);
+// Mode 0: the base loads, lists at least one channel, and none joins the two
+// names in either order.
+bool checkNamesUnused(const KeyWizardData& data);
+// The base loads and holds the channel local -> remote.
+bool channelExists(const std::string& path, const std::string& localName,
+                   const std::string& remoteName);
+
+// --- The three operations, one per mode ---
+
+// Mode 0: new own keys for serverKeyName -> userKeyName; writes the public
+// part to exportFile, then adds the channel to baseFile (made when missing).
+bool createServerKey(const KeyWizardData& data);
+// Mode 1: completes the server's channel in baseFile with the user's public
+// part from importFile.
+bool importUserPublicPart(const KeyWizardData& data);
+// Mode 2: the user's full key from the server's public part; writes
+// exportFile, then baseFile (made when missing, refused when it exists but
+// does not load), then with javaClient the Java client key file at javaPath.
+bool createUserKey(const KeyWizardData& data, const std::string& javaPath);
+
+}  // namespace Talvek

@@ -1,0 +1,100 @@
+#pragma once
+// The ordered checks of the key creation pages and the finish step, with the
+// program's messages (UTF-8). Written once and run both by the wizard
+// controller and by talvekkey, so the two can never disagree on what is
+// refused or how it is worded. No widgets, no settings: the caller stores
+// what the pages remember ("keyDefBase", "keyDefServerName") itself.
+//
+// Every check and operation call is guarded: a SecureException counts as
+// that step's failure with the step's own message, never ends the program.
+
+#include <string>
+#include <string_view>
+
+#include "keystore/keyops.h"
+
+namespace Talvek {
+
+namespace KeyMessages {
+// Files page.
+inline constexpr const char* NoBaseFile = "Не задано имя файла с приватными ключами!";
+inline constexpr const char* NoExportFile = "Не задано имя файла экспотра открытых ключей!";
+inline constexpr const char* NoImportFile = "Не задано имя файла импотра открытых ключей!";
+inline constexpr const char* PublicEqualsPrivate =
+    "Имена файлов с открытыми и\nприватными ключами не должны совпадать!";
+inline constexpr const char* ImportEqualsExport =
+    "Имена файлов с импортируемыми и экспотрируемыми\nоткрытыми ключами не должны совпадать!";
+inline constexpr const char* NotPrivateBaseWarning =
+    "Данный файл не является базой с приватными ключами!";
+inline constexpr const char* NoPrivateBase =
+    "Файла с приватными ключами не существует\nили файл не является базой с приватными ключами!";
+inline constexpr const char* NoPublicPartFile =
+    "Файла с импортом открытых ключей не существует\nили файл не является базой с открытыми "
+    "ключами!";
+inline constexpr const char* ImportMismatchServer =
+    "База импорта открытых ключей не соответствует базе\nприватных ключей или такой полный ключ "
+    "уже существует!";
+inline constexpr const char* ImportMismatchUser =
+    "База импорта открытых ключей не соответствует базе приватных ключей!";
+inline constexpr const char* ImportAlreadyInBase =
+    "В клиентской базе уже существует секретный канал соответствующий базе импорта открытых "
+    "ключей сервера, или неверный формат базы импорта!";
+// Key names page.
+inline constexpr const char* NoServerName = "Нет названия серверного ключа!";
+inline constexpr const char* NoUserName = "Нет названия пользовательского ключа!";
+inline constexpr const char* NamesEqual = "Названия ключей не должны совпадать!";
+inline constexpr const char* NamesTaken = "Ключи с такими названиями уже существуют!";
+// Key parameters page.
+inline constexpr const char* NoParameters = "Не заданы параметры ключа!";
+// Finish.
+inline constexpr const char* OperationFailed = "Ошибка выполненния операции!";
+}  // namespace KeyMessages
+
+struct CheckResult {
+    enum class Status {
+        Pass,  // go on
+        Fail,  // show the message as an error, stay on the page
+        Warn,  // show the message as an error, then go on as if passed
+    };
+    Status status = Status::Pass;
+    std::string message;  // UTF-8; empty for a plain pass
+
+    // True for Pass and Warn: the page may be left.
+    bool advances() const { return status != Status::Fail; }
+
+    static CheckResult pass(std::string text = {}) { return {Status::Pass, std::move(text)}; }
+    static CheckResult fail(std::string text) { return {Status::Fail, std::move(text)}; }
+    static CheckResult warn(std::string text) { return {Status::Warn, std::move(text)}; }
+};
+
+// Files page Next, after the three edits were read into data: the empty and
+// equal names, then the mode's checks. In modes 1 and 2 it fills the key names,
+// use flags and sizes from the import file. Mode 0's failed base check is a
+// Warn; every other failure is a Fail with its message.
+CheckResult checkFilesPage(KeyWizardData& data);
+
+// Key names page Next, in two halves so that the caller can remember the
+// server key name in between: first the server name must be present...
+CheckResult checkServerNamePresent(const KeyWizardData& data);
+// ...then the user name must be present and differ, and in mode 0 with an
+// existing base the names must be unused there.
+CheckResult checkNamesPage(const KeyWizardData& data);
+
+// Key parameters page Next, after the controls were read into data.
+CheckResult checkParamsPage(const KeyWizardData& data);
+
+// Finish: runs the mode's operation. Pass carries the mode's success text,
+// Fail "Ошибка выполненния операции!". javaPath is where the Java client key
+// file goes in mode 2 with javaClient.
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath);
+
+// The mode's success text with its values filled in: paths as they are, key
+// names decoded from Windows-1251.
+std::string successText(const KeyWizardData& data);
+
+// A key name typed in UTF-8 as the Windows-1251 bytes it is stored as. Fail
+// with a message naming the text when it cannot be encoded (cp1251 then
+// empty); a refused name is never silently altered.
+CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251);
+
+}  // namespace Talvek
