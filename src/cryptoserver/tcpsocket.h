@@ -1,0 +1,115 @@
+#pragma once
+// A small blocking TCP socket with bounded waits and Windows Sockets error
+// codes.
+//
+// Every failure returns -1 and leaves a Windows Sockets code both in the
+// object (lastError) and in the calling thread's "current socket error"
+// (currentSocketError), which is what the crypto-server messages quote. POSIX
+// errno values are translated to those codes, so a refused connection reads
+// "Connection refused" on every platform.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct sockaddr;
+
+namespace Talvek {
+
+// The Windows Sockets codes the layer produces itself.
+namespace SocketCode {
+constexpr int32_t NoError = 0;
+constexpr int32_t Interrupted = 10004;
+constexpr int32_t WouldBlock = 10035;
+constexpr int32_t NotSocket = 10038;
+constexpr int32_t MessageTooLong = 10040;
+constexpr int32_t ConnectionReset = 10054;
+constexpr int32_t TimedOut = 10060;
+constexpr int32_t ConnectionRefused = 10061;
+constexpr int32_t HostNotFound = 11001;
+}  // namespace SocketCode
+
+constexpr int kSocketError = -1;
+
+// Sockets need no start-up on POSIX; the pair exists so that a Windows build
+// has one place to call WSAStartup/WSACleanup. Both are harmless to repeat.
+int socketStartup();
+void socketCleanup();
+
+// The English text of a Windows Sockets code; "Unknown error." for others.
+const char* socketErrorText(int32_t code);
+
+// The calling thread's last socket error, as WSAGetLastError would give it.
+int32_t currentSocketError();
+void setCurrentSocketError(int32_t code);
+// The Windows Sockets code for an errno value (0 stays 0).
+int32_t socketCodeFromErrno(int err);
+
+class TcpSocket {
+public:
+    TcpSocket() = default;
+    virtual ~TcpSocket();
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    // Opens an IPv4 TCP socket with keep-alive on; an open socket is left as
+    // it is. 0 or -1.
+    int create();
+    bool isOpen() const { return fd_ >= 0; }
+
+    // A dotted IPv4 or IPv6 address connects as it is, without any look-up;
+    // anything else is resolved as a name (also names that begin with a
+    // digit). Each address of a name is tried in turn; the socket follows the
+    // address family. A host that does not resolve returns -1 with current
+    // error 11001 and the stored error unchanged. 0 or -1.
+    virtual int connect(const std::string& host, uint16_t port);
+    virtual int close();
+    // Receives exactly length bytes, waiting in slices of timeoutMs. Returns
+    // length, 0 when the stop flag was set before a wait, or -1 (the peer
+    // closed, an error, or no byte for longer than the idle limit).
+    virtual int receiveAll(void* buffer, int32_t length, const std::atomic<int32_t>* stop,
+                           int32_t timeoutMs);
+    // Waits up to timeoutMs and takes what has arrived, at most length bytes:
+    // the count, 0 when nothing came, -1 on failure or when the peer closed
+    // (stored error 10054 when the system reports none).
+    virtual int receive(void* buffer, int32_t length, int32_t timeoutMs);
+    // Sends all length bytes; a full send buffer is waited for in slices of
+    // timeoutMs. Returns length or -1. A closed peer never raises SIGPIPE.
+    virtual int send(const void* buffer, int32_t length, int32_t timeoutMs);
+
+    int32_t lastError() const { return lastError_; }
+    // Bounds connect, receiveAll and send: after this many milliseconds
+    // without a byte moving they fail with 10060. 0 (the default) waits as
+    // long as the connection stays open.
+    void setIdleLimit(int32_t ms) { idleLimitMs_ = ms; }
+    int32_t idleLimit() const { return idleLimitMs_; }
+
+    // The peer's numeric address; 0 or -1.
+    int peerAddress(std::string& address);
+    // One wait for readability: 1 readable, 0 time-out, -1 failure.
+    int waitReadable(int32_t timeoutMs);
+
+    // The server half, used by the test crypto server: bind (empty host: the
+    // first address of the local host name; port 0: any free port) with
+    // address reuse, listen, and accept into a new socket with keep-alive.
+    int bind(const std::string& host, uint16_t port);
+    int listen(int backlog);
+    std::unique_ptr<TcpSocket> accept();
+    // The bound local port, 0 when unknown.
+    uint16_t localPort() const;
+
+private:
+    int fail(int32_t code);
+    int failWithErrno();
+    // Opens a socket of the given family in place of the current one.
+    bool reopen(int family);
+    int connectOne(const ::sockaddr* address, unsigned length);
+
+    int fd_ = -1;
+    int family_ = 0;
+    int32_t lastError_ = 0;
+    int32_t idleLimitMs_ = 0;
+};
+
+}  // namespace Talvek
