@@ -1,0 +1,67 @@
+// talvekkey delete: a channel removed from a key base, without the dialog's
+// question.
+
+#include <ostream>
+
+#include "cli/command.h"
+#include "cli/keyexchange.h"
+#include "cli/keyfile.h"
+#include "keystore/keybase.h"
+#include "keystore/secureexception.h"
+
+namespace Talvek::Cli {
+
+namespace {
+
+int runDelete(const std::vector<std::string>& args, Io& io);
+
+const Command kDelete{"delete", "delete FILE LOCAL REMOTE",
+                      "Deletes the channel LOCAL : REMOTE from the key base FILE.\n"
+                      "Public-part files cannot be changed.",
+                      runDelete};
+
+const char* const kDeleteFailed = "Ошибка удаления канала!";
+
+int runDelete(const std::vector<std::string>& args, Io& io) {
+    if (args.size() != 3) return usageError(io, kDelete, "expected FILE LOCAL REMOTE");
+    const std::string& path = args[0];
+    std::string local;
+    std::string remote;
+    for (auto [utf8, target] : {std::pair{&args[1], &local}, std::pair{&args[2], &remote}}) {
+        const CheckResult encoded = encodeKeyName(*utf8, *target);
+        if (!encoded.advances()) {
+            printMessage(io.err, encoded.message);
+            return Failure;
+        }
+    }
+
+    try {
+        const auto file = openKeyFile(path, local, remote);
+        if (!file) {
+            printMessage(io.err, kOpenFailed);
+            return Failure;
+        }
+        if (file->kind == KeyFileKind::PublicPart) {
+            printMessage(io.err, "Нельзя удалять каналы из баз импорта/экспорта");
+            return Failure;
+        }
+        KeyBase base;
+        if (!file->channel || !base.loadBase(path) || !base.deleteChannel(local, remote) ||
+            !base.saveBase(path)) {
+            printMessage(io.err, kDeleteFailed);
+            return Failure;
+        }
+    } catch (const SecureException& e) {
+        printMessage(io.err, e.message());
+        printMessage(io.err, kDeleteFailed);
+        return Failure;
+    }
+    printMessage(io.out, "Канал успешно удален!");
+    return Success;
+}
+
+const CommandRegistration kRegistration(kDelete);
+
+}  // namespace
+
+}  // namespace Talvek::Cli

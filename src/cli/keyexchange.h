@@ -1,0 +1,51 @@
+#pragma once
+// What the key exchange commands share: their option parsing and the run of
+// the wizard's page checks and finish step, messages included.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/command.h"
+#include "wizard/keychecks.h"
+
+namespace Talvek::Cli {
+
+// "--name VALUE" or "--name=VALUE" pairs, each name at most once. Fills error
+// and returns nothing for an unknown or repeated option, a missing value, a
+// positional argument or a missing required option.
+std::optional<std::map<std::string, std::string>> parseOptions(
+    const std::vector<std::string>& args, const std::set<std::string>& allowed,
+    const std::set<std::string>& required, std::string& error);
+
+// Key sizes accepted on the command line: the wizard's 512, 768 and 1024, and
+// 2048, 3072 and 4096 for administrators who want stronger keys.
+bool parseKeyBits(const std::string& text, uint32_t& bits);
+
+// True when the two paths name one file: the same text, or two existing
+// paths that resolve to the same file.
+bool sameFile(const std::string& a, const std::string& b);
+
+// Prints a message of the program on stderr, one line feed after it.
+void printMessage(std::ostream& stream, const std::string& message);
+
+// The names typed on the command line (UTF-8), for mode 0; the other modes
+// take their names from the import file.
+struct TypedNames {
+    std::string server;
+    std::string user;
+};
+
+// The page checks in the wizard's order, then the finish step:
+// files (mode 0's warning printed and passed), key names (typed names encoded
+// to Windows-1251 first), key parameters, the caller's extra check, the
+// operation. Exit code and messages as the command line reports them.
+int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
+                   const std::string& javaPath,
+                   const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io);
+
+}  // namespace Talvek::Cli

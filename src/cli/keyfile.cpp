@@ -1,0 +1,39 @@
+#include "cli/keyfile.h"
+
+#include <vector>
+
+#include "keystore/keybase.h"
+#include "keystore/keyops.h"
+
+namespace Talvek::Cli {
+
+const char* const kOpenFailed = "Ошибка открытия базы ключей!";
+
+std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::string& localName,
+                                          const std::string& remoteName) {
+    KeyFileChannel result;
+    KeyBase base;
+    KeyBaseSummary header;
+    std::vector<ChannelSummary> channels;
+    if (base.loadBase(path)) {
+        // A base that loads but holds no channel is not tried as a public part.
+        if (!base.listChannels(header, channels)) return std::nullopt;
+        result.kind = KeyFileKind::KeyBase;
+    } else {
+        SecureChannel channel;
+        ChannelSummary summary;
+        if (!readChannelFile(channel, path) || !channel.toSummary(&summary)) return std::nullopt;
+        result.kind = KeyFileKind::PublicPart;
+        channels.push_back(summary);
+    }
+    // Full names, so names with blanks or longer than the listing shows work.
+    for (const ChannelSummary& c : channels) {
+        if (c.fullLocalName == localName && c.fullRemoteName == remoteName) {
+            result.channel = c;
+            break;
+        }
+    }
+    return result;
+}
+
+}  // namespace Talvek::Cli

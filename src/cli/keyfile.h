@@ -1,0 +1,26 @@
+#pragma once
+// How the maintenance commands open a key file: as a key base with at least
+// one channel, or else as a public-part file holding one channel.
+
+#include <optional>
+#include <string>
+
+#include "keystore/securechannel.h"
+
+namespace Talvek::Cli {
+
+enum class KeyFileKind { KeyBase, PublicPart };
+
+struct KeyFileChannel {
+    KeyFileKind kind = KeyFileKind::KeyBase;
+    std::optional<ChannelSummary> channel;  // the one asked for, by full names
+};
+
+// Nothing when the file is neither kind (or a key base without channels).
+std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::string& localName,
+                                          const std::string& remoteName);
+
+// "Ошибка открытия базы ключей!"
+extern const char* const kOpenFailed;
+
+}  // namespace Talvek::Cli

@@ -1,0 +1,281 @@
+#include "keystore/keyops.h"
+
+#include "keystore/binaryfile.h"
+#include "keystore/encoding.h"
+#include "keystore/fileexists.h"
+#include "keystore/keybase.h"
+
+namespace Talvek {
+
+namespace {
+
+// A public key that came from the other side: it must be a real RSA public
+// key of the size the channel declares. An even modulus, a modulus of another
+// size or an exponent of 1 (which "encrypts" to the plain text) is refused, so
+// such a key never enters a base.
+bool isPlausiblePeerKey(const std::unique_ptr<RsaKeyRecord>& key, uint32_t declaredBits) {
+    return key && key->isSet() && key->hasPlausiblePublic() && declaredBits > 0 &&
+           static_cast<uint32_t>(BN_num_bits(key->n())) == declaredBits;
+}
+
+// The public half of an own key pair, or null when the pair is incomplete.
+std::unique_ptr<RsaKeyRecord> publicHalf(const std::unique_ptr<RsaKeyRecord>& own) {
+    std::unique_ptr<RsaKeyRecord> out;
+    if (!own || !own->extractPublic(out)) return nullptr;
+    return out;
+}
+
+}  // namespace
+
+std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
+                                               const std::string& remoteName, bool useCrypt,
+                                               bool useSign, uint32_t cryptBits,
+                                               uint32_t signBits) {
+    auto channel = std::make_unique<SecureChannel>();
+    channel->localName = localName;
+    channel->remoteName = remoteName;
+    if (useCrypt) {
+        channel->useCrypt = 1;
+        channel->cryptPrivateKey = std::make_unique<RsaKeyRecord>();
+        if (!channel->cryptPrivateKey->generate(localName, static_cast<int>(cryptBits))) {
+            return nullptr;
+        }
+        channel->hasCryptPrivate = 1;
+        channel->hasCryptPublic = 0;
+        channel->cryptSize = cryptBits;
+    }
+    if (useSign) {
+        channel->useSign = 1;
+        channel->signPrivateKey = std::make_unique<RsaKeyRecord>();
+        if (!channel->signPrivateKey->generate(localName, static_cast<int>(signBits))) {
+            return nullptr;
+        }
+        channel->hasSignPrivate = 1;
+        channel->hasSignPublic = 0;
+        channel->signSize = signBits;
+    }
+    return channel;
+}
+
+bool writePublicPart(const SecureChannel& channel, const std::string& path) {
+    // Both halves are taken before the file is touched, so a channel without
+    // its own keys leaves no partly written file behind.
+    std::unique_ptr<RsaKeyRecord> cryptPublic;
+    std::unique_ptr<RsaKeyRecord> signPublic;
+    if (channel.useCrypt && !(cryptPublic = publicHalf(channel.cryptPrivateKey))) return false;
+    if (channel.useSign && !(signPublic = publicHalf(channel.signPrivateKey))) return false;
+
+    BinaryFile file;
+    if (!file.create(path, BinaryFile::Permissions::Normal)) return false;
+    writeMagic(file, "KCHA1");
+    writeU8(file, channel.useCrypt);
+    writeU8(file, channel.useSign);
+    writeString(file, channel.localName);
+    writeString(file, channel.remoteName);
+    writeU8(file, 0);
+    writeU8(file, channel.useCrypt ? 1 : 0);
+    writeU8(file, 0);
+    writeU8(file, channel.useSign ? 1 : 0);
+    writeU32(file, channel.cryptSize);
+    writeU32(file, channel.signSize);
+    bool ok = true;
+    if (cryptPublic) ok = ok && cryptPublic->writePublic(file);
+    if (signPublic) ok = ok && signPublic->writePublic(file);
+    if (!ok || file.writeFailed()) {
+        file.discard();
+        return false;
+    }
+    return file.close();
+}
+
+bool readChannelFile(SecureChannel& channel, const std::string& path) {
+    BinaryFile file;
+    if (!file.openExisting(path)) return false;
+    const bool ok = channel.readChannel(file);
+    file.close();
+    return ok;
+}
+
+bool completeWithPublicPart(SecureChannel& channel, const SecureChannel* imported) {
+    if (!imported) return false;
+    if (channel.useCrypt && !isPlausiblePeerKey(imported->cryptPublicKey, channel.cryptSize)) {
+        return false;
+    }
+    if (channel.useSign && !isPlausiblePeerKey(imported->signPublicKey, channel.signSize)) {
+        return false;
+    }
+    // Copied into new records first: the channel changes only when every
+    // copy succeeded.
+    std::unique_ptr<RsaKeyRecord> cryptPublic;
+    std::unique_ptr<RsaKeyRecord> signPublic;
+    if (channel.useCrypt) {
+        cryptPublic = std::make_unique<RsaKeyRecord>();
+        if (!cryptPublic->copyPublicFrom(imported->cryptPublicKey.get())) return false;
+    }
+    if (channel.useSign) {
+        signPublic = std::make_unique<RsaKeyRecord>();
+        if (!signPublic->copyPublicFrom(imported->signPublicKey.get())) return false;
+    }
+    if (cryptPublic) {
+        channel.cryptPublicKey = std::move(cryptPublic);
+        channel.hasCryptPublic = 1;
+    }
+    if (signPublic) {
+        channel.signPublicKey = std::move(signPublic);
+        channel.hasSignPublic = 1;
+    }
+    return true;
+}
+
+bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path) {
+    const auto& own = channel.signPrivateKey;
+    const auto& peer = channel.signPublicKey;
+    if (!own || !own->isSet() || !own->hasCompletePrivate()) return false;
+    if (!peer || !peer->isSet() || !peer->hasPlausiblePublic()) return false;
+    BinaryFile file;
+    if (!file.create(path, BinaryFile::Permissions::OwnerOnly)) return false;
+    if (own->writeHexPrivate(file) != 1 || peer->writeHexPublic(file) != 1 || file.writeFailed()) {
+        file.discard();
+        return false;
+    }
+    return file.close();
+}
+
+bool isPublicPartFile(const std::string& path) {
+    if (!fileExists(path)) return false;
+    SecureChannel scratch;
+    return readChannelFile(scratch, path);
+}
+
+bool isPrivateBase(const std::string& path, bool mustExist) {
+    if (!mustExist && !fileExists(path)) return true;
+    KeyBase base;
+    return base.loadBase(path);
+}
+
+bool channelExists(const std::string& path, const std::string& localName,
+                   const std::string& remoteName) {
+    KeyBase base;
+    return base.loadBase(path) && base.findChannel(localName, remoteName) != nullptr;
+}
+
+bool readImportedChannel(KeyWizardData& data) {
+    SecureChannel imported;
+    if (!readChannelFile(imported, data.importFile)) return false;
+    // A public-part file carries no private key; one that does was made from
+    // a key base by mistake and must not travel further.
+    if (imported.hasCryptPrivate || imported.hasSignPrivate) return false;
+    if (imported.useCrypt && !isPlausiblePeerKey(imported.cryptPublicKey, imported.cryptSize)) {
+        return false;
+    }
+    if (imported.useSign && !isPlausiblePeerKey(imported.signPublicKey, imported.signSize)) {
+        return false;
+    }
+
+    if (data.mode == ImportUserPart) {
+        data.userKeyName = imported.localName;
+        data.serverKeyName = imported.remoteName;
+    } else {
+        data.serverKeyName = imported.localName;
+        data.userKeyName = imported.remoteName;
+    }
+    data.useCrypt = imported.useCrypt != 0;
+    data.useSign = imported.useSign != 0;
+    data.cryptSize = imported.cryptSize;
+    data.signSize = imported.signSize;
+    if (data.mode != ImportUserPart) return true;
+
+    // The server base must hold the channel this part completes, made with
+    // the same uses and sizes and not completed yet. Looked up by the full
+    // names, so names of any length match.
+    KeyBase base;
+    if (!base.loadBase(data.baseFile)) return false;
+    const SecureChannel* own = base.findChannel(data.serverKeyName, data.userKeyName);
+    if (!own) return false;
+    if ((own->useCrypt != 0) != data.useCrypt || (own->useSign != 0) != data.useSign) return false;
+    if (data.useCrypt && own->cryptSize != data.cryptSize) return false;
+    if (data.useSign && own->signSize != data.signSize) return false;
+    return !own->hasCryptPublic && !own->hasSignPublic;
+}
+
+bool checkImportNotInBase(const KeyWizardData& data) {
+    KeyBase base;
+    if (!base.loadBase(data.baseFile)) return true;  // a new user base will be made
+    SecureChannel imported;
+    if (!readChannelFile(imported, data.importFile)) return false;
+    return !base.findChannel(imported.remoteName, imported.localName) &&
+           !base.findChannel(imported.localName, imported.remoteName);
+}
+
+bool checkNamesUnused(const KeyWizardData& data) {
+    KeyBase base;
+    // A base that does not load or holds no channel at all counts as taken.
+    if (!base.loadBase(data.baseFile) || base.channelCount() <= 0) return false;
+    return !base.findChannel(data.serverKeyName, data.userKeyName) &&
+           !base.findChannel(data.userKeyName, data.serverKeyName);
+}
+
+bool createServerKey(const KeyWizardData& data) {
+    KeyBase base;
+    if (fileExists(data.baseFile) && !base.loadBase(data.baseFile)) return false;
+    auto channel = newLocalChannel(data.serverKeyName, data.userKeyName, data.useCrypt,
+                                   data.useSign, data.cryptSize, data.signSize);
+    if (!channel) return false;
+    if (!writePublicPart(*channel, data.exportFile)) return false;
+    // A channel of the same two names is replaced; the names check guards
+    // against that beforehand.
+    base.addChannel(std::move(channel));
+    return base.saveBase(data.baseFile);
+}
+
+bool importUserPublicPart(const KeyWizardData& data) {
+    SecureChannel imported;
+    if (!readChannelFile(imported, data.importFile)) return false;
+    if (imported.localName != data.userKeyName || imported.remoteName != data.serverKeyName) {
+        return false;
+    }
+    KeyBase base;
+    if (!base.loadBase(data.baseFile)) return false;
+    SecureChannel* own = base.findChannel(data.serverKeyName, data.userKeyName);
+    if (!own) return false;
+    // The user's keys are taken once: a completed channel keeps the keys it
+    // was completed with, even if the file changed since it was checked.
+    if (own->hasCryptPublic || own->hasSignPublic) return false;
+    if (!completeWithPublicPart(*own, &imported)) return false;
+    return base.saveBase(data.baseFile);
+}
+
+bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
+    SecureChannel imported;
+    if (!readChannelFile(imported, data.importFile)) return false;
+    if (imported.localName != data.serverKeyName || imported.remoteName != data.userKeyName) {
+        return false;
+    }
+    // The Java client file needs the signing keys; asked for without them it
+    // could only fail after the base was written.
+    if (data.javaClient && !data.useSign) return false;
+
+    KeyBase base;
+    if (!base.loadBase(data.baseFile)) {
+        // A file that exists but does not load may hold keys we cannot read;
+        // replacing it would lose them. Only a missing file is made anew.
+        if (fileExists(data.baseFile)) return false;
+        base.clearBase();
+    }
+    if (base.findChannel(data.userKeyName, data.serverKeyName)) return false;
+
+    auto channel = newLocalChannel(data.userKeyName, data.serverKeyName, data.useCrypt,
+                                   data.useSign, data.cryptSize, data.signSize);
+    if (!channel) return false;
+    // Completed before anything is written: a server part that cannot
+    // complete the channel must not leave a public part of ours behind.
+    if (!completeWithPublicPart(*channel, &imported)) return false;
+    if (!writePublicPart(*channel, data.exportFile)) return false;
+    base.addChannel(std::move(channel));
+    if (!base.saveBase(data.baseFile)) return false;
+    if (!data.javaClient) return true;
+    const SecureChannel* stored = base.findChannel(data.userKeyName, data.serverKeyName);
+    return stored && writeJavaKeyFile(*stored, javaPath);
+}
+
+}  // namespace Talvek
