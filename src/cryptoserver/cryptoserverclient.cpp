@@ -1,0 +1,280 @@
+#include "cryptoserver/cryptoserverclient.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "cryptoserver/talvekcodec.h"
+#include "cryptoserver/tcpsocket.h"
+#include "keystore/binaryfile.h"
+#include "keystore/cp1251.h"
+
+namespace Talvek {
+
+namespace {
+
+void putWord(std::vector<uint8_t>& out, uint32_t value) {
+    out.push_back(static_cast<uint8_t>(value >> 24));
+    out.push_back(static_cast<uint8_t>(value >> 16));
+    out.push_back(static_cast<uint8_t>(value >> 8));
+    out.push_back(static_cast<uint8_t>(value));
+}
+
+uint32_t wordFrom(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+void setMessage(std::string* message, const std::string& text) {
+    if (message) *message = text;
+}
+
+// Both outputs of one codec call, released with SingleFree however the
+// operation ends.
+struct CodecOutput {
+    uint8_t* data = nullptr;
+    uint32_t length = 0;
+    uint8_t* second = nullptr;
+    uint32_t secondLength = 0;
+
+    CodecOutput() = default;
+    CodecOutput(const CodecOutput&) = delete;
+    CodecOutput& operator=(const CodecOutput&) = delete;
+    ~CodecOutput() {
+        SingleFree(&data);
+        SingleFree(&second);
+    }
+};
+
+bool decode(const CryptoServerParams& params, const std::vector<uint8_t>& input, CodecOutput& out) {
+    if (input.size() > UINT32_MAX) return false;
+    return SingleDecode(params.adminKeyBase.c_str(), params.adminKeyName.c_str(),
+                        params.serverKeyName.c_str(), input.data(),
+                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                        &out.secondLength) != 0;
+}
+
+// The interface name as the protocol carries it: at most 63 bytes.
+std::string interfaceField(const std::string& name) {
+    return name.substr(0, std::min(name.size(), kInterfaceNameSize - 1));
+}
+
+bool sendAll(TcpSocket& socket, const void* data, size_t length) {
+    if (length > INT_MAX) {
+        setCurrentSocketError(SocketCode::MessageTooLong);
+        return false;
+    }
+    return socket.send(data, static_cast<int32_t>(length), kSocketSliceMs) != kSocketError;
+}
+
+bool receiveWord(TcpSocket& socket, uint32_t& value) {
+    uint8_t bytes[4];
+    if (socket.receiveAll(bytes, 4, nullptr, kSocketSliceMs) != 4) return false;
+    value = wordFrom(bytes);
+    return true;
+}
+
+// Everything after the connect; the caller's socket closes on return.
+bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerRequest& request,
+          ServerReply& reply, std::string* message) {
+    uint8_t word[4];
+    auto wire = [&word](uint32_t v) {
+        word[0] = static_cast<uint8_t>(v >> 24);
+        word[1] = static_cast<uint8_t>(v >> 16);
+        word[2] = static_cast<uint8_t>(v >> 8);
+        word[3] = static_cast<uint8_t>(v);
+        return word;
+    };
+    bool sent = sendAll(socket, &request.code, 1) && sendAll(socket, wire(request.word), 4) &&
+                sendAll(socket, request.name, kNameFieldSize);
+    if (sent && request.payload.size() > UINT32_MAX) {
+        setCurrentSocketError(SocketCode::MessageTooLong);
+        sent = false;
+    }
+    sent = sent && sendAll(socket, wire(static_cast<uint32_t>(request.payload.size())), 4);
+    if (sent && !request.payload.empty())
+        sent = sendAll(socket, request.payload.data(), request.payload.size());
+    if (!sent) {
+        setMessage(message, std::string("Ошибка отправки запроса: ") +
+                                socketErrorText(currentSocketError()) + " !");
+        return false;
+    }
+
+    auto receiveFailed = [message]() {
+        setMessage(message, std::string("Ошибка получения ответа: ") +
+                                socketErrorText(currentSocketError()) + " !");
+        return false;
+    };
+    if (!receiveWord(socket, reply.word) || !receiveWord(socket, reply.status))
+        return receiveFailed();
+    if (reply.status != 0) {
+        setMessage(message, "Сервер сообщил об ошибке:\n" + serverErrorText(reply.status) + "!");
+        return false;
+    }
+    uint32_t length = 0;
+    if (!receiveWord(socket, length)) return receiveFailed();
+    if (length == 0) return true;
+    // A length past the limit is refused before anything is allocated.
+    if (length > params.maxReplyLength || length > INT_MAX) {
+        setCurrentSocketError(SocketCode::MessageTooLong);
+        return receiveFailed();
+    }
+    std::vector<uint8_t> data(length);
+    if (socket.receiveAll(data.data(), static_cast<int32_t>(length), nullptr, kSocketSliceMs) !=
+        static_cast<int>(length))
+        return receiveFailed();
+    reply.data = std::move(data);
+    return true;
+}
+
+}  // namespace
+
+void ServerRequest::setName(const std::string& keyName) {
+    std::memset(name, 0, sizeof name);
+    std::memcpy(name, keyName.data(), std::min(keyName.size(), kNameFieldSize - 1));
+}
+
+std::vector<uint8_t> ServerRequest::wireBytes() const {
+    std::vector<uint8_t> out;
+    out.reserve(1 + 4 + kNameFieldSize + 4 + payload.size());
+    out.push_back(code);
+    putWord(out, word);
+    out.insert(out.end(), name, name + kNameFieldSize);
+    putWord(out, static_cast<uint32_t>(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+std::string serverErrorText(uint32_t status) {
+    const std::string head = "Сообщение сервера:\n\n";
+    switch (status) {
+        case 100:
+            return head + "У вас нет прав для администрирования";
+        case 102:
+            return head + "Ошибка открытия запрашиваемой базы";
+        case 103:
+            return head + "Не найден интерфейс, или для него не была определена база ключей";
+        case 105:
+            return head + "Ошибка перезаписи базы ключей";
+        case 106:
+            return head + "Ошибка кодирования данных для администратора";
+        case 107:
+            return head + "Ошибка декодирования данных от администратора";
+        default:
+            // The status is a 32-bit word shown as a signed number.
+            return head + "Ошибка " + std::to_string(static_cast<int32_t>(status));
+    }
+}
+
+bool exchange(const CryptoServerParams& params, const ServerRequest& request, ServerReply& reply,
+              std::string* message) {
+    setMessage(message, std::string());
+    TcpSocket socket;
+    socket.setIdleLimit(params.idleLimitMs);
+    // A failed create shows as a failed connect.
+    socket.create();
+    if (socket.connect(params.address, static_cast<uint16_t>(params.port & 0xFFFF)) != 0) {
+        setMessage(message, std::string("Ошибка соединения: ") +
+                                socketErrorText(currentSocketError()) + " !");
+        return false;
+    }
+    return talk(socket, params, request, reply, message);
+}
+
+bool listInterfaces(CryptoServerParams& params, std::string* message) {
+    params.interfaceList.clear();
+    ServerRequest request;
+    request.code = ServerCode::ListInterfaces;
+    request.word = 1;
+    request.setName(params.adminKeyName);
+    request.payload.assign(request.name, request.name + kNameFieldSize);
+    ServerReply reply;
+    if (!exchange(params, request, reply, message)) return false;
+
+    CodecOutput decoded;
+    if (!decode(params, reply.data, decoded)) {
+        setMessage(message, "Ошибка декодирования списка интерфейсов сервера!");
+        return false;
+    }
+    params.interfaceList.assign(decoded.data, decoded.data + decoded.length);
+    return true;
+}
+
+bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
+    ServerRequest request;
+    request.code = ServerCode::FetchKeyBase;
+    request.word = 1;
+    request.setName(params.adminKeyName);
+    const std::string name = interfaceField(params.interfaceName);
+    request.payload.assign(name.begin(), name.end());
+    request.payload.push_back(0);
+    ServerReply reply;
+    if (!exchange(params, request, reply, message)) return false;
+
+    if (reply.data.empty()) {
+        setMessage(message, "Неверный размер файла для получения!");
+        return false;
+    }
+    CodecOutput decoded;
+    if (!decode(params, reply.data, decoded)) {
+        setMessage(message, "Ошибка декодирования полученного файла!");
+        return false;
+    }
+    // The new content replaces the file only when all of it is stored; a
+    // failed write leaves the old file and says so.
+    BinaryFile file;
+    if (!file.create(params.localFile, BinaryFile::Permissions::OwnerOnly) ||
+        !file.write(decoded.data, decoded.length) || !file.close()) {
+        file.discard();
+        setMessage(message, "Ошибка создания файла для получения!");
+        return false;
+    }
+    setMessage(message, "База ключей сервера сохранена как\n\"" + params.localFile + "\"");
+    return true;
+}
+
+bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
+    std::vector<uint8_t> block;
+    {
+        BinaryFile file;
+        if (!file.openExisting(params.localFile)) {
+            setMessage(message, "Ошибка открытия файла для установки!");
+            return false;
+        }
+        const uint32_t size = file.size();
+        block.assign(kUploadHeaderSize + size, 0);
+        const std::string name = interfaceField(params.interfaceName);
+        std::memcpy(block.data(), name.data(), name.size());
+        file.read(block.data() + kUploadHeaderSize, size);
+        file.close();
+    }
+
+    ServerRequest request;
+    {
+        CodecOutput encoded;
+        if (block.size() > UINT32_MAX ||
+            SingleEncode(params.adminKeyBase.c_str(), params.adminKeyName.c_str(),
+                         params.serverKeyName.c_str(), block.data(),
+                         static_cast<uint32_t>(block.size()), &encoded.data, &encoded.length,
+                         &encoded.second, &encoded.secondLength) == 0) {
+            setMessage(message, "Ошибка кодирования базы для отправки серверу!");
+            return false;
+        }
+        std::vector<uint8_t>().swap(block);
+        request.payload.assign(encoded.data, encoded.data + encoded.length);
+    }
+    request.code = ServerCode::UploadKeyBase;
+    request.word = 1;
+    request.setName(params.adminKeyName);
+    ServerReply reply;
+    if (!exchange(params, request, reply, message)) return false;
+
+    // The server names the stored base in its own code page, maybe with a
+    // terminating zero.
+    const auto end = std::find(reply.data.begin(), reply.data.end(), uint8_t{0});
+    const std::string stored(reply.data.begin(), end);
+    setMessage(message,
+               "Новая база ключей установлена на сервере как\n\"" + cp1251ToUtf8(stored) + "\"");
+    return true;
+}
+
+}  // namespace Talvek

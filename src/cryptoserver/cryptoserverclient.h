@@ -1,0 +1,86 @@
+#pragma once
+// The client side of the crypto-server protocol: one TCP connection per
+// request, one request, one reply.
+//
+// A request on the wire (numbers big-endian): the 1-byte code, the word 1,
+// the administrator's key name in a 256-byte zero-padded field, the payload
+// length and the payload. A reply: a word (not used), the status (0 success),
+// and only for status 0 the data length and the data.
+//
+// Every operation returns true or false and, when given a message string,
+// puts there the one message the user sees (UTF-8): the failure, or the
+// success where the operation has one. Nothing throws; everything a request
+// owns is released on every path.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Talvek {
+
+namespace ServerCode {
+constexpr uint8_t ListInterfaces = 100;
+constexpr uint8_t FetchKeyBase = 101;
+constexpr uint8_t UploadKeyBase = 102;
+}  // namespace ServerCode
+
+// Field sizes of the protocol (with room for the terminating zero).
+constexpr size_t kNameFieldSize = 256;     // the admin key name field
+constexpr size_t kInterfaceNameSize = 64;  // an interface name
+constexpr size_t kUploadHeaderSize = 260;  // the interface field ahead of an upload
+constexpr uint32_t kDefaultMaxReplyLength = 256u << 20;
+constexpr int32_t kDefaultIdleLimitMs = 60000;
+constexpr int32_t kSocketSliceMs = 200;
+
+// The connection data the wizard and the operations share. Key names and
+// the interface name are Windows-1251 bytes; paths are file-system paths.
+struct CryptoServerParams {
+    std::string address;                 // host name, dotted IPv4 or IPv6 address
+    int32_t port = 0;                    // its low 16 bits are used
+    std::string serverKeyName;           // remote name of the administrator's channel
+    std::string adminKeyName;            // local name of that channel
+    std::string adminKeyBase;            // the administrator's key base (private keys)
+    std::vector<uint8_t> interfaceList;  // decoded, as listInterfaces left it
+    int32_t operation = 0;               // ServerCode::FetchKeyBase or UploadKeyBase
+    std::string interfaceName;           // the chosen interface
+    std::string localFile;               // fetched into or uploaded from
+
+    // A reply announcing more data than this fails before anything is
+    // allocated; an exchange with no byte moving for idleLimitMs fails too.
+    uint32_t maxReplyLength = kDefaultMaxReplyLength;
+    int32_t idleLimitMs = kDefaultIdleLimitMs;
+};
+
+struct ServerRequest {
+    uint8_t code = 0;
+    uint32_t word = 0;  // always 1 when sent
+    char name[kNameFieldSize] = {};
+    std::vector<uint8_t> payload;
+
+    // Zero-fills the name field and copies the key name in (at most 255
+    // bytes, so the field keeps its terminating zero).
+    void setName(const std::string& keyName);
+    // The bytes as they go on the wire.
+    std::vector<uint8_t> wireBytes() const;
+};
+
+struct ServerReply {
+    uint32_t word = 0;
+    uint32_t status = 0;
+    std::vector<uint8_t> data;
+};
+
+// "Сообщение сервера:\n\n..." for a server status.
+std::string serverErrorText(uint32_t status);
+
+bool exchange(const CryptoServerParams& params, const ServerRequest& request, ServerReply& reply,
+              std::string* message = nullptr);
+// Request 100: params.interfaceList holds the decoded list on success.
+bool listInterfaces(CryptoServerParams& params, std::string* message = nullptr);
+// Request 101 into params.localFile, written (owner-only, atomically) only
+// when everything before succeeded.
+bool fetchKeyBase(const CryptoServerParams& params, std::string* message = nullptr);
+// Request 102 with params.localFile; the local file is never changed.
+bool uploadKeyBase(const CryptoServerParams& params, std::string* message = nullptr);
+
+}  // namespace Talvek
