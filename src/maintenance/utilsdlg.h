@@ -1,0 +1,85 @@
+#pragma once
+// The key maintenance dialog's logic: shows one key file (a key base or a
+// public-part file) as a tree of its secure channels and deletes, exports or
+// writes as the Java client's key file the channel the user selects. It keeps
+// nothing open between actions: every action loads the file anew.
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/fileutils.h"
+#include "app/settingsstore.h"
+#include "keystore/securechannel.h"
+#include "maintenance/utilsdlgview.h"
+
+namespace Talvek {
+
+class UtilsDlg {
+public:
+    enum class FileKind { None, KeyBase, PublicPart };
+
+    // path stays as given: it is shown as the tree's root and reloaded by
+    // every action.
+    UtilsDlg(std::string path, UtilsDlgView& view, SettingsStore& settings,
+             FileDialogRunner& files);
+
+    // Builds the images and loads the file. A file that does not load has
+    // been reported and the dialog ended with 0; then false.
+    bool open();
+    // At opening and after a deletion. Once a deletion has emptied a key
+    // base, the empty base is shown instead of being reported as unreadable.
+    bool loadKeyFile(bool afterDeletion = false);
+    void fillTree();
+
+    void onSelectionChanged(TreeItem item);
+    // The listed channel of the selected names, or null.
+    const ChannelSummary* findSelectedChannel() const;
+
+    void onDelete();
+    void onExport();
+    void onJavaKey();
+    // "Выход", Escape and the close box.
+    void onClose();
+    // Button ids routed to the handlers above.
+    void onCommand(int id);
+
+    // Both key pairs present for every use the channel has; a channel that
+    // uses nothing is not complete.
+    static bool isChannelComplete(const ChannelSummary& channel);
+
+    FileKind fileKind() const { return kind_; }
+    const std::string& path() const { return path_; }
+    const std::vector<ChannelSummary>& channels() const { return channels_; }
+    const std::string& selectedLocalName() const { return selectedLocal_; }
+    const std::string& selectedRemoteName() const { return selectedRemote_; }
+    TreeItem rootItem() const { return root_; }
+
+private:
+    bool loadChannels(bool afterDeletion);
+    void showEmptyBase();
+    void enableActions(bool enabled);
+    void clearSelection();
+    void info(const std::string& text);
+    void error(const std::string& text);
+    bool ask(const std::string& text, const std::string& title, UtilsMessageIcon icon);
+    bool deleteSelected(const ChannelSummary& channel);
+    bool exportSelected(const ChannelSummary& channel, const std::string& outputPath);
+    bool writeJavaFile(const ChannelSummary& channel, const std::string& outputPath);
+
+    std::string path_;
+    UtilsDlgView& view_;
+    SettingsStore& settings_;
+    FileDialogRunner& files_;
+
+    FileKind kind_ = FileKind::None;
+    std::vector<ChannelSummary> channels_;
+    TreeItem root_ = NoTreeItem;
+    // Channel items and the index of their record: the full names of the
+    // record decide the selection, not the (cut) text shown in the tree.
+    std::unordered_map<TreeItem, size_t> channelItems_;
+    std::string selectedLocal_;
+    std::string selectedRemote_;
+};
+
+}  // namespace Talvek

@@ -1,0 +1,255 @@
+#include "maintenance/utilsdlgqt.h"
+
+#include <QBitmap>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "app/messagebox.h"
+
+namespace Talvek {
+
+namespace {
+
+QTreeWidgetItem* toItem(TreeItem handle) {
+    return reinterpret_cast<QTreeWidgetItem*>(handle);
+}
+TreeItem toHandle(QTreeWidgetItem* item) {
+    return reinterpret_cast<TreeItem>(item);
+}
+
+// The tree's twelve images, cut from the strip of 16 x 15 pictures; pure green
+// is transparent. Image 0 is empty, so items without a picture still line up.
+std::vector<QIcon> treeImages() {
+    constexpr int kWidth = 16;
+    constexpr int kHeight = 15;
+    QPixmap strip = QPixmap(QStringLiteral(":/pictures/treeimages.png"));
+    if (!strip.isNull()) strip.setMask(strip.createMaskFromColor(QColor(0, 255, 0)));
+    std::vector<QIcon> images;
+    images.reserve(ImageCount);
+    for (int i = 0; i < ImageCount; ++i) {
+        QPixmap image(kWidth, kHeight);
+        image.fill(Qt::transparent);
+        if (!strip.isNull() && i > 0) image = strip.copy(i * kWidth, 0, kWidth, kHeight);
+        images.emplace_back(image);
+    }
+    return images;
+}
+
+}  // namespace
+
+QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget* parent)
+    : QDialog(parent), files_(this), logic_(path, *this, settings, files_) {
+    setWindowTitle(QStringLiteral("Обслуживание ключей"));
+    setObjectName(QStringLiteral("UtilsDlg"));
+    setWindowFlags((windowFlags() | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) &
+                   ~Qt::WindowContextHelpButtonHint);
+
+    kindText_ = new QLabel(this);
+    kindText_->setObjectName(QStringLiteral("1017"));
+    kindText_->setAccessibleName(QStringLiteral("Вид файла"));
+    kindText_->setWordWrap(true);
+    kindText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    tree_ = new QTreeWidget(this);
+    tree_->setObjectName(QStringLiteral("1014"));
+    tree_->setAccessibleName(QStringLiteral("Секретные каналы"));
+    tree_->setColumnCount(1);
+    tree_->setHeaderHidden(true);
+    tree_->setRootIsDecorated(true);
+    tree_->setUniformRowHeights(true);
+    tree_->setSelectionMode(QAbstractItemView::SingleSelection);
+    tree_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tree_->setAllColumnsShowFocus(true);
+    tree_->setDragEnabled(false);
+    tree_->setDragDropMode(QAbstractItemView::NoDragDrop);
+    tree_->setIconSize(QSize(16, 15));
+    tree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    tree_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    tree_->header()->setStretchLastSection(false);
+    kindText_->setBuddy(tree_);
+
+    deleteButton_ = addButton(QStringLiteral("Удалить"), IdUtilsDelete);
+    exportButton_ = addButton(QStringLiteral("Экспорт..."), IdUtilsExport);
+    javaButton_ = addButton(QStringLiteral("\"Java\" ключ..."), IdUtilsJava);
+    QPushButton* close = addButton(QStringLiteral("Выход"), IdUtilsOk);
+    close->setDefault(true);
+    close->setAutoDefault(true);
+
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(deleteButton_);
+    buttons->addWidget(exportButton_);
+    buttons->addWidget(javaButton_);
+    buttons->addStretch(1);
+    buttons->addWidget(close);
+
+    auto* body = new QHBoxLayout;
+    body->addWidget(tree_, 1);
+    body->addLayout(buttons);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(kindText_);
+    layout->addLayout(body, 1);
+
+    setTabOrder(tree_, deleteButton_);
+    setTabOrder(deleteButton_, exportButton_);
+    setTabOrder(exportButton_, javaButton_);
+    setTabOrder(javaButton_, close);
+
+    connect(tree_, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
+                logic_.onSelectionChanged(toHandle(current));
+            });
+    resize(520, 360);
+    for (QPushButton* b : {deleteButton_, exportButton_, javaButton_}) b->setEnabled(false);
+}
+
+QtUtilsDlg::~QtUtilsDlg() {
+    qDeleteAll(pendingTop_);
+}
+
+QPushButton* QtUtilsDlg::addButton(const QString& text, int id) {
+    auto* button = new QPushButton(text, this);
+    button->setObjectName(QString::number(id));
+    button->setAccessibleName(text);
+    button->setAutoDefault(false);
+    connect(button, &QPushButton::clicked, this, [this, id] { logic_.onCommand(id); });
+    return button;
+}
+
+bool QtUtilsDlg::load() {
+    if (!loaded_) {
+        loaded_ = true;
+        endedBeforeShown_ = -1;
+        if (!logic_.open()) return false;
+    }
+    return endedBeforeShown_ < 0;
+}
+
+int QtUtilsDlg::exec() {
+    if (!load()) return endedBeforeShown_ < 0 ? 0 : endedBeforeShown_;
+    tree_->setFocus();
+    return QDialog::exec();
+}
+
+void QtUtilsDlg::reject() {
+    logic_.onCommand(IdUtilsCancel);
+}
+
+void QtUtilsDlg::setKindText(const std::string& text) {
+    kindText_->setText(QString::fromStdString(text));
+}
+
+void QtUtilsDlg::enableButton(int id, bool enabled) {
+    switch (id) {
+        case IdUtilsDelete:
+            deleteButton_->setEnabled(enabled);
+            break;
+        case IdUtilsExport:
+            exportButton_->setEnabled(enabled);
+            break;
+        case IdUtilsJava:
+            javaButton_->setEnabled(enabled);
+            break;
+        default:
+            break;
+    }
+}
+
+void QtUtilsDlg::setTreeRedraw(bool enabled) {
+    if (!enabled) {
+        redrawSuspended_ = true;
+        tree_->setUpdatesEnabled(false);
+        return;
+    }
+    redrawSuspended_ = false;
+    if (!pendingTop_.isEmpty()) {
+        tree_->addTopLevelItems(pendingTop_);
+        pendingTop_.clear();
+    }
+    for (QTreeWidgetItem* item : pendingExpand_) item->setExpanded(true);
+    pendingExpand_.clear();
+    tree_->setUpdatesEnabled(true);
+}
+
+void QtUtilsDlg::deleteAllItems() {
+    qDeleteAll(pendingTop_);
+    pendingTop_.clear();
+    pendingExpand_.clear();
+    tree_->clear();
+}
+
+TreeItem QtUtilsDlg::insertItem(const std::string& text, int image, TreeItem parent) {
+    auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(text)});
+    if (image >= 0 && static_cast<size_t>(image) < images_.size())
+        item->setIcon(0, images_[static_cast<size_t>(image)]);
+    else if (!images_.empty())
+        item->setIcon(0, images_[0]);
+    if (parent != NoTreeItem)
+        toItem(parent)->addChild(item);
+    else if (redrawSuspended_)
+        pendingTop_.append(item);
+    else
+        tree_->addTopLevelItem(item);
+    return toHandle(item);
+}
+
+std::string QtUtilsDlg::itemText(TreeItem item) {
+    if (item == NoTreeItem) return {};
+    return toItem(item)->text(0).toStdString();
+}
+
+TreeItem QtUtilsDlg::itemParent(TreeItem item) {
+    if (item == NoTreeItem) return NoTreeItem;
+    return toHandle(toItem(item)->parent());
+}
+
+void QtUtilsDlg::expandItem(TreeItem item) {
+    if (item == NoTreeItem) return;
+    QTreeWidgetItem* it = toItem(item);
+    // An item not yet in the tree cannot expand; it does once it is added.
+    if (it->treeWidget())
+        it->setExpanded(true);
+    else
+        pendingExpand_.push_back(it);
+}
+
+void QtUtilsDlg::attachImageList() {
+    images_ = treeImages();
+}
+
+bool QtUtilsDlg::messageBox(const std::string& text, const std::string& title,
+                            UtilsMessageIcon icon, bool yesNo) {
+    const MessageIcon shown = icon == UtilsMessageIcon::Error      ? MessageIcon::Error
+                              : icon == UtilsMessageIcon::Question ? MessageIcon::Question
+                                                                   : MessageIcon::Information;
+    return showMessage(this, text, title, shown, yesNo);
+}
+
+void QtUtilsDlg::openWithDesktop(const std::string& path) {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+}
+
+void QtUtilsDlg::setBusy(bool busy) {
+    if (busy) {
+        if (busyDepth_++ == 0) QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    } else if (busyDepth_ > 0 && --busyDepth_ == 0) {
+        QGuiApplication::restoreOverrideCursor();
+    }
+}
+
+void QtUtilsDlg::endDialog(int code) {
+    if (isVisible())
+        done(code);
+    else
+        endedBeforeShown_ = code;
+}
+
+}  // namespace Talvek

@@ -1,0 +1,77 @@
+#pragma once
+// The key maintenance dialog as a Qt window: a thin view over UtilsDlg.
+
+#include <QDialog>
+#include <QIcon>
+#include <QList>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/qtfiledialog.h"
+#include "app/settingsstore.h"
+#include "maintenance/utilsdlg.h"
+#include "maintenance/utilsdlgview.h"
+
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace Talvek {
+
+class QtUtilsDlg : public QDialog, private UtilsDlgView {
+    Q_OBJECT
+public:
+    // path in the file system's encoding (UTF-8).
+    QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget* parent = nullptr);
+    ~QtUtilsDlg() override;
+
+    // Loads the file before the dialog is shown; a file that does not load
+    // is reported and the dialog never appears (result 0).
+    int exec() override;
+    // Loads the file without running a modal loop (screenshots, tests): false
+    // when it did not load.
+    bool load();
+    void reject() override;
+
+    UtilsDlg& logic() { return logic_; }
+    QTreeWidget* tree() const { return tree_; }
+
+private:
+    void setKindText(const std::string& text) override;
+    void enableButton(int id, bool enabled) override;
+    void setTreeRedraw(bool enabled) override;
+    void deleteAllItems() override;
+    TreeItem insertItem(const std::string& text, int image, TreeItem parent) override;
+    std::string itemText(TreeItem item) override;
+    TreeItem itemParent(TreeItem item) override;
+    void expandItem(TreeItem item) override;
+    void attachImageList() override;
+    bool messageBox(const std::string& text, const std::string& title, UtilsMessageIcon icon,
+                    bool yesNo) override;
+    void openWithDesktop(const std::string& path) override;
+    void setBusy(bool busy) override;
+    void endDialog(int code) override;
+
+    QPushButton* addButton(const QString& text, int id);
+
+    QtFileDialogRunner files_;
+    UtilsDlg logic_;
+    QLabel* kindText_ = nullptr;
+    QTreeWidget* tree_ = nullptr;
+    QPushButton* deleteButton_ = nullptr;
+    QPushButton* exportButton_ = nullptr;
+    QPushButton* javaButton_ = nullptr;
+    std::vector<QIcon> images_;
+    // While redrawing is suspended new top-level items wait here and are
+    // added to the tree in one go when it resumes.
+    bool redrawSuspended_ = false;
+    QList<QTreeWidgetItem*> pendingTop_;
+    std::vector<QTreeWidgetItem*> pendingExpand_;
+    bool loaded_ = false;
+    int endedBeforeShown_ = -1;
+    int busyDepth_ = 0;
+};
+
+}  // namespace Talvek
