@@ -1,0 +1,280 @@
+#include "wizard/createkeywizard.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace Talvek {
+
+namespace {
+
+// The picture of the left column.
+QPixmap wizardPicture() {
+    static const char* const candidates[] = {":/pictures/wizard.png", ":/wizard.png"};
+    for (const char* path : candidates) {
+        if (QFile::exists(QString::fromLatin1(path))) return QPixmap(QString::fromLatin1(path));
+    }
+    // Without the resource: a plain key on a blue ground, so the column keeps its shape.
+    QPixmap pixmap(110, 230);
+    QPainter painter(&pixmap);
+    QLinearGradient ground(0, 0, 0, pixmap.height());
+    ground.setColorAt(0, QColor(0x1d, 0x3b, 0x6e));
+    ground.setColorAt(1, QColor(0x5b, 0x8d, 0xc9));
+    painter.fillRect(pixmap.rect(), ground);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0xf2, 0xc9, 0x4c), 6));
+    painter.drawEllipse(QPointF(55, 80), 18, 18);
+    painter.drawLine(QPointF(55, 98), QPointF(55, 160));
+    painter.drawLine(QPointF(55, 140), QPointF(68, 140));
+    painter.drawLine(QPointF(55, 155), QPointF(66, 155));
+    return pixmap;
+}
+
+QLabel* heading(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+QLabel* wrappingLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    return label;
+}
+
+// The page's frame: the picture in a sunken frame on the left, the controls'
+// column on the right (returned).
+QVBoxLayout* pageColumns(WizardPageWidget* page, const char* name) {
+    page->setObjectName(QString::fromLatin1(name));
+    auto* root = new QHBoxLayout(page);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(12);
+
+    auto* picture = new QLabel(page);
+    picture->setObjectName(QStringLiteral("picture"));
+    picture->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    picture->setLineWidth(1);
+    picture->setPixmap(wizardPicture());
+    picture->setAlignment(Qt::AlignCenter);
+    picture->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    picture->setAccessibleName(QStringLiteral("Рисунок"));
+    root->addWidget(picture);
+
+    auto* column = new QVBoxLayout;
+    column->setSpacing(6);
+    root->addLayout(column, 1);
+    return column;
+}
+
+// A file row: label above, edit and "..." button below.
+void fileRow(WizardPageWidget* page, QVBoxLayout* column, const QString& labelText, int labelId,
+             int editId, int buttonId) {
+    auto* label = wrappingLabel(labelText, page);
+    auto* edit = new QLineEdit(page);
+    auto* button = new QPushButton(QStringLiteral("..."), page);
+    button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 24);
+    button->setAutoDefault(false);
+    button->setAccessibleDescription(labelText);
+    label->setBuddy(edit);
+    page->addControl(labelId, label);
+    page->addControl(editId, edit);
+    page->addControl(buttonId, button);
+
+    auto* row = new QHBoxLayout;
+    row->setSpacing(4);
+    row->addWidget(edit, 1);
+    row->addWidget(button);
+    column->addSpacing(4);
+    column->addWidget(label);
+    column->addLayout(row);
+}
+
+}  // namespace
+
+CreateKeyWizard::CreateKeyWizard(SettingsStore& settings, FileDialogRunner& files, QWidget* parent)
+    : QtWizardView(files, parent),
+      controller_(std::make_unique<KeyWizardController>(*this, settings)) {
+    setObjectName(QStringLiteral("CreateKeyWizard"));
+    setWindowTitle(QString::fromUtf8(KeyWizardTexts::Title));
+    buildTypePage();
+    buildFilesPage();
+    buildNamesPage();
+    buildParamsPage();
+    buildSummaryPage();
+    setStartId(KeyTypePage);
+    setEvents(controller_.get());
+}
+
+CreateKeyWizard::~CreateKeyWizard() {
+    setEvents(nullptr);
+}
+
+void CreateKeyWizard::buildTypePage() {
+    auto* page = new WizardPageWidget;
+    QVBoxLayout* column = pageColumns(page, "KeyTypePage");
+    column->addWidget(heading(QStringLiteral("Выберите тип и способ создания ключа:"), page));
+
+    auto* adminBox = new QGroupBox(QStringLiteral("Для администратора"), page);
+    auto* adminLayout = new QVBoxLayout(adminBox);
+    auto* newServerKey = new WrappingRadioButton(
+        QStringLiteral("Создать открытую часть серверного ключа для нового пользователя. Или "
+                       "создать новую базу ключей."),
+        adminBox);
+    auto* importPart = new WrappingRadioButton(
+        QStringLiteral("Добавить в серверную базу ключей открытую часть пользовательского ключа."),
+        adminBox);
+    adminLayout->addWidget(newServerKey);
+    adminLayout->addWidget(importPart);
+
+    auto* userBox = new QGroupBox(QStringLiteral("Для пользователя"), page);
+    auto* userLayout = new QVBoxLayout(userBox);
+    auto* userKey = new WrappingRadioButton(
+        QStringLiteral(
+            "Создать полный пользовательский ключ и открытую часть пользовательского ключа."),
+        userBox);
+    userLayout->addWidget(userKey);
+
+    // The options sit in two frames but form one group.
+    auto* group = new QButtonGroup(page);
+    group->setExclusive(true);
+    group->addButton(newServerKey);
+    group->addButton(importPart);
+    group->addButton(userKey);
+
+    auto* hint = wrappingLabel(QStringLiteral("Подсказка"), page);
+    hint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    hint->setMinimumHeight(hint->fontMetrics().lineSpacing() * 4);
+
+    page->addControl(KeyTypeIds::NewUserServerKey, newServerKey);
+    page->addControl(KeyTypeIds::ImportUserPart, importPart);
+    page->addControl(KeyTypeIds::CreateUserKey, userKey);
+    page->addControl(KeyTypeIds::Hint, hint);
+
+    column->addWidget(adminBox);
+    column->addWidget(userBox);
+    column->addWidget(hint);
+    column->addStretch(1);
+    addWizardPage(page, QString::fromStdString(KeyWizardTexts::caption(KeyTypePage)));
+}
+
+void CreateKeyWizard::buildFilesPage() {
+    using namespace KeyFilesIds;
+    auto* page = new WizardPageWidget;
+    QVBoxLayout* column = pageColumns(page, "KeyFilesPage");
+    column->addWidget(heading(QStringLiteral("Имена файлов баз ключей"), page));
+    fileRow(page, column, QStringLiteral("Имя базы ключей"), BaseLabel, BaseEdit, BaseButton);
+    fileRow(page, column, QStringLiteral("Имя файла с открытой частью ключа для импорта"),
+            ImportLabel, ImportEdit, ImportButton);
+    fileRow(page, column, QStringLiteral("Имя файла с открытой частью ключа для эскпорта"),
+            ExportLabel, ExportEdit, ExportButton);
+    column->addStretch(1);
+    addWizardPage(page, QString::fromStdString(KeyWizardTexts::caption(KeyFilesPage)));
+}
+
+void CreateKeyWizard::buildNamesPage() {
+    using namespace KeyNamesIds;
+    auto* page = new WizardPageWidget;
+    QVBoxLayout* column = pageColumns(page, "KeyNamesPage");
+    column->addWidget(heading(QStringLiteral("Имена ключей"), page));
+
+    auto* form = new QFormLayout;
+    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
+    form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    auto* serverLabel = new QLabel(QStringLiteral("Ключевое имя сервера"), page);
+    auto* serverEdit = new QLineEdit(page);
+    serverLabel->setBuddy(serverEdit);
+    auto* userLabel = new QLabel(QStringLiteral("Ключевое имя пользователя"), page);
+    auto* userEdit = new QLineEdit(page);
+    userLabel->setBuddy(userEdit);
+    form->addRow(serverLabel, serverEdit);
+    form->addRow(userLabel, userEdit);
+    page->addControl(ServerName, serverEdit);
+    page->addControl(UserName, userEdit);
+
+    column->addSpacing(4);
+    column->addLayout(form);
+    column->addStretch(1);
+    addWizardPage(page, QString::fromStdString(KeyWizardTexts::caption(KeyNamesPage)));
+}
+
+void CreateKeyWizard::buildParamsPage() {
+    using namespace KeyParamsIds;
+    auto* page = new WizardPageWidget;
+    QVBoxLayout* column = pageColumns(page, "KeyParamsPage");
+    column->addWidget(heading(QStringLiteral("Параметры создания ключа"), page));
+
+    auto* java = new QCheckBox(QString::fromUtf8(KeyWizardTexts::JavaClientTemplate), page);
+    auto* useCrypt = new QCheckBox(QStringLiteral("Использовать кодирование"), page);
+    auto* cryptLabel = new QLabel(QStringLiteral("Размер ключа кодирования"), page);
+    auto* cryptSize = new QComboBox(page);
+    auto* useSign = new QCheckBox(QStringLiteral("Использовать подпись"), page);
+    auto* signLabel = new QLabel(QStringLiteral("Размер ключа подписи"), page);
+    auto* signSize = new QComboBox(page);
+    cryptLabel->setBuddy(cryptSize);
+    signLabel->setBuddy(signSize);
+    for (QComboBox* list : {cryptSize, signSize}) {
+        list->setMinimumContentsLength(6);
+        list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    }
+
+    page->addControl(JavaClient, java);
+    page->addControl(UseCrypt, useCrypt);
+    page->addControl(CryptSizeLabel, cryptLabel);
+    page->addControl(CryptSize, cryptSize);
+    page->addControl(UseSign, useSign);
+    page->addControl(SignSizeLabel, signLabel);
+    page->addControl(SignSize, signSize);
+
+    // Each size row sits under its box, indented, and disappears with it.
+    auto sizeRow = [&](QLabel* label, QComboBox* list) {
+        auto* row = new QHBoxLayout;
+        row->setContentsMargins(24, 0, 0, 0);
+        row->addWidget(label);
+        row->addWidget(list);
+        row->addStretch(1);
+        return row;
+    };
+    column->addSpacing(4);
+    column->addWidget(java);
+    column->addWidget(useCrypt);
+    column->addLayout(sizeRow(cryptLabel, cryptSize));
+    column->addWidget(useSign);
+    column->addLayout(sizeRow(signLabel, signSize));
+    column->addStretch(1);
+    addWizardPage(page, QString::fromStdString(KeyWizardTexts::caption(KeyParamsPage)));
+}
+
+void CreateKeyWizard::buildSummaryPage() {
+    auto* page = new WizardPageWidget;
+    QVBoxLayout* column = pageColumns(page, "KeySummaryPage");
+    column->addWidget(
+        heading(QStringLiteral("Провести генерацию ключей со следующими параметрами:"), page));
+    auto* summary = new QLabel(QStringLiteral("Static"), page);
+    summary->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    summary->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    summary->setTextFormat(Qt::PlainText);
+    summary->setWordWrap(true);
+    summary->setMargin(4);
+    summary->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    summary->setFocusPolicy(Qt::StrongFocus);
+    summary->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    summary->setAccessibleName(QStringLiteral("Параметры генерации ключей"));
+    page->addControl(KeySummaryIds::Summary, summary);
+    column->addWidget(summary, 1);
+    addWizardPage(page, QString::fromStdString(KeyWizardTexts::caption(KeySummaryPage)));
+}
+
+}  // namespace Talvek
