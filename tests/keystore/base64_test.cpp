@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "keystore/base64.h"
+
+using namespace Talvek;
+
+namespace {
+
+std::string encode(const std::string& data) {
+    return base64Encode(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+}
+
+struct Decoded {
+    bool ok;
+    std::string bytes;
+};
+
+Decoded decode(const std::string& text) {
+    std::vector<uint8_t> out;
+    const bool ok = base64Decode(text, out);
+    return {ok, std::string(out.begin(), out.end())};
+}
+
+}  // namespace
+
+TEST(Base64Encode, StandardVectors) {
+    EXPECT_EQ(encode("abc"), "YWJj");
+    EXPECT_EQ(encode(std::string(1, '\0')), "AA==");
+    EXPECT_EQ(encode(""), "");
+    EXPECT_EQ(encode("f"), "Zg==");
+    EXPECT_EQ(encode("fo"), "Zm8=");
+    EXPECT_EQ(encode("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(encode("\xFB\xFF\xBF"), "+/+/");
+}
+
+TEST(Base64Encode, CapacityAndTerminator) {
+    const uint8_t data[4] = {1, 2, 3, 4};
+    char out[16];
+    size_t n = 99;
+    // Two groups need 8 characters and 2 bytes more.
+    EXPECT_FALSE(base64Encode(data, 4, out, 9, &n));
+    EXPECT_EQ(n, 99u);
+    std::fill(std::begin(out), std::end(out), 'x');
+    ASSERT_TRUE(base64Encode(data, 4, out, 10, &n));
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(std::string(out, 9), std::string("AQIDBA==\0", 9));
+    EXPECT_FALSE(base64Encode(nullptr, 4, out, 16, &n));
+    EXPECT_FALSE(base64Encode(data, 4, nullptr, 16, &n));
+    EXPECT_FALSE(base64Encode(data, 4, out, 16, nullptr));
+    EXPECT_EQ(base64EncodeCapacity(4), 28u);
+}
+
+TEST(Base64Decode, SkippedAndBadCharacters) {
+    EXPECT_EQ(decode("YW\r\nJj").bytes, "abc");
+    EXPECT_TRUE(decode("YW\r\nJj").ok);
+    EXPECT_EQ(decode(" Y W\tJ j \n").bytes, "abc");
+    EXPECT_TRUE(decode(" Y W\tJ j \n").ok);
+    EXPECT_EQ(decode("YW*Jj").bytes, "abc");
+    EXPECT_FALSE(decode("YW*Jj").ok);
+    EXPECT_FALSE(decode(std::string("YWJj\0", 5)).ok);
+    EXPECT_FALSE(decode("YWJj-_").ok);
+}
+
+TEST(Base64Decode, PaddedAndUnpaddedTails) {
+    EXPECT_EQ(decode("YWJ").bytes, "");
+    EXPECT_TRUE(decode("YWJ").ok);
+    EXPECT_EQ(decode("YWJjZA").bytes, "abc");
+    EXPECT_EQ(decode("YWJjZ").bytes, "abc");
+    EXPECT_EQ(decode("YWI=").bytes, "ab");
+    EXPECT_EQ(decode("YQ==").bytes, "a");
+    EXPECT_EQ(decode("Y Q = \r\n =").bytes, "a");
+    EXPECT_EQ(decode("YQ=").bytes, "");
+    EXPECT_EQ(decode("Y===").bytes, "");
+    EXPECT_EQ(decode("====").bytes, "");
+    // The padded tail ends the data; what follows is not read.
+    EXPECT_EQ(decode("YQ==YWJj").bytes, "a");
+    EXPECT_EQ(decode("YWJj=YWJj").bytes, "abc");
+    EXPECT_EQ(decode("").bytes, "");
+    EXPECT_TRUE(decode("").ok);
+}
+
+TEST(Base64Decode, CapacityAndArguments) {
+    uint8_t out[8];
+    size_t n = 99;
+    // 5 characters may hold two groups: 6 bytes of room are asked for.
+    EXPECT_FALSE(base64Decode("YWJjZ", 5, out, 5, &n));
+    EXPECT_EQ(n, 99u);
+    EXPECT_TRUE(base64Decode("YWJjZ", 5, out, 6, &n));
+    EXPECT_EQ(n, 3u);
+    EXPECT_FALSE(base64Decode(nullptr, 0, out, 8, &n));
+    EXPECT_FALSE(base64Decode("YQ==", 4, nullptr, 8, &n));
+    EXPECT_FALSE(base64Decode("YQ==", 4, out, 8, nullptr));
+    EXPECT_EQ(base64DecodeCapacity(5), 26u);
+}
+
+TEST(Base64, RoundTripOfEveryLength) {
+    std::string data;
+    for (int i = 0; i < 300; ++i) {
+        const std::string text = encode(data);
+        EXPECT_EQ(text.size(), (data.size() + 2) / 3 * 4);
+        const Decoded back = decode(text);
+        EXPECT_TRUE(back.ok);
+        ASSERT_EQ(back.bytes, data) << i;
+        data += static_cast<char>(i * 37 + 11);
+    }
+}

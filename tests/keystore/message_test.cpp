@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "keystore/base64.h"
+#include "keystore/message.h"
+#include "keystore/rsakeyrecord.h"
+#include "support/testkeys.h"
+
+using namespace Talvek;
+
+namespace {
+
+struct Pair {
+    std::unique_ptr<SecureChannel> a;  // "A" -> "B"
+    std::unique_ptr<SecureChannel> b;  // "B" -> "A"
+};
+
+std::unique_ptr<RsaKeyRecord> publicOf(const std::unique_ptr<RsaKeyRecord>& key) {
+    std::unique_ptr<RsaKeyRecord> out;
+    EXPECT_TRUE(key->extractPublic(out));
+    return out;
+}
+
+// Each side holds its own key pairs and the other side's public keys, as the
+// exchange leaves them.
+Pair channelPair(bool crypt, bool sign, int bits = 512) {
+    Pair p{TestSupport::ownKeysChannel("A", "B", crypt, sign, bits, 0),
+           TestSupport::ownKeysChannel("B", "A", crypt, sign, bits, 1)};
+    if (crypt) {
+        p.a->cryptPublicKey = publicOf(p.b->cryptPrivateKey);
+        p.b->cryptPublicKey = publicOf(p.a->cryptPrivateKey);
+        p.a->hasCryptPublic = p.b->hasCryptPublic = 1;
+    }
+    if (sign) {
+        p.a->signPublicKey = publicOf(p.b->signPrivateKey);
+        p.b->signPublicKey = publicOf(p.a->signPrivateKey);
+        p.a->hasSignPublic = p.b->hasSignPublic = 1;
+    }
+    return p;
+}
+
+std::vector<uint8_t> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+std::string seal(const SecureChannel& c, const std::vector<uint8_t>& data,
+                 std::string* sig = nullptr) {
+    std::string sealed;
+    EXPECT_TRUE(sealMessage(c, data.data(), data.size(), sealed, sig));
+    return sealed;
+}
+
+bool opens(const SecureChannel& c, const std::string& text, std::vector<uint8_t>* out = nullptr,
+           std::string* sig = nullptr) {
+    std::vector<uint8_t> data;
+    const bool ok = openMessage(c, text.data(), text.size(), data, sig);
+    if (out) *out = data;
+    if (!ok) {
+        EXPECT_TRUE(data.empty());
+    }
+    return ok;
+}
+
+struct Uses {
+    bool crypt;
+    bool sign;
+};
+
+class SealOpen : public ::testing::TestWithParam<Uses> {};
+
+}  // namespace
+
+TEST_P(SealOpen, OpensOnTheOtherSideInBothDirections) {
+    const Pair p = channelPair(GetParam().crypt, GetParam().sign);
+    EXPECT_TRUE(channelProtects(*p.a));
+    for (const auto& [from, to] :
+         {std::pair(p.a.get(), p.b.get()), std::pair(p.b.get(), p.a.get())}) {
+        const std::vector<uint8_t> data = bytes(std::string("hello\0world", 11));
+        std::string sealSig, openSig;
+        const std::string sealed = seal(*from, data, &sealSig);
+        std::vector<uint8_t> plain;
+        ASSERT_TRUE(opens(*to, sealed, &plain, &openSig));
+        EXPECT_EQ(plain, data);
+        EXPECT_EQ(sealSig, openSig);
+        EXPECT_EQ(sealSig.size(), GetParam().sign ? 128u : 0u);
+        // The sender cannot open its own message when it is encrypted, and
+        // cannot verify its own signature with the peer's key.
+        EXPECT_FALSE(opens(*from, sealed));
+        std::string verifySig;
+        EXPECT_EQ(verifyMessageSignature(*to, sealed.data(), sealed.size(), data.data(),
+                                         data.size(), &verifySig),
+                  GetParam().sign);
+        EXPECT_EQ(verifySig, sealSig);
+    }
+}
+
+TEST_P(SealOpen, LayoutOfTheSealedMessage) {
+    const Pair p = channelPair(GetParam().crypt, GetParam().sign);
+    const std::vector<uint8_t> data = bytes("layout check");
+    std::vector<uint8_t> raw;
+    ASSERT_TRUE(base64Decode(seal(*p.a, data), raw));
+    const size_t lead = (GetParam().sign ? 64 : 0) + (GetParam().crypt ? 16 + 64 : 0);
+    ASSERT_EQ(raw.size(), lead + data.size());
+    uint8_t digest[16];
+    ASSERT_TRUE(md5Digest(data.data(), data.size(), digest));
+    size_t at = 0;
+    if (GetParam().sign) {
+        EXPECT_TRUE(verifyDigest(*p.b->signPublicKey, digest, raw.data(), 64));
+        at = 64;
+    }
+    if (!GetParam().crypt) {
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), raw.begin() + at));
+        return;
+    }
+    uint8_t key[64];
+    int keyLength = 0;
+    ASSERT_TRUE(privateDecrypt(*p.b->cryptPrivateKey, raw.data() + at + 16, 64, key, &keyLength));
+    ASSERT_EQ(keyLength, 16);
+    // Digest and data are each encrypted from the start of the key stream.
+    uint8_t storedDigest[16];
+    ASSERT_TRUE(rc4Transform(key, 16, raw.data() + at, storedDigest));
+    EXPECT_TRUE(std::equal(digest, digest + 16, storedDigest));
+    std::vector<uint8_t> plain(data.size());
+    ASSERT_TRUE(rc4Transform(key, data.size(), raw.data() + lead, plain.data()));
+    EXPECT_EQ(plain, data);
+    EXPECT_FALSE(std::equal(data.begin(), data.end(), raw.begin() + lead));
+}
+
+TEST_P(SealOpen, AnyFlippedByteFailsToOpen) {
+    const Pair p = channelPair(GetParam().crypt, GetParam().sign);
+    const std::string sealed = seal(*p.a, bytes("x"));
+    ASSERT_TRUE(opens(*p.b, sealed));
+    for (size_t i = 0; i < sealed.size(); ++i) {
+        for (const uint8_t mask : {0x01, 0x02, 0x20, 0x40, 0x80}) {
+            std::string changed = sealed;
+            changed[i] = static_cast<char>(changed[i] ^ mask);
+            EXPECT_FALSE(opens(*p.b, changed)) << "byte " << i << " mask " << int(mask);
+        }
+    }
+    EXPECT_FALSE(opens(*p.b, sealed.substr(0, sealed.size() - 4)));
+    EXPECT_FALSE(opens(*p.b, sealed + "QQ"));
+    EXPECT_TRUE(opens(*p.b, sealed.substr(0, 10) + "\r\n" + sealed.substr(10) + "\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Uses, SealOpen,
+                         ::testing::Values(Uses{true, false}, Uses{false, true}, Uses{true, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.crypt ? "Crypt" : "") +
+                                    (info.param.sign ? "Sign" : "");
+                         });
+
+TEST(SealMessage, WrongChannelFails) {
+    const Pair p = channelPair(true, true);
+    const Pair other = channelPair(true, true, 1024);
+    const std::string sealed = seal(*p.a, bytes("for B only"));
+    EXPECT_FALSE(opens(*other.b, sealed));
+    // Right decryption key, wrong signer.
+    other.b->cryptPrivateKey = p.b->cryptPrivateKey->clone();
+    EXPECT_FALSE(opens(*other.b, sealed));
+}
+
+TEST(SealMessage, RefusesNoDataAndFailingKeys) {
+    const Pair p = channelPair(true, true);
+    std::string sealed = "stale", sig = "stale";
+    const uint8_t byte = 7;
+    EXPECT_FALSE(sealMessage(*p.a, &byte, 0, sealed, &sig));
+    EXPECT_TRUE(sealed.empty());
+    EXPECT_TRUE(sig.empty());
+    EXPECT_FALSE(sealMessage(*p.a, nullptr, 1, sealed));
+    // A peer key of a size unlike the announced one still seals at its own
+    // size; a key without numbers makes sealing fail.
+    p.a->cryptPublicKey = std::make_unique<RsaKeyRecord>();
+    p.a->cryptPublicKey->copyPublicFrom(p.b->cryptPrivateKey.get());
+    EXPECT_TRUE(sealMessage(*p.a, &byte, 1, sealed));
+    p.a->signPrivateKey = TestSupport::cachedPrivateKey(512, 7);
+    std::unique_ptr<RsaKeyRecord> pub;
+    p.a->signPrivateKey->extractPublic(pub);
+    p.a->signPrivateKey = std::move(pub);  // set, but public only: cannot sign
+    EXPECT_FALSE(sealMessage(*p.a, &byte, 1, sealed, &sig));
+    EXPECT_TRUE(sealed.empty());
+}
+
+TEST(OpenMessage, ShortOrBadTextFails) {
+    const Pair p = channelPair(true, true);
+    std::vector<uint8_t> lead(64 + 16 + 64, 1);  // the leading parts and no data
+    EXPECT_FALSE(opens(*p.b, base64Encode(lead.data(), lead.size())));
+    EXPECT_FALSE(opens(*p.b, ""));
+    EXPECT_FALSE(opens(*p.b, "@@@@"));
+    std::string sig;
+    EXPECT_FALSE(verifyMessageSignature(*p.b, "AAAA", 4, nullptr, 0, &sig));
+}
+
+TEST(MessageProtection, ChannelsThatCannotProtect) {
+    // Own keys only: sealing neither signs nor encrypts, so the "sealed" text
+    // is the data in base64 and any channel opens it. channelProtects tells.
+    const auto own = TestSupport::ownKeysChannel("A", "B", true, true);
+    EXPECT_FALSE(sealProtection(*own).any());
+    EXPECT_TRUE(openProtection(*own).encrypt);
+    EXPECT_FALSE(openProtection(*own).sign);
+    EXPECT_FALSE(channelProtects(*own));
+    const std::string sealed = seal(*own, bytes("abc"));
+    EXPECT_EQ(sealed, "YWJj");
+    SecureChannel none;
+    EXPECT_FALSE(channelProtects(none));
+    std::vector<uint8_t> data;
+    EXPECT_TRUE(opens(none, sealed, &data));
+    EXPECT_EQ(data, bytes("abc"));
+    // Only the exact text opens, even where the decoder alone would not notice.
+    EXPECT_FALSE(opens(none, "YR=="));
+    EXPECT_TRUE(opens(none, "YQ=="));
+    std::string sig;
+    EXPECT_FALSE(verifyMessageSignature(none, "YQ==", 4, data.data(), 1, &sig));
+
+    // The use flag decides, whatever keys are present.
+    Pair p = channelPair(true, true);
+    p.a->useSign = 0;
+    EXPECT_TRUE(sealProtection(*p.a).encrypt);
+    EXPECT_FALSE(sealProtection(*p.a).sign);
+    std::string noSig = "x";
+    const std::string text = seal(*p.a, bytes("abc"), &noSig);
+    EXPECT_TRUE(noSig.empty());
+    EXPECT_FALSE(opens(*p.b, text));  // B expects a signature in front
+    p.b->useSign = 0;
+    EXPECT_TRUE(opens(*p.b, text));
+}
+
+TEST(SealMessage, LargeMessageWithTheLargestKeys) {
+    const Pair p = channelPair(true, true, 1024);
+    std::vector<uint8_t> data(70000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
+    std::string sig;
+    const std::string sealed = seal(*p.b, data, &sig);
+    EXPECT_EQ(sig.size(), 256u);
+    std::vector<uint8_t> plain;
+    ASSERT_TRUE(opens(*p.a, sealed, &plain));
+    EXPECT_EQ(plain, data);
+}
