@@ -1,0 +1,43 @@
+#include "cli/channelarg.h"
+
+#include <ostream>
+
+#include "cli/keyexchange.h"
+#include "keystore/keyops.h"
+#include "wizard/keychecks.h"
+
+namespace Talvek::Cli {
+
+bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
+                        const std::string& remoteUtf8, CommandChannel& out, Io& io) {
+    for (auto [utf8, target] :
+         {std::pair{&localUtf8, &out.localName}, std::pair{&remoteUtf8, &out.remoteName}}) {
+        const CheckResult encoded = encodeKeyName(*utf8, *target);
+        if (!encoded.advances()) {
+            printMessage(io.err, encoded.message);
+            return false;
+        }
+    }
+    const auto file = openKeyFile(path, out.localName, out.remoteName);
+    if (!file) {
+        printMessage(io.err, kOpenFailed);
+        return false;
+    }
+    out.kind = file->kind;
+    if (file->channel) {
+        // The file is read again for the keys: the listing holds names and flags only.
+        if (file->kind == KeyFileKind::PublicPart) {
+            if (readChannelFile(out.fileChannel, path)) out.channel = &out.fileChannel;
+        } else if (out.base.loadBase(path)) {
+            out.channel = out.base.findChannel(out.localName, out.remoteName);
+        }
+    }
+    if (!out.channel) {
+        printMessage(io.err,
+                     "Секретный канал \"" + localUtf8 + " : " + remoteUtf8 + "\" не найден.");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Talvek::Cli
