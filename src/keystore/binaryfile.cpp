@@ -105,7 +105,9 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
     if (isOpen() || path.empty() || (access & ReadWrite) == 0) return false;
 
     if (disposition == Disposition::OpenExisting) {
-        const int flags = ((access & Write) ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+        // Non-blocking so that a FIFO named as a key file cannot stall the
+        // open; it is refused below as not a regular file.
+        const int flags = ((access & Write) ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
         const int fd = ::open(path.c_str(), flags);
         if (fd < 0) return false;
         struct stat st {};
@@ -159,6 +161,8 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
     std::string base = target.substr(target.find_last_of('/') == std::string::npos
                                          ? 0
                                          : target.find_last_of('/') + 1);
+    // The temporary name must stay within NAME_MAX however long the target's.
+    if (base.size() > 200) base.resize(200);
     std::string temp = folderOf(target) + "/." + base + ".XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
@@ -200,7 +204,17 @@ bool BinaryFile::close() {
     ok = (::close(fd_) == 0) && ok;
     fd_ = -1;
     if (ok) ok = rename(tempPath_.c_str(), path_.c_str()) == 0;
-    if (!ok) unlink(tempPath_.c_str());
+    if (!ok) {
+        unlink(tempPath_.c_str());
+    } else {
+        // The rename itself is made durable too; a failure here no longer
+        // affects which content the target holds.
+        const int dir = ::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            fsync(dir);
+            ::close(dir);
+        }
+    }
     releaseLock();
     reset();
     return ok;

@@ -20,6 +20,19 @@ const char* const kCreateFailed = "Failed to create new RSA key";
 
 BignumPtr dup(const BIGNUM* b) { return BignumPtr(b ? BN_dup(b) : nullptr); }
 
+// A missing number or the number zero (a stored length with only zero bytes)
+// writes nothing at all; a record holding one would read back as another
+// shape, so it is not written.
+bool writable(const BignumPtr& b) { return b && !BN_is_zero(b.get()); }
+
+// An odd number above one: what a modulus or a prime must at least be for
+// OpenSSL's Montgomery arithmetic to work on it.
+bool oddAboveOne(const BIGNUM* b) { return b && BN_is_odd(b) && !BN_is_one(b); }
+
+struct BnCtxFree {
+    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
+};
+
 BignumPtr getParam(EVP_PKEY* key, const char* name) {
     BIGNUM* b = nullptr;
     if (EVP_PKEY_get_bn_param(key, name, &b) != 1) return nullptr;
@@ -191,28 +204,28 @@ std::unique_ptr<RsaKeyRecord> RsaKeyRecord::clone() const {
 bool RsaKeyRecord::writePublic(BinaryFile& file) const {
     // A record without its numbers would write a record that reads back as
     // another shape; refusing keeps the file consistent.
-    if (!file.isOpen() || kind_ == KeyKind::None || !n_ || !e_) return false;
-    writeMagic(file, kRecordMagic);
-    writeU32(file, KeyKind::Public);
-    writeString(file, name_);
-    writeBigNum(file, n_.get());
-    writeBigNum(file, e_.get());
-    return !file.writeFailed();
+    if (!file.isOpen() || kind_ == KeyKind::None || !writable(n_) || !writable(e_)) return false;
+    bool ok = writeMagic(file, kRecordMagic);
+    ok = writeU32(file, KeyKind::Public) && ok;
+    ok = writeString(file, name_) && ok;
+    ok = writeBigNum(file, n_.get()) && ok;
+    ok = writeBigNum(file, e_.get()) && ok;
+    return ok && !file.writeFailed();
 }
 
 bool RsaKeyRecord::writePrivate(BinaryFile& file) const {
-    if (!file.isOpen() || kind_ != KeyKind::Private || !n_ || !e_ || !d_ || !p_ || !q_ || !dmp1_ ||
-        !dmq1_ || !iqmp_) {
-        return false;
+    if (!file.isOpen() || kind_ != KeyKind::Private) return false;
+    for (const BignumPtr* b : {&n_, &e_, &d_, &p_, &q_, &dmp1_, &dmq1_, &iqmp_}) {
+        if (!writable(*b)) return false;
     }
-    writeMagic(file, kRecordMagic);
-    writeU32(file, KeyKind::Private);
-    writeString(file, name_);
+    bool ok = writeMagic(file, kRecordMagic);
+    ok = writeU32(file, KeyKind::Private) && ok;
+    ok = writeString(file, name_) && ok;
     for (const BIGNUM* b : {n_.get(), e_.get(), d_.get(), p_.get(), q_.get(), dmp1_.get(),
                             dmq1_.get(), iqmp_.get()}) {
-        writeBigNum(file, b);
+        ok = writeBigNum(file, b) && ok;
     }
-    return !file.writeFailed();
+    return ok && !file.writeFailed();
 }
 
 bool RsaKeyRecord::readKey(BinaryFile& file) {
@@ -255,18 +268,28 @@ bool RsaKeyRecord::hasPlausiblePublic() const {
 }
 
 bool RsaKeyRecord::hasCompletePrivate() const {
-    return hasPlausiblePublic() && d_ && p_ && q_ && dmp1_ && dmq1_ && iqmp_;
+    if (!hasPlausiblePublic() || !d_ || !oddAboveOne(p_.get()) || !oddAboveOne(q_.get()) ||
+        !dmp1_ || !dmq1_ || !iqmp_ || BN_is_zero(d_.get())) {
+        return false;
+    }
+    // Numbers from a damaged file may belong to no key at all: the primes
+    // must make up the modulus before the pair is used for anything.
+    std::unique_ptr<BN_CTX, BnCtxFree> ctx(BN_CTX_new());
+    BignumPtr product(BN_new());
+    if (!ctx || !product) throw SecureException(kCreateFailed);
+    return BN_mul(product.get(), p_.get(), q_.get(), ctx.get()) == 1 &&
+           BN_cmp(product.get(), n_.get()) == 0;
 }
 
 EVP_PKEY* RsaKeyRecord::publicKey() const {
-    if (!isSet() || !hasPlausiblePublic()) return nullptr;
-    if (!publicKey_) publicKey_ = keyFromNumbers(*this, false);
+    if (!isSet()) return nullptr;
+    if (!publicKey_ && hasPlausiblePublic()) publicKey_ = keyFromNumbers(*this, false);
     return publicKey_.get();
 }
 
 EVP_PKEY* RsaKeyRecord::privateKey() const {
-    if (kind_ != KeyKind::Private || !hasCompletePrivate()) return nullptr;
-    if (!privateKey_) privateKey_ = keyFromNumbers(*this, true);
+    if (kind_ != KeyKind::Private) return nullptr;
+    if (!privateKey_ && hasCompletePrivate()) privateKey_ = keyFromNumbers(*this, true);
     return privateKey_.get();
 }
 

@@ -63,7 +63,8 @@ public:
     // An odd modulus and an odd public exponent greater than 1 and below it:
     // an exponent of 1 would "encrypt" to the plain text.
     bool hasPlausiblePublic() const;
-    // All eight numbers present and the public part plausible.
+    // All eight numbers present, the public part plausible, and the primes
+    // odd and making up the modulus.
     bool hasCompletePrivate() const;
 
     // The OpenSSL key for public operations (encrypt, verify), or null.
