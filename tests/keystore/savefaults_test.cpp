@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "keystore/keybase.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+using namespace Talvek;
+using TestSupport::listDir;
+using TestSupport::readBytes;
+using TestSupport::TempDir;
+
+namespace {
+
+KeyBase baseWith(int channels) {
+    KeyBase base;
+    for (int i = 0; i < channels; ++i) {
+        base.addChannel(
+            TestSupport::completeChannel("srv", "user" + std::to_string(i), true, true));
+    }
+    return base;
+}
+
+// Lowers the file size limit for the current process, with SIGXFSZ ignored so
+// that an oversized write fails with EFBIG; both are restored afterwards.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit lower = old_;
+        lower.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, oldHandler_);
+    }
+
+private:
+    rlimit old_{};
+    void (*oldHandler_)(int) = SIG_DFL;
+};
+
+class HeldElsewhere {
+public:
+    HeldElsewhere(const std::string& path, int operation) : fd_(open(path.c_str(), O_RDONLY)) {
+        if (fd_ >= 0) flock(fd_, operation);
+    }
+    ~HeldElsewhere() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+TEST(AtomicSave, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    const auto before = readBytes(path);
+    KeyBase bigger = baseWith(8);
+    {
+        FileSizeLimit limit(before.size() + 100);
+        EXPECT_FALSE(bigger.saveBase(path));
+    }
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"base.key_base"});
+    // With room again the same save succeeds.
+    EXPECT_TRUE(bigger.saveBase(path));
+    KeyBase back;
+    ASSERT_TRUE(back.loadBase(path));
+    EXPECT_EQ(back.channelCount(), 8);
+}
+
+TEST(AtomicSave, UnwritableKeyFailsTheSaveBeforeAnythingChanges) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    KeyBase base = baseWith(2);
+    ASSERT_TRUE(base.saveBase(path));
+    const auto before = readBytes(path);
+    // A flag that announces a key the channel does not hold.
+    base.findChannel("srv", "user1")->signPublicKey.reset();
+    EXPECT_FALSE(base.saveBase(path));
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(listDir(dir.path()).size(), 1u);
+}
+
+TEST(PrivateFiles, KeyBasesAreOwnerOnlyFromCreation) {
+    TempDir dir;
+    const mode_t oldMask = umask(0);
+    BinaryFile file;
+    ASSERT_TRUE(file.create(dir.file("new.key_base")));
+    file.write("KNET0", 5);
+    // Before the save completes, the only file there is already 0600.
+    const auto during = listDir(dir.path());
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(TestSupport::fileMode(dir.file(during[0])), 0600u);
+    EXPECT_TRUE(file.close());
+    EXPECT_EQ(TestSupport::fileMode(dir.file("new.key_base")), 0600u);
+
+    // Replacing a world-readable file makes it owner-only as well.
+    TestSupport::writeText(dir.file("old.key_base"), "x");
+    chmod(dir.file("old.key_base").c_str(), 0644);
+    EXPECT_TRUE(baseWith(1).saveBase(dir.file("old.key_base")));
+    EXPECT_EQ(TestSupport::fileMode(dir.file("old.key_base")), 0600u);
+    umask(oldMask);
+}
+
+TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    const auto before = readBytes(path);
+    for (int operation : {LOCK_EX, LOCK_SH}) {
+        SCOPED_TRACE(operation);
+        HeldElsewhere held(path, operation);
+        KeyBase base;
+        EXPECT_FALSE(base.loadBase(path));
+        EXPECT_FALSE(baseWith(2).saveBase(path));
+        EXPECT_EQ(readBytes(path), before);
+    }
+    KeyBase base;
+    EXPECT_TRUE(base.loadBase(path));
+    // While a base is being read, a second reader is refused.
+    BinaryFile first, second;
+    ASSERT_TRUE(first.openExisting(path));
+    EXPECT_FALSE(second.openExisting(path));
+}
+
+// Read-only means no write permission bit; it holds for root as well.
+TEST(NoSharing, AReadOnlyFileDoesNotOpen) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    const auto before = readBytes(path);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    KeyBase base;
+    EXPECT_FALSE(base.loadBase(path));
+    EXPECT_FALSE(baseWith(2).saveBase(path));
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(TestSupport::fileMode(path), 0444u);
+    EXPECT_EQ(listDir(dir.path()).size(), 1u);
+    // Not a regular file: neither.
+    EXPECT_FALSE(base.loadBase(dir.path()));
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(base.loadBase(dir.file("fifo")));
+}
+
+TEST(AtomicSave, SavingThroughALinkReplacesTheFileItNames) {
+    TempDir dir;
+    ASSERT_TRUE(baseWith(1).saveBase(dir.file("real")));
+    ASSERT_EQ(symlink("real", dir.file("link").c_str()), 0);
+    ASSERT_TRUE(baseWith(3).saveBase(dir.file("link")));
+    struct stat st {};
+    ASSERT_EQ(lstat(dir.file("link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    KeyBase back;
+    ASSERT_TRUE(back.loadBase(dir.file("real")));
+    EXPECT_EQ(back.channelCount(), 3);
+}
