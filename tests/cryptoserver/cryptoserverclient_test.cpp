@@ -1,0 +1,313 @@
+#include "cryptoserver/cryptoserverclient.h"
+
+#include <chrono>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "cryptoserver/serverfixture.h"
+#include "cryptoserver/talvekcodec.h"
+#include "cryptoserver/tcpsocket.h"
+
+using namespace Talvek;
+using namespace TestSupport;
+
+namespace {
+
+std::vector<uint8_t> words(std::initializer_list<uint32_t> values) {
+    std::vector<uint8_t> out;
+    for (uint32_t v : values) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(static_cast<uint8_t>(v >> shift));
+    }
+    return out;
+}
+
+std::vector<uint8_t> nameField(const std::string& name) {
+    std::vector<uint8_t> field(256, 0);
+    std::copy(name.begin(), name.end(), field.begin());
+    return field;
+}
+
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+const std::string kReceiveReset = "Ошибка получения ответа: Connection reset by peer !";
+
+class CryptoServerClient : public CryptoServerFixture {};
+
+}  // namespace
+
+TEST(ServerErrorText, KnownStatusesAndTheRestByNumber) {
+    EXPECT_EQ(serverErrorText(100), "Сообщение сервера:\n\nУ вас нет прав для администрирования");
+    EXPECT_EQ(serverErrorText(102), "Сообщение сервера:\n\nОшибка открытия запрашиваемой базы");
+    EXPECT_EQ(serverErrorText(103),
+              "Сообщение сервера:\n\nНе найден интерфейс, или для него не была определена база "
+              "ключей");
+    EXPECT_EQ(serverErrorText(105), "Сообщение сервера:\n\nОшибка перезаписи базы ключей");
+    EXPECT_EQ(serverErrorText(106),
+              "Сообщение сервера:\n\nОшибка кодирования данных для администратора");
+    EXPECT_EQ(serverErrorText(107),
+              "Сообщение сервера:\n\nОшибка декодирования данных от администратора");
+    EXPECT_EQ(serverErrorText(101), "Сообщение сервера:\n\nОшибка 101");
+    EXPECT_EQ(serverErrorText(104), "Сообщение сервера:\n\nОшибка 104");
+}
+
+TEST(ServerRequest, WireBytesAndNameFieldKeepsItsZero) {
+    ServerRequest r;
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.word, 0u);
+    r.code = 101;
+    r.word = 1;
+    r.setName(std::string(300, 'n'));
+    EXPECT_EQ(r.name[254], 'n');
+    EXPECT_EQ(r.name[255], 0);
+    r.payload = {'a', 0};
+    const auto bytes = r.wireBytes();
+    ASSERT_EQ(bytes.size(), 1u + 4 + 256 + 4 + 2);
+    EXPECT_EQ(bytes[0], 101);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 1, bytes.begin() + 5), words({1}));
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 261, bytes.begin() + 265), words({2}));
+}
+
+TEST_F(CryptoServerClient, ListSendsTheExactRequestAndDecodesTheNames) {
+    auto params = paramsFor();
+    params.interfaceList = {1, 2, 3};
+    std::string message = "old";
+    ASSERT_TRUE(listInterfaces(params, &message)) << message;
+    EXPECT_EQ(message, "");
+    const auto names = splitInterfaceList(params.interfaceList.data(), params.interfaceList.size());
+    EXPECT_EQ(names, (std::vector<std::string>{"main", cp("Касса")}));
+
+    const auto field = nameField(adminName);
+    EXPECT_EQ(server->lastRequest(), concat({{100}, words({1}), field, words({256}), field}));
+}
+
+TEST_F(CryptoServerClient, FetchWritesTheBaseOwnerOnlyAndSaysWhere) {
+    const std::string local = dir.file("fetched.key_base");
+    auto params = paramsFor(local);
+    params.interfaceName = cp("Касса");
+    std::string message;
+    ASSERT_TRUE(fetchKeyBase(params, &message)) << message;
+    EXPECT_EQ(message, "База ключей сервера сохранена как\n\"" + local + "\"");
+    EXPECT_EQ(readBytes(local), readBytes(interfaceFile("Касса")));
+    EXPECT_EQ(fileMode(local), 0600u);
+
+    std::vector<uint8_t> payload(params.interfaceName.begin(), params.interfaceName.end());
+    payload.push_back(0);
+    EXPECT_EQ(server->lastRequest(),
+              concat({{101}, words({1}), nameField(adminName), words({6}), payload}));
+}
+
+TEST_F(CryptoServerClient, UploadReplacesTheServersBaseAndNamesIt) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 3);
+    const auto before = readBytes(local);
+    auto params = paramsFor(local);
+    std::string message;
+    ASSERT_TRUE(uploadKeyBase(params, &message)) << message;
+    EXPECT_EQ(message, "Новая база ключей установлена на сервере как\n\"main.key_base\"");
+    EXPECT_EQ(readBytes(interfaceFile("main")), before);
+    EXPECT_EQ(readBytes(local), before);
+    EXPECT_EQ(fileMode(interfaceFile("main")), 0600u);
+}
+
+TEST_F(CryptoServerClient, EmptyLocalFileUploadsAs260ByteBlock) {
+    const std::string local = dir.file("empty");
+    writeBytes(local, {});
+    auto params = paramsFor(local);
+    std::string message;
+    uploadKeyBase(params, &message);
+
+    const auto request = server->lastRequest();
+    ASSERT_GT(request.size(), 265u);
+    EXPECT_EQ(request[0], 102);
+    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 5, request.begin() + 261),
+              nameField(adminName));
+    const std::vector<uint8_t> payload(request.begin() + 265, request.end());
+    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 261, request.begin() + 265),
+              words({static_cast<uint32_t>(payload.size())}));
+    // What the server opens is the 260-byte name field and nothing else.
+    uint8_t* plain = nullptr;
+    uint32_t length = 0;
+    uint8_t* second = nullptr;
+    uint32_t secondLength = 0;
+    ASSERT_NE(SingleDecode(serverBase.c_str(), serverName.c_str(), adminName.c_str(),
+                           payload.data(), static_cast<uint32_t>(payload.size()), &plain, &length,
+                           &second, &secondLength),
+              0);
+    std::vector<uint8_t> expected(260, 0);
+    std::copy_n("main", 4, expected.begin());
+    EXPECT_EQ(std::vector<uint8_t>(plain, plain + length), expected);
+    SingleFree(&plain);
+    SingleFree(&second);
+}
+
+TEST_F(CryptoServerClient, ServerRefusalsReadAsServerMessages) {
+    const std::string local = dir.file("never");
+    auto params = paramsFor(local);
+    std::string message;
+
+    params.interfaceName = "absent";
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(103) + "!");
+
+    params.interfaceName = "../server";
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(103) + "!");
+
+    params.adminKeyName = cp("Чужой");
+    EXPECT_FALSE(listInterfaces(params, &message));
+    EXPECT_EQ(message,
+              "Сервер сообщил об ошибке:\nСообщение сервера:\n\nУ вас нет прав для "
+              "администрирования!");
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(CryptoServerClient, StatusEndsTheReplyAndOtherCodesShowByNumber) {
+    // Bytes after a refusal are never read as data.
+    server->misbehave(Misbehaviour::Raw, concat({words({0, 101, 5}), {'h', 'e', 'l', 'l', 'o'}}));
+    auto params = paramsFor();
+    ServerRequest request;
+    request.code = 101;
+    request.word = 1;
+    ServerReply reply;
+    std::string message;
+    EXPECT_FALSE(exchange(params, request, reply, &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\nСообщение сервера:\n\nОшибка 101!");
+    EXPECT_EQ(reply.status, 101u);
+    EXPECT_TRUE(reply.data.empty());
+}
+
+TEST_F(CryptoServerClient, ReadOnlyInterfaceBaseGivesRewriteFailed) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1);
+    const auto old = readBytes(interfaceFile("main"));
+    chmod(interfaceFile("main").c_str(), 0444);
+    std::string message;
+    EXPECT_FALSE(uploadKeyBase(paramsFor(local), &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(105) + "!");
+    EXPECT_EQ(readBytes(interfaceFile("main")), old);
+}
+
+TEST_F(CryptoServerClient, ServerAnswersWithoutSockets) {
+    // An upload that does not open, and a request code nobody knows.
+    EXPECT_EQ(server->answer(102, adminName, {'x', 'y'}).status, 107u);
+    EXPECT_EQ(server->answer(99, adminName, {}).status, 104u);
+    EXPECT_EQ(server->answer(100, "", {}).status, 100u);
+    const auto list = server->answer(100, adminName, {});
+    EXPECT_EQ(list.status, 0u);
+    EXPECT_FALSE(list.data.empty());
+}
+
+TEST_F(CryptoServerClient, EmptyRepliesFailAndWriteNothing) {
+    const std::string local = dir.file("fetched");
+    auto params = paramsFor(local);
+    std::string message;
+    server->misbehave(Misbehaviour::Raw, words({0, 0, 0}));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Неверный размер файла для получения!");
+    EXPECT_FALSE(exists(local));
+
+    // An empty list goes to the decoder, which refuses it.
+    params.interfaceList = {'x'};
+    EXPECT_FALSE(listInterfaces(params, &message));
+    EXPECT_EQ(message, "Ошибка декодирования списка интерфейсов сервера!");
+    EXPECT_TRUE(params.interfaceList.empty());
+
+    server->misbehave(Misbehaviour::Raw, concat({words({0, 0, 5}), {'h', 'e', 'l', 'l', 'o'}}));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка декодирования полученного файла!");
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(CryptoServerClient, BrokenRepliesEndInTheReceiveMessageWithNothingWritten) {
+    const std::string local = dir.file("fetched");
+    writeBytes(local, {'o', 'l', 'd'});
+    auto params = paramsFor(local);
+    std::string message;
+
+    // Closed before the status is complete.
+    server->misbehave(Misbehaviour::Raw, {0, 0, 0, 0, 0, 0});
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, kReceiveReset);
+
+    // Closed in the middle of the announced data.
+    server->misbehave(Misbehaviour::Raw, concat({words({0, 0, 100}), std::vector<uint8_t>(10)}));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, kReceiveReset);
+
+    // A length no base has: refused before anything is allocated.
+    server->misbehave(Misbehaviour::RawThenStall, words({0, 0, 0xFFFFFFF0u}));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка получения ответа: Message too long !");
+
+    // The cap is the caller's to set: here below the size of a real base.
+    server->misbehave(Misbehaviour::None);
+    params.maxReplyLength = 64;
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка получения ответа: Message too long !");
+
+    EXPECT_EQ(readBytes(local), (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
+TEST_F(CryptoServerClient, StalledServerEndsAtTheIdleLimit) {
+    const std::string local = dir.file("fetched");
+    auto params = paramsFor(local);
+    params.idleLimitMs = 500;
+    server->misbehave(Misbehaviour::RawThenStall, words({0}));
+    std::string message;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
+    EXPECT_GE(ms, 450);
+    EXPECT_LT(ms, 5000);
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(CryptoServerClient, ConnectAndSendFailuresNameTheSocketError) {
+    auto params = paramsFor();
+    std::string message;
+    TcpSocket probe;
+    probe.create();
+    probe.bind("127.0.0.1", 0);
+    params.port = probe.localPort();
+    probe.close();
+    EXPECT_FALSE(listInterfaces(params, &message));
+    EXPECT_EQ(message, "Ошибка соединения: Connection refused !");
+
+    // A server that hangs up at once cannot take a large upload.
+    const std::string local = dir.file("big");
+    writeBytes(local, std::vector<uint8_t>(8 << 20, 0x5A));
+    params = paramsFor(local);
+    server->misbehave(Misbehaviour::CloseAtOnce);
+    EXPECT_FALSE(uploadKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка отправки запроса: Connection reset by peer !");
+}
+
+TEST_F(CryptoServerClient, LocalFailuresAreReportedBeforeAnyConnection) {
+    std::string message;
+    auto params = paramsFor(dir.file("missing"));
+    EXPECT_FALSE(uploadKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка открытия файла для установки!");
+
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1);
+    params = paramsFor(local);
+    params.serverKeyName = cp("Другой");
+    EXPECT_FALSE(uploadKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка кодирования базы для отправки серверу!");
+    EXPECT_EQ(server->requestCount(), 0);
+
+    // A fetch whose file cannot be made says so instead of success.
+    params = paramsFor(dir.file("no/such/folder/base.key_base"));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка создания файла для получения!");
+}
