@@ -1,0 +1,48 @@
+// TalvekConfig: the whole program is its main dialog; the exit code is the
+// code that dialog ends with (1 after "Выход", 2 after Escape or the close box).
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+#include "app/maindlg.h"
+#if __has_include("app/pictures.h")
+#include "app/pictures.h"
+#else
+#include <QIcon>
+namespace Talvek {
+inline QIcon programIcon() {
+    return QIcon();
+}
+inline QIcon keyIcon() {
+    return QIcon();
+}
+inline QIcon bookIcon() {
+    return QIcon();
+}
+}  // namespace Talvek
+#endif
+#include "app/settingsstore.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("TalvekConfig"));
+    QApplication::setOrganizationName(QStringLiteral("Brenlow"));
+    QApplication::setApplicationVersion(QStringLiteral("4.2.7"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("talvekconfig"));
+    QApplication::setWindowIcon(Talvek::programIcon());
+
+    // The program speaks Russian; Qt's own texts (file dialogs, context
+    // menus) follow when the translation is installed.
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTranslator);
+
+    Talvek::QtSettingsStore settings;
+    Talvek::MainDlg dialog(settings);
+    // The crypto-server connection wizard is hooked in here with
+    // dialog.setConnectAction(...) once it exists.
+    return dialog.exec();
+}

@@ -1,0 +1,162 @@
+// The real maintenance window, offscreen: its tree, buttons and how it ends.
+
+#include "maintenance/utilsdlgqt.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include "app/settingsstore.h"
+#include "keystore/keybase.h"
+#include "keystore/keyops.h"
+#include "maintenance/modalscript.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+namespace {
+
+using namespace Talvek;
+using TestSupport::completeChannel;
+using TestSupport::ModalScript;
+using TestSupport::ownKeysChannel;
+
+QStringList childTexts(QTreeWidgetItem* item) {
+    QStringList out;
+    for (int i = 0; i < item->childCount(); ++i) out << item->child(i)->text(0);
+    return out;
+}
+
+QPushButton* button(QWidget& dialog, int id) {
+    return dialog.findChild<QPushButton*>(QString::number(id));
+}
+
+class UtilsDlgQtTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        basePath = dir.file("server.key_base");
+        KeyBase base;
+        ASSERT_TRUE(base.addChannel(completeChannel("server", "anna", true, true, 512, 0)));
+        ASSERT_TRUE(base.addChannel(ownKeysChannel("server", "boris", false, true, 512, 1)));
+        ASSERT_TRUE(base.saveBase(basePath));
+    }
+
+    TestSupport::TempDir dir;
+    std::string basePath;
+    MemorySettingsStore settings;
+};
+
+TEST_F(UtilsDlgQtTest, BaseTreeShowsChannelsWithTheRootExpanded) {
+    QtUtilsDlg dlg(basePath, settings);
+    ASSERT_TRUE(dlg.load());
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Обслуживание ключей"));
+    EXPECT_EQ(dlg.findChild<QLabel*>(QStringLiteral("1017"))->text(),
+              QStringLiteral("База полных и приватных ключей.\n2 секретных каналов."));
+    QTreeWidget* tree = dlg.tree();
+    ASSERT_EQ(tree->topLevelItemCount(), 1);
+    QTreeWidgetItem* root = tree->topLevelItem(0);
+    EXPECT_EQ(root->text(0), QString::fromStdString(basePath));
+    EXPECT_TRUE(root->isExpanded());
+    EXPECT_EQ(childTexts(root), (QStringList{"server : anna", "server : boris"}));
+    QTreeWidgetItem* anna = root->child(0);
+    EXPECT_FALSE(anna->isExpanded());
+    EXPECT_EQ(childTexts(anna),
+              (QStringList{"Имя локального ключа: server", "Имя удаленного ключа: anna",
+                           "Кодирование", "Подпись"}));
+    EXPECT_EQ(childTexts(root->child(1)->child(2)),
+              (QStringList{"Размер ключа: 512", "Приватная часть ключа"}));
+    // Every item carries an image, the empty one included, so texts line up.
+    EXPECT_FALSE(root->icon(0).isNull());
+    EXPECT_FALSE(anna->child(2)->child(0)->icon(0).isNull());
+    // Complete and incomplete groups look different.
+    const QImage complete = anna->child(3)->icon(0).pixmap(16, 15).toImage();
+    const QImage incomplete = root->child(1)->child(2)->icon(0).pixmap(16, 15).toImage();
+    EXPECT_NE(complete, incomplete);
+
+    for (int id : {IdUtilsDelete, IdUtilsExport, IdUtilsJava})
+        EXPECT_FALSE(button(dlg, id)->isEnabled());
+    tree->setCurrentItem(anna);
+    for (int id : {IdUtilsDelete, IdUtilsExport, IdUtilsJava})
+        EXPECT_TRUE(button(dlg, id)->isEnabled());
+    EXPECT_EQ(dlg.logic().selectedRemoteName(), "anna");
+    tree->setCurrentItem(anna->child(2));
+    for (int id : {IdUtilsDelete, IdUtilsExport, IdUtilsJava})
+        EXPECT_FALSE(button(dlg, id)->isEnabled());
+    EXPECT_TRUE(button(dlg, IdUtilsOk)->isDefault());
+}
+
+TEST_F(UtilsDlgQtTest, PublicPartFileShowsOneChannelOfPublicKeys) {
+    const std::string okp = dir.file("openuser.okp");
+    ASSERT_TRUE(writePublicPart(*ownKeysChannel("user", "server", true, true), okp));
+    QtUtilsDlg dlg(okp, settings);
+    ASSERT_TRUE(dlg.load());
+    EXPECT_EQ(dlg.findChild<QLabel*>(QStringLiteral("1017"))->text(),
+              QStringLiteral("База импорта/экспорта открытых ключей."));
+    QTreeWidgetItem* root = dlg.tree()->topLevelItem(0);
+    EXPECT_EQ(childTexts(root), QStringList{"user : server"});
+    EXPECT_EQ(childTexts(root->child(0)->child(2)),
+              (QStringList{"Размер ключа: 512", "Открытая часть ключа"}));
+    EXPECT_EQ(childTexts(root->child(0)->child(3)),
+              (QStringList{"Размер ключа: 512", "Открытая часть ключа"}));
+}
+
+TEST_F(UtilsDlgQtTest, FileThatDoesNotLoadIsReportedAndTheDialogNeverShows) {
+    const std::string junk = dir.file("junk.bin");
+    TestSupport::writeText(junk, "no key here");
+    QtUtilsDlg dlg(junk, settings);
+    ModalScript script;
+    script.answer(QStringLiteral("OK"));
+    EXPECT_EQ(dlg.exec(), 0);
+    EXPECT_FALSE(script.timedOut());
+    EXPECT_EQ(script.messages, (std::vector<std::string>{"Ошибка открытия базы ключей!"}));
+    EXPECT_EQ(script.titles, (std::vector<std::string>{"Ошибка"}));
+    EXPECT_FALSE(dlg.isVisible());
+}
+
+TEST_F(UtilsDlgQtTest, ExitEscapeAndCloseBoxEndWithTwo) {
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way);
+        QtUtilsDlg dlg(basePath, settings);
+        ModalScript script;
+        script.onDialog(QStringLiteral("UtilsDlg"), [way](QDialog* d) {
+            if (way == 0) {
+                button(*d, IdUtilsOk)->click();
+            } else if (way == 1) {
+                QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+                QApplication::sendEvent(d, &escape);
+            } else {
+                d->close();
+            }
+        });
+        EXPECT_EQ(dlg.exec(), 2);
+        EXPECT_FALSE(script.timedOut());
+    }
+}
+
+TEST_F(UtilsDlgQtTest, DeleteThroughTheWindowRebuildsTheTree) {
+    QtUtilsDlg dlg(basePath, settings);
+    ModalScript script;
+    script
+        .onDialog(QStringLiteral("UtilsDlg"),
+                  [](QDialog* d) {
+                      auto* tree = d->findChild<QTreeWidget*>(QStringLiteral("1014"));
+                      tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+                      button(*d, IdUtilsDelete)->click();
+                  })
+        .answer(QStringLiteral("Да"))
+        .answer(QStringLiteral("OK"))
+        .onDialog(QStringLiteral("UtilsDlg"), [](QDialog* d) { d->reject(); });
+    EXPECT_EQ(dlg.exec(), 2);
+    EXPECT_FALSE(script.timedOut());
+    EXPECT_EQ(script.messages,
+              (std::vector<std::string>{
+                  "Вы уверены, что хотите удалить секретный канал \"server : anna\"?",
+                  "Канал успешно удален!"}));
+    EXPECT_EQ(childTexts(dlg.tree()->topLevelItem(0)), QStringList{"server : boris"});
+    EXPECT_FALSE(button(dlg, IdUtilsDelete)->isEnabled());
+}
+
+}  // namespace
