@@ -199,7 +199,7 @@ void KeyWizardController::clicked(int page, int id) {
         case KeyParamsPage:
             if (id == KeyParamsIds::UseCrypt || id == KeyParamsIds::UseSign ||
                 id == KeyParamsIds::JavaClient) {
-                updateParameterControls();
+                updateParameterControls(id);
             }
             break;
         default:
@@ -423,7 +423,7 @@ void KeyWizardController::paramsShown() {
     updateParameterControls();
 }
 
-void KeyWizardController::updateParameterControls() {
+void KeyWizardController::updateParameterControls(int clickedId) {
     using namespace KeyParamsIds;
     const int page = KeyParamsPage;
     switch (data_.mode) {
@@ -449,8 +449,11 @@ void KeyWizardController::updateParameterControls() {
                 view_.setEnabled(page, id, true);
             }
             if (view_.isChecked(page, JavaClient)) {
+                // The Java key signs only. Signing is switched on for it, but
+                // a user who then clears the box himself is left to the
+                // page's Next check rather than overruled.
                 view_.setChecked(page, UseCrypt, false);
-                view_.setChecked(page, UseSign, true);
+                if (clickedId != UseSign) view_.setChecked(page, UseSign, true);
                 view_.setEnabled(page, UseCrypt, false);
             } else {
                 view_.setEnabled(page, UseCrypt, true);

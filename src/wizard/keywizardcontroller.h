@@ -111,7 +111,8 @@ private:
     void paramsShown();
     void paramsRead();
     bool paramsNext();
-    void updateParameterControls();
+    // clickedId: the check box whose click asks for it, 0 when the page is shown.
+    void updateParameterControls(int clickedId = 0);
     void syncSizeList(int listId, bool use, uint32_t size);
     bool finish();
 

@@ -1,0 +1,173 @@
+#pragma once
+// A WizardView without windows, for the wizard controllers' tests: it keeps
+// every control's text and state, records each message with the wait-cursor
+// depth at that moment, and answers questions and file dialogs from a script.
+// A wizard run is walked with WizardWalk, which delivers the page events in
+// the order the real wizard does.
+
+#include <deque>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/fileutils.h"
+#include "wizard/wizardview.h"
+
+namespace TestSupport {
+
+// Answers file dialogs from a queue; an empty queue cancels.
+class ScriptedFileDialogs : public Talvek::FileDialogRunner {
+public:
+    bool run(const Talvek::FileDialogRequest& request, std::string& chosen) override {
+        requests.push_back(request);
+        if (answers.empty()) return false;
+        std::string answer = answers.front();
+        answers.pop_front();
+        if (answer.empty()) return false;
+        chosen = answer;
+        return true;
+    }
+    std::deque<std::string> answers;  // "" cancels
+    std::vector<Talvek::FileDialogRequest> requests;
+};
+
+class ScriptedWizardView : public Talvek::WizardView {
+public:
+    struct Control {
+        std::string text;
+        bool visible = true;
+        bool enabled = true;
+        bool checked = false;
+        std::vector<std::string> entries;
+        int selection = -1;
+    };
+    enum class Kind { Error, Information, Question };
+    struct Message {
+        Kind kind;
+        int page;
+        std::string text;
+        int waitDepth;  // wait cursors open while it was shown
+    };
+
+    Control& at(int page, int id) { return controls[{page, id}]; }
+
+    void setText(int page, int id, const std::string& text) override { at(page, id).text = text; }
+    std::string text(int page, int id) override { return Talvek::limitChars(at(page, id).text); }
+    void setVisible(int page, int id, bool visible) override { at(page, id).visible = visible; }
+    void setEnabled(int page, int id, bool enabled) override { at(page, id).enabled = enabled; }
+    void setChecked(int page, int id, bool checked) override { at(page, id).checked = checked; }
+    bool isChecked(int page, int id) override { return at(page, id).checked; }
+    void listAdd(int page, int id, const std::string& entry) override {
+        at(page, id).entries.push_back(entry);
+    }
+    void listRemove(int page, int id, int index) override {
+        Control& c = at(page, id);
+        if (index < 0 || index >= static_cast<int>(c.entries.size())) return;
+        c.entries.erase(c.entries.begin() + index);
+        if (c.selection >= static_cast<int>(c.entries.size())) c.selection = -1;
+    }
+    int listCount(int page, int id) override {
+        return static_cast<int>(at(page, id).entries.size());
+    }
+    void listSelect(int page, int id, int index) override {
+        Control& c = at(page, id);
+        if (index < 0 || index >= static_cast<int>(c.entries.size())) {
+            throw std::out_of_range("listSelect outside the list");
+        }
+        c.selection = index;
+    }
+    int listSelection(int page, int id) override { return at(page, id).selection; }
+    std::string listEntryText(int page, int id, int index) override {
+        Control& c = at(page, id);
+        if (index < 0 || index >= static_cast<int>(c.entries.size())) return {};
+        return c.entries[index];
+    }
+    void setButtons(unsigned value) override { buttons = value; }
+    void showError(int page, const std::string& text) override {
+        messages.push_back({Kind::Error, page, text, waitDepth});
+    }
+    void showInformation(int page, const std::string& text) override {
+        messages.push_back({Kind::Information, page, text, waitDepth});
+    }
+    bool askQuestion(int page, const std::string& text) override {
+        messages.push_back({Kind::Question, page, text, waitDepth});
+        if (answers.empty()) return false;
+        const bool answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    Talvek::FileDialogRunner& fileDialogs(int) override { return files; }
+    void beginWaitCursor() override {
+        ++waitDepth;
+        ++waitCursorsBegun;
+    }
+    void endWaitCursor() override {
+        if (waitDepth <= 0) throw std::logic_error("wait cursor ended without a beginning");
+        --waitDepth;
+    }
+
+    // The errors shown so far, oldest first.
+    std::vector<std::string> errors() const {
+        std::vector<std::string> out;
+        for (const Message& m : messages)
+            if (m.kind == Kind::Error) out.push_back(m.text);
+        return out;
+    }
+
+    std::map<std::pair<int, int>, Control> controls;
+    unsigned buttons = 0;
+    std::vector<Message> messages;
+    std::deque<bool> answers;
+    ScriptedFileDialogs files;
+    int waitDepth = 0;
+    int waitCursorsBegun = 0;
+};
+
+// Walks a controller through its pages as the real wizard delivers the events.
+class WizardWalk {
+public:
+    WizardWalk(Talvek::WizardEvents& events, int pageCount)
+        : events_(events), created_(pageCount, false) {}
+
+    // Opens the wizard on its first page.
+    void open() { enter(0); }
+    int current() const { return current_; }
+
+    // Next: true when the controller let the wizard advance.
+    bool next() {
+        if (!events_.nextPressed(current_)) return false;
+        events_.pageLeft(current_);
+        enter(current_ + 1);
+        return true;
+    }
+    void back() {
+        events_.pageLeft(current_);
+        current_ -= 1;
+        events_.pageShown(current_);
+    }
+    // Finish: true when the wizard closes.
+    bool finish() {
+        if (!events_.finishPressed(current_)) return false;
+        events_.pageLeft(current_);
+        return true;
+    }
+    void click(int id) { events_.clicked(current_, id); }
+
+private:
+    void enter(int page) {
+        current_ = page;
+        if (!created_[page]) {
+            created_[page] = true;
+            events_.pageCreated(page);
+        }
+        events_.pageShown(page);
+    }
+
+    Talvek::WizardEvents& events_;
+    std::vector<bool> created_;
+    int current_ = -1;
+};
+
+}  // namespace TestSupport
