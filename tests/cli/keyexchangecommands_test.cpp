@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/command.h"
+#include "keystore/keybase.h"
+#include "keystore/keyops.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+using namespace Talvek;
+using TestSupport::readBytes;
+using TestSupport::TempDir;
+
+namespace {
+
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+Outcome talvekkey(const std::vector<std::string>& args) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    Cli::Io io{in, out, err};
+    const int code = Cli::runTalvekkey(args, io);
+    return {code, out.str(), err.str()};
+}
+
+// "Сервер" and "Пользователь" as typed and as stored.
+const std::string kServer = "Сервер";
+const std::string kUser = "Пользователь";
+const std::string kServer1251 = "\xD1\xE5\xF0\xE2\xE5\xF0";
+const std::string kUser1251 = "\xCF\xEE\xEB\xFC\xE7\xEE\xE2\xE0\xF2\xE5\xEB\xFC";
+
+std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir) {
+    std::map<std::string, std::vector<uint8_t>> all;
+    for (const auto& name : TestSupport::listDir(dir.path())) all[name] = readBytes(dir.file(name));
+    return all;
+}
+
+struct Exchange {
+    TempDir dir;
+    std::string serverBase = dir.file("server.key_base");
+    std::string userBase = dir.file("userkey.bin");
+    std::string servPart = dir.file("openserv.okp");
+    std::string userPart = dir.file("openuser.okp");
+
+    Outcome serverKey(std::vector<std::string> uses) {
+        std::vector<std::string> args = {"server-key", "--base", serverBase, "--export", servPart,
+                                         "--server",   kServer,  "--user",   kUser};
+        args.insert(args.end(), uses.begin(), uses.end());
+        return talvekkey(args);
+    }
+    Outcome userKey(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"user-key", "--base",   userBase, "--import",
+                                         servPart,   "--export", userPart};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return talvekkey(args);
+    }
+    Outcome importUser() {
+        return talvekkey({"import-user", "--base", serverBase, "--import", userPart});
+    }
+};
+
+}  // namespace
+
+TEST(KeyExchangeCommands, WholeExchangeStoresWindows1251Names) {
+    Exchange x;
+    Outcome r = x.serverKey({"--crypt", "512", "--sign", "512"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Серверный приватный ключ создан.\nФайл \"" + x.servPart +
+                         "\" с открытой частью серверного ключа успешно создан.\nЕго необходимо "
+                         "отправить пользователю.\n");
+    EXPECT_EQ(r.err, "");
+    r = x.userKey();
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Файл \"" + x.userBase + "\" успешно создан.\nФайл \"" + x.userPart +
+                         "\" с открытой частью пользовательского ключа успешно создан,\nего "
+                         "необходимо отправить в центр.\n");
+    r = x.importUser();
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Открытая часть пользовательского ключа успешно\nимпортирована в серверную базу "
+              "ключей.\nЕе необходимо обновить на криптосервере с помощью\nкнопки "
+              "\"Соединиться\" раздела \"Криптосервер\".\n");
+
+    KeyBase server, user;
+    ASSERT_TRUE(server.loadBase(x.serverBase));
+    ASSERT_TRUE(user.loadBase(x.userBase));
+    const SecureChannel* s = server.findChannel(kServer1251, kUser1251);
+    const SecureChannel* u = user.findChannel(kUser1251, kServer1251);
+    ASSERT_TRUE(s && u);
+    EXPECT_TRUE(s->hasCryptPublic && s->hasSignPublic);
+    EXPECT_EQ(BN_cmp(s->signPublicKey->n(), u->signPrivateKey->n()), 0);
+    EXPECT_EQ(BN_cmp(u->cryptPublicKey->n(), s->cryptPrivateKey->n()), 0);
+
+    // Every refusal afterwards leaves the files as they are.
+    const auto done = snapshot(x.dir);
+    r = x.importUser();  // second import
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              "База импорта открытых ключей не соответствует базе\nприватных ключей или такой "
+              "полный ключ уже существует!\n");
+    r = x.userKey();  // the user base already holds the channel
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              "В клиентской базе уже существует секретный канал соответствующий базе импорта "
+              "открытых ключей сервера, или неверный формат базы импорта!\n");
+    r = x.serverKey({"--sign", "512"});  // the names are taken
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Ключи с такими названиями уже существуют!\n");
+    // Swapped names: the server's own part offered as the user's.
+    r = talvekkey({"import-user", "--base", x.serverBase, "--import", x.servPart});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(snapshot(x.dir), done);
+}
+
+TEST(KeyExchangeCommands, SignOnlyUserKeyWithJavaFile) {
+    Exchange x;
+    ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    const std::string java = x.dir.file("client.bin");
+    const Outcome r = x.userKey({"--java", java});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+              "Файлы \"" + x.userBase + "\" и \"javaclient.bin\" успешно созданы.");
+    EXPECT_EQ(TestSupport::fileMode(java), 0600u);
+
+    // The maintenance export of the same channel gives the same file.
+    Outcome again = talvekkey({"java", x.userBase, kUser, kServer, x.dir.file("again.bin")});
+    ASSERT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(again.out, "\"Java\" канал успешно экспортирован!\n");
+    EXPECT_EQ(readBytes(java), readBytes(x.dir.file("again.bin")));
+}
+
+TEST(KeyExchangeCommands, JavaFileOnlyForSignOnlyChannels) {
+    Exchange x;
+    ASSERT_EQ(x.serverKey({"--crypt", "512", "--sign", "512"}).code, 0);
+    const auto before = snapshot(x.dir);
+    Outcome r = x.userKey({"--java", x.dir.file("client.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна "
+              "присутствовать\nтолько подпись!\n");
+    EXPECT_EQ(snapshot(x.dir), before);
+    r = x.userKey({"--java", x.userBase});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(snapshot(x.dir), before);
+}
+
+TEST(KeyExchangeCommands, ServerKeyWarnsAboutAForeignBaseAndGoesOn) {
+    Exchange x;
+    TestSupport::writeText(x.serverBase, "not a key base");
+    const Outcome r = x.serverKey({"--sign", "512"});
+    EXPECT_EQ(r.code, 1);
+    // The warning, then the names check that cannot read the base either.
+    EXPECT_EQ(r.err,
+              "Данный файл не является базой с приватными ключами!\n"
+              "Ключи с такими названиями уже существуют!\n");
+    EXPECT_EQ(TestSupport::readText(x.serverBase), "not a key base");
+    EXPECT_FALSE(TestSupport::exists(x.servPart));
+}
+
+TEST(KeyExchangeCommands, InputRefusals) {
+    Exchange x;
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string err;  // exact, or empty for a usage error
+    };
+    const std::vector<Case> cases = {
+        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", kServer,
+          "--user", kUser},
+         1,
+         "Не заданы параметры ключа!\n"},
+        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", kServer,
+          "--user", kServer, "--sign", "512"},
+         1,
+         "Названия ключей не должны совпадать!\n"},
+        {{"server-key", "--base", x.serverBase, "--export", x.serverBase, "--server", kServer,
+          "--user", kUser, "--sign", "512"},
+         1,
+         "Имена файлов с открытыми и\nприватными ключами не должны совпадать!\n"},
+        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", "", "--user",
+          kUser, "--sign", "512"},
+         1,
+         "Нет названия серверного ключа!\n"},
+        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", kServer,
+          "--user", "snow\xE2\x98\x83", "--sign", "512"},
+         1,
+         "Ключевое имя \"snow\xE2\x98\x83\" нельзя записать в кодировке Windows-1251!\n"},
+        {{"user-key", "--base", x.userBase, "--import", x.servPart, "--export", x.userPart},
+         1,
+         "Файла с импортом открытых ключей не существует\nили файл не является базой с "
+         "открытыми ключами!\n"},
+        {{"import-user", "--base", x.serverBase, "--import", x.userPart},
+         1,
+         "Файла с приватными ключами не существует\nили файл не является базой с приватными "
+         "ключами!\n"},
+        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", kServer,
+          "--user", kUser, "--sign", "1000"},
+         2,
+         ""},
+        {{"server-key", "--base", x.serverBase, "--server", kServer, "--user", kUser}, 2, ""},
+        {{"import-user", "--base", x.serverBase, "--import"}, 2, ""},
+        {{"import-user", "--base", x.serverBase, "--import", x.userPart, "--base", "b"}, 2, ""},
+        {{"user-key", "--base", x.userBase, "--import", x.servPart, "--export", x.userPart,
+          "stray"},
+         2,
+         ""},
+        {{"java", x.userBase, kUser, kServer}, 2, ""},
+        {{"delete", x.userBase, kUser}, 2, ""},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = talvekkey(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args[0] << " " << r.err;
+        if (!c.err.empty()) {
+            EXPECT_EQ(r.err, c.err);
+        }
+        if (c.code == 2) {
+            EXPECT_NE(r.err.find("Usage: talvekkey"), std::string::npos);
+        }
+        EXPECT_TRUE(TestSupport::listDir(x.dir.path()).empty()) << r.err;
+    }
+}
+
+TEST(KeyExchangeCommands, LargerKeySizesForAdministrators) {
+    Exchange x;
+    const Outcome r = x.serverKey({"--sign", "2048"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    KeyBase server;
+    ASSERT_TRUE(server.loadBase(x.serverBase));
+    const SecureChannel* s = server.findChannel(kServer1251, kUser1251);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->signSize, 2048u);
+    EXPECT_EQ(BN_num_bits(s->signPrivateKey->n()), 2048);
+}
+
+TEST(MaintenanceCommands, JavaRefusals) {
+    TempDir dir;
+    KeyBase base;
+    base.addChannel(TestSupport::completeChannel("both", "peer", true, true));
+    base.addChannel(TestSupport::ownKeysChannel("half", "peer", false, true));
+    auto none = std::make_unique<SecureChannel>();
+    none->localName = "none";
+    none->remoteName = "peer";
+    base.addChannel(std::move(none));
+    ASSERT_TRUE(base.saveBase(dir.file("b.key_base")));
+    auto part = TestSupport::ownKeysChannel("sign", "peer", false, true);
+    ASSERT_TRUE(writePublicPart(*part, dir.file("p.okp")));
+    const auto before = snapshot(dir);
+    const std::string out = dir.file("j.bin");
+
+    const std::map<std::vector<std::string>, std::string> refusals = {
+        {{"java", dir.file("b.key_base"), "both", "peer", out},
+         "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна "
+         "присутствовать\nтолько подпись!\n"},
+        {{"java", dir.file("b.key_base"), "none", "peer", out},
+         "Секретный канал не содержит ключей подписи.Для \"Java\" канала должна "
+         "присутствовать\nтолько подпись!\n"},
+        {{"java", dir.file("b.key_base"), "half", "peer", out},
+         "Секретный канал содержит только приватные ключи\nили только открытые ключи.\nДля "
+         "\"Java\" канала допускаются только полные ключи!\n"},
+        {{"java", dir.file("p.okp"), "sign", "peer", out},
+         "Секретный канал содержит только приватные ключи\nили только открытые ключи.\nДля "
+         "\"Java\" канала допускаются только полные ключи!\n"},
+        {{"java", dir.file("b.key_base"), "missing", "peer", out},
+         "Ошибка экспорта \"Java\" канала!\n"},
+        {{"java", dir.file("none.bin"), "both", "peer", out}, "Ошибка открытия базы ключей!\n"},
+    };
+    for (const auto& [args, message] : refusals) {
+        const Outcome r = talvekkey(args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, message);
+    }
+    EXPECT_EQ(snapshot(dir), before);
+}
+
+TEST(MaintenanceCommands, DeleteWithoutQuestion) {
+    TempDir dir;
+    KeyBase base;
+    base.addChannel(TestSupport::completeChannel("a", "b", false, true));
+    base.addChannel(TestSupport::completeChannel("a", "c", false, true));
+    ASSERT_TRUE(base.saveBase(dir.file("b.key_base")));
+    auto part = TestSupport::ownKeysChannel("a", "b", false, true);
+    ASSERT_TRUE(writePublicPart(*part, dir.file("p.okp")));
+    const auto before = snapshot(dir);
+
+    Outcome r = talvekkey({"delete", dir.file("p.okp"), "a", "b"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Нельзя удалять каналы из баз импорта/экспорта\n");
+    r = talvekkey({"delete", dir.file("b.key_base"), "a", "x"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Ошибка удаления канала!\n");
+    EXPECT_EQ(snapshot(dir), before);
+
+    r = talvekkey({"delete", dir.file("b.key_base"), "a", "b"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Канал успешно удален!\n");
+    KeyBase after;
+    ASSERT_TRUE(after.loadBase(dir.file("b.key_base")));
+    EXPECT_EQ(after.findChannel("a", "b"), nullptr);
+    EXPECT_NE(after.findChannel("a", "c"), nullptr);
+}
