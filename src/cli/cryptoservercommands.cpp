@@ -1,0 +1,119 @@
+// talvekkey interfaces | fetch | upload: the administrator's crypto-server
+// client from the command line, with the connection wizard's messages.
+
+#include <climits>
+#include <cstdlib>
+#include <ostream>
+
+#include "cli/command.h"
+#include "cli/keyexchange.h"
+#include "cryptoserver/cryptoserverclient.h"
+#include "cryptoserver/talvekcodec.h"
+#include "keystore/cp1251.h"
+#include "wizard/keychecks.h"
+
+namespace Talvek::Cli {
+
+namespace {
+
+int runInterfaces(const std::vector<std::string>& args, Io& io);
+int runFetch(const std::vector<std::string>& args, Io& io);
+int runUpload(const std::vector<std::string>& args, Io& io);
+
+const Command kInterfaces{
+    "interfaces", "interfaces --host HOST --port PORT --admin-base FILE --admin NAME --server NAME",
+    "Lists the interfaces the crypto server serves, one per line. FILE is the\n"
+    "administrator's key base with the channel --admin -> --server; names in UTF-8.",
+    runInterfaces};
+const Command kFetch{"fetch",
+                     "fetch --host HOST --port PORT --admin-base FILE --admin NAME --server NAME "
+                     "--interface NAME --file FILE",
+                     "Fetches the key base of an interface into FILE (owner-only, replaced\n"
+                     "only when the whole transfer succeeds).",
+                     runFetch};
+const Command kUpload{"upload",
+                      "upload --host HOST --port PORT --admin-base FILE --admin NAME --server "
+                      "NAME --interface NAME --file FILE",
+                      "Installs FILE on the crypto server as the key base of an interface.",
+                      runUpload};
+
+// The parameters from the options; a usage error code when they do not do.
+int connectionParams(const Command& command, const std::vector<std::string>& args,
+                     bool withInterface, CryptoServerParams& params, Io& io) {
+    std::set<std::string> names = {"--host", "--port", "--admin-base", "--admin", "--server"};
+    if (withInterface) {
+        names.insert("--interface");
+        names.insert("--file");
+    }
+    std::string error;
+    const auto options = parseOptions(args, names, names, error);
+    if (!options) return usageError(io, command, error);
+
+    const std::string& port = options->at("--port");
+    char* end = nullptr;
+    const long number = std::strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end != '\0' || number < 1 || number > 65535)
+        return usageError(io, command, "--port takes a number from 1 to 65535");
+    params.address = options->at("--host");
+    params.port = static_cast<int32_t>(number);
+    params.adminKeyBase = options->at("--admin-base");
+
+    std::vector<std::pair<const char*, std::string*>> keyNames = {
+        {"--admin", &params.adminKeyName}, {"--server", &params.serverKeyName}};
+    if (withInterface) {
+        keyNames.push_back({"--interface", &params.interfaceName});
+        params.localFile = options->at("--file");
+    }
+    for (const auto& [option, target] : keyNames) {
+        const CheckResult encoded = encodeKeyName(options->at(option), *target);
+        if (!encoded.advances()) {
+            printMessage(io.err, encoded.message);
+            return Failure;
+        }
+    }
+    if (withInterface && params.interfaceName.size() >= kInterfaceNameSize)
+        return usageError(io, command, "--interface takes at most 63 characters");
+    return Success;
+}
+
+int runInterfaces(const std::vector<std::string>& args, Io& io) {
+    CryptoServerParams params;
+    if (const int rc = connectionParams(kInterfaces, args, false, params, io); rc != Success)
+        return rc;
+    std::string message;
+    if (!listInterfaces(params, &message)) {
+        printMessage(io.err, message);
+        return Failure;
+    }
+    for (const std::string& name :
+         splitInterfaceList(params.interfaceList.data(), params.interfaceList.size()))
+        io.out << cp1251ToUtf8(name) << "\n";
+    return Success;
+}
+
+int runTransfer(const Command& command, const std::vector<std::string>& args, Io& io,
+                bool (*operation)(const CryptoServerParams&, std::string*), int32_t code) {
+    CryptoServerParams params;
+    if (const int rc = connectionParams(command, args, true, params, io); rc != Success) return rc;
+    params.operation = code;
+    std::string message;
+    const bool ok = operation(params, &message);
+    printMessage(ok ? io.out : io.err, message);
+    return ok ? Success : Failure;
+}
+
+int runFetch(const std::vector<std::string>& args, Io& io) {
+    return runTransfer(kFetch, args, io, fetchKeyBase, ServerCode::FetchKeyBase);
+}
+
+int runUpload(const std::vector<std::string>& args, Io& io) {
+    return runTransfer(kUpload, args, io, uploadKeyBase, ServerCode::UploadKeyBase);
+}
+
+const CommandRegistration kInterfacesRegistration(kInterfaces);
+const CommandRegistration kFetchRegistration(kFetch);
+const CommandRegistration kUploadRegistration(kUpload);
+
+}  // namespace
+
+}  // namespace Talvek::Cli
