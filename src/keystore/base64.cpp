@@ -1,24 +1,28 @@
 #include "keystore/base64.h"
 
+#include <array>
+
 namespace Talvek {
 
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// The 6-bit value of an alphabet character, or -1.
-int valueOf(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
+// What each byte is to the decoder: its 6-bit value, or one of these.
+constexpr int8_t kBad = -1;
+constexpr int8_t kPad = -2;
+constexpr int8_t kSkip = -3;  // CR, LF, space and tab
+constexpr int8_t kNone = -4;  // a place the text ran out before filling
 
-bool isSilentlySkipped(char c) {
-    return c == '\r' || c == '\n' || c == ' ' || c == '\t';
+constexpr std::array<int8_t, 256> makeTable() {
+    std::array<int8_t, 256> t{};
+    for (auto& v : t) v = kBad;
+    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = int8_t(i);
+    t['='] = kPad;
+    t['\r'] = t['\n'] = t[' '] = t['\t'] = kSkip;
+    return t;
 }
+constexpr std::array<int8_t, 256> kTable = makeTable();
 
 }  // namespace
 
@@ -56,21 +60,19 @@ bool base64Decode(const char* text, size_t length, uint8_t* out, size_t capacity
     size_t w = 0;
     bool bad = false;
     for (;;) {
-        char group[4] = {};  // a place the text ran out before stays zero
+        int v[4] = {kNone, kNone, kNone, kNone};
         bool allAlphabet = true;
-        for (char& place : group) {
+        for (int& place : v) {
             while (pos < length) {
-                const char c = text[pos++];
-                if (valueOf(static_cast<unsigned char>(c)) >= 0 || c == '=') {
+                const int8_t c = kTable[static_cast<unsigned char>(text[pos++])];
+                if (c >= 0 || c == kPad) {
                     place = c;
                     break;
                 }
-                if (!isSilentlySkipped(c)) bad = true;
+                if (c == kBad) bad = true;
             }
-            if (valueOf(static_cast<unsigned char>(place)) < 0) allAlphabet = false;
+            if (place < 0) allAlphabet = false;
         }
-        int v[4];
-        for (int k = 0; k < 4; ++k) v[k] = valueOf(static_cast<unsigned char>(group[k]));
         if (allAlphabet) {
             const uint32_t bits = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) |
                                   (uint32_t(v[2]) << 6) | uint32_t(v[3]);
@@ -80,12 +82,12 @@ bool base64Decode(const char* text, size_t length, uint8_t* out, size_t capacity
             continue;
         }
         // The padded tail ends the data; anything else in it gives nothing.
-        if (v[0] >= 0 && v[1] >= 0 && v[2] >= 0 && group[3] == '=') {
+        if (v[0] >= 0 && v[1] >= 0 && v[2] >= 0 && v[3] == kPad) {
             const uint32_t bits =
                 (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) | (uint32_t(v[2]) << 6);
             out[w++] = static_cast<uint8_t>(bits >> 16);
             out[w++] = static_cast<uint8_t>(bits >> 8);
-        } else if (v[0] >= 0 && v[1] >= 0 && group[2] == '=' && group[3] == '=') {
+        } else if (v[0] >= 0 && v[1] >= 0 && v[2] == kPad && v[3] == kPad) {
             const uint32_t bits = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12);
             out[w++] = static_cast<uint8_t>(bits >> 16);
         }

@@ -46,13 +46,16 @@ struct MessageKey {
 bool decodeSealed(const char* text, size_t length, std::vector<uint8_t>& decoded) {
     if (!text) return false;
     if (!base64Decode(std::string_view(text, length), decoded)) return false;
-    std::string significant;
-    significant.reserve(length);
+    // Compared as it is re-encoded, skipping what the decoder skips silently.
+    const std::string canonical = base64Encode(decoded.data(), decoded.size());
+    size_t at = 0;
     for (size_t i = 0; i < length; ++i) {
         const char c = text[i];
-        if (c != '\r' && c != '\n' && c != ' ' && c != '\t') significant += c;
+        if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
+        if (at >= canonical.size() || canonical[at] != c) return false;
+        ++at;
     }
-    return base64Encode(decoded.data(), decoded.size()) == significant;
+    return at == canonical.size();
 }
 
 }  // namespace

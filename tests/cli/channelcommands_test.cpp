@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -70,8 +71,15 @@ struct Files {
     }
 };
 
+// The source tree: from the test environment, else from this file's path.
+std::string sourceDir() {
+    if (const char* dir = std::getenv("TALVEK_TEST_SOURCE_DIR")) return dir;
+    const std::string self = __FILE__;
+    return self.substr(0, self.rfind("/tests/"));
+}
+
 std::string templatePath() {
-    return std::string(std::getenv("TALVEK_TEST_SOURCE_DIR")) + "/resources/template.htmt";
+    return sourceDir() + "/resources/template.htmt";
 }
 
 }  // namespace

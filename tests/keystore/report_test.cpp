@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 
 #include <sys/resource.h>
@@ -73,6 +74,13 @@ SecureChannel fixedChannel() {
     c.signPrivateKey = recordWith("client", kN2, kE, kD1);
     c.signPublicKey = recordWith("server", kN1, std::string("\x03", 1));
     return c;
+}
+
+// The source tree: from the test environment, else from this file's path.
+std::string sourceDir() {
+    if (const char* dir = std::getenv("TALVEK_TEST_SOURCE_DIR")) return dir;
+    const std::string self = __FILE__;
+    return self.substr(0, self.rfind("/tests/"));
 }
 
 std::string fill(const std::string& templ, const TokenTable& tokens) {
@@ -213,9 +221,7 @@ TEST(ExportChannelHtml, FillsTheTemplateWithEscapedNames) {
 }
 
 TEST(ExportChannelHtml, ShippedTemplateUsesEveryMarker) {
-    const char* source = std::getenv("TALVEK_TEST_SOURCE_DIR");
-    ASSERT_NE(source, nullptr);
-    const std::string templ = readText(std::string(source) + "/resources/template.htmt");
+    const std::string templ = readText(sourceDir() + "/resources/template.htmt");
     ASSERT_NE(templ.find("windows-1251"), std::string::npos);
     const SecureChannel c = fixedChannel();
     for (const auto& [name, value] : channelReportTokens(c, kMarch1)) {
