@@ -55,7 +55,7 @@ struct Setup {
         std::filesystem::create_directory(folder);
         KeyBase base;
         base.name = "interface";
-        for (int n = 0; n < 12000; ++n) {
+        for (int n = 0; n < 10000; ++n) {
             base.addChannel(
                 TestSupport::completeChannel("main", "user" + std::to_string(n), true, true, 1024));
         }
