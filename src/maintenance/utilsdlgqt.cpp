@@ -72,6 +72,8 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
     tree_->setDragDropMode(QAbstractItemView::NoDragDrop);
     tree_->setIconSize(QSize(16, 15));
     tree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // As wide as the widest text: a long path scrolls sideways instead of
+    // being cut short.
     tree_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     tree_->header()->setStretchLastSection(false);
     kindText_->setBuddy(tree_);
@@ -120,6 +122,8 @@ QPushButton* QtUtilsDlg::addButton(const QString& text, int id) {
     button->setObjectName(QString::number(id));
     button->setAccessibleName(text);
     button->setAutoDefault(false);
+    button->setMinimumWidth(
+        button->fontMetrics().horizontalAdvance(QStringLiteral("\"Java\" ключ...")) + 32);
     connect(button, &QPushButton::clicked, this, [this, id] { logic_.onCommand(id); });
     return button;
 }
