@@ -33,7 +33,14 @@ public:
     bool writeNumber(const std::string& name, uint32_t value) override;
 };
 
-// Settings held in memory, for tests of the controllers.
+// How a text such as "defport" is read back as a number: leading blanks and
+// one sign are skipped, reading stops at the first character that is not a
+// digit, no digits give 0; a value beyond the int range saturates.
+int parseDecimal(const std::string& text);
+
+// Settings held in memory, for tests of the controllers. A name holds one
+// value of one kind, as in the real store; a text reads as a number when it is
+// plain decimal digits, a number reads as text in decimal.
 class MemorySettingsStore : public SettingsStore {
 public:
     bool readText(const std::string& name, std::string& out) override;
@@ -45,4 +52,4 @@ public:
     std::map<std::string, uint32_t> numbers;
 };
 
-} // namespace Talvek
+}  // namespace Talvek
