@@ -330,6 +330,8 @@ int TcpSocket::close() {
 
 int TcpSocket::receive(void* buffer, int32_t length, int32_t timeoutMs) {
     if (!isOpen()) return fail(SocketCode::NotSocket);
+    // Nothing asked for: a recv of 0 bytes would read as a closed peer.
+    if (length <= 0) return 0;
     pollfd p{fd_, POLLIN, 0};
     int result = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
     if (result < 0) {
@@ -338,7 +340,7 @@ int TcpSocket::receive(void* buffer, int32_t length, int32_t timeoutMs) {
         return failWithErrno();
     }
     if (result == 0) return 0;
-    const ssize_t got = ::recv(fd_, buffer, length < 0 ? 0 : static_cast<size_t>(length), 0);
+    const ssize_t got = ::recv(fd_, buffer, static_cast<size_t>(length), 0);
     if (got > 0) return static_cast<int>(got);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
     // A peer that closed reports no error of its own: call it a reset, so
