@@ -6,6 +6,10 @@
 #include "cli/command.h"
 
 int main(int argc, char** argv) {
+    // A file that may not grow (size limit, quota) must make the write fail,
+    // so the command reports it and leaves the old file, instead of the
+    // signal killing the process half-way with a temporary file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     Talvek::Cli::Io io {std::cin, std::cout, std::cerr};
     return Talvek::Cli::runTalvekkey(args, io);

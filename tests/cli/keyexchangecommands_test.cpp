@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <map>
 #include <sstream>
@@ -305,4 +311,61 @@ TEST(MaintenanceCommands, DeleteWithoutQuestion) {
     ASSERT_TRUE(after.loadBase(dir.file("b.key_base")));
     EXPECT_EQ(after.findChannel("a", "b"), nullptr);
     EXPECT_NE(after.findChannel("a", "c"), nullptr);
+}
+
+namespace {
+
+// Runs the real talvekkey with files limited to limit bytes, as on a full
+// disk, the size-limit signal left at its default; its stderr is returned.
+Outcome talvekkeyWithFileLimit(rlim_t limit, const std::vector<std::string>& args) {
+    const char* build = std::getenv("TALVEK_BUILD_DIR");
+    const std::string program = std::string(build ? build : "") + "/src/cli/talvekkey";
+    int pipeFds[2];
+    EXPECT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 2);
+        dup2(pipeFds[1], 1);
+        close(pipeFds[0]);
+        signal(SIGXFSZ, SIG_DFL);
+        rlimit r{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &r);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(), text};
+}
+
+}  // namespace
+
+TEST(KeyExchangeCommands, FullDiskFailsCleanly) {
+    const char* build = std::getenv("TALVEK_BUILD_DIR");
+    if (!build || access((std::string(build) + "/src/cli/talvekkey").c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "talvekkey is not built";
+    }
+    Exchange x;
+    ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    const auto before = snapshot(x.dir);
+    const std::vector<std::string> user = {"user-key", "--base",   x.userBase, "--import",
+                                           x.servPart, "--export", x.userPart};
+    Outcome r = talvekkeyWithFileLimit(0, user);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Ошибка выполненния операции!\n");
+    EXPECT_EQ(snapshot(x.dir), before);
+    // Room for the public part only: the user base is not made.
+    r = talvekkeyWithFileLimit(300, user);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_FALSE(TestSupport::exists(x.userBase));
+    EXPECT_EQ(snapshot(x.dir).size(), before.size() + 1);
 }
