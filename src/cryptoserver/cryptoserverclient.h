@@ -11,6 +11,12 @@
 // puts there the one message the user sees (UTF-8): the failure, or the
 // success where the operation has one. Nothing throws; everything a request
 // owns is released on every path.
+//
+// The data travel sealed with the administrator's channel (talvekcodec.h):
+// a caller checks that adminKeyBase holds the channel adminKeyName ->
+// serverKeyName (channelExists in keystore/keyops.h) before the first
+// request, and reads the names out of interfaceList with splitInterfaceList.
+// The operations block; a connection that moves no byte for idleLimitMs ends.
 
 #include <cstdint>
 #include <string>
