@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <algorithm>
+#include <vector>
 
 #include <openssl/core_names.h>
 #include <openssl/provider.h>
@@ -100,6 +101,36 @@ EvpPkeyCtxPtr contextFor(EVP_PKEY* key) {
     return EvpPkeyCtxPtr(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
 }
 
+// Raw RSA of one block (no padding): the private or the public direction.
+bool rawRsa(EVP_PKEY* key, bool privateSide, const std::vector<uint8_t>& in,
+            std::vector<uint8_t>& out) {
+    EvpPkeyCtxPtr ctx = contextFor(key);
+    size_t length = out.size();
+    if (!ctx) return false;
+    if (privateSide) {
+        return EVP_PKEY_decrypt_init(ctx.get()) > 0 &&
+               EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) > 0 &&
+               EVP_PKEY_decrypt(ctx.get(), out.data(), &length, in.data(), in.size()) > 0 &&
+               length == out.size();
+    }
+    return EVP_PKEY_encrypt_init(ctx.get()) > 0 &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) > 0 &&
+           EVP_PKEY_encrypt(ctx.get(), out.data(), &length, in.data(), in.size()) > 0 &&
+           length == out.size();
+}
+
+// A key pair whose private exponent does not undo its public one (numbers
+// from a damaged or forged file) would sign and decrypt wrongly without any
+// error; one value taken there and back tells.
+bool undoesItself(EVP_PKEY* key, int size) {
+    if (size <= 1) return false;
+    std::vector<uint8_t> value(static_cast<size_t>(size));
+    for (size_t i = 1; i < value.size(); ++i) value[i] = static_cast<uint8_t>(i * 37 + 11);
+    value[0] = 0;  // below the modulus, whose first byte is not zero
+    std::vector<uint8_t> there(value.size()), back(value.size());
+    return rawRsa(key, true, value, there) && rawRsa(key, false, there, back) && back == value;
+}
+
 } // namespace
 
 void seedWithSystemTime() {
@@ -128,6 +159,7 @@ void RsaKeyRecord::clear() {
     kind_ = KeyKind::None;
     publicKey_.reset();
     privateKey_.reset();
+    privateRefused_ = false;
 }
 
 bool RsaKeyRecord::generate(const std::string& owner, int bits) {
@@ -240,6 +272,7 @@ bool RsaKeyRecord::readKey(BinaryFile& file) {
     }
     publicKey_.reset();
     privateKey_.reset();
+    privateRefused_ = false;
     return true;
 }
 
@@ -289,7 +322,14 @@ EVP_PKEY* RsaKeyRecord::publicKey() const {
 
 EVP_PKEY* RsaKeyRecord::privateKey() const {
     if (kind_ != KeyKind::Private) return nullptr;
-    if (!privateKey_ && hasCompletePrivate()) privateKey_ = keyFromNumbers(*this, true);
+    if (!privateKey_ && !privateRefused_ && hasCompletePrivate()) {
+        EvpPkeyPtr key = keyFromNumbers(*this, true);
+        if (key && undoesItself(key.get(), sizeBytes())) {
+            privateKey_ = std::move(key);
+        } else {
+            privateRefused_ = true;
+        }
+    }
     return privateKey_.get();
 }
 

@@ -70,7 +70,9 @@ public:
     // The OpenSSL key for public operations (encrypt, verify), or null.
     EVP_PKEY* publicKey() const;
     // The OpenSSL key pair for private operations (decrypt, sign), or null.
-    // Throws SecureException when OpenSSL cannot make the object.
+    // The pair is tried once on a test value first, so a key whose numbers do
+    // not belong together signs and decrypts nothing instead of producing
+    // wrong results. Throws SecureException when OpenSSL cannot make the object.
     EVP_PKEY* privateKey() const;
 
 private:
@@ -81,6 +83,8 @@ private:
     int32_t kind_ = KeyKind::None;
     mutable EvpPkeyPtr publicKey_;
     mutable EvpPkeyPtr privateKey_;
+    // Numbers that looked complete but do not undo each other: never used.
+    mutable bool privateRefused_ = false;
 };
 
 // Primitives over a record's key: PKCS #1 v1.5 throughout.

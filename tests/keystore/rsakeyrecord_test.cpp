@@ -329,4 +329,20 @@ TEST(InertKeys, ImplausibleNumbersAreRefused) {
     EXPECT_FALSE(signDigest(*pair, kDigest, out, &signatureLength));
     // Its public half is still fine for public operations.
     EXPECT_TRUE(publicEncrypt(*pair, message, 16, out, &outLength));
+
+    // The right primes with another key's exponents would sign wrongly
+    // without any error from the library: such a pair is not used either.
+    RecordBytes wrongExponent;
+    wrongExponent.magic("KRSK0").u32(2).text("bad");
+    for (const BIGNUM* b : {key->n(), key->e(), other->d(), key->p(), key->q(), other->dmp1(),
+                            other->dmq1(), key->iqmp()}) {
+        wrongExponent.number(b);
+    }
+    auto forged = readRecord(wrongExponent.bytes());
+    EXPECT_FALSE(signDigest(*forged, kDigest, out, &signatureLength));
+    EXPECT_FALSE(signDigest(*forged, kDigest, out, &signatureLength));  // refused for good
+    ASSERT_TRUE(publicEncrypt(*forged, message, 16, out, &outLength));
+    uint8_t opened[64];
+    int openedLength = 0;
+    EXPECT_FALSE(privateDecrypt(*forged, out, outLength, opened, &openedLength));
 }
