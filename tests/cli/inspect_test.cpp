@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+#include <sys/stat.h>
+
+#include "cli/command.h"
+#include "keystore/encoding.h"
+#include "keystore/keybase.h"
+#include "support/recordbytes.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+using namespace Talvek;
+using nlohmann::json;
+using TestSupport::RecordBytes;
+using TestSupport::TempDir;
+
+namespace {
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome inspect(const std::vector<std::string>& args) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    Cli::Io io{in, out, err};
+    std::vector<std::string> all = {"inspect"};
+    all.insert(all.end(), args.begin(), args.end());
+    Outcome run;
+    run.code = Cli::runTalvekkey(all, io);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+json inspectJson(const std::string& path) {
+    const Outcome run = inspect({path, "--json"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    return json::parse(run.out);
+}
+
+std::string hex(const BIGNUM* b) {
+    return bigNumHex(b);
+}
+
+}  // namespace
+
+TEST(InspectJson, BaseShowsNodesInOrderWithEmptyOnesAndEveryNumber) {
+    TempDir dir;
+    KeyBase base;
+    base.name = "\xC1\xE0\xE7\xE0";  // "База" in Windows-1251
+    base.addChannel(TestSupport::ownKeysChannel("a-empty", "x", true, false));
+    base.addChannel(TestSupport::completeChannel("\xD1\xE5\xF0\xE2\xE5\xF0", "user", true, true));
+    base.addChannel(TestSupport::ownKeysChannel("\xD1\xE5\xF0\xE2\xE5\xF0", "admin", false, true));
+    base.deleteChannel("a-empty", "x");
+    ASSERT_TRUE(base.saveBase(dir.file("b.key_base")));
+
+    const json j = inspectJson(dir.file("b.key_base"));
+    EXPECT_EQ(j["kind"], "base");
+    EXPECT_EQ(j["name"], "База");
+    ASSERT_EQ(j["nodes"].size(), 2u);
+    EXPECT_EQ(j["nodes"][0], json::parse(R"({"name": "", "channels": []})"));
+    const json& node = j["nodes"][1];
+    EXPECT_EQ(node["name"], "Сервер");
+    ASSERT_EQ(node["channels"].size(), 2u);
+    EXPECT_EQ(node["channels"][0]["remoteName"], "admin");
+    EXPECT_EQ(node["channels"][0]["cryptPublicKey"], nullptr);
+    EXPECT_EQ(node["channels"][0]["useCrypt"], 0);
+
+    const json& c = node["channels"][1];
+    const SecureChannel* source = base.findChannel("\xD1\xE5\xF0\xE2\xE5\xF0", "user");
+    EXPECT_EQ(c["localName"], "Сервер");
+    EXPECT_EQ(c["remoteName"], "user");
+    for (const char* field : {"useCrypt", "useSign", "hasCryptPrivate", "hasCryptPublic",
+                              "hasSignPrivate", "hasSignPublic"}) {
+        EXPECT_EQ(c[field], 1) << field;
+    }
+    EXPECT_EQ(c["cryptSize"], 512);
+    EXPECT_EQ(c["signSize"], 512);
+    const RsaKeyRecord& own = *source->signPrivateKey;
+    const json expectedOwn = {{"kind", 2},
+                              {"name", "Сервер"},
+                              {"n", hex(own.n())},
+                              {"e", "010001"},
+                              {"d", hex(own.d())},
+                              {"p", hex(own.p())},
+                              {"q", hex(own.q())},
+                              {"dmp1", hex(own.dmp1())},
+                              {"dmq1", hex(own.dmq1())},
+                              {"iqmp", hex(own.iqmp())}};
+    EXPECT_EQ(c["signPrivateKey"], expectedOwn);
+    const json& peer = c["cryptPublicKey"];
+    EXPECT_EQ(peer["kind"], 1);
+    EXPECT_EQ(peer["name"], "user");
+    EXPECT_EQ(peer["n"], hex(source->cryptPublicKey->n()));
+    EXPECT_EQ(peer["d"], nullptr);
+    EXPECT_EQ(peer["iqmp"], nullptr);
+    // The fields come in the documented order.
+    const auto ordered =
+        nlohmann::ordered_json::parse(inspect({dir.file("b.key_base"), "--json"}).out);
+    std::vector<std::string> keys;
+    for (const auto& item : ordered["nodes"][1]["channels"][1].items()) keys.push_back(item.key());
+    EXPECT_EQ(keys.front(), "localName");
+    EXPECT_EQ(keys.back(), "signPublicKey");
+}
+
+// A file that is no key base is read as one channel record; values are shown
+// as read, odd flags and kinds included, and the old layout gets its sizes.
+TEST(InspectJson, ChannelRecordShowsValuesAsRead) {
+    TempDir dir;
+    auto key = TestSupport::cachedPrivateKey(1024);
+    key->setName("\xFF");
+    RecordBytes odd;
+    odd.magic("KCHA1").u8(3).u8(0).text("l").text("r").u8(0).u8(2).u8(1).u8(1).u32(7).u32(9);
+    odd.magic("KRSK0").u32(7).text("\xFF").number(key->n());  // cut short: no exponent
+    TestSupport::writeBytes(dir.file("odd.okp"), odd.bytes());
+    json j = inspectJson(dir.file("odd.okp"));
+    EXPECT_EQ(j["kind"], "channel");
+    const json& c = j["channel"];
+    EXPECT_EQ(c["useCrypt"], 3);
+    EXPECT_EQ(c["hasCryptPublic"], 2);
+    EXPECT_EQ(c["hasSignPrivate"], 1);
+    EXPECT_EQ(c["cryptSize"], 7);
+    EXPECT_EQ(c["signSize"], 9);
+    EXPECT_EQ(c["cryptPrivateKey"], nullptr);
+    EXPECT_EQ(c["signPrivateKey"], nullptr);  // the signing use is off
+    EXPECT_EQ(c["cryptPublicKey"]["kind"], 7);
+    EXPECT_EQ(c["cryptPublicKey"]["name"], "я");
+    EXPECT_EQ(c["cryptPublicKey"]["n"], hex(key->n()));
+    EXPECT_EQ(c["cryptPublicKey"]["e"], nullptr);
+
+    RecordBytes old;
+    old.magic("KCHA0").u8(1).u8(0).text("u").text("s").publicKey(*key).privateKey(*key);
+    TestSupport::writeBytes(dir.file("old.okp"), old.bytes());
+    j = inspectJson(dir.file("old.okp"));
+    EXPECT_EQ(j["channel"]["cryptSize"], 1024);
+    EXPECT_EQ(j["channel"]["hasCryptPrivate"], 1);
+    EXPECT_EQ(j["channel"]["cryptPrivateKey"]["kind"], 2);
+}
+
+TEST(InspectErrors, NeitherKindFailsWithTheDialogsMessage) {
+    TempDir dir;
+    TestSupport::writeText(dir.file("text"), "not a key file");
+    TestSupport::writeBytes(dir.file("empty-base"),
+                            RecordBytes().magic("KNET0").u32(0).u32(0).bytes());
+    KeyBase base;
+    base.addChannel(TestSupport::ownKeysChannel("a", "b", true, false));
+    ASSERT_TRUE(base.saveBase(dir.file("readonly")));
+    chmod(dir.file("readonly").c_str(), 0444);
+    for (const std::string name : {"text", "empty-base", "missing", "readonly"}) {
+        for (bool json : {false, true}) {
+            SCOPED_TRACE(name + (json ? " --json" : ""));
+            const Outcome run =
+                json ? inspect({dir.file(name), "--json"}) : inspect({dir.file(name)});
+            EXPECT_EQ(run.code, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, "Ошибка открытия базы ключей!\n");
+        }
+    }
+}
+
+TEST(InspectErrors, UsageErrorsExitWithTwo) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"a", "b"}, {"--json"}, {"--xml", "a"}, {"a", "--json", "b"}}) {
+        const Outcome run = inspect(args);
+        EXPECT_EQ(run.code, 2);
+        EXPECT_NE(run.err.find("inspect FILE [--json]"), std::string::npos);
+    }
+    const Outcome help = inspect({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("inspect FILE [--json]"), std::string::npos);
+}
+
+TEST(InspectText, TreeLikeTheMaintenanceDialog) {
+    TempDir dir;
+    KeyBase base;
+    base.addChannel(TestSupport::completeChannel("srv", "\xC8\xE2\xE0\xED", true, false));
+    base.addChannel(TestSupport::ownKeysChannel("srv", "other", false, true));
+    ASSERT_TRUE(base.saveBase(dir.file("b")));
+    // Options may come first; "--" ends them.
+    Outcome run = inspect({"--", dir.file("b")});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.out.find("База полных и приватных ключей.\n  2 секретных каналов."),
+              std::string::npos);
+    EXPECT_NE(run.out.find("  Узел: srv\n"), std::string::npos);
+    EXPECT_NE(run.out.find("    srv : Иван\n      Имя локального ключа: srv\n"
+                           "      Имя удаленного ключа: Иван\n      Кодирование\n"
+                           "        Размер ключа: 512\n        Приватная часть ключа\n"
+                           "        Открытая часть ключа\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("      Подпись (неполный)\n        Размер ключа: 512\n"
+                           "        Приватная часть ключа\n"),
+              std::string::npos);
+
+    RecordBytes channel;
+    channel.magic("KCHA1").u8(0).u8(1).text("a").text("b").u8(0).u8(0).u8(0).u8(1).u32(0).u32(512);
+    channel.publicKey(*TestSupport::cachedPrivateKey(512));
+    TestSupport::writeBytes(dir.file("p.okp"), channel.bytes());
+    run = inspect({dir.file("p.okp")});
+    ASSERT_EQ(run.code, 0);
+    EXPECT_NE(run.out.find("База импорта/экспорта открытых ключей.\n  a : b\n"), std::string::npos);
+    EXPECT_NE(
+        run.out.find("Подпись (неполный)\n      Размер ключа: 512\n      Открытая часть ключа\n"),
+        std::string::npos);
+}
