@@ -12,6 +12,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace Talvek {
@@ -69,9 +70,11 @@ QVBoxLayout* pageColumns(WizardPageWidget* page, const char* name) {
     picture->setLineWidth(1);
     picture->setPixmap(wizardPicture());
     picture->setAlignment(Qt::AlignCenter);
-    picture->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    picture->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     picture->setAccessibleName(QStringLiteral("Рисунок"));
-    root->addWidget(picture);
+    root->addWidget(picture, 0, Qt::AlignTop);
+    // Wide enough for the longest file label on one line.
+    page->setMinimumWidth(640);
 
     auto* column = new QVBoxLayout;
     column->setSpacing(6);
@@ -262,18 +265,28 @@ void CreateKeyWizard::buildSummaryPage() {
     QVBoxLayout* column = pageColumns(page, "KeySummaryPage");
     column->addWidget(
         heading(QStringLiteral("Провести генерацию ключей со следующими параметрами:"), page));
-    auto* summary = new QLabel(QStringLiteral("Static"), page);
-    summary->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    // The text keeps its lines as composed (a path is never broken inside);
+    // a path longer than the frame scrolls instead of being cut.
+    auto* frame = new QScrollArea(page);
+    frame->setObjectName(QStringLiteral("summaryFrame"));
+    frame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    frame->setWidgetResizable(true);
+    frame->setFocusPolicy(Qt::NoFocus);
+    auto* summary = new QLabel(QStringLiteral("Static"));
     summary->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     summary->setTextFormat(Qt::PlainText);
-    summary->setWordWrap(true);
+    summary->setWordWrap(false);
     summary->setMargin(4);
-    summary->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    summary->setFocusPolicy(Qt::StrongFocus);
-    summary->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    summary->setAutoFillBackground(false);
+    // Selectable for copying, but it takes no keyboard focus: the page opens
+    // with Finish focused, as the default button.
+    summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    summary->setFocusPolicy(Qt::NoFocus);
     summary->setAccessibleName(QStringLiteral("Параметры генерации ключей"));
+    frame->setWidget(summary);
+    frame->viewport()->setAutoFillBackground(false);
     page->addControl(KeySummaryIds::Summary, summary);
-    column->addWidget(summary, 1);
+    column->addWidget(frame, 1);
     addWizardPage(page, QString::fromStdString(KeyWizardTexts::caption(KeySummaryPage)));
 }
 

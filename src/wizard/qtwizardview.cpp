@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -77,7 +78,10 @@ QSize WrappingRadioButton::sizeHint() const {
 }
 
 QSize WrappingRadioButton::minimumSizeHint() const {
-    const int width = indicatorSpace() + fontMetrics().horizontalAdvance(QStringLiteral("M")) * 12;
+    // Wide enough that a few lines hold the text: a narrow minimum would make
+    // the wizard reserve the height of a tall, thin column.
+    const int width = indicatorSpace() + qMin(fontMetrics().horizontalAdvance(text()),
+                                              fontMetrics().averageCharWidth() * 45);
     return {width, heightForWidth(width)};
 }
 
@@ -168,6 +172,23 @@ bool QtWizardView::validateCurrentPage() {
         return true;
     }
     return events_->nextPressed(shown_);
+}
+
+void QtWizardView::setVisible(bool visible) {
+    QWizard::setVisible(visible);
+    if (visible && !sized_) {
+        // QWizard sizes its window before it has laid out the first page;
+        // once shown, its hint is right: keep at least that.
+        sized_ = true;
+        const QSize hint = sizeHint();
+        setMinimumWidth(qMax(minimumWidth(), hint.width()));
+        resize(hint.expandedTo(minimumSizeHint()));
+        int deficit = 0;
+        for (WizardPageWidget* page : pages_) {
+            deficit = qMax(deficit, page->minimumSizeHint().height() - page->height());
+        }
+        if (deficit > 0) resize(width(), height() + deficit);
+    }
 }
 
 void QtWizardView::accept() {

@@ -103,6 +103,9 @@ public:
     using QWizard::setEnabled;
     using QWizard::setVisible;
 
+    // The first showing starts the wizard and sizes it to its pages.
+    void setVisible(bool visible) override;
+
 public slots:
     void accept() override;
 
@@ -124,6 +127,7 @@ private:
     bool finishing_ = false;
     bool backEnabled_ = false;
     int waitDepth_ = 0;
+    bool sized_ = false;
 };
 
 }  // namespace Talvek
