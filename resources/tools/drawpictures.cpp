@@ -16,7 +16,7 @@
 #include <QString>
 #include <QTransform>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <vector>
