@@ -42,8 +42,17 @@ QString qs(const std::string& utf8) {
 // from the last parentheses, so a description that does not already end with
 // its pattern gets it appended.
 QString nameFilter(const FileFilter& filter) {
-    const QString description = qs(filter.description);
-    const QString pattern = qs(filter.pattern);
+    QString description = qs(filter.description);
+    QString pattern = qs(filter.pattern);
+#ifndef _WIN32
+    // "*.*" means every file, as on Windows. Taken literally it would hide
+    // names without a dot and, chosen in a save dialog, turn the typed name's
+    // extension into "*".
+    if (pattern == "*.*") {
+        pattern = "*";
+        if (description.endsWith("(*.*)")) description.replace(description.size() - 5, 5, "(*)");
+    }
+#endif
     if (pattern.isEmpty() || description.endsWith("(" + pattern + ")")) return description;
     return description + " (" + pattern + ")";
 }

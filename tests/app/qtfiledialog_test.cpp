@@ -78,7 +78,7 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
     save.initialName = "Export.html";
     save.defaultExt = ".html";
 
-    QString shownTitle, shownFilter, shownName, shownDir, warning;
+    QString shownTitle, shownFilter, shownName, shownDir, warning, nameAfterAllFiles;
     QStringList shownFilters;
     QFileDialog::AcceptMode shownMode = QFileDialog::AcceptOpen;
     bool confirmsOverwrite = true;
@@ -94,6 +94,9 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
             confirmsOverwrite = !d->testOption(QFileDialog::DontConfirmOverwrite);
             ASSERT_NE(nameEdit(d), nullptr);
             shownName = nameEdit(d)->text();
+            // Choosing every file keeps the typed name as it is.
+            d->selectNameFilter(d->nameFilters().last());
+            nameAfterAllFiles = nameEdit(d)->text();
             // A folder that does not exist is refused with a warning.
             nameEdit(d)->setText(base + "/missing/x.html");
             static_cast<QDialog*>(d)->accept();
@@ -118,7 +121,9 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
     EXPECT_EQ(script.done, 3u);
     EXPECT_EQ(chosen, dir.path() + "/report.html");
     EXPECT_EQ(shownTitle, "Выберите файл для записи");
-    EXPECT_EQ(shownFilters, QStringList({"Html file (*.html)", "All Files (*.*)"}));
+    // "*.*" lists every file, also names without a dot.
+    EXPECT_EQ(shownFilters, QStringList({"Html file (*.html)", "All Files (*)"}));
+    EXPECT_EQ(nameAfterAllFiles, "Export.html");
     EXPECT_EQ(shownFilter, "Html file (*.html)");
     EXPECT_EQ(shownDir, base);
     EXPECT_EQ(shownName, "Export.html");
