@@ -239,6 +239,16 @@ TEST(KeyBaseLoad, WhatTheFileSaysDecides) {
     TestSupport::writeBytes(dir.file("f"), twice.bytes());
     ASSERT_TRUE(base.loadBase(dir.file("f")));
     EXPECT_EQ(base.channelCount(), 0);
+    // Within a node, a later channel with the same remote name replaces the earlier.
+    auto signing = ownKeysChannel("l", "r", false, true, 512, 1);
+    RecordBytes sameRemote;
+    sameRemote.magic("KNET0").u32(0).u32(1).magic("KNOD0").text("l").u32(2).raw(one);
+    sameRemote.raw(channelBytes(*signing));
+    TestSupport::writeBytes(dir.file("f"), sameRemote.bytes());
+    ASSERT_TRUE(base.loadBase(dir.file("f")));
+    ASSERT_EQ(base.channelCount(), 1);
+    EXPECT_EQ(base.findChannel("l", "r")->useSign, 1);
+    EXPECT_EQ(base.findChannel("l", "r")->useCrypt, 0);
     // A damaged channel fails the whole load.
     auto damaged = one;
     damaged[4] = '1';
