@@ -164,11 +164,16 @@ TEST_F(SettingsTest, CancelledSelectionChangesNothing) {
     EXPECT_EQ(dialog.requests.back().initialDir, "/kept/");
 }
 
-TEST(SelectFile, InitialNameIsCutTo259Characters) {
+TEST(SelectFile, InitialNameIsCutTo259CharactersNotBytes) {
     MemorySettingsStore store;
     ScriptedDialog dialog;
     std::string out;
     selectFile(dialog, store, out, false, kHtml, std::string(400, 'n'));
     ASSERT_EQ(dialog.requests.size(), 1u);
     EXPECT_EQ(dialog.requests[0].initialName, std::string(259, 'n'));
+
+    std::string cyrillic;
+    for (int i = 0; i < 300; ++i) cyrillic += "ф";
+    selectFile(dialog, store, out, false, kHtml, cyrillic);
+    EXPECT_EQ(dialog.requests[1].initialName, cyrillic.substr(0, 2 * 259));
 }
