@@ -3,43 +3,20 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLinearGradient>
-#include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "app/pictures.h"
+
 namespace Talvek {
 
 namespace {
-
-// The picture of the left column.
-QPixmap wizardPicture() {
-    static const char* const candidates[] = {":/pictures/wizard.png", ":/wizard.png"};
-    for (const char* path : candidates) {
-        if (QFile::exists(QString::fromLatin1(path))) return QPixmap(QString::fromLatin1(path));
-    }
-    // Without the resource: a plain key on a blue ground, so the column keeps its shape.
-    QPixmap pixmap(110, 230);
-    QPainter painter(&pixmap);
-    QLinearGradient ground(0, 0, 0, pixmap.height());
-    ground.setColorAt(0, QColor(0x1d, 0x3b, 0x6e));
-    ground.setColorAt(1, QColor(0x5b, 0x8d, 0xc9));
-    painter.fillRect(pixmap.rect(), ground);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(QColor(0xf2, 0xc9, 0x4c), 6));
-    painter.drawEllipse(QPointF(55, 80), 18, 18);
-    painter.drawLine(QPointF(55, 98), QPointF(55, 160));
-    painter.drawLine(QPointF(55, 140), QPointF(68, 140));
-    painter.drawLine(QPointF(55, 155), QPointF(66, 155));
-    return pixmap;
-}
 
 QLabel* heading(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -68,7 +45,7 @@ QVBoxLayout* pageColumns(WizardPageWidget* page, const char* name) {
     picture->setObjectName(QStringLiteral("picture"));
     picture->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     picture->setLineWidth(1);
-    picture->setPixmap(wizardPicture());
+    picture->setPixmap(keyWizardPicture());
     picture->setAlignment(Qt::AlignCenter);
     picture->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     picture->setAccessibleName(QStringLiteral("Рисунок"));
