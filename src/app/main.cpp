@@ -7,22 +7,7 @@
 #include <QTranslator>
 
 #include "app/maindlg.h"
-#if __has_include("app/pictures.h")
 #include "app/pictures.h"
-#else
-#include <QIcon>
-namespace Talvek {
-inline QIcon programIcon() {
-    return QIcon();
-}
-inline QIcon keyIcon() {
-    return QIcon();
-}
-inline QIcon bookIcon() {
-    return QIcon();
-}
-}  // namespace Talvek
-#endif
 #include "app/settingsstore.h"
 
 int main(int argc, char** argv) {

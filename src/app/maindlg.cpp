@@ -12,22 +12,7 @@
 #include <QVBoxLayout>
 
 #include "app/messagebox.h"
-#if __has_include("app/pictures.h")
 #include "app/pictures.h"
-#else
-#include <QIcon>
-namespace Talvek {
-inline QIcon programIcon() {
-    return QIcon();
-}
-inline QIcon keyIcon() {
-    return QIcon();
-}
-inline QIcon bookIcon() {
-    return QIcon();
-}
-}  // namespace Talvek
-#endif
 #include "maintenance/utilsdlgqt.h"
 #include "wizard/createkeywizard.h"
 
@@ -138,7 +123,7 @@ MainDlg::MainDlg(SettingsStore& settings, QWidget* parent)
     setTabOrder(about, exit);
     exit->setFocus();
 
-    setMinimumWidth(460);
+    setMinimumWidth(540);
     adjustSize();
     controller_.onInit();
 }
@@ -182,6 +167,10 @@ std::unique_ptr<QMessageBox> MainDlg::createAboutBox() {
                        "для клиентов и серверов Orvane."));
     box->setIconPixmap(programIcon().pixmap(48, 48));
     box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    // Wide enough for the description to read as two lines, not five.
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+        grid->addItem(new QSpacerItem(380, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     return box;
 }
 

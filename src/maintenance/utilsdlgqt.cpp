@@ -1,6 +1,5 @@
 #include "maintenance/utilsdlgqt.h"
 
-#include <QBitmap>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -13,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "app/messagebox.h"
+#include "app/pictures.h"
 
 namespace Talvek {
 
@@ -23,24 +23,6 @@ QTreeWidgetItem* toItem(TreeItem handle) {
 }
 TreeItem toHandle(QTreeWidgetItem* item) {
     return reinterpret_cast<TreeItem>(item);
-}
-
-// The tree's twelve images, cut from the strip of 16 x 15 pictures; pure green
-// is transparent. Image 0 is empty, so items without a picture still line up.
-std::vector<QIcon> treeImages() {
-    constexpr int kWidth = 16;
-    constexpr int kHeight = 15;
-    QPixmap strip = QPixmap(QStringLiteral(":/pictures/treeimages.png"));
-    if (!strip.isNull()) strip.setMask(strip.createMaskFromColor(QColor(0, 255, 0)));
-    std::vector<QIcon> images;
-    images.reserve(ImageCount);
-    for (int i = 0; i < ImageCount; ++i) {
-        QPixmap image(kWidth, kHeight);
-        image.fill(Qt::transparent);
-        if (!strip.isNull() && i > 0) image = strip.copy(i * kWidth, 0, kWidth, kHeight);
-        images.emplace_back(image);
-    }
-    return images;
 }
 
 }  // namespace
@@ -226,7 +208,7 @@ void QtUtilsDlg::expandItem(TreeItem item) {
 }
 
 void QtUtilsDlg::attachImageList() {
-    images_ = treeImages();
+    images_ = treeIcons();
 }
 
 bool QtUtilsDlg::messageBox(const std::string& text, const std::string& title,
