@@ -9,6 +9,7 @@
 #include "app/maindlg.h"
 #include "app/pictures.h"
 #include "app/settingsstore.h"
+#include "cryptoserver/connectwizard.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -27,7 +28,8 @@ int main(int argc, char** argv) {
 
     Talvek::QtSettingsStore settings;
     Talvek::MainDlg dialog(settings);
-    // The crypto-server connection wizard is hooked in here with
-    // dialog.setConnectAction(...) once it exists.
+    // "Соединиться..." runs the connection wizard; the dialog keeps it
+    // greyed unless the administrator edition is on ("adminMode" = 1).
+    dialog.setConnectAction([&] { Talvek::runConnectWizard(settings, &dialog); });
     return dialog.exec();
 }
