@@ -10,7 +10,7 @@
 #include "cryptoserver/serverfixture.h"
 #include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
-#include "keystore/keybase.h"
+#include "keystore/secureexception.h"
 #include "support/scriptedwizardview.h"
 
 using namespace Talvek;
@@ -159,17 +159,6 @@ TEST_F(ConnectWizardTest, SettingsAreWrittenOnlyAfterASuccessfulListing) {
     EXPECT_EQ(again.adminKeyBase, adminBase);
 }
 
-TEST_F(ConnectWizardTest, NegativePortIsWrittenAsSignedDecimal) {
-    CryptoServerParams params;
-    params.port = -5;
-    MemorySettingsStore settings;
-    ASSERT_TRUE(saveServerDefaults(settings, params));
-    EXPECT_EQ(settings.texts.at("defport"), "-5");
-    CryptoServerParams back;
-    loadServerDefaults(settings, back);
-    EXPECT_EQ(back.port, -5);
-}
-
 TEST_F(ConnectWizardTest, AMissingOrForeignAdminBaseStopsBeforeAnyConnection) {
     run.walk.open();
     fillConnectPage();
@@ -276,13 +265,6 @@ TEST_F(ConnectWizardTest, LeavingPageTwoWithoutAnInterfaceIsRefusedEvenWithAFile
     EXPECT_EQ(run.walk.current(), TransferPage);
 }
 
-TEST_F(ConnectWizardTest, AnEmptyFileFieldIsRefused) {
-    reachTransferPage();
-    run.field(TransferPage, TransferPageIds::LocalFile).clear();
-    EXPECT_FALSE(run.walk.next());
-    EXPECT_EQ(run.lastMessage(), "Нет имени файла для получения или загрузки!");
-}
-
 TEST_F(ConnectWizardTest, FetchIntoAnExistingFileAsksAndOverwritesOnlyAfterYes) {
     reachTransferPage();
     const std::string target = keysDir + "main.key_base";
@@ -319,8 +301,12 @@ TEST_F(ConnectWizardTest, FetchIntoAnExistingFileAsksAndOverwritesOnlyAfterYes) 
     EXPECT_EQ(readBytes(target), readBytes(interfaceFile("main")));
 }
 
-TEST_F(ConnectWizardTest, AFetchIntoTheAdminBaseIsRefused) {
+TEST_F(ConnectWizardTest, PageTwoRefusesAnEmptyFileAndAFetchOverTheAdminBase) {
     reachTransferPage();
+    run.field(TransferPage, TransferPageIds::LocalFile).clear();
+    EXPECT_FALSE(run.walk.next());
+    EXPECT_EQ(run.lastMessage(), "Нет имени файла для получения или загрузки!");
+
     // Spelt differently, still the same file.
     run.field(TransferPage, TransferPageIds::LocalFile) = dir.path() + "/./admin.key_base";
     run.view.answers = {true};
@@ -433,6 +419,39 @@ TEST_F(ConnectWizardTest, FileButtonsOfferTheRightDialogs) {
         EXPECT_EQ(r->filters[1].pattern, "*.*");
     }
     EXPECT_EQ(run.field(TransferPage, TransferPageIds::LocalFile), dir.file("upload.key_base"));
+}
+
+// A key that cannot be made into an RSA object fails the step with its
+// message; the wizard stays where it was.
+class ThrowingView : public ScriptedWizardView {
+public:
+    void beginWaitCursor() override {
+        if (throwNow) throw SecureException("Ошибка создания ключа RSA!");
+        ScriptedWizardView::beginWaitCursor();
+    }
+    bool throwNow = false;
+};
+
+TEST_F(ConnectWizardTest, AKeyStoreExceptionIsShownAndTheWizardStays) {
+    ThrowingView view;
+    ConnectWizardController controller(view, run.settings);
+    WizardWalk walk(controller, ConnectWizardPageCount);
+    walk.open();
+    view.at(ConnectPage, ConnectPageIds::AdminName).text = "Администратор";
+    view.at(ConnectPage, ConnectPageIds::ServerName).text = "Криптосервер";
+    view.at(ConnectPage, ConnectPageIds::AdminBase).text = adminBase;
+    view.at(ConnectPage, ConnectPageIds::Address).text = "127.0.0.1";
+    view.at(ConnectPage, ConnectPageIds::Port).text = std::to_string(server->port());
+    view.throwNow = true;
+    EXPECT_FALSE(walk.next());
+    ASSERT_EQ(view.errors(), std::vector<std::string>{"Ошибка создания ключа RSA!"});
+    view.throwNow = false;
+    ASSERT_TRUE(walk.next());
+    ASSERT_TRUE(walk.next());
+    view.throwNow = true;
+    EXPECT_FALSE(walk.finish());
+    EXPECT_EQ(view.errors().size(), 2u);
+    EXPECT_EQ(walk.current(), RunPage);
 }
 
 TEST(ConnectWizardNames, SuggestedFileNamesStayInTheDefaultDirectory) {

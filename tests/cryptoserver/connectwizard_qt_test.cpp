@@ -214,21 +214,4 @@ TEST_F(ConnectWizardQtTest, ListsChoosesAndFetchesAgainstTheServer) {
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
-TEST_F(ConnectWizardQtTest, AFailedListingKeepsTheFirstPageWithTheMessage) {
-    settings.writeText("defbase", dir.file("missing.key_base"));
-    BoxAnswerer boxes;
-    ConnectWizard wizard(settings, files);
-    wizard.show();
-    QApplication::processEvents();
-    wizard.button(QWizard::NextButton)->click();
-    QApplication::processEvents();
-    EXPECT_EQ(wizard.currentId(), ConnectPage);
-    EXPECT_TRUE(wizard.isVisible());
-    ASSERT_EQ(boxes.seen.size(), 1u);
-    EXPECT_EQ(boxes.seen[0].title, QStringLiteral("Ошибка"));
-    EXPECT_EQ(boxes.seen[0].text, qs(ConnectWizardTexts::NoPrivateBase));
-    EXPECT_EQ(server->requestCount(), 0);
-    wizard.reject();
-}
-
 }  // namespace
