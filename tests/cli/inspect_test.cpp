@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -209,4 +211,32 @@ TEST(InspectText, TreeLikeTheMaintenanceDialog) {
     EXPECT_NE(
         run.out.find("Подпись (неполный)\n      Размер ключа: 512\n      Открытая часть ключа\n"),
         std::string::npos);
+}
+
+// Every file of the fuzzing corpus (damaged and hostile key files) either
+// prints one JSON object or fails with the message; nothing else happens.
+TEST(InspectJson, DamagedFilesGiveJsonOrTheMessage) {
+    const char* source = std::getenv("TALVEK_TEST_SOURCE_DIR");
+    const std::filesystem::path corpus =
+        source ? std::filesystem::path(source) / "tests/fuzz/corpus"
+               : std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus";
+    ASSERT_TRUE(std::filesystem::is_directory(corpus));
+    TempDir dir;
+    int shown = 0, refused = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+        SCOPED_TRACE(entry.path().string());
+        TestSupport::writeBytes(dir.file("f"), TestSupport::readBytes(entry.path().string()));
+        const Outcome run = inspect({dir.file("f"), "--json"});
+        if (run.code == 0) {
+            ++shown;
+            const json j = json::parse(run.out);
+            EXPECT_TRUE(j["kind"] == "base" || j["kind"] == "channel");
+        } else {
+            ++refused;
+            EXPECT_EQ(run.code, 1);
+            EXPECT_EQ(run.err, "Ошибка открытия базы ключей!\n");
+        }
+    }
+    EXPECT_GT(shown, 0);
+    EXPECT_GT(refused, 0);
 }
