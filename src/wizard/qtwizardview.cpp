@@ -158,6 +158,36 @@ void QtWizardView::currentChanged(int id) {
     setWindowTitle(captions_[id]);
     events_->pageShown(id);
     applyBackButton();
+    ensureFocus();
+}
+
+// QWizard gives the focus to the new page before the controller has set its
+// controls; when that control has since been disabled (the key names page of
+// an import), Qt passes the focus on to the next button in the chain, "< Назад",
+// and Enter would go back instead of forward. The focus belongs to the page's
+// first usable control, else to Next or Finish.
+void QtWizardView::ensureFocus() {
+    const auto usable = [this](QWidget* w) {
+        return w && w->isEnabled() && w->isVisibleTo(this) && (w->focusPolicy() & Qt::TabFocus);
+    };
+    WizardPageWidget* page = wizardPage(shown_);
+    QWidget* current = focusWidget();
+    if (page && usable(current) && page->isAncestorOf(current)) return;
+    if (page) {
+        for (QWidget* w : page->findChildren<QWidget*>()) {
+            if (usable(w)) {
+                w->setFocus(Qt::TabFocusReason);
+                return;
+            }
+        }
+    }
+    for (QWizard::WizardButton which : {QWizard::NextButton, QWizard::FinishButton}) {
+        QAbstractButton* b = button(which);
+        if (b && b->isEnabled() && b->isVisibleTo(this)) {
+            b->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
 }
 
 void QtWizardView::controlClicked(int page, int id) {
@@ -188,6 +218,7 @@ void QtWizardView::setVisible(bool visible) {
             deficit = qMax(deficit, page->minimumSizeHint().height() - page->height());
         }
         if (deficit > 0) resize(width(), height() + deficit);
+        adjustPosition(parentWidget());
     }
 }
 

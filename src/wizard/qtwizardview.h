@@ -116,6 +116,7 @@ private:
     void currentChanged(int id);
     void controlClicked(int page, int id);
     void applyBackButton();
+    void ensureFocus();
     QWidget* find(int page, int id) const;
 
     FileDialogRunner& files_;

@@ -129,6 +129,8 @@ TEST_F(CreateKeyWizardTest, UserRunWithBackAndFinishWritesTheKeys) {
         << (boxes.seen.empty() ? "" : boxes.seen[0].text.toStdString());
     EXPECT_EQ(control<QLineEdit>(wizard, "KeyNamesPage", 1006)->text(), "server");
     EXPECT_FALSE(control<QLineEdit>(wizard, "KeyNamesPage", 1006)->isEnabled());
+    // With both edits greyed, Enter must still mean Next, not Back.
+    EXPECT_EQ(wizard.focusWidget(), wizard.button(QWizard::NextButton));
 
     // Back shows the files page again, refilled from what was left there.
     press(wizard, QWizard::BackButton);
