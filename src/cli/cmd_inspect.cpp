@@ -68,23 +68,48 @@ Json channelJson(const SecureChannel& c) {
     return j;
 }
 
-Json baseJson(const KeyBase& base) {
-    Json nodes = Json::array();
-    for (const auto& [key, node] : base.nodes) {
-        Json channels = Json::array();
-        for (const auto& [remote, channel] : node->channels) {
-            channels.push_back(channelJson(*channel));
-        }
-        Json n;
-        n["name"] = cp1251ToUtf8(node->name);
-        n["channels"] = std::move(channels);
-        nodes.push_back(std::move(n));
+// Writes text with every line after the first indented by prefix.
+void writeIndented(std::ostream& out, const std::string& text, const std::string& prefix) {
+    size_t start = 0;
+    for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', start)) {
+        out.write(text.data() + start, static_cast<std::streamsize>(nl + 1 - start));
+        out << prefix;
+        start = nl + 1;
     }
-    Json j;
-    j["kind"] = "base";
-    j["name"] = cp1251ToUtf8(base.name);
-    j["nodes"] = std::move(nodes);
-    return j;
+    out.write(text.data() + start, static_cast<std::streamsize>(text.size() - start));
+}
+
+// The base object, written channel by channel: a large base never exists as
+// one JSON tree in memory. Every value is serialised by the JSON library; the
+// result is what dump(2) of the whole object would print.
+void writeBaseJson(std::ostream& out, const KeyBase& base) {
+    out << "{\n  \"kind\": \"base\",\n  \"name\": " << Json(cp1251ToUtf8(base.name)).dump()
+        << ",\n  \"nodes\": ";
+    if (base.nodes.empty()) {
+        out << "[]\n}\n";
+        return;
+    }
+    out << "[";
+    bool firstNode = true;
+    for (const auto& [key, node] : base.nodes) {
+        out << (firstNode ? "\n" : ",\n")
+            << "    {\n      \"name\": " << Json(cp1251ToUtf8(node->name)).dump()
+            << ",\n      \"channels\": ";
+        firstNode = false;
+        if (node->channels.empty()) {
+            out << "[]\n    }";
+            continue;
+        }
+        out << "[";
+        bool firstChannel = true;
+        for (const auto& [remote, channel] : node->channels) {
+            out << (firstChannel ? "\n" : ",\n") << "        ";
+            firstChannel = false;
+            writeIndented(out, channelJson(*channel).dump(2), "        ");
+        }
+        out << "\n      ]\n    }";
+    }
+    out << "\n  ]\n}\n";
 }
 
 // One use of a channel as the maintenance dialog shows it: the group, its
@@ -155,7 +180,7 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
         KeyBase base;
         if (base.loadBase(path)) {
             if (json) {
-                io.out << baseJson(base).dump(2) << "\n";
+                writeBaseJson(io.out, base);
             } else {
                 printBase(io.out, path, base);
             }

@@ -229,8 +229,10 @@ TEST(InspectJson, DamagedFilesGiveJsonOrTheMessage) {
         const Outcome run = inspect({dir.file("f"), "--json"});
         if (run.code == 0) {
             ++shown;
-            const json j = json::parse(run.out);
+            const auto j = nlohmann::ordered_json::parse(run.out);
             EXPECT_TRUE(j["kind"] == "base" || j["kind"] == "channel");
+            // Exactly the library's own indented form, however it was written.
+            EXPECT_EQ(j.dump(2) + "\n", run.out);
         } else {
             ++refused;
             EXPECT_EQ(run.code, 1);
