@@ -1,6 +1,7 @@
 #include "wizard/qtwizardview.h"
 
 #include <QAbstractButton>
+#include <QButtonGroup>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -171,23 +172,40 @@ void QtWizardView::ensureFocus() {
         return w && w->isEnabled() && w->isVisibleTo(this) && (w->focusPolicy() & Qt::TabFocus);
     };
     WizardPageWidget* page = wizardPage(shown_);
-    QWidget* current = focusWidget();
-    if (page && usable(current) && page->isAncestorOf(current)) return;
-    if (page) {
-        for (QWidget* w : page->findChildren<QWidget*>()) {
-            if (usable(w)) {
-                w->setFocus(Qt::TabFocusReason);
-                return;
+    QWidget* target = focusWidget();
+    if (!page || !usable(target) || !page->isAncestorOf(target)) {
+        target = nullptr;
+        if (page) {
+            for (QWidget* w : page->findChildren<QWidget*>()) {
+                if (usable(w)) {
+                    target = w;
+                    break;
+                }
             }
         }
     }
-    for (QWizard::WizardButton which : {QWizard::NextButton, QWizard::FinishButton}) {
-        QAbstractButton* b = button(which);
-        if (b && b->isEnabled() && b->isVisibleTo(this)) {
-            b->setFocus(Qt::TabFocusReason);
-            return;
+    // As in a dialog of option buttons, the focus sits on the chosen option,
+    // so that the arrow keys move the choice from there.
+    if (auto* radio = qobject_cast<QRadioButton*>(target); radio && !radio->isChecked()) {
+        if (QButtonGroup* group = radio->group()) {
+            // Not usable(): Qt keeps the Tab stop only on the group's focused button.
+            QAbstractButton* checked = group->checkedButton();
+            if (checked && checked->isEnabled() && checked->isVisibleTo(this)) target = checked;
         }
     }
+    if (!target) {
+        for (QWizard::WizardButton which : {QWizard::NextButton, QWizard::FinishButton}) {
+            QAbstractButton* b = button(which);
+            if (b && b->isEnabled() && b->isVisibleTo(this)) {
+                target = b;
+                break;
+            }
+        }
+    }
+    if (!target) return;
+    target->setFocus(Qt::TabFocusReason);
+    // Typing replaces what an edit shows, as when it is reached with Tab.
+    if (auto* edit = qobject_cast<QLineEdit*>(target)) edit->selectAll();
 }
 
 void QtWizardView::controlClicked(int page, int id) {
@@ -219,6 +237,7 @@ void QtWizardView::setVisible(bool visible) {
         }
         if (deficit > 0) resize(width(), height() + deficit);
         adjustPosition(parentWidget());
+        ensureFocus();  // the first page was shown before its window was
     }
 }
 

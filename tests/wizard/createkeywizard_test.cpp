@@ -212,6 +212,8 @@ TEST_F(CreateKeyWizardTest, AdministratorOptionClearsTheRunAndRearrangesTheFiles
     QApplication::processEvents();
     auto* option = control<QRadioButton>(wizard, "KeyTypePage", 1002);
     ASSERT_TRUE(option->isEnabled());
+    // The focus is on the chosen option, where the arrow keys start from.
+    EXPECT_EQ(wizard.focusWidget(), control<QRadioButton>(wizard, "KeyTypePage", 1004));
     option->click();
     EXPECT_FALSE(control<QRadioButton>(wizard, "KeyTypePage", 1004)->isChecked());
     EXPECT_TRUE(control<QLabel>(wizard, "KeyTypePage", 1005)->text().startsWith("  Создание"));
