@@ -70,9 +70,45 @@ TEST_F(CryptoServerCommands, FailuresExitOneAndUsageErrorsTwo) {
     list[4] = "0";
     EXPECT_EQ(talvekkey(list).code, 2);
     list[4] = std::to_string(server->port());
+    EXPECT_EQ(talvekkey({"upload", "--host", "127.0.0.1"}).code, 2);
+}
+
+TEST_F(CryptoServerCommands, LocalChecksComeBeforeAnyRequest) {
+    // The administrator's base must exist and hold the channel.
+    auto list = connection("interfaces");
+    list[6] = dir.file("missing.key_base");
+    CommandRun r = talvekkey(list);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              "Файла с приватными ключами не существует\nили файл не является базой с "
+              "приватными ключами!\n");
+    list = connection("interfaces");
     list.back() = "Чужой";
     r = talvekkey(list);
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Ошибка декодирования списка интерфейсов сервера!\n");
-    EXPECT_EQ(talvekkey({"upload", "--host", "127.0.0.1"}).code, 2);
+    EXPECT_EQ(r.err, "В базе " + adminBase + " нет секретного канала \"Администратор : Чужой\"!\n");
+
+    // An upload of something that is no key base would replace the
+    // interface's base on the server with it.
+    const std::string junk = dir.file("notes.txt");
+    writeBytes(junk, {'n', 'o', 't', 'e', 's'});
+    const auto served = readBytes(interfaceFile("main"));
+    auto upload = connection("upload");
+    upload.insert(upload.end(), {"--interface", "main", "--file", junk});
+    r = talvekkey(upload);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Файла базы ключей не существует\nили файл не является базой с ключами!\n");
+
+    // A fetch into the administrator's own base would lose his key.
+    const auto adminKey = readBytes(adminBase);
+    auto fetch = connection("fetch");
+    fetch.insert(fetch.end(), {"--interface", "main", "--file", adminBase});
+    r = talvekkey(fetch);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.rfind("Нельзя получать базу сервера в файл базы ключей администратора", 0), 0u)
+        << r.err;
+
+    EXPECT_EQ(server->requestCount(), 0);
+    EXPECT_EQ(readBytes(interfaceFile("main")), served);
+    EXPECT_EQ(readBytes(adminBase), adminKey);
 }
