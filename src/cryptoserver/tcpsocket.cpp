@@ -311,8 +311,13 @@ int TcpSocket::connect(const std::string& host, uint16_t port) {
         return kSocketError;
     }
     int rc = kSocketError;
+    bool tried = false;
     for (addrinfo* a = list.get(); a; a = a->ai_next) {
         if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+        // A socket whose attempt timed out is still connecting: the next
+        // address gets a fresh one, or its connect would only say EALREADY.
+        if (tried && !reopen(a->ai_family)) return kSocketError;
+        tried = true;
         rc = connectOne(a->ai_addr, a->ai_addrlen);
         if (rc == 0) break;
     }
