@@ -13,44 +13,13 @@ namespace Talvek {
 
 namespace {
 
-void putWord(std::vector<uint8_t>& out, uint32_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 24));
-    out.push_back(static_cast<uint8_t>(value >> 16));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
-}
-
-uint32_t wordFrom(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 void setMessage(std::string* message, const std::string& text) {
     if (message) *message = text;
 }
 
-// Both outputs of one codec call, released with SingleFree however the
-// operation ends.
-struct CodecOutput {
-    uint8_t* data = nullptr;
-    uint32_t length = 0;
-    uint8_t* second = nullptr;
-    uint32_t secondLength = 0;
-
-    CodecOutput() = default;
-    CodecOutput(const CodecOutput&) = delete;
-    CodecOutput& operator=(const CodecOutput&) = delete;
-    ~CodecOutput() {
-        SingleFree(&data);
-        SingleFree(&second);
-    }
-};
-
-bool decode(const CryptoServerParams& params, const std::vector<uint8_t>& input, CodecOutput& out) {
-    if (input.size() > UINT32_MAX) return false;
-    return SingleDecode(params.adminKeyBase.c_str(), params.adminKeyName.c_str(),
-                        params.serverKeyName.c_str(), input.data(),
-                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
-                        &out.secondLength) != 0;
+bool decode(const CryptoServerParams& params, const std::vector<uint8_t>& input,
+            SingleOutput& out) {
+    return singleDecode(params.adminKeyBase, params.adminKeyName, params.serverKeyName, input, out);
 }
 
 // The interface name as the protocol carries it: at most 63 bytes.
@@ -76,21 +45,17 @@ bool receiveWord(TcpSocket& socket, uint32_t& value) {
 // Everything after the connect; the caller's socket closes on return.
 bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerRequest& request,
           ServerReply& reply, std::string* message) {
-    uint8_t word[4];
-    auto wire = [&word](uint32_t v) {
-        word[0] = static_cast<uint8_t>(v >> 24);
-        word[1] = static_cast<uint8_t>(v >> 16);
-        word[2] = static_cast<uint8_t>(v >> 8);
-        word[3] = static_cast<uint8_t>(v);
-        return word;
+    const auto sendWord = [&socket](uint32_t value) {
+        const auto bytes = wordBytes(value);
+        return sendAll(socket, bytes.data(), bytes.size());
     };
-    bool sent = sendAll(socket, &request.code, 1) && sendAll(socket, wire(request.word), 4) &&
+    bool sent = sendAll(socket, &request.code, 1) && sendWord(request.word) &&
                 sendAll(socket, request.name, kNameFieldSize);
     if (sent && request.payload.size() > UINT32_MAX) {
         setCurrentSocketError(SocketCode::MessageTooLong);
         sent = false;
     }
-    sent = sent && sendAll(socket, wire(static_cast<uint32_t>(request.payload.size())), 4);
+    sent = sent && sendWord(static_cast<uint32_t>(request.payload.size()));
     if (sent && !request.payload.empty())
         sent = sendAll(socket, request.payload.data(), request.payload.size());
     if (!sent) {
@@ -128,6 +93,16 @@ bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerReque
 
 }  // namespace
 
+std::array<uint8_t, 4> wordBytes(uint32_t value) {
+    return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+}
+
+uint32_t wordFrom(const uint8_t* bytes) {
+    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+           bytes[3];
+}
+
 void ServerRequest::setName(const std::string& keyName) {
     std::memset(name, 0, sizeof name);
     std::memcpy(name, keyName.data(), std::min(keyName.size(), kNameFieldSize - 1));
@@ -136,10 +111,12 @@ void ServerRequest::setName(const std::string& keyName) {
 std::vector<uint8_t> ServerRequest::wireBytes() const {
     std::vector<uint8_t> out;
     out.reserve(1 + 4 + kNameFieldSize + 4 + payload.size());
+    const auto lengthBytes = wordBytes(static_cast<uint32_t>(payload.size()));
+    const auto wordField = wordBytes(word);
     out.push_back(code);
-    putWord(out, word);
+    out.insert(out.end(), wordField.begin(), wordField.end());
     out.insert(out.end(), name, name + kNameFieldSize);
-    putWord(out, static_cast<uint32_t>(payload.size()));
+    out.insert(out.end(), lengthBytes.begin(), lengthBytes.end());
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
@@ -190,7 +167,7 @@ bool listInterfaces(CryptoServerParams& params, std::string* message) {
     ServerReply reply;
     if (!exchange(params, request, reply, message)) return false;
 
-    CodecOutput decoded;
+    SingleOutput decoded;
     if (!decode(params, reply.data, decoded)) {
         setMessage(message, "Ошибка декодирования списка интерфейсов сервера!");
         return false;
@@ -214,7 +191,7 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
         setMessage(message, "Неверный размер файла для получения!");
         return false;
     }
-    CodecOutput decoded;
+    SingleOutput decoded;
     if (!decode(params, reply.data, decoded)) {
         setMessage(message, "Ошибка декодирования полученного файла!");
         return false;
@@ -250,12 +227,9 @@ bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
 
     ServerRequest request;
     {
-        CodecOutput encoded;
-        if (block.size() > UINT32_MAX ||
-            SingleEncode(params.adminKeyBase.c_str(), params.adminKeyName.c_str(),
-                         params.serverKeyName.c_str(), block.data(),
-                         static_cast<uint32_t>(block.size()), &encoded.data, &encoded.length,
-                         &encoded.second, &encoded.secondLength) == 0) {
+        SingleOutput encoded;
+        if (!singleEncode(params.adminKeyBase, params.adminKeyName, params.serverKeyName, block,
+                          encoded)) {
             setMessage(message, "Ошибка кодирования базы для отправки серверу!");
             return false;
         }

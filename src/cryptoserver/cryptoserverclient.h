@@ -18,6 +18,7 @@
 // request, and reads the names out of interfaceList with splitInterfaceList.
 // The operations block; a connection that moves no byte for idleLimitMs ends.
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ constexpr size_t kUploadHeaderSize = 260;  // the interface field ahead of an up
 constexpr uint32_t kDefaultMaxReplyLength = 256u << 20;
 constexpr int32_t kDefaultIdleLimitMs = 60000;
 constexpr int32_t kSocketSliceMs = 200;
+
+// A 32-bit number as the protocol carries it (big-endian), and back.
+std::array<uint8_t, 4> wordBytes(uint32_t value);
+uint32_t wordFrom(const uint8_t* bytes);
 
 // The connection data the wizard and the operations share. Key names and
 // the interface name are Windows-1251 bytes; paths are file-system paths.

@@ -81,6 +81,24 @@ void SingleFree(uint8_t** pointer) {
     *pointer = nullptr;
 }
 
+bool singleEncode(const std::string& keyBase, const std::string& localName,
+                  const std::string& remoteName, const std::vector<uint8_t>& input,
+                  SingleOutput& out) {
+    return input.size() <= UINT32_MAX &&
+           SingleEncode(keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
+                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                        &out.secondLength) != 0;
+}
+
+bool singleDecode(const std::string& keyBase, const std::string& localName,
+                  const std::string& remoteName, const std::vector<uint8_t>& input,
+                  SingleOutput& out) {
+    return input.size() <= UINT32_MAX &&
+           SingleDecode(keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
+                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                        &out.secondLength) != 0;
+}
+
 std::vector<std::string> splitInterfaceList(const uint8_t* data, size_t length) {
     std::vector<std::string> names;
     size_t start = 0;

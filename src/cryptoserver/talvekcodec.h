@@ -29,6 +29,33 @@ int32_t SingleDecode(const char* adminKeyBase, const char* adminKeyName, const c
 // address or a null pointer is fine.
 void SingleFree(uint8_t** pointer);
 
+// Both outputs of one call, zero before it and released with SingleFree
+// however the caller ends.
+struct SingleOutput {
+    uint8_t* data = nullptr;
+    uint32_t length = 0;
+    uint8_t* second = nullptr;
+    uint32_t secondLength = 0;
+
+    SingleOutput() = default;
+    SingleOutput(const SingleOutput&) = delete;
+    SingleOutput& operator=(const SingleOutput&) = delete;
+    ~SingleOutput() {
+        SingleFree(&data);
+        SingleFree(&second);
+    }
+    std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(data, data + length); }
+};
+
+// The two calls over a byte block, with the channel local -> remote of
+// keyBase; false also for an input too long for the call.
+bool singleEncode(const std::string& keyBase, const std::string& localName,
+                  const std::string& remoteName, const std::vector<uint8_t>& input,
+                  SingleOutput& out);
+bool singleDecode(const std::string& keyBase, const std::string& localName,
+                  const std::string& remoteName, const std::vector<uint8_t>& input,
+                  SingleOutput& out);
+
 // The decoded interface list: zero-terminated Windows-1251 names one after
 // the other. Empty names are skipped; a last name without its zero counts.
 std::vector<std::string> splitInterfaceList(const uint8_t* data, size_t length);

@@ -132,19 +132,11 @@ TEST_F(CryptoServerClient, EmptyLocalFileUploadsAs260ByteBlock) {
     EXPECT_EQ(std::vector<uint8_t>(request.begin() + 261, request.begin() + 265),
               words({static_cast<uint32_t>(payload.size())}));
     // What the server opens is the 260-byte name field and nothing else.
-    uint8_t* plain = nullptr;
-    uint32_t length = 0;
-    uint8_t* second = nullptr;
-    uint32_t secondLength = 0;
-    ASSERT_NE(SingleDecode(serverBase.c_str(), serverName.c_str(), adminName.c_str(),
-                           payload.data(), static_cast<uint32_t>(payload.size()), &plain, &length,
-                           &second, &secondLength),
-              0);
+    SingleOutput plain;
+    ASSERT_TRUE(singleDecode(serverBase, serverName, adminName, payload, plain));
     std::vector<uint8_t> expected(260, 0);
     std::copy_n("main", 4, expected.begin());
-    EXPECT_EQ(std::vector<uint8_t>(plain, plain + length), expected);
-    SingleFree(&plain);
-    SingleFree(&second);
+    EXPECT_EQ(plain.bytes(), expected);
 }
 
 TEST_F(CryptoServerClient, ServerRefusalsReadAsServerMessages) {

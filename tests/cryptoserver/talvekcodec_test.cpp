@@ -10,33 +10,6 @@ using namespace TestSupport;
 
 namespace {
 
-// One call's outputs, zeroed before the call as the client does.
-struct Outputs {
-    uint8_t* data = nullptr;
-    uint32_t length = 0;
-    uint8_t* second = nullptr;
-    uint32_t secondLength = 0;
-    ~Outputs() {
-        SingleFree(&data);
-        SingleFree(&second);
-    }
-    std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(data, data + length); }
-};
-
-int32_t encode(const std::string& base, const std::string& local, const std::string& remote,
-               const std::vector<uint8_t>& input, Outputs& out) {
-    return SingleEncode(base.c_str(), local.c_str(), remote.c_str(), input.data(),
-                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
-                        &out.secondLength);
-}
-
-int32_t decode(const std::string& base, const std::string& local, const std::string& remote,
-               const std::vector<uint8_t>& input, Outputs& out) {
-    return SingleDecode(base.c_str(), local.c_str(), remote.c_str(), input.data(),
-                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
-                        &out.secondLength);
-}
-
 class TalvekCodec : public ::testing::Test {
 protected:
     TempDir dir;
@@ -52,8 +25,8 @@ protected:
 TEST_F(TalvekCodec, EachUseAloneCarriesDataToTheMirroredChannel) {
     for (const auto& [crypt, sign] : {std::pair{true, true}, {true, false}, {false, true}}) {
         writeChannelPair(adminBase, serverBase, admin, server, crypt, sign);
-        Outputs sealed;
-        ASSERT_NE(encode(adminBase, admin, server, message, sealed), 0);
+        SingleOutput sealed;
+        ASSERT_TRUE(singleEncode(adminBase, admin, server, message, sealed));
         EXPECT_EQ(sealed.second, nullptr);
         EXPECT_EQ(sealed.secondLength, 0u);
         if (crypt) {
@@ -61,37 +34,37 @@ TEST_F(TalvekCodec, EachUseAloneCarriesDataToTheMirroredChannel) {
                                   message.end()),
                       sealed.data + sealed.length);
         }
-        Outputs opened;
-        ASSERT_NE(decode(serverBase, server, admin, sealed.bytes(), opened), 0);
+        SingleOutput opened;
+        ASSERT_TRUE(singleDecode(serverBase, server, admin, sealed.bytes(), opened));
         EXPECT_EQ(opened.bytes(), message);
         EXPECT_EQ(opened.second, nullptr);
 
         // The sender's own side cannot take its message for the peer's.
-        Outputs reflected;
-        EXPECT_EQ(decode(adminBase, admin, server, sealed.bytes(), reflected), 0);
+        SingleOutput reflected;
+        EXPECT_FALSE(singleDecode(adminBase, admin, server, sealed.bytes(), reflected));
         EXPECT_EQ(reflected.data, nullptr);
     }
 }
 
 TEST_F(TalvekCodec, UnprotectedChannelMissingChannelAndBadInputFail) {
     writeChannelPair(adminBase, serverBase, admin, server, false, false);
-    Outputs out;
-    EXPECT_EQ(encode(adminBase, admin, server, message, out), 0);
-    EXPECT_EQ(decode(serverBase, server, admin, {'a', 'a', 'a', 'a'}, out), 0);
+    SingleOutput out;
+    EXPECT_FALSE(singleEncode(adminBase, admin, server, message, out));
+    EXPECT_FALSE(singleDecode(serverBase, server, admin, {'a', 'a', 'a', 'a'}, out));
     EXPECT_EQ(out.data, nullptr);
     EXPECT_EQ(out.length, 0u);
 
     writeChannelPair(adminBase, serverBase, admin, server, true, true);
-    EXPECT_EQ(encode(adminBase, admin, cp("Другой"), message, out), 0);
-    EXPECT_EQ(encode(dir.file("missing"), admin, server, message, out), 0);
-    EXPECT_EQ(encode(adminBase, admin, server, {}, out), 0);
-    EXPECT_EQ(decode(serverBase, server, admin, {}, out), 0);
+    EXPECT_FALSE(singleEncode(adminBase, admin, cp("Другой"), message, out));
+    EXPECT_FALSE(singleEncode(dir.file("missing"), admin, server, message, out));
+    EXPECT_FALSE(singleEncode(adminBase, admin, server, {}, out));
+    EXPECT_FALSE(singleDecode(serverBase, server, admin, {}, out));
 
-    Outputs sealed;
-    ASSERT_NE(encode(adminBase, admin, server, message, sealed), 0);
+    SingleOutput sealed;
+    ASSERT_TRUE(singleEncode(adminBase, admin, server, message, sealed));
     auto tampered = sealed.bytes();
     tampered[tampered.size() / 2] ^= 0x01;
-    EXPECT_EQ(decode(serverBase, server, admin, tampered, out), 0);
+    EXPECT_FALSE(singleDecode(serverBase, server, admin, tampered, out));
     EXPECT_EQ(out.data, nullptr);
 
     SingleFree(nullptr);

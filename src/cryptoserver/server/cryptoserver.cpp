@@ -28,12 +28,8 @@ constexpr uint32_t DecodeFailed = 107;
 }  // namespace Status
 
 void putWord(std::vector<uint8_t>& out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-uint32_t wordFrom(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    const auto bytes = wordBytes(value);
+    out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 // Text up to the first zero byte, at most length bytes.
@@ -45,20 +41,6 @@ std::string zeroTerminated(const uint8_t* p, size_t length) {
 ServerAnswer refuse(uint32_t status) {
     return ServerAnswer{status, {}};
 }
-
-struct CodecOutput {
-    uint8_t* data = nullptr;
-    uint32_t length = 0;
-    uint8_t* second = nullptr;
-    uint32_t secondLength = 0;
-    CodecOutput() = default;
-    CodecOutput(const CodecOutput&) = delete;
-    CodecOutput& operator=(const CodecOutput&) = delete;
-    ~CodecOutput() {
-        SingleFree(&data);
-        SingleFree(&second);
-    }
-};
 
 }  // namespace
 
@@ -186,13 +168,9 @@ bool CryptoServer::adminAllowed(const std::string& adminName) const {
 
 bool CryptoServer::seal(const std::string& adminName, const std::vector<uint8_t>& plain,
                         std::vector<uint8_t>& sealed) const {
-    CodecOutput out;
-    if (plain.size() > UINT32_MAX ||
-        SingleEncode(config_.serverBase.c_str(), config_.serverName.c_str(), adminName.c_str(),
-                     plain.data(), static_cast<uint32_t>(plain.size()), &out.data, &out.length,
-                     &out.second, &out.secondLength) == 0)
-        return false;
-    sealed.assign(out.data, out.data + out.length);
+    SingleOutput out;
+    if (!singleEncode(config_.serverBase, config_.serverName, adminName, plain, out)) return false;
+    sealed = out.bytes();
     return true;
 }
 
@@ -247,11 +225,8 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
     }
 
     if (code == ServerCode::UploadKeyBase) {
-        CodecOutput opened;
-        if (payload.size() > UINT32_MAX ||
-            SingleDecode(config_.serverBase.c_str(), config_.serverName.c_str(), adminName.c_str(),
-                         payload.data(), static_cast<uint32_t>(payload.size()), &opened.data,
-                         &opened.length, &opened.second, &opened.secondLength) == 0 ||
+        SingleOutput opened;
+        if (!singleDecode(config_.serverBase, config_.serverName, adminName, payload, opened) ||
             opened.length < kUploadHeaderSize)
             return refuse(Status::DecodeFailed);
         const std::string name = zeroTerminated(opened.data, kUploadHeaderSize);
