@@ -224,8 +224,10 @@ void ConnectWizard::buildRunPage() {
     summary->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     summary->setTextFormat(Qt::PlainText);
     summary->setMargin(4);
-    summary->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    summary->setFocusPolicy(Qt::StrongFocus);
+    // Selectable for copying, but it takes no keyboard focus (which would
+    // show a text cursor): the page opens with Finish focused.
+    summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    summary->setFocusPolicy(Qt::NoFocus);
     summary->setAccessibleName(qs(ConnectWizardTexts::heading(RunPage)));
     frame->setWidget(summary);
     frame->viewport()->setAutoFillBackground(false);

@@ -1,6 +1,7 @@
 #include "maintenance/utilsdlgqt.h"
 
 #include <QDesktopServices>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -58,6 +59,9 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
     // being cut short.
     tree_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     tree_->header()->setStretchLastSection(false);
+    // ...but never narrower than the view, so a selected row is marked across
+    // the whole width.
+    tree_->viewport()->installEventFilter(this);
     kindText_->setBuddy(tree_);
 
     deleteButton_ = addButton(QStringLiteral("Удалить"), IdUtilsDelete);
@@ -123,6 +127,12 @@ int QtUtilsDlg::exec() {
     if (!load()) return endedBeforeShown_ < 0 ? 0 : endedBeforeShown_;
     tree_->setFocus();
     return QDialog::exec();
+}
+
+bool QtUtilsDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == tree_->viewport() && event->type() == QEvent::Resize)
+        tree_->header()->setMinimumSectionSize(tree_->viewport()->width());
+    return QDialog::eventFilter(watched, event);
 }
 
 void QtUtilsDlg::reject() {

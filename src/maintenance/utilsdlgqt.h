@@ -39,6 +39,7 @@ public:
     QTreeWidget* tree() const { return tree_; }
 
 private:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void setKindText(const std::string& text) override;
     void enableButton(int id, bool enabled) override;
     void setTreeRedraw(bool enabled) override;

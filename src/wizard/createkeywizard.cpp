@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -218,21 +219,21 @@ void CreateKeyWizard::buildParamsPage() {
     page->addControl(SignSizeLabel, signLabel);
     page->addControl(SignSize, signSize);
 
-    // Each size row sits under its box, indented, and disappears with it.
-    auto sizeRow = [&](QLabel* label, QComboBox* list) {
-        auto* row = new QHBoxLayout;
-        row->setContentsMargins(24, 0, 0, 0);
-        row->addWidget(label);
-        row->addWidget(list);
-        row->addStretch(1);
-        return row;
-    };
+    // Each size row sits under its box, indented, and disappears with it; the
+    // two lists line up in one column.
+    auto* grid = new QGridLayout;
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setColumnMinimumWidth(0, 18);
+    grid->addWidget(java, 0, 0, 1, 4);
+    grid->addWidget(useCrypt, 1, 0, 1, 4);
+    grid->addWidget(cryptLabel, 2, 1);
+    grid->addWidget(cryptSize, 2, 2);
+    grid->addWidget(useSign, 3, 0, 1, 4);
+    grid->addWidget(signLabel, 4, 1);
+    grid->addWidget(signSize, 4, 2);
+    grid->setColumnStretch(3, 1);
     column->addSpacing(4);
-    column->addWidget(java);
-    column->addWidget(useCrypt);
-    column->addLayout(sizeRow(cryptLabel, cryptSize));
-    column->addWidget(useSign);
-    column->addLayout(sizeRow(signLabel, signSize));
+    column->addLayout(grid);
     column->addStretch(1);
     addWizardPage(page, QString::fromStdString(KeyWizardTexts::caption(KeyParamsPage)));
 }
