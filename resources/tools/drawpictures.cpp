@@ -260,10 +260,11 @@ void drawKeyWizard(QPainter& p, int w, int h) {
     // A highlight along the top of the shaft.
     p.setPen(QPen(QColor(255, 255, 255, 150), 2, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(place.map(QPointF(8.3, 7.15)), place.map(QPointF(15.3, 7.15)));
-    // Five small dots below: the wizard's steps.
+    // Five small dots below: the wizard's steps. All alike, since every page
+    // shows this same picture and none of them may look like the current step.
     p.setPen(Qt::NoPen);
     for (int i = 0; i < 5; ++i) {
-        p.setBrush(QColor(255, 255, 255, i == 0 ? 200 : 90));
+        p.setBrush(QColor(255, 255, 255, 120));
         p.drawEllipse(QPointF(w * 0.5 - 28 + 14 * i, h - 34), 3.2, 3.2);
     }
 }
