@@ -81,13 +81,14 @@ QLineEdit* lineEdit(WizardPageWidget* page, int id, const char* name, std::size_
 }
 
 QPushButton* browseButton(WizardPageWidget* page, int id, const char* name,
-                          const QString& accessibleName) {
+                          const QString& description) {
     auto* button = new QPushButton(QStringLiteral("..."), page);
     page->addControl(id, button);
     button->setObjectName(QString::fromLatin1(name));
     button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 24);
     button->setAutoDefault(false);
-    button->setAccessibleName(accessibleName);
+    // Named "..." as it reads; what it chooses is its description.
+    button->setAccessibleDescription(description);
     return button;
 }
 
@@ -228,7 +229,7 @@ void ConnectWizard::buildRunPage() {
     // show a text cursor): the page opens with Finish focused.
     summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     summary->setFocusPolicy(Qt::NoFocus);
-    summary->setAccessibleName(qs(ConnectWizardTexts::heading(RunPage)));
+    summary->setAccessibleDescription(qs(ConnectWizardTexts::heading(RunPage)));
     frame->setWidget(summary);
     frame->viewport()->setAutoFillBackground(false);
     page->addControl(RunPageIds::Summary, summary);

@@ -37,7 +37,7 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
 
     kindText_ = new QLabel(this);
     kindText_->setObjectName(QStringLiteral("1017"));
-    kindText_->setAccessibleName(QStringLiteral("Вид файла"));
+    kindText_->setAccessibleDescription(QStringLiteral("Вид файла"));
     kindText_->setWordWrap(true);
     kindText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 

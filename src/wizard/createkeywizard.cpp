@@ -260,7 +260,8 @@ void CreateKeyWizard::buildSummaryPage() {
     // with Finish focused, as the default button.
     summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     summary->setFocusPolicy(Qt::NoFocus);
-    summary->setAccessibleName(QStringLiteral("Параметры генерации ключей"));
+    // Its name stays its text, which is what assistive tools read out.
+    summary->setAccessibleDescription(QStringLiteral("Параметры генерации ключей"));
     frame->setWidget(summary);
     frame->viewport()->setAutoFillBackground(false);
     page->addControl(KeySummaryIds::Summary, summary);

@@ -3,6 +3,7 @@
 // renderings are also saved as PNG files (the user guide's screenshots).
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QGroupBox>
@@ -15,12 +16,15 @@
 #include <gtest/gtest.h>
 
 #include "app/maindlg.h"
+#include "app/qtfiledialog.h"
+#include "cryptoserver/connectwizard.h"
 #include "app/settingsstore.h"
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "maintenance/utilsdlgqt.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
+#include "wizard/createkeywizard.h"
 
 namespace {
 
@@ -53,6 +57,24 @@ void expectTextsFit(QWidget& dialog) {
     }
 }
 
+// Assistive tools, and whoever drives the program through them, find a
+// button or a label by the text it shows: its accessible name must be that
+// text (without the mnemonic's "&"), not a name of its own.
+void expectNamedByTheirText(QWidget& dialog) {
+    auto nameOf = [](QWidget* w) {
+        QAccessibleInterface* face = QAccessible::queryAccessibleInterface(w);
+        return face ? face->text(QAccessible::Name).toStdString() : std::string();
+    };
+    for (QAbstractButton* button : dialog.findChildren<QAbstractButton*>()) {
+        if (button->text().isEmpty()) continue;
+        EXPECT_EQ(nameOf(button), QString(button->text()).remove(QLatin1Char('&')).toStdString());
+    }
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+        if (label->text().isEmpty()) continue;
+        EXPECT_EQ(nameOf(label), QString(label->text()).remove(QLatin1Char('&')).toStdString());
+    }
+}
+
 std::string cp1251(const char* utf8) {
     std::string out;
     utf8ToCp1251(utf8, out);
@@ -65,6 +87,7 @@ TEST(Rendering, MainDialogShowsEverySectionWithItsPicture) {
     dlg.show();
     QApplication::processEvents();
     expectTextsFit(dlg);
+    expectNamedByTheirText(dlg);
     // Each section's picture is drawn.
     int pictures = 0;
     for (QLabel* label : dlg.findChildren<QLabel*>()) {
@@ -111,9 +134,26 @@ TEST(Rendering, MaintenanceDialogOnARealBase) {
     dlg.show();
     QApplication::processEvents();
     expectTextsFit(dlg);
+    expectNamedByTheirText(dlg);
     EXPECT_TRUE(dlg.findChild<QPushButton*>(QStringLiteral("1015"))->isEnabled());
     save(dlg, QStringLiteral("maintenance.png"));
     dlg.hide();
+}
+
+TEST(Rendering, WizardControlsAreNamedByTheirTexts) {
+    MemorySettingsStore settings;
+    QtFileDialogRunner files(nullptr);
+    CreateKeyWizard keyWizard(settings, files);
+    keyWizard.show();
+    QApplication::processEvents();
+    expectNamedByTheirText(keyWizard);
+    keyWizard.hide();
+
+    ConnectWizard connectWizard(settings, files);
+    connectWizard.show();
+    QApplication::processEvents();
+    expectNamedByTheirText(connectWizard);
+    connectWizard.hide();
 }
 
 }  // namespace
