@@ -8,15 +8,23 @@
 
 namespace Talvek::Cli {
 
-bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
-                        const std::string& remoteUtf8, CommandChannel& out, Io& io) {
-    for (auto [utf8, target] :
-         {std::pair{&localUtf8, &out.localName}, std::pair{&remoteUtf8, &out.remoteName}}) {
+bool encodeChannelNames(const std::string& localUtf8, const std::string& remoteUtf8,
+                        std::string& local, std::string& remote, Io& io) {
+    for (auto [utf8, target] : {std::pair{&localUtf8, &local}, std::pair{&remoteUtf8, &remote}}) {
         const CheckResult encoded = encodeKeyName(*utf8, *target);
         if (!encoded.advances()) {
             printMessage(io.err, encoded.message);
             return false;
         }
+    }
+    return true;
+}
+
+bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
+                        const std::string& remoteUtf8, const std::string& notFound,
+                        CommandChannel& out, Io& io) {
+    if (!encodeChannelNames(localUtf8, remoteUtf8, out.localName, out.remoteName, io)) {
+        return false;
     }
     const auto file = openKeyFile(path, out.localName, out.remoteName);
     if (!file) {
@@ -33,8 +41,7 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
         }
     }
     if (!out.channel) {
-        printMessage(io.err,
-                     "Секретный канал \"" + localUtf8 + " : " + remoteUtf8 + "\" не найден.");
+        printMessage(io.err, notFound);
         return false;
     }
     return true;

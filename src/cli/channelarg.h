@@ -19,10 +19,18 @@ struct CommandChannel {
     std::string remoteName;  // Windows-1251
 };
 
+// The channel's names typed in UTF-8, as Windows-1251. A name that cannot
+// be encoded prints the refusal on stderr and gives false.
+bool encodeChannelNames(const std::string& localUtf8, const std::string& remoteUtf8,
+                        std::string& local, std::string& remote, Io& io);
+
 // Encodes the names, opens the file as the maintenance dialog does and finds
-// the channel by its full names. On failure prints the program's message on
-// stderr and returns false.
+// the channel by its full names. On failure prints one message on stderr and
+// returns false: the name's refusal, "Ошибка открытия базы ключей!" for a file
+// of neither kind, or notFound when the file lacks the channel (the dialogs
+// report that as the action's own failure).
 bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
-                        const std::string& remoteUtf8, CommandChannel& out, Io& io);
+                        const std::string& remoteUtf8, const std::string& notFound,
+                        CommandChannel& out, Io& io);
 
 }  // namespace Talvek::Cli

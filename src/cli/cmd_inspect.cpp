@@ -17,7 +17,7 @@ namespace Talvek::Cli {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using Json = nlohmann::json;
 
 int runInspect(const std::vector<std::string>& args, Io& io);
 
@@ -29,87 +29,123 @@ const Command kInspect{"inspect", "inspect FILE [--json]",
                        "upper-case hexadecimal, names decoded from Windows-1251.",
                        runInspect};
 
-Json numberJson(const BIGNUM* number) {
-    return number ? Json(bigNumHex(number)) : Json(nullptr);
-}
+// The JSON output is streamed: a 16 MB base never becomes one JSON tree in
+// memory, and the many hexadecimal numbers (digits only, nothing to escape)
+// skip the library's escaping, which otherwise dominates the run. Texts read
+// from the file are always serialised by the library. The layout is that of
+// dump(2).
+class JsonObjectWriter {
+public:
+    JsonObjectWriter(std::ostream& out, int depth) : out_(out), depth_(depth) { out_ << '{'; }
+    JsonObjectWriter(const JsonObjectWriter&) = delete;
+    JsonObjectWriter& operator=(const JsonObjectWriter&) = delete;
+    ~JsonObjectWriter() { out_ << '\n' << indent(depth_) << '}'; }
 
-Json keyJson(const RsaKeyRecord* key) {
-    if (!key) return nullptr;
-    Json j;
-    j["kind"] = key->kind();
-    j["name"] = cp1251ToUtf8(key->name());
-    j["n"] = numberJson(key->n());
-    j["e"] = numberJson(key->e());
-    j["d"] = numberJson(key->d());
-    j["p"] = numberJson(key->p());
-    j["q"] = numberJson(key->q());
-    j["dmp1"] = numberJson(key->dmp1());
-    j["dmq1"] = numberJson(key->dmq1());
-    j["iqmp"] = numberJson(key->iqmp());
-    return j;
-}
-
-Json channelJson(const SecureChannel& c) {
-    Json j;
-    j["localName"] = cp1251ToUtf8(c.localName);
-    j["remoteName"] = cp1251ToUtf8(c.remoteName);
-    j["useCrypt"] = c.useCrypt;
-    j["useSign"] = c.useSign;
-    j["hasCryptPrivate"] = c.hasCryptPrivate;
-    j["hasCryptPublic"] = c.hasCryptPublic;
-    j["hasSignPrivate"] = c.hasSignPrivate;
-    j["hasSignPublic"] = c.hasSignPublic;
-    j["cryptSize"] = c.cryptSize;
-    j["signSize"] = c.signSize;
-    j["cryptPublicKey"] = keyJson(c.cryptPublicKey.get());
-    j["cryptPrivateKey"] = keyJson(c.cryptPrivateKey.get());
-    j["signPrivateKey"] = keyJson(c.signPrivateKey.get());
-    j["signPublicKey"] = keyJson(c.signPublicKey.get());
-    return j;
-}
-
-// Writes text with every line after the first indented by prefix.
-void writeIndented(std::ostream& out, const std::string& text, const std::string& prefix) {
-    size_t start = 0;
-    for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', start)) {
-        out.write(text.data() + start, static_cast<std::streamsize>(nl + 1 - start));
-        out << prefix;
-        start = nl + 1;
+    // Starts a member and returns the stream for its value.
+    std::ostream& member(const char* name) {
+        out_ << (first_ ? "\n" : ",\n") << indent(depth_ + 1) << '"' << name << "\": ";
+        first_ = false;
+        return out_;
     }
-    out.write(text.data() + start, static_cast<std::streamsize>(text.size() - start));
-}
+    void text(const char* name, const std::string& cp1251) {
+        member(name) << Json(cp1251ToUtf8(cp1251)).dump();
+    }
+    void number(const char* name, long long value) { member(name) << value; }
+    void hex(const char* name, const BIGNUM* value) {
+        if (value) {
+            member(name) << '"' << bigNumHex(value) << '"';
+        } else {
+            member(name) << "null";
+        }
+    }
+    int depth() const { return depth_; }
 
-// The base object, written channel by channel: a large base never exists as
-// one JSON tree in memory. Every value is serialised by the JSON library; the
-// result is what dump(2) of the whole object would print.
-void writeBaseJson(std::ostream& out, const KeyBase& base) {
-    out << "{\n  \"kind\": \"base\",\n  \"name\": " << Json(cp1251ToUtf8(base.name)).dump()
-        << ",\n  \"nodes\": ";
-    if (base.nodes.empty()) {
-        out << "[]\n}\n";
+    static std::string indent(int depth) {
+        return std::string(2 * static_cast<size_t>(depth), ' ');
+    }
+
+private:
+    std::ostream& out_;
+    int depth_;
+    bool first_ = true;
+};
+
+void writeKeyJson(std::ostream& out, const RsaKeyRecord* key, int depth) {
+    if (!key) {
+        out << "null";
         return;
     }
-    out << "[";
-    bool firstNode = true;
-    for (const auto& [key, node] : base.nodes) {
-        out << (firstNode ? "\n" : ",\n")
-            << "    {\n      \"name\": " << Json(cp1251ToUtf8(node->name)).dump()
-            << ",\n      \"channels\": ";
-        firstNode = false;
-        if (node->channels.empty()) {
-            out << "[]\n    }";
-            continue;
-        }
-        out << "[";
-        bool firstChannel = true;
-        for (const auto& [remote, channel] : node->channels) {
-            out << (firstChannel ? "\n" : ",\n") << "        ";
-            firstChannel = false;
-            writeIndented(out, channelJson(*channel).dump(2), "        ");
-        }
-        out << "\n      ]\n    }";
+    JsonObjectWriter j(out, depth);
+    j.number("kind", key->kind());
+    j.text("name", key->name());
+    j.hex("n", key->n());
+    j.hex("e", key->e());
+    j.hex("d", key->d());
+    j.hex("p", key->p());
+    j.hex("q", key->q());
+    j.hex("dmp1", key->dmp1());
+    j.hex("dmq1", key->dmq1());
+    j.hex("iqmp", key->iqmp());
+}
+
+void writeChannelJson(std::ostream& out, const SecureChannel& c, int depth) {
+    JsonObjectWriter j(out, depth);
+    j.text("localName", c.localName);
+    j.text("remoteName", c.remoteName);
+    j.number("useCrypt", c.useCrypt);
+    j.number("useSign", c.useSign);
+    j.number("hasCryptPrivate", c.hasCryptPrivate);
+    j.number("hasCryptPublic", c.hasCryptPublic);
+    j.number("hasSignPrivate", c.hasSignPrivate);
+    j.number("hasSignPublic", c.hasSignPublic);
+    j.number("cryptSize", c.cryptSize);
+    j.number("signSize", c.signSize);
+    writeKeyJson(j.member("cryptPublicKey"), c.cryptPublicKey.get(), depth + 1);
+    writeKeyJson(j.member("cryptPrivateKey"), c.cryptPrivateKey.get(), depth + 1);
+    writeKeyJson(j.member("signPrivateKey"), c.signPrivateKey.get(), depth + 1);
+    writeKeyJson(j.member("signPublicKey"), c.signPublicKey.get(), depth + 1);
+}
+
+// Writes "[]" or the items one per line, each by writeItem at the given depth.
+template <typename Range, typename WriteItem>
+void writeArray(std::ostream& out, const Range& items, int depth, WriteItem writeItem) {
+    if (items.empty()) {
+        out << "[]";
+        return;
     }
-    out << "\n  ]\n}\n";
+    out << '[';
+    bool first = true;
+    for (const auto& item : items) {
+        out << (first ? "\n" : ",\n") << JsonObjectWriter::indent(depth + 1);
+        first = false;
+        writeItem(item, depth + 1);
+    }
+    out << '\n' << JsonObjectWriter::indent(depth) << ']';
+}
+
+void writeBaseJson(std::ostream& out, const KeyBase& base) {
+    {
+        JsonObjectWriter j(out, 0);
+        j.member("kind") << "\"base\"";
+        j.text("name", base.name);
+        writeArray(j.member("nodes"), base.nodes, 1, [&out](const auto& entry, int depth) {
+            JsonObjectWriter node(out, depth);
+            node.text("name", entry.second->name);
+            writeArray(
+                node.member("channels"), entry.second->channels, depth + 1,
+                [&out](const auto& channel, int d) { writeChannelJson(out, *channel.second, d); });
+        });
+    }
+    out << '\n';
+}
+
+void writeChannelFileJson(std::ostream& out, const SecureChannel& channel) {
+    {
+        JsonObjectWriter j(out, 0);
+        j.member("kind") << "\"channel\"";
+        writeChannelJson(j.member("channel"), channel, 1);
+    }
+    out << '\n';
 }
 
 // One use of a channel as the maintenance dialog shows it: the group, its
@@ -192,10 +228,7 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
         if (file.openExisting(path) && channel.readChannel(file)) {
             file.close();
             if (json) {
-                Json j;
-                j["kind"] = "channel";
-                j["channel"] = channelJson(channel);
-                io.out << j.dump(2) << "\n";
+                writeChannelFileJson(io.out, channel);
             } else {
                 printChannelFile(io.out, path, channel);
             }

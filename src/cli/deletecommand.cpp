@@ -3,6 +3,7 @@
 
 #include <ostream>
 
+#include "cli/channelarg.h"
 #include "cli/command.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
@@ -27,13 +28,7 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
     const std::string& path = args[0];
     std::string local;
     std::string remote;
-    for (auto [utf8, target] : {std::pair{&args[1], &local}, std::pair{&args[2], &remote}}) {
-        const CheckResult encoded = encodeKeyName(*utf8, *target);
-        if (!encoded.advances()) {
-            printMessage(io.err, encoded.message);
-            return Failure;
-        }
-    }
+    if (!encodeChannelNames(args[1], args[2], local, remote, io)) return Failure;
 
     try {
         const auto file = openKeyFile(path, local, remote);

@@ -3,6 +3,7 @@
 
 #include <ostream>
 
+#include "cli/channelarg.h"
 #include "cli/command.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
@@ -37,13 +38,7 @@ int runJava(const std::vector<std::string>& args, Io& io) {
     if (sameFile(path, output)) return usageError(io, kJava, "OUTPUT must differ from FILE");
     std::string local;
     std::string remote;
-    for (auto [utf8, target] : {std::pair{&args[1], &local}, std::pair{&args[2], &remote}}) {
-        const CheckResult encoded = encodeKeyName(*utf8, *target);
-        if (!encoded.advances()) {
-            printMessage(io.err, encoded.message);
-            return Failure;
-        }
-    }
+    if (!encodeChannelNames(args[1], args[2], local, remote, io)) return Failure;
 
     try {
         const auto file = openKeyFile(path, local, remote);

@@ -31,6 +31,10 @@ const Command kOpen{"open", "open FILE LOCAL REMOTE",
                     "1 when the message does not open or its signature does not verify.",
                     runOpen};
 
+std::string notFound(const std::vector<std::string>& args) {
+    return "Секретный канал \"" + args[1] + " : " + args[2] + "\" не найден.";
+}
+
 std::string readAll(std::istream& in) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -40,7 +44,9 @@ int runSeal(const std::vector<std::string>& args, Io& io) {
     const char* const failed = "Ошибка защиты сообщения!";
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], c, io)) return Failure;
+        if (!loadCommandChannel(args[0], args[1], args[2], notFound(args), c, io)) {
+            return Failure;
+        }
         const std::string data = readAll(io.in);
         if (data.empty()) {
             printMessage(io.err, "Нет данных для защиты.");
@@ -72,7 +78,9 @@ int runOpen(const std::vector<std::string>& args, Io& io) {
         "Сообщение не открывается: оно повреждено, подделано или защищено для другого канала.";
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], c, io)) return Failure;
+        if (!loadCommandChannel(args[0], args[1], args[2], notFound(args), c, io)) {
+            return Failure;
+        }
         const std::string text = readAll(io.in);
         if (!openProtection(*c.channel).any()) {
             printMessage(io.err,

@@ -64,8 +64,8 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
     }
     try {
         CommandChannel c;
-        if (!loadCommandChannel(positional[0], positional[1], positional[2], c, io)) {
-            printMessage(io.err, kExportFailed);
+        if (!loadCommandChannel(positional[0], positional[1], positional[2], kExportFailed, c,
+                                io)) {
             return Failure;
         }
         const std::string resolved = resolveTemplatePath(templatePath);
@@ -87,8 +87,8 @@ int runDump(const std::vector<std::string>& args, Io& io) {
     if (sameFile(args[0], args[3])) return usageError(io, kDump, "OUTPUT must differ from FILE");
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], c, io) ||
-            !dumpChannelText(*c.channel, args[3])) {
+        if (!loadCommandChannel(args[0], args[1], args[2], kDumpFailed, c, io)) return Failure;
+        if (!dumpChannelText(*c.channel, args[3])) {
             printMessage(io.err, kDumpFailed);
             return Failure;
         }

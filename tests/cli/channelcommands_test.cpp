@@ -153,9 +153,13 @@ TEST(ExportHtmlCommand, Failures) {
     EXPECT_EQ(noTemplate.code, 1);
     EXPECT_EQ(noTemplate.err, "Ошибка экспорта канала!\n");
     EXPECT_FALSE(TestSupport::exists(out));
-    EXPECT_EQ(
-        run({"export-html", f.server, kUser, kServerUtf8, out, "--template", templatePath()}).code,
-        1);
+    // A channel the file lacks fails the export with its one message.
+    const Outcome missing =
+        run({"export-html", f.server, kUser, kServerUtf8, out, "--template", templatePath()});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_EQ(missing.err, "Ошибка экспорта канала!\n");
+    EXPECT_EQ(run({"export-html", f.dir.file("none"), kServerUtf8, kUser, out}).err,
+              "Ошибка открытия базы ключей!\n");
     EXPECT_EQ(run({"export-html", f.server, kServerUtf8, kUser, f.server}).code, 2);
     EXPECT_EQ(run({"export-html", f.server, kServerUtf8, kUser, out, "--template"}).code, 2);
     EXPECT_EQ(run({"export-html", f.server, kServerUtf8, kUser, out, "--bogus"}).code, 2);
@@ -175,5 +179,7 @@ TEST(DumpCommand, WritesTheChannelText) {
     EXPECT_NE(text.find("Public owner: " + kServer1251 + "\r\n"), std::string::npos);
     EXPECT_EQ(TestSupport::fileMode(out), 0600u);
     EXPECT_EQ(run({"dump", f.user, kUser, kServerUtf8}).code, 2);
-    EXPECT_EQ(run({"dump", f.user, kUser, "x", out}).code, 1);
+    const Outcome missing = run({"dump", f.user, kUser, "x", out});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_EQ(missing.err, "Ошибка выгрузки канала!\n");
 }

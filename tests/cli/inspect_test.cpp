@@ -119,12 +119,14 @@ TEST(InspectJson, ChannelRecordShowsValuesAsRead) {
     auto key = TestSupport::cachedPrivateKey(1024);
     key->setName("\xFF");
     RecordBytes odd;
-    odd.magic("KCHA1").u8(3).u8(0).text("l").text("r").u8(0).u8(2).u8(1).u8(1).u32(7).u32(9);
+    // Names are texts from the file: JSON's own characters in them are escaped.
+    odd.magic("KCHA1").u8(3).u8(0).text("l\"\\\x01").text("r").u8(0).u8(2).u8(1).u8(1).u32(7).u32(9);
     odd.magic("KRSK0").u32(7).text("\xFF").number(key->n());  // cut short: no exponent
     TestSupport::writeBytes(dir.file("odd.okp"), odd.bytes());
     json j = inspectJson(dir.file("odd.okp"));
     EXPECT_EQ(j["kind"], "channel");
     const json& c = j["channel"];
+    EXPECT_EQ(c["localName"], "l\"\\\x01");
     EXPECT_EQ(c["useCrypt"], 3);
     EXPECT_EQ(c["hasCryptPublic"], 2);
     EXPECT_EQ(c["hasSignPrivate"], 1);
