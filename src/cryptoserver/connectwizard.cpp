@@ -24,39 +24,11 @@ QString qs(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
 
-QLabel* heading(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QStringLiteral("heading"));
-    label->setWordWrap(true);
-    QFont font = label->font();
-    font.setBold(true);
-    label->setFont(font);
-    return label;
-}
-
 // The page's frame: the picture in a sunken frame on the left, the controls'
 // column on the right (returned), headed by the page's heading.
 QVBoxLayout* pageColumns(WizardPageWidget* page, const char* name, int pageIndex) {
-    page->setObjectName(QString::fromLatin1(name));
-    auto* root = new QHBoxLayout(page);
-    root->setContentsMargins(0, 0, 0, 0);
-    root->setSpacing(12);
-
-    auto* picture = new QLabel(page);
-    picture->setObjectName(QStringLiteral("picture"));
-    picture->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    picture->setLineWidth(1);
-    picture->setPixmap(connectWizardPicture());
-    picture->setAlignment(Qt::AlignCenter);
-    picture->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    picture->setAccessibleName(QStringLiteral("Рисунок"));
-    root->addWidget(picture, 0, Qt::AlignTop);
-    page->setMinimumWidth(600);
-
-    auto* column = new QVBoxLayout;
-    column->setSpacing(6);
-    root->addLayout(column, 1);
-    column->addWidget(heading(qs(ConnectWizardTexts::heading(pageIndex)), page));
+    QVBoxLayout* column = pictureColumns(page, name, connectWizardPicture(), 600);
+    column->addWidget(pageHeading(qs(ConnectWizardTexts::heading(pageIndex)), page));
     column->addSpacing(6);
     return column;
 }

@@ -19,45 +19,17 @@ namespace Talvek {
 
 namespace {
 
-QLabel* heading(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    QFont font = label->font();
-    font.setBold(true);
-    label->setFont(font);
-    return label;
-}
-
 QLabel* wrappingLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setWordWrap(true);
     return label;
 }
 
-// The page's frame: the picture in a sunken frame on the left, the controls'
-// column on the right (returned).
+// Wide enough for the longest file label on one line.
+constexpr int kPageWidth = 640;
+
 QVBoxLayout* pageColumns(WizardPageWidget* page, const char* name) {
-    page->setObjectName(QString::fromLatin1(name));
-    auto* root = new QHBoxLayout(page);
-    root->setContentsMargins(0, 0, 0, 0);
-    root->setSpacing(12);
-
-    auto* picture = new QLabel(page);
-    picture->setObjectName(QStringLiteral("picture"));
-    picture->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    picture->setLineWidth(1);
-    picture->setPixmap(keyWizardPicture());
-    picture->setAlignment(Qt::AlignCenter);
-    picture->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    picture->setAccessibleName(QStringLiteral("Рисунок"));
-    root->addWidget(picture, 0, Qt::AlignTop);
-    // Wide enough for the longest file label on one line.
-    page->setMinimumWidth(640);
-
-    auto* column = new QVBoxLayout;
-    column->setSpacing(6);
-    root->addLayout(column, 1);
-    return column;
+    return pictureColumns(page, name, keyWizardPicture(), kPageWidth);
 }
 
 // A file row: label above, edit and "..." button below.
@@ -106,7 +78,7 @@ CreateKeyWizard::~CreateKeyWizard() {
 void CreateKeyWizard::buildTypePage() {
     auto* page = new WizardPageWidget;
     QVBoxLayout* column = pageColumns(page, "KeyTypePage");
-    column->addWidget(heading(QStringLiteral("Выберите тип и способ создания ключа:"), page));
+    column->addWidget(pageHeading(QStringLiteral("Выберите тип и способ создания ключа:"), page));
 
     auto* adminBox = new QGroupBox(QStringLiteral("Для администратора"), page);
     auto* adminLayout = new QVBoxLayout(adminBox);
@@ -155,7 +127,7 @@ void CreateKeyWizard::buildFilesPage() {
     using namespace KeyFilesIds;
     auto* page = new WizardPageWidget;
     QVBoxLayout* column = pageColumns(page, "KeyFilesPage");
-    column->addWidget(heading(QStringLiteral("Имена файлов баз ключей"), page));
+    column->addWidget(pageHeading(QStringLiteral("Имена файлов баз ключей"), page));
     fileRow(page, column, QStringLiteral("Имя базы ключей"), BaseLabel, BaseEdit, BaseButton);
     fileRow(page, column, QStringLiteral("Имя файла с открытой частью ключа для импорта"),
             ImportLabel, ImportEdit, ImportButton);
@@ -169,7 +141,7 @@ void CreateKeyWizard::buildNamesPage() {
     using namespace KeyNamesIds;
     auto* page = new WizardPageWidget;
     QVBoxLayout* column = pageColumns(page, "KeyNamesPage");
-    column->addWidget(heading(QStringLiteral("Имена ключей"), page));
+    column->addWidget(pageHeading(QStringLiteral("Имена ключей"), page));
 
     auto* form = new QFormLayout;
     form->setRowWrapPolicy(QFormLayout::WrapLongRows);
@@ -195,7 +167,7 @@ void CreateKeyWizard::buildParamsPage() {
     using namespace KeyParamsIds;
     auto* page = new WizardPageWidget;
     QVBoxLayout* column = pageColumns(page, "KeyParamsPage");
-    column->addWidget(heading(QStringLiteral("Параметры создания ключа"), page));
+    column->addWidget(pageHeading(QStringLiteral("Параметры создания ключа"), page));
 
     auto* java = new QCheckBox(QString::fromUtf8(KeyWizardTexts::JavaClientTemplate), page);
     auto* useCrypt = new QCheckBox(QStringLiteral("Использовать кодирование"), page);
@@ -242,7 +214,7 @@ void CreateKeyWizard::buildSummaryPage() {
     auto* page = new WizardPageWidget;
     QVBoxLayout* column = pageColumns(page, "KeySummaryPage");
     column->addWidget(
-        heading(QStringLiteral("Провести генерацию ключей со следующими параметрами:"), page));
+        pageHeading(QStringLiteral("Провести генерацию ключей со следующими параметрами:"), page));
     // The text keeps its lines as composed (a path is never broken inside);
     // a path longer than the frame scrolls instead of being cut.
     auto* frame = new QScrollArea(page);

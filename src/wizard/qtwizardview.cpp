@@ -1,5 +1,7 @@
 #include "wizard/qtwizardview.h"
 
+#include <QHBoxLayout>
+
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QComboBox>
@@ -44,6 +46,42 @@ void WizardPageWidget::setNextEnabled(bool enabled) {
     if (nextEnabled_ == enabled) return;
     nextEnabled_ = enabled;
     emit completeChanged();
+}
+
+// --- page frame ------------------------------------------------------------
+
+QVBoxLayout* pictureColumns(WizardPageWidget* page, const char* name, const QPixmap& picture,
+                            int minimumWidth) {
+    page->setObjectName(QString::fromLatin1(name));
+    auto* root = new QHBoxLayout(page);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(12);
+
+    auto* frame = new QLabel(page);
+    frame->setObjectName(QStringLiteral("picture"));
+    frame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    frame->setLineWidth(1);
+    frame->setPixmap(picture);
+    frame->setAlignment(Qt::AlignCenter);
+    frame->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    frame->setAccessibleName(QStringLiteral("Рисунок"));
+    root->addWidget(frame, 0, Qt::AlignTop);
+    page->setMinimumWidth(minimumWidth);
+
+    auto* column = new QVBoxLayout;
+    column->setSpacing(6);
+    root->addLayout(column, 1);
+    return column;
+}
+
+QLabel* pageHeading(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QStringLiteral("heading"));
+    label->setWordWrap(true);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
 }
 
 // --- WrappingRadioButton ---------------------------------------------------

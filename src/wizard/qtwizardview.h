@@ -13,7 +13,10 @@
 // so find a control as page->findChild<QWidget*>("1006"). Pages are numbered
 // from 0 in the order they are added.
 
+#include <QLabel>
+#include <QPixmap>
 #include <QRadioButton>
+#include <QVBoxLayout>
 #include <QWizard>
 #include <QWizardPage>
 #include <map>
@@ -64,6 +67,13 @@ private:
     int indicatorSpace() const;
     QRect textRect(int width) const;
 };
+
+// The frame of every page of the program's wizards: the wizard's picture in a
+// sunken frame on the left, the controls' column on the right (returned).
+QVBoxLayout* pictureColumns(WizardPageWidget* page, const char* name, const QPixmap& picture,
+                            int minimumWidth);
+// A page's bold heading at the top of its column.
+QLabel* pageHeading(const QString& text, QWidget* parent);
 
 class QtWizardView : public QWizard, public WizardView {
     Q_OBJECT
