@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "cli/command.h"
+#include "cli/clirun.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"
@@ -17,19 +16,8 @@ using TestSupport::TempDir;
 
 namespace {
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Outcome run(const std::vector<std::string>& args, const std::string& input = {}) {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    Cli::Io io{in, out, err};
-    const int code = Cli::runTalvekkey(args, io);
-    return {code, out.str(), err.str()};
-}
+using Outcome = TestSupport::CliOutcome;
+using TestSupport::runCli;
 
 // UTF-8 names on the command line, Windows-1251 in the files.
 const std::string kServerUtf8 = "Сервер";
@@ -89,36 +77,36 @@ TEST(SealOpenCommands, MessageCrossesTheChannelPair) {
          {std::pair(true, false), std::pair(false, true), std::pair(true, true)}) {
         Files f(crypt, sign);
         const std::string data("binary\0data\xFF\n", 13);
-        const Outcome sealed = run({"seal", f.user, kUser, kServerUtf8}, data);
+        const Outcome sealed = runCli({"seal", f.user, kUser, kServerUtf8}, data);
         ASSERT_EQ(sealed.code, 0) << sealed.err;
         EXPECT_EQ(sealed.err, "");
-        const Outcome opened = run({"open", f.server, kServerUtf8, kUser}, sealed.out);
+        const Outcome opened = runCli({"open", f.server, kServerUtf8, kUser}, sealed.out);
         ASSERT_EQ(opened.code, 0) << opened.err;
         EXPECT_EQ(opened.out, data);
 
         std::string changed = sealed.out;
         changed[changed.size() / 2] ^= 0x02;
-        const Outcome bad = run({"open", f.server, kServerUtf8, kUser}, changed);
+        const Outcome bad = runCli({"open", f.server, kServerUtf8, kUser}, changed);
         EXPECT_EQ(bad.code, 1);
         EXPECT_EQ(bad.out, "");
         EXPECT_NE(bad.err.find("Сообщение не открывается"), std::string::npos);
         // The sender's own side is the wrong channel to open it with.
-        EXPECT_EQ(run({"open", f.user, kUser, kServerUtf8}, sealed.out).code, 1);
+        EXPECT_EQ(runCli({"open", f.user, kUser, kServerUtf8}, sealed.out).code, 1);
     }
 }
 
 TEST(SealOpenCommands, RefusalsAndWarnings) {
     Files f(true, true);
-    EXPECT_EQ(run({"seal", f.user, kUser, kServerUtf8}, "").code, 1);
-    EXPECT_EQ(run({"seal", f.user, kUser}).code, 2);
-    const Outcome missing = run({"seal", f.user, "nobody", kServerUtf8}, "x");
+    EXPECT_EQ(runCli({"seal", f.user, kUser, kServerUtf8}, "").code, 1);
+    EXPECT_EQ(runCli({"seal", f.user, kUser}).code, 2);
+    const Outcome missing = runCli({"seal", f.user, "nobody", kServerUtf8}, "x");
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.err.find("не найден"), std::string::npos);
-    EXPECT_EQ(run({"seal", f.dir.file("none"), kUser, kServerUtf8}, "x").err,
+    EXPECT_EQ(runCli({"seal", f.dir.file("none"), kUser, kServerUtf8}, "x").err,
               "Ошибка открытия базы ключей!\n");
     // The server's public part holds no private key: sealing with it protects
     // nothing, and says so.
-    const Outcome plain = run({"seal", f.serverPart, kServerUtf8, kUser}, "abc");
+    const Outcome plain = runCli({"seal", f.serverPart, kServerUtf8, kUser}, "abc");
     EXPECT_EQ(plain.code, 0);
     EXPECT_EQ(plain.out, "YWJj\n");
     EXPECT_NE(plain.err.find("не защищены"), std::string::npos);
@@ -128,7 +116,7 @@ TEST(ExportHtmlCommand, KeyBaseAndPublicPartFile) {
     Files f(true, true);
     const std::string out = f.dir.file("Export.html");
     const Outcome r =
-        run({"export-html", f.server, kServerUtf8, kUser, out, "--template", templatePath()});
+        runCli({"export-html", f.server, kServerUtf8, kUser, out, "--template", templatePath()});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "Информация о канале успешно экспортирована!\n");
     const std::string html = readText(out);
@@ -138,39 +126,40 @@ TEST(ExportHtmlCommand, KeyBaseAndPublicPartFile) {
 
     // A public-part file reports the channel it holds, names as the sender wrote them.
     const std::string part = f.dir.file("part.html");
-    ASSERT_EQ(
-        run({"export-html", f.serverPart, kServerUtf8, kUser, part, "--template=" + templatePath()})
-            .code,
-        0);
+    ASSERT_EQ(runCli({"export-html", f.serverPart, kServerUtf8, kUser, part,
+                      "--template=" + templatePath()})
+                  .code,
+              0);
     EXPECT_NE(readText(part).find("\xCD/\xC4"), std::string::npos);
 }
 
 TEST(ExportHtmlCommand, Failures) {
     Files f(true, false);
     const std::string out = f.dir.file("r.html");
-    const Outcome noTemplate =
-        run({"export-html", f.server, kServerUtf8, kUser, out, "--template", f.dir.file("none")});
+    const Outcome noTemplate = runCli(
+        {"export-html", f.server, kServerUtf8, kUser, out, "--template", f.dir.file("none")});
     EXPECT_EQ(noTemplate.code, 1);
     EXPECT_EQ(noTemplate.err, "Ошибка экспорта канала!\n");
     EXPECT_FALSE(TestSupport::exists(out));
     // A channel the file lacks fails the export with its one message.
     const Outcome missing =
-        run({"export-html", f.server, kUser, kServerUtf8, out, "--template", templatePath()});
+        runCli({"export-html", f.server, kUser, kServerUtf8, out, "--template", templatePath()});
     EXPECT_EQ(missing.code, 1);
     EXPECT_EQ(missing.err, "Ошибка экспорта канала!\n");
-    EXPECT_EQ(run({"export-html", f.dir.file("none"), kServerUtf8, kUser, out}).err,
+    EXPECT_EQ(runCli({"export-html", f.dir.file("none"), kServerUtf8, kUser, out}).err,
               "Ошибка открытия базы ключей!\n");
-    EXPECT_EQ(run({"export-html", f.server, kServerUtf8, kUser, f.server}).code, 2);
-    EXPECT_EQ(run({"export-html", f.server, kServerUtf8, kUser, out, "--template"}).code, 2);
-    EXPECT_EQ(run({"export-html", f.server, kServerUtf8, kUser, out, "--bogus"}).code, 2);
+    EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, f.server}).code, 2);
+    EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, out, "--template"}).code, 2);
+    EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, out, "--bogus"}).code, 2);
     // A name Windows-1251 cannot hold is refused, not altered.
-    EXPECT_EQ(run({"export-html", f.server, "\xE2\x82\xAC\xF0\x9F\x98\x80", kUser, out}).code, 1);
+    EXPECT_EQ(runCli({"export-html", f.server, "\xE2\x82\xAC\xF0\x9F\x98\x80", kUser, out}).code,
+              1);
 }
 
 TEST(DumpCommand, WritesTheChannelText) {
     Files f(false, true);
     const std::string out = f.dir.file("dump.txt");
-    const Outcome r = run({"dump", f.user, kUser, kServerUtf8, out});
+    const Outcome r = runCli({"dump", f.user, kUser, kServerUtf8, out});
     ASSERT_EQ(r.code, 0) << r.err;
     const std::string text = readText(out);
     EXPECT_EQ(
@@ -178,8 +167,8 @@ TEST(DumpCommand, WritesTheChannelText) {
         0u);
     EXPECT_NE(text.find("Public owner: " + kServer1251 + "\r\n"), std::string::npos);
     EXPECT_EQ(TestSupport::fileMode(out), 0600u);
-    EXPECT_EQ(run({"dump", f.user, kUser, kServerUtf8}).code, 2);
-    const Outcome missing = run({"dump", f.user, kUser, "x", out});
+    EXPECT_EQ(runCli({"dump", f.user, kUser, kServerUtf8}).code, 2);
+    const Outcome missing = runCli({"dump", f.user, kUser, "x", out});
     EXPECT_EQ(missing.code, 1);
     EXPECT_EQ(missing.err, "Ошибка выгрузки канала!\n");
 }

@@ -3,11 +3,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 
 #include <sys/stat.h>
 
-#include "cli/command.h"
+#include "cli/clirun.h"
 #include "keystore/encoding.h"
 #include "keystore/keybase.h"
 #include "support/recordbytes.h"
@@ -21,23 +20,11 @@ using TestSupport::TempDir;
 
 namespace {
 
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = TestSupport::CliOutcome;
 
-Outcome inspect(const std::vector<std::string>& args) {
-    std::istringstream in;
-    std::ostringstream out, err;
-    Cli::Io io{in, out, err};
-    std::vector<std::string> all = {"inspect"};
-    all.insert(all.end(), args.begin(), args.end());
-    Outcome run;
-    run.code = Cli::runTalvekkey(all, io);
-    run.out = out.str();
-    run.err = err.str();
-    return run;
+Outcome inspect(std::vector<std::string> args) {
+    args.insert(args.begin(), "inspect");
+    return TestSupport::runCli(args);
 }
 
 json inspectJson(const std::string& path) {
@@ -120,7 +107,8 @@ TEST(InspectJson, ChannelRecordShowsValuesAsRead) {
     key->setName("\xFF");
     RecordBytes odd;
     // Names are texts from the file: JSON's own characters in them are escaped.
-    odd.magic("KCHA1").u8(3).u8(0).text("l\"\\\x01").text("r").u8(0).u8(2).u8(1).u8(1).u32(7).u32(9);
+    odd.magic("KCHA1").u8(3).u8(0).text("l\"\\\x01").text("r");
+    odd.u8(0).u8(2).u8(1).u8(1).u32(7).u32(9);
     odd.magic("KRSK0").u32(7).text("\xFF").number(key->n());  // cut short: no exponent
     TestSupport::writeBytes(dir.file("odd.okp"), odd.bytes());
     json j = inspectJson(dir.file("odd.okp"));

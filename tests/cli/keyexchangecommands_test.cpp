@@ -7,11 +7,10 @@
 #include <cstdlib>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "cli/command.h"
+#include "cli/clirun.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"
@@ -23,18 +22,10 @@ using TestSupport::TempDir;
 
 namespace {
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
+using Outcome = TestSupport::CliOutcome;
 
 Outcome talvekkey(const std::vector<std::string>& args) {
-    std::istringstream in;
-    std::ostringstream out, err;
-    Cli::Io io{in, out, err};
-    const int code = Cli::runTalvekkey(args, io);
-    return {code, out.str(), err.str()};
+    return TestSupport::runCli(args);
 }
 
 // "Сервер" and "Пользователь" as typed and as stored.
