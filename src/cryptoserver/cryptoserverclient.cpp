@@ -108,19 +108,6 @@ void ServerRequest::setName(const std::string& keyName) {
     std::memcpy(name, keyName.data(), std::min(keyName.size(), kNameFieldSize - 1));
 }
 
-std::vector<uint8_t> ServerRequest::wireBytes() const {
-    std::vector<uint8_t> out;
-    out.reserve(1 + 4 + kNameFieldSize + 4 + payload.size());
-    const auto lengthBytes = wordBytes(static_cast<uint32_t>(payload.size()));
-    const auto wordField = wordBytes(word);
-    out.push_back(code);
-    out.insert(out.end(), wordField.begin(), wordField.end());
-    out.insert(out.end(), name, name + kNameFieldSize);
-    out.insert(out.end(), lengthBytes.begin(), lengthBytes.end());
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
 std::string serverErrorText(uint32_t status) {
     const std::string head = "Сообщение сервера:\n\n";
     switch (status) {

@@ -71,8 +71,6 @@ struct ServerRequest {
     // Zero-fills the name field and copies the key name in (at most 255
     // bytes, so the field keeps its terminating zero).
     void setName(const std::string& keyName);
-    // The bytes as they go on the wire.
-    std::vector<uint8_t> wireBytes() const;
 };
 
 struct ServerReply {
