@@ -120,6 +120,7 @@ TEST_F(CryptoServerClient, EmptyLocalFileUploadsAs260ByteBlock) {
     const auto request = server->lastRequest();
     ASSERT_GT(request.size(), 265u);
     EXPECT_EQ(request[0], 102);
+    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 1, request.begin() + 5), words({1}));
     EXPECT_EQ(std::vector<uint8_t>(request.begin() + 5, request.begin() + 261),
               nameField(adminName));
     const std::vector<uint8_t> payload(request.begin() + 265, request.end());
