@@ -7,7 +7,12 @@ scripts/deps.sh
 BUILD=${TALVEK_BUILD:-build/release}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTALVEK_BUILD_TESTS=OFF
 cmake --build "$BUILD" -j "$(nproc)"
-if [ -x "$BUILD/src/app/talvekconfig" ]; then
-  exec "$BUILD/src/app/talvekconfig" "$@"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "No graphical display here (DISPLAY and WAYLAND_DISPLAY are unset)." >&2
+  echo "Start $BUILD/src/app/talvekconfig on a desktop, or under a virtual one:" >&2
+  echo "  xvfb-run -a $BUILD/src/app/talvekconfig" >&2
+  echo "Meanwhile the command-line tool works without one:" >&2
+  exec "$BUILD/src/cli/talvekkey" --help
 fi
-exec "$BUILD/src/cli/talvekkey" --help
+exec "$BUILD/src/app/talvekconfig" "$@"
