@@ -30,6 +30,15 @@ const std::string kCentre = "Центр";
 const std::string kCentreCp1251 = "\xD6\xE5\xED\xF2\xF0";
 const std::string kIvanov = "Иванов";
 
+// The files part of the summary page; no Java line when javaFile is empty.
+std::string filesSummary(const std::string& baseFile, const std::string& javaFile,
+                         const std::string& importFile, const std::string& exportFile) {
+    std::string text = "База ключей:    \t" + baseFile + "\r\n";
+    if (!javaFile.empty()) text += "\"Java\" база ключей:\t" + javaFile + "\r\n";
+    return text + "Импорт ключей:  \t" + importFile + "\r\nЭкспорт ключей: \t" + exportFile +
+           "\r\n";
+}
+
 // One run of the wizard, opened on its first page.
 struct WizardRun {
     explicit WizardRun(SettingsStore& settings)
@@ -87,6 +96,17 @@ protected:
         auto run = open();
         EXPECT_TRUE(run->walk.next());
         EXPECT_TRUE(run->walk.next()) << run->lastError();
+        return run;
+    }
+
+    // An administrator's run in the given mode, from the first page to the key
+    // names page with the given base file.
+    std::unique_ptr<WizardRun> adminRunToNames(int option, const std::string& baseFile) {
+        auto run = openAdmin(option);
+        run->walk.next();
+        run->type(KeyFilesIds::BaseEdit, path(baseFile));
+        EXPECT_TRUE(run->walk.next()) << run->lastError();
+        EXPECT_EQ(run->walk.current(), kNames);
         return run;
     }
 
@@ -366,10 +386,7 @@ TEST_F(KeyWizardControllerTest, TypedNamesSurviveBackButAModeChangeForgetsThem) 
 
 TEST_F(KeyWizardControllerTest, KeyNamesAreCheckedAndTheServerNameRemembered) {
     using namespace KeyNamesIds;
-    auto run = openAdmin(KeyTypeIds::NewUserServerKey);
-    run->walk.next();
-    run->type(KeyFilesIds::BaseEdit, path("server.key_base"));
-    ASSERT_TRUE(run->walk.next());
+    auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
     EXPECT_EQ(run->view.buttons, unsigned(WizardBack | WizardNext));
     EXPECT_FALSE(run->walk.next());
     EXPECT_EQ(run->lastError(), "Нет названия серверного ключа!");
@@ -392,10 +409,7 @@ TEST_F(KeyWizardControllerTest, KeyNamesAlreadyInTheServerBaseAreRefused) {
     KeyBase base;
     ASSERT_TRUE(base.addChannel(TestSupport::ownKeysChannel(kCentreCp1251, "user", true, true)));
     ASSERT_TRUE(base.saveBase(path("server.key_base")));
-    auto run = openAdmin(KeyTypeIds::NewUserServerKey);
-    run->walk.next();
-    run->type(KeyFilesIds::BaseEdit, path("server.key_base"));
-    ASSERT_TRUE(run->walk.next());
+    auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
     run->type(KeyNamesIds::ServerName, "user");  // either order counts
     run->type(KeyNamesIds::UserName, kCentre);
     EXPECT_FALSE(run->walk.next());
@@ -405,10 +419,7 @@ TEST_F(KeyWizardControllerTest, KeyNamesAlreadyInTheServerBaseAreRefused) {
 }
 
 TEST_F(KeyWizardControllerTest, NameWithoutWindows1251FormIsRefusedNotAltered) {
-    auto run = openAdmin(KeyTypeIds::NewUserServerKey);
-    run->walk.next();
-    run->type(KeyFilesIds::BaseEdit, path("server.key_base"));
-    ASSERT_TRUE(run->walk.next());
+    auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
     run->type(KeyNamesIds::ServerName, "server");
     run->type(KeyNamesIds::UserName, "用户");
     EXPECT_FALSE(run->walk.next());
@@ -432,10 +443,7 @@ class KeyParamsTest : public KeyWizardControllerTest {
 protected:
     // A mode-0 run on the key parameters page.
     std::unique_ptr<WizardRun> serverParams() {
-        auto run = openAdmin(KeyTypeIds::NewUserServerKey);
-        run->walk.next();
-        run->type(KeyFilesIds::BaseEdit, path("server.key_base"));
-        EXPECT_TRUE(run->walk.next());
+        auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
         run->type(KeyNamesIds::ServerName, "srv");
         run->type(KeyNamesIds::UserName, "usr");
         EXPECT_TRUE(run->walk.next());
@@ -562,10 +570,7 @@ TEST_F(KeyParamsTest, ImportModeHidesTheJavaBox) {
     ASSERT_TRUE(base.saveBase(path("server.key_base")));
     auto part = TestSupport::ownKeysChannel("usr", "srv", false, true, 512, 1);
     ASSERT_TRUE(writePublicPart(*part, path("openuser.okp")));
-    auto run = openAdmin(KeyTypeIds::ImportUserPart);
-    run->walk.next();
-    run->type(KeyFilesIds::BaseEdit, path("server.key_base"));
-    ASSERT_TRUE(run->walk.next()) << run->lastError();
+    auto run = adminRunToNames(KeyTypeIds::ImportUserPart, "server.key_base");
     EXPECT_EQ(run->at(KeyNamesIds::ServerName).text, "srv");
     EXPECT_EQ(run->at(KeyNamesIds::UserName).text, "usr");
     ASSERT_TRUE(run->walk.next());
@@ -612,36 +617,21 @@ TEST_F(KeyWizardControllerTest, SummaryOfAUserRunWithAndWithoutJava) {
     run->walk.next();
     run->walk.next();
     EXPECT_EQ(run->view.buttons, unsigned(WizardBack | WizardFinish));
-    EXPECT_EQ(run->at(KeySummaryIds::Summary).text, "База ключей:    \t" + path("userkey.bin") +
-                                                        "\r\n"
-                                                        "Импорт ключей:  \t" +
-                                                        path("openserv.okp") +
-                                                        "\r\n"
-                                                        "Экспорт ключей: \t" +
-                                                        path("openuser.okp") +
-                                                        "\r\n"
-                                                        "\r\nИмя сервера:    \tЦентр\r\n"
-                                                        "Имя клиента:    \tuser\r\n"
-                                                        "\r\nКодирование:    \t0 bit\r\n"
-                                                        "Подпись:   \t\t512 bit\r\n");
+    const std::string namesAndSizes =
+        "\r\nИмя сервера:    \tЦентр\r\n"
+        "Имя клиента:    \tuser\r\n"
+        "\r\nКодирование:    \t0 bit\r\n"
+        "Подпись:   \t\t512 bit\r\n";
+    EXPECT_EQ(run->at(KeySummaryIds::Summary).text,
+              filesSummary(path("userkey.bin"), "", path("openserv.okp"), path("openuser.okp")) +
+                  namesAndSizes);
     run->walk.back();
     run->toggle(KeyParamsIds::JavaClient);
     run->walk.next();
-    EXPECT_EQ(run->at(KeySummaryIds::Summary).text, "База ключей:    \t" + path("userkey.bin") +
-                                                        "\r\n"
-                                                        "\"Java\" база ключей:\t" +
-                                                        path("javaclient.bin") +
-                                                        "\r\n"
-                                                        "Импорт ключей:  \t" +
-                                                        path("openserv.okp") +
-                                                        "\r\n"
-                                                        "Экспорт ключей: \t" +
-                                                        path("openuser.okp") +
-                                                        "\r\n"
-                                                        "\r\nИмя сервера:    \tЦентр\r\n"
-                                                        "Имя клиента:    \tuser\r\n"
-                                                        "\r\nКодирование:    \t0 bit\r\n"
-                                                        "Подпись:   \t\t512 bit\r\n");
+    EXPECT_EQ(run->at(KeySummaryIds::Summary).text,
+              filesSummary(path("userkey.bin"), path("javaclient.bin"), path("openserv.okp"),
+                           path("openuser.okp")) +
+                  namesAndSizes);
 
     ASSERT_TRUE(run->walk.finish());
     ASSERT_EQ(run->view.messages.size(), 1u);
@@ -660,33 +650,22 @@ TEST_F(KeyWizardControllerTest, SummaryOfAUserRunWithAndWithoutJava) {
 }
 
 TEST_F(KeyWizardControllerTest, WholeKeyExchangeThroughThreeRuns) {
-    settings.numbers["adminMode"] = 1;
     settings.numbers["crypt"] = 1;
     settings.numbers["sing"] = 1;
     // 1. The administrator makes the server key for a new user.
     {
-        auto run = open();
-        run->choose(KeyTypeIds::NewUserServerKey);
-        run->walk.next();
-        run->type(KeyFilesIds::BaseEdit, path("server.key_base"));
-        ASSERT_TRUE(run->walk.next());
+        auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
         run->type(KeyNamesIds::ServerName, kCentre);
         run->type(KeyNamesIds::UserName, kIvanov);
         ASSERT_TRUE(run->walk.next());
         ASSERT_TRUE(run->walk.next());
-        EXPECT_EQ(run->at(KeySummaryIds::Summary).text, "База ключей:    \t" +
-                                                            path("server.key_base") +
-                                                            "\r\n"
-                                                            "Импорт ключей:  \t" +
-                                                            path("openuser.okp") +
-                                                            "\r\n"
-                                                            "Экспорт ключей: \t" +
-                                                            path("openserv.okp") +
-                                                            "\r\n"
-                                                            "\r\nИмя сервера:    \tЦентр\r\n"
-                                                            "Имя клиента:    \tИванов\r\n"
-                                                            "\r\nКодирование:    \t512 bit\r\n"
-                                                            "Подпись:   \t\t512 bit\r\n");
+        EXPECT_EQ(
+            run->at(KeySummaryIds::Summary).text,
+            filesSummary(path("server.key_base"), "", path("openuser.okp"), path("openserv.okp")) +
+                "\r\nИмя сервера:    \tЦентр\r\n"
+                "Имя клиента:    \tИванов\r\n"
+                "\r\nКодирование:    \t512 bit\r\n"
+                "Подпись:   \t\t512 bit\r\n");
         ASSERT_TRUE(run->walk.finish()) << run->lastError();
         EXPECT_EQ(run->view.messages.back().text,
                   "Серверный приватный ключ создан.\nФайл \"" + path("openserv.okp") +
@@ -712,11 +691,7 @@ TEST_F(KeyWizardControllerTest, WholeKeyExchangeThroughThreeRuns) {
     }
     // 3. The administrator completes the server's channel with the user's part.
     {
-        auto run = open();
-        run->choose(KeyTypeIds::ImportUserPart);
-        run->walk.next();
-        run->type(KeyFilesIds::BaseEdit, path("server.key_base"));
-        ASSERT_TRUE(run->walk.next()) << run->lastError();
+        auto run = adminRunToNames(KeyTypeIds::ImportUserPart, "server.key_base");
         ASSERT_TRUE(run->walk.next());
         ASSERT_TRUE(run->walk.next());
         ASSERT_TRUE(run->walk.finish()) << run->lastError();
@@ -746,10 +721,7 @@ TEST_F(KeyWizardControllerTest, WholeKeyExchangeThroughThreeRuns) {
 TEST_F(KeyWizardControllerTest, FailedFinishStaysAndCanBeRepeated) {
     settings.numbers["sing"] = 1;
     TestSupport::writeText(path("notes.txt"), "not a key base");
-    auto run = openAdmin(KeyTypeIds::NewUserServerKey);
-    run->walk.next();
-    run->type(KeyFilesIds::BaseEdit, path("notes.txt"));
-    ASSERT_TRUE(run->walk.next());
+    auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "notes.txt");
     run->type(KeyNamesIds::ServerName, "srv");
     run->type(KeyNamesIds::UserName, "usr");
     // The base exists, so the names are checked against it; a foreign file
