@@ -26,6 +26,9 @@ using TestSupport::ScriptedFileDialogs;
 using TestSupport::ScriptedUtilsView;
 
 const char* const kOpenFailed = "Ошибка открытия базы ключей!";
+const char* const kJavaRefusesCrypt =
+    "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна "
+    "присутствовать\nтолько подпись!";
 
 std::string cp1251(const std::string& utf8) {
     std::string out;
@@ -48,9 +51,11 @@ protected:
     }
     void TearDown() override { ASSERT_EQ(chdir(oldCwd_.c_str()), 0); }
 
-    void saveBase(std::vector<std::unique_ptr<SecureChannel>> channels, const std::string& path) {
+    template <typename... Channels>
+    void saveBase(const std::string& path, Channels... channels) {
+        std::unique_ptr<SecureChannel> list[] = {std::move(channels)...};
         KeyBase base;
-        for (auto& c : channels) ASSERT_TRUE(base.addChannel(std::move(c)));
+        for (auto& c : list) ASSERT_TRUE(base.addChannel(std::move(c)));
         ASSERT_TRUE(base.saveBase(path));
     }
 
@@ -58,6 +63,13 @@ protected:
         auto dlg = std::make_unique<UtilsDlg>(path, view, settings, files);
         dlg->open();
         return dlg;
+    }
+
+    // Saves the channels as the base at basePath and opens the dialog on it.
+    template <typename... Channels>
+    std::unique_ptr<UtilsDlg> openBase(Channels... channels) {
+        saveBase(basePath, std::move(channels)...);
+        return openDialog(basePath);
     }
 
     // Selects the channel item with this shown text under the root.
@@ -88,13 +100,9 @@ private:
 };
 
 TEST_F(UtilsDlgTest, KeyBaseShowsEveryChannelWithItsGroupsInBaseOrder) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("server", "zed", true, true, 512, 0));
-    channels.push_back(ownKeysChannel("server", "anna", true, false, 512, 1));
-    channels.push_back(completeChannel("alpha", "server", false, true, 512, 2));
-    saveBase(std::move(channels), basePath);
-
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("server", "zed", true, true, 512, 0),
+                        ownKeysChannel("server", "anna", true, false, 512, 1),
+                        completeChannel("alpha", "server", false, true, 512, 2));
     EXPECT_TRUE(view.endCodes.empty());
     EXPECT_EQ(view.imageListBuilt, 1);
     EXPECT_EQ(dlg->fileKind(), UtilsDlg::FileKind::KeyBase);
@@ -174,9 +182,7 @@ TEST_F(UtilsDlgTest, PublicPartFileIsShownRefusedForDeleteAndJavaButExports) {
 
     dlg->onCommand(IdUtilsJava);
     ASSERT_EQ(view.messages.size(), 2u);
-    EXPECT_EQ(view.messages[1].text,
-              "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна "
-              "присутствовать\nтолько подпись!");
+    EXPECT_EQ(view.messages[1].text, kJavaRefusesCrypt);
     EXPECT_TRUE(files.requests.empty());
 
     const std::string report = dir.file("report.html");
@@ -207,10 +213,7 @@ TEST_F(UtilsDlgTest, SignOnlyPublicPartIsRefusedAsIncompleteForJava) {
 }
 
 TEST_F(UtilsDlgTest, IncompleteChannelAsksTheLongQuestionAndNoChangesNothing) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(ownKeysChannel("server", "user", true, true));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(ownKeysChannel("server", "user", true, true));
     selectChannel(*dlg, "server : user");
     const auto before = TestSupport::readBytes(basePath);
 
@@ -231,17 +234,12 @@ TEST_F(UtilsDlgTest, IncompleteChannelAsksTheLongQuestionAndNoChangesNothing) {
     // Uses encryption: refused at the first Java check.
     dlg->onCommand(IdUtilsJava);
     ASSERT_EQ(view.messages.size(), 2u);
-    EXPECT_EQ(view.messages[1].text,
-              "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна "
-              "присутствовать\nтолько подпись!");
+    EXPECT_EQ(view.messages[1].text, kJavaRefusesCrypt);
 }
 
 TEST_F(UtilsDlgTest, CompleteEncryptionChannelIsDeletedAfterThePlainQuestion) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("server", "anna", true, false, 512, 0));
-    channels.push_back(completeChannel("server", "boris", true, true, 512, 1));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("server", "anna", true, false, 512, 0),
+                        completeChannel("server", "boris", true, true, 512, 1));
     selectChannel(*dlg, "server : anna");
 
     view.answers.push_back(true);
@@ -266,10 +264,7 @@ TEST_F(UtilsDlgTest, CompleteEncryptionChannelIsDeletedAfterThePlainQuestion) {
 }
 
 TEST_F(UtilsDlgTest, DeletingTheLastChannelShowsAnEmptyBase) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("server", "user", false, true));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("server", "user", false, true));
     selectChannel(*dlg, "server : user");
 
     view.answers.push_back(true);
@@ -293,9 +288,7 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
     const std::string garbage = dir.file("notes.txt");
     TestSupport::writeText(garbage, "just some text that is no key file");
     const std::string locked = dir.file("locked.key_base");
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("a", "b", true, false));
-    saveBase(std::move(channels), locked);
+    saveBase(locked, completeChannel("a", "b", true, false));
     const int fd = ::open(locked.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
@@ -317,10 +310,7 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
 }
 
 TEST_F(UtilsDlgTest, NonChannelItemsDisableTheButtonsAndActionsDoNothing) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("server", "user", true, true));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("server", "user", true, true));
     const auto before = TestSupport::readBytes(basePath);
 
     const std::vector<TreeItem> others = {view.at({0}),          view.at({0, 0, 0}),
@@ -341,9 +331,7 @@ TEST_F(UtilsDlgTest, NonChannelItemsDisableTheButtonsAndActionsDoNothing) {
 }
 
 TEST_F(UtilsDlgTest, SignOnlyCompleteChannelIsWrittenAsJavaKey) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("user", "server", false, true));
-    saveBase(std::move(channels), dir.file("userkey.bin"));
+    saveBase(dir.file("userkey.bin"), completeChannel("user", "server", false, true));
     auto dlg = openDialog(dir.file("userkey.bin"));
     selectChannel(*dlg, "user : server");
 
@@ -382,11 +370,7 @@ TEST_F(UtilsDlgTest, SignOnlyCompleteChannelIsWrittenAsJavaKey) {
 }
 
 TEST_F(UtilsDlgTest, ChannelWithoutSignatureIsRefusedAtTheSecondJavaCheck) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    auto none = completeChannel("user", "server", false, false);
-    channels.push_back(std::move(none));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("user", "server", false, false));
     selectChannel(*dlg, "user : server");
     dlg->onCommand(IdUtilsJava);
     EXPECT_EQ(messageTexts(),
@@ -397,10 +381,7 @@ TEST_F(UtilsDlgTest, ChannelWithoutSignatureIsRefusedAtTheSecondJavaCheck) {
 }
 
 TEST_F(UtilsDlgTest, ExportWritesTheReportAndOffersToOpenIt) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("server", "user", true, false));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("server", "user", true, false));
     selectChannel(*dlg, "server : user");
 
     files.answers.push_back(std::nullopt);
@@ -442,12 +423,9 @@ TEST_F(UtilsDlgTest, LongAndBlankNamesWorkThroughEveryAction) {
     ASSERT_GT(second.size(), 31u);
     const std::string sameCut = cp1251("Пользователь филиала номер 1234");
     const std::string third = sameCut + cp1251("9 дополнительный");
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel(local, first, false, true, 512, 0));
-    channels.push_back(completeChannel(local, second, false, true, 512, 1));
-    channels.push_back(completeChannel(local, third, false, true, 512, 2));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel(local, first, false, true, 512, 0),
+                        completeChannel(local, second, false, true, 512, 1),
+                        completeChannel(local, third, false, true, 512, 2));
 
     // Shown cut to 31 bytes and decoded.
     const std::string shownCut = "Центральный сервер Орвейн : Пользователь филиала номер 1234";
@@ -484,11 +462,8 @@ TEST_F(UtilsDlgTest, LongAndBlankNamesWorkThroughEveryAction) {
 }
 
 TEST_F(UtilsDlgTest, ChannelGoneFromTheFileMeanwhileFailsTheDeletion) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("server", "anna", true, false, 512, 0));
-    channels.push_back(completeChannel("server", "boris", true, false, 512, 1));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("server", "anna", true, false, 512, 0),
+                        completeChannel("server", "boris", true, false, 512, 1));
     selectChannel(*dlg, "server : anna");
 
     // Another program removes the channel while the dialog shows it.
@@ -509,11 +484,8 @@ TEST_F(UtilsDlgTest, ChannelGoneFromTheFileMeanwhileFailsTheDeletion) {
 }
 
 TEST_F(UtilsDlgTest, FailedReloadKeepsTheTreeButNoActionReachesAChannel) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("server", "anna", true, false, 512, 0));
-    channels.push_back(completeChannel("server", "boris", true, false, 512, 1));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("server", "anna", true, false, 512, 0),
+                        completeChannel("server", "boris", true, false, 512, 1));
     selectChannel(*dlg, "server : anna");
     TestSupport::writeText(basePath, "overwritten by something else");
 
@@ -543,9 +515,7 @@ public:
 };
 
 TEST_F(UtilsDlgTest, SecureExceptionIsShownAndNotFatal) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("user", "server", false, true));
-    saveBase(std::move(channels), basePath);
+    saveBase(basePath, completeChannel("user", "server", false, true));
     ThrowingFileDialogs throwing;
     UtilsDlg dlg(basePath, view, settings, throwing);
     ASSERT_TRUE(dlg.open());
@@ -561,10 +531,7 @@ TEST_F(UtilsDlgTest, SecureExceptionIsShownAndNotFatal) {
 }
 
 TEST_F(UtilsDlgTest, CloseEndsWithTwo) {
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    channels.push_back(completeChannel("server", "user", true, true));
-    saveBase(std::move(channels), basePath);
-    auto dlg = openDialog(basePath);
+    auto dlg = openBase(completeChannel("server", "user", true, true));
     dlg->onCommand(IdUtilsOk);
     dlg->onCommand(IdUtilsCancel);
     EXPECT_EQ(view.endCodes, (std::vector<int>{2, 2}));
