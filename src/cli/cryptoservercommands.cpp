@@ -7,11 +7,10 @@
 
 #include "cli/command.h"
 #include "cli/keyexchange.h"
+#include "cryptoserver/connectchecks.h"
 #include "cryptoserver/cryptoserverclient.h"
 #include "cryptoserver/talvekcodec.h"
 #include "keystore/cp1251.h"
-#include "keystore/keyops.h"
-#include "keystore/secureexception.h"
 #include "wizard/keychecks.h"
 
 namespace Talvek::Cli {
@@ -73,63 +72,21 @@ int connectionParams(const Command& command, const std::vector<std::string>& arg
             return Failure;
         }
     }
-    if (withInterface && params.interfaceName.size() >= kInterfaceNameSize)
-        return usageError(io, command, "--interface takes at most 63 characters");
     return Success;
 }
 
-// A check of a key file; a key that cannot even be built counts as failed.
-template <typename Check>
-bool holds(Check check) {
-    try {
-        return check();
-    } catch (const SecureException&) {
-        return false;
-    }
-}
-
-// What the connection wizard checks before its first request: the
-// administrator's base holds the channel that protects the exchange.
-bool adminChannelReady(const CryptoServerParams& params, Io& io) {
-    if (!holds([&] { return isPrivateBase(params.adminKeyBase, true); })) {
-        printMessage(io.err, KeyMessages::NoPrivateBase);
-        return false;
-    }
-    if (!holds([&] {
-            return channelExists(params.adminKeyBase, params.adminKeyName, params.serverKeyName);
-        })) {
-        printMessage(io.err, "В базе " + params.adminKeyBase + " нет секретного канала \"" +
-                                 cp1251ToUtf8(params.adminKeyName) + " : " +
-                                 cp1251ToUtf8(params.serverKeyName) + "\"!");
-        return false;
-    }
-    return true;
-}
-
-// What it checks before a transfer: an upload sends a key base and nothing
-// else (the server would replace the interface's base with it), and a fetch
-// never lands on the administrator's own key.
-bool transferReady(const CryptoServerParams& params, Io& io) {
-    if (params.operation == ServerCode::UploadKeyBase) {
-        if (!holds([&] { return isPrivateBase(params.localFile, true); })) {
-            printMessage(io.err,
-                         "Файла базы ключей не существует\nили файл не является базой с ключами!");
-            return false;
-        }
-    } else if (sameFile(params.localFile, params.adminKeyBase)) {
-        printMessage(io.err,
-                     "Нельзя получать базу сервера в файл базы ключей администратора:\nключ "
-                     "администратора был бы потерян!");
-        return false;
-    }
-    return true;
+// The connection wizard's checks, its message printed for the first that
+// fails.
+bool passes(const ConnectRefusal& refusal, Io& io) {
+    if (refusal) printMessage(io.err, *refusal);
+    return !refusal;
 }
 
 int runInterfaces(const std::vector<std::string>& args, Io& io) {
     CryptoServerParams params;
     if (const int rc = connectionParams(kInterfaces, args, false, params, io); rc != Success)
         return rc;
-    if (!adminChannelReady(params, io)) return Failure;
+    if (!passes(checkAdminChannel(params), io)) return Failure;
     std::string message;
     if (!listInterfaces(params, &message)) {
         printMessage(io.err, message);
@@ -146,7 +103,8 @@ int runTransfer(const Command& command, const std::vector<std::string>& args, Io
     CryptoServerParams params;
     if (const int rc = connectionParams(command, args, true, params, io); rc != Success) return rc;
     params.operation = code;
-    if (!adminChannelReady(params, io) || !transferReady(params, io)) return Failure;
+    if (!passes(checkAdminChannel(params), io) || !passes(checkTransfer(params), io))
+        return Failure;
     std::string message;
     const bool ok = operation(params, &message);
     printMessage(ok ? io.out : io.err, message);

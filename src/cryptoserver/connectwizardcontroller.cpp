@@ -1,7 +1,6 @@
 #include "cryptoserver/connectwizardcontroller.h"
 
 #include <filesystem>
-#include <system_error>
 
 #include "app/fileutils.h"
 #include "cryptoserver/talvekcodec.h"
@@ -33,16 +32,6 @@ std::string heading(int page) {
     }
 }
 
-std::string noChannel(const std::string& base, const std::string& adminName,
-                      const std::string& serverName) {
-    return "В базе " + base + " нет секретного канала \"" + adminName + " : " + serverName + "\"!";
-}
-
-std::string interfaceTooLong(const std::string& name) {
-    return "Имя интерфейса \"" + name + "\" длиннее " + std::to_string(ConnectLimits::Interface) +
-           " символов:\nкриптосервер не примет такой запрос!";
-}
-
 std::string success(const std::string& message) {
     return "Операция выполнена успешно!\n\n" + message;
 }
@@ -67,14 +56,6 @@ std::string readKeyName(SettingsStore& settings, const char* name) {
     std::string name1251;
     if (!utf8ToCp1251(readText(settings, name), name1251)) name1251.clear();
     return name1251;
-}
-
-// The same file, also when spelt differently; plain comparison when either
-// does not exist.
-bool sameFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    if (std::filesystem::equivalent(a, b, error)) return true;
-    return a == b;
 }
 
 std::string hostAndPort(const CryptoServerParams& params) {
@@ -212,23 +193,13 @@ int ConnectWizardController::onConnectPageNext() {
         }
     }
 
-    bool isBase = false;
-    bool hasChannel = false;
+    ConnectRefusal refusal;
     {
         WizardWaitCursor wait(view_);
-        isBase = isPrivateBase(params_.adminKeyBase, true);
-        if (isBase)
-            hasChannel =
-                channelExists(params_.adminKeyBase, params_.adminKeyName, params_.serverKeyName);
+        refusal = checkAdminChannel(params_);
     }
-    if (!isBase) {
-        view_.showError(ConnectPage, ConnectWizardTexts::NoPrivateBase);
-        return -1;
-    }
-    if (!hasChannel) {
-        view_.showError(ConnectPage, ConnectWizardTexts::noChannel(
-                                         params_.adminKeyBase, cp1251ToUtf8(params_.adminKeyName),
-                                         cp1251ToUtf8(params_.serverKeyName)));
+    if (refusal) {
+        view_.showError(ConnectPage, *refusal);
         return -1;
     }
 
@@ -292,45 +263,23 @@ int ConnectWizardController::onTransferPageNext() {
         return -1;
     }
     params_.interfaceName = interfaces_[index];
-    // A longer name would be cut on the wire and could name another
-    // interface, whose base an upload would then replace.
-    if (params_.interfaceName.size() > ConnectLimits::Interface) {
-        view_.showError(TransferPage,
-                        ConnectWizardTexts::interfaceTooLong(cp1251ToUtf8(params_.interfaceName)));
-        return -1;
-    }
     params_.localFile =
         limitChars(view_.text(TransferPage, TransferPageIds::LocalFile), ConnectLimits::Path);
-    if (params_.localFile.empty()) {
-        view_.showError(TransferPage, ConnectWizardTexts::NoLocalFile);
+
+    ConnectRefusal refusal;
+    bool exists = false;
+    {
+        WizardWaitCursor wait(view_);
+        refusal = checkTransfer(params_);
+        exists = !refusal && params_.operation == ServerCode::FetchKeyBase &&
+                 fileExists(params_.localFile);
+    }
+    if (refusal) {
+        view_.showError(TransferPage, *refusal);
         return -1;
     }
-
-    if (params_.operation == ServerCode::FetchKeyBase) {
-        bool exists = false;
-        bool adminBase = false;
-        {
-            WizardWaitCursor wait(view_);
-            exists = fileExists(params_.localFile);
-            adminBase = exists && sameFile(params_.localFile, params_.adminKeyBase);
-        }
-        if (adminBase) {
-            view_.showError(TransferPage, ConnectWizardTexts::FetchOverAdminBase);
-            return -1;
-        }
-        if (exists && !view_.askQuestion(TransferPage, ConnectWizardTexts::OverwriteQuestion))
-            return -1;
-    } else {
-        bool isBase = false;
-        {
-            WizardWaitCursor wait(view_);
-            isBase = isPrivateBase(params_.localFile, true);
-        }
-        if (!isBase) {
-            view_.showError(TransferPage, ConnectWizardTexts::NotKeyBase);
-            return -1;
-        }
-    }
+    if (exists && !view_.askQuestion(TransferPage, ConnectWizardTexts::OverwriteQuestion))
+        return -1;
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/settingsstore.h"
+#include "cryptoserver/connectchecks.h"
 #include "cryptoserver/cryptoserverclient.h"
 #include "wizard/wizardview.h"
 
@@ -48,15 +49,6 @@ namespace RunPageIds {
 inline constexpr int Summary = 1020;
 }
 
-// How many characters each field takes (the protocol's buffers less their
-// terminating zero).
-namespace ConnectLimits {
-inline constexpr std::size_t Address = 259;
-inline constexpr std::size_t KeyName = 255;
-inline constexpr std::size_t Path = 259;
-inline constexpr std::size_t Interface = 63;
-}  // namespace ConnectLimits
-
 namespace ConnectWizardTexts {
 inline constexpr const char* Title = "Подключение к криптосерверу";
 // "Подключение к криптосерверу. Шаг N из 3."
@@ -72,22 +64,16 @@ inline constexpr const char* FetchChoice = "Получить базу ключе
 inline constexpr const char* UploadChoice = "Загрузить базу ключей на криптосервер";
 inline constexpr const char* LocalFileLabel = "Имя файла для получения или загрузки";
 
-inline constexpr const char* NoPrivateBase =
-    "Файла с приватными ключами не существует\nили файл не является базой с приватными ключами!";
+// The refusals shared with talvekkey.
+inline constexpr const char* NoPrivateBase = ConnectMessages::NoPrivateBase;
 inline constexpr const char* NoInterface = "Не выбран интерфейс криптосервера!";
-inline constexpr const char* NoLocalFile = "Нет имени файла для получения или загрузки!";
+inline constexpr const char* NoLocalFile = ConnectMessages::NoLocalFile;
 inline constexpr const char* OverwriteQuestion =
     "Файл с таким именем уже существует.\nПри получении базы он будет перезаписан.\n\nПродолжить?";
-inline constexpr const char* NotKeyBase =
-    "Файла базы ключей не существует\nили файл не является базой с ключами!";
-inline constexpr const char* FetchOverAdminBase =
-    "Нельзя получать базу сервера в файл базы ключей администратора:\nключ администратора был бы "
-    "потерян!";
-// "В базе %s нет секретного канала \"%s : %s\"!"
-std::string noChannel(const std::string& base, const std::string& adminName,
-                      const std::string& serverName);
-// The interface's name is longer than the protocol can carry.
-std::string interfaceTooLong(const std::string& name);
+inline constexpr const char* NotKeyBase = ConnectMessages::NotKeyBase;
+inline constexpr const char* FetchOverAdminBase = ConnectMessages::FetchOverAdminBase;
+using ConnectMessages::interfaceTooLong;
+using ConnectMessages::noChannel;
 // "Операция выполнена успешно!\n\n%s"
 std::string success(const std::string& message);
 }  // namespace ConnectWizardTexts

@@ -108,6 +108,15 @@ TEST_F(CryptoServerCommands, LocalChecksComeBeforeAnyRequest) {
     EXPECT_EQ(r.err.rfind("Нельзя получать базу сервера в файл базы ключей администратора", 0), 0u)
         << r.err;
 
+    // A name cut to the protocol's 63 characters could name another interface.
+    const std::string longName(64, 'a');
+    fetch = connection("fetch");
+    fetch.insert(fetch.end(), {"--interface", longName, "--file", dir.file("long.key_base")});
+    r = talvekkey(fetch);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Имя интерфейса \"" + longName +
+                         "\" длиннее 63 символов:\nкриптосервер не примет такой запрос!\n");
+
     EXPECT_EQ(server->requestCount(), 0);
     EXPECT_EQ(readBytes(interfaceFile("main")), served);
     EXPECT_EQ(readBytes(adminBase), adminKey);

@@ -1,0 +1,73 @@
+#include "cryptoserver/connectchecks.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "keystore/cp1251.h"
+#include "keystore/keyops.h"
+#include "keystore/secureexception.h"
+
+namespace Talvek {
+
+namespace ConnectMessages {
+
+std::string noChannel(const std::string& base, const std::string& adminName,
+                      const std::string& serverName) {
+    return "В базе " + base + " нет секретного канала \"" + adminName + " : " + serverName + "\"!";
+}
+
+std::string interfaceTooLong(const std::string& name) {
+    return "Имя интерфейса \"" + name + "\" длиннее " + std::to_string(ConnectLimits::Interface) +
+           " символов:\nкриптосервер не примет такой запрос!";
+}
+
+}  // namespace ConnectMessages
+
+namespace {
+
+// A check of a key file; a key that cannot even be built counts as failed.
+template <typename Check>
+bool holds(Check check) {
+    try {
+        return check();
+    } catch (const SecureException&) {
+        return false;
+    }
+}
+
+// The same file, also when spelt differently; plain comparison when either
+// does not exist.
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+}  // namespace
+
+ConnectRefusal checkAdminChannel(const CryptoServerParams& params) {
+    if (!holds([&] { return isPrivateBase(params.adminKeyBase, true); }))
+        return ConnectMessages::NoPrivateBase;
+    if (!holds([&] {
+            return channelExists(params.adminKeyBase, params.adminKeyName, params.serverKeyName);
+        })) {
+        return ConnectMessages::noChannel(params.adminKeyBase, cp1251ToUtf8(params.adminKeyName),
+                                          cp1251ToUtf8(params.serverKeyName));
+    }
+    return std::nullopt;
+}
+
+ConnectRefusal checkTransfer(const CryptoServerParams& params) {
+    if (params.interfaceName.size() > ConnectLimits::Interface)
+        return ConnectMessages::interfaceTooLong(cp1251ToUtf8(params.interfaceName));
+    if (params.localFile.empty()) return ConnectMessages::NoLocalFile;
+    if (params.operation == ServerCode::UploadKeyBase) {
+        if (!holds([&] { return isPrivateBase(params.localFile, true); }))
+            return ConnectMessages::NotKeyBase;
+    } else if (sameFile(params.localFile, params.adminKeyBase)) {
+        return ConnectMessages::FetchOverAdminBase;
+    }
+    return std::nullopt;
+}
+
+}  // namespace Talvek

@@ -1,0 +1,83 @@
+// The local refusals before a transfer, without a server: what counts as the
+// administrator's base, how long an interface name may be, and what an upload
+// may send.
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "cryptoserver/connectchecks.h"
+#include "keystore/cp1251.h"
+#include "support/tempdir.h"
+
+using namespace Talvek;
+using namespace TestSupport;
+
+namespace {
+
+class ConnectChecks : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directory(dir.file("keys"));
+        params.adminKeyBase = dir.file("keys/admin.key_base");
+        writeBytes(params.adminKeyBase, {'k', 'e', 'y'});
+        params.interfaceName = "main";
+        params.localFile = dir.file("fetched.key_base");
+        params.operation = ServerCode::FetchKeyBase;
+    }
+
+    TempDir dir;
+    CryptoServerParams params;
+};
+
+}  // namespace
+
+TEST_F(ConnectChecks, AFetchNeverLandsOnTheAdministratorsBaseHoweverItIsSpelt) {
+    EXPECT_EQ(checkTransfer(params), std::nullopt);
+
+    for (const std::string& spelling :
+         {params.adminKeyBase, dir.file("keys/../keys/./admin.key_base")}) {
+        params.localFile = spelling;
+        EXPECT_EQ(checkTransfer(params), ConnectMessages::FetchOverAdminBase) << spelling;
+    }
+    std::filesystem::create_symlink(params.adminKeyBase, dir.file("link.key_base"));
+    params.localFile = dir.file("link.key_base");
+    EXPECT_EQ(checkTransfer(params), ConnectMessages::FetchOverAdminBase);
+
+    // Another existing file may be replaced (the wizard asks first).
+    params.localFile = dir.file("old.key_base");
+    writeBytes(params.localFile, {'o', 'l', 'd'});
+    EXPECT_EQ(checkTransfer(params), std::nullopt);
+
+    params.localFile.clear();
+    EXPECT_EQ(checkTransfer(params), ConnectMessages::NoLocalFile);
+}
+
+TEST_F(ConnectChecks, InterfaceNamesAreCountedInTheBytesThatTravel) {
+    // 63 Cyrillic letters are 126 bytes of UTF-8 but fit the wire's 63.
+    std::string utf8;
+    for (int i = 0; i < 63; ++i) utf8 += "я";
+    ASSERT_TRUE(utf8ToCp1251(utf8, params.interfaceName));
+    EXPECT_EQ(checkTransfer(params), std::nullopt);
+
+    // One more would be cut and could name another interface.
+    utf8 += "я";
+    ASSERT_TRUE(utf8ToCp1251(utf8, params.interfaceName));
+    EXPECT_EQ(checkTransfer(params), ConnectMessages::interfaceTooLong(utf8));
+    EXPECT_NE(checkTransfer(params)->find(utf8), std::string::npos);
+}
+
+TEST_F(ConnectChecks, AnUploadSendsOnlyAKeyBase) {
+    params.operation = ServerCode::UploadKeyBase;
+    for (const std::string& file :
+         {dir.file("missing.key_base"), params.adminKeyBase, dir.file("keys")}) {
+        params.localFile = file;
+        EXPECT_EQ(checkTransfer(params), ConnectMessages::NotKeyBase) << file;
+    }
+}
+
+TEST_F(ConnectChecks, TheAdministratorsBaseMustBeAKeyBase) {
+    EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
+    params.adminKeyBase = dir.file("missing.key_base");
+    EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
+}
