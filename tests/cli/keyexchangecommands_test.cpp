@@ -47,17 +47,25 @@ struct Exchange {
     std::string servPart = dir.file("openserv.okp");
     std::string userPart = dir.file("openuser.okp");
 
-    Outcome serverKey(std::vector<std::string> uses) {
+    std::vector<std::string> serverKeyArgs(const std::vector<std::string>& uses,
+                                           const std::string& server = kServer,
+                                           const std::string& user = kUser) const {
         std::vector<std::string> args = {"server-key", "--base", serverBase, "--export", servPart,
-                                         "--server",   kServer,  "--user",   kUser};
+                                         "--server",   server,   "--user",   user};
         args.insert(args.end(), uses.begin(), uses.end());
-        return talvekkey(args);
+        return args;
     }
-    Outcome userKey(std::vector<std::string> extra = {}) {
+    std::vector<std::string> userKeyArgs(const std::vector<std::string>& extra = {}) const {
         std::vector<std::string> args = {"user-key", "--base",   userBase, "--import",
                                          servPart,   "--export", userPart};
         args.insert(args.end(), extra.begin(), extra.end());
-        return talvekkey(args);
+        return args;
+    }
+    Outcome serverKey(const std::vector<std::string>& uses) {
+        return talvekkey(serverKeyArgs(uses));
+    }
+    Outcome userKey(const std::vector<std::string>& extra = {}) {
+        return talvekkey(userKeyArgs(extra));
     }
     Outcome importUser() {
         return talvekkey({"import-user", "--base", serverBase, "--import", userPart});
@@ -169,50 +177,35 @@ TEST(KeyExchangeCommands, InputRefusals) {
         int code;
         std::string err;  // exact, or empty for a usage error
     };
+    const std::vector<std::string> sign512 = {"--sign", "512"};
     const std::vector<Case> cases = {
-        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", kServer,
-          "--user", kUser},
-         1,
-         "Не заданы параметры ключа!\n"},
-        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", kServer,
-          "--user", kServer, "--sign", "512"},
-         1,
-         "Названия ключей не должны совпадать!\n"},
+        {x.serverKeyArgs({}), 1, "Не заданы параметры ключа!\n"},
+        {x.serverKeyArgs(sign512, kServer, kServer), 1, "Названия ключей не должны совпадать!\n"},
         {{"server-key", "--base", x.serverBase, "--export", x.serverBase, "--server", kServer,
           "--user", kUser, "--sign", "512"},
          1,
          "Имена файлов с открытыми и\nприватными ключами не должны совпадать!\n"},
-        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", "", "--user",
-          kUser, "--sign", "512"},
-         1,
-         "Нет названия серверного ключа!\n"},
-        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", kServer,
-          "--user", "snow\xE2\x98\x83", "--sign", "512"},
-         1,
+        {x.serverKeyArgs(sign512, ""), 1, "Нет названия серверного ключа!\n"},
+        {x.serverKeyArgs(sign512, kServer, "snow\xE2\x98\x83"), 1,
          "Ключевое имя \"snow\xE2\x98\x83\" нельзя записать в кодировке Windows-1251!\n"},
-        {{"user-key", "--base", x.userBase, "--import", x.servPart, "--export", x.userPart},
-         1,
+        {x.userKeyArgs(), 1,
          "Файла с импортом открытых ключей не существует\nили файл не является базой с "
          "открытыми ключами!\n"},
         {{"import-user", "--base", x.serverBase, "--import", x.userPart},
          1,
          "Файла с приватными ключами не существует\nили файл не является базой с приватными "
          "ключами!\n"},
-        {{"server-key", "--base", x.serverBase, "--export", x.servPart, "--server", kServer,
-          "--user", kUser, "--sign", "1000"},
-         2,
-         ""},
+        {x.serverKeyArgs({"--sign", "1000"}), 2, ""},
         {{"server-key", "--base", x.serverBase, "--server", kServer, "--user", kUser}, 2, ""},
         {{"import-user", "--base", x.serverBase, "--import"}, 2, ""},
         {{"import-user", "--base", x.serverBase, "--import", x.userPart, "--base", "b"}, 2, ""},
-        {{"user-key", "--base", x.userBase, "--import", x.servPart, "--export", x.userPart,
-          "stray"},
-         2,
-         ""},
+        {x.userKeyArgs({"stray"}), 2, ""},
         {{"java", x.userBase, kUser, kServer}, 2, ""},
         {{"delete", x.userBase, kUser}, 2, ""},
     };
-    for (const Case& c : cases) {
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
         const Outcome r = talvekkey(c.args);
         EXPECT_EQ(r.code, c.code) << c.args[0] << " " << r.err;
         if (!c.err.empty()) {
@@ -252,27 +245,30 @@ TEST(MaintenanceCommands, JavaRefusals) {
     const auto before = snapshot(dir);
     const std::string out = dir.file("j.bin");
 
-    const std::map<std::vector<std::string>, std::string> refusals = {
-        {{"java", dir.file("b.key_base"), "both", "peer", out},
+    const std::string onlyOneSide =
+        "Секретный канал содержит только приватные ключи\nили только открытые ключи.\nДля "
+        "\"Java\" канала допускаются только полные ключи!\n";
+    const struct {
+        std::string file;
+        const char* local;
+        std::string err;
+    } refusals[] = {
+        {"b.key_base", "both",
          "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна "
          "присутствовать\nтолько подпись!\n"},
-        {{"java", dir.file("b.key_base"), "none", "peer", out},
+        {"b.key_base", "none",
          "Секретный канал не содержит ключей подписи.Для \"Java\" канала должна "
          "присутствовать\nтолько подпись!\n"},
-        {{"java", dir.file("b.key_base"), "half", "peer", out},
-         "Секретный канал содержит только приватные ключи\nили только открытые ключи.\nДля "
-         "\"Java\" канала допускаются только полные ключи!\n"},
-        {{"java", dir.file("p.okp"), "sign", "peer", out},
-         "Секретный канал содержит только приватные ключи\nили только открытые ключи.\nДля "
-         "\"Java\" канала допускаются только полные ключи!\n"},
-        {{"java", dir.file("b.key_base"), "missing", "peer", out},
-         "Ошибка экспорта \"Java\" канала!\n"},
-        {{"java", dir.file("none.bin"), "both", "peer", out}, "Ошибка открытия базы ключей!\n"},
+        {"b.key_base", "half", onlyOneSide},
+        {"p.okp", "sign", onlyOneSide},
+        {"b.key_base", "missing", "Ошибка экспорта \"Java\" канала!\n"},
+        {"none.bin", "both", "Ошибка открытия базы ключей!\n"},
     };
-    for (const auto& [args, message] : refusals) {
-        const Outcome r = talvekkey(args);
+    for (const auto& row : refusals) {
+        SCOPED_TRACE(row.file + " " + row.local);
+        const Outcome r = talvekkey({"java", dir.file(row.file), row.local, "peer", out});
         EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.err, row.err);
     }
     EXPECT_EQ(snapshot(dir), before);
 }
@@ -348,8 +344,7 @@ TEST(KeyExchangeCommands, FullDiskFailsCleanly) {
     Exchange x;
     ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
     const auto before = snapshot(x.dir);
-    const std::vector<std::string> user = {"user-key", "--base",   x.userBase, "--import",
-                                           x.servPart, "--export", x.userPart};
+    const std::vector<std::string> user = x.userKeyArgs();
     Outcome r = talvekkeyWithFileLimit(0, user);
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Ошибка выполненния операции!\n");
