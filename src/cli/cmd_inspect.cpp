@@ -235,7 +235,7 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
             return Success;
         }
     } catch (const SecureException& e) {
-        io.err << e.message() << "\n";
+        return keyStoreFailure(e, kOpenFailed, io);
     }
     io.err << kOpenFailed << "\n";
     return Failure;

@@ -47,9 +47,7 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
             return Failure;
         }
     } catch (const SecureException& e) {
-        printMessage(io.err, e.message());
-        printMessage(io.err, kDeleteFailed);
-        return Failure;
+        return keyStoreFailure(e, kDeleteFailed, io);
     }
     printMessage(io.out, "Канал успешно удален!");
     return Success;

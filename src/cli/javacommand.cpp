@@ -7,8 +7,7 @@
 #include "cli/command.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
-#include "keystore/keybase.h"
-#include "keystore/secureexception.h"
+#include "keystore/keyops.h"
 
 namespace Talvek::Cli {
 
@@ -24,62 +23,38 @@ const Command kJava{"java", "java FILE LOCAL REMOTE OUTPUT",
 
 const char* const kJavaFailed = "Ошибка экспорта \"Java\" канала!";
 
+// Both halves of every key the channel uses.
 bool isComplete(const ChannelSummary& c) {
-    if (!c.useCrypt && !c.useSign) return false;
-    if (c.useCrypt && !(c.hasCryptPrivate && c.hasCryptPublic)) return false;
-    if (c.useSign && !(c.hasSignPrivate && c.hasSignPublic)) return false;
-    return true;
+    return (!c.useCrypt || (c.hasCryptPrivate && c.hasCryptPublic)) &&
+           (!c.useSign || (c.hasSignPrivate && c.hasSignPublic));
 }
 
 int runJava(const std::vector<std::string>& args, Io& io) {
     if (args.size() != 4) return usageError(io, kJava, "expected FILE LOCAL REMOTE OUTPUT");
-    const std::string& path = args[0];
     const std::string& output = args[3];
-    if (sameFile(path, output)) return usageError(io, kJava, "OUTPUT must differ from FILE");
-    std::string local;
-    std::string remote;
-    if (!encodeChannelNames(args[1], args[2], local, remote, io)) return Failure;
+    if (sameFile(args[0], output)) return usageError(io, kJava, "OUTPUT must differ from FILE");
 
     try {
-        const auto file = openKeyFile(path, local, remote);
-        if (!file) {
-            printMessage(io.err, kOpenFailed);
-            return Failure;
-        }
-        if (!file->channel) {
+        CommandChannel c;
+        if (!loadCommandChannel(args[0], args[1], args[2], kJavaFailed, c, io)) return Failure;
+        ChannelSummary summary;
+        if (!c.channel->toSummary(&summary)) {
             printMessage(io.err, kJavaFailed);
             return Failure;
         }
-        const ChannelSummary& c = *file->channel;
-        if (c.useCrypt) {
-            printMessage(io.err,
-                         "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала "
-                         "должна присутствовать\nтолько подпись!");
+        if (const auto refusal =
+                javaChannelRefusal(summary.useCrypt, summary.useSign, isComplete(summary))) {
+            printMessage(io.err, *refusal);
             return Failure;
         }
-        if (!c.useSign) {
-            printMessage(io.err,
-                         "Секретный канал не содержит ключей подписи.Для \"Java\" канала должна "
-                         "присутствовать\nтолько подпись!");
-            return Failure;
-        }
-        if (!isComplete(c)) {
-            printMessage(io.err,
-                         "Секретный канал содержит только приватные ключи\nили только открытые "
-                         "ключи.\nДля \"Java\" канала допускаются только полные ключи!");
-            return Failure;
-        }
-        KeyBase base;
-        const SecureChannel* channel = nullptr;
-        if (base.loadBase(path)) channel = base.findChannel(local, remote);
-        if (!channel || !writeJavaKeyFile(*channel, output)) {
+        // Only a key base holds a client's private key; a public-part file
+        // that claims one is not trusted with it.
+        if (c.kind != KeyFileKind::KeyBase || !writeJavaKeyFile(*c.channel, output)) {
             printMessage(io.err, kJavaFailed);
             return Failure;
         }
     } catch (const SecureException& e) {
-        printMessage(io.err, e.message());
-        printMessage(io.err, kJavaFailed);
-        return Failure;
+        return keyStoreFailure(e, kJavaFailed, io);
     }
     printMessage(io.out, "\"Java\" канал успешно экспортирован!");
     return Success;

@@ -9,6 +9,7 @@
 #include "cli/channelarg.h"
 #include "cli/command.h"
 #include "cli/keyexchange.h"
+#include "cli/keyfile.h"
 #include "keystore/message.h"
 #include "keystore/secureexception.h"
 
@@ -65,9 +66,7 @@ int runSeal(const std::vector<std::string>& args, Io& io) {
         }
         io.out << sealed << '\n';
     } catch (const SecureException& e) {
-        printMessage(io.err, e.message());
-        printMessage(io.err, failed);
-        return Failure;
+        return keyStoreFailure(e, failed, io);
     }
     return io.out.flush() ? Success : Failure;
 }
@@ -95,9 +94,7 @@ int runOpen(const std::vector<std::string>& args, Io& io) {
         io.out.write(reinterpret_cast<const char*>(data.data()),
                      static_cast<std::streamsize>(data.size()));
     } catch (const SecureException& e) {
-        printMessage(io.err, e.message());
-        printMessage(io.err, failed);
-        return Failure;
+        return keyStoreFailure(e, failed, io);
     }
     return io.out.flush() ? Success : Failure;
 }

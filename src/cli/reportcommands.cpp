@@ -6,6 +6,7 @@
 #include "cli/channelarg.h"
 #include "cli/command.h"
 #include "cli/keyexchange.h"
+#include "cli/keyfile.h"
 #include "keystore/report.h"
 #include "keystore/secureexception.h"
 
@@ -75,9 +76,7 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
         }
         printMessage(io.out, "Информация о канале успешно экспортирована!");
     } catch (const SecureException& e) {
-        printMessage(io.err, e.message());
-        printMessage(io.err, kExportFailed);
-        return Failure;
+        return keyStoreFailure(e, kExportFailed, io);
     }
     return Success;
 }
@@ -93,9 +92,7 @@ int runDump(const std::vector<std::string>& args, Io& io) {
             return Failure;
         }
     } catch (const SecureException& e) {
-        printMessage(io.err, e.message());
-        printMessage(io.err, kDumpFailed);
-        return Failure;
+        return keyStoreFailure(e, kDumpFailed, io);
     }
     printMessage(io.out, "Канал успешно выгружен!");
     return Success;

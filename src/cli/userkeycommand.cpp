@@ -3,6 +3,7 @@
 
 #include "cli/command.h"
 #include "cli/keyexchange.h"
+#include "cli/keyfile.h"
 
 namespace Talvek::Cli {
 
@@ -18,19 +19,11 @@ const Command kUserKey{
     "and does not encrypt.",
     runUserKey};
 
-// The Java client works with signing keys only, as the wizard offers it.
+// The Java client works with signing keys only, as the wizard offers it; the
+// exchange itself makes the keys complete.
 CheckResult javaAllowed(const KeyWizardData& data) {
-    if (data.useCrypt) {
-        return CheckResult::fail(
-            "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна "
-            "присутствовать\nтолько подпись!");
-    }
-    if (!data.useSign) {
-        return CheckResult::fail(
-            "Секретный канал не содержит ключей подписи.Для \"Java\" канала должна "
-            "присутствовать\nтолько подпись!");
-    }
-    return CheckResult::pass();
+    const auto refusal = javaChannelRefusal(data.useCrypt, data.useSign, true);
+    return refusal ? CheckResult::fail(*refusal) : CheckResult::pass();
 }
 
 int runUserKey(const std::vector<std::string>& args, Io& io) {
