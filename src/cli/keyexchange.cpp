@@ -59,13 +59,6 @@ bool parseKeyBits(const std::string& text, uint32_t& bits) {
     return true;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    std::error_code ec;
-    const bool same = std::filesystem::equivalent(a, b, ec);
-    return !ec && same;
-}
-
 void printMessage(std::ostream& stream, const std::string& message) {
     stream << message << "\n";
 }

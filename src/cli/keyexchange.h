@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "keystore/fileexists.h"
 #include "wizard/keychecks.h"
 
 namespace Talvek::Cli {
@@ -25,10 +26,6 @@ std::optional<std::map<std::string, std::string>> parseOptions(
 // Key sizes accepted on the command line: the wizard's 512, 768 and 1024, and
 // 2048, 3072 and 4096 for administrators who want stronger keys.
 bool parseKeyBits(const std::string& text, uint32_t& bits);
-
-// True when the two paths name one file: the same text, or two existing
-// paths that resolve to the same file.
-bool sameFile(const std::string& a, const std::string& b);
 
 // Prints a message of the program on stderr, one line feed after it.
 void printMessage(std::ostream& stream, const std::string& message);

@@ -38,22 +38,6 @@ std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::st
     return result;
 }
 
-std::optional<std::string> javaChannelRefusal(bool useCrypt, bool useSign, bool complete) {
-    if (useCrypt) {
-        return "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна "
-               "присутствовать\nтолько подпись!";
-    }
-    if (!useSign) {
-        return "Секретный канал не содержит ключей подписи.Для \"Java\" канала должна "
-               "присутствовать\nтолько подпись!";
-    }
-    if (!complete) {
-        return "Секретный канал содержит только приватные ключи\nили только открытые "
-               "ключи.\nДля \"Java\" канала допускаются только полные ключи!";
-    }
-    return std::nullopt;
-}
-
 int keyStoreFailure(const SecureException& e, const std::string& failed, Io& io) {
     printMessage(io.err, e.message());
     printMessage(io.err, failed);

@@ -25,10 +25,6 @@ std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::st
 // "Ошибка открытия базы ключей!"
 extern const char* const kOpenFailed;
 
-// Why a channel cannot become the Java client's key file, nothing when it
-// can: the client signs only, and needs both halves of its keys (complete).
-std::optional<std::string> javaChannelRefusal(bool useCrypt, bool useSign, bool complete);
-
 // A key that could not be built: prints its message and then the command's
 // own failure on stderr, and returns Failure.
 int keyStoreFailure(const SecureException& e, const std::string& failed, Io& io);

@@ -1,9 +1,8 @@
 #include "cryptoserver/connectchecks.h"
 
-#include <filesystem>
-#include <system_error>
 
 #include "keystore/cp1251.h"
+#include "keystore/fileexists.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 
@@ -33,14 +32,6 @@ bool holds(Check check) {
     } catch (const SecureException&) {
         return false;
     }
-}
-
-// The same file, also when spelt differently; plain comparison when either
-// does not exist.
-bool sameFile(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "keystore/keyops.h"
 #include "keystore/report.h"
 #include "keystore/secureexception.h"
+#include "wizard/keychecks.h"
 
 namespace Talvek {
 
@@ -33,15 +34,6 @@ const char* const kExported =
     "Информация о канале успешно экспортирована!\nОткрыть файл для просмотра или печати?";
 const char* const kExportFailed = "Ошибка экспорта канала!";
 
-const char* const kJavaHasCrypt =
-    "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна присутствовать\n"
-    "только подпись!";
-const char* const kJavaNoSign =
-    "Секретный канал не содержит ключей подписи.Для \"Java\" канала должна присутствовать\n"
-    "только подпись!";
-const char* const kJavaIncomplete =
-    "Секретный канал содержит только приватные ключи\nили только открытые ключи.\n"
-    "Для \"Java\" канала допускаются только полные ключи!";
 const char* const kJavaWritten = "\"Java\" канал успешно экспортирован!";
 const char* const kJavaFailed = "Ошибка экспорта \"Java\" канала!";
 
@@ -290,16 +282,9 @@ void UtilsDlg::onJavaKey() {
     if (!found) return;
     const ChannelSummary channel = *found;
     // The Java client signs and verifies only, with both halves of the pair.
-    if (channel.useCrypt) {
-        info(kJavaHasCrypt);
-        return;
-    }
-    if (!channel.useSign) {
-        info(kJavaNoSign);
-        return;
-    }
-    if (!isChannelComplete(channel)) {
-        info(kJavaIncomplete);
+    if (const auto refusal =
+            javaChannelRefusal(channel.useCrypt, channel.useSign, isChannelComplete(channel))) {
+        info(*refusal);
         return;
     }
     try {

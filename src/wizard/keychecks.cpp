@@ -161,4 +161,11 @@ CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251) {
                              "\" нельзя записать в кодировке Windows-1251!");
 }
 
+std::optional<std::string> javaChannelRefusal(bool useCrypt, bool useSign, bool complete) {
+    if (useCrypt) return KeyMessages::JavaHasCrypt;
+    if (!useSign) return KeyMessages::JavaNoSign;
+    if (!complete) return KeyMessages::JavaIncomplete;
+    return std::nullopt;
+}
+
 }  // namespace Talvek

@@ -8,6 +8,7 @@
 // Every check and operation call is guarded: a SecureException counts as
 // that step's failure with the step's own message, never ends the program.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,6 +50,16 @@ inline constexpr const char* NamesTaken = "Ключи с такими назва
 inline constexpr const char* NoParameters = "Не заданы параметры ключа!";
 // Finish.
 inline constexpr const char* OperationFailed = "Ошибка выполненния операции!";
+// The Java client's key file, from the maintenance dialog or talvekkey.
+inline constexpr const char* JavaHasCrypt =
+    "Секретный канал содержит ключи кодирования.\nДля \"Java\" канала должна присутствовать\n"
+    "только подпись!";
+inline constexpr const char* JavaNoSign =
+    "Секретный канал не содержит ключей подписи.Для \"Java\" канала должна присутствовать\n"
+    "только подпись!";
+inline constexpr const char* JavaIncomplete =
+    "Секретный канал содержит только приватные ключи\nили только открытые ключи.\n"
+    "Для \"Java\" канала допускаются только полные ключи!";
 }  // namespace KeyMessages
 
 struct CheckResult {
@@ -97,5 +108,10 @@ std::string successText(const KeyWizardData& data);
 // with a message naming the text when it cannot be encoded (cp1251 then
 // empty); a refused name is never silently altered.
 CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251);
+
+// Why a channel cannot become the Java client's key file, in the order the
+// refusals are made, or nothing when it can: the client signs only, and needs
+// both halves of its signing keys (a complete channel).
+std::optional<std::string> javaChannelRefusal(bool useCrypt, bool useSign, bool complete);
 
 }  // namespace Talvek
