@@ -555,6 +555,10 @@ TEST(KeyOperations, FullDiskFailsCleanly) {
     // The user side: nothing fits, nothing is made.
     ASSERT_TRUE(createServerKey(x.serverKey("srv", "usr", false, true, 512)));
     KeyWizardData user = x.imported(CreateUserKey);
+    // Room for the user's public part only: the user base is not made.
+    EXPECT_FALSE(withFileSizeLimit(300, [&] { return createUserKey(user, x.java); }));
+    EXPECT_FALSE(TestSupport::exists(x.userBase));
+    std::remove(x.userPart.c_str());
     user.javaClient = true;
     EXPECT_FALSE(withFileSizeLimit(64, [&] { return createUserKey(user, x.java); }));
     EXPECT_FALSE(TestSupport::exists(x.userBase));
