@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include "cryptoserver/connectchecks.h"
+#include "cryptoserver/serverfixture.h"
 #include "keystore/cp1251.h"
+#include "keystore/keybase.h"
 #include "support/tempdir.h"
+#include "support/testkeys.h"
 
 using namespace Talvek;
 using namespace TestSupport;
@@ -69,8 +72,9 @@ TEST_F(ConnectChecks, InterfaceNamesAreCountedInTheBytesThatTravel) {
 
 TEST_F(ConnectChecks, AnUploadSendsOnlyAKeyBase) {
     params.operation = ServerCode::UploadKeyBase;
-    for (const std::string& file :
-         {dir.file("missing.key_base"), params.adminKeyBase, dir.file("keys")}) {
+    writeText(dir.file("header.key_base"), "KNET0 but nothing else");
+    for (const std::string& file : {dir.file("missing.key_base"), params.adminKeyBase,
+                                    dir.file("keys"), dir.file("header.key_base")}) {
         params.localFile = file;
         EXPECT_EQ(checkTransfer(params), ConnectMessages::NotKeyBase) << file;
     }
@@ -80,4 +84,19 @@ TEST_F(ConnectChecks, TheAdministratorsBaseMustBeAKeyBase) {
     EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
     params.adminKeyBase = dir.file("missing.key_base");
     EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
+}
+
+TEST_F(ConnectChecks, TheChannelMustRunFromTheAdministratorToTheServer) {
+    KeyBase base;
+    base.addChannel(completeChannel(cp("Администратор"), cp("Криптосервер"), false, true));
+    ASSERT_TRUE(base.saveBase(params.adminKeyBase));
+    params.adminKeyName = cp("Администратор");
+    params.serverKeyName = cp("Криптосервер");
+    EXPECT_EQ(checkAdminChannel(params), std::nullopt);
+
+    // The names are shown as typed, the base's path first.
+    std::swap(params.adminKeyName, params.serverKeyName);
+    EXPECT_EQ(checkAdminChannel(params),
+              "В базе " + params.adminKeyBase +
+                  " нет секретного канала \"Криптосервер : Администратор\"!");
 }
