@@ -323,12 +323,20 @@ std::string ConnectWizardController::summaryText() const {
     const bool fetch = params_.operation == ServerCode::FetchKeyBase;
     std::string text = fetch ? "С криптосервера будет получена база ключей интерфейса\n"
                              : "На криптосервер будет загружена база ключей интерфейса\n";
-    text += "\"" + cp1251ToUtf8(params_.interfaceName) + "\"";
+    // Appended piece by piece: a literal plus a temporary string trips a false
+    // -Wrestrict in GCC 12's optimiser.
+    text += '"';
+    text += cp1251ToUtf8(params_.interfaceName);
+    text += '"';
     text += fetch ? " и сохранена в файле\n" : " из файла\n";
-    text += params_.localFile + "\n\n";
-    text += "Криптосервер:\t" + hostAndPort(params_) + "\n";
-    text += "Ключ сервера:\t" + cp1251ToUtf8(params_.serverKeyName) + "\n";
-    text += "Ключ администратора:\t" + cp1251ToUtf8(params_.adminKeyName) + "\n\n";
+    text += params_.localFile;
+    text += "\n\nКриптосервер:\t";
+    text += hostAndPort(params_);
+    text += "\nКлюч сервера:\t";
+    text += cp1251ToUtf8(params_.serverKeyName);
+    text += "\nКлюч администратора:\t";
+    text += cp1251ToUtf8(params_.adminKeyName);
+    text += "\n\n";
     text += "Нажмите \"Готово\", чтобы выполнить операцию.";
     return text;
 }
