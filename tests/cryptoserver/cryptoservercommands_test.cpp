@@ -67,7 +67,7 @@ TEST_F(CryptoServerCommands, FailuresExitOneAndUsageErrorsTwo) {
     EXPECT_FALSE(exists(dir.file("x")));
 
     auto list = connection("interfaces");
-    list[4] = "0";
+    list[4] = std::string(1, '0');  // port 0: the option is refused
     EXPECT_EQ(talvekkey(list).code, 2);
     list[4] = std::to_string(server->port());
     EXPECT_EQ(talvekkey({"upload", "--host", "127.0.0.1"}).code, 2);
