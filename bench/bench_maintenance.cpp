@@ -15,7 +15,7 @@
 
 #include <unistd.h>
 
-#include "app/settingsstore.h"
+#include "gui/settingsstore.h"
 #include "keystore/keybase.h"
 #include "keystore/rsakeyrecord.h"
 #include "maintenance/utilsdlg.h"

@@ -7,9 +7,9 @@
 #include <QTranslator>
 
 #include "app/maindlg.h"
-#include "app/pictures.h"
-#include "app/settingsstore.h"
-#include "cryptoserver/connectwizard.h"
+#include "gui/pictures.h"
+#include "gui/settingsstore.h"
+#include "connectwizard/connectwizard.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

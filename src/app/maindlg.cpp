@@ -11,10 +11,10 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-#include "app/messagebox.h"
-#include "app/pictures.h"
+#include "gui/messagebox.h"
+#include "gui/pictures.h"
 #include "maintenance/utilsdlgqt.h"
-#include "wizard/createkeywizard.h"
+#include "keywizard/createkeywizard.h"
 
 namespace Talvek {
 

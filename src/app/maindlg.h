@@ -12,8 +12,8 @@
 #include <string>
 
 #include "app/maindlgcontroller.h"
-#include "app/qtfiledialog.h"
-#include "app/settingsstore.h"
+#include "gui/qtfiledialog.h"
+#include "gui/settingsstore.h"
 
 class QMessageBox;
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/fileutils.h"
-#include "app/settingsstore.h"
+#include "gui/fileutils.h"
+#include "gui/settingsstore.h"
 
 namespace Talvek {
 

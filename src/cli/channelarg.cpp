@@ -4,7 +4,7 @@
 
 #include "cli/keyexchange.h"
 #include "keystore/keyops.h"
-#include "wizard/keychecks.h"
+#include "checks/keychecks.h"
 
 namespace Talvek::Cli {
 

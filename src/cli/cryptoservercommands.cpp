@@ -11,7 +11,7 @@
 #include "cryptoserver/cryptoserverclient.h"
 #include "cryptoserver/talvekcodec.h"
 #include "keystore/cp1251.h"
-#include "wizard/keychecks.h"
+#include "checks/keychecks.h"
 
 namespace Talvek::Cli {
 

@@ -12,7 +12,7 @@
 
 #include "cli/command.h"
 #include "keystore/fileexists.h"
-#include "wizard/keychecks.h"
+#include "checks/keychecks.h"
 
 namespace Talvek::Cli {
 

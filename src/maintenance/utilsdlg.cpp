@@ -7,7 +7,7 @@
 #include "keystore/keyops.h"
 #include "keystore/report.h"
 #include "keystore/secureexception.h"
-#include "wizard/keychecks.h"
+#include "checks/keychecks.h"
 
 namespace Talvek {
 

@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/fileutils.h"
-#include "app/settingsstore.h"
+#include "gui/fileutils.h"
+#include "gui/settingsstore.h"
 #include "keystore/securechannel.h"
 #include "maintenance/utilsdlgview.h"
 

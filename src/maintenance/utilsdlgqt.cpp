@@ -12,8 +12,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "app/messagebox.h"
-#include "app/pictures.h"
+#include "gui/messagebox.h"
+#include "gui/pictures.h"
 
 namespace Talvek {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/qtfiledialog.h"
-#include "app/settingsstore.h"
+#include "gui/qtfiledialog.h"
+#include "gui/settingsstore.h"
 #include "maintenance/utilsdlg.h"
 #include "maintenance/utilsdlgview.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/clirun.h"
+#include "support/clirun.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"

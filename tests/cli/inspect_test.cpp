@@ -6,7 +6,7 @@
 
 #include <sys/stat.h>
 
-#include "cli/clirun.h"
+#include "support/clirun.h"
 #include "keystore/encoding.h"
 #include "keystore/keybase.h"
 #include "support/recordbytes.h"

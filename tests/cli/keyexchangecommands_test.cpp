@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/clirun.h"
+#include "support/clirun.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"

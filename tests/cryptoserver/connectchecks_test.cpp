@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "cryptoserver/connectchecks.h"
-#include "cryptoserver/serverfixture.h"
+#include "support/serverfixture.h"
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "support/tempdir.h"

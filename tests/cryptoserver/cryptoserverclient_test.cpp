@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cryptoserver/serverfixture.h"
+#include "support/serverfixture.h"
 #include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "cryptoserver/cryptoserverclient.h"
-#include "cryptoserver/serverfixture.h"
+#include "support/serverfixture.h"
 #include "cryptoserver/server/cryptoserver.h"
 #include "cryptoserver/talvekcodec.h"
 #include "keystore/keybase.h"

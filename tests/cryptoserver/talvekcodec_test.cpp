@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cryptoserver/serverfixture.h"
+#include "support/serverfixture.h"
 #include "keystore/keybase.h"
 
 using namespace Talvek;

@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settingsstore.h"
+#include "gui/settingsstore.h"
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
-#include "maintenance/scriptedutilsview.h"
+#include "support/scriptedutilsview.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settingsstore.h"
+#include "gui/settingsstore.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
-#include "maintenance/modalscript.h"
+#include "support/modalscript.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 

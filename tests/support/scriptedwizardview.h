@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/fileutils.h"
-#include "wizard/wizardview.h"
+#include "gui/fileutils.h"
+#include "gui/wizardview.h"
 
 namespace TestSupport {
 

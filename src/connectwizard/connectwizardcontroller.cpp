@@ -1,0 +1,344 @@
+#include "connectwizard/connectwizardcontroller.h"
+
+#include <filesystem>
+
+#include "gui/fileutils.h"
+#include "cryptoserver/talvekcodec.h"
+#include "keystore/cp1251.h"
+#include "keystore/keyops.h"
+#include "keystore/secureexception.h"
+#include "checks/keychecks.h"
+
+namespace Talvek {
+
+namespace ConnectWizardTexts {
+
+std::string caption(int page) {
+    return std::string(Title) + ". Шаг " + std::to_string(page + 1) + " из " +
+           std::to_string(ConnectWizardPageCount) + ".";
+}
+
+std::string heading(int page) {
+    switch (page) {
+        case ConnectPage:
+            return "Задайте параметры для подключения к криптосерверу.\nЧтобы подключиться к "
+                   "криптосерверу, Вам необходим ключ администратора.";
+        case TransferPage:
+            return "Выберите обслуживаемый сервер и имя серверной базы ключей";
+        case RunPage:
+            return "Получение или загрузка серверной базы";
+        default:
+            return {};
+    }
+}
+
+std::string success(const std::string& message) {
+    return "Операция выполнена успешно!\n\n" + message;
+}
+
+}  // namespace ConnectWizardTexts
+
+namespace {
+
+const char* const kAddress = "defaddr";
+const char* const kPort = "defport";
+const char* const kServer = "defserver";
+const char* const kAdmin = "defadmin";
+const char* const kBase = "defbase";
+
+std::string readText(SettingsStore& settings, const char* name) {
+    std::string value;
+    settings.readText(name, value);
+    return value;
+}
+
+std::string readKeyName(SettingsStore& settings, const char* name) {
+    std::string name1251;
+    if (!utf8ToCp1251(readText(settings, name), name1251)) name1251.clear();
+    return name1251;
+}
+
+std::string hostAndPort(const CryptoServerParams& params) {
+    const std::string host =
+        params.address.find(':') != std::string::npos ? "[" + params.address + "]" : params.address;
+    return host + ":" + std::to_string(params.port & 0xFFFF);
+}
+
+std::vector<FileFilter> keyBaseFilters() {
+    return {{"Серверные базы ключей (*.key_base)", "*.key_base"}, {"All Files (*.*)", "*.*"}};
+}
+
+}  // namespace
+
+void loadServerDefaults(SettingsStore& settings, CryptoServerParams& params) {
+    params.address = limitChars(readText(settings, kAddress), ConnectLimits::Address);
+    std::string port;
+    params.port = settings.readText(kPort, port) ? parseDecimal(port) : 0;
+    params.serverKeyName = readKeyName(settings, kServer);
+    params.adminKeyName = readKeyName(settings, kAdmin);
+    params.adminKeyBase = limitChars(readText(settings, kBase), ConnectLimits::Path);
+}
+
+bool saveServerDefaults(SettingsStore& settings, const CryptoServerParams& params) {
+    bool ok = settings.writeText(kAddress, params.address);
+    ok = settings.writeText(kPort, std::to_string(params.port)) && ok;
+    ok = settings.writeText(kServer, cp1251ToUtf8(params.serverKeyName)) && ok;
+    ok = settings.writeText(kAdmin, cp1251ToUtf8(params.adminKeyName)) && ok;
+    ok = settings.writeText(kBase, params.adminKeyBase) && ok;
+    return ok;
+}
+
+std::string interfaceFileName(const std::string& interfaceUtf8) {
+    std::string name = interfaceUtf8;
+    for (char& c : name) {
+        if (c == '/' || c == '\\' || (static_cast<unsigned char>(c) < 0x20)) c = '_';
+    }
+    return name + ".key_base";
+}
+
+ConnectWizardController::ConnectWizardController(WizardView& view, SettingsStore& settings)
+    : view_(view), settings_(settings) {}
+
+void ConnectWizardController::pageCreated(int page) {
+    switch (page) {
+        case ConnectPage:
+            loadServerDefaults(settings_, params_);
+            fillConnectPage();
+            break;
+        case TransferPage:
+            view_.setChecked(TransferPage, TransferPageIds::Fetch, true);
+            view_.setChecked(TransferPage, TransferPageIds::Upload, false);
+            break;
+        default:
+            break;
+    }
+}
+
+void ConnectWizardController::pageShown(int page) {
+    switch (page) {
+        case ConnectPage:
+            view_.setButtons(WizardNext);
+            break;
+        case TransferPage:
+            view_.setButtons(WizardBack | WizardNext);
+            break;
+        case RunPage:
+            view_.setText(RunPage, RunPageIds::Summary, summaryText());
+            view_.setButtons(WizardBack | WizardFinish);
+            break;
+        default:
+            break;
+    }
+}
+
+void ConnectWizardController::pageLeft(int) {}
+
+bool ConnectWizardController::guarded(int page, bool (ConnectWizardController::*step)()) {
+    // A key that cannot be made into an RSA object fails the step; the
+    // wizard stays open.
+    try {
+        return (this->*step)();
+    } catch (const SecureException& e) {
+        view_.showError(page, e.message());
+        return false;
+    }
+}
+
+bool ConnectWizardController::nextPressed(int page) {
+    switch (page) {
+        case ConnectPage:
+            return guarded(page, &ConnectWizardController::connectNext);
+        case TransferPage:
+            return guarded(page, &ConnectWizardController::transferNext);
+        default:
+            return false;
+    }
+}
+
+bool ConnectWizardController::finishPressed(int page) {
+    if (page != RunPage) return false;
+    return guarded(page, &ConnectWizardController::runTransfer);
+}
+
+void ConnectWizardController::clicked(int page, int id) {
+    if (page == ConnectPage && id == ConnectPageIds::AdminBaseButton) onAdminBaseButton();
+    if (page == TransferPage && id == TransferPageIds::LocalFileButton) onLocalFileButton();
+}
+
+void ConnectWizardController::fillConnectPage() {
+    view_.setText(ConnectPage, ConnectPageIds::Address, params_.address);
+    view_.setText(ConnectPage, ConnectPageIds::Port,
+                  params_.port == 0 ? std::string() : std::to_string(params_.port));
+    view_.setText(ConnectPage, ConnectPageIds::AdminName, cp1251ToUtf8(params_.adminKeyName));
+    view_.setText(ConnectPage, ConnectPageIds::ServerName, cp1251ToUtf8(params_.serverKeyName));
+    view_.setText(ConnectPage, ConnectPageIds::AdminBase, params_.adminKeyBase);
+}
+
+int ConnectWizardController::onConnectPageNext() {
+    params_.address =
+        limitChars(view_.text(ConnectPage, ConnectPageIds::Address), ConnectLimits::Address);
+    params_.port = parseDecimal(view_.text(ConnectPage, ConnectPageIds::Port));
+    const std::string adminTyped =
+        limitChars(view_.text(ConnectPage, ConnectPageIds::AdminName), ConnectLimits::KeyName);
+    const std::string serverTyped =
+        limitChars(view_.text(ConnectPage, ConnectPageIds::ServerName), ConnectLimits::KeyName);
+    params_.adminKeyBase =
+        limitChars(view_.text(ConnectPage, ConnectPageIds::AdminBase), ConnectLimits::Path);
+    for (const auto& [typed, field] : {std::pair{&adminTyped, &params_.adminKeyName},
+                                       std::pair{&serverTyped, &params_.serverKeyName}}) {
+        const CheckResult encoded = encodeKeyName(*typed, *field);
+        if (!encoded.advances()) {
+            view_.showError(ConnectPage, encoded.message);
+            return -1;
+        }
+    }
+
+    ConnectRefusal refusal;
+    {
+        WizardWaitCursor wait(view_);
+        refusal = checkAdminChannel(params_);
+    }
+    if (refusal) {
+        view_.showError(ConnectPage, *refusal);
+        return -1;
+    }
+
+    std::string message;
+    bool listed = false;
+    {
+        WizardWaitCursor wait(view_);
+        listed = listInterfaces(params_, &message);
+    }
+    if (!listed) {
+        view_.showError(ConnectPage, message);
+        return -1;
+    }
+    saveServerDefaults(settings_, params_);
+    fillInterfaceList();
+    return 0;
+}
+
+void ConnectWizardController::fillInterfaceList() {
+    // The entries and interfaces_ stay index for index: the name that travels
+    // is the listed bytes, not the text shown (which may not convert back).
+    const std::string previous = params_.interfaceName;
+    for (int i = view_.listCount(TransferPage, TransferPageIds::Interface) - 1; i >= 0; --i)
+        view_.listRemove(TransferPage, TransferPageIds::Interface, i);
+    interfaces_ = splitInterfaceList(params_.interfaceList.data(), params_.interfaceList.size());
+    for (const std::string& name : interfaces_)
+        view_.listAdd(TransferPage, TransferPageIds::Interface, cp1251ToUtf8(name));
+    if (interfaces_.empty()) {
+        params_.interfaceName.clear();
+        return;
+    }
+
+    // A listing again (after Back) keeps the choice and the file the user made.
+    for (std::size_t i = 0; i < interfaces_.size(); ++i) {
+        if (!previous.empty() && interfaces_[i] == previous) {
+            view_.listSelect(TransferPage, TransferPageIds::Interface, static_cast<int>(i));
+            return;
+        }
+    }
+    // Otherwise the first interface with its default file, so that the
+    // common case (one served interface) needs no choosing at all.
+    view_.listSelect(TransferPage, TransferPageIds::Interface, 0);
+    onInterfaceChanged();
+}
+
+void ConnectWizardController::onInterfaceChanged() {
+    const int index = view_.listSelection(TransferPage, TransferPageIds::Interface);
+    if (index < 0 || index >= static_cast<int>(interfaces_.size())) return;
+    params_.interfaceName = interfaces_[index];
+    view_.setText(TransferPage, TransferPageIds::LocalFile,
+                  pathInDefaultDir(settings_, interfaceFileName(cp1251ToUtf8(interfaces_[index]))));
+}
+
+int ConnectWizardController::onTransferPageNext() {
+    params_.operation = view_.isChecked(TransferPage, TransferPageIds::Fetch)
+                            ? ServerCode::FetchKeyBase
+                            : ServerCode::UploadKeyBase;
+    const int index = view_.listSelection(TransferPage, TransferPageIds::Interface);
+    if (index < 0 || index >= static_cast<int>(interfaces_.size())) {
+        view_.showError(TransferPage, ConnectWizardTexts::NoInterface);
+        return -1;
+    }
+    params_.interfaceName = interfaces_[index];
+    params_.localFile =
+        limitChars(view_.text(TransferPage, TransferPageIds::LocalFile), ConnectLimits::Path);
+
+    ConnectRefusal refusal;
+    bool exists = false;
+    {
+        WizardWaitCursor wait(view_);
+        refusal = checkTransfer(params_);
+        exists = !refusal && params_.operation == ServerCode::FetchKeyBase &&
+                 fileExists(params_.localFile);
+    }
+    if (refusal) {
+        view_.showError(TransferPage, *refusal);
+        return -1;
+    }
+    if (exists && !view_.askQuestion(TransferPage, ConnectWizardTexts::OverwriteQuestion))
+        return -1;
+    return 0;
+}
+
+bool ConnectWizardController::runTransfer() {
+    std::string message;
+    bool ok = false;
+    {
+        WizardWaitCursor wait(view_);
+        ok = params_.operation == ServerCode::FetchKeyBase ? fetchKeyBase(params_, &message)
+                                                           : uploadKeyBase(params_, &message);
+    }
+    if (ok) {
+        view_.showInformation(RunPage, ConnectWizardTexts::success(message));
+    } else {
+        view_.showError(RunPage, message);
+    }
+    return ok;
+}
+
+void ConnectWizardController::onAdminBaseButton() {
+    std::string chosen;
+    if (selectFile(view_.fileDialogs(ConnectPage), settings_, chosen, true,
+                   {{"All Files (*.*)", "*.*"}})) {
+        view_.setText(ConnectPage, ConnectPageIds::AdminBase, chosen);
+    }
+}
+
+void ConnectWizardController::onLocalFileButton() {
+    // Fetching writes the file: a save dialog; uploading reads it: an open one.
+    const bool fetch = view_.isChecked(TransferPage, TransferPageIds::Fetch);
+    const std::string current = view_.text(TransferPage, TransferPageIds::LocalFile);
+    const std::string initialName = std::filesystem::path(current).filename().string();
+    std::string chosen;
+    if (selectFile(view_.fileDialogs(TransferPage), settings_, chosen, !fetch, keyBaseFilters(),
+                   initialName, fetch ? ".key_base" : std::string())) {
+        view_.setText(TransferPage, TransferPageIds::LocalFile, chosen);
+    }
+}
+
+std::string ConnectWizardController::summaryText() const {
+    const bool fetch = params_.operation == ServerCode::FetchKeyBase;
+    std::string text = fetch ? "С криптосервера будет получена база ключей интерфейса\n"
+                             : "На криптосервер будет загружена база ключей интерфейса\n";
+    // Appended piece by piece: a literal plus a temporary string trips a false
+    // -Wrestrict in GCC 12's optimiser.
+    text += '"';
+    text += cp1251ToUtf8(params_.interfaceName);
+    text += '"';
+    text += fetch ? " и сохранена в файле\n" : " из файла\n";
+    text += params_.localFile;
+    text += "\n\nКриптосервер:\t";
+    text += hostAndPort(params_);
+    text += "\nКлюч сервера:\t";
+    text += cp1251ToUtf8(params_.serverKeyName);
+    text += "\nКлюч администратора:\t";
+    text += cp1251ToUtf8(params_.adminKeyName);
+    text += "\n\n";
+    text += "Нажмите \"Готово\", чтобы выполнить операцию.";
+    return text;
+}
+
+}  // namespace Talvek

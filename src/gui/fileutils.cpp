@@ -1,0 +1,100 @@
+#include "gui/fileutils.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "keystore/cp1251.h"
+
+namespace Talvek {
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+const char kDefaultDirName[] = "defaultDir";
+// A remembered directory longer than this would read back as absent.
+constexpr size_t kMaxStoredBytes = 255;
+
+size_t storedLength(const std::string& utf8) {
+    std::string ansi;
+    return utf8ToCp1251(utf8, ansi) ? ansi.size() : utf8.size();
+}
+
+bool isSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// The first count characters of a UTF-8 text, never half of one.
+std::string firstCharacters(const std::string& utf8, size_t count) {
+    size_t i = 0;
+    for (size_t chars = 0; i < utf8.size(); ++i) {
+        const bool continuation = (static_cast<unsigned char>(utf8[i]) & 0xC0) == 0x80;
+        if (!continuation && chars++ == count) break;
+    }
+    return utf8.substr(0, i);
+}
+
+}  // namespace
+
+std::string defaultDir(SettingsStore& settings) {
+    std::string dir;
+    if (settings.readText(kDefaultDirName, dir) && !dir.empty()) return dir;
+    // Not stored: the fallback follows the current directory of this run.
+    std::error_code ec;
+    const std::filesystem::path cwd = std::filesystem::current_path(ec);
+    if (!ec) dir = cwd.string();
+    dir += kSeparator;
+    return dir;
+}
+
+bool rememberDir(SettingsStore& settings, const std::string& path) {
+    std::string drive;
+    size_t start = 0;
+    if (path.size() >= 2 && path[1] == ':') {
+        drive = path.substr(0, 2);
+        start = 2;
+    }
+    std::string dir;
+    for (size_t i = path.size(); i > start; --i) {
+        if (isSeparator(path[i - 1])) {
+            dir = path.substr(start, i - start);
+            break;
+        }
+    }
+    // A directory too long to be read back is cut to its longest ancestor that
+    // fits, so what is remembered is still a directory ending in a separator.
+    while (!dir.empty() && storedLength(drive + dir) > kMaxStoredBytes) {
+        size_t cut = dir.size() - 1;
+        while (cut > 0 && !isSeparator(dir[cut - 1])) --cut;
+        dir.resize(cut);
+    }
+    return settings.writeText(kDefaultDirName, drive + dir);
+}
+
+std::string pathInDefaultDir(SettingsStore& settings, const std::string& fileName) {
+    return defaultDir(settings) + fileName;
+}
+
+bool selectFile(FileDialogRunner& dialog, SettingsStore& settings, std::string& out,
+                bool forOpening, const std::vector<FileFilter>& filters,
+                const std::string& initialName, const std::string& defaultExt) {
+    FileDialogRequest request;
+    request.forOpening = forOpening;
+    request.title = forOpening ? "Выберите файл" : "Выберите файл для записи";
+    request.initialDir = defaultDir(settings);
+    request.filters = filters;
+    request.initialName = firstCharacters(initialName, 259);
+    request.defaultExt = defaultExt;
+    std::string chosen;
+    if (!dialog.run(request, chosen)) return false;
+    out = chosen;
+    // The directory is remembered even if the caller's use of the file fails.
+    rememberDir(settings, out);
+    return true;
+}
+
+}  // namespace Talvek

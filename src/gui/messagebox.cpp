@@ -1,0 +1,77 @@
+#include "gui/messagebox.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QString>
+
+namespace Talvek {
+
+namespace {
+
+// QMessageBox wraps at about 500 pixels, which breaks a one-line question in
+// the middle of a channel's name; the box is widened to its longest line (up
+// to a limit) so the lines stay as the text breaks them.
+void keepLinesWhole(QMessageBox& box) {
+    const QFontMetrics metrics(box.font());
+    int widest = 0;
+    for (const QString& line : box.text().split(QLatin1Char('\n')))
+        widest = qMax(widest, metrics.horizontalAdvance(line));
+    constexpr int kIconColumn = 64;
+    constexpr int kLimit = 700;
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid || widest <= 0) return;
+    grid->addItem(new QSpacerItem(qMin(widest, kLimit) + kIconColumn, 0, QSizePolicy::Minimum,
+                                  QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+}  // namespace
+
+bool showMessage(QWidget* parent, const std::string& text, const std::string& title,
+                 MessageIcon icon, bool yesNo) {
+    QMessageBox box(parent ? parent : QApplication::activeWindow());
+    box.setWindowTitle(QString::fromStdString(title));
+    box.setText(QString::fromStdString(text));
+    box.setIcon(icon == MessageIcon::Error      ? QMessageBox::Critical
+                : icon == MessageIcon::Question ? QMessageBox::Question
+                                                : QMessageBox::Information);
+    QAbstractButton* yes = nullptr;
+    if (yesNo) {
+        yes = box.addButton(QStringLiteral("Да"), QMessageBox::YesRole);
+        QPushButton* no = box.addButton(QStringLiteral("Нет"), QMessageBox::NoRole);
+        box.setDefaultButton(qobject_cast<QPushButton*>(yes));
+        box.setEscapeButton(no);
+    } else {
+        yes = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+        box.setEscapeButton(yes);
+    }
+    keepLinesWhole(box);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+void showError(QWidget* parent, const std::string& text) {
+    showMessage(parent, text, "Ошибка", MessageIcon::Error, false);
+}
+
+void showInformation(QWidget* parent, const std::string& text) {
+    showMessage(parent, text, "Информация", MessageIcon::Information, false);
+}
+
+bool askQuestion(QWidget* parent, const std::string& text) {
+    return showMessage(parent, text, "Вопрос", MessageIcon::Question, true);
+}
+
+WaitCursor::WaitCursor() {
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+}
+WaitCursor::~WaitCursor() {
+    QGuiApplication::restoreOverrideCursor();
+}
+
+}  // namespace Talvek

@@ -1,0 +1,144 @@
+#pragma once
+// WizardView over QWizard. Maps the QWizard machinery onto the page events a
+// WizardEvents controller answers, in the order it relies on:
+//   Next:   nextPressed -> (advance) left(old) -> created(new, first time) -> shown(new)
+//   Back:   left(old) -> shown(previous)
+//   Finish: finishPressed -> (close) left(last)
+//   Cancel: nothing is asked, the wizard closes.
+// QWizard's own initializePage/cleanupPage and show events fire at other
+// moments, so only currentIdChanged and validateCurrentPage are used.
+//
+// Controls are registered on their page under their numeric id, which also
+// becomes their objectName (e.g. "1006"); ids are unique within a page only,
+// so find a control as page->findChild<QWidget*>("1006"). Pages are numbered
+// from 0 in the order they are added.
+
+#include <QLabel>
+#include <QPixmap>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <QWizard>
+#include <QWizardPage>
+#include <map>
+#include <vector>
+
+#include "gui/wizardview.h"
+
+namespace Talvek {
+
+// One page: its controls by id, and whether Next (or Finish) is enabled.
+class WizardPageWidget : public QWizardPage {
+    Q_OBJECT
+public:
+    explicit WizardPageWidget(QWidget* parent = nullptr);
+
+    // Registers a control; its objectName becomes the id in decimal.
+    void addControl(int id, QWidget* control);
+    QWidget* control(int id) const;
+
+    bool isComplete() const override { return nextEnabled_; }
+    void setNextEnabled(bool enabled);
+
+signals:
+    // A registered button, radio button or check box was clicked by the user.
+    void controlClicked(int id);
+
+private:
+    std::map<int, QWidget*> controls_;
+    bool nextEnabled_ = true;
+};
+
+// A radio button whose text wraps over several lines at the width it gets.
+class WrappingRadioButton : public QRadioButton {
+    Q_OBJECT
+public:
+    explicit WrappingRadioButton(const QString& text, QWidget* parent = nullptr);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    bool hitButton(const QPoint& pos) const override;
+
+private:
+    int indicatorSpace() const;
+    QRect textRect(int width) const;
+};
+
+// The frame of every page of the program's wizards: the wizard's picture in a
+// sunken frame on the left, the controls' column on the right (returned).
+QVBoxLayout* pictureColumns(WizardPageWidget* page, const char* name, const QPixmap& picture,
+                            int minimumWidth);
+// A page's bold heading at the top of its column.
+QLabel* pageHeading(const QString& text, QWidget* parent);
+
+class QtWizardView : public QWizard, public WizardView {
+    Q_OBJECT
+public:
+    QtWizardView(FileDialogRunner& files, QWidget* parent = nullptr);
+    ~QtWizardView() override;
+
+    // The controller that receives the events; set before the wizard is shown.
+    void setEvents(WizardEvents* events) { events_ = events; }
+    // Adds the next page; caption is the window title while it is current.
+    int addWizardPage(WizardPageWidget* page, const QString& caption);
+    WizardPageWidget* wizardPage(int index) const;
+    // The page number of the current page, -1 before the wizard is shown.
+    int currentPageIndex() const { return shown_; }
+
+    // WizardView
+    void setText(int page, int id, const std::string& text) override;
+    std::string text(int page, int id) override;
+    void setVisible(int page, int id, bool visible) override;
+    void setEnabled(int page, int id, bool enabled) override;
+    void setChecked(int page, int id, bool checked) override;
+    bool isChecked(int page, int id) override;
+    void listAdd(int page, int id, const std::string& entry) override;
+    void listRemove(int page, int id, int index) override;
+    int listCount(int page, int id) override;
+    void listSelect(int page, int id, int index) override;
+    int listSelection(int page, int id) override;
+    std::string listEntryText(int page, int id, int index) override;
+    void setButtons(unsigned buttons) override;
+    void showError(int page, const std::string& text) override;
+    void showInformation(int page, const std::string& text) override;
+    bool askQuestion(int page, const std::string& text) override;
+    FileDialogRunner& fileDialogs(int page) override;
+    void beginWaitCursor() override;
+    void endWaitCursor() override;
+
+    using QWizard::setEnabled;
+    using QWizard::setVisible;
+
+    // The first showing starts the wizard and sizes it to its pages.
+    void setVisible(bool visible) override;
+
+public slots:
+    void accept() override;
+
+protected:
+    bool validateCurrentPage() override;
+
+private:
+    void currentChanged(int id);
+    void controlClicked(int page, int id);
+    void applyBackButton();
+    void ensureFocus();
+    QWidget* find(int page, int id) const;
+
+    FileDialogRunner& files_;
+    WizardEvents* events_ = nullptr;
+    std::vector<WizardPageWidget*> pages_;
+    std::vector<QString> captions_;
+    std::vector<bool> created_;
+    int shown_ = -1;
+    bool finishing_ = false;
+    bool backEnabled_ = false;
+    int waitDepth_ = 0;
+    bool sized_ = false;
+};
+
+}  // namespace Talvek

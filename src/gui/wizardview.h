@@ -1,0 +1,126 @@
+#pragma once
+// The dialog operations a wizard controller works through, and the page events
+// it answers. Pages are numbered from 0 in wizard order; controls are known by
+// their numeric ids, which are unique within a page (the same id may recur on
+// another page). Texts are UTF-8. The Qt implementation is QtWizardView; tests
+// use a scripted view that records every state and message.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gui/fileutils.h"
+
+namespace Talvek {
+
+// The wizard's standard buttons that a page can enable (Cancel always is).
+enum WizardButton : unsigned {
+    WizardBack = 1u,
+    WizardNext = 2u,
+    WizardFinish = 4u,  // takes Next's place
+};
+
+// Edits hand out at most this many characters.
+inline constexpr std::size_t WizardTextLimit = 259;
+
+// The first maxChars characters (code points) of a UTF-8 text; bytes that are
+// not valid UTF-8 count as one character each.
+inline std::string limitChars(std::string_view utf8, std::size_t maxChars = WizardTextLimit) {
+    std::size_t pos = 0;
+    std::size_t chars = 0;
+    while (pos < utf8.size() && chars < maxChars) {
+        const auto lead = static_cast<unsigned char>(utf8[pos]);
+        std::size_t len = lead < 0x80           ? 1
+                          : (lead >> 5) == 0x6  ? 2
+                          : (lead >> 4) == 0xE  ? 3
+                          : (lead >> 3) == 0x1E ? 4
+                                                : 1;
+        if (pos + len > utf8.size()) len = 1;
+        for (std::size_t i = 1; i < len; ++i) {
+            if ((static_cast<unsigned char>(utf8[pos + i]) & 0xC0) != 0x80) {
+                len = 1;
+                break;
+            }
+        }
+        pos += len;
+        ++chars;
+    }
+    return std::string(utf8.substr(0, pos));
+}
+
+class WizardView {
+public:
+    virtual ~WizardView() = default;
+
+    // A label's, edit's or button's text.
+    virtual void setText(int page, int id, const std::string& text) = 0;
+    // An edit's (or label's) text, cut to WizardTextLimit characters.
+    virtual std::string text(int page, int id) = 0;
+    // A hidden control keeps its text and state.
+    virtual void setVisible(int page, int id, bool visible) = 0;
+    // A disabled control is greyed and keeps its text and state.
+    virtual void setEnabled(int page, int id, bool enabled) = 0;
+    // Radio buttons and check boxes. Setting a state is not a click.
+    virtual void setChecked(int page, int id, bool checked) = 0;
+    virtual bool isChecked(int page, int id) = 0;
+
+    // Drop-down lists.
+    virtual void listAdd(int page, int id, const std::string& entry) = 0;
+    virtual void listRemove(int page, int id, int index) = 0;
+    virtual int listCount(int page, int id) = 0;
+    virtual void listSelect(int page, int id, int index) = 0;
+    // -1 when nothing is selected.
+    virtual int listSelection(int page, int id) = 0;
+    // Empty for an index outside the list.
+    virtual std::string listEntryText(int page, int id, int index) = 0;
+
+    // Which of WizardBack, WizardNext and WizardFinish the current page enables.
+    virtual void setButtons(unsigned buttons) = 0;
+
+    // Modal message boxes over the page: "Ошибка" with the error icon,
+    // "Информация" with the information icon, "Вопрос" with "Да"/"Нет".
+    virtual void showError(int page, const std::string& text) = 0;
+    virtual void showInformation(int page, const std::string& text) = 0;
+    virtual bool askQuestion(int page, const std::string& text) = 0;
+
+    // The file dialogs of the page's "..." buttons (owned by the page); use
+    // with selectFile so the chosen directory is remembered.
+    virtual FileDialogRunner& fileDialogs(int page) = 0;
+
+    // The wait cursor, until the matching end; calls nest.
+    virtual void beginWaitCursor() = 0;
+    virtual void endWaitCursor() = 0;
+};
+
+// What a wizard controller answers. The view delivers, for each page: created
+// once (the first time the page becomes current), shown every time it becomes
+// current (also through Back), left every time it stops being current (Back,
+// Next or Finish). Next is asked before the page is left; Finish only on the
+// last page. Cancel closes the wizard without asking anything.
+class WizardEvents {
+public:
+    virtual ~WizardEvents() = default;
+    virtual void pageCreated(int page) = 0;
+    virtual void pageShown(int page) = 0;
+    virtual void pageLeft(int page) = 0;
+    // True: advance to the next page; false: stay.
+    virtual bool nextPressed(int page) = 0;
+    // True: close the wizard; false: stay.
+    virtual bool finishPressed(int page) = 0;
+    // A button, radio button or check box was clicked (it has already toggled).
+    virtual void clicked(int page, int id) = 0;
+};
+
+// Begins the wait cursor for the life of the object.
+class WizardWaitCursor {
+public:
+    explicit WizardWaitCursor(WizardView& view) : view_(view) { view_.beginWaitCursor(); }
+    ~WizardWaitCursor() { view_.endWaitCursor(); }
+    WizardWaitCursor(const WizardWaitCursor&) = delete;
+    WizardWaitCursor& operator=(const WizardWaitCursor&) = delete;
+
+private:
+    WizardView& view_;
+};
+
+}  // namespace Talvek

@@ -1,0 +1,159 @@
+// The dialogs as a user sees them: rendered offscreen, every text fits its
+// control and every picture is there. With TALVEK_SCREENSHOT_DIR set the
+// renderings are also saved as PNG files (the user guide's screenshots).
+
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QApplication>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include "app/maindlg.h"
+#include "gui/qtfiledialog.h"
+#include "connectwizard/connectwizard.h"
+#include "gui/settingsstore.h"
+#include "keystore/cp1251.h"
+#include "keystore/keybase.h"
+#include "maintenance/utilsdlgqt.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+#include "keywizard/createkeywizard.h"
+
+namespace {
+
+using namespace Talvek;
+
+void save(QWidget& widget, const QString& name) {
+    const QString dir = qEnvironmentVariable("TALVEK_SCREENSHOT_DIR");
+    QPixmap picture = widget.grab();
+    ASSERT_FALSE(picture.isNull());
+    if (!dir.isEmpty()) {
+        ASSERT_TRUE(picture.save(QDir(dir).filePath(name)));
+    }
+}
+
+// Buttons and labels show their whole text: nothing is cut by a layout that
+// is too tight.
+void expectTextsFit(QWidget& dialog) {
+    for (QAbstractButton* button : dialog.findChildren<QAbstractButton*>()) {
+        if (!button->isVisible()) continue;
+        EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+    }
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+        if (!label->isVisible() || label->text().isEmpty()) continue;
+        if (label->wordWrap()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << label->text().toStdString();
+        } else {
+            EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+        }
+    }
+}
+
+// Assistive tools, and whoever drives the program through them, find a
+// button or a label by the text it shows: its accessible name must be that
+// text (without the mnemonic's "&"), not a name of its own.
+void expectNamedByTheirText(QWidget& dialog) {
+    auto nameOf = [](QWidget* w) {
+        QAccessibleInterface* face = QAccessible::queryAccessibleInterface(w);
+        return face ? face->text(QAccessible::Name).toStdString() : std::string();
+    };
+    for (QAbstractButton* button : dialog.findChildren<QAbstractButton*>()) {
+        if (button->text().isEmpty()) continue;
+        EXPECT_EQ(nameOf(button), QString(button->text()).remove(QLatin1Char('&')).toStdString());
+    }
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+        if (label->text().isEmpty()) continue;
+        EXPECT_EQ(nameOf(label), QString(label->text()).remove(QLatin1Char('&')).toStdString());
+    }
+}
+
+std::string cp1251(const char* utf8) {
+    std::string out;
+    utf8ToCp1251(utf8, out);
+    return out;
+}
+
+TEST(Rendering, MainDialogShowsEverySectionWithItsPicture) {
+    MemorySettingsStore settings;
+    MainDlg dlg(settings);
+    dlg.show();
+    QApplication::processEvents();
+    expectTextsFit(dlg);
+    expectNamedByTheirText(dlg);
+    // Each section's picture is drawn.
+    int pictures = 0;
+    for (QLabel* label : dlg.findChildren<QLabel*>()) {
+        if (label->pixmap().isNull()) continue;
+        EXPECT_FALSE(label->pixmap().toImage().allGray() &&
+                     label->pixmap().toImage().pixelColor(16, 16).alpha() == 0);
+        ++pictures;
+    }
+    EXPECT_EQ(pictures, 3);
+    save(dlg, QStringLiteral("main-dialog.png"));
+
+    auto about = dlg.createAboutBox();
+    about->show();
+    QApplication::processEvents();
+    expectTextsFit(*about);
+    save(*about, QStringLiteral("about.png"));
+    about->hide();
+    dlg.hide();
+}
+
+TEST(Rendering, MaintenanceDialogOnARealBase) {
+    TestSupport::TempDir dir;
+    const std::string path = dir.file("server.key_base");
+    {
+        KeyBase base;
+        const std::string server = cp1251("Центр Orvane");
+        base.addChannel(
+            TestSupport::completeChannel(server, cp1251("Бухгалтерия"), true, true, 512, 0));
+        base.addChannel(
+            TestSupport::completeChannel(server, cp1251("Иванов И.И."), false, true, 512, 1));
+        base.addChannel(
+            TestSupport::ownKeysChannel(server, cp1251("Склад №2"), true, true, 512, 2));
+        ASSERT_TRUE(base.saveBase(path));
+    }
+    MemorySettingsStore settings;
+    QtUtilsDlg dlg(path, settings);
+    ASSERT_TRUE(dlg.load());
+    QTreeWidget* tree = dlg.tree();
+    QTreeWidgetItem* root = tree->topLevelItem(0);
+    root->child(0)->setExpanded(true);
+    root->child(0)->child(2)->setExpanded(true);
+    root->child(2)->setExpanded(true);
+    tree->setCurrentItem(root->child(0));
+    dlg.show();
+    QApplication::processEvents();
+    expectTextsFit(dlg);
+    expectNamedByTheirText(dlg);
+    EXPECT_TRUE(dlg.findChild<QPushButton*>(QStringLiteral("1015"))->isEnabled());
+    save(dlg, QStringLiteral("maintenance.png"));
+    dlg.hide();
+}
+
+TEST(Rendering, WizardControlsAreNamedByTheirTexts) {
+    MemorySettingsStore settings;
+    QtFileDialogRunner files(nullptr);
+    CreateKeyWizard keyWizard(settings, files);
+    keyWizard.show();
+    QApplication::processEvents();
+    expectNamedByTheirText(keyWizard);
+    keyWizard.hide();
+
+    ConnectWizard connectWizard(settings, files);
+    connectWizard.show();
+    QApplication::processEvents();
+    expectNamedByTheirText(connectWizard);
+    connectWizard.hide();
+}
+
+}  // namespace

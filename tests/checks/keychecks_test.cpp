@@ -1,0 +1,104 @@
+#include "checks/keychecks.h"
+
+#include <gtest/gtest.h>
+
+#include "keystore/keybase.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+using namespace Talvek;
+using Status = CheckResult::Status;
+
+TEST(KeyChecksSequence, FilesPageOrderPerMode) {
+    KeyWizardData d;
+    d.mode = ImportUserPart;
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::NoBaseFile);
+    d.baseFile = "base";
+    // Mode 1 writes no export file, so only the import is asked for.
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::NoImportFile);
+    d.mode = NewUserServerKey;
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::NoExportFile);
+    d.mode = CreateUserKey;
+    d.exportFile = "part";
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::NoImportFile);
+    d.importFile = "base";
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::PublicEqualsPrivate);
+    d.importFile = "part";
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::ImportEqualsExport);
+    // The hidden import field of mode 0 still takes part in the comparison.
+    d.mode = NewUserServerKey;
+    d.importFile = "base";
+    EXPECT_EQ(checkFilesPage(d).status, Status::Fail);
+    d.importFile = "Base";  // compared as typed
+    EXPECT_EQ(checkFilesPage(d).status, Status::Pass);
+}
+
+TEST(KeyChecksSequence, ModeZeroOnlyWarnsAboutAForeignBase) {
+    TestSupport::TempDir dir;
+    TestSupport::writeText(dir.file("foreign"), "text");
+    KeyWizardData d;
+    d.baseFile = dir.file("foreign");
+    d.exportFile = dir.file("part");
+    const CheckResult r = checkFilesPage(d);
+    EXPECT_EQ(r.status, Status::Warn);
+    EXPECT_TRUE(r.advances());
+    EXPECT_EQ(r.message, KeyMessages::NotPrivateBaseWarning);
+    d.baseFile = dir.file("new.key_base");
+    EXPECT_EQ(checkFilesPage(d).status, Status::Pass);
+}
+
+TEST(KeyChecksSequence, NamesPage) {
+    TestSupport::TempDir dir;
+    KeyWizardData d;
+    d.baseFile = dir.file("s.key_base");
+    EXPECT_EQ(checkServerNamePresent(d).message, KeyMessages::NoServerName);
+    d.serverKeyName = "Srv";
+    EXPECT_TRUE(checkServerNamePresent(d).advances());
+    EXPECT_EQ(checkNamesPage(d).message, KeyMessages::NoUserName);
+    d.userKeyName = "Srv";
+    EXPECT_EQ(checkNamesPage(d).message, KeyMessages::NamesEqual);
+    d.userKeyName = "srv";  // differs in letter case only: accepted
+    EXPECT_EQ(checkNamesPage(d).status, Status::Pass) << "no base yet: nothing to look up";
+
+    KeyBase base;
+    base.addChannel(TestSupport::ownKeysChannel("srv", "Srv", false, true));
+    ASSERT_TRUE(base.saveBase(d.baseFile));
+    EXPECT_EQ(checkNamesPage(d).message, KeyMessages::NamesTaken);
+    d.mode = CreateUserKey;  // only mode 0 looks into the base
+    EXPECT_EQ(checkNamesPage(d).status, Status::Pass);
+}
+
+TEST(KeyChecksSequence, ParamsAndFinish) {
+    TestSupport::TempDir dir;
+    KeyWizardData d;
+    EXPECT_EQ(checkParamsPage(d).message, KeyMessages::NoParameters);
+    d.useSign = true;
+    EXPECT_TRUE(checkParamsPage(d).advances());
+
+    // A finish that cannot load the import reports the operation's failure.
+    d.mode = CreateUserKey;
+    d.baseFile = dir.file("userkey.bin");
+    d.importFile = dir.file("missing.okp");
+    d.exportFile = dir.file("openuser.okp");
+    const CheckResult r = runFinish(d, dir.file("javaclient.bin"));
+    EXPECT_EQ(r.status, Status::Fail);
+    EXPECT_EQ(r.message, KeyMessages::OperationFailed);
+    EXPECT_TRUE(TestSupport::listDir(dir.path()).empty());
+
+    d.javaClient = true;
+    EXPECT_EQ(successText(d), "Файлы \"" + d.baseFile +
+                                  "\" и \"javaclient.bin\" успешно созданы.\nФайл \"" +
+                                  d.exportFile +
+                                  "\" с открытой частью пользовательского ключа успешно "
+                                  "создан,\nего необходимо отправить в центр.");
+}
+
+TEST(KeyChecksSequence, KeyNamesCrossIntoWindows1251) {
+    std::string out;
+    EXPECT_TRUE(encodeKeyName("Ёлка №1", out).advances());
+    EXPECT_EQ(out, "\xA8\xEB\xEA\xE0 \xB9\x31");
+    const CheckResult r = encodeKeyName("日本", out);
+    EXPECT_EQ(r.status, Status::Fail);
+    EXPECT_TRUE(out.empty());
+    EXPECT_NE(r.message.find("日本"), std::string::npos);
+}

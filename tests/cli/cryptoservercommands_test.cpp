@@ -1,0 +1,108 @@
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "cli/command.h"
+#include "support/serverfixture.h"
+
+using namespace TestSupport;
+
+namespace {
+
+struct CommandRun {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+class CryptoServerCommands : public CryptoServerFixture {
+protected:
+    CommandRun talvekkey(std::vector<std::string> args) {
+        std::istringstream in;
+        std::ostringstream out, err;
+        Talvek::Cli::Io io{in, out, err};
+        const int code = Talvek::Cli::runTalvekkey(args, io);
+        return {code, out.str(), err.str()};
+    }
+
+    std::vector<std::string> connection(const std::string& command) {
+        return {
+            command,        "--host",  "127.0.0.1", "--port",        std::to_string(server->port()),
+            "--admin-base", adminBase, "--admin",   "Администратор", "--server",
+            "Криптосервер"};
+    }
+};
+
+}  // namespace
+
+TEST_F(CryptoServerCommands, ListFetchAndUploadPrintTheProgramsMessages) {
+    CommandRun r = talvekkey(connection("interfaces"));
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "main\nКасса\n");
+
+    auto fetch = connection("fetch");
+    const std::string local = dir.file("kassa.key_base");
+    fetch.insert(fetch.end(), {"--interface", "Касса", "--file", local});
+    r = talvekkey(fetch);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "База ключей сервера сохранена как\n\"" + local + "\"\n");
+    EXPECT_EQ(readBytes(local), readBytes(interfaceFile("Касса")));
+
+    auto upload = connection("upload");
+    upload.insert(upload.end(), {"--interface", "main", "--file", local});
+    r = talvekkey(upload);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Новая база ключей установлена на сервере как\n\"main.key_base\"\n");
+    EXPECT_EQ(readBytes(interfaceFile("main")), readBytes(local));
+}
+
+TEST_F(CryptoServerCommands, FailuresExitOneAndUsageErrorsTwo) {
+    auto fetch = connection("fetch");
+    fetch.insert(fetch.end(), {"--interface", "absent", "--file", dir.file("x")});
+    CommandRun r = talvekkey(fetch);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              "Сервер сообщил об ошибке:\nСообщение сервера:\n\nНе найден интерфейс, или "
+              "для него не была определена база ключей!\n");
+    EXPECT_FALSE(exists(dir.file("x")));
+
+    auto list = connection("interfaces");
+    list[4] = std::string(1, '0');  // port 0: the option is refused
+    EXPECT_EQ(talvekkey(list).code, 2);
+    list[4] = std::to_string(server->port());
+    EXPECT_EQ(talvekkey({"upload", "--host", "127.0.0.1"}).code, 2);
+}
+
+TEST_F(CryptoServerCommands, LocalChecksComeBeforeAnyRequest) {
+    // The administrator's base must hold the channel.
+    auto list = connection("interfaces");
+    list.back() = "Чужой";
+    CommandRun r = talvekkey(list);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "В базе " + adminBase + " нет секретного канала \"Администратор : Чужой\"!\n");
+
+    // An upload of something that is no key base would replace the
+    // interface's base on the server with it.
+    const std::string junk = dir.file("notes.txt");
+    writeBytes(junk, {'n', 'o', 't', 'e', 's'});
+    const auto served = readBytes(interfaceFile("main"));
+    auto upload = connection("upload");
+    upload.insert(upload.end(), {"--interface", "main", "--file", junk});
+    r = talvekkey(upload);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Файла базы ключей не существует\nили файл не является базой с ключами!\n");
+
+    // A fetch into the administrator's own base would lose his key.
+    const auto adminKey = readBytes(adminBase);
+    auto fetch = connection("fetch");
+    fetch.insert(fetch.end(), {"--interface", "main", "--file", adminBase});
+    r = talvekkey(fetch);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              "Нельзя получать базу сервера в файл базы ключей администратора:\nключ "
+              "администратора был бы потерян!\n");
+
+    EXPECT_EQ(server->requestCount(), 0);
+    EXPECT_EQ(readBytes(interfaceFile("main")), served);
+    EXPECT_EQ(readBytes(adminBase), adminKey);
+}

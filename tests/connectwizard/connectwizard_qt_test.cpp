@@ -1,0 +1,217 @@
+// The real connection wizard, offscreen, against the test crypto server on
+// loopback: the pages as a user sees them, list, choose, fetch. With
+// TALVEK_SCREENSHOT_DIR set the three pages are also saved as PNG files.
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <deque>
+
+#include <gtest/gtest.h>
+
+#include "connectwizard/connectwizard.h"
+#include "support/serverfixture.h"
+#include "support/scriptedwizardview.h"
+
+using namespace Talvek;
+using namespace TestSupport;
+
+namespace {
+
+struct SeenBox {
+    QString title;
+    QString text;
+    bool waitCursor;  // the wait cursor was on while the box was up
+};
+
+// Answers message boxes by button text, in order ("OK" when none is left),
+// and closes whatever stays open too long so a stuck dialog fails the test.
+class BoxAnswerer {
+public:
+    explicit BoxAnswerer(std::deque<QString> answers = {}) : answers_(std::move(answers)) {
+        poll_.setInterval(20);
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box->property("answered").isValid()) return;
+            box->setProperty("answered", true);
+            seen.push_back(
+                {box->windowTitle(), box->text(), QGuiApplication::overrideCursor() != nullptr});
+            const QString wanted = answers_.empty() ? QStringLiteral("OK") : answers_.front();
+            if (!answers_.empty()) answers_.pop_front();
+            QAbstractButton* button = nullptr;
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == wanted) button = b;
+            if (!button) {
+                ADD_FAILURE() << "no button " << wanted.toStdString();
+                button = box->buttons().first();
+            }
+            QTimer::singleShot(0, button, [button] { button->click(); });
+        });
+        poll_.start();
+        watchdog_.setSingleShot(true);
+        watchdog_.setInterval(30000);
+        QObject::connect(&watchdog_, &QTimer::timeout, [] {
+            ADD_FAILURE() << "a modal dialog stayed open";
+            while (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        });
+        watchdog_.start();
+    }
+    std::vector<SeenBox> seen;
+
+private:
+    std::deque<QString> answers_;
+    QTimer poll_;
+    QTimer watchdog_;
+};
+
+QString qs(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
+
+// Saves the wizard as it stands and checks that the page's texts fit.
+void look(QWizard& wizard, const QString& name) {
+    QApplication::processEvents();
+    QWidget* page = wizard.currentPage();
+    ASSERT_NE(page, nullptr);
+    for (QAbstractButton* button : page->findChildren<QAbstractButton*>()) {
+        if (!button->isVisible()) continue;
+        // "..." buttons are narrow on purpose: their text must fit, not the
+        // style's minimum button width.
+        const int needed = qobject_cast<QPushButton*>(button)
+                               ? button->fontMetrics().horizontalAdvance(button->text()) + 12
+                               : button->sizeHint().width();
+        EXPECT_GE(button->width(), needed) << button->text().toStdString();
+    }
+    for (QLabel* label : page->findChildren<QLabel*>()) {
+        if (!label->isVisible() || label->text().isEmpty() || label->objectName() == "summary")
+            continue;
+        if (label->wordWrap()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << label->text().toStdString();
+        } else {
+            EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+        }
+    }
+    auto* picture = page->findChild<QLabel*>(QStringLiteral("picture"));
+    ASSERT_NE(picture, nullptr);
+    EXPECT_FALSE(picture->pixmap().isNull());
+    EXPECT_TRUE(picture->isVisible());
+
+    const QPixmap shot = wizard.grab();
+    ASSERT_FALSE(shot.isNull());
+    const QString dir = qEnvironmentVariable("TALVEK_SCREENSHOT_DIR");
+    if (!dir.isEmpty()) {
+        EXPECT_TRUE(shot.save(QDir(dir).filePath(name)));
+    }
+}
+
+class ConnectWizardQtTest : public CryptoServerFixture {
+protected:
+    void SetUp() override {
+        CryptoServerFixture::SetUp();
+        keysDir = dir.file("keys") + "/";
+        QDir().mkpath(qs(keysDir));
+        settings.writeText("defaultDir", keysDir);
+        settings.writeText("defaddr", "127.0.0.1");
+        settings.writeText("defport", std::to_string(server->port()));
+        settings.writeText("defadmin", "Администратор");
+        settings.writeText("defserver", "Криптосервер");
+        settings.writeText("defbase", adminBase);
+    }
+
+    template <typename T>
+    T* find(QWizard& wizard, const char* name) {
+        T* widget = wizard.findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    MemorySettingsStore settings;
+    ScriptedFileDialogs files;
+    std::string keysDir;
+};
+
+TEST_F(ConnectWizardQtTest, ListsChoosesAndFetchesAgainstTheServer) {
+    const std::string target = keysDir + "Касса.key_base";
+    writeText(target, "an older copy");
+    BoxAnswerer boxes({QStringLiteral("Нет"), QStringLiteral("Да"), QStringLiteral("OK")});
+
+    ConnectWizard wizard(settings, files);
+    wizard.controller().params().idleLimitMs = 3000;
+    wizard.show();
+    QApplication::processEvents();
+
+    // Page 1, filled from the remembered connection.
+    EXPECT_EQ(wizard.windowTitle(), QStringLiteral("Подключение к криптосерверу. Шаг 1 из 3."));
+    EXPECT_EQ(find<QLineEdit>(wizard, "addressEdit")->text(), "127.0.0.1");
+    EXPECT_EQ(find<QLineEdit>(wizard, "portEdit")->text(), QString::number(server->port()));
+    EXPECT_EQ(find<QLineEdit>(wizard, "adminNameEdit")->text(), QStringLiteral("Администратор"));
+    EXPECT_EQ(find<QLineEdit>(wizard, "serverNameEdit")->text(), QStringLiteral("Криптосервер"));
+    EXPECT_EQ(find<QLineEdit>(wizard, "adminBaseEdit")->text(), qs(adminBase));
+    EXPECT_EQ(find<QLineEdit>(wizard, "adminNameEdit")->maxLength(), 255);
+    EXPECT_EQ(find<QLabel>(wizard, "adminBaseLabel")->buddy(),
+              find<QLineEdit>(wizard, "adminBaseEdit"));
+    EXPECT_EQ(wizard.button(QWizard::NextButton)->text(), QStringLiteral("Далее >"));
+    look(wizard, "connect-wizard-1.png");
+
+    // Next lists the interfaces.
+    wizard.button(QWizard::NextButton)->click();
+    QApplication::processEvents();
+    ASSERT_EQ(wizard.currentId(), TransferPage)
+        << (boxes.seen.empty() ? std::string() : boxes.seen.back().text.toStdString());
+    EXPECT_EQ(wizard.windowTitle(), QStringLiteral("Подключение к криптосерверу. Шаг 2 из 3."));
+    auto* list = find<QComboBox>(wizard, "interfaceList");
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->itemText(0), "main");
+    EXPECT_EQ(list->itemText(1), QStringLiteral("Касса"));
+    auto* file = find<QLineEdit>(wizard, "localFileEdit");
+    EXPECT_EQ(file->text(), qs(keysDir + "main.key_base"));
+    EXPECT_TRUE(find<QRadioButton>(wizard, "fetchRadio")->isChecked());
+
+    // The user picks the other interface: the file follows.
+    list->setCurrentIndex(1);
+    emit list->activated(1);
+    EXPECT_EQ(file->text(), qs(target));
+    look(wizard, "connect-wizard-2.png");
+
+    // The file exists: "Нет" stays, "Да" goes on.
+    wizard.button(QWizard::NextButton)->click();
+    QApplication::processEvents();
+    EXPECT_EQ(wizard.currentId(), TransferPage);
+    wizard.button(QWizard::NextButton)->click();
+    QApplication::processEvents();
+    ASSERT_EQ(wizard.currentId(), RunPage);
+    EXPECT_EQ(wizard.windowTitle(), QStringLiteral("Подключение к криптосерверу. Шаг 3 из 3."));
+    const QString summary = find<QLabel>(wizard, "summary")->text();
+    EXPECT_TRUE(summary.contains(qs(target))) << summary.toStdString();
+    EXPECT_TRUE(summary.contains(QStringLiteral("Касса"))) << summary.toStdString();
+    EXPECT_EQ(wizard.button(QWizard::FinishButton)->text(), QStringLiteral("Готово"));
+    look(wizard, "connect-wizard-3.png");
+    EXPECT_EQ(readText(target), "an older copy");
+
+    wizard.button(QWizard::FinishButton)->click();
+    QApplication::processEvents();
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_EQ(wizard.result(), QDialog::Accepted);
+    EXPECT_EQ(readBytes(target), readBytes(interfaceFile("Касса")));
+
+    ASSERT_EQ(boxes.seen.size(), 3u);
+    EXPECT_EQ(boxes.seen[0].title, QStringLiteral("Вопрос"));
+    EXPECT_EQ(boxes.seen[1].title, QStringLiteral("Вопрос"));
+    EXPECT_EQ(boxes.seen[2].title, QStringLiteral("Информация"));
+    EXPECT_EQ(
+        boxes.seen[2].text,
+        qs("Операция выполнена успешно!\n\nБаза ключей сервера сохранена как\n\"" + target + "\""));
+    for (const SeenBox& box : boxes.seen) EXPECT_FALSE(box.waitCursor);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+}  // namespace

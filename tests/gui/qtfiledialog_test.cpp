@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <functional>
+#include <vector>
+
+#include "gui/qtfiledialog.h"
+#include "support/tempdir.h"
+
+using namespace Talvek;
+
+namespace {
+
+// Plays one step on each modal window that comes up, in order; a window that
+// is still open after the watchdog's time is rejected so the test fails
+// instead of hanging.
+class ModalScript {
+public:
+    using Step = std::function<void(QWidget*)>;
+
+    explicit ModalScript(std::vector<Step> steps) : steps_(std::move(steps)) {
+        QObject::connect(&poll_, &QTimer::timeout, [this] { tick(); });
+        poll_.start(20);
+        clock_.start();
+    }
+
+    bool timedOut = false;
+    size_t done = 0;
+
+private:
+    void tick() {
+        if (clock_.elapsed() > 15000) {
+            timedOut = true;
+            if (QWidget* w = QApplication::activeModalWidget()) w->close();
+            return;
+        }
+        QWidget* w = QApplication::activeModalWidget();
+        if (!w || done >= steps_.size()) return;
+        // The same dialog twice in a row is one step; a new dialog may come
+        // back at the old one's address, hence the mark.
+        if (w == last_ && w->property("talvekScripted").isValid()) return;
+        last_ = w;
+        w->setProperty("talvekScripted", true);
+        // Played from its own event: a step that opens a nested modal window
+        // must not hold up this timer, which is blocked while its slot runs.
+        Step step = steps_[done++];
+        QTimer::singleShot(0, w, [step, w] { step(w); });
+    }
+
+    std::vector<Step> steps_;
+    QTimer poll_;
+    QElapsedTimer clock_;
+    QWidget* last_ = nullptr;
+};
+
+QLineEdit* nameEdit(QWidget* w) {
+    return w->findChild<QLineEdit*>("fileNameEdit");
+}
+
+}  // namespace
+
+TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
+    TestSupport::TempDir dir;
+    const QString base = QString::fromStdString(dir.path());
+    QtFileDialogRunner runner;
+
+    FileDialogRequest save;
+    save.forOpening = false;
+    save.title = "Выберите файл для записи";
+    save.initialDir = dir.path() + "/";
+    save.filters = {{"Html file (*.html)", "*.html"}, {"All Files (*.*)", "*.*"}};
+    save.initialName = "Export.html";
+    save.defaultExt = ".html";
+
+    QString shownTitle, shownFilter, shownName, shownDir, warning, nameAfterAllFiles;
+    QStringList shownFilters;
+    QFileDialog::AcceptMode shownMode = QFileDialog::AcceptOpen;
+    bool confirmsOverwrite = true;
+    ModalScript script({
+        [&](QWidget* w) {
+            auto* d = qobject_cast<QFileDialog*>(w);
+            ASSERT_NE(d, nullptr);
+            shownTitle = d->windowTitle();
+            shownFilters = d->nameFilters();
+            shownFilter = d->selectedNameFilter();
+            shownDir = d->directory().absolutePath();
+            shownMode = d->acceptMode();
+            confirmsOverwrite = !d->testOption(QFileDialog::DontConfirmOverwrite);
+            ASSERT_NE(nameEdit(d), nullptr);
+            shownName = nameEdit(d)->text();
+            // Choosing every file keeps the typed name as it is.
+            d->selectNameFilter(d->nameFilters().last());
+            nameAfterAllFiles = nameEdit(d)->text();
+            // A folder that does not exist is refused with a warning.
+            nameEdit(d)->setText(base + "/missing/x.html");
+            static_cast<QDialog*>(d)->accept();
+        },
+        [&](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            ASSERT_NE(box, nullptr);
+            warning = box->text();
+            box->accept();
+        },
+        [&](QWidget* w) {
+            auto* d = qobject_cast<QFileDialog*>(w);
+            ASSERT_NE(d, nullptr);
+            // Typed without an extension: the default one is added.
+            nameEdit(d)->setText("report");
+            static_cast<QDialog*>(d)->accept();
+        },
+    });
+    std::string chosen;
+    ASSERT_TRUE(runner.run(save, chosen));
+    EXPECT_FALSE(script.timedOut);
+    EXPECT_EQ(script.done, 3u);
+    EXPECT_EQ(chosen, dir.path() + "/report.html");
+    EXPECT_EQ(shownTitle, "Выберите файл для записи");
+    // "*.*" lists every file, also names without a dot.
+    EXPECT_EQ(shownFilters, QStringList({"Html file (*.html)", "All Files (*)"}));
+    EXPECT_EQ(nameAfterAllFiles, "Export.html");
+    EXPECT_EQ(shownFilter, "Html file (*.html)");
+    EXPECT_EQ(shownDir, base);
+    EXPECT_EQ(shownName, "Export.html");
+    EXPECT_EQ(shownMode, QFileDialog::AcceptSave);
+    EXPECT_FALSE(confirmsOverwrite);
+    EXPECT_TRUE(warning.contains(base + "/missing")) << warning.toStdString();
+    EXPECT_FALSE(TestSupport::exists(chosen));
+
+    // Opening also takes a file that does not exist yet; cancelling gives nothing.
+    FileDialogRequest open;
+    open.title = "Выберите файл";
+    open.initialDir = dir.path() + "/";
+    open.filters = {{"Открытые части ключей (*.okp)", "*.okp"}};
+    ModalScript openScript({
+        [&](QWidget* w) {
+            nameEdit(w)->setText("new.okp");
+            qobject_cast<QDialog*>(w)->accept();
+        },
+        [&](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); },
+    });
+    chosen.clear();
+    ASSERT_TRUE(runner.run(open, chosen));
+    EXPECT_EQ(chosen, dir.path() + "/new.okp");
+    chosen = "keep";
+    EXPECT_FALSE(runner.run(open, chosen));
+    EXPECT_EQ(chosen, "keep");
+    EXPECT_FALSE(openScript.timedOut);
+    EXPECT_EQ(openScript.done, 2u);
+}
