@@ -35,11 +35,15 @@ void printHelp(std::ostream& out) {
     }
 }
 
-} // namespace
+}  // namespace
 
-CommandRegistration::CommandRegistration(const Command& command) { registry().push_back(command); }
+CommandRegistration::CommandRegistration(const Command& command) {
+    registry().push_back(command);
+}
 
-const std::vector<Command>& commands() { return registry(); }
+const std::vector<Command>& commands() {
+    return registry();
+}
 
 int usageError(Io& io, const Command& command, const std::string& message) {
     io.err << "talvekkey: " << message << "\nUsage: talvekkey " << command.synopsis << "\n";
@@ -68,4 +72,4 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io) {
     return Usage;
 }
 
-} // namespace Talvek::Cli
+}  // namespace Talvek::Cli

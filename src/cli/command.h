@@ -35,4 +35,4 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io);
 // and returns Usage.
 int usageError(Io& io, const Command& command, const std::string& message);
 
-} // namespace Talvek::Cli
+}  // namespace Talvek::Cli

@@ -1,6 +1,5 @@
 #include "cryptoserver/connectchecks.h"
 
-
 #include "keystore/cp1251.h"
 #include "keystore/fileexists.h"
 #include "keystore/keyops.h"

@@ -28,8 +28,8 @@ struct FileFilter {
 // What a file dialog is asked to show.
 struct FileDialogRequest {
     bool forOpening = true;
-    std::string title;       // "Выберите файл" or "Выберите файл для записи"
-    std::string initialDir;  // defaultDir()
+    std::string title;  // "Выберите файл" or "Выберите файл для записи"
+    std::string initialDir;           // defaultDir()
     std::vector<FileFilter> filters;  // the first one is selected
     std::string initialName;
     std::string defaultExt;  // ".html" or empty
@@ -51,4 +51,4 @@ bool selectFile(FileDialogRunner& dialog, SettingsStore& settings, std::string& 
                 bool forOpening, const std::vector<FileFilter>& filters,
                 const std::string& initialName = {}, const std::string& defaultExt = {});
 
-} // namespace Talvek
+}  // namespace Talvek

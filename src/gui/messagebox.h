@@ -29,4 +29,4 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-} // namespace Talvek
+}  // namespace Talvek

@@ -19,7 +19,9 @@ constexpr size_t kWriteBuffer = 1u << 20;
 
 // A file with no write permission bit at all is what Windows calls read-only:
 // opening it for writing fails also for root, who would otherwise pass.
-bool isReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
+bool isReadOnly(const struct stat& st) {
+    return (st.st_mode & 0222) == 0;
+}
 
 bool lockFile(int fd, BinaryFile::Share share) {
     const int op = (share == BinaryFile::Share::None ? LOCK_EX : LOCK_SH) | LOCK_NB;
@@ -64,7 +66,7 @@ std::string resolveTarget(const std::string& path) {
     return path;
 }
 
-} // namespace
+}  // namespace
 
 BinaryFile::~BinaryFile() {
     if (mode_ == Mode::Writing) {
@@ -100,8 +102,8 @@ bool BinaryFile::openExisting(const std::string& path) {
     return open(path, ReadWrite, Disposition::OpenExisting, Share::None);
 }
 
-bool BinaryFile::open(const std::string& path, unsigned access, Disposition disposition, Share share,
-                      Permissions permissions) {
+bool BinaryFile::open(const std::string& path, unsigned access, Disposition disposition,
+                      Share share, Permissions permissions) {
     if (isOpen() || path.empty() || (access & ReadWrite) == 0) return false;
 
     if (disposition == Disposition::OpenExisting) {
@@ -158,9 +160,8 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
         lockFd_ = lockFd;
     }
 
-    std::string base = target.substr(target.find_last_of('/') == std::string::npos
-                                         ? 0
-                                         : target.find_last_of('/') + 1);
+    std::string base = target.substr(
+        target.find_last_of('/') == std::string::npos ? 0 : target.find_last_of('/') + 1);
     // The temporary name must stay within NAME_MAX however long the target's.
     if (base.size() > 200) base.resize(200);
     std::string temp = folderOf(target) + "/." + base + ".XXXXXX";
@@ -291,4 +292,4 @@ void BinaryFile::skipToEnd() {
     if (mode_ == Mode::Reading) pos_ = data_.size();
 }
 
-} // namespace Talvek
+}  // namespace Talvek

@@ -72,8 +72,8 @@ private:
 
     Mode mode_ = Mode::Closed;
     std::string path_;
-    int fd_ = -1;       // file read, or temporary file written
-    int lockFd_ = -1;   // the existing target, held while it is being replaced
+    int fd_ = -1;      // file read, or temporary file written
+    int lockFd_ = -1;  // the existing target, held while it is being replaced
     std::string tempPath_;
     std::vector<uint8_t> data_;  // whole file (reading) or pending bytes (writing)
     uint64_t pos_ = 0;
@@ -81,4 +81,4 @@ private:
     bool writeFailed_ = false;
 };
 
-} // namespace Talvek
+}  // namespace Talvek

@@ -13,4 +13,4 @@ std::string cp1251ToUtf8(std::string_view bytes);
 // Windows-1251 cannot store; out is then left empty.
 bool utf8ToCp1251(std::string_view utf8, std::string& out);
 
-} // namespace Talvek
+}  // namespace Talvek

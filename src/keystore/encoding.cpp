@@ -5,7 +5,9 @@
 
 namespace Talvek {
 
-bool writeMagic(BinaryFile& file, const char* magic) { return file.write(magic, 5); }
+bool writeMagic(BinaryFile& file, const char* magic) {
+    return file.write(magic, 5);
+}
 
 bool readMagic(BinaryFile& file, const char* magic, int8_t* version) {
     char buffer[5] = {0, 0, 0, 0, 0};
@@ -18,7 +20,9 @@ bool readMagic(BinaryFile& file, const char* magic, int8_t* version) {
     return std::memcmp(buffer, magic, 5) == 0;
 }
 
-bool writeU8(BinaryFile& file, uint8_t value) { return file.write(&value, 1); }
+bool writeU8(BinaryFile& file, uint8_t value) {
+    return file.write(&value, 1);
+}
 
 bool writeU32(BinaryFile& file, uint32_t value) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
@@ -99,4 +103,4 @@ bool writeHexLine(BinaryFile& file, const BIGNUM* number) {
     return file.write(line.data(), static_cast<uint32_t>(line.size()));
 }
 
-} // namespace Talvek
+}  // namespace Talvek

@@ -37,4 +37,4 @@ bool writeHexLine(BinaryFile& file, const BIGNUM* number);
 // The same text without the line feed ("0" for zero).
 std::string bigNumHex(const BIGNUM* number);
 
-} // namespace Talvek
+}  // namespace Talvek

@@ -19,4 +19,4 @@ bool sameFile(const std::string& a, const std::string& b) {
     return !error && same;
 }
 
-} // namespace Talvek
+}  // namespace Talvek

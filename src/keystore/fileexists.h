@@ -12,4 +12,4 @@ bool fileExists(const std::string& path);
 // (relative, "..", a link); a plain comparison when either does not exist.
 bool sameFile(const std::string& a, const std::string& b);
 
-} // namespace Talvek
+}  // namespace Talvek

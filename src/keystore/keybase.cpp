@@ -7,7 +7,7 @@ namespace Talvek {
 namespace {
 const char* const kNodeMagic = "KNOD0";
 const char* const kBaseMagic = "KNET0";
-} // namespace
+}  // namespace
 
 bool KeyNode::addChannel(std::unique_ptr<SecureChannel> channel) {
     if (!channel) return false;
@@ -165,4 +165,4 @@ bool KeyBase::listChannels(KeyBaseSummary& header, std::vector<ChannelSummary>& 
     return true;
 }
 
-} // namespace Talvek
+}  // namespace Talvek

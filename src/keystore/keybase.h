@@ -54,4 +54,4 @@ public:
     bool writeBase(BinaryFile& file) const;
 };
 
-} // namespace Talvek
+}  // namespace Talvek

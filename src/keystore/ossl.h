@@ -47,4 +47,4 @@ using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, EvpCipherCtxFree>;
 using EvpCipherPtr = std::unique_ptr<EVP_CIPHER, EvpCipherFree>;
 using OpensslStringPtr = std::unique_ptr<char, OpensslStringFree>;
 
-} // namespace Talvek
+}  // namespace Talvek

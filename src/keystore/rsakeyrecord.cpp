@@ -19,16 +19,22 @@ namespace {
 const char* const kRecordMagic = "KRSK0";
 const char* const kCreateFailed = "Failed to create new RSA key";
 
-BignumPtr dup(const BIGNUM* b) { return BignumPtr(b ? BN_dup(b) : nullptr); }
+BignumPtr dup(const BIGNUM* b) {
+    return BignumPtr(b ? BN_dup(b) : nullptr);
+}
 
 // A missing number or the number zero (a stored length with only zero bytes)
 // writes nothing at all; a record holding one would read back as another
 // shape, so it is not written.
-bool writable(const BignumPtr& b) { return b && !BN_is_zero(b.get()); }
+bool writable(const BignumPtr& b) {
+    return b && !BN_is_zero(b.get());
+}
 
 // An odd number above one: what a modulus or a prime must at least be for
 // OpenSSL's Montgomery arithmetic to work on it.
-bool oddAboveOne(const BIGNUM* b) { return b && BN_is_odd(b) && !BN_is_one(b); }
+bool oddAboveOne(const BIGNUM* b) {
+    return b && BN_is_odd(b) && !BN_is_one(b);
+}
 
 struct BnCtxFree {
     void operator()(BN_CTX* c) const { BN_CTX_free(c); }
@@ -131,12 +137,12 @@ bool undoesItself(EVP_PKEY* key, int size) {
     return rawRsa(key, true, value, there) && rawRsa(key, false, there, back) && back == value;
 }
 
-} // namespace
+}  // namespace
 
 void seedWithSystemTime() {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    tm utc {};
+    tm utc{};
     gmtime_r(&ts.tv_sec, &utc);
     const uint16_t systemTime[8] = {
         static_cast<uint16_t>(utc.tm_year + 1900), static_cast<uint16_t>(utc.tm_mon + 1),
@@ -367,22 +373,24 @@ bool publicEncrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLengt
     size_t length = static_cast<size_t>(key.sizeBytes());
     if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0 ||
-        EVP_PKEY_encrypt(ctx.get(), output, &length, input, static_cast<size_t>(inputLength)) <= 0) {
+        EVP_PKEY_encrypt(ctx.get(), output, &length, input, static_cast<size_t>(inputLength)) <=
+            0) {
         return false;
     }
     *outputLength = static_cast<int>(length);
     return length > 0;
 }
 
-bool privateDecrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength,
-                    uint8_t* output, int* outputLength) {
+bool privateDecrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength, uint8_t* output,
+                    int* outputLength) {
     if (outputLength) *outputLength = 0;
     if (!input || inputLength < 0 || !output || !outputLength) return false;
     EvpPkeyCtxPtr ctx = contextFor(key.privateKey());
     size_t length = static_cast<size_t>(key.sizeBytes());
     if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0 ||
-        EVP_PKEY_decrypt(ctx.get(), output, &length, input, static_cast<size_t>(inputLength)) <= 0) {
+        EVP_PKEY_decrypt(ctx.get(), output, &length, input, static_cast<size_t>(inputLength)) <=
+            0) {
         return false;
     }
     *outputLength = static_cast<int>(length);
@@ -399,7 +407,7 @@ bool makeSessionKey(uint8_t* output16) {
     if (!output16) return false;
     uint8_t random[64] = {};
     seedWithSystemTime();
-    std::fill(output16, output16 + 16, uint8_t {0});
+    std::fill(output16, output16 + 16, uint8_t{0});
     if (RAND_bytes(random, sizeof random) != 1) return false;
     const bool ok = md5Digest(random, sizeof random, output16);
     OPENSSL_cleanse(random, sizeof random);
@@ -421,7 +429,8 @@ bool rc4Transform(const uint8_t* key16, size_t length, const uint8_t* input, uin
     while (done < length) {
         const int chunk = static_cast<int>(std::min<size_t>(length - done, 1u << 30));
         int out = 0;
-        if (EVP_EncryptUpdate(ctx.get(), output + done, &out, input + done, chunk) != 1 || out != chunk) {
+        if (EVP_EncryptUpdate(ctx.get(), output + done, &out, input + done, chunk) != 1 ||
+            out != chunk) {
             return false;
         }
         done += static_cast<size_t>(chunk);
@@ -429,4 +438,4 @@ bool rc4Transform(const uint8_t* key16, size_t length, const uint8_t* input, uin
     return true;
 }
 
-} // namespace Talvek
+}  // namespace Talvek

@@ -95,8 +95,8 @@ bool verifyDigest(const RsaKeyRecord& key, const uint8_t* digest16, const uint8_
                   unsigned signatureLength);
 bool publicEncrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength, uint8_t* output,
                    int* outputLength);
-bool privateDecrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength,
-                    uint8_t* output, int* outputLength);
+bool privateDecrypt(const RsaKeyRecord& key, const uint8_t* input, int inputLength, uint8_t* output,
+                    int* outputLength);
 // A fresh random 16-byte message key: MD5 of 64 random bytes.
 bool makeSessionKey(uint8_t* output16);
 // RC4 with a key schedule set up afresh from the 16-byte key.
@@ -107,4 +107,4 @@ bool md5Digest(const void* data, size_t length, uint8_t* output16);
 // generator, as every key generation does first.
 void seedWithSystemTime();
 
-} // namespace Talvek
+}  // namespace Talvek

@@ -20,7 +20,7 @@ uint32_t bitsOf(const std::unique_ptr<RsaKeyRecord>& key) {
     return key ? 8u * static_cast<uint32_t>(key->sizeBytes()) : 0u;
 }
 
-} // namespace
+}  // namespace
 
 void copyCut31(char (&target)[32], const std::string& source) {
     const size_t n = std::min<size_t>(source.size(), 31);
@@ -113,4 +113,4 @@ bool SecureChannel::toSummary(ChannelSummary* out) const {
     return true;
 }
 
-} // namespace Talvek
+}  // namespace Talvek

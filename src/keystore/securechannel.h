@@ -64,4 +64,4 @@ public:
     bool toSummary(ChannelSummary* out) const;
 };
 
-} // namespace Talvek
+}  // namespace Talvek

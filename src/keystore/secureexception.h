@@ -18,4 +18,4 @@ private:
     std::string message_;
 };
 
-} // namespace Talvek
+}  // namespace Talvek

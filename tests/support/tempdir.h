@@ -31,4 +31,4 @@ unsigned fileMode(const std::string& path);  // permission bits
 // Names of the entries of a folder (no "." and ".."), sorted.
 std::vector<std::string> listDir(const std::string& path);
 
-} // namespace TestSupport
+}  // namespace TestSupport

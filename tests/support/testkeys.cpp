@@ -28,7 +28,7 @@ std::unique_ptr<RsaKeyRecord> ownedKey(const std::string& owner, int bits, int s
     return key;
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<SecureChannel> ownKeysChannel(const std::string& local, const std::string& remote,
                                               bool crypt, bool sign, int bits, int slot) {
@@ -69,4 +69,4 @@ std::unique_ptr<SecureChannel> completeChannel(const std::string& local, const s
     return channel;
 }
 
-} // namespace TestSupport
+}  // namespace TestSupport

@@ -24,4 +24,4 @@ std::unique_ptr<Talvek::SecureChannel> completeChannel(const std::string& local,
                                                        const std::string& remote, bool crypt,
                                                        bool sign, int bits = 512, int slot = 0);
 
-} // namespace TestSupport
+}  // namespace TestSupport
