@@ -10,12 +10,13 @@
 #include "gui/pictures.h"
 #include "gui/settingsstore.h"
 #include "connectwizard/connectwizard.h"
+#include "keystore/version.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("TalvekConfig"));
     QApplication::setOrganizationName(QStringLiteral("Brenlow"));
-    QApplication::setApplicationVersion(QStringLiteral("4.2.7"));
+    QApplication::setApplicationVersion(QLatin1String(Talvek::kVersion));
     QGuiApplication::setDesktopFileName(QStringLiteral("talvekconfig"));
     QApplication::setWindowIcon(Talvek::programIcon());
 

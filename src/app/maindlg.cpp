@@ -13,6 +13,7 @@
 
 #include "gui/messagebox.h"
 #include "gui/pictures.h"
+#include "keystore/version.h"
 #include "maintenance/utilsdlgqt.h"
 #include "keywizard/createkeywizard.h"
 
@@ -20,7 +21,7 @@ namespace Talvek {
 
 namespace {
 
-const char* const kTitle = "TalvekConfig 4.2.7";
+const QString kTitle = QStringLiteral("TalvekConfig ") + QLatin1String(kVersion);
 
 QPushButton* makeButton(QWidget* parent, const QString& text, int id) {
     auto* button = new QPushButton(text, parent);
@@ -62,7 +63,7 @@ QGroupBox* makeSection(QWidget* parent, const QString& title, const QIcon& icon,
 
 MainDlg::MainDlg(SettingsStore& settings, QWidget* parent)
     : QDialog(parent), settings_(settings), files_(this), controller_(*this, settings, files_) {
-    setWindowTitle(QString::fromUtf8(kTitle));
+    setWindowTitle(kTitle);
     setObjectName(QStringLiteral("MainDlg"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -161,7 +162,7 @@ std::unique_ptr<QMessageBox> MainDlg::createAboutBox() {
     auto box = std::make_unique<QMessageBox>(this);
     box->setWindowTitle(QStringLiteral("О программе TalvekConfig"));
     box->setObjectName(QStringLiteral("AboutBox"));
-    box->setText(QStringLiteral("\"TalvekConfig 4.2.7\""));
+    box->setText(QLatin1Char('"') + kTitle + QLatin1Char('"'));
     box->setInformativeText(
         QStringLiteral("Создание и обслуживание ключей системы безопасности Talvek "
                        "для клиентов и серверов Orvane."));

@@ -1,5 +1,5 @@
 #pragma once
-// The program's main dialog "TalvekConfig 4.2.7": key creation, key
+// The program's main dialog "TalvekConfig <version>": key creation, key
 // maintenance and the crypto-server section, the About box and "Выход".
 //
 // Object names, for tests and assistive tools: each control with an id is
