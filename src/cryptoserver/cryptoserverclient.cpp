@@ -134,6 +134,8 @@ bool exchange(const CryptoServerParams& params, const ServerRequest& request, Se
     setMessage(message, std::string());
     TcpSocket socket;
     socket.setIdleLimit(params.idleLimitMs);
+    // receiveAll takes the socket's own flag when given none.
+    socket.setStopFlag(params.stop);
     // A failed create shows as a failed connect.
     socket.create();
     if (socket.connect(params.address, static_cast<uint16_t>(params.port & 0xFFFF)) != 0) {
@@ -181,6 +183,13 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
     SingleOutput decoded;
     if (!decode(params, reply.data, decoded)) {
         setMessage(message, "Ошибка декодирования полученного файла!");
+        return false;
+    }
+    // An exchange abandoned while the reply was being decoded leaves the
+    // local file as it was.
+    if (params.stop && params.stop->load() != 0) {
+        setMessage(message, std::string("Ошибка получения ответа: ") +
+                                socketErrorText(SocketCode::Interrupted) + " !");
         return false;
     }
     // The new content replaces the file only when all of it is stored; a

@@ -16,9 +16,11 @@
 // a caller checks that adminKeyBase holds the channel adminKeyName ->
 // serverKeyName (channelExists in keystore/keyops.h) before the first
 // request, and reads the names out of interfaceList with splitInterfaceList.
-// The operations block; a connection that moves no byte for idleLimitMs ends.
+// The operations block; a connection that moves no byte for idleLimitMs ends,
+// and one whose stop flag is raised ends within a wait slice.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -60,6 +62,9 @@ struct CryptoServerParams {
     // allocated; an exchange with no byte moving for idleLimitMs fails too.
     uint32_t maxReplyLength = kDefaultMaxReplyLength;
     int32_t idleLimitMs = kDefaultIdleLimitMs;
+    // Another thread sets it to non-zero to abandon the exchange: the
+    // operation then fails within a wait slice and writes no file. Not owned.
+    const std::atomic<int32_t>* stop = nullptr;
 };
 
 struct ServerRequest {

@@ -1,5 +1,6 @@
 #include "cryptoserver/tcpsocket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -133,6 +134,9 @@ int32_t resolverCode(int rc) {
 }
 
 using Clock = std::chrono::steady_clock;
+
+// The longest wait between two looks at the stop flag.
+constexpr int kStopSliceMs = 200;
 
 int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -268,15 +272,20 @@ int TcpSocket::connectOne(const sockaddr* address, unsigned length) {
     if (rc != 0 && (err == EINPROGRESS || err == EINTR)) {
         const auto start = Clock::now();
         for (;;) {
+            if (stopRequested()) {
+                err = EINTR;
+                break;
+            }
             pollfd p{fd_, POLLOUT, 0};
-            int wait = -1;
+            // Waits in slices, so that a stop request is seen soon.
+            int wait = kStopSliceMs;
             if (idleLimitMs_ > 0) {
                 const int64_t left = idleLimitMs_ - msSince(start);
                 if (left <= 0) {
                     err = ETIMEDOUT;
                     break;
                 }
-                wait = static_cast<int>(left);
+                wait = static_cast<int>(std::min<int64_t>(left, wait));
             }
             const int ready = ::poll(&p, 1, wait);
             if (ready < 0 && errno == EINTR) continue;
@@ -360,8 +369,13 @@ int TcpSocket::receiveAll(void* buffer, int32_t length, const std::atomic<int32_
     auto* bytes = static_cast<uint8_t*>(buffer);
     int32_t received = 0;
     auto lastProgress = Clock::now();
+    if (!stop) stop = stop_;
     while (received < length) {
-        if (stop && stop->load() != 0) return 0;
+        if (stop && stop->load() != 0) {
+            lastError_ = SocketCode::Interrupted;
+            currentError = SocketCode::Interrupted;
+            return 0;
+        }
         const int got = receive(bytes + received, length - received, timeoutMs);
         if (got < 0) return kSocketError;
         if (got > 0) {
@@ -380,6 +394,7 @@ int TcpSocket::send(const void* buffer, int32_t length, int32_t timeoutMs) {
     int32_t sent = 0;
     auto lastProgress = Clock::now();
     while (sent < length) {
+        if (stopRequested()) return fail(SocketCode::Interrupted);
         // Never blocks inside send(): a full buffer is waited for below, in
         // slices, so that the idle limit holds also against a peer that reads
         // nothing. MSG_NOSIGNAL: a closed peer is an error, not a signal.
@@ -396,8 +411,8 @@ int TcpSocket::send(const void* buffer, int32_t length, int32_t timeoutMs) {
         if (idleLimitMs_ > 0 && msSince(lastProgress) >= idleLimitMs_)
             return fail(SocketCode::TimedOut);
         pollfd p{fd_, POLLOUT, 0};
-        if (::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs) < 0 && errno != EINTR)
-            return failWithErrno();
+        const int slice = stop_ ? std::min(timeoutMs, kStopSliceMs) : timeoutMs;
+        if (::poll(&p, 1, slice < 0 ? 0 : slice) < 0 && errno != EINTR) return failWithErrno();
     }
     return sent;
 }

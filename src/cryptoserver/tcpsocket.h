@@ -66,8 +66,9 @@ public:
     virtual int connect(const std::string& host, uint16_t port);
     virtual int close();
     // Receives exactly length bytes, waiting in slices of timeoutMs. Returns
-    // length, 0 when the stop flag was set before a wait, or -1 (the peer
-    // closed, an error, or no byte for longer than the idle limit).
+    // length, 0 when the stop flag (this one, else the socket's) was set
+    // before a wait (stored error 10004), or -1 (the peer closed, an error,
+    // or no byte for longer than the idle limit).
     virtual int receiveAll(void* buffer, int32_t length, const std::atomic<int32_t>* stop,
                            int32_t timeoutMs);
     // Waits up to timeoutMs and takes what has arrived, at most length bytes:
@@ -84,6 +85,11 @@ public:
     // long as the connection stays open.
     void setIdleLimit(int32_t ms) { idleLimitMs_ = ms; }
     int32_t idleLimit() const { return idleLimitMs_; }
+    // Another thread sets *stop to non-zero to abandon what this socket is
+    // waiting for: connect and send then fail with 10004 within one wait
+    // slice, receiveAll returns 0. The flag must outlive the socket's use.
+    void setStopFlag(const std::atomic<int32_t>* stop) { stop_ = stop; }
+    bool stopRequested() const { return stop_ && stop_->load() != 0; }
 
     // The peer's numeric address; 0 or -1.
     int peerAddress(std::string& address);
@@ -110,6 +116,7 @@ private:
     int family_ = 0;
     int32_t lastError_ = 0;
     int32_t idleLimitMs_ = 0;
+    const std::atomic<int32_t>* stop_ = nullptr;
 };
 
 }  // namespace Talvek

@@ -1,12 +1,15 @@
 #include "cryptoserver/cryptoserverclient.h"
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include "support/serverfixture.h"
+#include "support/silentserver.h"
 #include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
 
@@ -297,4 +300,49 @@ TEST_F(CryptoServerClient, LocalFailuresAreReportedBeforeAnyConnection) {
     params = paramsFor(dir.file("no/such/folder/base.key_base"));
     EXPECT_FALSE(fetchKeyBase(params, &message));
     EXPECT_EQ(message, "Ошибка создания файла для получения!");
+}
+
+// The wizard's "Отмена" raises the stop flag from the window's thread while
+// the exchange waits on a server that never answers: every operation ends
+// within a wait slice or two, long before the idle limit, and the local file
+// stays as it was.
+TEST_F(CryptoServerClient, RaisedStopFlagAbandonsAnExchangeAndWritesNothing) {
+    SilentServer silent;
+    ASSERT_NE(silent.port(), 0);
+    const std::string local = dir.file("local.key_base");
+    writeInterfaceBase(local, "main", 1);
+    const std::vector<uint8_t> before = readBytes(local);
+
+    using Operation = bool (*)(CryptoServerParams&, std::string*);
+    const std::pair<const char*, Operation> operations[] = {
+        {"list", [](CryptoServerParams& p, std::string* m) { return listInterfaces(p, m); }},
+        {"fetch", [](CryptoServerParams& p, std::string* m) { return fetchKeyBase(p, m); }},
+        {"upload", [](CryptoServerParams& p, std::string* m) { return uploadKeyBase(p, m); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        SCOPED_TRACE(name);
+        std::atomic<int32_t> stop{0};
+        auto params = paramsFor(local);
+        params.port = silent.port();
+        params.idleLimitMs = 30000;
+        params.stop = &stop;
+        std::thread canceller([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop = 1;
+        });
+        std::string message;
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = operation(params, &message);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        canceller.join();
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(message, "Ошибка получения ответа: Interrupted system call !");
+        EXPECT_GE(ms, 250);
+        EXPECT_LT(ms, 1500);
+        EXPECT_EQ(readBytes(local), before);
+        EXPECT_TRUE(params.interfaceList.empty());
+    }
+    EXPECT_EQ(silent.accepted(), 3);
 }
