@@ -1,5 +1,6 @@
 #include "connectwizard/connectwizardcontroller.h"
 
+#include <atomic>
 #include <filesystem>
 
 #include "gui/fileutils.h"
@@ -205,10 +206,17 @@ int ConnectWizardController::onConnectPageNext() {
 
     std::string message;
     bool listed = false;
+    bool cancelled = false;
     {
         WizardWaitCursor wait(view_);
-        listed = listInterfaces(params_, &message);
+        CryptoServerParams request = params_;
+        cancelled = !exchangeInBackground(request, [&listed, &message](CryptoServerParams& p) {
+            listed = listInterfaces(p, &message);
+        });
+        params_.interfaceList = std::move(request.interfaceList);
     }
+    // Given up by the user: nothing to say, nothing remembered.
+    if (cancelled) return -1;
     if (!listed) {
         view_.showError(ConnectPage, message);
         return -1;
@@ -286,17 +294,37 @@ int ConnectWizardController::onTransferPageNext() {
 bool ConnectWizardController::runTransfer() {
     std::string message;
     bool ok = false;
+    bool cancelled = false;
     {
         WizardWaitCursor wait(view_);
-        ok = params_.operation == ServerCode::FetchKeyBase ? fetchKeyBase(params_, &message)
-                                                           : uploadKeyBase(params_, &message);
+        CryptoServerParams request = params_;
+        cancelled = !exchangeInBackground(request, [&ok, &message](CryptoServerParams& p) {
+            ok = p.operation == ServerCode::FetchKeyBase ? fetchKeyBase(p, &message)
+                                                         : uploadKeyBase(p, &message);
+        });
     }
+    // An exchange given up in its last moment may still have succeeded: the
+    // file then is there, and the user is told so.
+    if (cancelled && !ok) return false;
     if (ok) {
         view_.showInformation(RunPage, ConnectWizardTexts::success(message));
     } else {
         view_.showError(RunPage, message);
     }
     return ok;
+}
+
+bool ConnectWizardController::exchangeInBackground(
+    CryptoServerParams& request, const std::function<void(CryptoServerParams&)>& exchange) {
+    // A silent server would hold the window for the whole idle limit: the
+    // exchange runs away from it on its own copy of the parameters, and
+    // "Отмена" raises the socket's stop flag.
+    std::atomic<int32_t> stop{0};
+    request.stop = &stop;
+    const bool finished =
+        view_.runInBackground([&exchange, &request] { exchange(request); }, [&stop] { stop = 1; });
+    request.stop = nullptr;
+    return finished;
 }
 
 void ConnectWizardController::onAdminBaseButton() {

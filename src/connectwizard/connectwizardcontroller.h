@@ -8,7 +8,10 @@
 // Key names are typed in UTF-8 and travel as Windows-1251 bytes; a name that
 // Windows-1251 cannot hold is refused, never altered. Messages are shown after
 // the wait cursor has gone, so the user answers them with the usual pointer.
+// The exchanges with the server run away from the window: it stays live, and
+// "Отмена" gives an exchange up, with nothing written and nothing said.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -122,6 +125,10 @@ private:
     void fillConnectPage();
     void fillInterfaceList();
     bool guarded(int page, bool (ConnectWizardController::*step)());
+    // Runs exchange(request) through the view's background runner, with a
+    // stop flag that "Отмена" raises; false when the user cancelled.
+    bool exchangeInBackground(CryptoServerParams& request,
+                              const std::function<void(CryptoServerParams&)>& exchange);
     bool connectNext() { return onConnectPageNext() == 0; }
     bool transferNext() { return onTransferPageNext() == 0; }
 

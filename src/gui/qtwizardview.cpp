@@ -6,12 +6,17 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 #include <QStylePainter>
+#include <QTimer>
+#include <exception>
+#include <thread>
 
 #include "gui/messagebox.h"
 
@@ -404,6 +409,80 @@ void QtWizardView::endWaitCursor() {
     if (waitDepth_ == 0) return;
     --waitDepth_;
     QGuiApplication::restoreOverrideCursor();
+}
+
+bool QtWizardView::runInBackground(const std::function<void()>& work,
+                                   const std::function<void()>& cancel) {
+    // The page and the buttons are switched off by hand and put back as they
+    // were: nothing moves the wizard while work runs, so QWizard's own state
+    // for them is still right afterwards.
+    struct Switched {
+        QPointer<QWidget> widget;
+        bool enabled;
+    };
+    std::vector<Switched> switched;
+    const auto switchOff = [&switched](QWidget* w) {
+        if (!w) return;
+        switched.push_back({w, w->isEnabled()});
+        w->setEnabled(false);
+    };
+    const QPointer<QWidget> focus = focusWidget();
+    switchOff(wizardPage(shown_));
+    for (QWizard::WizardButton which :
+         {QWizard::BackButton, QWizard::NextButton, QWizard::CommitButton, QWizard::FinishButton}) {
+        switchOff(button(which));
+    }
+    if (!cancel) switchOff(button(QWizard::CancelButton));
+
+    busy_ = true;
+    cancelWork_ = cancel;
+    cancelRequested_ = false;
+    std::exception_ptr failure;
+    {
+        // The window keeps its events (paint, resize, Cancel) in a local
+        // loop that the worker ends through a queued call when it is done.
+        QEventLoop loop;
+        std::thread worker([&work, &failure, &loop] {
+            try {
+                work();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        });
+        loop.exec();
+        worker.join();
+    }
+    busy_ = false;
+    cancelWork_ = nullptr;
+
+    for (auto it = switched.rbegin(); it != switched.rend(); ++it) {
+        if (it->widget) it->widget->setEnabled(it->enabled);
+    }
+    if (focus && focus->isEnabled()) focus->setFocus(Qt::OtherFocusReason);
+    const bool cancelled = cancelRequested_;
+    cancelRequested_ = false;
+    // Closed from the event loop, after the step that ran the work has
+    // returned to QWizard; work that ended in success all the same has
+    // closed the wizard already and keeps its result.
+    if (cancelled) {
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible()) QWizard::reject();
+        });
+    }
+    if (failure) std::rethrow_exception(failure);
+    return !cancelled;
+}
+
+void QtWizardView::reject() {
+    if (busy_) {
+        if (cancelWork_ && !cancelRequested_) {
+            cancelRequested_ = true;
+            cancelWork_();
+        }
+        return;
+    }
+    QWizard::reject();
 }
 
 }  // namespace Talvek

@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 #include <QWizard>
 #include <QWizardPage>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -109,6 +110,10 @@ public:
     FileDialogRunner& fileDialogs(int page) override;
     void beginWaitCursor() override;
     void endWaitCursor() override;
+    bool runInBackground(const std::function<void()>& work,
+                         const std::function<void()>& cancel = {}) override;
+    // True while work of runInBackground runs.
+    bool busy() const { return busy_; }
 
     using QWizard::setEnabled;
     using QWizard::setVisible;
@@ -118,6 +123,9 @@ public:
 
 public slots:
     void accept() override;
+    // While work runs in the background, Cancel only asks it to stop (when
+    // it can) and the wizard closes once it has.
+    void reject() override;
 
 protected:
     bool validateCurrentPage() override;
@@ -139,6 +147,9 @@ private:
     bool backEnabled_ = false;
     int waitDepth_ = 0;
     bool sized_ = false;
+    bool busy_ = false;
+    std::function<void()> cancelWork_;
+    bool cancelRequested_ = false;
 };
 
 }  // namespace Talvek

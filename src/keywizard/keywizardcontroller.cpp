@@ -525,12 +525,18 @@ std::string KeyWizardController::summaryText() const {
 bool KeyWizardController::finish() {
     // The wait cursor lasts until the message box has been closed.
     WizardWaitCursor wait(view_);
+    // A 4096-bit key takes seconds: the operation runs away from the window
+    // on what the pages settled, and the window stays live meanwhile.
+    const KeyWizardData block = data_;
+    const std::string javaPath = pathInDefaultDir(settings_, "javaclient.bin");
     CheckResult result;
-    try {
-        result = runFinish(data_, pathInDefaultDir(settings_, "javaclient.bin"));
-    } catch (const SecureException& e) {
-        result = CheckResult::fail(e.message());
-    }
+    view_.runInBackground([&block, &javaPath, &result] {
+        try {
+            result = runFinish(block, javaPath);
+        } catch (const SecureException& e) {
+            result = CheckResult::fail(e.message());
+        }
+    });
     if (result.advances()) {
         view_.showInformation(KeySummaryPage,
                               result.message.empty() ? successText(data_) : result.message);

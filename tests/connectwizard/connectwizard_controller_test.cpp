@@ -403,6 +403,37 @@ TEST_F(ConnectWizardTest, FileButtonsOfferTheRightDialogs) {
     EXPECT_EQ(run.field(TransferPage, TransferPageIds::LocalFile), dir.file("upload.key_base"));
 }
 
+// Both exchanges run away from the window under the wait cursor and can be
+// cancelled; a cancelled one says nothing, remembers nothing and writes
+// nothing, and the same step then runs as usual.
+TEST_F(ConnectWizardTest, ExchangesRunInTheBackgroundAndACancelledOneLeavesNoTrace) {
+    run.walk.open();
+    fillConnectPage();
+    run.view.cancelNextRun = true;
+    EXPECT_FALSE(run.walk.next());
+    EXPECT_TRUE(run.view.messages.empty());
+    EXPECT_EQ(run.settings.texts.count("defaddr"), 0u);
+    EXPECT_TRUE(run.controller.params().interfaceList.empty());
+    ASSERT_TRUE(run.walk.next()) << run.lastMessage();
+    EXPECT_EQ(run.settings.texts.count("defaddr"), 1u);
+    ASSERT_TRUE(run.walk.next()) << run.lastMessage();
+    ASSERT_EQ(run.walk.current(), RunPage);
+
+    const std::string target = keysDir + "main.key_base";
+    run.view.cancelNextRun = true;
+    EXPECT_FALSE(run.walk.finish());
+    EXPECT_TRUE(run.view.messages.empty());
+    EXPECT_FALSE(exists(target));
+    ASSERT_TRUE(run.walk.finish()) << run.lastMessage();
+    EXPECT_EQ(readBytes(target), readBytes(interfaceFile("main")));
+
+    ASSERT_EQ(run.view.backgroundRuns.size(), 4u);
+    for (const auto& background : run.view.backgroundRuns) {
+        EXPECT_EQ(background.waitDepth, 1);
+        EXPECT_TRUE(background.cancellable);
+    }
+}
+
 // A key that cannot be made into an RSA object fails the step with its
 // message; the wizard stays where it was.
 class ThrowingView : public ScriptedWizardView {

@@ -13,12 +13,16 @@
 #include <QRadioButton>
 #include <QTimer>
 
+#include <chrono>
 #include <deque>
+#include <set>
 
 #include <gtest/gtest.h>
 
 #include "connectwizard/connectwizard.h"
+#include "support/busywatch.h"
 #include "support/serverfixture.h"
+#include "support/silentserver.h"
 #include "support/scriptedwizardview.h"
 
 using namespace Talvek;
@@ -212,6 +216,85 @@ TEST_F(ConnectWizardQtTest, ListsChoosesAndFetchesAgainstTheServer) {
         qs("Операция выполнена успешно!\n\nБаза ключей сервера сохранена как\n\"" + target + "\""));
     for (const SeenBox& box : boxes.seen) EXPECT_FALSE(box.waitCursor);
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// A server that takes the connection and never answers: the window stays
+// live, only "Отмена" takes input, and pressing it gives the exchange up at
+// once, closing the wizard with nothing said, remembered or written.
+TEST_F(ConnectWizardQtTest, CancelEndsAStalledExchangeAtOnceWithNothingWritten) {
+    SilentServer silent;
+    ASSERT_NE(silent.port(), 0);
+    const auto cancelWhenBusy = [](ConnectWizard& wizard, BusyWatch& watch,
+                                   std::chrono::steady_clock::time_point& pressed) {
+        watch.onBusy = [&wizard, &pressed] {
+            // Some slices of waiting first, as a user who loses patience.
+            QTimer::singleShot(300, &wizard, [&wizard, &pressed] {
+                pressed = std::chrono::steady_clock::now();
+                wizard.button(QWizard::CancelButton)->click();
+            });
+        };
+    };
+    const auto msSince = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - t)
+            .count();
+    };
+
+    // Listing, page 1.
+    {
+        BoxAnswerer boxes;
+        ConnectWizard wizard(settings, files);
+        wizard.controller().params().idleLimitMs = 30000;
+        wizard.show();
+        QApplication::processEvents();
+        find<QLineEdit>(wizard, "portEdit")->setText(QString::number(silent.port()));
+        BusyWatch watch(wizard);
+        std::chrono::steady_clock::time_point pressed;
+        cancelWhenBusy(wizard, watch, pressed);
+        wizard.button(QWizard::NextButton)->click();
+        const int64_t afterCancel = msSince(pressed);
+        QApplication::processEvents();
+        EXPECT_LT(afterCancel, 1000);
+        EXPECT_FALSE(wizard.isVisible());
+        EXPECT_EQ(wizard.result(), QDialog::Rejected);
+        EXPECT_GE(watch.busyTicks, 5);
+        EXPECT_GE(watch.busyPaints, 3);
+        EXPECT_TRUE(watch.cursorAlwaysWaiting);
+        EXPECT_EQ(watch.enabledButtons, std::set{QWizard::CancelButton});
+        EXPECT_TRUE(boxes.seen.empty());
+        EXPECT_EQ(settings.texts["defport"], std::to_string(server->port()));
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    }
+
+    // Fetch, page 3: listed by the real server, fetched from the silent one.
+    const std::string target = keysDir + "main.key_base";
+    writeText(target, "an older copy");
+    BoxAnswerer boxes({QStringLiteral("Да")});
+    ConnectWizard wizard(settings, files);
+    wizard.show();
+    QApplication::processEvents();
+    wizard.button(QWizard::NextButton)->click();
+    QApplication::processEvents();
+    wizard.button(QWizard::NextButton)->click();
+    QApplication::processEvents();
+    ASSERT_EQ(wizard.currentId(), RunPage);
+    wizard.controller().params().port = silent.port();
+    wizard.controller().params().idleLimitMs = 30000;
+    BusyWatch watch(wizard);
+    std::chrono::steady_clock::time_point pressed;
+    cancelWhenBusy(wizard, watch, pressed);
+    wizard.button(QWizard::FinishButton)->click();
+    const int64_t afterCancel = msSince(pressed);
+    QApplication::processEvents();
+    EXPECT_LT(afterCancel, 1000);
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_EQ(wizard.result(), QDialog::Rejected);
+    EXPECT_GE(watch.busyTicks, 5);
+    EXPECT_EQ(watch.enabledButtons, std::set{QWizard::CancelButton});
+    ASSERT_EQ(boxes.seen.size(), 1u);  // only the overwrite question
+    EXPECT_EQ(boxes.seen[0].title, QStringLiteral("Вопрос"));
+    EXPECT_EQ(readText(target), "an older copy");
+    EXPECT_EQ(silent.accepted(), 2);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
+#include "support/busywatch.h"
 #include "support/scriptedwizardview.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -167,6 +168,45 @@ TEST_F(CreateKeyWizardTest, UserRunWithBackAndFinishWritesTheKeys) {
     EXPECT_TRUE(readChannelFile(part, path("openuser.okp")));
     EXPECT_EQ(part.localName, "client");
     EXPECT_EQ(settings.texts["keyDefBase"], path("my.bin"));
+}
+
+// A 4096-bit key takes seconds to make: meanwhile the window repaints under
+// the wait cursor, no button takes input, and neither Escape nor the close
+// box leaves a half-made key behind.
+TEST_F(CreateKeyWizardTest, WindowStaysLiveWhileA4096BitKeyIsGenerated) {
+    auto serverPart = TestSupport::ownKeysChannel("server", "client", false, true, 4096);
+    ASSERT_TRUE(writePublicPart(*serverPart, path("openserv.okp")));
+    BoxAnswerer boxes;
+    CreateKeyWizard wizard(settings, files);
+    wizard.show();
+    QApplication::processEvents();
+    for (int page = KeyTypePage; page < KeySummaryPage; ++page) press(wizard, QWizard::NextButton);
+    ASSERT_EQ(wizard.currentId(), KeySummaryPage)
+        << (boxes.seen.empty() ? "" : boxes.seen.back().text.toStdString());
+
+    TestSupport::BusyWatch watch(wizard);
+    bool stayedOpen = false;
+    watch.onBusy = [&] {
+        wizard.reject();
+        wizard.close();
+        stayedOpen = wizard.isVisible();
+    };
+    press(wizard, QWizard::FinishButton);
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_GE(watch.busyTicks, 5);
+    EXPECT_GE(watch.busyPaints, 3);
+    EXPECT_TRUE(watch.cursorAlwaysWaiting);
+    EXPECT_TRUE(watch.enabledButtons.empty());
+
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].title, "Информация");
+    EXPECT_EQ(wizard.result(), QDialog::Accepted);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    KeyBase user;
+    ASSERT_TRUE(user.loadBase(path("userkey.bin")));
+    const SecureChannel* made = user.findChannel("client", "server");
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(made->signSize, 4096u);
 }
 
 TEST_F(CreateKeyWizardTest, RefusedNextStaysOnThePageAndCancelAsksNothing) {

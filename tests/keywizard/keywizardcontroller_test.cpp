@@ -640,6 +640,11 @@ TEST_F(KeyWizardControllerTest, SummaryOfAUserRunWithAndWithoutJava) {
     EXPECT_EQ(run->view.messages[0].waitDepth, 1);
     EXPECT_EQ(run->view.waitDepth, 0);
     EXPECT_TRUE(TestSupport::exists(path("javaclient.bin")));
+    // The keys were made away from the window, under the wait cursor; a key
+    // half made cannot be cancelled.
+    ASSERT_EQ(run->view.backgroundRuns.size(), 1u);
+    EXPECT_EQ(run->view.backgroundRuns[0].waitDepth, 1);
+    EXPECT_FALSE(run->view.backgroundRuns[0].cancellable);
 }
 
 TEST_F(KeyWizardControllerTest, WholeKeyExchangeThroughThreeRuns) {

@@ -6,6 +6,7 @@
 // the order the real wizard does.
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -107,6 +108,20 @@ public:
         if (waitDepth <= 0) throw std::logic_error("wait cursor ended without a beginning");
         --waitDepth;
     }
+    // Runs the work at once, on this thread. With cancelNextRun set, a run
+    // that can be cancelled is, before its work starts, as a user who presses
+    // "Отмена" at once.
+    bool runInBackground(const std::function<void()>& work,
+                         const std::function<void()>& cancel) override {
+        backgroundRuns.push_back({waitDepth, static_cast<bool>(cancel)});
+        const bool cancelled = cancelNextRun && cancel;
+        if (cancelled) {
+            cancelNextRun = false;
+            cancel();
+        }
+        work();
+        return !cancelled;
+    }
 
     // The errors shown so far, oldest first.
     std::vector<std::string> errors() const {
@@ -123,6 +138,12 @@ public:
     ScriptedFileDialogs files;
     int waitDepth = 0;
     int waitCursorsBegun = 0;
+    struct BackgroundRun {
+        int waitDepth;     // wait cursors open while it ran
+        bool cancellable;  // it offered "Отмена"
+    };
+    std::vector<BackgroundRun> backgroundRuns;
+    bool cancelNextRun = false;
 };
 
 // Walks a controller through its pages as the real wizard delivers the events.
