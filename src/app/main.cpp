@@ -1,11 +1,15 @@
 // TalvekConfig: the whole program is its main dialog; the exit code is the
 // code that dialog ends with (1 after "Выход", 2 after Escape or the close box).
+// Given a key file, it is that file's maintenance dialog instead.
 
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
+#include <cstdio>
+
+#include "app/commandline.h"
 #include "app/maindlg.h"
 #include "gui/pictures.h"
 #include "gui/settingsstore.h"
@@ -28,6 +32,15 @@ int main(int argc, char** argv) {
         QApplication::installTranslator(&qtTranslator);
 
     Talvek::QtSettingsStore settings;
+    const Talvek::StartRequest start = Talvek::readCommandLine(QApplication::arguments().mid(1));
+    if (start.action == Talvek::StartRequest::Refuse) {
+        std::fprintf(stderr, "talvekconfig: %s\nUsage: talvekconfig [FILE]\n",
+                     qPrintable(start.error));
+        return 2;
+    }
+    if (start.action == Talvek::StartRequest::Maintain)
+        return Talvek::runMaintenanceOnFile(start.file, settings);
+
     Talvek::MainDlg dialog(settings);
     // "Соединиться..." runs the connection wizard; the dialog keeps it
     // greyed unless the administrator edition is on ("adminMode" = 1).
