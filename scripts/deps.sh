@@ -10,6 +10,7 @@ PACKAGES=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core xvfb xauth
+  desktop-file-utils appstream shared-mime-info dpkg-dev file
 )
 
 missing=()

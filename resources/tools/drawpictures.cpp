@@ -7,6 +7,7 @@
 // Small pictures are drawn on a 16-unit grid scaled to the target size, with
 // edges on whole pixels so they stay crisp at 16 x 16 and at 32 x 32.
 
+#include <QDir>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -469,9 +470,19 @@ int main(int argc, char** argv) {
          [](QPainter& p, double) { drawKey(p, kGold, kGoldLine, -45, QRectF(0, 0, 16, 16)); },
          {32, 16});
     icon("book", drawBook, {32, 16});
-    const QImage installed = render(48, 48, drawPadlock);
-    ok &= save(installed, dir + "/icons/talvekconfig.png");
-    small.push_back(installed);
+    // The desktop's icon theme, at every size of the hicolor theme; the
+    // scalable icons/talvekconfig.svg draws the same padlock on the same grid.
+    for (int s : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString folder = QString("%1/icons/hicolor/%2x%2/apps").arg(dir).arg(s);
+        if (!QDir().mkpath(folder)) {
+            std::fprintf(stderr, "cannot make %s\n", qPrintable(folder));
+            ok = false;
+            continue;
+        }
+        const QImage installed = render(s, s, drawPadlock);
+        ok &= save(installed, folder + "/talvekconfig.png");
+        if (s <= 64) small.push_back(installed);
+    }
     const QImage strip = treeStrip();
     ok &= save(strip, dir + "/pictures/tree.png");
     small.push_back(strip);
