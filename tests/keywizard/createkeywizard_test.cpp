@@ -19,6 +19,7 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QTimer>
+#include <filesystem>
 #include <functional>
 
 #include "keystore/keybase.h"
@@ -207,6 +208,33 @@ TEST_F(CreateKeyWizardTest, WindowStaysLiveWhileA4096BitKeyIsGenerated) {
     const SecureChannel* made = user.findChannel("client", "server");
     ASSERT_NE(made, nullptr);
     EXPECT_EQ(made->signSize, 4096u);
+}
+
+// After work that failed the window takes input again exactly as before:
+// the user can go Back or try Finish once more.
+TEST_F(CreateKeyWizardTest, FailedFinishGivesTheWindowBack) {
+    writeServerPart(true, true);
+    BoxAnswerer boxes;
+    CreateKeyWizard wizard(settings, files);
+    wizard.show();
+    QApplication::processEvents();
+    for (int page = KeyTypePage; page < KeySummaryPage; ++page) press(wizard, QWizard::NextButton);
+    ASSERT_EQ(wizard.currentId(), KeySummaryPage);
+    // The server's part goes missing before Finish reads it again.
+    std::filesystem::remove(path("openserv.okp"));
+    press(wizard, QWizard::FinishButton);
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].title, "Ошибка");
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_FALSE(wizard.busy());
+    EXPECT_TRUE(wizard.currentPage()->isEnabled());
+    for (QWizard::WizardButton which :
+         {QWizard::BackButton, QWizard::FinishButton, QWizard::CancelButton}) {
+        EXPECT_TRUE(wizard.button(which)->isEnabled()) << int(which);
+    }
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    press(wizard, QWizard::BackButton);
+    EXPECT_EQ(wizard.currentId(), KeyParamsPage);
 }
 
 TEST_F(CreateKeyWizardTest, RefusedNextStaysOnThePageAndCancelAsksNothing) {
