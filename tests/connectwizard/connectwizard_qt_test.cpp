@@ -253,6 +253,7 @@ TEST_F(ConnectWizardQtTest, CancelEndsAStalledExchangeAtOnceWithNothingWritten) 
         cancelWhenBusy(wizard, watch, pressed);
         wizard.button(QWizard::NextButton)->click();
         const int64_t afterCancel = msSince(pressed);
+        RecordProperty("listCancelMs", static_cast<int>(afterCancel));
         QApplication::processEvents();
         EXPECT_LT(afterCancel, 1000);
         EXPECT_FALSE(wizard.isVisible());
@@ -285,6 +286,7 @@ TEST_F(ConnectWizardQtTest, CancelEndsAStalledExchangeAtOnceWithNothingWritten) 
     cancelWhenBusy(wizard, watch, pressed);
     wizard.button(QWizard::FinishButton)->click();
     const int64_t afterCancel = msSince(pressed);
+    RecordProperty("fetchCancelMs", static_cast<int>(afterCancel));
     QApplication::processEvents();
     EXPECT_LT(afterCancel, 1000);
     EXPECT_FALSE(wizard.isVisible());
