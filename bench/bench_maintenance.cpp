@@ -95,19 +95,20 @@ public:
     TreeItem itemParent(TreeItem) override { return NoTreeItem; }
     void expandItem(TreeItem) override {}
     void attachImageList() override {}
-    bool messageBox(const std::string&, const std::string&, UtilsMessageIcon, bool) override {
-        std::abort();
-    }
+    bool messageBox(const std::string&, MessageIcon, bool) override { std::abort(); }
+    FileDialogRunner& fileDialogs() override { return files; }
+    void beginBusy() override {}
+    void endBusy() override {}
     void openWithDesktop(const std::string&) override {}
-    void setBusy(bool) override {}
     void endDialog(int) override {}
     TreeItem items = 0;
     size_t bytes = 0;
-};
 
-class NoFiles : public FileDialogRunner {
-public:
-    bool run(const FileDialogRequest&, std::string&) override { return false; }
+private:
+    class NoFiles : public FileDialogRunner {
+    public:
+        bool run(const FileDialogRequest&, std::string&) override { return false; }
+    } files;
 };
 
 void BM_LoadAndListBase(benchmark::State& state) {
@@ -126,10 +127,9 @@ BENCHMARK(BM_LoadAndListBase)->Unit(benchmark::kMillisecond);
 void BM_OpenMaintenanceLogic(benchmark::State& state) {
     const std::string& path = largeBase().path();
     MemorySettingsStore settings;
-    NoFiles files;
     for (auto _ : state) {
         CountingView view;
-        UtilsDlg dlg(path, view, settings, files);
+        UtilsDlg dlg(path, view, settings);
         if (!dlg.open()) std::abort();
         benchmark::DoNotOptimize(view.items);
     }

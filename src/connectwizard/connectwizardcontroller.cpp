@@ -134,13 +134,13 @@ void ConnectWizardController::pageShown(int page) {
 
 void ConnectWizardController::pageLeft(int) {}
 
-bool ConnectWizardController::guarded(int page, bool (ConnectWizardController::*step)()) {
+bool ConnectWizardController::guarded(bool (ConnectWizardController::*step)()) {
     // A key that cannot be made into an RSA object fails the step; the
     // wizard stays open.
     try {
         return (this->*step)();
     } catch (const SecureException& e) {
-        view_.showError(page, e.message());
+        view_.showError(e.message());
         return false;
     }
 }
@@ -148,9 +148,9 @@ bool ConnectWizardController::guarded(int page, bool (ConnectWizardController::*
 bool ConnectWizardController::nextPressed(int page) {
     switch (page) {
         case ConnectPage:
-            return guarded(page, &ConnectWizardController::connectNext);
+            return guarded(&ConnectWizardController::connectNext);
         case TransferPage:
-            return guarded(page, &ConnectWizardController::transferNext);
+            return guarded(&ConnectWizardController::transferNext);
         default:
             return false;
     }
@@ -158,7 +158,7 @@ bool ConnectWizardController::nextPressed(int page) {
 
 bool ConnectWizardController::finishPressed(int page) {
     if (page != RunPage) return false;
-    return guarded(page, &ConnectWizardController::runTransfer);
+    return guarded(&ConnectWizardController::runTransfer);
 }
 
 void ConnectWizardController::clicked(int page, int id) {
@@ -189,18 +189,18 @@ int ConnectWizardController::onConnectPageNext() {
                                        std::pair{&serverTyped, &params_.serverKeyName}}) {
         const CheckResult encoded = encodeKeyName(*typed, *field);
         if (!encoded.advances()) {
-            view_.showError(ConnectPage, encoded.message);
+            view_.showError(encoded.message);
             return -1;
         }
     }
 
     ConnectRefusal refusal;
     {
-        WizardWaitCursor wait(view_);
+        BusyCursor wait(view_);
         refusal = checkAdminChannel(params_);
     }
     if (refusal) {
-        view_.showError(ConnectPage, *refusal);
+        view_.showError(*refusal);
         return -1;
     }
 
@@ -208,7 +208,7 @@ int ConnectWizardController::onConnectPageNext() {
     bool listed = false;
     bool cancelled = false;
     {
-        WizardWaitCursor wait(view_);
+        BusyCursor wait(view_);
         CryptoServerParams request = params_;
         cancelled = !exchangeInBackground(request, [&listed, &message](CryptoServerParams& p) {
             listed = listInterfaces(p, &message);
@@ -218,7 +218,7 @@ int ConnectWizardController::onConnectPageNext() {
     // Given up by the user: nothing to say, nothing remembered.
     if (cancelled) return -1;
     if (!listed) {
-        view_.showError(ConnectPage, message);
+        view_.showError(message);
         return -1;
     }
     saveServerDefaults(settings_, params_);
@@ -267,7 +267,7 @@ int ConnectWizardController::onTransferPageNext() {
                             : ServerCode::UploadKeyBase;
     const int index = view_.listSelection(TransferPage, TransferPageIds::Interface);
     if (index < 0 || index >= static_cast<int>(interfaces_.size())) {
-        view_.showError(TransferPage, ConnectWizardTexts::NoInterface);
+        view_.showError(ConnectWizardTexts::NoInterface);
         return -1;
     }
     params_.interfaceName = interfaces_[index];
@@ -277,17 +277,16 @@ int ConnectWizardController::onTransferPageNext() {
     ConnectRefusal refusal;
     bool exists = false;
     {
-        WizardWaitCursor wait(view_);
+        BusyCursor wait(view_);
         refusal = checkTransfer(params_);
         exists = !refusal && params_.operation == ServerCode::FetchKeyBase &&
                  fileExists(params_.localFile);
     }
     if (refusal) {
-        view_.showError(TransferPage, *refusal);
+        view_.showError(*refusal);
         return -1;
     }
-    if (exists && !view_.askQuestion(TransferPage, ConnectWizardTexts::OverwriteQuestion))
-        return -1;
+    if (exists && !view_.askQuestion(ConnectWizardTexts::OverwriteQuestion)) return -1;
     return 0;
 }
 
@@ -296,7 +295,7 @@ bool ConnectWizardController::runTransfer() {
     bool ok = false;
     bool cancelled = false;
     {
-        WizardWaitCursor wait(view_);
+        BusyCursor wait(view_);
         CryptoServerParams request = params_;
         cancelled = !exchangeInBackground(request, [&ok, &message](CryptoServerParams& p) {
             ok = p.operation == ServerCode::FetchKeyBase ? fetchKeyBase(p, &message)
@@ -307,9 +306,9 @@ bool ConnectWizardController::runTransfer() {
     // file then is there, and the user is told so.
     if (cancelled && !ok) return false;
     if (ok) {
-        view_.showInformation(RunPage, ConnectWizardTexts::success(message));
+        view_.showInformation(ConnectWizardTexts::success(message));
     } else {
-        view_.showError(RunPage, message);
+        view_.showError(message);
     }
     return ok;
 }
@@ -329,8 +328,7 @@ bool ConnectWizardController::exchangeInBackground(
 
 void ConnectWizardController::onAdminBaseButton() {
     std::string chosen;
-    if (selectFile(view_.fileDialogs(ConnectPage), settings_, chosen, true,
-                   {{"All Files (*.*)", "*.*"}})) {
+    if (selectFile(view_.fileDialogs(), settings_, chosen, true, {{"All Files (*.*)", "*.*"}})) {
         view_.setText(ConnectPage, ConnectPageIds::AdminBase, chosen);
     }
 }
@@ -341,8 +339,8 @@ void ConnectWizardController::onLocalFileButton() {
     const std::string current = view_.text(TransferPage, TransferPageIds::LocalFile);
     const std::string initialName = std::filesystem::path(current).filename().string();
     std::string chosen;
-    if (selectFile(view_.fileDialogs(TransferPage), settings_, chosen, !fetch, keyBaseFilters(),
-                   initialName, fetch ? ".key_base" : std::string())) {
+    if (selectFile(view_.fileDialogs(), settings_, chosen, !fetch, keyBaseFilters(), initialName,
+                   fetch ? ".key_base" : std::string())) {
         view_.setText(TransferPage, TransferPageIds::LocalFile, chosen);
     }
 }

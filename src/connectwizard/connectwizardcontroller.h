@@ -124,7 +124,7 @@ public:
 private:
     void fillConnectPage();
     void fillInterfaceList();
-    bool guarded(int page, bool (ConnectWizardController::*step)());
+    bool guarded(bool (ConnectWizardController::*step)());
     // Runs exchange(request) through the view's background runner, with a
     // stop flag that "Отмена" raises; false when the user cancelled.
     bool exchangeInBackground(CryptoServerParams& request,

@@ -32,10 +32,9 @@ void keepLinesWhole(QMessageBox& box) {
 
 }  // namespace
 
-bool showMessage(QWidget* parent, const std::string& text, const std::string& title,
-                 MessageIcon icon, bool yesNo) {
+bool showMessage(QWidget* parent, const std::string& text, MessageIcon icon, bool yesNo) {
     QMessageBox box(parent ? parent : QApplication::activeWindow());
-    box.setWindowTitle(QString::fromStdString(title));
+    box.setWindowTitle(QString::fromUtf8(dialogTitle(icon)));
     box.setText(QString::fromStdString(text));
     box.setIcon(icon == MessageIcon::Error      ? QMessageBox::Critical
                 : icon == MessageIcon::Question ? QMessageBox::Question
@@ -56,22 +55,27 @@ bool showMessage(QWidget* parent, const std::string& text, const std::string& ti
 }
 
 void showError(QWidget* parent, const std::string& text) {
-    showMessage(parent, text, "Ошибка", MessageIcon::Error, false);
+    showMessage(parent, text, MessageIcon::Error, false);
 }
 
 void showInformation(QWidget* parent, const std::string& text) {
-    showMessage(parent, text, "Информация", MessageIcon::Information, false);
+    showMessage(parent, text, MessageIcon::Information, false);
 }
 
 bool askQuestion(QWidget* parent, const std::string& text) {
-    return showMessage(parent, text, "Вопрос", MessageIcon::Question, true);
+    return showMessage(parent, text, MessageIcon::Question, true);
 }
 
-WaitCursor::WaitCursor() {
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+WaitCursorDepth::~WaitCursorDepth() {
+    if (depth_ > 0) QGuiApplication::restoreOverrideCursor();
 }
-WaitCursor::~WaitCursor() {
-    QGuiApplication::restoreOverrideCursor();
+
+void WaitCursorDepth::begin() {
+    if (depth_++ == 0) QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void WaitCursorDepth::end() {
+    if (depth_ > 0 && --depth_ == 0) QGuiApplication::restoreOverrideCursor();
 }
 
 }  // namespace Talvek

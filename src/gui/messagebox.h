@@ -1,32 +1,41 @@
 #pragma once
-// Message boxes as the program shows them: failures titled "Ошибка" with the
-// error icon, successes and refusals "Информация", questions "Вопрос" with
-// the buttons "Да" and "Нет". Texts are UTF-8.
+// Message boxes and the wait cursor as every window of the program shows
+// them: titles and icons as in DialogView, the buttons "Да" and "Нет" for a
+// question, else "OK". Texts are UTF-8.
 
 #include <string>
+
+#include "gui/dialogview.h"
 
 class QWidget;
 
 namespace Talvek {
-
-enum class MessageIcon { Information, Question, Error };
 
 // One OK button.
 void showError(QWidget* parent, const std::string& text);
 void showInformation(QWidget* parent, const std::string& text);
 // True for "Да".
 bool askQuestion(QWidget* parent, const std::string& text);
-// The general form: "Да"/"Нет" when yesNo, else one "OK"; true for "Да" (or OK).
-bool showMessage(QWidget* parent, const std::string& text, const std::string& title,
-                 MessageIcon icon, bool yesNo);
+// The general form behind DialogView::messageBox: titled after the icon,
+// "Да"/"Нет" when yesNo, else one "OK"; true for "Да" (or OK).
+bool showMessage(QWidget* parent, const std::string& text, MessageIcon icon, bool yesNo);
 
-// The wait cursor for the life of the object.
-class WaitCursor {
+// The application's wait cursor for a window's nested begin/end pairs: on
+// from the first begin until the matching last end. Whatever the window left
+// open is ended when it goes away.
+class WaitCursorDepth {
 public:
-    WaitCursor();
-    ~WaitCursor();
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
+    WaitCursorDepth() = default;
+    ~WaitCursorDepth();
+    WaitCursorDepth(const WaitCursorDepth&) = delete;
+    WaitCursorDepth& operator=(const WaitCursorDepth&) = delete;
+
+    void begin();
+    // An end without a begin is ignored.
+    void end();
+
+private:
+    int depth_ = 0;
 };
 
 }  // namespace Talvek

@@ -70,8 +70,8 @@ std::vector<QIcon> treeIcons() {
         }
     }
     std::vector<QIcon> icons;
-    icons.reserve(TreeImageCount);
-    for (int i = 0; i < TreeImageCount; ++i) {
+    icons.reserve(ImageCount);
+    for (int i = 0; i < ImageCount; ++i) {
         QImage image(kWidth, kHeight, QImage::Format_ARGB32);
         image.fill(Qt::transparent);
         // Image 0 stays empty whatever the strip holds there.

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "gui/treeimage.h"
+
 namespace Talvek {
 
 namespace PicturePaths {
@@ -25,23 +27,6 @@ inline constexpr const char* treeStrip = ":/pictures/treeimages.png";
 // 48 x 48, the icon installed for the desktop.
 inline constexpr const char* desktopIcon = ":/pictures/talvekconfig.png";
 }  // namespace PicturePaths
-
-// The images of the key tree by index.
-enum TreeImage {
-    TreeEmpty = 0,
-    TreePublicPartFile = 1,   // open book
-    TreeKeyBase = 2,          // open book with a key
-    TreeChannel = 3,          // two persons
-    TreeLocalName = 4,        // blue person
-    TreeRemoteName = 5,       // red person
-    TreeCryptComplete = 6,    // yellow key
-    TreeSignComplete = 7,     // sheet with a yellow key
-    TreeCryptIncomplete = 8,  // magenta key
-    TreeSignIncomplete = 9,   // sheet with a magenta key
-    TreeGreyKey = 10,
-    TreeGreySheet = 11,
-    TreeImageCount = 12
-};
 
 // Registers the compiled-in pictures; the functions below call it, code that
 // opens the paths above directly calls it once first. Safe to call again.

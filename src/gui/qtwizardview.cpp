@@ -18,8 +18,6 @@
 #include <exception>
 #include <thread>
 
-#include "gui/messagebox.h"
-
 namespace Talvek {
 
 namespace {
@@ -169,9 +167,7 @@ QtWizardView::QtWizardView(FileDialogRunner& files, QWidget* parent)
     connect(this, &QWizard::currentIdChanged, this, &QtWizardView::currentChanged);
 }
 
-QtWizardView::~QtWizardView() {
-    while (waitDepth_ > 0) endWaitCursor();
-}
+QtWizardView::~QtWizardView() = default;
 
 int QtWizardView::addWizardPage(WizardPageWidget* page, const QString& caption) {
     const int index = static_cast<int>(pages_.size());
@@ -381,34 +377,21 @@ void QtWizardView::setButtons(unsigned buttons) {
     applyBackButton();
 }
 
-void QtWizardView::showError(int page, const std::string& text) {
-    QWidget* owner = wizardPage(page);
-    Talvek::showError(owner ? owner : this, text);
+bool QtWizardView::messageBox(const std::string& text, MessageIcon icon, bool yesNo) {
+    QWidget* owner = wizardPage(shown_);
+    return showMessage(owner ? owner : this, text, icon, yesNo);
 }
 
-void QtWizardView::showInformation(int page, const std::string& text) {
-    QWidget* owner = wizardPage(page);
-    Talvek::showInformation(owner ? owner : this, text);
-}
-
-bool QtWizardView::askQuestion(int page, const std::string& text) {
-    QWidget* owner = wizardPage(page);
-    return Talvek::askQuestion(owner ? owner : this, text);
-}
-
-FileDialogRunner& QtWizardView::fileDialogs(int) {
+FileDialogRunner& QtWizardView::fileDialogs() {
     return files_;
 }
 
-void QtWizardView::beginWaitCursor() {
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    ++waitDepth_;
+void QtWizardView::beginBusy() {
+    waitCursor_.begin();
 }
 
-void QtWizardView::endWaitCursor() {
-    if (waitDepth_ == 0) return;
-    --waitDepth_;
-    QGuiApplication::restoreOverrideCursor();
+void QtWizardView::endBusy() {
+    waitCursor_.end();
 }
 
 bool QtWizardView::runInBackground(const std::function<void()>& work,

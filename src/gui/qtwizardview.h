@@ -23,6 +23,7 @@
 #include <map>
 #include <vector>
 
+#include "gui/messagebox.h"
 #include "gui/wizardview.h"
 
 namespace Talvek {
@@ -104,16 +105,16 @@ public:
     int listSelection(int page, int id) override;
     std::string listEntryText(int page, int id, int index) override;
     void setButtons(unsigned buttons) override;
-    void showError(int page, const std::string& text) override;
-    void showInformation(int page, const std::string& text) override;
-    bool askQuestion(int page, const std::string& text) override;
-    FileDialogRunner& fileDialogs(int page) override;
-    void beginWaitCursor() override;
-    void endWaitCursor() override;
     bool runInBackground(const std::function<void()>& work,
                          const std::function<void()>& cancel = {}) override;
     // True while work of runInBackground runs.
     bool busy() const { return busy_; }
+
+    // DialogView
+    bool messageBox(const std::string& text, MessageIcon icon, bool yesNo) override;
+    FileDialogRunner& fileDialogs() override;
+    void beginBusy() override;
+    void endBusy() override;
 
     using QWizard::setEnabled;
     using QWizard::setVisible;
@@ -145,7 +146,7 @@ private:
     int shown_ = -1;
     bool finishing_ = false;
     bool backEnabled_ = false;
-    int waitDepth_ = 0;
+    WaitCursorDepth waitCursor_;
     bool sized_ = false;
     bool busy_ = false;
     std::function<void()> cancelWork_;

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "gui/fileutils.h"
+#include "gui/dialogview.h"
 
 namespace Talvek {
 
@@ -49,10 +49,10 @@ inline std::string limitChars(std::string_view utf8, std::size_t maxChars = Wiza
     return std::string(utf8.substr(0, pos));
 }
 
-class WizardView {
+// Message boxes, file dialogs and the wait cursor (DialogView) belong to the
+// current page.
+class WizardView : public DialogView {
 public:
-    virtual ~WizardView() = default;
-
     // A label's, edit's or button's text.
     virtual void setText(int page, int id, const std::string& text) = 0;
     // An edit's (or label's) text, cut to WizardTextLimit characters.
@@ -77,20 +77,6 @@ public:
 
     // Which of WizardBack, WizardNext and WizardFinish the current page enables.
     virtual void setButtons(unsigned buttons) = 0;
-
-    // Modal message boxes over the page: "Ошибка" with the error icon,
-    // "Информация" with the information icon, "Вопрос" with "Да"/"Нет".
-    virtual void showError(int page, const std::string& text) = 0;
-    virtual void showInformation(int page, const std::string& text) = 0;
-    virtual bool askQuestion(int page, const std::string& text) = 0;
-
-    // The file dialogs of the page's "..." buttons (owned by the page); use
-    // with selectFile so the chosen directory is remembered.
-    virtual FileDialogRunner& fileDialogs(int page) = 0;
-
-    // The wait cursor, until the matching end; calls nest.
-    virtual void beginWaitCursor() = 0;
-    virtual void endWaitCursor() = 0;
 
     // Runs work away from the window's thread and returns once it has ended,
     // rethrowing what it threw; work touches no view and nothing the window
@@ -119,18 +105,6 @@ public:
     virtual bool finishPressed(int page) = 0;
     // A button, radio button or check box was clicked (it has already toggled).
     virtual void clicked(int page, int id) = 0;
-};
-
-// Begins the wait cursor for the life of the object.
-class WizardWaitCursor {
-public:
-    explicit WizardWaitCursor(WizardView& view) : view_(view) { view_.beginWaitCursor(); }
-    ~WizardWaitCursor() { view_.endWaitCursor(); }
-    WizardWaitCursor(const WizardWaitCursor&) = delete;
-    WizardWaitCursor& operator=(const WizardWaitCursor&) = delete;
-
-private:
-    WizardView& view_;
 };
 
 }  // namespace Talvek

@@ -93,9 +93,9 @@ void KeyWizardController::clearBlock() {
     pendingUser_ = {};
 }
 
-bool KeyWizardController::report(int page, const CheckResult& result) {
+bool KeyWizardController::report(const CheckResult& result) {
     if (!result.message.empty()) {
-        view_.showError(page, result.message);
+        view_.showError(result.message);
     }
     return result.advances();
 }
@@ -178,7 +178,7 @@ bool KeyWizardController::nextPressed(int page) {
                 return false;
         }
     } catch (const SecureException& e) {
-        view_.showError(page, e.message());
+        view_.showError(e.message());
         return false;
     }
 }
@@ -282,7 +282,7 @@ void KeyWizardController::filesRead() {
 
 bool KeyWizardController::filesNext() {
     filesRead();
-    if (!report(KeyFilesPage, checkFilesPage(data_))) return false;
+    if (!report(checkFilesPage(data_))) return false;
     settings_.writeText("keyDefBase", data_.baseFile);
     return true;
 }
@@ -314,7 +314,7 @@ void KeyWizardController::filesButton(int id) {
             return;
     }
     std::string chosen;
-    if (!selectFile(view_.fileDialogs(KeyFilesPage), settings_, chosen, forOpening, *filters)) {
+    if (!selectFile(view_.fileDialogs(), settings_, chosen, forOpening, *filters)) {
         return;  // cancelled: nothing changes
     }
     *field = limitChars(chosen);
@@ -366,13 +366,12 @@ void KeyWizardController::namesRead() {
 bool KeyWizardController::namesNext() {
     namesRead();
     std::string unused;
-    if (pendingServer_.refused)
-        return report(KeyNamesPage, encodeKeyName(pendingServer_.utf8, unused));
-    if (!report(KeyNamesPage, checkServerNamePresent(data_))) return false;
+    if (pendingServer_.refused) return report(encodeKeyName(pendingServer_.utf8, unused));
+    if (!report(checkServerNamePresent(data_))) return false;
     // Remembered before the other checks, so it stays even when they refuse.
     settings_.writeText("keyDefServerName", cp1251ToUtf8(data_.serverKeyName));
-    if (pendingUser_.refused) return report(KeyNamesPage, encodeKeyName(pendingUser_.utf8, unused));
-    return report(KeyNamesPage, checkNamesPage(data_));
+    if (pendingUser_.refused) return report(encodeKeyName(pendingUser_.utf8, unused));
+    return report(checkNamesPage(data_));
 }
 
 // --- Key parameters page ---------------------------------------------------
@@ -494,7 +493,7 @@ void KeyWizardController::paramsRead() {
 
 bool KeyWizardController::paramsNext() {
     paramsRead();
-    if (!report(KeyParamsPage, checkParamsPage(data_))) return false;
+    if (!report(checkParamsPage(data_))) return false;
     if (data_.mode == NewUserServerKey) {
         settings_.writeNumber("crypt", data_.useCrypt ? 1 : 0);
         settings_.writeNumber("sing", data_.useSign ? 1 : 0);
@@ -524,7 +523,7 @@ std::string KeyWizardController::summaryText() const {
 
 bool KeyWizardController::finish() {
     // The wait cursor lasts until the message box has been closed.
-    WizardWaitCursor wait(view_);
+    BusyCursor wait(view_);
     // A 4096-bit key takes seconds: the operation runs away from the window
     // on what the pages settled, and the window stays live meanwhile.
     const KeyWizardData block = data_;
@@ -538,11 +537,10 @@ bool KeyWizardController::finish() {
         }
     });
     if (result.advances()) {
-        view_.showInformation(KeySummaryPage,
-                              result.message.empty() ? successText(data_) : result.message);
+        view_.showInformation(result.message.empty() ? successText(data_) : result.message);
         return true;
     }
-    view_.showError(KeySummaryPage, result.message);
+    view_.showError(result.message);
     return false;
 }
 

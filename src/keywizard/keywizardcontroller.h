@@ -119,7 +119,7 @@ private:
     void readName(int id, std::string& field, PendingName& pending);
     void showName(int id, const std::string& field, const PendingName& pending);
     // Shows the result's message (if any); true when the page may be left.
-    bool report(int page, const CheckResult& result);
+    bool report(const CheckResult& result);
     void clearBlock();
 
     WizardView& view_;

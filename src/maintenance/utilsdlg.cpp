@@ -13,10 +13,6 @@ namespace Talvek {
 
 namespace {
 
-const char* const kTitleInformation = "Информация";
-const char* const kTitleQuestion = "Вопрос";
-const char* const kTitleError = "Ошибка";
-
 const char* const kOpenFailed = "Ошибка открытия базы ключей!";
 const char* const kBaseText = "База полных и приватных ключей.\n";
 const char* const kBaseCount = " секретных каналов.";
@@ -41,18 +37,6 @@ const char* const kKeySize = "Размер ключа: ";
 const char* const kPrivatePart = "Приватная часть ключа";
 const char* const kPublicPart = "Открытая часть ключа";
 
-// The wait cursor for the life of the object.
-class Busy {
-public:
-    explicit Busy(UtilsDlgView& view) : view_(view) { view_.setBusy(true); }
-    ~Busy() { view_.setBusy(false); }
-    Busy(const Busy&) = delete;
-    Busy& operator=(const Busy&) = delete;
-
-private:
-    UtilsDlgView& view_;
-};
-
 // "local : remote" as the question quotes it, in the user's encoding.
 std::string quotedPair(const ChannelSummary& channel) {
     return cp1251ToUtf8(channel.fullLocalName) + " : " + cp1251ToUtf8(channel.fullRemoteName);
@@ -60,9 +44,8 @@ std::string quotedPair(const ChannelSummary& channel) {
 
 }  // namespace
 
-UtilsDlg::UtilsDlg(std::string path, UtilsDlgView& view, SettingsStore& settings,
-                   FileDialogRunner& files)
-    : path_(std::move(path)), view_(view), settings_(settings), files_(files) {}
+UtilsDlg::UtilsDlg(std::string path, UtilsDlgView& view, SettingsStore& settings)
+    : path_(std::move(path)), view_(view), settings_(settings) {}
 
 bool UtilsDlg::isChannelComplete(const ChannelSummary& channel) {
     if (!channel.useCrypt && !channel.useSign) return false;
@@ -90,18 +73,18 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
     channelItems_.clear();
     bool loaded = false;
     try {
-        Busy busy(view_);
+        BusyCursor busy(view_);
         loaded = loadChannels(afterDeletion);
     } catch (const SecureException& e) {
         // Shown like every other failure to open the file; the channel list
         // stays empty, so no action can reach a half-read channel.
         channels_.clear();
-        error(e.message());
+        view_.showError(e.message());
         enableActions(false);
         return false;
     }
     if (!loaded) {
-        error(kOpenFailed);
+        view_.showError(kOpenFailed);
         enableActions(false);
         return false;
     }
@@ -213,7 +196,7 @@ void UtilsDlg::onDelete() {
     const ChannelSummary* found = findSelectedChannel();
     if (!found) return;
     if (kind_ == FileKind::PublicPart) {
-        info(kNoDeleteInPublicPart);
+        view_.showInformation(kNoDeleteInPublicPart);
         return;
     }
     // The reload below replaces the list the record lives in.
@@ -221,19 +204,19 @@ void UtilsDlg::onDelete() {
     const std::string question =
         std::string(isChannelComplete(channel) ? kAskDelete : kAskDeleteIncomplete) +
         quotedPair(channel) + "\"?";
-    if (!ask(question, kTitleQuestion, UtilsMessageIcon::Question)) return;
+    if (!view_.askQuestion(question)) return;
 
     bool deleted = false;
     try {
         deleted = deleteSelected(channel);
     } catch (const SecureException& e) {
-        error(e.message());
+        view_.showError(e.message());
         return;
     }
     if (deleted)
-        info(kDeleted);
+        view_.showInformation(kDeleted);
     else
-        error(kDeleteFailed);
+        view_.showError(kDeleteFailed);
     loadKeyFile(true);
 }
 
@@ -250,18 +233,18 @@ void UtilsDlg::onExport() {
     const ChannelSummary channel = *found;
     try {
         std::string outputPath;
-        if (!selectFile(files_, settings_, outputPath, false,
+        if (!selectFile(view_.fileDialogs(), settings_, outputPath, false,
                         {{"Html file (*.html)", "*.html"}, {"All Files (*.*)", "*.*"}},
                         "Export.html", ".html"))
             return;
         if (!exportSelected(channel, outputPath)) {
-            error(kExportFailed);
+            view_.showError(kExportFailed);
             return;
         }
-        if (ask(kExported, kTitleInformation, UtilsMessageIcon::Information))
+        if (view_.messageBox(kExported, MessageIcon::Information, true))
             view_.openWithDesktop(outputPath);
     } catch (const SecureException& e) {
-        error(e.message());
+        view_.showError(e.message());
     }
 }
 
@@ -284,22 +267,22 @@ void UtilsDlg::onJavaKey() {
     // The Java client signs and verifies only, with both halves of the pair.
     if (const auto refusal =
             javaChannelRefusal(channel.useCrypt, channel.useSign, isChannelComplete(channel))) {
-        info(*refusal);
+        view_.showInformation(*refusal);
         return;
     }
     try {
         std::string outputPath;
-        if (!selectFile(files_, settings_, outputPath, false,
+        if (!selectFile(view_.fileDialogs(), settings_, outputPath, false,
                         {{"База ключей \"Java\" (javaclient.bin)", "javaclient.bin"},
                          {"All Files (*.*)", "*.*"}},
                         "javaclient.bin", ""))
             return;
         if (writeJavaFile(channel, outputPath))
-            info(kJavaWritten);
+            view_.showInformation(kJavaWritten);
         else
-            error(kJavaFailed);
+            view_.showError(kJavaFailed);
     } catch (const SecureException& e) {
-        error(e.message());
+        view_.showError(e.message());
     }
 }
 
@@ -343,18 +326,6 @@ void UtilsDlg::enableActions(bool enabled) {
 void UtilsDlg::clearSelection() {
     selectedLocal_.clear();
     selectedRemote_.clear();
-}
-
-void UtilsDlg::info(const std::string& text) {
-    view_.messageBox(text, kTitleInformation, UtilsMessageIcon::Information, false);
-}
-
-void UtilsDlg::error(const std::string& text) {
-    view_.messageBox(text, kTitleError, UtilsMessageIcon::Error, false);
-}
-
-bool UtilsDlg::ask(const std::string& text, const std::string& title, UtilsMessageIcon icon) {
-    return view_.messageBox(text, title, icon, true);
 }
 
 }  // namespace Talvek

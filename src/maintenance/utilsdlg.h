@@ -21,8 +21,7 @@ public:
 
     // path stays as given: it is shown as the tree's root and reloaded by
     // every action.
-    UtilsDlg(std::string path, UtilsDlgView& view, SettingsStore& settings,
-             FileDialogRunner& files);
+    UtilsDlg(std::string path, UtilsDlgView& view, SettingsStore& settings);
 
     // Builds the images and loads the file. A file that does not load has
     // been reported and the dialog ended with 0; then false.
@@ -60,9 +59,6 @@ private:
     void showEmptyBase();
     void enableActions(bool enabled);
     void clearSelection();
-    void info(const std::string& text);
-    void error(const std::string& text);
-    bool ask(const std::string& text, const std::string& title, UtilsMessageIcon icon);
     bool deleteSelected(const ChannelSummary& channel);
     bool exportSelected(const ChannelSummary& channel, const std::string& outputPath);
     bool writeJavaFile(const ChannelSummary& channel, const std::string& outputPath);
@@ -70,7 +66,6 @@ private:
     std::string path_;
     UtilsDlgView& view_;
     SettingsStore& settings_;
-    FileDialogRunner& files_;
 
     FileKind kind_ = FileKind::None;
     std::vector<ChannelSummary> channels_;

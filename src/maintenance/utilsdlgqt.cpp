@@ -2,7 +2,6 @@
 
 #include <QDesktopServices>
 #include <QEvent>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -12,7 +11,6 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "gui/messagebox.h"
 #include "gui/pictures.h"
 
 namespace Talvek {
@@ -29,7 +27,7 @@ TreeItem toHandle(QTreeWidgetItem* item) {
 }  // namespace
 
 QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget* parent)
-    : QDialog(parent), files_(this), logic_(path, *this, settings, files_) {
+    : QDialog(parent), files_(this), logic_(path, *this, settings) {
     setWindowTitle(QStringLiteral("Обслуживание ключей"));
     setObjectName(QStringLiteral("UtilsDlg"));
     setWindowFlags((windowFlags() | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) &
@@ -221,24 +219,24 @@ void QtUtilsDlg::attachImageList() {
     images_ = treeIcons();
 }
 
-bool QtUtilsDlg::messageBox(const std::string& text, const std::string& title,
-                            UtilsMessageIcon icon, bool yesNo) {
-    const MessageIcon shown = icon == UtilsMessageIcon::Error      ? MessageIcon::Error
-                              : icon == UtilsMessageIcon::Question ? MessageIcon::Question
-                                                                   : MessageIcon::Information;
-    return showMessage(this, text, title, shown, yesNo);
+bool QtUtilsDlg::messageBox(const std::string& text, MessageIcon icon, bool yesNo) {
+    return showMessage(this, text, icon, yesNo);
+}
+
+FileDialogRunner& QtUtilsDlg::fileDialogs() {
+    return files_;
 }
 
 void QtUtilsDlg::openWithDesktop(const std::string& path) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
 }
 
-void QtUtilsDlg::setBusy(bool busy) {
-    if (busy) {
-        if (busyDepth_++ == 0) QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    } else if (busyDepth_ > 0 && --busyDepth_ == 0) {
-        QGuiApplication::restoreOverrideCursor();
-    }
+void QtUtilsDlg::beginBusy() {
+    waitCursor_.begin();
+}
+
+void QtUtilsDlg::endBusy() {
+    waitCursor_.end();
 }
 
 void QtUtilsDlg::endDialog(int code) {

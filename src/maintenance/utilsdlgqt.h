@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "gui/messagebox.h"
 #include "gui/qtfiledialog.h"
 #include "gui/settingsstore.h"
 #include "maintenance/utilsdlg.h"
@@ -49,10 +50,11 @@ private:
     TreeItem itemParent(TreeItem item) override;
     void expandItem(TreeItem item) override;
     void attachImageList() override;
-    bool messageBox(const std::string& text, const std::string& title, UtilsMessageIcon icon,
-                    bool yesNo) override;
     void openWithDesktop(const std::string& path) override;
-    void setBusy(bool busy) override;
+    bool messageBox(const std::string& text, MessageIcon icon, bool yesNo) override;
+    FileDialogRunner& fileDialogs() override;
+    void beginBusy() override;
+    void endBusy() override;
     void endDialog(int code) override;
 
     QPushButton* addButton(const QString& text, int id);
@@ -72,7 +74,7 @@ private:
     std::vector<QTreeWidgetItem*> pendingExpand_;
     bool loaded_ = false;
     int endedBeforeShown_ = -1;
-    int busyDepth_ = 0;
+    WaitCursorDepth waitCursor_;
 };
 
 }  // namespace Talvek

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "gui/dialogview.h"
+#include "gui/treeimage.h"
+
 namespace Talvek {
 
 // Control ids of the dialog.
@@ -19,31 +22,12 @@ enum UtilsDlgControl : int {
     IdUtilsJava = 1018,
 };
 
-// Indices into the tree's image strip.
-enum UtilsDlgImage : int {
-    ImageNone = 0,
-    ImagePublicPartFile = 1,
-    ImageKeyBase = 2,
-    ImageChannel = 3,
-    ImageLocalName = 4,
-    ImageRemoteName = 5,
-    ImageCryptComplete = 6,
-    ImageSignComplete = 7,
-    ImageCryptIncomplete = 8,
-    ImageSignIncomplete = 9,
-    ImageCryptUnused = 10,
-    ImageSignUnused = 11,
-    ImageCount = 12,
-};
-
-enum class UtilsMessageIcon { Information, Question, Error };
-
 // An opaque handle of a tree item; NoTreeItem stands for "none" (and, as a
 // parent, for the tree's top level).
 using TreeItem = std::uintptr_t;
 constexpr TreeItem NoTreeItem = 0;
 
-class UtilsDlgView {
+class UtilsDlgView : public DialogView {
 public:
     virtual ~UtilsDlgView() = default;
 
@@ -56,7 +40,7 @@ public:
     virtual void setTreeRedraw(bool enabled) = 0;
     virtual void deleteAllItems() = 0;
     // Appends an item at the end of parent's children (top level for
-    // NoTreeItem); the same image is used when it is selected.
+    // NoTreeItem) with a TreeImage; the same image is used when it is selected.
     virtual TreeItem insertItem(const std::string& text, int image, TreeItem parent) = 0;
     virtual std::string itemText(TreeItem item) = 0;
     virtual TreeItem itemParent(TreeItem item) = 0;
@@ -64,13 +48,8 @@ public:
     // Cuts the image strip into the tree's images.
     virtual void attachImageList() = 0;
 
-    // True for "Да" (or OK when yesNo is false).
-    virtual bool messageBox(const std::string& text, const std::string& title,
-                            UtilsMessageIcon icon, bool yesNo) = 0;
     // The file opened with the program the desktop associates with it.
     virtual void openWithDesktop(const std::string& path) = 0;
-    // The wait cursor on or off (loading a large base takes a moment).
-    virtual void setBusy(bool busy) = 0;
     virtual void endDialog(int code) = 0;
 };
 

@@ -18,8 +18,6 @@ using namespace TestSupport;
 
 namespace {
 
-using Kind = ScriptedWizardView::Kind;
-
 // One run of the wizard: settings, the scripted view and the controller.
 struct WizardRun {
     MemorySettingsStore settings;
@@ -168,7 +166,7 @@ TEST_F(ConnectWizardTest, AForeignAdminBaseStopsBeforeAnyConnection) {
     EXPECT_EQ(run.lastMessage(),
               "Файла с приватными ключами не существует\nили файл не является базой с "
               "приватными ключами!");
-    EXPECT_EQ(run.view.messages.back().kind, Kind::Error);
+    EXPECT_EQ(run.view.messages.back().icon, MessageIcon::Error);
     EXPECT_EQ(run.walk.current(), ConnectPage);
     EXPECT_EQ(server->requestCount(), 0);
 }
@@ -222,8 +220,8 @@ TEST_F(ConnectWizardTest, ListingFillsTheDropDownAndPreselectsTheFirstInterface)
 
     // Each network and disk step ran under the wait cursor; every message
     // box is answered with the ordinary pointer.
-    EXPECT_GE(run.view.waitCursorsBegun, 2);
-    EXPECT_EQ(run.view.waitDepth, 0);
+    EXPECT_GE(run.view.busyBegun, 2);
+    EXPECT_EQ(run.view.busyDepth, 0);
 }
 
 TEST_F(ConnectWizardTest, ListingAgainAfterBackKeepsTheChoiceAndTheFile) {
@@ -264,11 +262,11 @@ TEST_F(ConnectWizardTest, FetchIntoAnExistingFileAsksAndOverwritesOnlyAfterYes) 
 
     run.view.answers = {false};
     EXPECT_FALSE(run.walk.next());
-    EXPECT_EQ(run.view.messages.back().kind, Kind::Question);
+    EXPECT_EQ(run.view.messages.back().icon, MessageIcon::Question);
     EXPECT_EQ(run.lastMessage(),
               "Файл с таким именем уже существует.\nПри получении базы он будет "
               "перезаписан.\n\nПродолжить?");
-    EXPECT_EQ(run.view.messages.back().waitDepth, 0);
+    EXPECT_EQ(run.view.messages.back().busyDepth, 0);
     EXPECT_EQ(run.walk.current(), TransferPage);
     EXPECT_EQ(readText(target), "old contents");
 
@@ -285,7 +283,7 @@ TEST_F(ConnectWizardTest, FetchIntoAnExistingFileAsksAndOverwritesOnlyAfterYes) 
     EXPECT_EQ(readText(target), "old contents");
 
     EXPECT_TRUE(run.walk.finish());
-    EXPECT_EQ(run.view.messages.back().kind, Kind::Information);
+    EXPECT_EQ(run.view.messages.back().icon, MessageIcon::Information);
     EXPECT_EQ(
         run.lastMessage(),
         "Операция выполнена успешно!\n\nБаза ключей сервера сохранена как\n\"" + target + "\"");
@@ -297,7 +295,7 @@ TEST_F(ConnectWizardTest, AFetchOverTheAdminBaseIsRefusedBeforeTheOverwriteQuest
     run.field(TransferPage, TransferPageIds::LocalFile) = adminBase;
     run.view.answers = {true};
     EXPECT_FALSE(run.walk.next());
-    EXPECT_EQ(run.view.messages.back().kind, Kind::Error);
+    EXPECT_EQ(run.view.messages.back().icon, MessageIcon::Error);
     EXPECT_EQ(run.lastMessage(), ConnectWizardTexts::FetchOverAdminBase);
     EXPECT_EQ(run.view.answers.size(), 1u);  // never asked
 }
@@ -311,7 +309,7 @@ TEST_F(ConnectWizardTest, AFailedTransferIsShownAndKeepsTheWizardAndTheFile) {
     std::filesystem::remove(interfaceFile("main"));  // the server lost it meanwhile
 
     EXPECT_FALSE(run.walk.finish());
-    EXPECT_EQ(run.view.messages.back().kind, Kind::Error);
+    EXPECT_EQ(run.view.messages.back().icon, MessageIcon::Error);
     EXPECT_EQ(run.lastMessage(), "Сервер сообщил об ошибке:\n" + serverErrorText(103) + "!");
     EXPECT_EQ(run.walk.current(), RunPage);
     EXPECT_EQ(readText(target), "old contents");
@@ -368,7 +366,7 @@ TEST_F(ConnectWizardTest, AnInterfaceNameTooLongForTheProtocolIsRefused) {
 
 TEST_F(ConnectWizardTest, FileButtonsOfferTheRightDialogs) {
     run.walk.open();
-    run.view.files.answers = {dir.file("chosen-admin.key_base")};
+    run.view.files.answers = {dir.file("chosen-admin.key_base"), std::nullopt};
     run.walk.click(ConnectPageIds::AdminBaseButton);
     ASSERT_EQ(run.view.files.requests.size(), 1u);
     const FileDialogRequest& first = run.view.files.requests[0];
@@ -438,9 +436,9 @@ TEST_F(ConnectWizardTest, ExchangesRunInTheBackgroundAndACancelledOneLeavesNoTra
 // message; the wizard stays where it was.
 class ThrowingView : public ScriptedWizardView {
 public:
-    void beginWaitCursor() override {
+    void beginBusy() override {
         if (throwNow) throw SecureException("Ошибка создания ключа RSA!");
-        ScriptedWizardView::beginWaitCursor();
+        ScriptedWizardView::beginBusy();
     }
     bool throwNow = false;
 };

@@ -631,14 +631,14 @@ TEST_F(KeyWizardControllerTest, SummaryOfAUserRunWithAndWithoutJava) {
 
     ASSERT_TRUE(run->walk.finish());
     ASSERT_EQ(run->view.messages.size(), 1u);
-    EXPECT_EQ(run->view.messages[0].kind, ScriptedWizardView::Kind::Information);
+    EXPECT_EQ(run->view.messages[0].icon, MessageIcon::Information);
     EXPECT_EQ(run->view.messages[0].text,
               "Файлы \"" + path("userkey.bin") +
                   "\" и \"javaclient.bin\" успешно созданы.\nФайл \"" + path("openuser.okp") +
                   "\" с открытой частью пользовательского ключа успешно создан,\nего необходимо "
                   "отправить в центр.");
-    EXPECT_EQ(run->view.messages[0].waitDepth, 1);
-    EXPECT_EQ(run->view.waitDepth, 0);
+    EXPECT_EQ(run->view.messages[0].busyDepth, 1);
+    EXPECT_EQ(run->view.busyDepth, 0);
     EXPECT_TRUE(TestSupport::exists(path("javaclient.bin")));
     // The keys were made away from the window, under the wait cursor; a key
     // half made cannot be cancelled.
@@ -738,11 +738,11 @@ TEST_F(KeyWizardControllerTest, FailedFinishStaysAndCanBeRepeated) {
         EXPECT_FALSE(run->walk.finish());
         ASSERT_EQ(run->view.messages.size(), before + 1);
         EXPECT_EQ(run->view.messages.back().text, "Ошибка выполненния операции!");
-        EXPECT_EQ(run->view.messages.back().kind, ScriptedWizardView::Kind::Error);
-        EXPECT_EQ(run->view.messages.back().waitDepth, 1);
-        EXPECT_EQ(run->view.waitDepth, 0);
+        EXPECT_EQ(run->view.messages.back().icon, MessageIcon::Error);
+        EXPECT_EQ(run->view.messages.back().busyDepth, 1);
+        EXPECT_EQ(run->view.busyDepth, 0);
     }
-    EXPECT_EQ(run->view.waitCursorsBegun, 2);
+    EXPECT_EQ(run->view.busyBegun, 2);
     EXPECT_FALSE(TestSupport::exists(path("openserv.okp")));
     EXPECT_EQ(TestSupport::readText(path("server.key_base")), "not a key base");
 }

@@ -60,7 +60,7 @@ protected:
     }
 
     std::unique_ptr<UtilsDlg> openDialog(const std::string& path) {
-        auto dlg = std::make_unique<UtilsDlg>(path, view, settings, files);
+        auto dlg = std::make_unique<UtilsDlg>(path, view, settings);
         dlg->open();
         return dlg;
     }
@@ -92,7 +92,7 @@ protected:
     TestSupport::TempDir dir;
     std::string basePath;
     ScriptedUtilsView view;
-    ScriptedFileDialogs files;
+    ScriptedFileDialogs& files = view.files;
     MemorySettingsStore settings;
 
 private:
@@ -178,7 +178,7 @@ TEST_F(UtilsDlgTest, PublicPartFileIsShownRefusedForDeleteAndJavaButExports) {
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_EQ(view.messages[0].text, "Нельзя удалять каналы из баз импорта/экспорта");
     EXPECT_EQ(view.messages[0].title, "Информация");
-    EXPECT_EQ(view.messages[0].icon, UtilsMessageIcon::Information);
+    EXPECT_EQ(view.messages[0].icon, MessageIcon::Information);
 
     dlg->onCommand(IdUtilsJava);
     ASSERT_EQ(view.messages.size(), 2u);
@@ -224,7 +224,7 @@ TEST_F(UtilsDlgTest, IncompleteChannelAsksTheLongQuestionAndNoChangesNothing) {
               "Этот кананл содержит только приватные ключи.\nВы уверены, что хотите удалить "
               "секретный\nканал \"server : user\"?");
     EXPECT_EQ(view.messages[0].title, "Вопрос");
-    EXPECT_EQ(view.messages[0].icon, UtilsMessageIcon::Question);
+    EXPECT_EQ(view.messages[0].icon, MessageIcon::Question);
     EXPECT_TRUE(view.messages[0].yesNo);
     EXPECT_EQ(TestSupport::readBytes(basePath), before);
     EXPECT_EQ(dlg->selectedLocalName(), "server");
@@ -278,7 +278,7 @@ TEST_F(UtilsDlgTest, DeletingTheLastChannelShowsAnEmptyBase) {
 
     // The same empty base opened afresh is still refused.
     ScriptedUtilsView fresh;
-    UtilsDlg again(basePath, fresh, settings, files);
+    UtilsDlg again(basePath, fresh, settings);
     EXPECT_FALSE(again.open());
     EXPECT_EQ(fresh.messages.at(0).text, kOpenFailed);
     EXPECT_EQ(fresh.endCodes, (std::vector<int>{0}));
@@ -296,12 +296,12 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
     for (const std::string& path : {garbage, dir.file("missing.bin"), dir.path(), locked}) {
         SCOPED_TRACE(path);
         ScriptedUtilsView v;
-        UtilsDlg dlg(path, v, settings, files);
+        UtilsDlg dlg(path, v, settings);
         EXPECT_FALSE(dlg.open());
         ASSERT_EQ(v.messages.size(), 1u);
         EXPECT_EQ(v.messages[0].text, kOpenFailed);
         EXPECT_EQ(v.messages[0].title, "Ошибка");
-        EXPECT_EQ(v.messages[0].icon, UtilsMessageIcon::Error);
+        EXPECT_EQ(v.messages[0].icon, MessageIcon::Error);
         EXPECT_EQ(v.endCodes, (std::vector<int>{0}));
         EXPECT_TRUE(v.top.empty());
         EXPECT_EQ(v.busyDepth, 0);
@@ -516,18 +516,21 @@ public:
 
 TEST_F(UtilsDlgTest, SecureExceptionIsShownAndNotFatal) {
     saveBase(basePath, completeChannel("user", "server", false, true));
-    ThrowingFileDialogs throwing;
-    UtilsDlg dlg(basePath, view, settings, throwing);
+    struct ThrowingView : ScriptedUtilsView {
+        FileDialogRunner& fileDialogs() override { return throwing; }
+        ThrowingFileDialogs throwing;
+    } throwingView;
+    UtilsDlg dlg(basePath, throwingView, settings);
     ASSERT_TRUE(dlg.open());
-    dlg.onSelectionChanged(view.at({0, 0}));
+    dlg.onSelectionChanged(throwingView.at({0, 0}));
     dlg.onCommand(IdUtilsExport);
     dlg.onCommand(IdUtilsJava);
-    ASSERT_EQ(view.messages.size(), 2u);
-    for (const auto& m : view.messages) {
+    ASSERT_EQ(throwingView.messages.size(), 2u);
+    for (const auto& m : throwingView.messages) {
         EXPECT_EQ(m.text, "Не удалось создать объект RSA");
         EXPECT_EQ(m.title, "Ошибка");
     }
-    EXPECT_TRUE(view.enabled(IdUtilsJava));
+    EXPECT_TRUE(throwingView.enabled(IdUtilsJava));
 }
 
 TEST_F(UtilsDlgTest, CloseEndsWithTwo) {

@@ -1,7 +1,6 @@
 #pragma once
-// A maintenance view and a file dialog that record what the logic asks of
-// them and answer from a script, so that every message and state change can be
-// checked without a window.
+// A maintenance view that records the tree the logic builds; messages,
+// questions, file dialogs and the wait cursor are ScriptedDialogView's.
 
 #include <deque>
 #include <map>
@@ -10,19 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "gui/fileutils.h"
 #include "maintenance/utilsdlgview.h"
+#include "support/scripteddialogview.h"
 
 namespace TestSupport {
 
-struct ShownMessage {
-    std::string text;
-    std::string title;
-    Talvek::UtilsMessageIcon icon;
-    bool yesNo;
-};
-
-class ScriptedUtilsView : public Talvek::UtilsDlgView {
+class ScriptedUtilsView : public ScriptedDialogView<Talvek::UtilsDlgView> {
 public:
     struct Item {
         std::string text;
@@ -59,20 +51,7 @@ public:
     Talvek::TreeItem itemParent(Talvek::TreeItem item) override { return items.at(item).parent; }
     void expandItem(Talvek::TreeItem item) override { items.at(item).expanded = true; }
     void attachImageList() override { ++imageListBuilt; }
-    bool messageBox(const std::string& text, const std::string& title,
-                    Talvek::UtilsMessageIcon icon, bool yesNo) override {
-        messages.push_back({text, title, icon, yesNo});
-        if (!yesNo) return true;
-        if (answers.empty()) throw std::logic_error("unscripted question: " + text);
-        const bool answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
     void openWithDesktop(const std::string& path) override { opened.push_back(path); }
-    void setBusy(bool busy) override {
-        busyCalls.push_back(busy);
-        busyDepth += busy ? 1 : -1;
-    }
     void endDialog(int code) override { endCodes.push_back(code); }
 
     // The item reached from the top by child indices, e.g. path({0, 1, 2}).
@@ -101,34 +80,14 @@ public:
     std::map<int, bool> buttons;
     std::map<Talvek::TreeItem, Item> items;
     std::vector<Talvek::TreeItem> top;
-    std::vector<ShownMessage> messages;
-    std::deque<bool> answers;
     std::vector<std::string> opened;
     std::vector<int> endCodes;
-    std::vector<bool> busyCalls;
     std::vector<bool> redrawCalls;
-    int busyDepth = 0;
     int imageListBuilt = 0;
     int generation = 0;
     int insertsWhileDrawing = 0;
     bool redrawOn = true;
     Talvek::TreeItem nextHandle = 1;
-};
-
-// Answers each file dialog with the next scripted path; nullopt cancels.
-class ScriptedFileDialogs : public Talvek::FileDialogRunner {
-public:
-    bool run(const Talvek::FileDialogRequest& request, std::string& chosen) override {
-        requests.push_back(request);
-        if (answers.empty()) throw std::logic_error("unscripted file dialog");
-        auto answer = answers.front();
-        answers.pop_front();
-        if (!answer) return false;
-        chosen = *answer;
-        return true;
-    }
-    std::deque<std::optional<std::string>> answers;
-    std::vector<Talvek::FileDialogRequest> requests;
 };
 
 }  // namespace TestSupport

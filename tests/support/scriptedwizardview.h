@@ -1,11 +1,10 @@
 #pragma once
 // A WizardView without windows, for the wizard controllers' tests: it keeps
-// every control's text and state, records each message with the wait-cursor
-// depth at that moment, and answers questions and file dialogs from a script.
+// every control's text and state; messages, questions, file dialogs and the
+// wait cursor are ScriptedDialogView's.
 // A wizard run is walked with WizardWalk, which delivers the page events in
 // the order the real wizard does.
 
-#include <deque>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -13,28 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "gui/fileutils.h"
 #include "gui/wizardview.h"
+#include "support/scripteddialogview.h"
 
 namespace TestSupport {
 
-// Answers file dialogs from a queue; an empty queue cancels.
-class ScriptedFileDialogs : public Talvek::FileDialogRunner {
-public:
-    bool run(const Talvek::FileDialogRequest& request, std::string& chosen) override {
-        requests.push_back(request);
-        if (answers.empty()) return false;
-        std::string answer = answers.front();
-        answers.pop_front();
-        if (answer.empty()) return false;
-        chosen = answer;
-        return true;
-    }
-    std::deque<std::string> answers;  // "" cancels
-    std::vector<Talvek::FileDialogRequest> requests;
-};
-
-class ScriptedWizardView : public Talvek::WizardView {
+class ScriptedWizardView : public ScriptedDialogView<Talvek::WizardView> {
 public:
     struct Control {
         std::string text;
@@ -44,14 +27,6 @@ public:
         std::vector<std::string> entries;
         int selection = -1;
     };
-    enum class Kind { Error, Information, Question };
-    struct Message {
-        Kind kind;
-        int page;
-        std::string text;
-        int waitDepth;  // wait cursors open while it was shown
-    };
-
     Control& at(int page, int id) { return controls[{page, id}]; }
 
     void setText(int page, int id, const std::string& text) override { at(page, id).text = text; }
@@ -86,34 +61,12 @@ public:
         return c.entries[index];
     }
     void setButtons(unsigned value) override { buttons = value; }
-    void showError(int page, const std::string& text) override {
-        messages.push_back({Kind::Error, page, text, waitDepth});
-    }
-    void showInformation(int page, const std::string& text) override {
-        messages.push_back({Kind::Information, page, text, waitDepth});
-    }
-    bool askQuestion(int page, const std::string& text) override {
-        messages.push_back({Kind::Question, page, text, waitDepth});
-        if (answers.empty()) return false;
-        const bool answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-    Talvek::FileDialogRunner& fileDialogs(int) override { return files; }
-    void beginWaitCursor() override {
-        ++waitDepth;
-        ++waitCursorsBegun;
-    }
-    void endWaitCursor() override {
-        if (waitDepth <= 0) throw std::logic_error("wait cursor ended without a beginning");
-        --waitDepth;
-    }
     // Runs the work at once, on this thread. With cancelNextRun set, a run
     // that can be cancelled is, before its work starts, as a user who presses
     // "Отмена" at once.
     bool runInBackground(const std::function<void()>& work,
                          const std::function<void()>& cancel) override {
-        backgroundRuns.push_back({waitDepth, static_cast<bool>(cancel)});
+        backgroundRuns.push_back({busyDepth, static_cast<bool>(cancel)});
         const bool cancelled = cancelNextRun && cancel;
         if (cancelled) {
             cancelNextRun = false;
@@ -123,21 +76,8 @@ public:
         return !cancelled;
     }
 
-    // The errors shown so far, oldest first.
-    std::vector<std::string> errors() const {
-        std::vector<std::string> out;
-        for (const Message& m : messages)
-            if (m.kind == Kind::Error) out.push_back(m.text);
-        return out;
-    }
-
     std::map<std::pair<int, int>, Control> controls;
     unsigned buttons = 0;
-    std::vector<Message> messages;
-    std::deque<bool> answers;
-    ScriptedFileDialogs files;
-    int waitDepth = 0;
-    int waitCursorsBegun = 0;
     struct BackgroundRun {
         int waitDepth;     // wait cursors open while it ran
         bool cancellable;  // it offered "Отмена"
