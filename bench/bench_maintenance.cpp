@@ -20,6 +20,7 @@
 #include "keystore/rsakeyrecord.h"
 #include "maintenance/utilsdlg.h"
 #include "maintenance/utilsdlgqt.h"
+#include "support/memorysettingsstore.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ BENCHMARK(BM_LoadAndListBase)->Unit(benchmark::kMillisecond);
 
 void BM_OpenMaintenanceLogic(benchmark::State& state) {
     const std::string& path = largeBase().path();
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     for (auto _ : state) {
         CountingView view;
         UtilsDlg dlg(path, view, settings);
@@ -140,7 +141,7 @@ BENCHMARK(BM_OpenMaintenanceLogic)->Unit(benchmark::kMillisecond);
 // What the user waits for: the real dialog, loaded and its tree built.
 void BM_OpenMaintenanceDialog(benchmark::State& state) {
     const std::string& path = largeBase().path();
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     std::unique_ptr<QtUtilsDlg> dlg;
     for (auto _ : state) {
         state.PauseTiming();  // tearing the last window down is not part of opening one

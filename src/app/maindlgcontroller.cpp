@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "gui/settingsnames.h"
 #include "keystore/secureexception.h"
 
 namespace Talvek {
@@ -18,7 +19,7 @@ std::vector<FileFilter> MainDlgController::keyFileFilters() {
 }
 
 bool MainDlgController::adminMode() const {
-    return settings_.readNumber("adminMode") == 1;
+    return settings_.readNumber(SettingNames::AdminMode) == 1;
 }
 
 bool MainDlgController::connectAvailable() const {

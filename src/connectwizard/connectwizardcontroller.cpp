@@ -3,6 +3,7 @@
 #include <atomic>
 #include <filesystem>
 
+#include "gui/settingsnames.h"
 #include "gui/fileutils.h"
 #include "cryptoserver/talvekcodec.h"
 #include "keystore/cp1251.h"
@@ -41,12 +42,6 @@ std::string success(const std::string& message) {
 
 namespace {
 
-const char* const kAddress = "defaddr";
-const char* const kPort = "defport";
-const char* const kServer = "defserver";
-const char* const kAdmin = "defadmin";
-const char* const kBase = "defbase";
-
 std::string readText(SettingsStore& settings, const char* name) {
     std::string value;
     settings.readText(name, value);
@@ -72,20 +67,20 @@ std::vector<FileFilter> keyBaseFilters() {
 }  // namespace
 
 void loadServerDefaults(SettingsStore& settings, CryptoServerParams& params) {
-    params.address = limitChars(readText(settings, kAddress), ConnectLimits::Address);
+    params.address = limitChars(readText(settings, SettingNames::Address), ConnectLimits::Address);
     std::string port;
-    params.port = settings.readText(kPort, port) ? parseDecimal(port) : 0;
-    params.serverKeyName = readKeyName(settings, kServer);
-    params.adminKeyName = readKeyName(settings, kAdmin);
-    params.adminKeyBase = limitChars(readText(settings, kBase), ConnectLimits::Path);
+    params.port = settings.readText(SettingNames::Port, port) ? parseDecimal(port) : 0;
+    params.serverKeyName = readKeyName(settings, SettingNames::Server);
+    params.adminKeyName = readKeyName(settings, SettingNames::Admin);
+    params.adminKeyBase = limitChars(readText(settings, SettingNames::Base), ConnectLimits::Path);
 }
 
 bool saveServerDefaults(SettingsStore& settings, const CryptoServerParams& params) {
-    bool ok = settings.writeText(kAddress, params.address);
-    ok = settings.writeText(kPort, std::to_string(params.port)) && ok;
-    ok = settings.writeText(kServer, cp1251ToUtf8(params.serverKeyName)) && ok;
-    ok = settings.writeText(kAdmin, cp1251ToUtf8(params.adminKeyName)) && ok;
-    ok = settings.writeText(kBase, params.adminKeyBase) && ok;
+    bool ok = settings.writeText(SettingNames::Address, params.address);
+    ok = settings.writeText(SettingNames::Port, std::to_string(params.port)) && ok;
+    ok = settings.writeText(SettingNames::Server, cp1251ToUtf8(params.serverKeyName)) && ok;
+    ok = settings.writeText(SettingNames::Admin, cp1251ToUtf8(params.adminKeyName)) && ok;
+    ok = settings.writeText(SettingNames::Base, params.adminKeyBase) && ok;
     return ok;
 }
 

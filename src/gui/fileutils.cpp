@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "gui/settingsnames.h"
 #include "keystore/cp1251.h"
 
 namespace Talvek {
@@ -14,15 +15,6 @@ constexpr char kSeparator = '\\';
 #else
 constexpr char kSeparator = '/';
 #endif
-
-const char kDefaultDirName[] = "defaultDir";
-// A remembered directory longer than this would read back as absent.
-constexpr size_t kMaxStoredBytes = 255;
-
-size_t storedLength(const std::string& utf8) {
-    std::string ansi;
-    return utf8ToCp1251(utf8, ansi) ? ansi.size() : utf8.size();
-}
 
 bool isSeparator(char c) {
     return c == '\\' || c == '/';
@@ -42,7 +34,7 @@ std::string firstCharacters(const std::string& utf8, size_t count) {
 
 std::string defaultDir(SettingsStore& settings) {
     std::string dir;
-    if (settings.readText(kDefaultDirName, dir) && !dir.empty()) return dir;
+    if (settings.readText(SettingNames::DefaultDir, dir) && !dir.empty()) return dir;
     // Not stored: the fallback follows the current directory of this run.
     std::error_code ec;
     const std::filesystem::path cwd = std::filesystem::current_path(ec);
@@ -67,12 +59,12 @@ bool rememberDir(SettingsStore& settings, const std::string& path) {
     }
     // A directory too long to be read back is cut to its longest ancestor that
     // fits, so what is remembered is still a directory ending in a separator.
-    while (!dir.empty() && storedLength(drive + dir) > kMaxStoredBytes) {
+    while (!dir.empty() && storedLength(drive + dir) > SettingsTextLimit) {
         size_t cut = dir.size() - 1;
         while (cut > 0 && !isSeparator(dir[cut - 1])) --cut;
         dir.resize(cut);
     }
-    return settings.writeText(kDefaultDirName, drive + dir);
+    return settings.writeText(SettingNames::DefaultDir, drive + dir);
 }
 
 std::string pathInDefaultDir(SettingsStore& settings, const std::string& fileName) {

@@ -14,31 +14,6 @@ namespace Talvek {
 
 namespace {
 
-// Longest stored text that still reads back.
-constexpr size_t kMaxTextBytes = 255;
-
-// A text is stored in the ANSI code page (Windows-1251) where it can be; one
-// that cannot be encoded keeps its UTF-8 bytes. The limit is on that form.
-size_t storedLength(const std::string& utf8) {
-    std::string ansi;
-    if (utf8ToCp1251(utf8, ansi)) return ansi.size();
-    return utf8.size();
-}
-
-// Plain decimal digits only, within 32 bits: what a number written by us
-// (or by hand) looks like in a text-based store.
-bool parseStoredNumber(const std::string& text, uint32_t& value) {
-    if (text.empty() || text.size() > 10) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v > UINT32_MAX) return false;
-    value = static_cast<uint32_t>(v);
-    return true;
-}
-
 QString key(const std::string& name) {
     return QString::fromUtf8(name);
 }
@@ -117,6 +92,24 @@ uint32_t variantToNumber(const QVariant& v) {
 
 }  // namespace
 
+std::size_t storedLength(const std::string& utf8) {
+    std::string ansi;
+    if (utf8ToCp1251(utf8, ansi)) return ansi.size();
+    return utf8.size();
+}
+
+bool parseStoredNumber(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v > UINT32_MAX) return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
 int parseDecimal(const std::string& text) {
     size_t i = 0;
     while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
@@ -144,7 +137,7 @@ bool QtSettingsStore::readText(const std::string& name, std::string& out) {
     const QVariant v = s->value(key(name));
     if (!v.isValid()) return false;
     std::string text;
-    if (!variantToText(v, text) || storedLength(text) > kMaxTextBytes) return false;
+    if (!variantToText(v, text) || storedLength(text) > SettingsTextLimit) return false;
     out = std::move(text);
     return true;
 }
@@ -168,42 +161,6 @@ bool QtSettingsStore::writeNumber(const std::string& name, uint32_t value) {
     if (s->status() != QSettings::NoError || !s->isWritable()) return false;
     s->setValue(key(name), QVariant::fromValue(value));
     return s.commit();
-}
-
-bool MemorySettingsStore::readText(const std::string& name, std::string& out) {
-    out.clear();
-    std::string text;
-    if (auto t = texts.find(name); t != texts.end()) {
-        text = t->second;
-    } else if (auto n = numbers.find(name); n != numbers.end()) {
-        text = std::to_string(n->second);
-    } else {
-        return false;
-    }
-    if (storedLength(text) > kMaxTextBytes) return false;
-    out = std::move(text);
-    return true;
-}
-
-bool MemorySettingsStore::writeText(const std::string& name, const std::string& text) {
-    numbers.erase(name);
-    texts[name] = text;
-    return true;
-}
-
-uint32_t MemorySettingsStore::readNumber(const std::string& name) {
-    if (auto n = numbers.find(name); n != numbers.end()) return n->second;
-    uint32_t value = 0;
-    if (auto t = texts.find(name); t != texts.end() && parseStoredNumber(t->second, value)) {
-        return value;
-    }
-    return 0;
-}
-
-bool MemorySettingsStore::writeNumber(const std::string& name, uint32_t value) {
-    texts.erase(name);
-    numbers[name] = value;
-    return true;
 }
 
 }  // namespace Talvek

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 
 namespace Talvek {
@@ -33,23 +33,21 @@ public:
     bool writeNumber(const std::string& name, uint32_t value) override;
 };
 
+// Longest text, in bytes of its stored form, that still reads back; a longer
+// one reads as absent.
+inline constexpr std::size_t SettingsTextLimit = 255;
+
+// The bytes a text takes in the store: Windows-1251 where it can be encoded,
+// else its UTF-8 bytes as they are.
+std::size_t storedLength(const std::string& utf8);
+
+// A number kept as text, as a number written by us (or by hand) looks in a
+// text-based store: plain decimal digits only, within 32 bits.
+bool parseStoredNumber(const std::string& text, uint32_t& value);
+
 // How a text such as "defport" is read back as a number: leading blanks and
 // one sign are skipped, reading stops at the first character that is not a
 // digit, no digits give 0; a value beyond the int range saturates.
 int parseDecimal(const std::string& text);
-
-// Settings held in memory, for tests of the controllers. A name holds one
-// value of one kind, as in the real store; a text reads as a number when it is
-// plain decimal digits, a number reads as text in decimal.
-class MemorySettingsStore : public SettingsStore {
-public:
-    bool readText(const std::string& name, std::string& out) override;
-    bool writeText(const std::string& name, const std::string& text) override;
-    uint32_t readNumber(const std::string& name) override;
-    bool writeNumber(const std::string& name, uint32_t value) override;
-
-    std::map<std::string, std::string> texts;
-    std::map<std::string, uint32_t> numbers;
-};
 
 }  // namespace Talvek

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "gui/settingsnames.h"
 #include "keystore/cp1251.h"
 #include "keystore/secureexception.h"
 #include "checks/keychecks.h"
@@ -106,7 +107,7 @@ void KeyWizardController::pageCreated(int page) {
     switch (page) {
         case KeyTypePage: {
             // The administrator's options are for the administrator edition only.
-            const bool admin = settings_.readNumber("adminMode") == 1;
+            const bool admin = settings_.readNumber(SettingNames::AdminMode) == 1;
             view_.setEnabled(page, KeyTypeIds::NewUserServerKey, admin);
             view_.setEnabled(page, KeyTypeIds::ImportUserPart, admin);
             view_.setChecked(page, KeyTypeIds::CreateUserKey, true);
@@ -266,7 +267,7 @@ void KeyWizardController::filesShown() {
         data_.baseFile = pathInDefaultDir(settings_, "userkey.bin");
     }
     if (data_.baseFile.empty()) {
-        settings_.readText("keyDefBase", data_.baseFile);
+        settings_.readText(SettingNames::KeyDefBase, data_.baseFile);
     }
     view_.setText(page, BaseEdit, data_.baseFile);
     view_.setText(page, ExportEdit, data_.exportFile);
@@ -283,7 +284,7 @@ void KeyWizardController::filesRead() {
 bool KeyWizardController::filesNext() {
     filesRead();
     if (!report(checkFilesPage(data_))) return false;
-    settings_.writeText("keyDefBase", data_.baseFile);
+    settings_.writeText(SettingNames::KeyDefBase, data_.baseFile);
     return true;
 }
 
@@ -346,7 +347,7 @@ void KeyWizardController::namesShown() {
     using namespace KeyNamesIds;
     if (data_.serverKeyName.empty() && !pendingServer_.refused) {
         std::string stored;
-        settings_.readText("keyDefServerName", stored);
+        settings_.readText(SettingNames::KeyDefServerName, stored);
         if (!encodeKeyName(stored, data_.serverKeyName).advances()) {
             pendingServer_ = {stored, true};
         }
@@ -369,7 +370,7 @@ bool KeyWizardController::namesNext() {
     if (pendingServer_.refused) return report(encodeKeyName(pendingServer_.utf8, unused));
     if (!report(checkServerNamePresent(data_))) return false;
     // Remembered before the other checks, so it stays even when they refuse.
-    settings_.writeText("keyDefServerName", cp1251ToUtf8(data_.serverKeyName));
+    settings_.writeText(SettingNames::KeyDefServerName, cp1251ToUtf8(data_.serverKeyName));
     if (pendingUser_.refused) return report(encodeKeyName(pendingUser_.utf8, unused));
     return report(checkNamesPage(data_));
 }
@@ -407,11 +408,11 @@ void KeyWizardController::paramsShown() {
     using namespace KeyParamsIds;
     if (data_.mode == NewUserServerKey) {
         // Every showing starts from what was last confirmed.
-        data_.useCrypt = settings_.readNumber("crypt") != 0;
-        data_.useSign = settings_.readNumber("sing") != 0;
-        data_.javaClient = settings_.readNumber("java") != 0;
-        data_.cryptSize = settings_.readNumber("cryptSize");
-        data_.signSize = settings_.readNumber("signSize");
+        data_.useCrypt = settings_.readNumber(SettingNames::Crypt) != 0;
+        data_.useSign = settings_.readNumber(SettingNames::Sign) != 0;
+        data_.javaClient = settings_.readNumber(SettingNames::Java) != 0;
+        data_.cryptSize = settings_.readNumber(SettingNames::CryptSize);
+        data_.signSize = settings_.readNumber(SettingNames::SignSize);
     }
     view_.setButtons(WizardBack | WizardNext);
     view_.setChecked(KeyParamsPage, UseCrypt, data_.useCrypt);
@@ -495,11 +496,11 @@ bool KeyWizardController::paramsNext() {
     paramsRead();
     if (!report(checkParamsPage(data_))) return false;
     if (data_.mode == NewUserServerKey) {
-        settings_.writeNumber("crypt", data_.useCrypt ? 1 : 0);
-        settings_.writeNumber("sing", data_.useSign ? 1 : 0);
-        settings_.writeNumber("java", data_.javaClient ? 1 : 0);
-        settings_.writeNumber("cryptSize", data_.cryptSize);
-        settings_.writeNumber("signSize", data_.signSize);
+        settings_.writeNumber(SettingNames::Crypt, data_.useCrypt ? 1 : 0);
+        settings_.writeNumber(SettingNames::Sign, data_.useSign ? 1 : 0);
+        settings_.writeNumber(SettingNames::Java, data_.javaClient ? 1 : 0);
+        settings_.writeNumber(SettingNames::CryptSize, data_.cryptSize);
+        settings_.writeNumber(SettingNames::SignSize, data_.signSize);
     }
     return true;
 }

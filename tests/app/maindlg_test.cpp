@@ -21,6 +21,7 @@
 #include "gui/settingsstore.h"
 #include "keystore/keybase.h"
 #include "keystore/secureexception.h"
+#include "support/memorysettingsstore.h"
 #include "support/modalscript.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -63,7 +64,7 @@ public:
 const int kServerSection[] = {IdMainServerGroup, IdMainServerIcon, IdMainServerText, IdMainConnect};
 
 TEST(MainDlgController, ServerSectionIsGreyedUnlessAdministratorWithAConnectWizard) {
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     ScriptedFiles files;
     {
         ScriptedMainView view;
@@ -102,7 +103,7 @@ TEST(MainDlgController, ServerSectionIsGreyedUnlessAdministratorWithAConnectWiza
 }
 
 TEST(MainDlgController, CommandsRunTheirFlowsAndEndWithOneOrTwo) {
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     ScriptedFiles files;
     ScriptedMainView view;
     MainDlgController controller(view, settings, files);
@@ -143,7 +144,7 @@ TEST(MainDlgController, CommandsRunTheirFlowsAndEndWithOneOrTwo) {
 }
 
 TEST(MainDlgController, SecureExceptionInAFlowIsShownAndTheDialogStays) {
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     ScriptedFiles files;
     files.answer = "/keys/a.bin";
     ScriptedMainView view;
@@ -161,7 +162,7 @@ QWidget* control(QWidget& dialog, int id) {
 }
 
 TEST(MainDlgWindow, ExitGivesOneEscapeAndCloseBoxGiveTwo) {
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     for (int way = 0; way < 3; ++way) {
         SCOPED_TRACE(way);
         MainDlg dlg(settings);
@@ -182,7 +183,7 @@ TEST(MainDlgWindow, ExitGivesOneEscapeAndCloseBoxGiveTwo) {
 }
 
 TEST(MainDlgWindow, ShowsItsSectionsWithTheServerSectionGreyed) {
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     MainDlg dlg(settings);
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("TalvekConfig 4.2.7"));
     EXPECT_FALSE(dlg.windowIcon().isNull());
@@ -234,7 +235,7 @@ TEST(MainDlgWindow, MaintenanceOpensTheChosenFileAndReturns) {
     const std::string junk = dir.file("readme.txt");
     TestSupport::writeText(junk, "not a key file");
 
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     MainDlg dlg(settings);
     QStringList treeTexts;
     ModalScript script;

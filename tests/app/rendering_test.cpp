@@ -22,6 +22,7 @@
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "maintenance/utilsdlgqt.h"
+#include "support/memorysettingsstore.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 #include "keywizard/createkeywizard.h"
@@ -82,7 +83,7 @@ std::string cp1251(const char* utf8) {
 }
 
 TEST(Rendering, MainDialogShowsEverySectionWithItsPicture) {
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     MainDlg dlg(settings);
     dlg.show();
     QApplication::processEvents();
@@ -122,7 +123,7 @@ TEST(Rendering, MaintenanceDialogOnARealBase) {
             TestSupport::ownKeysChannel(server, cp1251("Склад №2"), true, true, 512, 2));
         ASSERT_TRUE(base.saveBase(path));
     }
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     QtUtilsDlg dlg(path, settings);
     ASSERT_TRUE(dlg.load());
     QTreeWidget* tree = dlg.tree();
@@ -141,7 +142,7 @@ TEST(Rendering, MaintenanceDialogOnARealBase) {
 }
 
 TEST(Rendering, WizardControlsAreNamedByTheirTexts) {
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     QtFileDialogRunner files(nullptr);
     CreateKeyWizard keyWizard(settings, files);
     keyWizard.show();

@@ -13,6 +13,8 @@
 #include "support/clirun.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
+#include "support/exchangefiles.h"
+#include "support/filesizelimit.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -34,19 +36,7 @@ const std::string kUser = "Пользователь";
 const std::string kServer1251 = "\xD1\xE5\xF0\xE2\xE5\xF0";
 const std::string kUser1251 = "\xCF\xEE\xEB\xFC\xE7\xEE\xE2\xE0\xF2\xE5\xEB\xFC";
 
-std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir) {
-    std::map<std::string, std::vector<uint8_t>> all;
-    for (const auto& name : TestSupport::listDir(dir.path())) all[name] = readBytes(dir.file(name));
-    return all;
-}
-
-struct Exchange {
-    TempDir dir;
-    std::string serverBase = dir.file("server.key_base");
-    std::string userBase = dir.file("userkey.bin");
-    std::string servPart = dir.file("openserv.okp");
-    std::string userPart = dir.file("openuser.okp");
-
+struct Exchange : TestSupport::ExchangeFiles {
     std::vector<std::string> serverKeyArgs(const std::vector<std::string>& uses,
                                            const std::string& server = kServer,
                                            const std::string& user = kUser) const {
@@ -285,9 +275,8 @@ Outcome talvekkeyWithFileLimit(rlim_t limit, const std::vector<std::string>& arg
         dup2(pipeFds[1], 2);
         dup2(pipeFds[1], 1);
         close(pipeFds[0]);
-        signal(SIGXFSZ, SIG_DFL);
-        rlimit r{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &r);
+        // Never restored: the child becomes talvekkey or exits.
+        const TestSupport::FileSizeLimit full(limit, TestSupport::FileSizeLimit::Signal::Default);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

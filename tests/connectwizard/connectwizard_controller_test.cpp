@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "connectwizard/connectwizardcontroller.h"
+#include "support/memorysettingsstore.h"
 #include "support/serverfixture.h"
 #include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
@@ -20,7 +21,7 @@ namespace {
 
 // One run of the wizard: settings, the scripted view and the controller.
 struct WizardRun {
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     ScriptedWizardView view;
     ConnectWizardController controller{view, settings};
     WizardWalk walk{controller, ConnectWizardPageCount};

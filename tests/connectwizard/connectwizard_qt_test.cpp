@@ -21,6 +21,7 @@
 
 #include "connectwizard/connectwizard.h"
 #include "support/busywatch.h"
+#include "support/memorysettingsstore.h"
 #include "support/serverfixture.h"
 #include "support/silentserver.h"
 #include "support/scriptedwizardview.h"
@@ -138,7 +139,7 @@ protected:
         return widget;
     }
 
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     ScriptedFileDialogs files;
     std::string keysDir;
 };

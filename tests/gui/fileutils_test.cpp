@@ -7,6 +7,7 @@
 #include "gui/fileutils.h"
 #include "keystore/cp1251.h"
 #include "settingsenv.h"
+#include "support/memorysettingsstore.h"
 #include "support/tempdir.h"
 
 using namespace Talvek;
@@ -92,7 +93,7 @@ TEST(RememberDir, KeepsDriveAndDirectoryOnly) {
                  {"/трасса/ключи/userkey.bin", "/трасса/ключи/"},
                  {"", ""}};
     for (const auto& c : cases) {
-        MemorySettingsStore store;
+        TestSupport::MemorySettingsStore store;
         store.texts["defaultDir"] = "before";
         EXPECT_TRUE(rememberDir(store, c.path));
         EXPECT_EQ(store.texts["defaultDir"], c.dir) << c.path;
@@ -101,7 +102,7 @@ TEST(RememberDir, KeepsDriveAndDirectoryOnly) {
 
 TEST(RememberDir, TooLongDirectoryIsCutToAnAncestorThatReadsBack) {
     const std::string a(100, 'a'), b(100, 'b'), c(100, 'c');
-    MemorySettingsStore store;
+    TestSupport::MemorySettingsStore store;
     ASSERT_TRUE(rememberDir(store, "/" + a + "/" + b + "/" + c + "/file.bin"));
     EXPECT_EQ(defaultDir(store), "/" + a + "/" + b + "/");
 
@@ -165,7 +166,7 @@ TEST_F(SettingsTest, CancelledSelectionChangesNothing) {
 }
 
 TEST(SelectFile, InitialNameIsCutTo259CharactersNotBytes) {
-    MemorySettingsStore store;
+    TestSupport::MemorySettingsStore store;
     ScriptedDialog dialog;
     std::string out;
     selectFile(dialog, store, out, false, kHtml, std::string(400, 'n'));

@@ -8,6 +8,7 @@
 
 #include "gui/settingsstore.h"
 #include "settingsenv.h"
+#include "support/memorysettingsstore.h"
 #include "support/tempdir.h"
 
 using namespace Talvek;
@@ -78,7 +79,7 @@ TEST_F(SettingsTest, QtStoreKeepsTheTextLimitOnBothSides) {
 }
 
 TEST(MemorySettings, KeepsTheTextLimitMissingValuesAndKinds) {
-    MemorySettingsStore store;
+    TestSupport::MemorySettingsStore store;
     expectTextLimit(store);
     expectMissingAndKinds(store);
 }

@@ -2,19 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstring>
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <tuple>
 
 #include "keystore/keybase.h"
+#include "support/exchangefiles.h"
+#include "support/filesizelimit.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -98,14 +96,7 @@ bool contains(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needl
     return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
 
-struct Exchange {
-    TempDir dir;
-    std::string serverBase = dir.file("server.key_base");
-    std::string userBase = dir.file("userkey.bin");
-    std::string servPart = dir.file("openserv.okp");
-    std::string userPart = dir.file("openuser.okp");
-    std::string java = dir.file("javaclient.bin");
-
+struct Exchange : TestSupport::ExchangeFiles {
     KeyWizardData serverKey(const std::string& server, const std::string& user, bool crypt,
                             bool sign, uint32_t bits) const {
         KeyWizardData d;
@@ -153,13 +144,6 @@ SecureChannel loadChannel(const std::string& base, const std::string& local,
     out.signPrivateKey = std::move(c->signPrivateKey);
     out.signPublicKey = std::move(c->signPublicKey);
     return out;
-}
-
-// Snapshot of every file of a folder, to prove a refusal wrote nothing.
-std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir) {
-    std::map<std::string, std::vector<uint8_t>> all;
-    for (const auto& name : TestSupport::listDir(dir.path())) all[name] = readBytes(dir.file(name));
-    return all;
 }
 
 }  // namespace
@@ -510,26 +494,6 @@ TEST(KeyOperations, ChannelsWithoutTheirKeysWriteNoFile) {
     EXPECT_TRUE(TestSupport::listDir(dir.path()).empty());
 }
 
-namespace {
-
-// Runs the body in a child whose files may not grow beyond limit bytes, as on
-// a full disk; returns the body's result.
-bool withFileSizeLimit(rlim_t limit, const std::function<bool()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit r{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &r);
-        _exit(body() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-}  // namespace
-
 TEST(KeyOperations, FullDiskFailsCleanly) {
     Exchange x;
     KeyBase base;
@@ -540,14 +504,18 @@ TEST(KeyOperations, FullDiskFailsCleanly) {
     const auto before = snapshot(x.dir);
 
     // Not even the public part fits: nothing changes.
-    EXPECT_FALSE(withFileSizeLimit(
-        64, [&] { return createServerKey(x.serverKey("srv", "usr", false, true, 512)); }));
+    {
+        TestSupport::FileSizeLimit full(64);
+        EXPECT_FALSE(createServerKey(x.serverKey("srv", "usr", false, true, 512)));
+    }
     EXPECT_EQ(snapshot(x.dir), before);
 
     // The public part fits, the larger base does not: the base stays as it
     // was and no temporary file is left behind.
-    EXPECT_FALSE(withFileSizeLimit(
-        400, [&] { return createServerKey(x.serverKey("srv", "usr", false, true, 512)); }));
+    {
+        TestSupport::FileSizeLimit full(400);
+        EXPECT_FALSE(createServerKey(x.serverKey("srv", "usr", false, true, 512)));
+    }
     auto after = snapshot(x.dir);
     EXPECT_EQ(after.at("server.key_base"), before.at("server.key_base"));
     EXPECT_EQ(after.size(), before.size());
@@ -556,11 +524,17 @@ TEST(KeyOperations, FullDiskFailsCleanly) {
     ASSERT_TRUE(createServerKey(x.serverKey("srv", "usr", false, true, 512)));
     KeyWizardData user = x.imported(CreateUserKey);
     // Room for the user's public part only: the user base is not made.
-    EXPECT_FALSE(withFileSizeLimit(300, [&] { return createUserKey(user, x.java); }));
+    {
+        TestSupport::FileSizeLimit full(300);
+        EXPECT_FALSE(createUserKey(user, x.java));
+    }
     EXPECT_FALSE(TestSupport::exists(x.userBase));
     std::remove(x.userPart.c_str());
     user.javaClient = true;
-    EXPECT_FALSE(withFileSizeLimit(64, [&] { return createUserKey(user, x.java); }));
+    {
+        TestSupport::FileSizeLimit full(64);
+        EXPECT_FALSE(createUserKey(user, x.java));
+    }
     EXPECT_FALSE(TestSupport::exists(x.userBase));
     EXPECT_FALSE(TestSupport::exists(x.java));
 }

@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <string>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "keystore/binaryfile.h"
 #include "keystore/encoding.h"
 #include "keystore/report.h"
+#include "support/filesizelimit.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -143,16 +142,11 @@ TEST(FillTemplate, FailedWriteKeepsTheOldReport) {
     TempDir dir;
     writeText(dir.file("t"), std::string(200000, 'a') + "#X#");
     writeText(dir.file("o"), "old report");
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 100000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool ok = fillTemplate(dir.file("t"), dir.file("o"), {{"X", "y"}});
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
-    EXPECT_FALSE(ok);
+    {
+        TestSupport::FileSizeLimit full(100000);
+        ASSERT_TRUE(full.active());
+        EXPECT_FALSE(fillTemplate(dir.file("t"), dir.file("o"), {{"X", "y"}}));
+    }
     EXPECT_EQ(readText(dir.file("o")), "old report");
     EXPECT_EQ(TestSupport::listDir(dir.path()), (std::vector<std::string>{"o", "t"}));
 }

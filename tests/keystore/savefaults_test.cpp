@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <csignal>
-
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "keystore/keybase.h"
+#include "support/filesizelimit.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -27,27 +25,6 @@ KeyBase baseWith(int channels) {
     }
     return base;
 }
-
-// Lowers the file size limit for the current process, with SIGXFSZ ignored so
-// that an oversized write fails with EFBIG; both are restored afterwards.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &old_);
-        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit lower = old_;
-        lower.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lower);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    rlimit old_{};
-    void (*oldHandler_)(int) = SIG_DFL;
-};
 
 class HeldElsewhere {
 public:
@@ -71,7 +48,7 @@ TEST(AtomicSave, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
     const auto before = readBytes(path);
     KeyBase bigger = baseWith(8);
     {
-        FileSizeLimit limit(before.size() + 100);
+        TestSupport::FileSizeLimit limit(before.size() + 100);
         EXPECT_FALSE(bigger.saveBase(path));
     }
     EXPECT_EQ(readBytes(path), before);

@@ -26,6 +26,7 @@
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/busywatch.h"
+#include "support/memorysettingsstore.h"
 #include "support/scriptedwizardview.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -99,7 +100,7 @@ protected:
 
     TestSupport::TempDir dir;
     std::string dirPath;
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     TestSupport::ScriptedFileDialogs files;
 };
 

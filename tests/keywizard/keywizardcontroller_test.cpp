@@ -9,6 +9,7 @@
 
 #include "keystore/binaryfile.h"
 #include "keystore/keybase.h"
+#include "support/memorysettingsstore.h"
 #include "support/scriptedwizardview.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -111,7 +112,7 @@ protected:
 
     TestSupport::TempDir dir;
     std::string dirPath;
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
 };
 
 // --- First page ------------------------------------------------------------

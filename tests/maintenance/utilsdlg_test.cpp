@@ -13,6 +13,7 @@
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
+#include "support/memorysettingsstore.h"
 #include "support/scriptedutilsview.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -93,7 +94,7 @@ protected:
     std::string basePath;
     ScriptedUtilsView view;
     ScriptedFileDialogs& files = view.files;
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
 
 private:
     std::string oldCwd_;

@@ -13,6 +13,7 @@
 #include "gui/settingsstore.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
+#include "support/memorysettingsstore.h"
 #include "support/modalscript.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -46,7 +47,7 @@ protected:
 
     TestSupport::TempDir dir;
     std::string basePath;
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
 };
 
 TEST_F(UtilsDlgQtTest, BaseTreeShowsChannelsWithTheRootExpanded) {

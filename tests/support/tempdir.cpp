@@ -67,4 +67,10 @@ std::vector<std::string> listDir(const std::string& path) {
     return names;
 }
 
+std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir) {
+    std::map<std::string, std::vector<uint8_t>> all;
+    for (const auto& name : listDir(dir.path())) all[name] = readBytes(dir.file(name));
+    return all;
+}
+
 }  // namespace TestSupport

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,7 @@ bool exists(const std::string& path);
 unsigned fileMode(const std::string& path);  // permission bits
 // Names of the entries of a folder (no "." and ".."), sorted.
 std::vector<std::string> listDir(const std::string& path);
+// Every file of a folder with its bytes, to prove that nothing changed.
+std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir);
 
 }  // namespace TestSupport
