@@ -13,6 +13,7 @@
 #include "support/modalscript.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
+#include "support/memorysettingsstore.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ TEST(CommandLine, KeyFileOpensInTheMaintenanceDialogAlone) {
         ASSERT_TRUE(keys.addChannel(TestSupport::completeChannel("server", "user", true, true)));
         ASSERT_TRUE(keys.saveBase(base));
     }
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     QStringList treeTexts;
     {
         ModalScript script;
