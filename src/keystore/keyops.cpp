@@ -209,8 +209,10 @@ bool checkImportNotInBase(const KeyWizardData& data) {
 
 bool checkNamesUnused(const KeyWizardData& data) {
     KeyBase base;
-    // A base that does not load or holds no channel at all counts as taken.
-    if (!base.loadBase(data.baseFile) || base.channelCount() <= 0) return false;
+    // A file that is no key base counts as taken, so it is never replaced.
+    // A base whose channels were all deleted is a base like any other: its
+    // empty nodes hold no names, and new channels go into it.
+    if (!base.loadBase(data.baseFile)) return false;
     return !base.findChannel(data.serverKeyName, data.userKeyName) &&
            !base.findChannel(data.userKeyName, data.serverKeyName);
 }

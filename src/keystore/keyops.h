@@ -81,8 +81,8 @@ bool readImportedChannel(KeyWizardData& data);
 // Mode 2: the user base (when it loads) holds no channel between the import's
 // two names in either order, and the import reads.
 bool checkImportNotInBase(const KeyWizardData& data);
-// Mode 0: the base loads, lists at least one channel, and none joins the two
-// names in either order.
+// Mode 0: the base loads and no channel joins the two names in either order
+// (a base left without channels holds none).
 bool checkNamesUnused(const KeyWizardData& data);
 // The base loads and holds the channel local -> remote.
 bool channelExists(const std::string& path, const std::string& localName,

@@ -66,6 +66,15 @@ TEST(KeyChecksSequence, NamesPage) {
     EXPECT_EQ(checkNamesPage(d).message, KeyMessages::NamesTaken);
     d.mode = CreateUserKey;  // only mode 0 looks into the base
     EXPECT_EQ(checkNamesPage(d).status, Status::Pass);
+
+    // Once its last channel is deleted the base takes any names again, the
+    // deleted pair included; a file that is no key base still refuses them.
+    d.mode = NewUserServerKey;
+    ASSERT_TRUE(base.deleteChannel("srv", "Srv"));
+    ASSERT_TRUE(base.saveBase(d.baseFile));
+    EXPECT_EQ(checkNamesPage(d).status, Status::Pass);
+    TestSupport::writeText(d.baseFile, "not a key base");
+    EXPECT_EQ(checkNamesPage(d).message, KeyMessages::NamesTaken);
 }
 
 TEST(KeyChecksSequence, ParamsAndFinish) {

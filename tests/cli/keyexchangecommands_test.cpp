@@ -110,6 +110,26 @@ TEST(KeyExchangeCommands, WholeExchangeStoresWindows1251Names) {
     EXPECT_EQ(snapshot(x.dir), done);
 }
 
+// An administrator deletes the only channel, then adds a channel for a new
+// user to the same base.
+TEST(KeyExchangeCommands, DeletingTheLastChannelLeavesAUsableBase) {
+    Exchange x;
+    ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    Outcome r = talvekkey({"delete", x.serverBase, kServer, kUser});
+    ASSERT_EQ(r.code, 0) << r.err;
+
+    r = talvekkey(x.serverKeyArgs({"--sign", "512"}, kServer, "Анна"));
+    ASSERT_EQ(r.code, 0) << r.err;
+    KeyBase server;
+    ASSERT_TRUE(server.loadBase(x.serverBase));
+    EXPECT_EQ(server.channelCount(), 1);
+    EXPECT_NE(server.findChannel(kServer1251, "\xC0\xED\xED\xE0"), nullptr);
+    // The deleted pair is free again too.
+    EXPECT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    ASSERT_TRUE(server.loadBase(x.serverBase));
+    EXPECT_EQ(server.channelCount(), 2);
+}
+
 TEST(KeyExchangeCommands, SignOnlyUserKeyWithJavaFile) {
     Exchange x;
     ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);

@@ -333,12 +333,37 @@ TEST(KeyChecks, NamesUnusedLooksBothWaysAndAtEmptyBases) {
         d.userKeyName = user;
         EXPECT_EQ(checkNamesUnused(d), unused) << server << "->" << user;
     }
-    // A base whose channels were all deleted counts as taken.
+    // A base whose channels were all deleted holds no names, not all of them;
+    // a file that is no key base still counts as taken.
     ASSERT_TRUE(base.deleteChannel("a", "b"));
     ASSERT_TRUE(base.saveBase(dir.file("s.key_base")));
-    d.serverKeyName = "x";
-    d.userKeyName = "y";
+    EXPECT_TRUE(checkNamesUnused(d));
+    d.serverKeyName = "b";
+    d.userKeyName = "a";
+    EXPECT_TRUE(checkNamesUnused(d));
+    TestSupport::writeText(d.baseFile, "KNET0");
     EXPECT_FALSE(checkNamesUnused(d));
+}
+
+// Deleting the last channel and adding a new one: the base takes it and
+// lists only the new channel.
+TEST(KeyExchange, EmptiedBaseTakesNewChannels) {
+    Exchange x;
+    ASSERT_TRUE(createServerKey(x.serverKey("srv", "old", false, true, 512)));
+    KeyBase base;
+    ASSERT_TRUE(base.loadBase(x.serverBase));
+    ASSERT_TRUE(base.deleteChannel("srv", "old"));
+    ASSERT_TRUE(base.saveBase(x.serverBase));
+
+    const KeyWizardData d = x.serverKey("srv", "new", false, true, 512);
+    ASSERT_TRUE(checkNamesUnused(d));
+    ASSERT_TRUE(createServerKey(d));
+    KeyBaseSummary header;
+    std::vector<ChannelSummary> listed;
+    ASSERT_TRUE(base.loadBase(x.serverBase));
+    ASSERT_TRUE(base.listChannels(header, listed));
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_STREQ(listed[0].remoteName, "new");
 }
 
 TEST(KeyChecks, FileChecks) {

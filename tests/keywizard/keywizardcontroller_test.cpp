@@ -414,6 +414,24 @@ TEST_F(KeyWizardControllerTest, KeyNamesAlreadyInTheServerBaseAreRefused) {
     EXPECT_TRUE(run->walk.next());
 }
 
+TEST_F(KeyWizardControllerTest, BaseEmptiedByDeletionTakesANewChannel) {
+    settings.numbers["sing"] = 1;
+    KeyBase base;
+    ASSERT_TRUE(base.addChannel(TestSupport::ownKeysChannel(kCentreCp1251, "user", false, true)));
+    ASSERT_TRUE(base.deleteChannel(kCentreCp1251, "user"));
+    ASSERT_TRUE(base.saveBase(path("server.key_base")));
+
+    auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
+    run->type(KeyNamesIds::ServerName, kCentre);
+    run->type(KeyNamesIds::UserName, kIvanov);
+    ASSERT_TRUE(run->walk.next()) << run->lastError();
+    ASSERT_TRUE(run->walk.next());
+    ASSERT_TRUE(run->walk.finish()) << run->lastError();
+    ASSERT_TRUE(base.loadBase(path("server.key_base")));
+    EXPECT_EQ(base.channelCount(), 1);
+    EXPECT_NE(base.findChannel(kCentreCp1251, "\xC8\xE2\xE0\xED\xEE\xE2"), nullptr);
+}
+
 TEST_F(KeyWizardControllerTest, NameWithoutWindows1251FormIsRefusedNotAltered) {
     auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
     run->type(KeyNamesIds::ServerName, "server");
