@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/clirun.h"
+#include "support/recordbytes.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"
@@ -154,6 +155,27 @@ TEST(ExportHtmlCommand, Failures) {
     // A name Windows-1251 cannot hold is refused, not altered.
     EXPECT_EQ(runCli({"export-html", f.server, "\xE2\x82\xAC\xF0\x9F\x98\x80", kUser, out}).code,
               1);
+}
+
+// A key whose numbers are absent is reported no more than it is dumped: both
+// fail with their message and write nothing.
+TEST(ExportHtmlCommand, IncompleteKeyIsRefusedLikeTheDump) {
+    TempDir dir;
+    auto key = TestSupport::cachedPrivateKey(512);
+    TestSupport::RecordBytes part;
+    part.magic("KCHA1").u8(0).u8(1).text(kServer1251).text(kUser).u8(0).u8(0).u8(0).u8(1);
+    part.u32(0).u32(512).magic("KRSK0").u32(1).text(kServer1251).number(key->n()).u32(0);
+    const std::string file = dir.file("cut.okp");
+    TestSupport::writeBytes(file, part.bytes());
+
+    const Outcome html = runCli({"export-html", file, kServerUtf8, kUser, dir.file("r.html"),
+                                 "--template", templatePath()});
+    EXPECT_EQ(html.code, 1);
+    EXPECT_EQ(html.err, "Ошибка экспорта канала!\n");
+    const Outcome dump = runCli({"dump", file, kServerUtf8, kUser, dir.file("d.txt")});
+    EXPECT_EQ(dump.code, 1);
+    EXPECT_EQ(dump.err, "Ошибка выгрузки канала!\n");
+    EXPECT_FALSE(TestSupport::exists(dir.file("r.html")));
 }
 
 TEST(DumpCommand, WritesTheChannelText) {
