@@ -1,6 +1,7 @@
 #include "cryptoserver/server/cryptoserver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -18,14 +19,7 @@ namespace {
 
 constexpr const char* kBaseSuffix = ".key_base";
 
-namespace Status {
-constexpr uint32_t NoRights = 100;
-constexpr uint32_t OpenFailed = 102;
-constexpr uint32_t NoInterface = 103;
-constexpr uint32_t RewriteFailed = 105;
-constexpr uint32_t EncodeFailed = 106;
-constexpr uint32_t DecodeFailed = 107;
-}  // namespace Status
+namespace Status = ServerStatus;
 
 void putWord(std::vector<uint8_t>& out, uint32_t value) {
     const auto bytes = wordBytes(value);
@@ -43,6 +37,23 @@ ServerAnswer refuse(uint32_t status) {
 }
 
 }  // namespace
+
+bool ReplayGuard::admit(const EnvelopeStamp& stamp, std::optional<int64_t> now) {
+    const int64_t clock = now ? *now
+                              : std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+    std::lock_guard lock(mutex_);
+    for (auto it = seen_.begin(); it != seen_.end();) {
+        it = it->second <= clock ? seen_.erase(it) : std::next(it);
+    }
+    if (seen_.count(stamp.nonce)) return false;
+    // Kept for the replay window, and at least until the block's own time
+    // makes it stale anyway.
+    seen_[stamp.nonce] = std::max(clock + Envelope::ReplayWindowSeconds,
+                                  stamp.time + Envelope::MaxClockSkewSeconds + 1);
+    return true;
+}
 
 CryptoServer::CryptoServer(CryptoServerConfig config) : config_(std::move(config)) {}
 
@@ -78,10 +89,11 @@ void CryptoServer::serve(const std::atomic<int32_t>& stopFlag) {
     }
 }
 
-void CryptoServer::misbehave(Misbehaviour mode, std::vector<uint8_t> raw) {
+void CryptoServer::misbehave(Misbehaviour mode, std::vector<uint8_t> raw, int32_t dripMs) {
     std::lock_guard lock(mutex_);
     mode_ = mode;
     raw_ = std::move(raw);
+    dripMs_ = dripMs;
 }
 
 std::vector<uint8_t> CryptoServer::lastRequest() const {
@@ -117,10 +129,12 @@ void CryptoServer::handle(TcpSocket& client, const std::atomic<int32_t>& stopFla
     client.setIdleLimit(config_.idleLimitMs);
     Misbehaviour mode;
     std::vector<uint8_t> rawReply;
+    int32_t dripMs;
     {
         std::lock_guard lock(mutex_);
         mode = mode_;
         rawReply = raw_;
+        dripMs = dripMs_;
     }
     if (mode == Misbehaviour::CloseAtOnce) return;
 
@@ -134,6 +148,13 @@ void CryptoServer::handle(TcpSocket& client, const std::atomic<int32_t>& stopFla
         ++requestCount_;
     }
 
+    if (mode == Misbehaviour::Drip) {
+        for (uint8_t byte : rawReply) {
+            if (stopFlag.load() != 0 || client.send(&byte, 1, kSocketSliceMs) < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(dripMs));
+        }
+        return;
+    }
     std::vector<uint8_t> reply;
     if (mode == Misbehaviour::None) {
         const ServerAnswer a = answer(code, adminName, payload);
@@ -169,7 +190,9 @@ bool CryptoServer::adminAllowed(const std::string& adminName) const {
 bool CryptoServer::seal(const std::string& adminName, const std::vector<uint8_t>& plain,
                         std::vector<uint8_t>& sealed) const {
     SingleOutput out;
-    if (!singleEncode(config_.serverBase, config_.serverName, adminName, plain, out)) return false;
+    if (!codecEncode(config_.serverBase, config_.serverName, adminName, CodecSide::CryptoServer,
+                     plain, out))
+        return false;
     sealed = out.bytes();
     return true;
 }
@@ -226,8 +249,10 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
 
     if (code == ServerCode::UploadKeyBase) {
         SingleOutput opened;
-        if (!singleDecode(config_.serverBase, config_.serverName, adminName, payload, opened) ||
-            opened.length < kUploadHeaderSize)
+        EnvelopeStamp stamp;
+        if (!codecDecode(config_.serverBase, config_.serverName, adminName, CodecSide::CryptoServer,
+                         payload, opened, &stamp) ||
+            opened.length < kUploadHeaderSize || !replays_.admit(stamp))
             return refuse(Status::DecodeFailed);
         const std::string name = zeroTerminated(opened.data, kUploadHeaderSize);
         const std::string path = interfacePath(name);
@@ -245,7 +270,7 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
         return a;
     }
     // An unknown request: a status the client shows by its number.
-    return refuse(104);
+    return refuse(Status::UnknownRequest);
 }
 
 }  // namespace Talvek

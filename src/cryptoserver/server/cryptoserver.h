@@ -17,12 +17,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
 
 namespace Talvek {
@@ -41,12 +44,25 @@ enum class Misbehaviour {
     CloseAtOnce,   // accept and close without reading
     Raw,           // read the request, send the raw bytes, close
     RawThenStall,  // read the request, send the raw bytes, keep the line open
+    Drip,          // read the request, send the raw bytes one every dripMs
 };
 
 // One decoded answer: status and, for status 0, the data.
 struct ServerAnswer {
     uint32_t status = 0;
     std::vector<uint8_t> data;
+};
+
+// The nonces of the uploads taken lately: an upload whose nonce was seen in
+// the replay window is a replay and is refused.
+class ReplayGuard {
+public:
+    // True, and the nonce remembered, when it was not seen before.
+    bool admit(const EnvelopeStamp& stamp, std::optional<int64_t> now = std::nullopt);
+
+private:
+    std::mutex mutex_;
+    std::map<std::array<uint8_t, Envelope::NonceSize>, int64_t> seen_;  // nonce -> forget at
 };
 
 class CryptoServer {
@@ -64,7 +80,7 @@ public:
     void serve(const std::atomic<int32_t>& stopFlag);
     uint16_t port() const { return port_; }
 
-    void misbehave(Misbehaviour mode, std::vector<uint8_t> raw = {});
+    void misbehave(Misbehaviour mode, std::vector<uint8_t> raw = {}, int32_t dripMs = 100);
     // The bytes of the last request read whole, and how many were read.
     std::vector<uint8_t> lastRequest() const;
     int requestCount() const;
@@ -85,6 +101,7 @@ private:
     std::string interfacePath(const std::string& name) const;
 
     CryptoServerConfig config_;
+    mutable ReplayGuard replays_;
     TcpSocket listener_;
     uint16_t port_ = 0;
     std::atomic<int32_t> stopFlag_{0};
@@ -93,6 +110,7 @@ private:
     mutable std::mutex mutex_;
     Misbehaviour mode_ = Misbehaviour::None;
     std::vector<uint8_t> raw_;
+    int32_t dripMs_ = 100;
     std::vector<uint8_t> lastRequest_;
     int requestCount_ = 0;
 };
