@@ -23,14 +23,14 @@ constexpr uint8_t UploadKeyBase = 102;
 // knows; any other is shown by its number.
 namespace ServerStatus {
 constexpr uint32_t Success = 0;
-constexpr uint32_t NoRights = 100;        // no channel for that administrator
-constexpr uint32_t Failure = 101;         // the server could not do its part
-constexpr uint32_t OpenFailed = 102;      // the interface's base cannot be read
-constexpr uint32_t NoInterface = 103;     // no such interface, or no base for it
-constexpr uint32_t UnknownRequest = 104;  // a request code the server does not know
-constexpr uint32_t RewriteFailed = 105;   // the interface's base cannot be replaced
-constexpr uint32_t EncodeFailed = 106;    // the reply cannot be sealed
-constexpr uint32_t DecodeFailed = 107;    // the upload does not open, or is stale or replayed
+constexpr uint32_t NoRights = 100;       // no channel for that administrator
+constexpr uint32_t Failure = 101;        // the server could not do its part
+constexpr uint32_t OpenFailed = 102;     // the interface's base cannot be read
+constexpr uint32_t NoInterface = 103;    // no such interface, or no base for it
+constexpr uint32_t BadRequest = 104;     // an unknown code, or a payload it does not allow
+constexpr uint32_t RewriteFailed = 105;  // the interface's base cannot be replaced
+constexpr uint32_t EncodeFailed = 106;   // the reply cannot be sealed
+constexpr uint32_t DecodeFailed = 107;   // the upload does not open, or is stale or replayed
 }  // namespace ServerStatus
 
 // The word that follows the request code.
