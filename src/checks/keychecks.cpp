@@ -50,11 +50,12 @@ CheckResult checkFilesPage(KeyWizardData& data) {
     if (data.mode != NewUserServerKey && data.importFile.empty()) {
         return CheckResult::fail(NoImportFile);
     }
-    // Compared as typed: two spellings of one file count as different.
-    if (data.exportFile == data.baseFile || data.baseFile == data.importFile) {
+    // By identity, not by spelling: "./a", "d/../a", a link to a or a hard
+    // link of it are all a. The field a mode hides takes part as well.
+    if (sameFile(data.exportFile, data.baseFile) || sameFile(data.baseFile, data.importFile)) {
         return CheckResult::fail(PublicEqualsPrivate);
     }
-    if (data.exportFile == data.importFile) return CheckResult::fail(ImportEqualsExport);
+    if (sameFile(data.exportFile, data.importFile)) return CheckResult::fail(ImportEqualsExport);
 
     switch (data.mode) {
         case NewUserServerKey:
@@ -139,6 +140,15 @@ std::string successText(const KeyWizardData& data) {
 }
 
 CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
+    // The Java client's file is written last; it must not replace a file of
+    // the same action.
+    if (data.mode == CreateUserKey && data.javaClient) {
+        for (const std::string* other : {&data.baseFile, &data.importFile, &data.exportFile}) {
+            if (sameFile(javaPath, *other)) {
+                return CheckResult::fail(KeyMessages::PublicEqualsPrivate);
+            }
+        }
+    }
     const bool ok = guarded([&] {
         switch (data.mode) {
             case NewUserServerKey:
@@ -159,6 +169,11 @@ CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251) {
     cp1251.clear();
     return CheckResult::fail("Ключевое имя \"" + std::string(utf8) +
                              "\" нельзя записать в кодировке Windows-1251!");
+}
+
+CheckResult checkOutputDiffers(const std::string& input, const std::string& output) {
+    if (sameFile(input, output)) return CheckResult::fail(KeyMessages::PublicEqualsPrivate);
+    return CheckResult::pass();
 }
 
 std::optional<std::string> javaChannelRefusal(bool useCrypt, bool useSign, bool complete) {

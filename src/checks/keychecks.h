@@ -97,7 +97,8 @@ CheckResult checkParamsPage(const KeyWizardData& data);
 
 // Finish: runs the mode's operation. Pass carries the mode's success text,
 // Fail "Ошибка выполненния операции!". javaPath is where the Java client key
-// file goes in mode 2 with javaClient.
+// file goes in mode 2 with javaClient; a javaPath that is one of the action's
+// other files fails with the files page's message.
 CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath);
 
 // The mode's success text with its values filled in: paths as they are, key
@@ -108,6 +109,11 @@ std::string successText(const KeyWizardData& data);
 // with a message naming the text when it cannot be encoded (cp1251 then
 // empty); a refused name is never silently altered.
 CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251);
+
+// An action that reads one file and writes another (a report, a dump, the
+// Java client's file, a report from a template): the output must not be the
+// input, however either is spelt.
+CheckResult checkOutputDiffers(const std::string& input, const std::string& output);
 
 // Why a channel cannot become the Java client's key file, in the order the
 // refusals are made, or nothing when it can: the client signs only, and needs

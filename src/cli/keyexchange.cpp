@@ -63,6 +63,13 @@ void printMessage(std::ostream& stream, const std::string& message) {
     stream << message << "\n";
 }
 
+bool refusesOutput(const std::string& input, const std::string& output, Io& io) {
+    const CheckResult differs = checkOutputDiffers(input, output);
+    if (differs.advances()) return false;
+    printMessage(io.err, differs.message);
+    return true;
+}
+
 int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
                    const std::string& javaPath,
                    const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io) {

@@ -25,6 +25,17 @@ std::unique_ptr<RsaKeyRecord> publicHalf(const std::unique_ptr<RsaKeyRecord>& ow
     return out;
 }
 
+// The files of one action each play one role: a later write must never
+// replace what an earlier one wrote or read, however the names are spelt.
+bool rolesCollide(std::initializer_list<const std::string*> paths) {
+    for (auto a = paths.begin(); a != paths.end(); ++a) {
+        for (auto b = a + 1; b != paths.end(); ++b) {
+            if (sameFile(**a, **b)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
@@ -216,6 +227,7 @@ bool checkNamesUnused(const KeyWizardData& data) {
 }
 
 bool createServerKey(const KeyWizardData& data) {
+    if (rolesCollide({&data.baseFile, &data.exportFile})) return false;
     KeyBase base;
     if (fileExists(data.baseFile) && !base.loadBase(data.baseFile)) return false;
     auto channel = newLocalChannel(data.serverKeyName, data.userKeyName, data.useCrypt,
@@ -229,6 +241,7 @@ bool createServerKey(const KeyWizardData& data) {
 }
 
 bool importUserPublicPart(const KeyWizardData& data) {
+    if (rolesCollide({&data.baseFile, &data.importFile})) return false;
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
     if (imported.localName != data.userKeyName || imported.remoteName != data.serverKeyName) {
@@ -246,6 +259,11 @@ bool importUserPublicPart(const KeyWizardData& data) {
 }
 
 bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
+    if (rolesCollide({&data.baseFile, &data.importFile, &data.exportFile})) return false;
+    if (data.javaClient &&
+        rolesCollide({&javaPath, &data.baseFile, &data.importFile, &data.exportFile})) {
+        return false;
+    }
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
     if (imported.localName != data.serverKeyName || imported.remoteName != data.userKeyName) {

@@ -254,6 +254,13 @@ void UtilsDlg::onExport() {
                         {{"Html file (*.html)", "*.html"}, {"All Files (*.*)", "*.*"}},
                         "Export.html", ".html"))
             return;
+        // The file dialog asks nothing before an existing file is chosen;
+        // the open key file itself is never overwritten by its report.
+        if (const CheckResult differs = checkOutputDiffers(path_, outputPath);
+            !differs.advances()) {
+            error(differs.message);
+            return;
+        }
         if (!exportSelected(channel, outputPath)) {
             error(kExportFailed);
             return;
@@ -294,6 +301,11 @@ void UtilsDlg::onJavaKey() {
                          {"All Files (*.*)", "*.*"}},
                         "javaclient.bin", ""))
             return;
+        if (const CheckResult differs = checkOutputDiffers(path_, outputPath);
+            !differs.advances()) {
+            error(differs.message);
+            return;
+        }
         if (writeJavaFile(channel, outputPath))
             info(kJavaWritten);
         else

@@ -126,6 +126,23 @@ TEST(KeyExchangeCommands, SignOnlyUserKeyWithJavaFile) {
     EXPECT_EQ(readBytes(java), readBytes(x.dir.file("again.bin")));
 }
 
+// Spelt differently, one file is still one file: nothing is made.
+TEST(KeyExchangeCommands, OneFileInTwoRolesIsRefused) {
+    Exchange x;
+    const std::string spelt = x.dir.path() + "/./server.key_base";
+    Outcome r = talvekkey({"server-key", "--base", x.serverBase, "--export", spelt, "--server",
+                           kServer, "--user", kUser, "--sign", "512"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Имена файлов с открытыми и\nприватными ключами не должны совпадать!\n");
+    EXPECT_TRUE(snapshot(x.dir).empty());
+
+    ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    const auto before = snapshot(x.dir);
+    r = x.userKey({"--java", x.dir.path() + "/./userkey.bin"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(snapshot(x.dir), before);
+}
+
 TEST(KeyExchangeCommands, JavaFileOnlyForSignOnlyChannels) {
     Exchange x;
     ASSERT_EQ(x.serverKey({"--crypt", "512", "--sign", "512"}).code, 0);

@@ -538,3 +538,28 @@ TEST_F(UtilsDlgTest, CloseEndsWithTwo) {
 }
 
 }  // namespace
+
+// The file dialog does not ask before an existing file is chosen: the open
+// key file, however spelt, is refused as the output of Export and "Java" ключ.
+TEST_F(UtilsDlgTest, TheOpenFileIsNeverTheOutput) {
+    const std::string base = dir.file("userkey.bin");
+    saveBase(base, completeChannel("user", "server", false, true));
+    const auto before = TestSupport::readBytes(base);
+    auto dlg = openDialog(base);
+    selectChannel(*dlg, "user : server");
+    for (int command : {IdUtilsExport, IdUtilsJava}) {
+        for (const std::string& output :
+             {base, dir.path() + "/./userkey.bin", std::string("userkey.bin")}) {
+            SCOPED_TRACE(output);
+            view.messages.clear();
+            files.answers.push_back(output);
+            dlg->onCommand(command);
+            ASSERT_EQ(view.messages.size(), 1u);
+            EXPECT_EQ(view.messages[0].text,
+                      "Имена файлов с открытыми и\nприватными ключами не должны совпадать!");
+            EXPECT_EQ(view.messages[0].title, "Ошибка");
+            EXPECT_EQ(TestSupport::readBytes(base), before);
+        }
+    }
+    EXPECT_TRUE(view.opened.empty());
+}
