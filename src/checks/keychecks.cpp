@@ -50,6 +50,10 @@ CheckResult checkFilesPage(KeyWizardData& data) {
     if (data.mode != NewUserServerKey && data.importFile.empty()) {
         return CheckResult::fail(NoImportFile);
     }
+    // Never cut: a cut path would name another file.
+    for (const std::string* path : {&data.baseFile, &data.exportFile, &data.importFile}) {
+        if (path->size() > kMaxPathBytes) return CheckResult::fail(PathTooLong);
+    }
     // By identity, not by spelling: "./a", "d/../a", a link to a or a hard
     // link of it are all a. The field a mode hides takes part as well.
     if (sameFile(data.exportFile, data.baseFile) || sameFile(data.baseFile, data.importFile)) {
@@ -173,6 +177,30 @@ CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251) {
 
 CheckResult checkOutputDiffers(const std::string& input, const std::string& output) {
     if (sameFile(input, output)) return CheckResult::fail(KeyMessages::PublicEqualsPrivate);
+    return CheckResult::pass();
+}
+
+CheckResult checkTypedKeyName(std::string_view utf8) {
+    using namespace KeyMessages;
+    size_t characters = 0;
+    bool blank = true;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        if ((byte & 0xC0) != 0x80) ++characters;  // not a continuation byte
+        const bool c1 = byte == 0xC2 && i + 1 < utf8.size() &&
+                        static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(utf8[i + 1]) <= 0x9F;
+        if (byte < 0x20 || byte == 0x7F || c1) return CheckResult::fail(NameHasControl);
+        const bool nbsp =
+            byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0xA0;
+        if (nbsp) {
+            ++i;  // its second byte is a continuation byte
+            continue;
+        }
+        if (byte != ' ') blank = false;
+    }
+    if (characters > 259) return CheckResult::fail(NameTooLong);
+    if (!utf8.empty() && blank) return CheckResult::fail(NameBlank);
     return CheckResult::pass();
 }
 

@@ -83,6 +83,10 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
 
     if (stops(checkFilesPage(data))) return Failure;
     if (typed) {
+        // Nothing cuts a name typed here: one the wizard could not hold is
+        // refused, not shortened.
+        if (stops(checkTypedKeyName(typed->server))) return Failure;
+        if (stops(checkTypedKeyName(typed->user))) return Failure;
         if (stops(encodeKeyName(typed->server, data.serverKeyName))) return Failure;
         if (stops(encodeKeyName(typed->user, data.userKeyName))) return Failure;
     }

@@ -186,3 +186,59 @@ TEST(KeyChecksSequence, KeyNamesCrossIntoWindows1251) {
     EXPECT_TRUE(out.empty());
     EXPECT_NE(r.message.find("日本"), std::string::npos);
 }
+
+// Where nothing cuts a typed name, names the wizard could not hold are
+// refused with a message, never shortened.
+TEST(KeyChecksSequence, TypedKeyNamesWithinTheWizardsLimits) {
+    const std::string cyrillic259 = [] {
+        std::string s;
+        for (int i = 0; i < 259; ++i) s += "Ж";
+        return s;
+    }();
+    const struct {
+        std::string name;
+        const char* message;  // null: passes
+    } cases[] = {
+        {"Сервер Орвейн", nullptr},
+        {std::string(259, 'n'), nullptr},
+        {cyrillic259, nullptr},
+        {"", nullptr},  // the names page reports which one is missing
+        {std::string(260, 'n'), KeyMessages::NameTooLong},
+        {cyrillic259 + "Ж", KeyMessages::NameTooLong},
+        {std::string(65536, 'x'), KeyMessages::NameTooLong},
+        {"   ", KeyMessages::NameBlank},
+        {"\xC2\xA0 ", KeyMessages::NameBlank},
+        {"a\nb", KeyMessages::NameHasControl},
+        {"a\tb", KeyMessages::NameHasControl},
+        {std::string("a\0b", 3), KeyMessages::NameHasControl},
+        {"a\x7F", KeyMessages::NameHasControl},
+        {"a\xC2\x85", KeyMessages::NameHasControl},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 20));
+        const CheckResult r = checkTypedKeyName(c.name);
+        if (c.message) {
+            EXPECT_EQ(r.status, Status::Fail);
+            EXPECT_EQ(r.message, c.message);
+        } else {
+            EXPECT_EQ(r.status, Status::Pass);
+        }
+    }
+}
+
+TEST(KeyChecksSequence, FilesPageRefusesPathsLongerThanThePlatformTakes) {
+    TestSupport::TempDir dir;
+    KeyWizardData d;
+    d.mode = NewUserServerKey;
+    d.exportFile = dir.file("openserv.okp");
+    d.importFile = dir.file("openuser.okp");
+    // 4095 bytes pass the length check (and then fail as missing folders
+    // would: the base is only warned about in mode 0).
+    d.baseFile = "/" + std::string(4094, 'a');
+    EXPECT_TRUE(checkFilesPage(d).advances());
+    d.baseFile += "a";
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::PathTooLong);
+    d.baseFile = dir.file("server.key_base");
+    d.exportFile = "/" + std::string(5000, 'e');
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::PathTooLong);
+}

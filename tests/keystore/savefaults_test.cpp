@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include "keystore/keybase.h"
+#include "support/filesizelimit.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
 using namespace Talvek;
+using TestSupport::FileSizeLimit;
 using TestSupport::listDir;
 using TestSupport::readBytes;
 using TestSupport::TempDir;
@@ -27,27 +29,6 @@ KeyBase baseWith(int channels) {
     }
     return base;
 }
-
-// Lowers the file size limit for the current process, with SIGXFSZ ignored so
-// that an oversized write fails with EFBIG; both are restored afterwards.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &old_);
-        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit lower = old_;
-        lower.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lower);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    rlimit old_{};
-    void (*oldHandler_)(int) = SIG_DFL;
-};
 
 class HeldElsewhere {
 public:
@@ -118,6 +99,8 @@ TEST(PrivateFiles, KeyBasesAreOwnerOnlyFromCreation) {
 }
 
 TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
+    const auto oldWait = lockWait();
+    setLockWait(std::chrono::milliseconds(50));
     TempDir dir;
     const std::string path = dir.file("base.key_base");
     ASSERT_TRUE(baseWith(1).saveBase(path));
@@ -136,6 +119,7 @@ TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
     BinaryFile first, second;
     ASSERT_TRUE(first.openExisting(path));
     EXPECT_FALSE(second.openExisting(path));
+    setLockWait(oldWait);
 }
 
 // Read-only means no write permission bit; it holds for root as well.

@@ -10,6 +10,7 @@
 
 #include "gui/settingsstore.h"
 #include "keystore/cp1251.h"
+#include "keystore/filelock.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
@@ -292,6 +293,8 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
     const int fd = ::open(locked.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    const auto oldWait = lockWait();
+    setLockWait(std::chrono::milliseconds(50));
 
     for (const std::string& path : {garbage, dir.file("missing.bin"), dir.path(), locked}) {
         SCOPED_TRACE(path);
@@ -306,6 +309,7 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
         EXPECT_TRUE(v.top.empty());
         EXPECT_EQ(v.busyDepth, 0);
     }
+    setLockWait(oldWait);
     ::close(fd);
 }
 
