@@ -50,11 +50,16 @@ CheckResult checkFilesPage(KeyWizardData& data) {
     if (data.mode != NewUserServerKey && data.importFile.empty()) {
         return CheckResult::fail(NoImportFile);
     }
-    // Compared as typed: two spellings of one file count as different.
-    if (data.exportFile == data.baseFile || data.baseFile == data.importFile) {
+    // Never cut: a cut path would name another file.
+    for (const std::string* path : {&data.baseFile, &data.exportFile, &data.importFile}) {
+        if (path->size() > kMaxPathBytes) return CheckResult::fail(PathTooLong);
+    }
+    // By identity, not by spelling: "./a", "d/../a", a link to a or a hard
+    // link of it are all a. The field a mode hides takes part as well.
+    if (sameFile(data.exportFile, data.baseFile) || sameFile(data.baseFile, data.importFile)) {
         return CheckResult::fail(PublicEqualsPrivate);
     }
-    if (data.exportFile == data.importFile) return CheckResult::fail(ImportEqualsExport);
+    if (sameFile(data.exportFile, data.importFile)) return CheckResult::fail(ImportEqualsExport);
 
     switch (data.mode) {
         case NewUserServerKey:
@@ -139,6 +144,15 @@ std::string successText(const KeyWizardData& data) {
 }
 
 CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
+    // The Java client's file is written last; it must not replace a file of
+    // the same action.
+    if (data.mode == CreateUserKey && data.javaClient) {
+        for (const std::string* other : {&data.baseFile, &data.importFile, &data.exportFile}) {
+            if (sameFile(javaPath, *other)) {
+                return CheckResult::fail(KeyMessages::PublicEqualsPrivate);
+            }
+        }
+    }
     const bool ok = guarded([&] {
         switch (data.mode) {
             case NewUserServerKey:
@@ -159,6 +173,35 @@ CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251) {
     cp1251.clear();
     return CheckResult::fail("Ключевое имя \"" + std::string(utf8) +
                              "\" нельзя записать в кодировке Windows-1251!");
+}
+
+CheckResult checkOutputDiffers(const std::string& input, const std::string& output) {
+    if (sameFile(input, output)) return CheckResult::fail(KeyMessages::PublicEqualsPrivate);
+    return CheckResult::pass();
+}
+
+CheckResult checkTypedKeyName(std::string_view utf8) {
+    using namespace KeyMessages;
+    size_t characters = 0;
+    bool blank = true;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        if ((byte & 0xC0) != 0x80) ++characters;  // not a continuation byte
+        const bool c1 = byte == 0xC2 && i + 1 < utf8.size() &&
+                        static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(utf8[i + 1]) <= 0x9F;
+        if (byte < 0x20 || byte == 0x7F || c1) return CheckResult::fail(NameHasControl);
+        const bool nbsp =
+            byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0xA0;
+        if (nbsp) {
+            ++i;  // its second byte is a continuation byte
+            continue;
+        }
+        if (byte != ' ') blank = false;
+    }
+    if (characters > 259) return CheckResult::fail(NameTooLong);
+    if (!utf8.empty() && blank) return CheckResult::fail(NameBlank);
+    return CheckResult::pass();
 }
 
 std::optional<std::string> javaChannelRefusal(bool useCrypt, bool useSign, bool complete) {

@@ -22,6 +22,7 @@ namespace KeyMessages {
 inline constexpr const char* NoBaseFile = "Не задано имя файла с приватными ключами!";
 inline constexpr const char* NoExportFile = "Не задано имя файла экспотра открытых ключей!";
 inline constexpr const char* NoImportFile = "Не задано имя файла импотра открытых ключей!";
+inline constexpr const char* PathTooLong = "Имя файла длиннее 4095 байт!";
 inline constexpr const char* PublicEqualsPrivate =
     "Имена файлов с открытыми и\nприватными ключами не должны совпадать!";
 inline constexpr const char* ImportEqualsExport =
@@ -46,6 +47,10 @@ inline constexpr const char* NoServerName = "Нет названия серве�
 inline constexpr const char* NoUserName = "Нет названия пользовательского ключа!";
 inline constexpr const char* NamesEqual = "Названия ключей не должны совпадать!";
 inline constexpr const char* NamesTaken = "Ключи с такими названиями уже существуют!";
+inline constexpr const char* NameTooLong = "Название ключа длиннее 259 символов!";
+inline constexpr const char* NameBlank = "Название ключа не может состоять из одних пробелов!";
+inline constexpr const char* NameHasControl =
+    "Название ключа не может содержать управляющие символы!";
 // Key parameters page.
 inline constexpr const char* NoParameters = "Не заданы параметры ключа!";
 // Finish.
@@ -97,7 +102,8 @@ CheckResult checkParamsPage(const KeyWizardData& data);
 
 // Finish: runs the mode's operation. Pass carries the mode's success text,
 // Fail "Ошибка выполненния операции!". javaPath is where the Java client key
-// file goes in mode 2 with javaClient.
+// file goes in mode 2 with javaClient; a javaPath that is one of the action's
+// other files fails with the files page's message.
 CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath);
 
 // The mode's success text with its values filled in: paths as they are, key
@@ -108,6 +114,17 @@ std::string successText(const KeyWizardData& data);
 // with a message naming the text when it cannot be encoded (cp1251 then
 // empty); a refused name is never silently altered.
 CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251);
+
+// An action that reads one file and writes another (a report, a dump, the
+// Java client's file, a report from a template): the output must not be the
+// input, however either is spelt.
+CheckResult checkOutputDiffers(const std::string& input, const std::string& output);
+
+// A key name typed where nothing cuts it (the command line), in UTF-8: at
+// most the 259 characters the wizard's edit takes, not only blanks, and no
+// control characters (a line feed would split the listing and the report).
+// An empty name passes here; the names page says which one is missing.
+CheckResult checkTypedKeyName(std::string_view utf8);
 
 // Why a channel cannot become the Java client's key file, in the order the
 // refusals are made, or nothing when it can: the client signs only, and needs

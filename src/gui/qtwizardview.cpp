@@ -322,7 +322,7 @@ std::string QtWizardView::text(int page, int id) {
     } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
         value = button->text();
     }
-    return limitChars(value.toStdString());
+    return value.toStdString();
 }
 
 void QtWizardView::setVisible(int page, int id, bool visible) {

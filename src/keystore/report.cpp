@@ -127,6 +127,8 @@ std::string htmlEscape(const std::string& text) {
 
 bool fillTemplate(const std::string& templatePath, const std::string& outputPath,
                   const TokenTable& tokens) {
+    // The report must never replace the template it is filled from.
+    if (sameFile(templatePath, outputPath)) return false;
     std::string text;
     {
         BinaryFile in;

@@ -35,7 +35,8 @@ LocalDateTime currentLocalDateTime();
 // same marker goes on behind the inserted text, so a value holding its own
 // marker cannot loop; markers of later entries inside a value are replaced.
 // Plain bytes in, plain bytes out: no escaping, no conversion. The output is
-// written whole or not at all (an old file of that name stays as it was).
+// written whole or not at all (an old file of that name stays as it was); an
+// output that is the template itself is refused.
 bool fillTemplate(const std::string& templatePath, const std::string& outputPath,
                   const TokenTable& tokens);
 

@@ -149,7 +149,21 @@ TEST(ExportHtmlCommand, Failures) {
     EXPECT_EQ(missing.err, "Ошибка экспорта канала!\n");
     EXPECT_EQ(runCli({"export-html", f.dir.file("none"), kServerUtf8, kUser, out}).err,
               "Ошибка открытия базы ключей!\n");
-    EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, f.server}).code, 2);
+    // Neither the key file nor the template is ever the output, however spelt.
+    const std::string templ = f.dir.file("template.htmt");
+    TestSupport::writeText(templ, readText(templatePath()));
+    const auto baseBefore = TestSupport::readBytes(f.server);
+    for (const auto& [output, templateArg] :
+         {std::pair{f.dir.path() + "/./" + f.server.substr(f.dir.path().size() + 1), templ},
+          std::pair{f.dir.path() + "/./template.htmt", templ}}) {
+        const Outcome same = runCli(
+            {"export-html", f.server, kServerUtf8, kUser, output, "--template", templateArg});
+        EXPECT_EQ(same.code, 1);
+        EXPECT_EQ(same.err,
+                  "Имена файлов с открытыми и\nприватными ключами не должны совпадать!\n");
+    }
+    EXPECT_EQ(TestSupport::readBytes(f.server), baseBefore);
+    EXPECT_EQ(readText(templ), readText(templatePath()));
     EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, out, "--template"}).code, 2);
     EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, out, "--bogus"}).code, 2);
     // A name Windows-1251 cannot hold is refused, not altered.

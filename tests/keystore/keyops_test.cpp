@@ -450,6 +450,14 @@ TEST(KeyChecks, ImplausiblePeerKeysAreRefusedAndWriteNothing) {
     BN_one(one.get());
     BignumPtr evenE(BN_new());
     BN_set_word(evenE.get(), 65536);
+    // Odd moduli of sizes no user is offered: too small to be a key, or so
+    // large that generating the own half would hold the program for minutes.
+    auto oddOfBits = [](int bits) {
+        BignumPtr n(BN_new());
+        BN_rand(n.get(), bits, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ODD);
+        return n;
+    };
+    const BignumPtr n511 = oddOfBits(511), n4097 = oddOfBits(4097), n16392 = oddOfBits(16392);
 
     struct Case {
         const char* what;
@@ -461,7 +469,10 @@ TEST(KeyChecks, ImplausiblePeerKeysAreRefusedAndWriteNothing) {
                           Case{"even modulus", even.get(), real->e(), 512},
                           Case{"exponent 1", real->n(), one.get(), 512},
                           Case{"even exponent", real->n(), evenE.get(), 512},
-                          Case{"other size", real->n(), real->e(), 768}}) {
+                          Case{"other size", real->n(), real->e(), 768},
+                          Case{"511 bits", n511.get(), real->e(), 511},
+                          Case{"4097 bits", n4097.get(), real->e(), 4097},
+                          Case{"16392 bits", n16392.get(), real->e(), 16392}}) {
         SCOPED_TRACE(c.what);
         const bool sound = std::string(c.what) == "sound";
         writeSigningPart(dir.file("openserv.okp"), c.n, c.e, c.bits);
