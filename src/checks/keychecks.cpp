@@ -111,7 +111,7 @@ CheckResult checkParamsPage(const KeyWizardData& data) {
     return CheckResult::pass();
 }
 
-std::string successText(const KeyWizardData& data) {
+std::string successText(const KeyWizardData& data, std::string_view javaShown) {
     switch (data.mode) {
         case NewUserServerKey:
             return fill(
@@ -125,10 +125,10 @@ std::string successText(const KeyWizardData& data) {
         case CreateUserKey:
             if (data.javaClient) {
                 return fill(
-                    "Файлы \"%s\" и \"javaclient.bin\" успешно созданы.\nФайл \"%s\" с открытой "
+                    "Файлы \"%s\" и \"%s\" успешно созданы.\nФайл \"%s\" с открытой "
                     "частью пользовательского ключа успешно создан,\nего необходимо отправить в "
                     "центр.",
-                    {data.baseFile, data.exportFile});
+                    {data.baseFile, std::string(javaShown), data.exportFile});
             }
             return fill(
                 "Файл \"%s\" успешно создан.\nФайл \"%s\" с открытой частью пользовательского "
@@ -138,7 +138,8 @@ std::string successText(const KeyWizardData& data) {
     return {};
 }
 
-CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
+                      std::string_view javaShown) {
     const bool ok = guarded([&] {
         switch (data.mode) {
             case NewUserServerKey:
@@ -151,7 +152,7 @@ CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
         return false;
     });
     if (!ok) return CheckResult::fail(KeyMessages::OperationFailed);
-    return CheckResult::pass(successText(data));
+    return CheckResult::pass(successText(data, javaShown));
 }
 
 CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251) {

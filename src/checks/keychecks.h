@@ -97,12 +97,15 @@ CheckResult checkParamsPage(const KeyWizardData& data);
 
 // Finish: runs the mode's operation. Pass carries the mode's success text,
 // Fail "Ошибка выполненния операции!". javaPath is where the Java client key
-// file goes in mode 2 with javaClient.
-CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath);
+// file goes in mode 2 with javaClient; javaShown is how the success text names
+// it (the wizard always writes "javaclient.bin", talvekkey the file it was
+// given).
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
+                      std::string_view javaShown = "javaclient.bin");
 
 // The mode's success text with its values filled in: paths as they are, key
 // names decoded from Windows-1251.
-std::string successText(const KeyWizardData& data);
+std::string successText(const KeyWizardData& data, std::string_view javaShown = "javaclient.bin");
 
 // A key name typed in UTF-8 as the Windows-1251 bytes it is stored as. Fail
 // with a message naming the text when it cannot be encoded (cp1251 then
