@@ -39,6 +39,17 @@ std::string fill(const char* format, std::initializer_list<std::string> values) 
     return out;
 }
 
+// The imported part sets the sizes of the keys made at Finish. A size no key
+// can be made at (below 512 bits) or that would take minutes to make fails
+// here, where the user can still choose another file, not after the last
+// page.
+bool importedSizesUsable(const KeyWizardData& data) {
+    const auto usable = [](uint32_t bits) {
+        return bits >= kMinImportedKeyBits && bits <= kMaxImportedKeyBits;
+    };
+    return (!data.useCrypt || usable(data.cryptSize)) && (!data.useSign || usable(data.signSize));
+}
+
 }  // namespace
 
 CheckResult checkFilesPage(KeyWizardData& data) {
@@ -70,7 +81,7 @@ CheckResult checkFilesPage(KeyWizardData& data) {
             if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
                 return CheckResult::fail(NoPublicPartFile);
             }
-            if (!guarded([&] { return readImportedChannel(data); })) {
+            if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
                 return CheckResult::fail(ImportMismatchServer);
             }
             return CheckResult::pass();
@@ -78,7 +89,7 @@ CheckResult checkFilesPage(KeyWizardData& data) {
             if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
                 return CheckResult::fail(NoPublicPartFile);
             }
-            if (!guarded([&] { return readImportedChannel(data); })) {
+            if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
                 return CheckResult::fail(ImportMismatchUser);
             }
             if (!guarded([&] { return checkImportNotInBase(data); })) {
