@@ -119,7 +119,7 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
             return false;
         }
         // One read of the whole file; later fields are served from memory.
-        std::vector<uint8_t> data;
+        SecretBytes data;
         try {
             data.resize(static_cast<size_t>(st.st_size));
         } catch (const std::bad_alloc&) {

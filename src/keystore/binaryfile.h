@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "keystore/wipingallocator.h"
+
 namespace Talvek {
 
 // The file wrapper through which every key file is read and written.
@@ -75,7 +77,9 @@ private:
     int fd_ = -1;      // file read, or temporary file written
     int lockFd_ = -1;  // the existing target, held while it is being replaced
     std::string tempPath_;
-    std::vector<uint8_t> data_;  // whole file (reading) or pending bytes (writing)
+    // Whole file (reading) or pending bytes (writing): key bases hold private
+    // keys as plain numbers, so the buffer is wiped when it is released.
+    SecretBytes data_;
     uint64_t pos_ = 0;
     uint64_t written_ = 0;
     bool writeFailed_ = false;
