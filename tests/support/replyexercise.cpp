@@ -145,7 +145,6 @@ ReplyOutcome exerciseServerReply(const uint8_t* data, size_t size) {
     params.serverKeyName = receiverName(MessageKind::Both);
     params.interfaceName = "orvane";
     params.idleLimitMs = 5000;
-    params.maxReplyLength = 1u << 20;
 
     switch (request) {
         case ReplyRequest::Exchange: {
