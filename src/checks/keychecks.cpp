@@ -39,6 +39,17 @@ std::string fill(const char* format, std::initializer_list<std::string> values) 
     return out;
 }
 
+// The imported part sets the sizes of the keys made at Finish. A size no key
+// can be made at (below 512 bits) or that would take minutes to make fails
+// here, where the user can still choose another file, not after the last
+// page.
+bool importedSizesUsable(const KeyWizardData& data) {
+    const auto usable = [](uint32_t bits) {
+        return bits >= kMinImportedKeyBits && bits <= kMaxImportedKeyBits;
+    };
+    return (!data.useCrypt || usable(data.cryptSize)) && (!data.useSign || usable(data.signSize));
+}
+
 }  // namespace
 
 CheckResult checkFilesPage(KeyWizardData& data) {
@@ -75,7 +86,7 @@ CheckResult checkFilesPage(KeyWizardData& data) {
             if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
                 return CheckResult::fail(NoPublicPartFile);
             }
-            if (!guarded([&] { return readImportedChannel(data); })) {
+            if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
                 return CheckResult::fail(ImportMismatchServer);
             }
             return CheckResult::pass();
@@ -83,7 +94,7 @@ CheckResult checkFilesPage(KeyWizardData& data) {
             if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
                 return CheckResult::fail(NoPublicPartFile);
             }
-            if (!guarded([&] { return readImportedChannel(data); })) {
+            if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
                 return CheckResult::fail(ImportMismatchUser);
             }
             if (!guarded([&] { return checkImportNotInBase(data); })) {
@@ -116,7 +127,7 @@ CheckResult checkParamsPage(const KeyWizardData& data) {
     return CheckResult::pass();
 }
 
-std::string successText(const KeyWizardData& data) {
+std::string successText(const KeyWizardData& data, std::string_view javaShown) {
     switch (data.mode) {
         case NewUserServerKey:
             return fill(
@@ -130,10 +141,10 @@ std::string successText(const KeyWizardData& data) {
         case CreateUserKey:
             if (data.javaClient) {
                 return fill(
-                    "Файлы \"%s\" и \"javaclient.bin\" успешно созданы.\nФайл \"%s\" с открытой "
+                    "Файлы \"%s\" и \"%s\" успешно созданы.\nФайл \"%s\" с открытой "
                     "частью пользовательского ключа успешно создан,\nего необходимо отправить в "
                     "центр.",
-                    {data.baseFile, data.exportFile});
+                    {data.baseFile, std::string(javaShown), data.exportFile});
             }
             return fill(
                 "Файл \"%s\" успешно создан.\nФайл \"%s\" с открытой частью пользовательского "
@@ -143,7 +154,8 @@ std::string successText(const KeyWizardData& data) {
     return {};
 }
 
-CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
+                      std::string_view javaShown) {
     // The Java client's file is written last; it must not replace a file of
     // the same action.
     if (data.mode == CreateUserKey && data.javaClient) {
@@ -165,7 +177,7 @@ CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
         return false;
     });
     if (!ok) return CheckResult::fail(KeyMessages::OperationFailed);
-    return CheckResult::pass(successText(data));
+    return CheckResult::pass(successText(data, javaShown));
 }
 
 CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251) {

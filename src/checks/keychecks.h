@@ -67,6 +67,10 @@ inline constexpr const char* JavaIncomplete =
     "Для \"Java\" канала допускаются только полные ключи!";
 }  // namespace KeyMessages
 
+// Key sizes an imported public part may declare for each use it has.
+inline constexpr uint32_t kMinImportedKeyBits = 512;
+inline constexpr uint32_t kMaxImportedKeyBits = 4096;
+
 struct CheckResult {
     enum class Status {
         Pass,  // go on
@@ -86,8 +90,9 @@ struct CheckResult {
 
 // Files page Next, after the three edits were read into data: the empty and
 // equal names, then the mode's checks. In modes 1 and 2 it fills the key names,
-// use flags and sizes from the import file. Mode 0's failed base check is a
-// Warn; every other failure is a Fail with its message.
+// use flags and sizes from the import file; a declared size outside
+// kMinImportedKeyBits...kMaxImportedKeyBits fails the import check. Mode 0's
+// failed base check is a Warn; every other failure is a Fail with its message.
 CheckResult checkFilesPage(KeyWizardData& data);
 
 // Key names page Next, in two halves so that the caller can remember the
@@ -103,12 +108,15 @@ CheckResult checkParamsPage(const KeyWizardData& data);
 // Finish: runs the mode's operation. Pass carries the mode's success text,
 // Fail "Ошибка выполненния операции!". javaPath is where the Java client key
 // file goes in mode 2 with javaClient; a javaPath that is one of the action's
-// other files fails with the files page's message.
-CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath);
+// other files fails with the files page's message. javaShown is how the
+// success text names it (the wizard always writes "javaclient.bin", talvekkey
+// the file it was given).
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
+                      std::string_view javaShown = "javaclient.bin");
 
 // The mode's success text with its values filled in: paths as they are, key
 // names decoded from Windows-1251.
-std::string successText(const KeyWizardData& data);
+std::string successText(const KeyWizardData& data, std::string_view javaShown = "javaclient.bin");
 
 // A key name typed in UTF-8 as the Windows-1251 bytes it is stored as. Fail
 // with a message naming the text when it cannot be encoded (cp1251 then

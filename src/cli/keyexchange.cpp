@@ -95,7 +95,8 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
     if (stops(checkParamsPage(data))) return Failure;
     if (beforeFinish && stops(beforeFinish(data))) return Failure;
 
-    const CheckResult finish = runFinish(data, javaPath);
+    // The Java file is named as it was given, not as the wizard names its own.
+    const CheckResult finish = runFinish(data, javaPath, javaPath);
     if (stops(finish)) return Failure;
     io.out << finish.message << "\n";
     return Success;

@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 #include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
 #include "keystore/binaryfile.h"
@@ -260,12 +262,15 @@ bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
     ServerRequest request;
     {
         SingleOutput encoded;
-        if (!singleEncode(params.adminKeyBase, params.adminKeyName, params.serverKeyName, block,
-                          encoded)) {
+        const bool sealed = singleEncode(params.adminKeyBase, params.adminKeyName,
+                                         params.serverKeyName, block, encoded);
+        // The block is the whole key base with its private keys in clear.
+        OPENSSL_cleanse(block.data(), block.size());
+        std::vector<uint8_t>().swap(block);
+        if (!sealed) {
             setMessage(message, "Ошибка кодирования базы для отправки серверу!");
             return false;
         }
-        std::vector<uint8_t>().swap(block);
         request.payload.assign(encoded.data, encoded.data + encoded.length);
     }
     request.code = ServerCode::UploadKeyBase;

@@ -36,6 +36,9 @@ bool showMessage(QWidget* parent, const std::string& text, const std::string& ti
                  MessageIcon icon, bool yesNo) {
     QMessageBox box(parent ? parent : QApplication::activeWindow());
     box.setWindowTitle(QString::fromStdString(title));
+    // Texts carry key names and paths from peers' files: shown as written,
+    // never as markup (a name holding "<img src=...>" must not load a file).
+    box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromStdString(text));
     box.setIcon(icon == MessageIcon::Error      ? QMessageBox::Critical
                 : icon == MessageIcon::Question ? QMessageBox::Question

@@ -151,7 +151,8 @@ bool BinaryFile::readWhole(int fd) {
     // Judged by its size alone: a file this large is no key file, and
     // reading it would cost its size in memory.
     if (static_cast<uint64_t>(st.st_size) > kMaxKeyFileBytes) return false;
-    std::vector<uint8_t> data;
+    // One read of the whole file; later fields are served from memory.
+    SecretBytes data;
     try {
         data.resize(static_cast<size_t>(st.st_size));
     } catch (const std::bad_alloc&) {

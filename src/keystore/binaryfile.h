@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "keystore/filelock.h"
+#include "keystore/wipingallocator.h"
 
 namespace Talvek {
 
@@ -109,7 +110,9 @@ private:
     int fd_ = -1;    // temporary file written
     FileLock lock_;  // the file read or replaced, when this object took the lock
     std::string tempPath_;
-    std::vector<uint8_t> data_;  // whole file (reading) or pending bytes (writing)
+    // Whole file (reading) or pending bytes (writing): key bases hold private
+    // keys as plain numbers, so the buffer is wiped when it is released.
+    SecretBytes data_;
     uint64_t pos_ = 0;
     uint64_t written_ = 0;
     bool writeFailed_ = false;

@@ -72,6 +72,18 @@ bool decodeSealed(const char* text, size_t length, std::vector<uint8_t>& decoded
     return at == canonical.size();
 }
 
+// A key the channel holds, or says it holds, for a use it has. Such a key
+// that is not whole (its record cut short in the file, numbers missing or not
+// belonging together) must not quietly switch the use off: the data would go
+// out unsigned or in clear.
+enum class Slot { Private, Public };
+
+bool damagedKey(bool use, uint8_t has, const std::unique_ptr<RsaKeyRecord>& key, Slot slot) {
+    if (!use || (!has && !key)) return false;
+    if (!key || !key->isSet()) return true;
+    return slot == Slot::Private ? !key->hasCompletePrivate() : !key->hasPlausiblePublic();
+}
+
 }  // namespace
 
 MessageProtection sealProtection(const SecureChannel& channel) {
@@ -79,6 +91,14 @@ MessageProtection sealProtection(const SecureChannel& channel) {
     p.sign = channel.useSign && isSetKey(channel.signPrivateKey) && isSetKey(channel.signPublicKey);
     p.encrypt =
         channel.useCrypt && isSetKey(channel.cryptPublicKey) && isSetKey(channel.cryptPrivateKey);
+    p.damaged =
+        damagedKey(channel.useSign, channel.hasSignPrivate, channel.signPrivateKey,
+                   Slot::Private) ||
+        damagedKey(channel.useSign, channel.hasSignPublic, channel.signPublicKey, Slot::Public) ||
+        damagedKey(channel.useCrypt, channel.hasCryptPublic, channel.cryptPublicKey,
+                   Slot::Public) ||
+        damagedKey(channel.useCrypt, channel.hasCryptPrivate, channel.cryptPrivateKey,
+                   Slot::Private);
     return p;
 }
 
@@ -86,6 +106,10 @@ MessageProtection openProtection(const SecureChannel& channel) {
     MessageProtection p;
     p.sign = channel.useSign && isSetKey(channel.signPublicKey);
     p.encrypt = channel.useCrypt && isSetKey(channel.cryptPrivateKey);
+    p.damaged =
+        damagedKey(channel.useSign, channel.hasSignPublic, channel.signPublicKey, Slot::Public) ||
+        damagedKey(channel.useCrypt, channel.hasCryptPrivate, channel.cryptPrivateKey,
+                   Slot::Private);
     return p;
 }
 
@@ -100,6 +124,7 @@ bool sealMessage(const SecureChannel& channel, const uint8_t* data, size_t lengt
     if (!data || length < 1) return false;
 
     const MessageProtection p = sealProtection(channel);
+    if (p.damaged) return false;
     const size_t signSize = p.sign ? static_cast<size_t>(channel.signPrivateKey->sizeBytes()) : 0;
     const size_t cryptSize =
         p.encrypt ? static_cast<size_t>(channel.cryptPublicKey->sizeBytes()) : 0;
@@ -154,6 +179,7 @@ bool openMessage(const SecureChannel& channel, const char* text, size_t length,
     if (!decodeSealed(text, length, decoded)) return false;
 
     const MessageProtection p = openProtection(channel);
+    if (p.damaged) return false;
     const size_t signSize = p.sign ? static_cast<size_t>(channel.signPublicKey->sizeBytes()) : 0;
     const size_t cryptSize =
         p.encrypt ? static_cast<size_t>(channel.cryptPrivateKey->sizeBytes()) : 0;

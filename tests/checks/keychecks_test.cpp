@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "keystore/keybase.h"
+#include "keystore/ossl.h"
+#include "support/recordbytes.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -250,4 +252,37 @@ TEST(KeyChecksSequence, FilesPageRefusesPathsLongerThanThePlatformTakes) {
     d.baseFile = dir.file("server.key_base");
     d.exportFile = "/" + std::string(5000, 'e');
     EXPECT_EQ(checkFilesPage(d).message, KeyMessages::PathTooLong);
+}
+
+// The sizes of the keys made at Finish come from the imported part: a size
+// that cannot be made (511) or would take minutes (16392) is refused on the
+// files page, with the import check's message, before any page is passed.
+TEST(KeyChecksSequence, ImportedKeySizeOutsideTheMadeRangeFailsTheFilesPage) {
+    TestSupport::TempDir dir;
+    const struct {
+        uint32_t bits;
+        bool passes;
+    } rows[] = {{511, false}, {512, true}, {4096, true}, {4097, false}, {16392, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.bits);
+        // A plausible public key of exactly the declared size: odd modulus
+        // with its top bit set, exponent 65537.
+        Talvek::BignumPtr n(BN_new()), e(BN_new());
+        ASSERT_TRUE(BN_set_bit(n.get(), static_cast<int>(row.bits) - 1) && BN_set_bit(n.get(), 0) &&
+                    BN_set_word(e.get(), 65537));
+        TestSupport::RecordBytes part;
+        part.magic("KCHA1").u8(0).u8(1).text("server").text("user");
+        part.u8(0).u8(0).u8(0).u8(1).u32(0).u32(row.bits);
+        part.magic("KRSK0").u32(1).text("server").number(n.get()).number(e.get());
+        TestSupport::writeBytes(dir.file("openserv.okp"), part.bytes());
+
+        KeyWizardData d;
+        d.mode = CreateUserKey;
+        d.baseFile = dir.file("userkey.bin");
+        d.exportFile = dir.file("openuser.okp");
+        d.importFile = dir.file("openserv.okp");
+        const CheckResult r = checkFilesPage(d);
+        EXPECT_EQ(r.status, row.passes ? Status::Pass : Status::Fail);
+        EXPECT_EQ(r.message, row.passes ? "" : KeyMessages::ImportMismatchUser);
+    }
 }

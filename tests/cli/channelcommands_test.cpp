@@ -113,6 +113,23 @@ TEST(SealOpenCommands, RefusalsAndWarnings) {
     EXPECT_NE(plain.err.find("не защищены"), std::string::npos);
 }
 
+TEST(SealOpenCommands, ACutShortSigningKeyNeverSealsInClear) {
+    Files f(false, true);
+    // The user base ends right after the magic of its last key record (the
+    // server's signing key), which then reads as a key of no kind.
+    std::vector<uint8_t> base = TestSupport::readBytes(f.user);
+    const std::string text(base.begin(), base.end());
+    const size_t last = text.rfind("KRSK0");
+    ASSERT_NE(last, std::string::npos);
+    base.resize(last + 5);
+    TestSupport::writeBytes(f.user, base);
+
+    const Outcome sealed = runCli({"seal", f.user, kUser, kServerUtf8}, "secret");
+    EXPECT_EQ(sealed.code, 1);
+    EXPECT_EQ(sealed.out, "");
+    EXPECT_EQ(sealed.err, "Ошибка защиты сообщения!\n");
+}
+
 TEST(ExportHtmlCommand, KeyBaseAndPublicPartFile) {
     Files f(true, true);
     const std::string out = f.dir.file("Export.html");

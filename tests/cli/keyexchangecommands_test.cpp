@@ -139,8 +139,9 @@ TEST(KeyExchangeCommands, SignOnlyUserKeyWithJavaFile) {
     const std::string java = x.dir.file("client.bin");
     const Outcome r = x.userKey({"--java", java});
     ASSERT_EQ(r.code, 0) << r.err;
+    // The file named is the one written, not the wizard's "javaclient.bin".
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
-              "Файлы \"" + x.userBase + "\" и \"javaclient.bin\" успешно созданы.");
+              "Файлы \"" + x.userBase + "\" и \"" + java + "\" успешно созданы.");
 
     // The maintenance export of the same channel gives the same file.
     Outcome again = talvekkey({"java", x.userBase, kUser, kServer, x.dir.file("again.bin")});
