@@ -118,7 +118,9 @@ public:
     virtual bool nextPressed(int page) = 0;
     // True: close the wizard; false: stay.
     virtual bool finishPressed(int page) = 0;
-    // A button, radio button or check box was clicked (it has already toggled).
+    // A button was pressed, an option chosen or a check box changed: by the
+    // mouse, the keyboard or an assistive tool, once per change, with the new
+    // state already set. States the controller sets itself are not reported.
     virtual void clicked(int page, int id) = 0;
 };
 
