@@ -162,6 +162,7 @@ std::unique_ptr<QMessageBox> MainDlg::createAboutBox() {
     auto box = std::make_unique<QMessageBox>(this);
     box->setWindowTitle(QStringLiteral("О программе TalvekConfig"));
     box->setObjectName(QStringLiteral("AboutBox"));
+    box->setTextFormat(Qt::PlainText);
     box->setText(QLatin1Char('"') + kTitle + QLatin1Char('"'));
     box->setInformativeText(
         QStringLiteral("Создание и обслуживание ключей системы безопасности Talvek "

@@ -39,6 +39,17 @@ std::string fill(const char* format, std::initializer_list<std::string> values) 
     return out;
 }
 
+// The imported part sets the sizes of the keys made at Finish. A size no key
+// can be made at (below 512 bits) or that would take minutes to make fails
+// here, where the user can still choose another file, not after the last
+// page.
+bool importedSizesUsable(const KeyWizardData& data) {
+    const auto usable = [](uint32_t bits) {
+        return bits >= kMinImportedKeyBits && bits <= kMaxImportedKeyBits;
+    };
+    return (!data.useCrypt || usable(data.cryptSize)) && (!data.useSign || usable(data.signSize));
+}
+
 }  // namespace
 
 CheckResult checkFilesPage(KeyWizardData& data) {
@@ -50,11 +61,16 @@ CheckResult checkFilesPage(KeyWizardData& data) {
     if (data.mode != NewUserServerKey && data.importFile.empty()) {
         return CheckResult::fail(NoImportFile);
     }
-    // Compared as typed: two spellings of one file count as different.
-    if (data.exportFile == data.baseFile || data.baseFile == data.importFile) {
+    // Never cut: a cut path would name another file.
+    for (const std::string* path : {&data.baseFile, &data.exportFile, &data.importFile}) {
+        if (path->size() > kMaxPathBytes) return CheckResult::fail(PathTooLong);
+    }
+    // By identity, not by spelling: "./a", "d/../a", a link to a or a hard
+    // link of it are all a. The field a mode hides takes part as well.
+    if (sameFile(data.exportFile, data.baseFile) || sameFile(data.baseFile, data.importFile)) {
         return CheckResult::fail(PublicEqualsPrivate);
     }
-    if (data.exportFile == data.importFile) return CheckResult::fail(ImportEqualsExport);
+    if (sameFile(data.exportFile, data.importFile)) return CheckResult::fail(ImportEqualsExport);
 
     switch (data.mode) {
         case NewUserServerKey:
@@ -70,7 +86,7 @@ CheckResult checkFilesPage(KeyWizardData& data) {
             if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
                 return CheckResult::fail(NoPublicPartFile);
             }
-            if (!guarded([&] { return readImportedChannel(data); })) {
+            if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
                 return CheckResult::fail(ImportMismatchServer);
             }
             return CheckResult::pass();
@@ -78,7 +94,7 @@ CheckResult checkFilesPage(KeyWizardData& data) {
             if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
                 return CheckResult::fail(NoPublicPartFile);
             }
-            if (!guarded([&] { return readImportedChannel(data); })) {
+            if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
                 return CheckResult::fail(ImportMismatchUser);
             }
             if (!guarded([&] { return checkImportNotInBase(data); })) {
@@ -111,7 +127,7 @@ CheckResult checkParamsPage(const KeyWizardData& data) {
     return CheckResult::pass();
 }
 
-std::string successText(const KeyWizardData& data) {
+std::string successText(const KeyWizardData& data, std::string_view javaShown) {
     switch (data.mode) {
         case NewUserServerKey:
             return fill(
@@ -125,10 +141,10 @@ std::string successText(const KeyWizardData& data) {
         case CreateUserKey:
             if (data.javaClient) {
                 return fill(
-                    "Файлы \"%s\" и \"javaclient.bin\" успешно созданы.\nФайл \"%s\" с открытой "
+                    "Файлы \"%s\" и \"%s\" успешно созданы.\nФайл \"%s\" с открытой "
                     "частью пользовательского ключа успешно создан,\nего необходимо отправить в "
                     "центр.",
-                    {data.baseFile, data.exportFile});
+                    {data.baseFile, std::string(javaShown), data.exportFile});
             }
             return fill(
                 "Файл \"%s\" успешно создан.\nФайл \"%s\" с открытой частью пользовательского "
@@ -138,7 +154,17 @@ std::string successText(const KeyWizardData& data) {
     return {};
 }
 
-CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
+                      std::string_view javaShown) {
+    // The Java client's file is written last; it must not replace a file of
+    // the same action.
+    if (data.mode == CreateUserKey && data.javaClient) {
+        for (const std::string* other : {&data.baseFile, &data.importFile, &data.exportFile}) {
+            if (sameFile(javaPath, *other)) {
+                return CheckResult::fail(KeyMessages::PublicEqualsPrivate);
+            }
+        }
+    }
     const bool ok = guarded([&] {
         switch (data.mode) {
             case NewUserServerKey:
@@ -151,7 +177,7 @@ CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
         return false;
     });
     if (!ok) return CheckResult::fail(KeyMessages::OperationFailed);
-    return CheckResult::pass(successText(data));
+    return CheckResult::pass(successText(data, javaShown));
 }
 
 CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251) {
@@ -159,6 +185,35 @@ CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251) {
     cp1251.clear();
     return CheckResult::fail("Ключевое имя \"" + std::string(utf8) +
                              "\" нельзя записать в кодировке Windows-1251!");
+}
+
+CheckResult checkOutputDiffers(const std::string& input, const std::string& output) {
+    if (sameFile(input, output)) return CheckResult::fail(KeyMessages::PublicEqualsPrivate);
+    return CheckResult::pass();
+}
+
+CheckResult checkTypedKeyName(std::string_view utf8) {
+    using namespace KeyMessages;
+    size_t characters = 0;
+    bool blank = true;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        if ((byte & 0xC0) != 0x80) ++characters;  // not a continuation byte
+        const bool c1 = byte == 0xC2 && i + 1 < utf8.size() &&
+                        static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(utf8[i + 1]) <= 0x9F;
+        if (byte < 0x20 || byte == 0x7F || c1) return CheckResult::fail(NameHasControl);
+        const bool nbsp =
+            byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0xA0;
+        if (nbsp) {
+            ++i;  // its second byte is a continuation byte
+            continue;
+        }
+        if (byte != ' ') blank = false;
+    }
+    if (characters > 259) return CheckResult::fail(NameTooLong);
+    if (!utf8.empty() && blank) return CheckResult::fail(NameBlank);
+    return CheckResult::pass();
 }
 
 std::optional<std::string> javaChannelRefusal(bool useCrypt, bool useSign, bool complete) {

@@ -22,6 +22,7 @@ namespace KeyMessages {
 inline constexpr const char* NoBaseFile = "Не задано имя файла с приватными ключами!";
 inline constexpr const char* NoExportFile = "Не задано имя файла экспотра открытых ключей!";
 inline constexpr const char* NoImportFile = "Не задано имя файла импотра открытых ключей!";
+inline constexpr const char* PathTooLong = "Имя файла длиннее 4095 байт!";
 inline constexpr const char* PublicEqualsPrivate =
     "Имена файлов с открытыми и\nприватными ключами не должны совпадать!";
 inline constexpr const char* ImportEqualsExport =
@@ -46,6 +47,10 @@ inline constexpr const char* NoServerName = "Нет названия серве�
 inline constexpr const char* NoUserName = "Нет названия пользовательского ключа!";
 inline constexpr const char* NamesEqual = "Названия ключей не должны совпадать!";
 inline constexpr const char* NamesTaken = "Ключи с такими названиями уже существуют!";
+inline constexpr const char* NameTooLong = "Название ключа длиннее 259 символов!";
+inline constexpr const char* NameBlank = "Название ключа не может состоять из одних пробелов!";
+inline constexpr const char* NameHasControl =
+    "Название ключа не может содержать управляющие символы!";
 // Key parameters page.
 inline constexpr const char* NoParameters = "Не заданы параметры ключа!";
 // Finish.
@@ -61,6 +66,10 @@ inline constexpr const char* JavaIncomplete =
     "Секретный канал содержит только приватные ключи\nили только открытые ключи.\n"
     "Для \"Java\" канала допускаются только полные ключи!";
 }  // namespace KeyMessages
+
+// Key sizes an imported public part may declare for each use it has.
+inline constexpr uint32_t kMinImportedKeyBits = 512;
+inline constexpr uint32_t kMaxImportedKeyBits = 4096;
 
 struct CheckResult {
     enum class Status {
@@ -81,8 +90,9 @@ struct CheckResult {
 
 // Files page Next, after the three edits were read into data: the empty and
 // equal names, then the mode's checks. In modes 1 and 2 it fills the key names,
-// use flags and sizes from the import file. Mode 0's failed base check is a
-// Warn; every other failure is a Fail with its message.
+// use flags and sizes from the import file; a declared size outside
+// kMinImportedKeyBits...kMaxImportedKeyBits fails the import check. Mode 0's
+// failed base check is a Warn; every other failure is a Fail with its message.
 CheckResult checkFilesPage(KeyWizardData& data);
 
 // Key names page Next, in two halves so that the caller can remember the
@@ -97,17 +107,32 @@ CheckResult checkParamsPage(const KeyWizardData& data);
 
 // Finish: runs the mode's operation. Pass carries the mode's success text,
 // Fail "Ошибка выполненния операции!". javaPath is where the Java client key
-// file goes in mode 2 with javaClient.
-CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath);
+// file goes in mode 2 with javaClient; a javaPath that is one of the action's
+// other files fails with the files page's message. javaShown is how the
+// success text names it (the wizard always writes "javaclient.bin", talvekkey
+// the file it was given).
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
+                      std::string_view javaShown = "javaclient.bin");
 
 // The mode's success text with its values filled in: paths as they are, key
 // names decoded from Windows-1251.
-std::string successText(const KeyWizardData& data);
+std::string successText(const KeyWizardData& data, std::string_view javaShown = "javaclient.bin");
 
 // A key name typed in UTF-8 as the Windows-1251 bytes it is stored as. Fail
 // with a message naming the text when it cannot be encoded (cp1251 then
 // empty); a refused name is never silently altered.
 CheckResult encodeKeyName(std::string_view utf8, std::string& cp1251);
+
+// An action that reads one file and writes another (a report, a dump, the
+// Java client's file, a report from a template): the output must not be the
+// input, however either is spelt.
+CheckResult checkOutputDiffers(const std::string& input, const std::string& output);
+
+// A key name typed where nothing cuts it (the command line), in UTF-8: at
+// most the 259 characters the wizard's edit takes, not only blanks, and no
+// control characters (a line feed would split the listing and the report).
+// An empty name passes here; the names page says which one is missing.
+CheckResult checkTypedKeyName(std::string_view utf8);
 
 // Why a channel cannot become the Java client's key file, in the order the
 // refusals are made, or nothing when it can: the client signs only, and needs

@@ -26,19 +26,32 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
     if (!encodeChannelNames(localUtf8, remoteUtf8, out.localName, out.remoteName, io)) {
         return false;
     }
-    const auto file = openKeyFile(path, out.localName, out.remoteName);
-    if (!file) {
-        printMessage(io.err, kOpenFailed);
-        return false;
-    }
-    out.kind = file->kind;
-    if (file->channel) {
-        // The file is read again for the keys: the listing holds names and flags only.
-        if (file->kind == KeyFileKind::PublicPart) {
-            if (readChannelFile(out.fileChannel, path)) out.channel = &out.fileChannel;
-        } else if (out.base.loadBase(path)) {
+    // One read of the file serves both the kind and the keys.
+    switch (readKeyFile(path, out.base, out.fileChannel)) {
+        case KeyFileContent::Base:
+            if (out.base.channelCount() <= 0) {
+                printMessage(io.err, kOpenFailed);
+                return false;
+            }
+            out.kind = KeyFileKind::KeyBase;
             out.channel = out.base.findChannel(out.localName, out.remoteName);
+            break;
+        case KeyFileContent::Channel: {
+            ChannelSummary summary;
+            if (!out.fileChannel.toSummary(&summary)) {
+                printMessage(io.err, kOpenFailed);
+                return false;
+            }
+            out.kind = KeyFileKind::PublicPart;
+            if (out.fileChannel.localName == out.localName &&
+                out.fileChannel.remoteName == out.remoteName) {
+                out.channel = &out.fileChannel;
+            }
+            break;
         }
+        case KeyFileContent::Neither:
+            printMessage(io.err, kOpenFailed);
+            return false;
     }
     if (!out.channel) {
         printMessage(io.err, notFound);

@@ -1,7 +1,10 @@
 #include "cli/command.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ostream>
+
+#include "keystore/filelock.h"
 
 namespace Talvek::Cli {
 
@@ -66,7 +69,17 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io) {
             io.out << "Usage: talvekkey " << c.synopsis << "\n" << c.description << "\n";
             return Success;
         }
-        return c.run(rest, io);
+        clearLockTimeout();
+        const int code = c.run(rest, io);
+        // The step's own message says what failed; this line says why,
+        // since a key file held by another program fails like a bad one.
+        if (code != Success && lockTimedOut()) {
+            const auto seconds =
+                std::chrono::duration_cast<std::chrono::seconds>(lockWait()).count();
+            io.err << "Причина: файл \"" << lockTimeoutPath()
+                   << "\" заблокирован другой программой дольше " << seconds << " с.\n";
+        }
+        return code;
     }
     io.err << "talvekkey: unknown command \"" << args[0] << "\"; see talvekkey --help\n";
     return Usage;

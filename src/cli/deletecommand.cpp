@@ -7,7 +7,7 @@
 #include "cli/command.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
-#include "keystore/keybase.h"
+#include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 
 namespace Talvek::Cli {
@@ -40,9 +40,7 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
             printMessage(io.err, "Нельзя удалять каналы из баз импорта/экспорта");
             return Failure;
         }
-        KeyBase base;
-        if (!file->channel || !base.loadBase(path) || !base.deleteChannel(local, remote) ||
-            !base.saveBase(path)) {
+        if (!file->channel || !removeChannel(path, local, remote)) {
             printMessage(io.err, kDeleteFailed);
             return Failure;
         }

@@ -32,7 +32,7 @@ bool isComplete(const ChannelSummary& c) {
 int runJava(const std::vector<std::string>& args, Io& io) {
     if (args.size() != 4) return usageError(io, kJava, "expected FILE LOCAL REMOTE OUTPUT");
     const std::string& output = args[3];
-    if (sameFile(args[0], output)) return usageError(io, kJava, "OUTPUT must differ from FILE");
+    if (refusesOutput(args[0], output, io)) return Failure;
 
     try {
         CommandChannel c;

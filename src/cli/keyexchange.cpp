@@ -63,6 +63,13 @@ void printMessage(std::ostream& stream, const std::string& message) {
     stream << message << "\n";
 }
 
+bool refusesOutput(const std::string& input, const std::string& output, Io& io) {
+    const CheckResult differs = checkOutputDiffers(input, output);
+    if (differs.advances()) return false;
+    printMessage(io.err, differs.message);
+    return true;
+}
+
 int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
                    const std::string& javaPath,
                    const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io) {
@@ -76,6 +83,10 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
 
     if (stops(checkFilesPage(data))) return Failure;
     if (typed) {
+        // Nothing cuts a name typed here: one the wizard could not hold is
+        // refused, not shortened.
+        if (stops(checkTypedKeyName(typed->server))) return Failure;
+        if (stops(checkTypedKeyName(typed->user))) return Failure;
         if (stops(encodeKeyName(typed->server, data.serverKeyName))) return Failure;
         if (stops(encodeKeyName(typed->user, data.userKeyName))) return Failure;
     }
@@ -84,7 +95,8 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
     if (stops(checkParamsPage(data))) return Failure;
     if (beforeFinish && stops(beforeFinish(data))) return Failure;
 
-    const CheckResult finish = runFinish(data, javaPath);
+    // The Java file is named as it was given, not as the wizard names its own.
+    const CheckResult finish = runFinish(data, javaPath, javaPath);
     if (stops(finish)) return Failure;
     io.out << finish.message << "\n";
     return Success;

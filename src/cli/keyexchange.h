@@ -30,6 +30,10 @@ bool parseKeyBits(const std::string& text, uint32_t& bits);
 // Prints a message of the program on stderr, one line feed after it.
 void printMessage(std::ostream& stream, const std::string& message);
 
+// An output that is the input itself (however spelt): prints the refusal and
+// returns true.
+bool refusesOutput(const std::string& input, const std::string& output, Io& io);
+
 // The names typed on the command line (UTF-8), for mode 0; the other modes
 // take their names from the import file.
 struct TypedNames {

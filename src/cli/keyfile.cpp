@@ -15,18 +15,24 @@ std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::st
                                           const std::string& remoteName) {
     KeyFileChannel result;
     KeyBase base;
+    SecureChannel channel;
     KeyBaseSummary header;
     std::vector<ChannelSummary> channels;
-    if (base.loadBase(path)) {
-        // A base that loads but holds no channel is not tried as a public part.
-        if (!base.listChannels(header, channels)) return std::nullopt;
-        result.kind = KeyFileKind::KeyBase;
-    } else {
-        SecureChannel channel;
-        ChannelSummary summary;
-        if (!readChannelFile(channel, path) || !channel.toSummary(&summary)) return std::nullopt;
-        result.kind = KeyFileKind::PublicPart;
-        channels.push_back(summary);
+    switch (readKeyFile(path, base, channel)) {
+        case KeyFileContent::Base:
+            // A base that loads but holds no channel is not tried as a public part.
+            if (!base.listChannels(header, channels)) return std::nullopt;
+            result.kind = KeyFileKind::KeyBase;
+            break;
+        case KeyFileContent::Channel: {
+            ChannelSummary summary;
+            if (!channel.toSummary(&summary)) return std::nullopt;
+            result.kind = KeyFileKind::PublicPart;
+            channels.push_back(summary);
+            break;
+        }
+        case KeyFileContent::Neither:
+            return std::nullopt;
     }
     // Full names, so names with blanks or longer than the listing shows work.
     for (const ChannelSummary& c : channels) {

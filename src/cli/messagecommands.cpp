@@ -53,7 +53,8 @@ int runSeal(const std::vector<std::string>& args, Io& io) {
             printMessage(io.err, "Нет данных для защиты.");
             return Failure;
         }
-        if (!sealProtection(*c.channel).any()) {
+        const MessageProtection protection = sealProtection(*c.channel);
+        if (!protection.damaged && !protection.any()) {
             printMessage(io.err,
                          "Внимание: канал не подписывает и не кодирует сообщения, данные не "
                          "защищены.");
@@ -81,7 +82,8 @@ int runOpen(const std::vector<std::string>& args, Io& io) {
             return Failure;
         }
         const std::string text = readAll(io.in);
-        if (!openProtection(*c.channel).any()) {
+        const MessageProtection protection = openProtection(*c.channel);
+        if (!protection.damaged && !protection.any()) {
             printMessage(io.err,
                          "Внимание: канал не проверяет подпись и не раскодирует сообщения, "
                          "подлинность не проверена.");

@@ -60,9 +60,7 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
         return usageError(io, kExportHtml, "expected FILE LOCAL REMOTE OUTPUT");
     }
     const std::string& output = positional[3];
-    if (sameFile(positional[0], output)) {
-        return usageError(io, kExportHtml, "OUTPUT must differ from FILE");
-    }
+    if (refusesOutput(positional[0], output, io)) return Failure;
     try {
         CommandChannel c;
         if (!loadCommandChannel(positional[0], positional[1], positional[2], kExportFailed, c,
@@ -70,6 +68,7 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
             return Failure;
         }
         const std::string resolved = resolveTemplatePath(templatePath);
+        if (refusesOutput(resolved, output, io)) return Failure;
         if (!exportChannelHtml(*c.channel, output, resolved)) {
             printMessage(io.err, kExportFailed);
             return Failure;
@@ -83,7 +82,7 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
 
 int runDump(const std::vector<std::string>& args, Io& io) {
     if (args.size() != 4) return usageError(io, kDump, "expected FILE LOCAL REMOTE OUTPUT");
-    if (sameFile(args[0], args[3])) return usageError(io, kDump, "OUTPUT must differ from FILE");
+    if (refusesOutput(args[0], args[3], io)) return Failure;
     try {
         CommandChannel c;
         if (!loadCommandChannel(args[0], args[1], args[2], kDumpFailed, c, io)) return Failure;

@@ -52,14 +52,16 @@ QLineEdit* lineEdit(WizardPageWidget* page, int id, const char* name, std::size_
     return edit;
 }
 
-QPushButton* browseButton(WizardPageWidget* page, int id, const char* name,
+QPushButton* browseButton(WizardPageWidget* page, int id, const char* name, const QString& label,
                           const QString& description) {
     auto* button = new QPushButton(QStringLiteral("..."), page);
     page->addControl(id, button);
     button->setObjectName(QString::fromLatin1(name));
     button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 24);
     button->setAutoDefault(false);
-    // Named "..." as it reads; what it chooses is its description.
+    // "..." says nothing to a screen reader: the button is announced by the
+    // field it fills (its row's label), and what it does is its description.
+    button->setAccessibleName(label);
     button->setAccessibleDescription(description);
     return button;
 }
@@ -123,6 +125,7 @@ void ConnectWizard::buildConnectPage() {
 
     auto* base = lineEdit(page, AdminBase, "adminBaseEdit", ConnectLimits::Path);
     auto* browse = browseButton(page, AdminBaseButton, "adminBaseButton",
+                                qs(ConnectWizardTexts::AdminBaseLabel),
                                 QStringLiteral("Выбрать базу ключей администратора"));
     column->addWidget(fieldLabel(ConnectWizardTexts::AdminBaseLabel, "adminBaseLabel", base, page));
     column->addLayout(row(base, browse));
@@ -170,6 +173,7 @@ void ConnectWizard::buildTransferPage() {
 
     auto* file = lineEdit(page, LocalFile, "localFileEdit", ConnectLimits::Path);
     auto* browse = browseButton(page, LocalFileButton, "localFileButton",
+                                qs(ConnectWizardTexts::LocalFileLabel),
                                 QStringLiteral("Выбрать файл для получения или загрузки"));
     column->addWidget(fieldLabel(ConnectWizardTexts::LocalFileLabel, "localFileLabel", file, page));
     column->addLayout(row(file, browse));

@@ -1,7 +1,9 @@
 #include "cryptoserver/connectchecks.h"
 
+#include "cryptoserver/talvekcodec.h"
 #include "keystore/cp1251.h"
 #include "keystore/fileexists.h"
+#include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 
@@ -12,6 +14,11 @@ namespace ConnectMessages {
 std::string noChannel(const std::string& base, const std::string& adminName,
                       const std::string& serverName) {
     return "В базе " + base + " нет секретного канала \"" + adminName + " : " + serverName + "\"!";
+}
+
+std::string channelTooWeak(const std::string& adminName, const std::string& serverName) {
+    return "Секретный канал \"" + adminName + " : " + serverName +
+           "\" должен и подписывать, и шифровать!";
 }
 
 std::string interfaceTooLong(const std::string& name) {
@@ -43,6 +50,17 @@ ConnectRefusal checkAdminChannel(const CryptoServerParams& params) {
         })) {
         return ConnectMessages::noChannel(params.adminKeyBase, cp1251ToUtf8(params.adminKeyName),
                                           cp1251ToUtf8(params.serverKeyName));
+    }
+    if (!holds([&] {
+            KeyBase base;
+            const SecureChannel* channel =
+                base.loadBase(params.adminKeyBase)
+                    ? base.findChannel(params.adminKeyName, params.serverKeyName)
+                    : nullptr;
+            return channel && codecAccepts(*channel);
+        })) {
+        return ConnectMessages::channelTooWeak(cp1251ToUtf8(params.adminKeyName),
+                                               cp1251ToUtf8(params.serverKeyName));
     }
     return std::nullopt;
 }

@@ -35,6 +35,8 @@ inline constexpr const char* FetchOverAdminBase =
 // "В базе %s нет секретного канала \"%s : %s\"!"
 std::string noChannel(const std::string& base, const std::string& adminName,
                       const std::string& serverName);
+// "Секретный канал \"%s : %s\" должен и подписывать, и шифровать!"
+std::string channelTooWeak(const std::string& adminName, const std::string& serverName);
 // The interface's name is longer than the protocol can carry.
 std::string interfaceTooLong(const std::string& name);
 }  // namespace ConnectMessages
@@ -44,7 +46,7 @@ using ConnectRefusal = std::optional<std::string>;
 
 // Before the first request: the administrator's base loads as a private key
 // base and holds the channel adminKeyName -> serverKeyName that protects the
-// exchange.
+// exchange, and that channel both signs and encrypts with complete keys.
 ConnectRefusal checkAdminChannel(const CryptoServerParams& params);
 
 // Before a fetch or upload (params.operation): the interface name fits the

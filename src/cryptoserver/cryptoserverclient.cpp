@@ -1,8 +1,11 @@
 #include "cryptoserver/cryptoserverclient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
+
+#include <openssl/crypto.h>
 
 #include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
@@ -33,6 +36,11 @@ bool sendAll(TcpSocket& socket, const void* data, size_t length) {
         return false;
     }
     return socket.send(data, static_cast<int32_t>(length), kSocketSliceMs) != kSocketError;
+}
+
+// The time a transfer of this many bytes may add to the exchange.
+std::chrono::milliseconds transferAllowance(uint64_t bytes) {
+    return std::chrono::milliseconds(bytes * 1000 / kSlowestTransferBytesPerSecond);
 }
 
 bool receiveWord(TcpSocket& socket, uint32_t& value) {
@@ -78,11 +86,13 @@ bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerReque
     uint32_t length = 0;
     if (!receiveWord(socket, length)) return receiveFailed();
     if (length == 0) return true;
-    // A length past the limit is refused before anything is allocated.
-    if (length > params.maxReplyLength || length > INT_MAX) {
+    // A length past what this kind of reply may hold is refused before
+    // anything is allocated.
+    if (length > replyCap(params, request.code) || length > INT_MAX) {
         setCurrentSocketError(SocketCode::MessageTooLong);
         return receiveFailed();
     }
+    socket.setDeadline(socket.deadline() + transferAllowance(length));
     std::vector<uint8_t> data(length);
     if (socket.receiveAll(data.data(), static_cast<int32_t>(length), nullptr, kSocketSliceMs) !=
         static_cast<int>(length))
@@ -111,22 +121,47 @@ void ServerRequest::setName(const std::string& keyName) {
 std::string serverErrorText(uint32_t status) {
     const std::string head = "Сообщение сервера:\n\n";
     switch (status) {
-        case 100:
+        case ServerStatus::NoRights:
             return head + "У вас нет прав для администрирования";
-        case 102:
+        case ServerStatus::OpenFailed:
             return head + "Ошибка открытия запрашиваемой базы";
-        case 103:
+        case ServerStatus::NoInterface:
             return head + "Не найден интерфейс, или для него не была определена база ключей";
-        case 105:
+        case ServerStatus::RewriteFailed:
             return head + "Ошибка перезаписи базы ключей";
-        case 106:
+        case ServerStatus::EncodeFailed:
             return head + "Ошибка кодирования данных для администратора";
-        case 107:
+        case ServerStatus::DecodeFailed:
             return head + "Ошибка декодирования данных от администратора";
         default:
             // The status is a 32-bit word shown as a signed number.
             return head + "Ошибка " + std::to_string(static_cast<int32_t>(status));
     }
+}
+
+uint32_t replyCap(const CryptoServerParams& params, uint8_t code) {
+    switch (code) {
+        case ServerCode::ListInterfaces:
+            return params.listReplyMax;
+        case ServerCode::FetchKeyBase:
+            return params.fetchReplyMax;
+        default:
+            return std::min({params.uploadReplyMax, params.listReplyMax, params.fetchReplyMax});
+    }
+}
+
+std::string storedNameText(const std::vector<uint8_t>& data) {
+    const auto zero = std::find(data.begin(), data.end(), uint8_t{0});
+    std::string name(data.begin(), zero);
+    const bool cut = name.size() > kStoredNameShown;
+    if (cut) name.resize(kStoredNameShown);
+    for (char& c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) c = '?';
+    }
+    std::string shown = cp1251ToUtf8(name);
+    if (cut) shown += "...";
+    return shown;
 }
 
 bool exchange(const CryptoServerParams& params, const ServerRequest& request, ServerReply& reply,
@@ -136,6 +171,9 @@ bool exchange(const CryptoServerParams& params, const ServerRequest& request, Se
     socket.setIdleLimit(params.idleLimitMs);
     // receiveAll takes the socket's own flag when given none.
     socket.setStopFlag(params.stop);
+    socket.setDeadline(TcpSocket::Clock::now() +
+                       std::chrono::milliseconds(std::max(params.exchangeTimeMs, 0)) +
+                       transferAllowance(request.payload.size()));
     // A failed create shows as a failed connect.
     socket.create();
     if (socket.connect(params.address, static_cast<uint16_t>(params.port & 0xFFFF)) != 0) {
@@ -150,7 +188,7 @@ bool listInterfaces(CryptoServerParams& params, std::string* message) {
     params.interfaceList.clear();
     ServerRequest request;
     request.code = ServerCode::ListInterfaces;
-    request.word = 1;
+    request.word = kRequestWord;
     request.setName(params.adminKeyName);
     request.payload.assign(request.name, request.name + kNameFieldSize);
     ServerReply reply;
@@ -168,7 +206,7 @@ bool listInterfaces(CryptoServerParams& params, std::string* message) {
 bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
     ServerRequest request;
     request.code = ServerCode::FetchKeyBase;
-    request.word = 1;
+    request.word = kRequestWord;
     request.setName(params.adminKeyName);
     const std::string name = interfaceField(params.interfaceName);
     request.payload.assign(name.begin(), name.end());
@@ -224,26 +262,27 @@ bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
     ServerRequest request;
     {
         SingleOutput encoded;
-        if (!singleEncode(params.adminKeyBase, params.adminKeyName, params.serverKeyName, block,
-                          encoded)) {
+        const bool sealed = singleEncode(params.adminKeyBase, params.adminKeyName,
+                                         params.serverKeyName, block, encoded);
+        // The block is the whole key base with its private keys in clear.
+        OPENSSL_cleanse(block.data(), block.size());
+        std::vector<uint8_t>().swap(block);
+        if (!sealed) {
             setMessage(message, "Ошибка кодирования базы для отправки серверу!");
             return false;
         }
-        std::vector<uint8_t>().swap(block);
         request.payload.assign(encoded.data, encoded.data + encoded.length);
     }
     request.code = ServerCode::UploadKeyBase;
-    request.word = 1;
+    request.word = kRequestWord;
     request.setName(params.adminKeyName);
     ServerReply reply;
     if (!exchange(params, request, reply, message)) return false;
 
     // The server names the stored base in its own code page, maybe with a
-    // terminating zero.
-    const auto end = std::find(reply.data.begin(), reply.data.end(), uint8_t{0});
-    const std::string stored(reply.data.begin(), end);
-    setMessage(message,
-               "Новая база ключей установлена на сервере как\n\"" + cp1251ToUtf8(stored) + "\"");
+    // terminating zero; whatever else it sends is not shown as it is.
+    setMessage(message, "Новая база ключей установлена на сервере как\n\"" +
+                            storedNameText(reply.data) + "\"");
     return true;
 }
 

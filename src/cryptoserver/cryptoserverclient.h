@@ -2,10 +2,7 @@
 // The client side of the crypto-server protocol: one TCP connection per
 // request, one request, one reply.
 //
-// A request on the wire (numbers big-endian): the 1-byte code, the word 1,
-// the administrator's key name in a 256-byte zero-padded field, the payload
-// length and the payload. A reply: a word (not used), the status (0 success),
-// and only for status 0 the data length and the data.
+// The wire format and the statuses are in protocol.h.
 //
 // Every operation returns true or false and, when given a message string,
 // puts there the one message the user sees (UTF-8): the failure, or the
@@ -14,10 +11,11 @@
 //
 // The data travel sealed with the administrator's channel (talvekcodec.h):
 // a caller checks that adminKeyBase holds the channel adminKeyName ->
-// serverKeyName (channelExists in keystore/keyops.h) before the first
-// request, and reads the names out of interfaceList with splitInterfaceList.
-// The operations block; a connection that moves no byte for idleLimitMs ends,
-// and one whose stop flag is raised ends within a wait slice.
+// serverKeyName and that the codec accepts it (checkAdminChannel in
+// connectchecks.h) before the first request, and reads the names out of
+// interfaceList with splitInterfaceList. The operations block, each within
+// the time limits of its parameters; one whose stop flag is raised ends
+// within a wait slice.
 
 #include <array>
 #include <atomic>
@@ -25,20 +23,16 @@
 #include <string>
 #include <vector>
 
+#include "cryptoserver/protocol.h"
+
 namespace Talvek {
 
-namespace ServerCode {
-constexpr uint8_t ListInterfaces = 100;
-constexpr uint8_t FetchKeyBase = 101;
-constexpr uint8_t UploadKeyBase = 102;
-}  // namespace ServerCode
-
-// Field sizes of the protocol (with room for the terminating zero).
-constexpr size_t kNameFieldSize = 256;     // the admin key name field
-constexpr size_t kInterfaceNameSize = 64;  // an interface name
-constexpr size_t kUploadHeaderSize = 260;  // the interface field ahead of an upload
-constexpr uint32_t kDefaultMaxReplyLength = 256u << 20;
 constexpr int32_t kDefaultIdleLimitMs = 60000;
+constexpr int32_t kDefaultExchangeTimeMs = 60000;
+// A transfer may take one more second for each of these many bytes, so that
+// a large base still travels over a slow line while a server that drips
+// bytes cannot hold the client much longer than the base limit.
+constexpr uint32_t kSlowestTransferBytesPerSecond = 1u << 20;
 constexpr int32_t kSocketSliceMs = 200;
 
 // A 32-bit number as the protocol carries it (big-endian), and back.
@@ -58,10 +52,17 @@ struct CryptoServerParams {
     std::string interfaceName;           // the chosen interface
     std::string localFile;               // fetched into or uploaded from
 
-    // A reply announcing more data than this fails before anything is
-    // allocated; an exchange with no byte moving for idleLimitMs fails too.
-    uint32_t maxReplyLength = kDefaultMaxReplyLength;
+    // The bounds of one exchange. It fails when no byte moves for
+    // idleLimitMs, and when the whole of it (connect, request, reply) takes
+    // longer than exchangeTimeMs plus a second per
+    // kSlowestTransferBytesPerSecond of request payload and announced reply
+    // data. A reply announcing more data than its kind may hold fails before
+    // anything is allocated.
     int32_t idleLimitMs = kDefaultIdleLimitMs;
+    int32_t exchangeTimeMs = kDefaultExchangeTimeMs;
+    uint32_t listReplyMax = kListReplyMax;
+    uint32_t fetchReplyMax = kFetchReplyMax;
+    uint32_t uploadReplyMax = kUploadReplyMax;
     // Another thread sets it to non-zero to abandon the exchange: the
     // operation then fails within a wait slice and writes no file. Not owned.
     const std::atomic<int32_t>* stop = nullptr;
@@ -86,6 +87,16 @@ struct ServerReply {
 
 // "Сообщение сервера:\n\n..." for a server status.
 std::string serverErrorText(uint32_t status);
+
+// The most reply data a request of this code may bring (other codes: the
+// smallest cap).
+uint32_t replyCap(const CryptoServerParams& params, uint8_t code);
+
+// The stored name an upload's reply carries, fit to be shown: up to its first
+// zero, at most kStoredNameShown bytes (then "..."), control characters as
+// "?", in UTF-8.
+constexpr size_t kStoredNameShown = 259;
+std::string storedNameText(const std::vector<uint8_t>& data);
 
 bool exchange(const CryptoServerParams& params, const ServerRequest& request, ServerReply& reply,
               std::string* message = nullptr);

@@ -1,55 +1,97 @@
 #include "cryptoserver/talvekcodec.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
 #include "keystore/keybase.h"
 #include "keystore/message.h"
+#include "keystore/rsakeyrecord.h"
 #include "keystore/secureexception.h"
 
 namespace Talvek {
 
 namespace {
 
-// A malloc'ed copy, so that SingleFree can release it whoever calls.
+// Outputs carry their length just ahead of the bytes, so that SingleFree can
+// wipe them without being told how long they are.
+constexpr size_t kOutputHead = 16;
+static_assert(kOutputHead >= sizeof(size_t) && kOutputHead % alignof(std::max_align_t) == 0);
+
 bool handOut(const void* data, size_t length, uint8_t** output, uint32_t* outputLength) {
     if (length > UINT32_MAX) return false;
-    auto* copy = static_cast<uint8_t*>(std::malloc(length > 0 ? length : 1));
-    if (!copy) return false;
-    if (length > 0) std::memcpy(copy, data, length);
-    *output = copy;
+    auto* block = static_cast<uint8_t*>(std::malloc(kOutputHead + length));
+    if (!block) return false;
+    std::memcpy(block, &length, sizeof length);
+    if (length > 0) std::memcpy(block + kOutputHead, data, length);
+    *output = block + kOutputHead;
     *outputLength = static_cast<uint32_t>(length);
     return true;
 }
 
-enum class Direction { Encode, Decode };
+// A plain block that held key bases or envelopes: wiped before it goes.
+struct WipedBytes {
+    std::vector<uint8_t> bytes;
+    ~WipedBytes() {
+        if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+    }
+};
 
-int32_t run(Direction direction, const char* adminKeyBase, const char* adminKeyName,
-            const char* serverKeyName, const uint8_t* input, uint32_t inputLength, uint8_t** output,
-            uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength) {
-    if (!adminKeyBase || !adminKeyName || !serverKeyName || !output || !outputLength ||
+int64_t clockNow(std::optional<int64_t> now) {
+    if (now) return *now;
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void putTime(uint8_t* out, int64_t time) {
+    const auto value = static_cast<uint64_t>(time);
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (56 - 8 * i));
+}
+
+int64_t timeFrom(const uint8_t* in) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = (value << 8) | in[i];
+    return static_cast<int64_t>(value);
+}
+
+uint8_t otherSide(CodecSide side) {
+    return side == CodecSide::Administrator ? Envelope::FromCryptoServer
+                                            : Envelope::FromAdministrator;
+}
+
+bool privateComplete(const std::unique_ptr<RsaKeyRecord>& key) {
+    return key && key->isSet() && key->hasCompletePrivate();
+}
+
+bool publicPlausible(const std::unique_ptr<RsaKeyRecord>& key) {
+    return key && key->isSet() && key->hasPlausiblePublic();
+}
+
+const SecureChannel* loadChannel(KeyBase& base, const char* keyBase, const char* localName,
+                                 const char* remoteName) {
+    if (!base.loadBase(keyBase)) return nullptr;
+    const SecureChannel* channel = base.findChannel(localName, remoteName);
+    return channel && codecAccepts(*channel) ? channel : nullptr;
+}
+
+int32_t encodeCall(CodecSide side, const char* keyBase, const char* localName,
+                   const char* remoteName, const uint8_t* input, uint32_t inputLength,
+                   uint8_t** output, uint32_t* outputLength, uint8_t** secondOutput,
+                   uint32_t* secondLength, std::optional<int64_t> now) {
+    if (!keyBase || !localName || !remoteName || !output || !outputLength ||
         (!input && inputLength > 0))
         return 0;
     try {
         KeyBase base;
-        if (!base.loadBase(adminKeyBase)) return 0;
-        const SecureChannel* channel = base.findChannel(adminKeyName, serverKeyName);
-        if (!channel) return 0;
-        if (direction == Direction::Encode) {
-            // Data never leave unprotected: a channel that can neither sign
-            // nor encrypt would send them as plain base64.
-            if (!sealProtection(*channel).any()) return 0;
-            std::string sealed;
-            if (!sealMessage(*channel, input, inputLength, sealed)) return 0;
-            if (!handOut(sealed.data(), sealed.size(), output, outputLength)) return 0;
-        } else {
-            // Nor are unprotected data taken for the server's.
-            if (!openProtection(*channel).any()) return 0;
-            std::vector<uint8_t> plain;
-            if (!openMessage(*channel, reinterpret_cast<const char*>(input), inputLength, plain))
-                return 0;
-            if (!handOut(plain.data(), plain.size(), output, outputLength)) return 0;
-        }
+        const SecureChannel* channel = loadChannel(base, keyBase, localName, remoteName);
+        std::string sealed;
+        if (!channel || !sealEnvelope(*channel, side, input, inputLength, sealed, now) ||
+            !handOut(sealed.data(), sealed.size(), output, outputLength))
+            return 0;
     } catch (const SecureException&) {
         return 0;
     }
@@ -59,44 +101,131 @@ int32_t run(Direction direction, const char* adminKeyBase, const char* adminKeyN
     return 1;
 }
 
+int32_t decodeCall(CodecSide side, const char* keyBase, const char* localName,
+                   const char* remoteName, const uint8_t* input, uint32_t inputLength,
+                   uint8_t** output, uint32_t* outputLength, uint8_t** secondOutput,
+                   uint32_t* secondLength, EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    if (!keyBase || !localName || !remoteName || !output || !outputLength ||
+        (!input && inputLength > 0))
+        return 0;
+    try {
+        KeyBase base;
+        const SecureChannel* channel = loadChannel(base, keyBase, localName, remoteName);
+        WipedBytes plain;
+        if (!channel ||
+            !openEnvelope(*channel, side, reinterpret_cast<const char*>(input), inputLength,
+                          plain.bytes, stamp, now) ||
+            !handOut(plain.bytes.data(), plain.bytes.size(), output, outputLength))
+            return 0;
+    } catch (const SecureException&) {
+        return 0;
+    }
+    if (secondOutput) *secondOutput = nullptr;
+    if (secondLength) *secondLength = 0;
+    return 1;
+}
+
 }  // namespace
+
+bool codecAccepts(const SecureChannel& channel) {
+    return channel.useSign && channel.useCrypt && privateComplete(channel.signPrivateKey) &&
+           privateComplete(channel.cryptPrivateKey) && publicPlausible(channel.signPublicKey) &&
+           publicPlausible(channel.cryptPublicKey);
+}
+
+bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* input, size_t length,
+                  std::string& sealed, std::optional<int64_t> now) {
+    sealed.clear();
+    if ((!input && length > 0) || !codecAccepts(channel)) return false;
+    WipedBytes envelope;
+    envelope.bytes.resize(Envelope::HeaderSize + length);
+    uint8_t* head = envelope.bytes.data();
+    std::memcpy(head, Envelope::Magic, sizeof Envelope::Magic);
+    head[4] = static_cast<uint8_t>(side);
+    putTime(head + 5, clockNow(now));
+    if (RAND_bytes(head + 13, Envelope::NonceSize) != 1) return false;
+    if (length > 0) std::memcpy(head + Envelope::HeaderSize, input, length);
+    return sealMessage(channel, envelope.bytes.data(), envelope.bytes.size(), sealed);
+}
+
+bool openEnvelope(const SecureChannel& channel, CodecSide side, const char* sealed, size_t length,
+                  std::vector<uint8_t>& data, EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    data.clear();
+    if (!codecAccepts(channel)) return false;
+    WipedBytes envelope;
+    if (!openMessage(channel, sealed, length, envelope.bytes)) return false;
+    const uint8_t* head = envelope.bytes.data();
+    if (envelope.bytes.size() < Envelope::HeaderSize ||
+        std::memcmp(head, Envelope::Magic, sizeof Envelope::Magic) != 0 ||
+        head[4] != otherSide(side))
+        return false;
+    const int64_t time = timeFrom(head + 5);
+    const int64_t clock = clockNow(now);
+    // Written so that no extreme time can overflow the difference.
+    if (time < clock - Envelope::MaxClockSkewSeconds ||
+        time > clock + Envelope::MaxClockSkewSeconds)
+        return false;
+    if (stamp) {
+        stamp->time = time;
+        std::memcpy(stamp->nonce.data(), head + 13, Envelope::NonceSize);
+    }
+    data.assign(head + Envelope::HeaderSize, head + envelope.bytes.size());
+    return true;
+}
 
 int32_t SingleEncode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
                      const uint8_t* input, uint32_t inputLength, uint8_t** output,
                      uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength) {
-    return run(Direction::Encode, adminKeyBase, adminKeyName, serverKeyName, input, inputLength,
-               output, outputLength, secondOutput, secondLength);
+    return encodeCall(CodecSide::Administrator, adminKeyBase, adminKeyName, serverKeyName, input,
+                      inputLength, output, outputLength, secondOutput, secondLength, std::nullopt);
 }
 
 int32_t SingleDecode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
                      const uint8_t* input, uint32_t inputLength, uint8_t** output,
                      uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength) {
-    return run(Direction::Decode, adminKeyBase, adminKeyName, serverKeyName, input, inputLength,
-               output, outputLength, secondOutput, secondLength);
+    return decodeCall(CodecSide::Administrator, adminKeyBase, adminKeyName, serverKeyName, input,
+                      inputLength, output, outputLength, secondOutput, secondLength, nullptr,
+                      std::nullopt);
 }
 
 void SingleFree(uint8_t** pointer) {
-    if (!pointer) return;
-    std::free(*pointer);
+    if (!pointer || !*pointer) return;
+    uint8_t* block = *pointer - kOutputHead;
+    size_t length = 0;
+    std::memcpy(&length, block, sizeof length);
+    OPENSSL_cleanse(block, kOutputHead + length);
+    std::free(block);
     *pointer = nullptr;
+}
+
+bool codecEncode(const std::string& keyBase, const std::string& localName,
+                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
+                 SingleOutput& out, std::optional<int64_t> now) {
+    return input.size() <= UINT32_MAX &&
+           encodeCall(side, keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
+                      static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                      &out.secondLength, now) != 0;
+}
+
+bool codecDecode(const std::string& keyBase, const std::string& localName,
+                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
+                 SingleOutput& out, EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    return input.size() <= UINT32_MAX &&
+           decodeCall(side, keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
+                      static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                      &out.secondLength, stamp, now) != 0;
 }
 
 bool singleEncode(const std::string& keyBase, const std::string& localName,
                   const std::string& remoteName, const std::vector<uint8_t>& input,
                   SingleOutput& out) {
-    return input.size() <= UINT32_MAX &&
-           SingleEncode(keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
-                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
-                        &out.secondLength) != 0;
+    return codecEncode(keyBase, localName, remoteName, CodecSide::Administrator, input, out);
 }
 
 bool singleDecode(const std::string& keyBase, const std::string& localName,
                   const std::string& remoteName, const std::vector<uint8_t>& input,
                   SingleOutput& out) {
-    return input.size() <= UINT32_MAX &&
-           SingleDecode(keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
-                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
-                        &out.secondLength) != 0;
+    return codecDecode(keyBase, localName, remoteName, CodecSide::Administrator, input, out);
 }
 
 std::vector<std::string> splitInterfaceList(const uint8_t* data, size_t length) {

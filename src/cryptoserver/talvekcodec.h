@@ -4,20 +4,29 @@
 //
 // Both calls name the administrator's key base file and the channel in it:
 // the local key name (the administrator's) and the remote one (the
-// server's), as Windows-1251 bytes. SingleEncode seals the input with that
-// channel (signature and/or encryption, base64 text); SingleDecode opens what
-// the other side sealed with the mirrored channel. A channel that can neither
-// sign nor encrypt is refused, so data never travel unprotected.
+// server's), as Windows-1251 bytes. SingleEncode wraps the input in an
+// envelope (protocol.h: magic, direction, time, nonce) and seals it with that
+// channel; SingleDecode opens what the crypto server sealed with the mirrored
+// channel and hands back the input of an envelope that comes from the crypto
+// server and is fresh. The channel must both sign and encrypt with complete
+// keys: a signature alone lets anyone read the data, encryption alone lets
+// anyone who holds a public part forge them.
 //
-// Results: non-zero on success, with the first output (malloc'ed, owned by
-// the caller, released through SingleFree) and an empty second output; 0 on
+// Results: non-zero on success, with the first output (owned by the caller,
+// released and wiped through SingleFree) and an empty second output; 0 on
 // failure, with both outputs left as they were (the caller zeroes them).
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cryptoserver/protocol.h"
+
 namespace Talvek {
+
+class SecureChannel;
 
 int32_t SingleEncode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
                      const uint8_t* input, uint32_t inputLength, uint8_t** output,
@@ -25,8 +34,8 @@ int32_t SingleEncode(const char* adminKeyBase, const char* adminKeyName, const c
 int32_t SingleDecode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
                      const uint8_t* input, uint32_t inputLength, uint8_t** output,
                      uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength);
-// Releases an output of the two calls and sets the variable to null; a null
-// address or a null pointer is fine.
+// Wipes and releases an output of the two calls and sets the variable to
+// null; a null address or a null pointer is fine.
 void SingleFree(uint8_t** pointer);
 
 // Both outputs of one call, zero before it and released with SingleFree
@@ -47,8 +56,46 @@ struct SingleOutput {
     std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(data, data + length); }
 };
 
-// The two calls over a byte block, with the channel local -> remote of
-// keyBase; false also for an input too long for the call.
+// The two ends of the channel; each seals with its own direction and takes
+// only blocks of the other's.
+enum class CodecSide : uint8_t {
+    Administrator = Envelope::FromAdministrator,
+    CryptoServer = Envelope::FromCryptoServer,
+};
+
+// What an opened envelope said about itself.
+struct EnvelopeStamp {
+    int64_t time = 0;
+    std::array<uint8_t, Envelope::NonceSize> nonce{};
+};
+
+// True when the channel signs and encrypts with complete keys both ways: the
+// only channels the codec works with.
+bool codecAccepts(const SecureChannel& channel);
+
+// Seals input from `side` with the channel; `now` (seconds since 1970, UTC)
+// stands in for the clock where given.
+bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* input, size_t length,
+                  std::string& sealed, std::optional<int64_t> now = std::nullopt);
+// Opens a block sealed by the other side: the right magic, the other side's
+// direction and a time within Envelope::MaxClockSkewSeconds of now. The data
+// and the stamp are set only on success.
+bool openEnvelope(const SecureChannel& channel, CodecSide side, const char* sealed, size_t length,
+                  std::vector<uint8_t>& data, EnvelopeStamp* stamp = nullptr,
+                  std::optional<int64_t> now = std::nullopt);
+
+// The two calls over a byte block, for either side, with the channel
+// localName -> remoteName of keyBase; false also for an input too long for
+// the call.
+bool codecEncode(const std::string& keyBase, const std::string& localName,
+                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
+                 SingleOutput& out, std::optional<int64_t> now = std::nullopt);
+bool codecDecode(const std::string& keyBase, const std::string& localName,
+                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
+                 SingleOutput& out, EnvelopeStamp* stamp = nullptr,
+                 std::optional<int64_t> now = std::nullopt);
+
+// The administrator's calls (SingleEncode, SingleDecode) over a byte block.
 bool singleEncode(const std::string& keyBase, const std::string& localName,
                   const std::string& remoteName, const std::vector<uint8_t>& input,
                   SingleOutput& out);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -142,6 +144,16 @@ int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// Milliseconds left until the deadline, capped to fit a poll time-out; 0
+// when it has passed.
+int msUntil(Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max()) return INT32_MAX;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
 void switchKeepAlive(int fd) {
     const int32_t on = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
@@ -279,8 +291,9 @@ int TcpSocket::connectOne(const sockaddr* address, unsigned length) {
             pollfd p{fd_, POLLOUT, 0};
             // Waits in slices, so that a stop request is seen soon.
             int wait = kStopSliceMs;
-            if (idleLimitMs_ > 0) {
-                const int64_t left = idleLimitMs_ - msSince(start);
+            if (idleLimitMs_ > 0 || deadline_ != Clock::time_point::max()) {
+                int64_t left = msUntil(deadline_);
+                if (idleLimitMs_ > 0) left = std::min<int64_t>(left, idleLimitMs_ - msSince(start));
                 if (left <= 0) {
                     err = ETIMEDOUT;
                     break;
@@ -376,7 +389,9 @@ int TcpSocket::receiveAll(void* buffer, int32_t length, const std::atomic<int32_
             currentError = SocketCode::Interrupted;
             return 0;
         }
-        const int got = receive(bytes + received, length - received, timeoutMs);
+        const int left = msUntil(deadline_);
+        if (left == 0) return fail(SocketCode::TimedOut);
+        const int got = receive(bytes + received, length - received, std::min(timeoutMs, left));
         if (got < 0) return kSocketError;
         if (got > 0) {
             received += got;
@@ -408,10 +423,11 @@ int TcpSocket::send(const void* buffer, int32_t length, int32_t timeoutMs) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return failWithErrno();
         lastError_ = SocketCode::WouldBlock;
-        if (idleLimitMs_ > 0 && msSince(lastProgress) >= idleLimitMs_)
+        const int left = msUntil(deadline_);
+        if (left == 0 || (idleLimitMs_ > 0 && msSince(lastProgress) >= idleLimitMs_))
             return fail(SocketCode::TimedOut);
         pollfd p{fd_, POLLOUT, 0};
-        const int slice = stop_ ? std::min(timeoutMs, kStopSliceMs) : timeoutMs;
+        const int slice = std::min(stop_ ? std::min(timeoutMs, kStopSliceMs) : timeoutMs, left);
         if (::poll(&p, 1, slice < 0 ? 0 : slice) < 0 && errno != EINTR) return failWithErrno();
     }
     return sent;

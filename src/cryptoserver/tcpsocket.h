@@ -9,6 +9,7 @@
 // "Connection refused" on every platform.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -90,6 +91,12 @@ public:
     // slice, receiveAll returns 0. The flag must outlive the socket's use.
     void setStopFlag(const std::atomic<int32_t>* stop) { stop_ = stop; }
     bool stopRequested() const { return stop_ && stop_->load() != 0; }
+    // Bounds them all together: past this moment each fails with 10060,
+    // however steadily bytes were moving. Unset by default.
+    using Clock = std::chrono::steady_clock;
+    void setDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+    void clearDeadline() { deadline_ = Clock::time_point::max(); }
+    Clock::time_point deadline() const { return deadline_; }
 
     // The peer's numeric address; 0 or -1.
     int peerAddress(std::string& address);
@@ -117,6 +124,7 @@ private:
     int32_t lastError_ = 0;
     int32_t idleLimitMs_ = 0;
     const std::atomic<int32_t>* stop_ = nullptr;
+    Clock::time_point deadline_ = Clock::time_point::max();
 };
 
 }  // namespace Talvek

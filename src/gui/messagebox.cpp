@@ -35,6 +35,9 @@ void keepLinesWhole(QMessageBox& box) {
 bool showMessage(QWidget* parent, const std::string& text, MessageIcon icon, bool yesNo) {
     QMessageBox box(parent ? parent : QApplication::activeWindow());
     box.setWindowTitle(QString::fromUtf8(dialogTitle(icon)));
+    // Texts carry key names and paths from peers' files: shown as written,
+    // never as markup (a name holding "<img src=...>" must not load a file).
+    box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromStdString(text));
     box.setIcon(icon == MessageIcon::Error      ? QMessageBox::Critical
                 : icon == MessageIcon::Question ? QMessageBox::Question

@@ -23,10 +23,14 @@ public:
         if (!files.isEmpty()) {
             const QFileInfo info(files.first());
             if (!info.isDir() && !info.absoluteDir().exists()) {
-                QMessageBox::warning(this, windowTitle(),
-                                     QString("%1\nПуть не существует.\nПроверьте правильность "
-                                             "пути и повторите попытку.")
-                                         .arg(QDir::toNativeSeparators(info.absolutePath())));
+                // The typed path is shown as it is, never as markup.
+                QMessageBox box(QMessageBox::Warning, windowTitle(),
+                                QString("%1\nПуть не существует.\nПроверьте правильность "
+                                        "пути и повторите попытку.")
+                                    .arg(QDir::toNativeSeparators(info.absolutePath())),
+                                QMessageBox::Ok, this);
+                box.setTextFormat(Qt::PlainText);
+                box.exec();
                 return;
             }
         }

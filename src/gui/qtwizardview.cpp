@@ -35,14 +35,63 @@ WizardPageWidget::WizardPageWidget(QWidget* parent) : QWizardPage(parent) {}
 void WizardPageWidget::addControl(int id, QWidget* control) {
     control->setObjectName(QString::number(id));
     controls_[id] = control;
-    if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+    auto* button = qobject_cast<QAbstractButton*>(control);
+    if (!button) return;
+    // An option or a box is followed by its state, not by clicks: an
+    // assistive tool's "toggle" changes the state without any click, and a
+    // click on the option already chosen changes nothing.
+    if (button->isCheckable()) {
+        connect(button, &QAbstractButton::toggled, this,
+                [this, id, button](bool checked) { checkedChanged(id, button, checked); });
+    } else {
         connect(button, &QAbstractButton::clicked, this, [this, id] { emit controlClicked(id); });
     }
+}
+
+void WizardPageWidget::checkedChanged(int id, QAbstractButton* button, bool checked) {
+    if (quiet_) return;
+    // Choosing one option clears the one chosen before; only the choice counts.
+    if (!checked && qobject_cast<QRadioButton*>(button)) return;
+    emit controlClicked(id);
 }
 
 QWidget* WizardPageWidget::control(int id) const {
     const auto it = controls_.find(id);
     return it == controls_.end() ? nullptr : it->second;
+}
+
+void WizardPageWidget::nameAfterLabel(int controlId, int labelId) {
+    namedAfter_.emplace(labelId, controlId);
+    if (auto* label = qobject_cast<QLabel*>(control(labelId))) {
+        if (QWidget* named = control(controlId)) named->setAccessibleName(label->text());
+    }
+}
+
+void WizardPageWidget::setControlText(int id, const QString& text) {
+    QWidget* target = control(id);
+    if (auto* label = qobject_cast<QLabel*>(target)) {
+        label->setText(text);
+        const auto [from, to] = namedAfter_.equal_range(id);
+        for (auto it = from; it != to; ++it) {
+            if (QWidget* named = control(it->second)) named->setAccessibleName(text);
+        }
+    } else if (auto* edit = qobject_cast<QLineEdit*>(target)) {
+        edit->setText(text);
+    } else if (auto* button = qobject_cast<QAbstractButton*>(target)) {
+        button->setText(text);
+        button->updateGeometry();
+    }
+}
+
+void WizardPageWidget::setCheckedQuietly(int id, bool checked) {
+    auto* button = qobject_cast<QAbstractButton*>(control(id));
+    if (!button) return;
+    // The options of a group share the page, so one flag covers the option
+    // that the group clears as well.
+    const bool wasQuiet = quiet_;
+    quiet_ = true;
+    button->setChecked(checked);
+    quiet_ = wasQuiet;
 }
 
 void WizardPageWidget::setNextEnabled(bool enabled) {
@@ -67,7 +116,7 @@ QVBoxLayout* pictureColumns(WizardPageWidget* page, const char* name, const QPix
     frame->setPixmap(picture);
     frame->setAlignment(Qt::AlignCenter);
     frame->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    frame->setAccessibleName(QStringLiteral("Рисунок"));
+    // Decoration: without a name a screen reader passes it by.
     root->addWidget(frame, 0, Qt::AlignTop);
     page->setMinimumWidth(minimumWidth);
 
@@ -297,15 +346,7 @@ QWidget* QtWizardView::find(int page, int id) const {
 }
 
 void QtWizardView::setText(int page, int id, const std::string& text) {
-    QWidget* control = find(page, id);
-    if (auto* label = qobject_cast<QLabel*>(control)) {
-        label->setText(qs(text));
-    } else if (auto* edit = qobject_cast<QLineEdit*>(control)) {
-        edit->setText(qs(text));
-    } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
-        button->setText(qs(text));
-        button->updateGeometry();
-    }
+    if (WizardPageWidget* widget = wizardPage(page)) widget->setControlText(id, qs(text));
 }
 
 std::string QtWizardView::text(int page, int id) {
@@ -318,7 +359,7 @@ std::string QtWizardView::text(int page, int id) {
     } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
         value = button->text();
     }
-    return limitChars(value.toStdString());
+    return value.toStdString();
 }
 
 void QtWizardView::setVisible(int page, int id, bool visible) {
@@ -330,7 +371,7 @@ void QtWizardView::setEnabled(int page, int id, bool enabled) {
 }
 
 void QtWizardView::setChecked(int page, int id, bool checked) {
-    if (auto* button = qobject_cast<QAbstractButton*>(find(page, id))) button->setChecked(checked);
+    if (WizardPageWidget* widget = wizardPage(page)) widget->setCheckedQuietly(id, checked);
 }
 
 bool QtWizardView::isChecked(int page, int id) {

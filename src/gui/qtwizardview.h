@@ -13,6 +13,7 @@
 // so find a control as page->findChild<QWidget*>("1006"). Pages are numbered
 // from 0 in the order they are added.
 
+#include <QAbstractButton>
 #include <QLabel>
 #include <QPixmap>
 #include <QRadioButton>
@@ -38,15 +39,31 @@ public:
     void addControl(int id, QWidget* control);
     QWidget* control(int id) const;
 
+    // The control is announced by the text of the label, whatever the label
+    // is later set to show: a button that draws only "..." then says which
+    // file it chooses.
+    void nameAfterLabel(int controlId, int labelId);
+    // Sets a label's, edit's or button's text, and the names that follow it.
+    void setControlText(int id, const QString& text);
+    // Checks or clears a radio button or check box without reporting it:
+    // a state the controller sets is not a choice of the user.
+    void setCheckedQuietly(int id, bool checked);
+
     bool isComplete() const override { return nextEnabled_; }
     void setNextEnabled(bool enabled);
 
 signals:
-    // A registered button, radio button or check box was clicked by the user.
+    // A registered push button was pressed, or a radio button was chosen or
+    // a check box changed, by any means: mouse, keyboard, an assistive
+    // tool's action or code; never by setCheckedQuietly.
     void controlClicked(int id);
 
 private:
+    void checkedChanged(int id, QAbstractButton* button, bool checked);
+
     std::map<int, QWidget*> controls_;
+    std::multimap<int, int> namedAfter_;  // label id -> control ids
+    bool quiet_ = false;
     bool nextEnabled_ = true;
 };
 

@@ -21,7 +21,7 @@ enum WizardButton : unsigned {
     WizardFinish = 4u,  // takes Next's place
 };
 
-// Edits hand out at most this many characters.
+// Key names are taken up to this many characters.
 inline constexpr std::size_t WizardTextLimit = 259;
 
 // The first maxChars characters (code points) of a UTF-8 text; bytes that are
@@ -55,7 +55,8 @@ class WizardView : public DialogView {
 public:
     // A label's, edit's or button's text.
     virtual void setText(int page, int id, const std::string& text) = 0;
-    // An edit's (or label's) text, cut to WizardTextLimit characters.
+    // An edit's (or label's) text, whole: the controller decides what is too
+    // long (a name is cut to WizardTextLimit, a path too long is refused).
     virtual std::string text(int page, int id) = 0;
     // A hidden control keeps its text and state.
     virtual void setVisible(int page, int id, bool visible) = 0;
@@ -103,7 +104,9 @@ public:
     virtual bool nextPressed(int page) = 0;
     // True: close the wizard; false: stay.
     virtual bool finishPressed(int page) = 0;
-    // A button, radio button or check box was clicked (it has already toggled).
+    // A button was pressed, an option chosen or a check box changed: by the
+    // mouse, the keyboard or an assistive tool, once per change, with the new
+    // state already set. States the controller sets itself are not reported.
     virtual void clicked(int page, int id) = 0;
 };
 

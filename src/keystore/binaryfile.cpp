@@ -1,35 +1,27 @@
 #include "keystore/binaryfile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "keystore/fileexists.h"
 
 namespace Talvek {
 
 namespace {
 
 constexpr size_t kWriteBuffer = 1u << 20;
-
-// A file with no write permission bit at all is what Windows calls read-only:
-// opening it for writing fails also for root, who would otherwise pass.
-bool isReadOnly(const struct stat& st) {
-    return (st.st_mode & 0222) == 0;
-}
-
-bool lockFile(int fd, BinaryFile::Share share) {
-    const int op = (share == BinaryFile::Share::None ? LOCK_EX : LOCK_SH) | LOCK_NB;
-    while (flock(fd, op) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
-}
+// mkstemp's random part.
+constexpr size_t kTempSuffix = 6;
 
 bool writeAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
@@ -52,24 +44,77 @@ std::string folderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Writing through a symbolic link replaces the file it points to, not the link.
-std::string resolveTarget(const std::string& path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* real = realpath(path.c_str(), nullptr);
-        if (real) {
-            std::string r(real);
-            std::free(real);
-            return r;
+// ".name." for the file "name": its temporaries are that and six characters.
+// The name is cut so that a temporary's name stays within NAME_MAX.
+std::string temporaryPrefix(const std::string& target) {
+    const auto slash = target.find_last_of('/');
+    std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (base.size() > 200) base.resize(200);
+    return "." + base + ".";
+}
+
+// Removes what interrupted saves of the target left: our own regular files
+// named like its temporaries. Called only while the target's lock (or, for a
+// file not made yet, its folder's) is held, so none of them is being written.
+void removeStaleTemporaries(const std::string& target) {
+    const std::string folder = folderOf(target);
+    const std::string prefix = temporaryPrefix(target);
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return;
+    const uid_t me = geteuid();
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + kTempSuffix || name.compare(0, prefix.size(), prefix))
+            continue;
+        if (!std::all_of(name.begin() + prefix.size(), name.end(),
+                         [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            continue;
+        struct stat st {};
+        const std::string path = folder + "/" + name;
+        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_uid == me) {
+            unlinkat(dirfd(dir), name.c_str(), 0);
         }
     }
-    return path;
+    closedir(dir);
+}
+
+// The kernel's protected-symlinks rule: a link in a sticky, world-writable
+// folder is followed only when its owner is the user or the folder's owner.
+// Anyone may plant a link in /tmp; following it would let him choose which
+// file of ours a save replaces.
+bool mayFollow(const std::string& link, const struct stat& linkStat) {
+    struct stat folder {};
+    if (stat(folderOf(link).c_str(), &folder) != 0) return false;
+    const bool shared = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+    return !shared || linkStat.st_uid == geteuid() || linkStat.st_uid == folder.st_uid;
 }
 
 }  // namespace
 
+bool BinaryFile::saveTarget(const std::string& path, std::string& target) {
+    if (path.empty() || path.size() > kMaxPathBytes) return false;
+    std::string current = path;
+    // As many hops as the kernel follows.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            target = current;
+            return target.size() <= kMaxPathBytes;
+        }
+        if (!mayFollow(current, st)) return false;
+        std::vector<char> buffer(static_cast<size_t>(PATH_MAX) + 1);
+        const ssize_t n = readlink(current.c_str(), buffer.data(), buffer.size() - 1);
+        if (n <= 0) return false;
+        std::string next(buffer.data(), static_cast<size_t>(n));
+        if (next[0] != '/') next = folderOf(current) + "/" + next;
+        current = std::move(next);
+    }
+    return false;
+}
+
 BinaryFile::~BinaryFile() {
-    if (mode_ == Mode::Writing) {
+    if (mode_ == Mode::Writing && !committed_) {
         discard();
     } else {
         close();
@@ -77,6 +122,9 @@ BinaryFile::~BinaryFile() {
 }
 
 void BinaryFile::reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    lock_.release();
     mode_ = Mode::Closed;
     path_.clear();
     tempPath_.clear();
@@ -85,13 +133,8 @@ void BinaryFile::reset() {
     pos_ = 0;
     written_ = 0;
     writeFailed_ = false;
-}
-
-void BinaryFile::releaseLock() {
-    if (lockFd_ >= 0) {
-        ::close(lockFd_);
-        lockFd_ = -1;
-    }
+    finished_ = false;
+    committed_ = false;
 }
 
 bool BinaryFile::create(const std::string& path, Permissions permissions) {
@@ -102,77 +145,94 @@ bool BinaryFile::openExisting(const std::string& path) {
     return open(path, ReadWrite, Disposition::OpenExisting, Share::None);
 }
 
+bool BinaryFile::readWhole(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // Judged by its size alone: a file this large is no key file, and
+    // reading it would cost its size in memory.
+    if (static_cast<uint64_t>(st.st_size) > kMaxKeyFileBytes) return false;
+    // One read of the whole file; later fields are served from memory.
+    SecretBytes data;
+    try {
+        data.resize(static_cast<size_t>(st.st_size));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    size_t got = 0;
+    while (got < data.size()) {
+        const ssize_t r =
+            ::pread(fd, data.data() + got, data.size() - got, static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    if (got < data.size()) return false;
+    data_ = std::move(data);
+    pos_ = 0;
+    return true;
+}
+
 bool BinaryFile::open(const std::string& path, unsigned access, Disposition disposition,
                       Share share, Permissions permissions) {
-    if (isOpen() || path.empty() || (access & ReadWrite) == 0) return false;
+    if (isOpen() || path.empty() || path.size() > kMaxPathBytes || (access & ReadWrite) == 0) {
+        return false;
+    }
 
     if (disposition == Disposition::OpenExisting) {
-        // Non-blocking so that a FIFO named as a key file cannot stall the
-        // open; it is refused below as not a regular file.
-        const int flags = ((access & Write) ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
-        const int fd = ::open(path.c_str(), flags);
-        if (fd < 0) return false;
-        struct stat st {};
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ((access & Write) && isReadOnly(st)) ||
-            !lockFile(fd, share)) {
-            ::close(fd);
+        const auto kind = share == Share::None ? FileLock::Kind::Exclusive : FileLock::Kind::Shared;
+        if (lock_.acquire(path, kind, (access & Write) != 0) != FileLock::Result::Locked ||
+            !readWhole(lock_.fd())) {
+            reset();
             return false;
         }
-        // One read of the whole file; later fields are served from memory.
-        std::vector<uint8_t> data;
-        try {
-            data.resize(static_cast<size_t>(st.st_size));
-        } catch (const std::bad_alloc&) {
-            ::close(fd);
-            return false;
-        }
-        size_t got = 0;
-        while (got < data.size()) {
-            const ssize_t r = ::read(fd, data.data() + got, data.size() - got);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) break;
-            got += static_cast<size_t>(r);
-        }
-        if (got < data.size()) {
-            ::close(fd);
-            return false;
-        }
-        fd_ = fd;
-        data_ = std::move(data);
-        pos_ = 0;
         path_ = path;
         mode_ = Mode::Reading;
         return true;
     }
 
-    // Created anew: an existing target must be writable and not held by
-    // another program; it stays locked until its replacement is in place.
-    const std::string target = resolveTarget(path);
-    struct stat st {};
-    if (stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode) || isReadOnly(st)) return false;
-        const int lockFd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
-        if (lockFd < 0) return false;
-        if (!lockFile(lockFd, share)) {
-            ::close(lockFd);
-            return false;
-        }
-        lockFd_ = lockFd;
+    // Created anew: the existing target (or, when there is none, its folder)
+    // stays locked until the replacement is in place.
+    std::string target;
+    if (!saveTarget(path, target)) return false;
+    const auto locked = lock_.acquire(target, FileLock::Kind::Exclusive, true);
+    if (locked != FileLock::Result::Locked && locked != FileLock::Result::Missing) {
+        reset();
+        return false;
     }
+    if (!startTemporary(target, permissions, lock_.fd() >= 0)) {
+        reset();
+        return false;
+    }
+    return true;
+}
 
-    std::string base = target.substr(
-        target.find_last_of('/') == std::string::npos ? 0 : target.find_last_of('/') + 1);
-    // The temporary name must stay within NAME_MAX however long the target's.
-    if (base.size() > 200) base.resize(200);
-    std::string temp = folderOf(target) + "/." + base + ".XXXXXX";
+bool BinaryFile::openLocked(const std::string& path, int lockedFd) {
+    if (isOpen() || lockedFd < 0 || !readWhole(lockedFd)) {
+        data_.clear();
+        return false;
+    }
+    path_ = path;
+    mode_ = Mode::Reading;
+    return true;
+}
+
+bool BinaryFile::createLocked(const std::string& path, Permissions permissions) {
+    if (isOpen() || path.empty() || path.size() > kMaxPathBytes) return false;
+    if (!startTemporary(path, permissions, true)) {
+        reset();
+        return false;
+    }
+    return true;
+}
+
+bool BinaryFile::startTemporary(const std::string& target, Permissions permissions, bool lockHeld) {
+    if (lockHeld) removeStaleTemporaries(target);
+    std::string temp = folderOf(target) + "/" + temporaryPrefix(target) + "XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     // mkstemp creates the file 0600: a private key is never readable by others.
     const int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-        releaseLock();
-        return false;
-    }
+    if (fd < 0) return false;
     if (permissions == Permissions::Normal) fchmod(fd, 0644);
     fd_ = fd;
     tempPath_ = name.data();
@@ -180,6 +240,8 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
     mode_ = Mode::Writing;
     written_ = 0;
     writeFailed_ = false;
+    finished_ = false;
+    committed_ = false;
     data_.clear();
     data_.reserve(kWriteBuffer);
     return true;
@@ -192,44 +254,49 @@ bool BinaryFile::flushBuffer() {
     return !writeFailed_;
 }
 
+bool BinaryFile::finish() {
+    if (mode_ != Mode::Writing || committed_) return false;
+    if (finished_) return true;
+    if (!flushBuffer() || fsync(fd_) != 0) return false;
+    finished_ = true;
+    return true;
+}
+
+bool BinaryFile::commit() {
+    if (mode_ != Mode::Writing || !finished_ || committed_) return false;
+    // The new file is locked before anyone can open it under the target's
+    // name; nobody else knows it yet, so this cannot wait.
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
+    if (rename(tempPath_.c_str(), path_.c_str()) != 0) return false;
+    committed_ = true;
+    // The rename itself is made durable too; a failure here no longer
+    // affects which content the target holds.
+    const int dir = ::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
 bool BinaryFile::close() {
     if (mode_ == Mode::Closed) return true;
     if (mode_ == Mode::Reading) {
-        ::close(fd_);
-        fd_ = -1;
         reset();
         return true;
     }
-    bool ok = flushBuffer();
-    ok = ok && fsync(fd_) == 0;
-    ok = (::close(fd_) == 0) && ok;
-    fd_ = -1;
-    if (ok) ok = rename(tempPath_.c_str(), path_.c_str()) == 0;
-    if (!ok) {
-        unlink(tempPath_.c_str());
-    } else {
-        // The rename itself is made durable too; a failure here no longer
-        // affects which content the target holds.
-        const int dir = ::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            fsync(dir);
-            ::close(dir);
-        }
-    }
-    releaseLock();
+    const bool ok = committed_ || (finish() && commit());
+    if (!ok) unlink(tempPath_.c_str());
     reset();
     return ok;
 }
 
 void BinaryFile::discard() {
-    if (mode_ != Mode::Writing) {
+    if (mode_ != Mode::Writing || committed_) {
         close();
         return;
     }
-    ::close(fd_);
-    fd_ = -1;
     unlink(tempPath_.c_str());
-    releaseLock();
     reset();
 }
 
@@ -249,7 +316,7 @@ bool BinaryFile::write(const void* buffer, uint32_t count, uint32_t* moved) {
     if (moved) *moved = 0;
     if (mode_ == Mode::Closed || !buffer) return false;
     if (count == 0) return true;
-    if (mode_ != Mode::Writing || writeFailed_) return false;
+    if (mode_ != Mode::Writing || writeFailed_ || finished_) return false;
     const auto* p = static_cast<const uint8_t*>(buffer);
     if (data_.size() + count > kWriteBuffer) {
         if (!flushBuffer()) return false;
@@ -290,6 +357,10 @@ const uint8_t* BinaryFile::take(uint64_t n) {
 
 void BinaryFile::skipToEnd() {
     if (mode_ == Mode::Reading) pos_ = data_.size();
+}
+
+void BinaryFile::rewind() {
+    if (mode_ == Mode::Reading) pos_ = 0;
 }
 
 }  // namespace Talvek

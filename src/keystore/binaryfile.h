@@ -5,7 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "keystore/filelock.h"
+#include "keystore/wipingallocator.h"
+
 namespace Talvek {
+
+// No key file is larger: a bigger file is refused before a byte of it is read.
+inline constexpr uint64_t kMaxKeyFileBytes = 256ull << 20;
 
 // The file wrapper through which every key file is read and written.
 //
@@ -14,11 +20,19 @@ namespace Talvek {
 // the target's folder; close() flushes, syncs and renames it over the target.
 // A failed write (full disk, quota, size limit) makes close() fail and leaves
 // the old file exactly as it was; an object destroyed without close() throws
-// its temporary file away.
+// its temporary file away. A save also removes the temporaries an interrupted
+// earlier save of the same file left: it holds the file's lock, so none of
+// them is live.
 //
-// "No sharing" is an exclusive, non-blocking flock: a file another program
-// holds that way cannot be opened. A file without any write permission bit
-// counts as read-only and cannot be opened for writing, even by root.
+// "No sharing" is an exclusive flock: a file another program holds is waited
+// for up to lockWait(), then the open fails. A file without any write
+// permission bit counts as read-only and cannot be opened for writing, even by
+// root.
+//
+// Symbolic links: a save replaces the file a link points at and keeps the
+// link, except for a link the kernel's protected-symlinks rule would not
+// follow (in a sticky, world-writable folder, owned by neither the user nor
+// the folder's owner): that save fails.
 class BinaryFile {
 public:
     enum Access : unsigned { Read = 1, Write = 2, ReadWrite = 3 };
@@ -40,11 +54,29 @@ public:
     // Read and write access, must exist, not shared: how key files are read.
     bool openExisting(const std::string& path);
 
+    // For a caller that already holds the file's lock (a transaction):
+    // reads the file through the locked descriptor...
+    bool openLocked(const std::string& path, int lockedFd);
+    // ...or writes its replacement, which takes effect only at commit().
+    // path must be a save target (see saveTarget).
+    bool createLocked(const std::string& path, Permissions permissions);
+
+    // The file a save to path replaces: the target of a symbolic link, or the
+    // path itself. False for a path too long or a link that must not be
+    // followed.
+    static bool saveTarget(const std::string& path, std::string& target);
+
     // Closes; for a created file this is the moment the new content replaces
     // the old one. False when anything written could not be stored.
     bool close();
     // Drops a created file's new content; the target stays as it was.
     void discard();
+    // A created file in two steps: finish() writes out and syncs the content
+    // (false when any of it could not be stored); commit() then puts it in
+    // place. The new file stays locked until the object is closed or
+    // destroyed, so nobody reads or replaces it before its transaction ends.
+    bool finish();
+    bool commit();
 
     bool isOpen() const { return mode_ != Mode::Closed; }
     const std::string& path() const { return path_; }
@@ -61,24 +93,31 @@ public:
     const uint8_t* take(uint64_t n);
     // Consumes whatever is left (a field that claims more than the file holds).
     void skipToEnd();
+    // Back to the first byte: one read of a file serves several readers.
+    void rewind();
     bool writeFailed() const { return writeFailed_; }
 
 private:
     enum class Mode { Closed, Reading, Writing };
 
+    bool readWhole(int fd);
+    bool startTemporary(const std::string& target, Permissions permissions, bool lockHeld);
     bool flushBuffer();
-    void releaseLock();
     void reset();
 
     Mode mode_ = Mode::Closed;
     std::string path_;
-    int fd_ = -1;      // file read, or temporary file written
-    int lockFd_ = -1;  // the existing target, held while it is being replaced
+    int fd_ = -1;    // temporary file written
+    FileLock lock_;  // the file read or replaced, when this object took the lock
     std::string tempPath_;
-    std::vector<uint8_t> data_;  // whole file (reading) or pending bytes (writing)
+    // Whole file (reading) or pending bytes (writing): key bases hold private
+    // keys as plain numbers, so the buffer is wiped when it is released.
+    SecretBytes data_;
     uint64_t pos_ = 0;
     uint64_t written_ = 0;
     bool writeFailed_ = false;
+    bool finished_ = false;
+    bool committed_ = false;
 };
 
 }  // namespace Talvek

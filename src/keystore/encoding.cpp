@@ -67,7 +67,7 @@ bool writeBigNum(BinaryFile& file, const BIGNUM* number) {
     if (!number) return false;
     const int length = BN_num_bytes(number);
     if (length <= 0) return false;
-    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    SecretBytes bytes(static_cast<size_t>(length));
     const int n = BN_bn2bin(number, bytes.data());
     if (n <= 0) return false;
     const bool a = writeU32(file, static_cast<uint32_t>(length));
@@ -97,10 +97,12 @@ std::string bigNumHex(const BIGNUM* number) {
 
 bool writeHexLine(BinaryFile& file, const BIGNUM* number) {
     if (!number) return false;
-    std::string line = bigNumHex(number);
-    if (line.empty()) return false;
-    line += '\n';
-    return file.write(line.data(), static_cast<uint32_t>(line.size()));
+    // Written from OpenSSL's own text, which is wiped when freed: the line
+    // may be a private exponent, and a copy would outlive it unwiped.
+    OpensslStringPtr hex(BN_bn2hex(number));
+    if (!hex || !*hex) return false;
+    const bool a = file.write(hex.get(), static_cast<uint32_t>(std::strlen(hex.get())));
+    return a && file.write("\n", 1);
 }
 
 }  // namespace Talvek

@@ -4,6 +4,7 @@
 #include "keystore/encoding.h"
 #include "keystore/fileexists.h"
 #include "keystore/keybase.h"
+#include "keystore/transaction.h"
 
 namespace Talvek {
 
@@ -14,7 +15,10 @@ namespace {
 // size or an exponent of 1 (which "encrypts" to the plain text) is refused, so
 // such a key never enters a base.
 bool isPlausiblePeerKey(const std::unique_ptr<RsaKeyRecord>& key, uint32_t declaredBits) {
-    return key && key->isSet() && key->hasPlausiblePublic() && declaredBits > 0 &&
+    // The size also sets what the receiver generates for its own half: a
+    // declared 16392 bits would hold the program for minutes.
+    return key && key->isSet() && key->hasPlausiblePublic() && declaredBits >= kMinKeyBits &&
+           declaredBits <= kMaxKeyBits &&
            static_cast<uint32_t>(BN_num_bits(key->n())) == declaredBits;
 }
 
@@ -25,12 +29,26 @@ std::unique_ptr<RsaKeyRecord> publicHalf(const std::unique_ptr<RsaKeyRecord>& ow
     return out;
 }
 
+// The files of one action each play one role: a later write must never
+// replace what an earlier one wrote or read, however the names are spelt.
+bool rolesCollide(std::initializer_list<const std::string*> paths) {
+    for (auto a = paths.begin(); a != paths.end(); ++a) {
+        for (auto b = a + 1; b != paths.end(); ++b) {
+            if (sameFile(**a, **b)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
                                                const std::string& remoteName, bool useCrypt,
                                                bool useSign, uint32_t cryptBits,
                                                uint32_t signBits) {
+    // Sizes nobody is offered are refused before minutes go into generating them.
+    auto offered = [](uint32_t bits) { return bits >= kMinKeyBits && bits <= kMaxKeyBits; };
+    if ((useCrypt && !offered(cryptBits)) || (useSign && !offered(signBits))) return nullptr;
     auto channel = std::make_unique<SecureChannel>();
     channel->localName = localName;
     channel->remoteName = remoteName;
@@ -57,16 +75,17 @@ std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
     return channel;
 }
 
-bool writePublicPart(const SecureChannel& channel, const std::string& path) {
+namespace {
+
+// The public-part record into a file opened for writing; false when the
+// channel lacks an own key pair it uses (nothing is written then).
+bool writePublicPartTo(const SecureChannel& channel, BinaryFile& file) {
     // Both halves are taken before the file is touched, so a channel without
     // its own keys leaves no partly written file behind.
     std::unique_ptr<RsaKeyRecord> cryptPublic;
     std::unique_ptr<RsaKeyRecord> signPublic;
     if (channel.useCrypt && !(cryptPublic = publicHalf(channel.cryptPrivateKey))) return false;
     if (channel.useSign && !(signPublic = publicHalf(channel.signPrivateKey))) return false;
-
-    BinaryFile file;
-    if (!file.create(path, BinaryFile::Permissions::Normal)) return false;
     writeMagic(file, "KCHA1");
     writeU8(file, channel.useCrypt);
     writeU8(file, channel.useSign);
@@ -81,11 +100,39 @@ bool writePublicPart(const SecureChannel& channel, const std::string& path) {
     bool ok = true;
     if (cryptPublic) ok = ok && cryptPublic->writePublic(file);
     if (signPublic) ok = ok && signPublic->writePublic(file);
-    if (!ok || file.writeFailed()) {
+    return ok && !file.writeFailed();
+}
+
+bool writeJavaKeyFileTo(const SecureChannel& channel, BinaryFile& file) {
+    const auto& own = channel.signPrivateKey;
+    const auto& peer = channel.signPublicKey;
+    if (!own || !own->isSet() || !own->hasCompletePrivate()) return false;
+    if (!peer || !peer->isSet() || !peer->hasPlausiblePublic()) return false;
+    return own->writeHexPrivate(file) == 1 && peer->writeHexPublic(file) == 1 &&
+           !file.writeFailed();
+}
+
+// Writes one file whole or not at all.
+template <typename Writer>
+bool writeWhole(const std::string& path, BinaryFile::Permissions permissions, Writer writer) {
+    BinaryFile file;
+    if (!file.create(path, permissions)) return false;
+    if (!writer(file)) {
         file.discard();
         return false;
     }
     return file.close();
+}
+
+}  // namespace
+
+bool writePublicPart(const SecureChannel& channel, const std::string& path) {
+    // Checked before the file is created: a channel without its own keys
+    // touches nothing.
+    if (channel.useCrypt && !publicHalf(channel.cryptPrivateKey)) return false;
+    if (channel.useSign && !publicHalf(channel.signPrivateKey)) return false;
+    return writeWhole(path, BinaryFile::Permissions::Normal,
+                      [&](BinaryFile& file) { return writePublicPartTo(channel, file); });
 }
 
 bool readChannelFile(SecureChannel& channel, const std::string& path) {
@@ -128,17 +175,17 @@ bool completeWithPublicPart(SecureChannel& channel, const SecureChannel* importe
 }
 
 bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path) {
-    const auto& own = channel.signPrivateKey;
-    const auto& peer = channel.signPublicKey;
-    if (!own || !own->isSet() || !own->hasCompletePrivate()) return false;
-    if (!peer || !peer->isSet() || !peer->hasPlausiblePublic()) return false;
+    return writeWhole(path, BinaryFile::Permissions::OwnerOnly,
+                      [&](BinaryFile& file) { return writeJavaKeyFileTo(channel, file); });
+}
+
+KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel) {
     BinaryFile file;
-    if (!file.create(path, BinaryFile::Permissions::OwnerOnly)) return false;
-    if (own->writeHexPrivate(file) != 1 || peer->writeHexPublic(file) != 1 || file.writeFailed()) {
-        file.discard();
-        return false;
-    }
-    return file.close();
+    if (!file.openExisting(path)) return KeyFileContent::Neither;
+    if (base.readBase(file)) return KeyFileContent::Base;
+    base.clearBase();
+    file.rewind();
+    return channel.readChannel(file) ? KeyFileContent::Channel : KeyFileContent::Neither;
 }
 
 bool isPublicPartFile(const std::string& path) {
@@ -209,58 +256,89 @@ bool checkImportNotInBase(const KeyWizardData& data) {
 
 bool checkNamesUnused(const KeyWizardData& data) {
     KeyBase base;
-    // A base that does not load or holds no channel at all counts as taken.
-    if (!base.loadBase(data.baseFile) || base.channelCount() <= 0) return false;
+    // A file that is no key base counts as taken, so it is never replaced.
+    // A base whose channels were all deleted is a base like any other: its
+    // empty nodes hold no names, and new channels go into it.
+    if (!base.loadBase(data.baseFile)) return false;
     return !base.findChannel(data.serverKeyName, data.userKeyName) &&
            !base.findChannel(data.userKeyName, data.serverKeyName);
 }
 
+namespace {
+
+// The base's new content staged in the transaction.
+bool stageBase(Transaction& transaction, const std::string& path, const KeyBase& base) {
+    BinaryFile* file = transaction.stage(path, BinaryFile::Permissions::OwnerOnly);
+    return file && base.writeBase(*file);
+}
+
+}  // namespace
+
 bool createServerKey(const KeyWizardData& data) {
+    if (rolesCollide({&data.baseFile, &data.exportFile})) return false;
+    Transaction transaction;
+    if (!transaction.lock(data.baseFile)) return false;
     KeyBase base;
-    if (fileExists(data.baseFile) && !base.loadBase(data.baseFile)) return false;
+    if (transaction.exists(data.baseFile) && !transaction.loadBase(data.baseFile, base)) {
+        return false;
+    }
     auto channel = newLocalChannel(data.serverKeyName, data.userKeyName, data.useCrypt,
                                    data.useSign, data.cryptSize, data.signSize);
     if (!channel) return false;
-    if (!writePublicPart(*channel, data.exportFile)) return false;
+    const SecureChannel& made = *channel;
     // A channel of the same two names is replaced; the names check guards
     // against that beforehand.
     base.addChannel(std::move(channel));
-    return base.saveBase(data.baseFile);
+    // The public part goes out only together with the base that holds its
+    // keys: both are staged, the base is put in place first.
+    if (!stageBase(transaction, data.baseFile, base)) return false;
+    BinaryFile* part = transaction.stage(data.exportFile, BinaryFile::Permissions::Normal);
+    if (!part || !writePublicPartTo(made, *part)) return false;
+    return transaction.commit();
 }
 
 bool importUserPublicPart(const KeyWizardData& data) {
+    if (rolesCollide({&data.baseFile, &data.importFile})) return false;
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
     if (imported.localName != data.userKeyName || imported.remoteName != data.serverKeyName) {
         return false;
     }
+    Transaction transaction;
     KeyBase base;
-    if (!base.loadBase(data.baseFile)) return false;
+    if (!transaction.lock(data.baseFile) || !transaction.loadBase(data.baseFile, base)) {
+        return false;
+    }
     SecureChannel* own = base.findChannel(data.serverKeyName, data.userKeyName);
     if (!own) return false;
     // The user's keys are taken once: a completed channel keeps the keys it
     // was completed with, even if the file changed since it was checked.
     if (own->hasCryptPublic || own->hasSignPublic) return false;
     if (!completeWithPublicPart(*own, &imported)) return false;
-    return base.saveBase(data.baseFile);
+    return stageBase(transaction, data.baseFile, base) && transaction.commit();
 }
 
 bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
+    if (rolesCollide({&data.baseFile, &data.importFile, &data.exportFile})) return false;
+    if (data.javaClient &&
+        rolesCollide({&javaPath, &data.baseFile, &data.importFile, &data.exportFile})) {
+        return false;
+    }
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
     if (imported.localName != data.serverKeyName || imported.remoteName != data.userKeyName) {
         return false;
     }
-    // The Java client file needs the signing keys; asked for without them it
-    // could only fail after the base was written.
+    // The Java client file needs the signing keys.
     if (data.javaClient && !data.useSign) return false;
 
+    Transaction transaction;
+    if (!transaction.lock(data.baseFile)) return false;
     KeyBase base;
-    if (!base.loadBase(data.baseFile)) {
-        // A file that exists but does not load may hold keys we cannot read;
-        // replacing it would lose them. Only a missing file is made anew.
-        if (fileExists(data.baseFile)) return false;
-        base.clearBase();
+    // A file that exists but does not load may hold keys we cannot read;
+    // replacing it would lose them. Only a missing file is made anew.
+    if (transaction.exists(data.baseFile) && !transaction.loadBase(data.baseFile, base)) {
+        return false;
     }
     if (base.findChannel(data.userKeyName, data.serverKeyName)) return false;
 
@@ -270,12 +348,29 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
     // Completed before anything is written: a server part that cannot
     // complete the channel must not leave a public part of ours behind.
     if (!completeWithPublicPart(*channel, &imported)) return false;
-    if (!writePublicPart(*channel, data.exportFile)) return false;
+    const SecureChannel& made = *channel;
     base.addChannel(std::move(channel));
-    if (!base.saveBase(data.baseFile)) return false;
-    if (!data.javaClient) return true;
-    const SecureChannel* stored = base.findChannel(data.userKeyName, data.serverKeyName);
-    return stored && writeJavaKeyFile(*stored, javaPath);
+    // Base, public part and Java file all or none: a failed Java file must
+    // not leave a base that refuses the retry.
+    if (!stageBase(transaction, data.baseFile, base)) return false;
+    BinaryFile* part = transaction.stage(data.exportFile, BinaryFile::Permissions::Normal);
+    if (!part || !writePublicPartTo(made, *part)) return false;
+    if (data.javaClient) {
+        BinaryFile* java = transaction.stage(javaPath, BinaryFile::Permissions::OwnerOnly);
+        if (!java || !writeJavaKeyFileTo(made, *java)) return false;
+    }
+    return transaction.commit();
+}
+
+bool removeChannel(const std::string& path, const std::string& localName,
+                   const std::string& remoteName) {
+    Transaction transaction;
+    KeyBase base;
+    if (!transaction.lock(path) || !transaction.loadBase(path, base) ||
+        !base.deleteChannel(localName, remoteName)) {
+        return false;
+    }
+    return stageBase(transaction, path, base) && transaction.commit();
 }
 
 }  // namespace Talvek

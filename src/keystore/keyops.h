@@ -8,9 +8,15 @@
 #include <memory>
 #include <string>
 
+#include "keystore/keybase.h"
 #include "keystore/securechannel.h"
 
 namespace Talvek {
+
+// The key sizes, in bits, an imported public part may declare: from the
+// smallest OpenSSL makes to the largest a user is offered.
+inline constexpr uint32_t kMinKeyBits = 512;
+inline constexpr uint32_t kMaxKeyBits = 4096;
 
 enum KeyCreationMode : uint32_t {
     NewUserServerKey = 0,  // server side: own keys for a new user, public part out
@@ -41,8 +47,9 @@ struct KeyWizardData {
 // --- Channel-level operations ---
 
 // A channel holding freshly generated own key pairs for the uses asked for
-// (encryption first, then signing). Null when a generation fails, so that no
-// caller goes on to write a file with an empty key in it.
+// (encryption first, then signing). Null when a size is outside
+// kMinKeyBits...kMaxKeyBits or a generation fails, so that no caller goes on
+// to write a file with an empty key in it.
 std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
                                                const std::string& remoteName, bool useCrypt,
                                                bool useSign, uint32_t cryptBits, uint32_t signBits);
@@ -66,6 +73,13 @@ bool completeWithPublicPart(SecureChannel& channel, const SecureChannel* importe
 // signing key, n and e of the peer's). Needs both signing keys; owner-only.
 bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path);
 
+// What a key file of unknown kind turned out to be.
+enum class KeyFileContent { Neither, Base, Channel };
+
+// Reads the file once and takes it as a key base, failing that as a single
+// channel record (a public-part file); base or channel is filled accordingly.
+KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel);
+
 // --- Checks ---
 
 // The file exists and starts with a channel record.
@@ -81,24 +95,37 @@ bool readImportedChannel(KeyWizardData& data);
 // Mode 2: the user base (when it loads) holds no channel between the import's
 // two names in either order, and the import reads.
 bool checkImportNotInBase(const KeyWizardData& data);
-// Mode 0: the base loads, lists at least one channel, and none joins the two
-// names in either order.
+// Mode 0: the base loads and no channel joins the two names in either order
+// (a base left without channels holds none).
 bool checkNamesUnused(const KeyWizardData& data);
 // The base loads and holds the channel local -> remote.
 bool channelExists(const std::string& path, const std::string& localName,
                    const std::string& remoteName);
 
+// --- Changes ---
+//
+// Each is one transaction: the key base stays locked from before it is read
+// until its new content is in place (another program's lock is waited for up
+// to lockWait()), and every file of the change is written whole to a
+// temporary before any is renamed, the base first. On failure every file is
+// as it was.
+
+// Deletes the channel local -> remote from the key base at path.
+bool removeChannel(const std::string& path, const std::string& localName,
+                   const std::string& remoteName);
+
 // --- The three operations, one per mode ---
 
-// Mode 0: new own keys for serverKeyName -> userKeyName; writes the public
-// part to exportFile, then adds the channel to baseFile (made when missing).
+// Mode 0: new own keys for serverKeyName -> userKeyName; adds the channel to
+// baseFile (made when missing) and writes its public part to exportFile.
 bool createServerKey(const KeyWizardData& data);
 // Mode 1: completes the server's channel in baseFile with the user's public
 // part from importFile.
 bool importUserPublicPart(const KeyWizardData& data);
-// Mode 2: the user's full key from the server's public part; writes
-// exportFile, then baseFile (made when missing, refused when it exists but
-// does not load), then with javaClient the Java client key file at javaPath.
+// Mode 2: the user's full key from the server's public part; writes baseFile
+// (made when missing, refused when it exists but does not load), exportFile
+// and with javaClient the Java client key file at javaPath.
+// Every operation refuses one file in two of its roles, however spelt.
 bool createUserKey(const KeyWizardData& data, const std::string& javaPath);
 
 }  // namespace Talvek

@@ -46,6 +46,20 @@ struct MessageKey {
 bool decodeSealed(const char* text, size_t length, std::vector<uint8_t>& decoded) {
     if (!text) return false;
     if (!base64Decode(std::string_view(text, length), decoded)) return false;
+    // Text as the sealing side writes it (no blanks) is checked without
+    // encoding it all again: whole groups of four alphabet characters map one
+    // to one onto three bytes, so only the count and the padded last group
+    // can differ from the exact form.
+    if (length % 4 == 0 && std::memchr(text, '\n', length) == nullptr &&
+        std::memchr(text, '\r', length) == nullptr && std::memchr(text, ' ', length) == nullptr &&
+        std::memchr(text, '\t', length) == nullptr) {
+        const size_t pads = length == 0 ? 0 : (text[length - 1] == '=') + (text[length - 2] == '=');
+        if (decoded.size() != length / 4 * 3 - pads) return false;
+        if (length == 0) return true;
+        const size_t tail = 3 - pads;
+        const std::string last = base64Encode(decoded.data() + decoded.size() - tail, tail);
+        return std::memcmp(last.data(), text + length - 4, 4) == 0;
+    }
     // Compared as it is re-encoded, skipping what the decoder skips silently.
     const std::string canonical = base64Encode(decoded.data(), decoded.size());
     size_t at = 0;
@@ -58,6 +72,18 @@ bool decodeSealed(const char* text, size_t length, std::vector<uint8_t>& decoded
     return at == canonical.size();
 }
 
+// A key the channel holds, or says it holds, for a use it has. Such a key
+// that is not whole (its record cut short in the file, numbers missing or not
+// belonging together) must not quietly switch the use off: the data would go
+// out unsigned or in clear.
+enum class Slot { Private, Public };
+
+bool damagedKey(bool use, uint8_t has, const std::unique_ptr<RsaKeyRecord>& key, Slot slot) {
+    if (!use || (!has && !key)) return false;
+    if (!key || !key->isSet()) return true;
+    return slot == Slot::Private ? !key->hasCompletePrivate() : !key->hasPlausiblePublic();
+}
+
 }  // namespace
 
 MessageProtection sealProtection(const SecureChannel& channel) {
@@ -65,6 +91,14 @@ MessageProtection sealProtection(const SecureChannel& channel) {
     p.sign = channel.useSign && isSetKey(channel.signPrivateKey) && isSetKey(channel.signPublicKey);
     p.encrypt =
         channel.useCrypt && isSetKey(channel.cryptPublicKey) && isSetKey(channel.cryptPrivateKey);
+    p.damaged =
+        damagedKey(channel.useSign, channel.hasSignPrivate, channel.signPrivateKey,
+                   Slot::Private) ||
+        damagedKey(channel.useSign, channel.hasSignPublic, channel.signPublicKey, Slot::Public) ||
+        damagedKey(channel.useCrypt, channel.hasCryptPublic, channel.cryptPublicKey,
+                   Slot::Public) ||
+        damagedKey(channel.useCrypt, channel.hasCryptPrivate, channel.cryptPrivateKey,
+                   Slot::Private);
     return p;
 }
 
@@ -72,6 +106,10 @@ MessageProtection openProtection(const SecureChannel& channel) {
     MessageProtection p;
     p.sign = channel.useSign && isSetKey(channel.signPublicKey);
     p.encrypt = channel.useCrypt && isSetKey(channel.cryptPrivateKey);
+    p.damaged =
+        damagedKey(channel.useSign, channel.hasSignPublic, channel.signPublicKey, Slot::Public) ||
+        damagedKey(channel.useCrypt, channel.hasCryptPrivate, channel.cryptPrivateKey,
+                   Slot::Private);
     return p;
 }
 
@@ -86,6 +124,7 @@ bool sealMessage(const SecureChannel& channel, const uint8_t* data, size_t lengt
     if (!data || length < 1) return false;
 
     const MessageProtection p = sealProtection(channel);
+    if (p.damaged) return false;
     const size_t signSize = p.sign ? static_cast<size_t>(channel.signPrivateKey->sizeBytes()) : 0;
     const size_t cryptSize =
         p.encrypt ? static_cast<size_t>(channel.cryptPublicKey->sizeBytes()) : 0;
@@ -140,6 +179,7 @@ bool openMessage(const SecureChannel& channel, const char* text, size_t length,
     if (!decodeSealed(text, length, decoded)) return false;
 
     const MessageProtection p = openProtection(channel);
+    if (p.damaged) return false;
     const size_t signSize = p.sign ? static_cast<size_t>(channel.signPublicKey->sizeBytes()) : 0;
     const size_t cryptSize =
         p.encrypt ? static_cast<size_t>(channel.cryptPrivateKey->sizeBytes()) : 0;

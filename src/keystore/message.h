@@ -22,6 +22,10 @@ namespace Talvek {
 struct MessageProtection {
     bool sign = false;
     bool encrypt = false;
+    // A key the direction needs for a use the channel has is present (or
+    // announced by its flag) but not whole: sealing or opening then fails
+    // rather than leave that use out.
+    bool damaged = false;
     bool any() const { return sign || encrypt; }
 };
 
@@ -37,14 +41,15 @@ MessageProtection openProtection(const SecureChannel& channel);
 // must ask first.
 bool channelProtects(const SecureChannel& channel);
 
-// False for no data (length 0) or when a key operation fails; sealed and
-// signatureHex are then empty. signatureHex (optional) gets the signature as
-// two upper-case hexadecimal digits per byte when the channel signs.
+// False for no data (length 0), a damaged key (see MessageProtection) or when
+// a key operation fails; sealed and signatureHex are then empty. signatureHex
+// (optional) gets the signature as two upper-case hexadecimal digits per byte
+// when the channel signs.
 bool sealMessage(const SecureChannel& channel, const uint8_t* data, size_t length,
                  std::string& sealed, std::string* signatureHex = nullptr);
 
-// False for a text that is not exactly the base64 form of a sealed message
-// (bad characters, a cut or altered tail), too short for its parts, whose
+// False for a damaged key, for a text that is not exactly the base64 form of
+// a sealed message (bad characters, a cut or altered tail), too short for its parts, whose
 // message key or digest does not decrypt and match, or whose signature does
 // not verify; data and signatureHex are then empty.
 bool openMessage(const SecureChannel& channel, const char* text, size_t length,

@@ -1,9 +1,11 @@
 #pragma once
 // Owners for the OpenSSL objects of the key store: nothing is freed by hand.
 
+#include <cstring>
 #include <memory>
 
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 
@@ -33,8 +35,11 @@ struct EvpCipherCtxFree {
 struct EvpCipherFree {
     void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
 };
+// OpenSSL's texts of numbers may spell a private exponent: wiped when freed.
 struct OpensslStringFree {
-    void operator()(char* s) const { OPENSSL_free(s); }
+    void operator()(char* s) const {
+        if (s) OPENSSL_clear_free(s, std::strlen(s));
+    }
 };
 
 using BignumPtr = std::unique_ptr<BIGNUM, BignumFree>;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 #include <unistd.h>
@@ -38,21 +39,31 @@ bool present(uint8_t flag, const std::unique_ptr<RsaKeyRecord>& key) {
     return flag && key;
 }
 
+// A key the report shows. One cut short in its file has no value to show:
+// printing its missing numbers as blanks would pass it off as a key.
+bool showKey(std::string& token, const RsaKeyRecord& key) {
+    if (!key.hasAllNumbers()) return false;
+    token = formatKeyPublicPart(key);
+    return true;
+}
+
 // The two key tokens of one use: own key and peer key, or the peer's key alone.
-void keyTokens(TokenTable& tokens, const std::string& prefix, uint8_t used, uint8_t hasPrivate,
+// False when a key to be shown is incomplete.
+bool keyTokens(TokenTable& tokens, const std::string& prefix, uint8_t used, uint8_t hasPrivate,
                const std::unique_ptr<RsaKeyRecord>& privateKey, uint8_t hasPublic,
                const std::unique_ptr<RsaKeyRecord>& publicKey) {
     std::string& local = tokens[prefix + "_PUB_LOCAL"];
     std::string& remote = tokens[prefix + "_PUB_REMOTE"];
     local = kNotApplicable;
     remote = kNotApplicable;
-    if (!used) return;
+    if (!used) return true;
     if (present(hasPrivate, privateKey)) {
-        local = formatKeyPublicPart(*privateKey);
-        if (present(hasPublic, publicKey)) remote = formatKeyPublicPart(*publicKey);
+        if (!showKey(local, *privateKey)) return false;
+        if (present(hasPublic, publicKey)) return showKey(remote, *publicKey);
     } else if (present(hasPublic, publicKey)) {
-        local = formatKeyPublicPart(*publicKey);
+        return showKey(local, *publicKey);
     }
+    return true;
 }
 
 bool writeText(BinaryFile& file, const std::string& text) {
@@ -116,6 +127,8 @@ std::string htmlEscape(const std::string& text) {
 
 bool fillTemplate(const std::string& templatePath, const std::string& outputPath,
                   const TokenTable& tokens) {
+    // The report must never replace the template it is filled from.
+    if (sameFile(templatePath, outputPath)) return false;
     std::string text;
     {
         BinaryFile in;
@@ -164,7 +177,8 @@ std::string formatKeyPublicPart(const RsaKeyRecord& key) {
     return spacedHex(key.n()) + " : " + spacedHex(key.e());
 }
 
-TokenTable channelReportTokens(const SecureChannel& channel, const LocalDateTime& now) {
+std::optional<TokenTable> channelReportTokens(const SecureChannel& channel,
+                                              const LocalDateTime& now) {
     TokenTable tokens;
     char date[64];
     std::snprintf(date, sizeof date, "%2.2d.%2.2d.%4.4d", now.day, now.month, now.year);
@@ -176,10 +190,12 @@ TokenTable channelReportTokens(const SecureChannel& channel, const LocalDateTime
     tokens["REMOTE"] = htmlEscape(channel.remoteName);
     tokens["CRYPT"] = channel.useCrypt ? kYes : kNo;
     tokens["SIGN"] = channel.useSign ? kYes : kNo;
-    keyTokens(tokens, "CRYPT", channel.useCrypt, channel.hasCryptPrivate, channel.cryptPrivateKey,
-              channel.hasCryptPublic, channel.cryptPublicKey);
-    keyTokens(tokens, "SIGN", channel.useSign, channel.hasSignPrivate, channel.signPrivateKey,
-              channel.hasSignPublic, channel.signPublicKey);
+    if (!keyTokens(tokens, "CRYPT", channel.useCrypt, channel.hasCryptPrivate,
+                   channel.cryptPrivateKey, channel.hasCryptPublic, channel.cryptPublicKey) ||
+        !keyTokens(tokens, "SIGN", channel.useSign, channel.hasSignPrivate, channel.signPrivateKey,
+                   channel.hasSignPublic, channel.signPublicKey)) {
+        return std::nullopt;
+    }
     return tokens;
 }
 
@@ -204,8 +220,9 @@ bool exportChannelHtml(const SecureChannel& channel, const std::string& outputPa
 
 bool exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
                        const std::string& templatePath, const LocalDateTime& now) {
-    return fillTemplate(resolveTemplatePath(templatePath), outputPath,
-                        channelReportTokens(channel, now));
+    // Checked before the template is read, so a refused channel writes nothing.
+    const auto tokens = channelReportTokens(channel, now);
+    return tokens && fillTemplate(resolveTemplatePath(templatePath), outputPath, *tokens);
 }
 
 bool dumpChannelText(const SecureChannel& channel, const std::string& path) {

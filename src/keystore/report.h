@@ -3,6 +3,7 @@
 // keys and the local date and time, and a plain-text dump of a channel.
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "keystore/rsakeyrecord.h"
@@ -34,7 +35,8 @@ LocalDateTime currentLocalDateTime();
 // same marker goes on behind the inserted text, so a value holding its own
 // marker cannot loop; markers of later entries inside a value are replaced.
 // Plain bytes in, plain bytes out: no escaping, no conversion. The output is
-// written whole or not at all (an old file of that name stays as it was).
+// written whole or not at all (an old file of that name stays as it was); an
+// output that is the template itself is refused.
 bool fillTemplate(const std::string& templatePath, const std::string& outputPath,
                   const TokenTable& tokens);
 
@@ -44,7 +46,10 @@ std::string formatKeyPublicPart(const RsaKeyRecord& key);
 
 // The ten tokens of the report. The names are HTML-escaped: they may come
 // from a peer's public-part file and the report is opened in a browser.
-TokenTable channelReportTokens(const SecureChannel& channel, const LocalDateTime& now);
+// Nothing when a key the report would show is incomplete (numbers missing):
+// such a key is inert and has no value to report.
+std::optional<TokenTable> channelReportTokens(const SecureChannel& channel,
+                                              const LocalDateTime& now);
 
 // Where a template named by a bare file name is found: the current directory
 // first, then the installed data folder, then the data folder beside the
@@ -53,7 +58,8 @@ TokenTable channelReportTokens(const SecureChannel& channel, const LocalDateTime
 std::string resolveTemplatePath(const std::string& templatePath = kTemplateName);
 
 // Fills the template (looked up by resolveTemplatePath) for the channel with
-// the local date and time read once, and writes the report.
+// the local date and time read once, and writes the report. A channel whose
+// shown keys are incomplete fails with nothing written.
 bool exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
                        const std::string& templatePath);
 // The same at a given moment.

@@ -301,6 +301,12 @@ int RsaKeyRecord::sizeBytes() const {
     return BN_num_bytes(n_.get());
 }
 
+bool RsaKeyRecord::hasAllNumbers() const {
+    if (!n_ || !e_) return false;
+    if (kind_ != KeyKind::Private) return true;
+    return d_ && p_ && q_ && dmp1_ && dmq1_ && iqmp_;
+}
+
 bool RsaKeyRecord::hasPlausiblePublic() const {
     return n_ && e_ && BN_is_odd(n_.get()) && BN_is_odd(e_.get()) && !BN_is_one(e_.get()) &&
            BN_cmp(e_.get(), n_.get()) < 0;

@@ -47,6 +47,9 @@ public:
     int writeHexPrivate(BinaryFile& file) const;
 
     bool isSet() const { return kind_ != KeyKind::None; }
+    // Every number the record's kind stores was read: n and e, and for a
+    // private key the other six too. A record cut short in its file lacks some.
+    bool hasAllNumbers() const;
     int sizeBytes() const;
     const std::string& name() const { return name_; }
     int32_t kind() const { return kind_; }

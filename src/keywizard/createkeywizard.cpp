@@ -40,11 +40,13 @@ void fileRow(WizardPageWidget* page, QVBoxLayout* column, const QString& labelTe
     auto* button = new QPushButton(QStringLiteral("..."), page);
     button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 24);
     button->setAutoDefault(false);
-    button->setAccessibleDescription(labelText);
     label->setBuddy(edit);
     page->addControl(labelId, label);
     page->addControl(editId, edit);
     page->addControl(buttonId, button);
+    // "..." says nothing to a screen reader: the button is announced by what
+    // it chooses, the row's label, which changes with the mode.
+    page->nameAfterLabel(buttonId, labelId);
 
     auto* row = new QHBoxLayout;
     row->setSpacing(4);

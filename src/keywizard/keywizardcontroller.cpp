@@ -276,9 +276,11 @@ void KeyWizardController::filesShown() {
 
 void KeyWizardController::filesRead() {
     using namespace KeyFilesIds;
-    data_.baseFile = limitChars(view_.text(KeyFilesPage, BaseEdit));
-    data_.exportFile = limitChars(view_.text(KeyFilesPage, ExportEdit));
-    data_.importFile = limitChars(view_.text(KeyFilesPage, ImportEdit));
+    // Paths are taken whole: a cut path names another file. The files
+    // page refuses one longer than the platform allows.
+    data_.baseFile = view_.text(KeyFilesPage, BaseEdit);
+    data_.exportFile = view_.text(KeyFilesPage, ExportEdit);
+    data_.importFile = view_.text(KeyFilesPage, ImportEdit);
 }
 
 bool KeyWizardController::filesNext() {
@@ -318,7 +320,7 @@ void KeyWizardController::filesButton(int id) {
     if (!selectFile(view_.fileDialogs(), settings_, chosen, forOpening, *filters)) {
         return;  // cancelled: nothing changes
     }
-    *field = limitChars(chosen);
+    *field = chosen;
     view_.setText(KeyFilesPage, edit, *field);
 }
 

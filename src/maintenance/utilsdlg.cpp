@@ -94,7 +94,9 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
 // Fills the channel list and, on success, the static text and the tree.
 bool UtilsDlg::loadChannels(bool afterDeletion) {
     KeyBase base;
-    if (base.loadBase(path_)) {
+    SecureChannel channel;
+    const KeyFileContent content = readKeyFile(path_, base, channel);
+    if (content == KeyFileContent::Base) {
         KeyBaseSummary header;
         if (!base.listChannels(header, channels_)) {
             channels_.clear();
@@ -107,10 +109,9 @@ bool UtilsDlg::loadChannels(bool afterDeletion) {
         kind_ = FileKind::KeyBase;
         view_.setKindText(kBaseText + std::to_string(channels_.size()) + kBaseCount);
     } else {
-        // Only a file that is no key base at all is tried as a public part.
-        SecureChannel channel;
+        // Only a file that is no key base at all is taken as a public part.
         ChannelSummary summary;
-        if (!readChannelFile(channel, path_) || !channel.toSummary(&summary)) return false;
+        if (content != KeyFileContent::Channel || !channel.toSummary(&summary)) return false;
         channels_.push_back(std::move(summary));
         kind_ = FileKind::PublicPart;
         view_.setKindText(kPublicPartText);
@@ -221,10 +222,7 @@ void UtilsDlg::onDelete() {
 }
 
 bool UtilsDlg::deleteSelected(const ChannelSummary& channel) {
-    KeyBase base;
-    return base.loadBase(path_) &&
-           base.deleteChannel(channel.fullLocalName, channel.fullRemoteName) &&
-           base.saveBase(path_);
+    return removeChannel(path_, channel.fullLocalName, channel.fullRemoteName);
 }
 
 void UtilsDlg::onExport() {
@@ -237,6 +235,13 @@ void UtilsDlg::onExport() {
                         {{"Html file (*.html)", "*.html"}, {"All Files (*.*)", "*.*"}},
                         "Export.html", ".html"))
             return;
+        // The file dialog asks nothing before an existing file is chosen;
+        // the open key file itself is never overwritten by its report.
+        if (const CheckResult differs = checkOutputDiffers(path_, outputPath);
+            !differs.advances()) {
+            error(differs.message);
+            return;
+        }
         if (!exportSelected(channel, outputPath)) {
             view_.showError(kExportFailed);
             return;
@@ -277,6 +282,11 @@ void UtilsDlg::onJavaKey() {
                          {"All Files (*.*)", "*.*"}},
                         "javaclient.bin", ""))
             return;
+        if (const CheckResult differs = checkOutputDiffers(path_, outputPath);
+            !differs.advances()) {
+            error(differs.message);
+            return;
+        }
         if (writeJavaFile(channel, outputPath))
             view_.showInformation(kJavaWritten);
         else

@@ -22,6 +22,7 @@
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "maintenance/utilsdlgqt.h"
+#include "support/accessibletree.h"
 #include "support/memorysettingsstore.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -68,6 +69,9 @@ void expectNamedByTheirText(QWidget& dialog) {
     };
     for (QAbstractButton* button : dialog.findChildren<QAbstractButton*>()) {
         if (button->text().isEmpty()) continue;
+        // A text that says nothing ("...") is no name: such a button is
+        // named by what it chooses, which the windows' own tests check.
+        if (TestSupport::isMeaninglessName(button->text())) continue;
         EXPECT_EQ(nameOf(button), QString(button->text()).remove(QLatin1Char('&')).toStdString());
     }
     for (QLabel* label : dialog.findChildren<QLabel*>()) {
@@ -89,6 +93,7 @@ TEST(Rendering, MainDialogShowsEverySectionWithItsPicture) {
     QApplication::processEvents();
     expectTextsFit(dlg);
     expectNamedByTheirText(dlg);
+    EXPECT_EQ(TestSupport::unnamedControls(&dlg), std::vector<std::string>{});
     // Each section's picture is drawn.
     int pictures = 0;
     for (QLabel* label : dlg.findChildren<QLabel*>()) {
@@ -104,6 +109,7 @@ TEST(Rendering, MainDialogShowsEverySectionWithItsPicture) {
     about->show();
     QApplication::processEvents();
     expectTextsFit(*about);
+    EXPECT_EQ(TestSupport::unnamedControls(about.get()), std::vector<std::string>{});
     save(*about, QStringLiteral("about.png"));
     about->hide();
     dlg.hide();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "keystore/keybase.h"
+#include "keystore/ossl.h"
+#include "support/recordbytes.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -31,6 +33,90 @@ TEST(KeyChecksSequence, FilesPageOrderPerMode) {
     EXPECT_EQ(checkFilesPage(d).status, Status::Fail);
     d.importFile = "Base";  // compared as typed
     EXPECT_EQ(checkFilesPage(d).status, Status::Pass);
+}
+
+// Two spellings of one file are one file, whether it exists yet or not.
+TEST(KeyChecksSequence, FilesPageComparesFilesNotSpellings) {
+    TestSupport::TempDir dir;
+    const std::string d = dir.path();
+    ASSERT_TRUE(createServerKey([&] {
+        KeyWizardData k;
+        k.baseFile = dir.file("server.key_base");
+        k.exportFile = dir.file("openserv.okp");
+        k.serverKeyName = "srv";
+        k.userKeyName = "usr";
+        k.useSign = true;
+        k.signSize = 512;
+        return k;
+    }()));
+    const struct {
+        KeyCreationMode mode;
+        std::string base, exportFile, importFile;
+        const char* message;
+    } cases[] = {
+        {NewUserServerKey, d + "/n.key_base", d + "/./n.key_base", d + "/x.okp",
+         KeyMessages::PublicEqualsPrivate},
+        {NewUserServerKey, d + "/server.key_base", d + "/sub/../server.key_base", d + "/x.okp",
+         KeyMessages::PublicEqualsPrivate},
+        {CreateUserKey, d + "/userkey.bin", d + "/./userkey.bin", d + "/openserv.okp",
+         KeyMessages::PublicEqualsPrivate},
+        {CreateUserKey, d + "/userkey.bin", d + "/u.okp", d + "/./userkey.bin",
+         KeyMessages::PublicEqualsPrivate},
+        {CreateUserKey, d + "/userkey.bin", d + "/./openserv.okp", d + "/openserv.okp",
+         KeyMessages::ImportEqualsExport},
+        {ImportUserPart, d + "/server.key_base", d + "/e.okp", d + "//server.key_base",
+         KeyMessages::PublicEqualsPrivate},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.base + " " + c.exportFile + " " + c.importFile);
+        KeyWizardData data;
+        data.mode = c.mode;
+        data.baseFile = c.base;
+        data.exportFile = c.exportFile;
+        data.importFile = c.importFile;
+        const CheckResult r = checkFilesPage(data);
+        EXPECT_EQ(r.status, Status::Fail);
+        EXPECT_EQ(r.message, c.message);
+    }
+}
+
+// The Java client's file goes where the caller says (the default folder in
+// the wizard); on a file of the same action it is refused before anything
+// is made.
+TEST(KeyChecksSequence, FinishRefusesTheJavaFileOnAnotherFileOfTheAction) {
+    TestSupport::TempDir dir;
+    KeyWizardData server;
+    server.baseFile = dir.file("server.key_base");
+    server.exportFile = dir.file("openserv.okp");
+    server.serverKeyName = "srv";
+    server.userKeyName = "usr";
+    server.useSign = true;
+    server.signSize = 512;
+    ASSERT_TRUE(createServerKey(server));
+    KeyWizardData user;
+    user.mode = CreateUserKey;
+    user.baseFile = dir.file("javaclient.bin");
+    user.importFile = dir.file("openserv.okp");
+    user.exportFile = dir.file("openuser.okp");
+    ASSERT_TRUE(checkFilesPage(user).advances());
+    user.javaClient = true;
+    for (const std::string& other : {user.baseFile, user.importFile, user.exportFile}) {
+        const std::string java = dir.path() + "/./" + other.substr(dir.path().size() + 1);
+        const CheckResult r = runFinish(user, java);
+        EXPECT_EQ(r.message, KeyMessages::PublicEqualsPrivate);
+    }
+    EXPECT_FALSE(TestSupport::exists(user.baseFile));
+    EXPECT_FALSE(TestSupport::exists(user.exportFile));
+    EXPECT_TRUE(runFinish(user, dir.file("elsewhere.bin")).advances());
+}
+
+TEST(KeyChecksSequence, OutputMustNotBeTheInput) {
+    TestSupport::TempDir dir;
+    TestSupport::writeText(dir.file("in"), "x");
+    EXPECT_EQ(checkOutputDiffers(dir.file("in"), dir.path() + "/./in").message,
+              KeyMessages::PublicEqualsPrivate);
+    EXPECT_EQ(checkOutputDiffers(dir.file("new"), dir.path() + "/./new").status, Status::Fail);
+    EXPECT_EQ(checkOutputDiffers(dir.file("in"), dir.file("out")).status, Status::Pass);
 }
 
 TEST(KeyChecksSequence, ModeZeroOnlyWarnsAboutAForeignBase) {
@@ -66,6 +152,15 @@ TEST(KeyChecksSequence, NamesPage) {
     EXPECT_EQ(checkNamesPage(d).message, KeyMessages::NamesTaken);
     d.mode = CreateUserKey;  // only mode 0 looks into the base
     EXPECT_EQ(checkNamesPage(d).status, Status::Pass);
+
+    // Once its last channel is deleted the base takes any names again, the
+    // deleted pair included; a file that is no key base still refuses them.
+    d.mode = NewUserServerKey;
+    ASSERT_TRUE(base.deleteChannel("srv", "Srv"));
+    ASSERT_TRUE(base.saveBase(d.baseFile));
+    EXPECT_EQ(checkNamesPage(d).status, Status::Pass);
+    TestSupport::writeText(d.baseFile, "not a key base");
+    EXPECT_EQ(checkNamesPage(d).message, KeyMessages::NamesTaken);
 }
 
 TEST(KeyChecksSequence, ParamsAndFinish) {
@@ -101,4 +196,93 @@ TEST(KeyChecksSequence, KeyNamesCrossIntoWindows1251) {
     EXPECT_EQ(r.status, Status::Fail);
     EXPECT_TRUE(out.empty());
     EXPECT_NE(r.message.find("日本"), std::string::npos);
+}
+
+// Where nothing cuts a typed name, names the wizard could not hold are
+// refused with a message, never shortened.
+TEST(KeyChecksSequence, TypedKeyNamesWithinTheWizardsLimits) {
+    const std::string cyrillic259 = [] {
+        std::string s;
+        for (int i = 0; i < 259; ++i) s += "Ж";
+        return s;
+    }();
+    const struct {
+        std::string name;
+        const char* message;  // null: passes
+    } cases[] = {
+        {"Сервер Орвейн", nullptr},
+        {std::string(259, 'n'), nullptr},
+        {cyrillic259, nullptr},
+        {"", nullptr},  // the names page reports which one is missing
+        {std::string(260, 'n'), KeyMessages::NameTooLong},
+        {cyrillic259 + "Ж", KeyMessages::NameTooLong},
+        {std::string(65536, 'x'), KeyMessages::NameTooLong},
+        {"   ", KeyMessages::NameBlank},
+        {"\xC2\xA0 ", KeyMessages::NameBlank},
+        {"a\nb", KeyMessages::NameHasControl},
+        {"a\tb", KeyMessages::NameHasControl},
+        {std::string("a\0b", 3), KeyMessages::NameHasControl},
+        {"a\x7F", KeyMessages::NameHasControl},
+        {"a\xC2\x85", KeyMessages::NameHasControl},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 20));
+        const CheckResult r = checkTypedKeyName(c.name);
+        if (c.message) {
+            EXPECT_EQ(r.status, Status::Fail);
+            EXPECT_EQ(r.message, c.message);
+        } else {
+            EXPECT_EQ(r.status, Status::Pass);
+        }
+    }
+}
+
+TEST(KeyChecksSequence, FilesPageRefusesPathsLongerThanThePlatformTakes) {
+    TestSupport::TempDir dir;
+    KeyWizardData d;
+    d.mode = NewUserServerKey;
+    d.exportFile = dir.file("openserv.okp");
+    d.importFile = dir.file("openuser.okp");
+    // 4095 bytes pass the length check (and then fail as missing folders
+    // would: the base is only warned about in mode 0).
+    d.baseFile = "/" + std::string(4094, 'a');
+    EXPECT_TRUE(checkFilesPage(d).advances());
+    d.baseFile += "a";
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::PathTooLong);
+    d.baseFile = dir.file("server.key_base");
+    d.exportFile = "/" + std::string(5000, 'e');
+    EXPECT_EQ(checkFilesPage(d).message, KeyMessages::PathTooLong);
+}
+
+// The sizes of the keys made at Finish come from the imported part: a size
+// that cannot be made (511) or would take minutes (16392) is refused on the
+// files page, with the import check's message, before any page is passed.
+TEST(KeyChecksSequence, ImportedKeySizeOutsideTheMadeRangeFailsTheFilesPage) {
+    TestSupport::TempDir dir;
+    const struct {
+        uint32_t bits;
+        bool passes;
+    } rows[] = {{511, false}, {512, true}, {4096, true}, {4097, false}, {16392, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.bits);
+        // A plausible public key of exactly the declared size: odd modulus
+        // with its top bit set, exponent 65537.
+        Talvek::BignumPtr n(BN_new()), e(BN_new());
+        ASSERT_TRUE(BN_set_bit(n.get(), static_cast<int>(row.bits) - 1) && BN_set_bit(n.get(), 0) &&
+                    BN_set_word(e.get(), 65537));
+        TestSupport::RecordBytes part;
+        part.magic("KCHA1").u8(0).u8(1).text("server").text("user");
+        part.u8(0).u8(0).u8(0).u8(1).u32(0).u32(row.bits);
+        part.magic("KRSK0").u32(1).text("server").number(n.get()).number(e.get());
+        TestSupport::writeBytes(dir.file("openserv.okp"), part.bytes());
+
+        KeyWizardData d;
+        d.mode = CreateUserKey;
+        d.baseFile = dir.file("userkey.bin");
+        d.exportFile = dir.file("openuser.okp");
+        d.importFile = dir.file("openserv.okp");
+        const CheckResult r = checkFilesPage(d);
+        EXPECT_EQ(r.status, row.passes ? Status::Pass : Status::Fail);
+        EXPECT_EQ(r.message, row.passes ? "" : KeyMessages::ImportMismatchUser);
+    }
 }

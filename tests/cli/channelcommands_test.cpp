@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/clirun.h"
+#include "support/recordbytes.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"
@@ -112,6 +113,23 @@ TEST(SealOpenCommands, RefusalsAndWarnings) {
     EXPECT_NE(plain.err.find("не защищены"), std::string::npos);
 }
 
+TEST(SealOpenCommands, ACutShortSigningKeyNeverSealsInClear) {
+    Files f(false, true);
+    // The user base ends right after the magic of its last key record (the
+    // server's signing key), which then reads as a key of no kind.
+    std::vector<uint8_t> base = TestSupport::readBytes(f.user);
+    const std::string text(base.begin(), base.end());
+    const size_t last = text.rfind("KRSK0");
+    ASSERT_NE(last, std::string::npos);
+    base.resize(last + 5);
+    TestSupport::writeBytes(f.user, base);
+
+    const Outcome sealed = runCli({"seal", f.user, kUser, kServerUtf8}, "secret");
+    EXPECT_EQ(sealed.code, 1);
+    EXPECT_EQ(sealed.out, "");
+    EXPECT_EQ(sealed.err, "Ошибка защиты сообщения!\n");
+}
+
 TEST(ExportHtmlCommand, KeyBaseAndPublicPartFile) {
     Files f(true, true);
     const std::string out = f.dir.file("Export.html");
@@ -148,12 +166,47 @@ TEST(ExportHtmlCommand, Failures) {
     EXPECT_EQ(missing.err, "Ошибка экспорта канала!\n");
     EXPECT_EQ(runCli({"export-html", f.dir.file("none"), kServerUtf8, kUser, out}).err,
               "Ошибка открытия базы ключей!\n");
-    EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, f.server}).code, 2);
+    // Neither the key file nor the template is ever the output, however spelt.
+    const std::string templ = f.dir.file("template.htmt");
+    TestSupport::writeText(templ, readText(templatePath()));
+    const auto baseBefore = TestSupport::readBytes(f.server);
+    for (const auto& [output, templateArg] :
+         {std::pair{f.dir.path() + "/./" + f.server.substr(f.dir.path().size() + 1), templ},
+          std::pair{f.dir.path() + "/./template.htmt", templ}}) {
+        const Outcome same = runCli(
+            {"export-html", f.server, kServerUtf8, kUser, output, "--template", templateArg});
+        EXPECT_EQ(same.code, 1);
+        EXPECT_EQ(same.err,
+                  "Имена файлов с открытыми и\nприватными ключами не должны совпадать!\n");
+    }
+    EXPECT_EQ(TestSupport::readBytes(f.server), baseBefore);
+    EXPECT_EQ(readText(templ), readText(templatePath()));
     EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, out, "--template"}).code, 2);
     EXPECT_EQ(runCli({"export-html", f.server, kServerUtf8, kUser, out, "--bogus"}).code, 2);
     // A name Windows-1251 cannot hold is refused, not altered.
     EXPECT_EQ(runCli({"export-html", f.server, "\xE2\x82\xAC\xF0\x9F\x98\x80", kUser, out}).code,
               1);
+}
+
+// A key whose numbers are absent is reported no more than it is dumped: both
+// fail with their message and write nothing.
+TEST(ExportHtmlCommand, IncompleteKeyIsRefusedLikeTheDump) {
+    TempDir dir;
+    auto key = TestSupport::cachedPrivateKey(512);
+    TestSupport::RecordBytes part;
+    part.magic("KCHA1").u8(0).u8(1).text(kServer1251).text(kUser).u8(0).u8(0).u8(0).u8(1);
+    part.u32(0).u32(512).magic("KRSK0").u32(1).text(kServer1251).number(key->n()).u32(0);
+    const std::string file = dir.file("cut.okp");
+    TestSupport::writeBytes(file, part.bytes());
+
+    const Outcome html = runCli({"export-html", file, kServerUtf8, kUser, dir.file("r.html"),
+                                 "--template", templatePath()});
+    EXPECT_EQ(html.code, 1);
+    EXPECT_EQ(html.err, "Ошибка экспорта канала!\n");
+    const Outcome dump = runCli({"dump", file, kServerUtf8, kUser, dir.file("d.txt")});
+    EXPECT_EQ(dump.code, 1);
+    EXPECT_EQ(dump.err, "Ошибка выгрузки канала!\n");
+    EXPECT_FALSE(TestSupport::exists(dir.file("r.html")));
 }
 
 TEST(DumpCommand, WritesTheChannelText) {

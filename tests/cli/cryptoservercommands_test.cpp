@@ -106,3 +106,20 @@ TEST_F(CryptoServerCommands, LocalChecksComeBeforeAnyRequest) {
     EXPECT_EQ(readBytes(interfaceFile("main")), served);
     EXPECT_EQ(readBytes(adminBase), adminKey);
 }
+
+TEST_F(CryptoServerCommands, AChannelThatDoesNotBothSignAndEncryptIsRefusedBeforeAnyRequest) {
+    const std::string refusal =
+        "Секретный канал \"Администратор : Криптосервер\" должен и подписывать, и шифровать!\n";
+    for (const auto& [crypt, sign] : {std::pair{true, false}, {false, true}}) {
+        writeChannelPair(adminBase, serverBase, adminName, serverName, crypt, sign);
+        for (const char* command : {"interfaces", "fetch", "upload"}) {
+            auto args = connection(command);
+            if (std::string(command) != "interfaces")
+                args.insert(args.end(), {"--interface", "main", "--file", interfaceFile("main")});
+            const CommandRun r = talvekkey(args);
+            EXPECT_EQ(r.code, 1) << command;
+            EXPECT_EQ(r.err, refusal) << command;
+        }
+    }
+    EXPECT_EQ(server->requestCount(), 0);
+}

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "support/clirun.h"
+#include "keystore/filelock.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/exchangefiles.h"
@@ -100,20 +103,58 @@ TEST(KeyExchangeCommands, WholeExchangeStoresWindows1251Names) {
     EXPECT_EQ(snapshot(x.dir), done);
 }
 
+// An administrator deletes the only channel, then adds a channel for a new
+// user to the same base.
+TEST(KeyExchangeCommands, DeletingTheLastChannelLeavesAUsableBase) {
+    Exchange x;
+    ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    Outcome r = talvekkey({"delete", x.serverBase, kServer, kUser});
+    ASSERT_EQ(r.code, 0) << r.err;
+
+    r = talvekkey(x.serverKeyArgs({"--sign", "512"}, kServer, "Анна"));
+    ASSERT_EQ(r.code, 0) << r.err;
+    KeyBase server;
+    ASSERT_TRUE(server.loadBase(x.serverBase));
+    EXPECT_EQ(server.channelCount(), 1);
+    EXPECT_NE(server.findChannel(kServer1251, "\xC0\xED\xED\xE0"), nullptr);
+    // The deleted pair is free again too.
+    EXPECT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    ASSERT_TRUE(server.loadBase(x.serverBase));
+    EXPECT_EQ(server.channelCount(), 2);
+}
+
 TEST(KeyExchangeCommands, SignOnlyUserKeyWithJavaFile) {
     Exchange x;
     ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
     const std::string java = x.dir.file("client.bin");
     const Outcome r = x.userKey({"--java", java});
     ASSERT_EQ(r.code, 0) << r.err;
+    // The file named is the one written, not the wizard's "javaclient.bin".
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
-              "Файлы \"" + x.userBase + "\" и \"javaclient.bin\" успешно созданы.");
+              "Файлы \"" + x.userBase + "\" и \"" + java + "\" успешно созданы.");
 
     // The maintenance export of the same channel gives the same file.
     Outcome again = talvekkey({"java", x.userBase, kUser, kServer, x.dir.file("again.bin")});
     ASSERT_EQ(again.code, 0) << again.err;
     EXPECT_EQ(again.out, "\"Java\" канал успешно экспортирован!\n");
     EXPECT_EQ(readBytes(java), readBytes(x.dir.file("again.bin")));
+}
+
+// Spelt differently, one file is still one file: nothing is made.
+TEST(KeyExchangeCommands, OneFileInTwoRolesIsRefused) {
+    Exchange x;
+    const std::string spelt = x.dir.path() + "/./server.key_base";
+    Outcome r = talvekkey({"server-key", "--base", x.serverBase, "--export", spelt, "--server",
+                           kServer, "--user", kUser, "--sign", "512"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Имена файлов с открытыми и\nприватными ключами не должны совпадать!\n");
+    EXPECT_TRUE(snapshot(x.dir).empty());
+
+    ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    const auto before = snapshot(x.dir);
+    r = x.userKey({"--java", x.dir.path() + "/./userkey.bin"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(snapshot(x.dir), before);
 }
 
 TEST(KeyExchangeCommands, JavaFileOnlyForSignOnlyChannels) {
@@ -307,5 +348,43 @@ TEST(KeyExchangeCommands, FullDiskFailsCleanly) {
     const Outcome r = talvekkeyWithFileLimit(0, x.userKeyArgs());
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Ошибка выполненния операции!\n");
+    EXPECT_EQ(snapshot(x.dir), before);
+}
+
+TEST(KeyExchangeCommands, NamesTheWizardCouldNotHoldAreRefused) {
+    Exchange x;
+    for (const auto& [name, message] :
+         {std::pair{std::string(260, 'n'), "Название ключа длиннее 259 символов!\n"},
+          std::pair{std::string("   "), "Название ключа не может состоять из одних пробелов!\n"},
+          std::pair{std::string("a\nb"),
+                    "Название ключа не может содержать управляющие символы!\n"}}) {
+        const Outcome r = talvekkey(x.serverKeyArgs({"--sign", "512"}, kServer, name));
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, message);
+    }
+    EXPECT_TRUE(snapshot(x.dir).empty());
+}
+
+// A base another program holds fails the step with its own message, and a
+// line says the lock was the cause.
+TEST(KeyExchangeCommands, ALockedBaseIsNamedAsTheCause) {
+    Exchange x;
+    ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
+    const auto before = snapshot(x.dir);
+    const int fd = open(x.serverBase.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    const auto oldWait = lockWait();
+    setLockWait(std::chrono::milliseconds(50));
+    const Outcome r = talvekkey(x.serverKeyArgs({"--sign", "512"}, kServer, "Другой"));
+    const Outcome d = talvekkey({"delete", x.serverBase, kServer, kUser});
+    setLockWait(oldWait);
+    close(fd);
+    for (const Outcome& o : {r, d}) {
+        EXPECT_EQ(o.code, 1);
+        EXPECT_NE(
+            o.err.find("Причина: файл \"" + x.serverBase + "\" заблокирован другой программой"),
+            std::string::npos)
+            << o.err;
+    }
     EXPECT_EQ(snapshot(x.dir), before);
 }

@@ -81,19 +81,13 @@ protected:
     void serveListing(const std::vector<std::string>& names) {
         std::vector<uint8_t> plain = joinInterfaceList(names);
         plain.push_back(0);  // a list of no names still has a byte to seal
-        uint8_t* out = nullptr;
-        uint8_t* second = nullptr;
-        uint32_t outLength = 0;
-        uint32_t secondLength = 0;
-        ASSERT_NE(SingleEncode(serverBase.c_str(), serverName.c_str(), adminName.c_str(),
-                               plain.data(), static_cast<uint32_t>(plain.size()), &out, &outLength,
-                               &second, &secondLength),
-                  0);
+        SingleOutput sealed;
+        ASSERT_TRUE(
+            codecEncode(serverBase, serverName, adminName, CodecSide::CryptoServer, plain, sealed));
         std::vector<uint8_t> reply(12, 0);
-        for (int i = 0; i < 4; ++i) reply[8 + i] = static_cast<uint8_t>(outLength >> (24 - 8 * i));
-        reply.insert(reply.end(), out, out + outLength);
-        SingleFree(&out);
-        SingleFree(&second);
+        for (int i = 0; i < 4; ++i)
+            reply[8 + i] = static_cast<uint8_t>(sealed.length >> (24 - 8 * i));
+        reply.insert(reply.end(), sealed.data, sealed.data + sealed.length);
         server->misbehave(Misbehaviour::Raw, reply);
     }
 
@@ -179,6 +173,19 @@ TEST_F(ConnectWizardTest, ABaseWithoutTheChannelIsRefusedBeforeAnyConnection) {
     EXPECT_FALSE(run.walk.next());
     EXPECT_EQ(run.lastMessage(),
               "В базе " + adminBase + " нет секретного канала \"Кассир : Криптосервер\"!");
+    EXPECT_EQ(server->requestCount(), 0);
+    EXPECT_EQ(run.walk.current(), ConnectPage);
+}
+
+TEST_F(ConnectWizardTest, AChannelThatOnlySignsIsRefusedBeforeAnyConnection) {
+    writeChannelPair(adminBase, serverBase, adminName, serverName, false, true);
+    run.walk.open();
+    fillConnectPage();
+    EXPECT_FALSE(run.walk.next());
+    EXPECT_EQ(run.lastMessage(),
+              "Секретный канал \"Администратор : Криптосервер\" должен и подписывать, и "
+              "шифровать!");
+    EXPECT_EQ(run.view.messages.back().kind, Kind::Error);
     EXPECT_EQ(server->requestCount(), 0);
     EXPECT_EQ(run.walk.current(), ConnectPage);
 }

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <QTimer>
 
 #include <chrono>
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "connectwizard/connectwizard.h"
+#include "support/accessibletree.h"
 #include "support/busywatch.h"
 #include "support/memorysettingsstore.h"
 #include "support/serverfixture.h"
@@ -298,6 +300,58 @@ TEST_F(ConnectWizardQtTest, CancelEndsAStalledExchangeAtOnceWithNothingWritten) 
     EXPECT_EQ(boxes.seen[0].title, QStringLiteral("Вопрос"));
     EXPECT_EQ(readText(target), "an older copy");
     EXPECT_EQ(silent.accepted(), 2);
+}
+
+// Worked only through the accessibility interface, as a screen reader user
+// does: every control on each page says what it is for, the options and the
+// "..." buttons do what a click does.
+TEST_F(ConnectWizardQtTest, EveryControlWorksAndIsNamedForAssistiveTools) {
+    BoxAnswerer boxes;
+    ConnectWizard wizard(settings, files);
+    wizard.controller().params().idleLimitMs = 3000;
+    wizard.show();
+    QApplication::processEvents();
+    const QString press = QAccessibleActionInterface::pressAction();
+    const QString toggle = QAccessibleActionInterface::toggleAction();
+    auto nameOf = [](QWidget* w) {
+        return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name);
+    };
+
+    EXPECT_EQ(unnamedControls(&wizard), std::vector<std::string>{});
+    auto* adminBrowse = find<QPushButton>(wizard, "adminBaseButton");
+    EXPECT_EQ(adminBrowse->text(), QStringLiteral("..."));
+    EXPECT_EQ(nameOf(adminBrowse), find<QLabel>(wizard, "adminBaseLabel")->text());
+    ASSERT_TRUE(doAccessibleAction(adminBrowse, press));
+    QTRY_COMPARE_WITH_TIMEOUT(files.requests.size(), size_t(1), 5000);
+
+    wizard.button(QWizard::NextButton)->click();
+    QApplication::processEvents();
+    ASSERT_EQ(wizard.currentId(), TransferPage)
+        << (boxes.seen.empty() ? std::string() : boxes.seen.back().text.toStdString());
+    EXPECT_EQ(unnamedControls(&wizard), std::vector<std::string>{});
+    auto* fileBrowse = find<QPushButton>(wizard, "localFileButton");
+    EXPECT_EQ(nameOf(fileBrowse), find<QLabel>(wizard, "localFileLabel")->text());
+
+    // The "..." of the file asks to open a file to upload, to save one fetched:
+    // the option chosen through its action is the one the wizard goes by.
+    for (const char* option : {"uploadRadio", "fetchRadio"}) {
+        SCOPED_TRACE(option);
+        ASSERT_TRUE(doAccessibleAction(find<QRadioButton>(wizard, option), toggle));
+        EXPECT_TRUE(find<QRadioButton>(wizard, option)->isChecked());
+        const size_t before = files.requests.size();
+        ASSERT_TRUE(doAccessibleAction(fileBrowse, press));
+        QTRY_COMPARE_WITH_TIMEOUT(files.requests.size(), before + 1, 5000);
+        EXPECT_EQ(files.requests.back().forOpening, std::string(option) == "uploadRadio");
+    }
+    wizard.button(QWizard::NextButton)->click();
+    QApplication::processEvents();
+    ASSERT_EQ(wizard.currentId(), RunPage)
+        << (boxes.seen.empty() ? std::string() : boxes.seen.back().text.toStdString());
+    EXPECT_TRUE(find<QLabel>(wizard, "summary")
+                    ->text()
+                    .startsWith(QStringLiteral("С криптосервера будет получена")));
+    EXPECT_EQ(unnamedControls(&wizard), std::vector<std::string>{});
+    wizard.reject();
 }
 
 }  // namespace

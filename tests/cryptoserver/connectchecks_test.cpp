@@ -3,6 +3,7 @@
 // may send.
 
 #include <filesystem>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -89,7 +90,7 @@ TEST_F(ConnectChecks, TheAdministratorsBaseMustBeAKeyBase) {
 
 TEST_F(ConnectChecks, TheChannelMustRunFromTheAdministratorToTheServer) {
     KeyBase base;
-    base.addChannel(completeChannel(cp("Администратор"), cp("Криптосервер"), false, true));
+    base.addChannel(completeChannel(cp("Администратор"), cp("Криптосервер"), true, true));
     ASSERT_TRUE(base.saveBase(params.adminKeyBase));
     params.adminKeyName = cp("Администратор");
     params.serverKeyName = cp("Криптосервер");
@@ -100,4 +101,20 @@ TEST_F(ConnectChecks, TheChannelMustRunFromTheAdministratorToTheServer) {
     EXPECT_EQ(checkAdminChannel(params),
               "В базе " + params.adminKeyBase +
                   " нет секретного канала \"Криптосервер : Администратор\"!");
+}
+
+TEST_F(ConnectChecks, AChannelThatDoesNotBothSignAndEncryptIsRefusedByName) {
+    params.adminKeyName = cp("Администратор");
+    params.serverKeyName = cp("Криптосервер");
+    const std::string refusal =
+        "Секретный канал \"Администратор : Криптосервер\" должен и подписывать, и шифровать!";
+    for (const auto& [crypt, sign, complete] :
+         {std::tuple{true, false, true}, {false, true, true}, {true, true, false}}) {
+        KeyBase base;
+        base.addChannel(
+            complete ? completeChannel(params.adminKeyName, params.serverKeyName, crypt, sign)
+                     : ownKeysChannel(params.adminKeyName, params.serverKeyName, crypt, sign));
+        ASSERT_TRUE(base.saveBase(params.adminKeyBase));
+        EXPECT_EQ(checkAdminChannel(params), refusal) << crypt << sign << complete;
+    }
 }

@@ -3,13 +3,16 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <functional>
 
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include "keystore/keybase.h"
 #include "support/serverfixture.h"
 #include "support/silentserver.h"
+#include "support/testkeys.h"
 #include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
 
@@ -131,7 +134,8 @@ TEST_F(CryptoServerClient, EmptyLocalFileUploadsAs260ByteBlock) {
               words({static_cast<uint32_t>(payload.size())}));
     // What the server opens is the 260-byte name field and nothing else.
     SingleOutput plain;
-    ASSERT_TRUE(singleDecode(serverBase, serverName, adminName, payload, plain));
+    ASSERT_TRUE(
+        codecDecode(serverBase, serverName, adminName, CodecSide::CryptoServer, payload, plain));
     std::vector<uint8_t> expected(260, 0);
     std::copy_n("main", 4, expected.begin());
     EXPECT_EQ(plain.bytes(), expected);
@@ -238,7 +242,7 @@ TEST_F(CryptoServerClient, BrokenRepliesEndInTheReceiveMessageWithNothingWritten
 
     // The cap is the caller's to set: here below the size of a real base.
     server->misbehave(Misbehaviour::None);
-    params.maxReplyLength = 64;
+    params.fetchReplyMax = 64;
     EXPECT_FALSE(fetchKeyBase(params, &message));
     EXPECT_EQ(message, "Ошибка получения ответа: Message too long !");
 
@@ -345,4 +349,164 @@ TEST_F(CryptoServerClient, RaisedStopFlagAbandonsAnExchangeAndWritesNothing) {
         EXPECT_TRUE(params.interfaceList.empty());
     }
     EXPECT_EQ(silent.accepted(), 3);
+}
+
+TEST_F(CryptoServerClient, RepliesThatFailTheEnvelopeChecksAreUndecodable) {
+    const std::string local = dir.file("fetched");
+    writeBytes(local, {'o', 'l', 'd'});
+    const std::string strangerBase = dir.file("stranger.key_base");
+    {
+        // Somebody else's keys under the server's names.
+        KeyBase base;
+        base.addChannel(completeChannel(serverName, adminName, true, true, 512, 7));
+        ASSERT_TRUE(base.saveBase(strangerBase));
+    }
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    const auto replyOf = [&](const std::string& base, CodecSide side, int64_t time) {
+        SingleOutput sealed;
+        EXPECT_TRUE(codecEncode(base, serverName, adminName, side, joinInterfaceList({"main"}),
+                                sealed, time));
+        return concat({words({0, 0, sealed.length}), sealed.bytes()});
+    };
+    const struct {
+        const char* what;
+        std::vector<uint8_t> reply;
+    } cases[] = {
+        {"301 s old", replyOf(serverBase, CodecSide::CryptoServer, now - 301)},
+        {"the administrator's direction", replyOf(serverBase, CodecSide::Administrator, now)},
+        {"forged", replyOf(strangerBase, CodecSide::CryptoServer, now)},
+    };
+    for (const auto& c : cases) {
+        auto params = paramsFor(local);
+        std::string message;
+        server->misbehave(Misbehaviour::Raw, c.reply);
+        EXPECT_FALSE(fetchKeyBase(params, &message)) << c.what;
+        EXPECT_EQ(message, "Ошибка декодирования полученного файла!") << c.what;
+        EXPECT_FALSE(listInterfaces(params, &message)) << c.what;
+        EXPECT_EQ(message, "Ошибка декодирования списка интерфейсов сервера!") << c.what;
+        EXPECT_TRUE(params.interfaceList.empty()) << c.what;
+    }
+    EXPECT_EQ(readBytes(local), (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
+TEST_F(CryptoServerClient, AReplayedOrStaleUploadCannotRollTheBaseBack) {
+    const std::string first = dir.file("first.key_base");
+    const std::string second = dir.file("second.key_base");
+    writeInterfaceBase(first, "main", 1);
+    writeInterfaceBase(second, "main", 3);
+    std::string message;
+    ASSERT_TRUE(uploadKeyBase(paramsFor(first), &message)) << message;
+    const auto captured = server->lastRequest();
+    ASSERT_TRUE(uploadKeyBase(paramsFor(second), &message)) << message;
+
+    // The captured request, sent again as it was.
+    ServerRequest replay;
+    replay.code = captured[0];
+    replay.word = kRequestWord;
+    std::copy_n(captured.begin() + 5, kNameFieldSize, replay.name);
+    replay.payload.assign(captured.begin() + kRequestHeadSize, captured.end());
+    ServerReply reply;
+    EXPECT_FALSE(exchange(paramsFor(), replay, reply, &message));
+    EXPECT_EQ(reply.status, ServerStatus::DecodeFailed);
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(107) + "!");
+
+    // An upload sealed more than five minutes ago is refused too.
+    std::vector<uint8_t> block(kUploadHeaderSize, 0);
+    std::copy_n("main", 4, block.begin());
+    const auto body = readBytes(first);
+    block.insert(block.end(), body.begin(), body.end());
+    SingleOutput stale;
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    ASSERT_TRUE(codecEncode(adminBase, adminName, serverName, CodecSide::Administrator, block,
+                            stale, now - 301));
+    EXPECT_EQ(server->answer(ServerCode::UploadKeyBase, adminName, stale.bytes()).status,
+              ServerStatus::DecodeFailed);
+
+    EXPECT_EQ(readBytes(interfaceFile("main")), readBytes(second));
+}
+
+TEST(ReplayGuard, ANonceIsTakenOnceWithinTheWindow) {
+    ReplayGuard guard;
+    EnvelopeStamp a, b;
+    a.time = b.time = 1000;
+    a.nonce[0] = 1;
+    b.nonce[0] = 2;
+    EXPECT_TRUE(guard.admit(a, 1000));
+    EXPECT_TRUE(guard.admit(b, 1000));
+    EXPECT_FALSE(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds - 1));
+    // Long after, the time check refuses it anyway; the nonce is forgotten.
+    EXPECT_TRUE(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds));
+}
+
+TEST_F(CryptoServerClient, AServerThatDripsBytesCannotHoldTheClient) {
+    const std::string local = dir.file("fetched");
+    auto params = paramsFor(local);
+    params.exchangeTimeMs = 1000;  // each byte comes well within the idle limit
+    std::vector<uint8_t> drip = words({0, 0, 64});
+    drip.resize(drip.size() + 64, 'x');
+    server->misbehave(Misbehaviour::Drip, drip, 50);
+    std::string message;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
+    EXPECT_GE(ms, 900);
+    EXPECT_LT(ms, 2500);
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(CryptoServerClient, EachReplyKindIsCappedBeforeAnythingIsRead) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1);
+    const auto served = readBytes(interfaceFile("main"));
+    auto params = paramsFor(local);
+    const struct {
+        const char* what;
+        uint32_t announced;
+        std::function<bool(std::string&)> run;
+    } cases[] = {
+        {"list", params.listReplyMax + 1,
+         [&](std::string& m) { return listInterfaces(params, &m); }},
+        {"fetch", params.fetchReplyMax + 1,
+         [&](std::string& m) { return fetchKeyBase(paramsFor(dir.file("fetched")), &m); }},
+        // 20 MB of a "stored name" once froze the wizard.
+        {"upload", 20u << 20, [&](std::string& m) { return uploadKeyBase(params, &m); }},
+        {"upload, just over", params.uploadReplyMax + 1,
+         [&](std::string& m) { return uploadKeyBase(params, &m); }},
+    };
+    for (const auto& c : cases) {
+        server->misbehave(Misbehaviour::RawThenStall, words({0, 0, c.announced}));
+        std::string message;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(c.run(message)) << c.what;
+        EXPECT_EQ(message, "Ошибка получения ответа: Message too long !") << c.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.what;
+    }
+    EXPECT_FALSE(exists(dir.file("fetched")));
+    EXPECT_EQ(readBytes(interfaceFile("main")), served);
+}
+
+TEST_F(CryptoServerClient, TheStoredNameIsShownCutAndCleaned) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1);
+    std::vector<uint8_t> name(300, 'a');
+    name[3] = '\n';
+    name[4] = 0x1B;  // an escape sequence a terminal would obey
+    server->misbehave(Misbehaviour::Raw,
+                      concat({words({0, 0, static_cast<uint32_t>(name.size())}), name}));
+    std::string message;
+    ASSERT_TRUE(uploadKeyBase(paramsFor(local), &message)) << message;
+    EXPECT_EQ(message, "Новая база ключей установлена на сервере как\n\"aaa??" +
+                           std::string(kStoredNameShown - 5, 'a') + "...\"");
+
+    EXPECT_EQ(storedNameText({0xCA, 0xE0, 0xF1, 0xF1, 0xE0, '.', 'k', 0, 'x'}), "Касса.k");
+    EXPECT_EQ(storedNameText({}), "");
+    EXPECT_EQ(storedNameText(std::vector<uint8_t>(kStoredNameShown, 'b')),
+              std::string(kStoredNameShown, 'b'));
 }

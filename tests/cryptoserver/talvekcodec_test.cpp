@@ -1,17 +1,40 @@
 #include "cryptoserver/talvekcodec.h"
 
+#include <chrono>
+#include <cstring>
+#include <functional>
+
 #include <gtest/gtest.h>
 
-#include "support/serverfixture.h"
 #include "keystore/keybase.h"
+#include "keystore/message.h"
+#include "support/serverfixture.h"
+#include "support/testkeys.h"
 
 using namespace Talvek;
 using namespace TestSupport;
 
 namespace {
 
+int64_t wallClock() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 class TalvekCodec : public ::testing::Test {
 protected:
+    void SetUp() override { writeChannelPair(adminBase, serverBase, admin, server, true, true); }
+
+    // The channel localName -> remoteName of a base, kept loaded.
+    const SecureChannel& channelOf(KeyBase& base, const std::string& path, const std::string& local,
+                                   const std::string& remote) {
+        if (!base.loadBase(path)) throw std::runtime_error("cannot load " + path);
+        const SecureChannel* channel = base.findChannel(local, remote);
+        if (!channel) throw std::runtime_error("no channel");
+        return *channel;
+    }
+
     TempDir dir;
     std::string adminBase = dir.file("admin.key_base");
     std::string serverBase = dir.file("server.key_base");
@@ -22,52 +45,141 @@ protected:
 
 }  // namespace
 
-TEST_F(TalvekCodec, EachUseAloneCarriesDataToTheMirroredChannel) {
-    for (const auto& [crypt, sign] : {std::pair{true, true}, {true, false}, {false, true}}) {
-        writeChannelPair(adminBase, serverBase, admin, server, crypt, sign);
-        SingleOutput sealed;
-        ASSERT_TRUE(singleEncode(adminBase, admin, server, message, sealed));
-        EXPECT_EQ(sealed.second, nullptr);
-        EXPECT_EQ(sealed.secondLength, 0u);
-        if (crypt) {
-            EXPECT_EQ(std::search(sealed.data, sealed.data + sealed.length, message.begin(),
-                                  message.end()),
-                      sealed.data + sealed.length);
-        }
-        SingleOutput opened;
-        ASSERT_TRUE(singleDecode(serverBase, server, admin, sealed.bytes(), opened));
-        EXPECT_EQ(opened.bytes(), message);
-        EXPECT_EQ(opened.second, nullptr);
+TEST_F(TalvekCodec, EachSideOpensWhatTheOtherSealedAndNothingElse) {
+    SingleOutput request;
+    ASSERT_TRUE(singleEncode(adminBase, admin, server, message, request));
+    EXPECT_EQ(request.second, nullptr);
+    EXPECT_EQ(request.secondLength, 0u);
+    EXPECT_EQ(
+        std::search(request.data, request.data + request.length, message.begin(), message.end()),
+        request.data + request.length);
 
-        // The sender's own side cannot take its message for the peer's.
-        SingleOutput reflected;
-        EXPECT_FALSE(singleDecode(adminBase, admin, server, sealed.bytes(), reflected));
-        EXPECT_EQ(reflected.data, nullptr);
+    SingleOutput opened;
+    EnvelopeStamp stamp;
+    ASSERT_TRUE(codecDecode(serverBase, server, admin, CodecSide::CryptoServer, request.bytes(),
+                            opened, &stamp));
+    EXPECT_EQ(opened.bytes(), message);
+    EXPECT_NEAR(static_cast<double>(stamp.time), static_cast<double>(wallClock()), 5);
+
+    // Every block carries a nonce of its own.
+    SingleOutput again, reopened;
+    EnvelopeStamp secondStamp;
+    ASSERT_TRUE(singleEncode(adminBase, admin, server, message, again));
+    ASSERT_TRUE(codecDecode(serverBase, server, admin, CodecSide::CryptoServer, again.bytes(),
+                            reopened, &secondStamp));
+    EXPECT_NE(stamp.nonce, secondStamp.nonce);
+
+    // The reply way, empty data included (an empty interface list).
+    for (const std::vector<uint8_t>& data : {message, std::vector<uint8_t>{}}) {
+        SingleOutput reply, read;
+        ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, data, reply));
+        ASSERT_TRUE(singleDecode(adminBase, admin, server, reply.bytes(), read));
+        EXPECT_EQ(read.bytes(), data);
     }
+
+    // A block is never taken back by the side that sealed it.
+    SingleOutput reflected;
+    EXPECT_FALSE(singleDecode(adminBase, admin, server, request.bytes(), reflected));
+    EXPECT_EQ(reflected.data, nullptr);
 }
 
-TEST_F(TalvekCodec, UnprotectedChannelMissingChannelAndBadInputFail) {
-    writeChannelPair(adminBase, serverBase, admin, server, false, false);
-    SingleOutput out;
-    EXPECT_FALSE(singleEncode(adminBase, admin, server, message, out));
-    EXPECT_FALSE(singleDecode(serverBase, server, admin, {'a', 'a', 'a', 'a'}, out));
-    EXPECT_EQ(out.data, nullptr);
-    EXPECT_EQ(out.length, 0u);
+TEST_F(TalvekCodec, OnlyAChannelThatSignsAndEncryptsWithCompleteKeysIsUsed) {
+    SingleOutput reply;
+    ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, message, reply));
 
+    const std::vector<std::pair<const char*, std::function<void()>>> weakenings = {
+        {"sign only", [&] { writeChannelPair(adminBase, serverBase, admin, server, false, true); }},
+        {"encrypt only",
+         [&] { writeChannelPair(adminBase, serverBase, admin, server, true, false); }},
+        {"neither", [&] { writeChannelPair(adminBase, serverBase, admin, server, false, false); }},
+        {"cut short",
+         [&] {
+             // The file ends inside the last key's numbers.
+             auto bytes = readBytes(adminBase);
+             bytes.resize(bytes.size() - 20);
+             writeBytes(adminBase, bytes);
+         }},
+        {"peer's public key missing",
+         [&] {
+             KeyBase base;
+             ASSERT_TRUE(base.loadBase(adminBase));
+             SecureChannel* c = base.findChannel(admin, server);
+             c->cryptPublicKey.reset();
+             c->hasCryptPublic = 0;
+             ASSERT_TRUE(base.saveBase(adminBase));
+         }},
+    };
+    for (const auto& [what, weaken] : weakenings) {
+        writeChannelPair(adminBase, serverBase, admin, server, true, true);
+        weaken();
+        KeyBase base;
+        ASSERT_TRUE(base.loadBase(adminBase)) << what;
+        EXPECT_FALSE(codecAccepts(*base.findChannel(admin, server))) << what;
+        SingleOutput out;
+        EXPECT_FALSE(singleEncode(adminBase, admin, server, message, out)) << what;
+        EXPECT_FALSE(singleDecode(adminBase, admin, server, reply.bytes(), out)) << what;
+        EXPECT_EQ(out.data, nullptr) << what;
+    }
     writeChannelPair(adminBase, serverBase, admin, server, true, true);
+    SingleOutput out;
     EXPECT_FALSE(singleEncode(adminBase, admin, cp("Другой"), message, out));
     EXPECT_FALSE(singleEncode(dir.file("missing"), admin, server, message, out));
-    EXPECT_FALSE(singleEncode(adminBase, admin, server, {}, out));
-    EXPECT_FALSE(singleDecode(serverBase, server, admin, {}, out));
+}
 
-    SingleOutput sealed;
-    ASSERT_TRUE(singleEncode(adminBase, admin, server, message, sealed));
-    auto tampered = sealed.bytes();
-    tampered[tampered.size() / 2] ^= 0x01;
-    EXPECT_FALSE(singleDecode(serverBase, server, admin, tampered, out));
-    EXPECT_EQ(out.data, nullptr);
+TEST_F(TalvekCodec, BlocksThatAreStaleMisdirectedForgedOrNotEnvelopesAreRefused) {
+    KeyBase serverKeys, adminKeys, strangerKeys;
+    const SecureChannel& serverSide = channelOf(serverKeys, serverBase, server, admin);
+    const SecureChannel& adminSide = channelOf(adminKeys, adminBase, admin, server);
+    // Somebody else's pair under the same names: what a forger could seal with.
+    const std::string strangerBase = dir.file("stranger.key_base");
+    {
+        KeyBase base;
+        base.addChannel(completeChannel(server, admin, true, true, 512, 7));
+        ASSERT_TRUE(base.saveBase(strangerBase));
+    }
+    const SecureChannel& stranger = channelOf(strangerKeys, strangerBase, server, admin);
 
-    SingleFree(nullptr);
+    const int64_t now = wallClock();
+    const auto envelope = [&](const SecureChannel& by, CodecSide side, int64_t time) {
+        std::string sealed;
+        EXPECT_TRUE(sealEnvelope(by, side, message.data(), message.size(), sealed, time));
+        return sealed;
+    };
+    // Sealed with the channel but without the envelope's frame.
+    const auto raw = [&](std::vector<uint8_t> plain) {
+        std::string sealed;
+        EXPECT_TRUE(sealMessage(serverSide, plain.data(), plain.size(), sealed));
+        return sealed;
+    };
+    std::vector<uint8_t> oldMagic(Envelope::HeaderSize, 0);
+    std::memcpy(oldMagic.data(), "TVK1", 4);
+    oldMagic[4] = Envelope::FromCryptoServer;
+
+    const struct {
+        const char* what;
+        std::string sealed;
+        bool opens;
+    } cases[] = {
+        {"fresh", envelope(serverSide, CodecSide::CryptoServer, now), true},
+        {"300 s old", envelope(serverSide, CodecSide::CryptoServer, now - 300), true},
+        {"300 s ahead", envelope(serverSide, CodecSide::CryptoServer, now + 300), true},
+        {"301 s old", envelope(serverSide, CodecSide::CryptoServer, now - 301), false},
+        {"301 s ahead", envelope(serverSide, CodecSide::CryptoServer, now + 301), false},
+        {"the receiver's own direction", envelope(serverSide, CodecSide::Administrator, now),
+         false},
+        {"forged", envelope(stranger, CodecSide::CryptoServer, now), false},
+        {"another magic", raw(oldMagic), false},
+        {"shorter than the frame", raw({'T', 'V', 'K', '2', 2}), false},
+        {"the earliest time", envelope(serverSide, CodecSide::CryptoServer, INT64_MIN), false},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> data = {'o', 'l', 'd'};
+        EnvelopeStamp stamp;
+        const bool opened = openEnvelope(adminSide, CodecSide::Administrator, c.sealed.data(),
+                                         c.sealed.size(), data, &stamp, now);
+        EXPECT_EQ(opened, c.opens) << c.what;
+        EXPECT_EQ(data, c.opens ? message : std::vector<uint8_t>{}) << c.what;
+    }
 }
 
 TEST(InterfaceList, SplitsZeroTerminatedNames) {

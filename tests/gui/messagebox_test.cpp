@@ -20,6 +20,8 @@ struct SeenBox {
     QString title;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;
+    QString text;
+    Qt::TextFormat format = Qt::AutoText;
     int textHeight = 0;
     int lineHeight = 0;
 };
@@ -37,6 +39,8 @@ SeenBox watchBox(const QString& press, const std::function<void()>& show) {
         seen.icon = box->icon();
         auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
         if (label) {
+            seen.text = label->text();
+            seen.format = label->textFormat();
             seen.textHeight = label->height();
             seen.lineHeight = label->fontMetrics().lineSpacing();
         }
@@ -91,4 +95,23 @@ TEST(MessageBox, AOneLineQuestionIsNotBrokenInsideTheChannelName) {
     SeenBox seen = watchBox("Нет", [&] { askQuestion(nullptr, text); });
     ASSERT_GT(seen.lineHeight, 0);
     EXPECT_LT(seen.textHeight, 2 * seen.lineHeight);
+}
+
+// A peer chooses its key names; markup in one is shown as the characters it is.
+TEST(MessageBox, MarkupInATextIsShownAsWritten) {
+    const std::string name = "<h1>BIG</h1> : <img src=\"/tmp/x.png\">";
+    const std::string text = "Вы уверены, что хотите удалить секретный канал \"" + name + "\"?";
+    for (const bool question : {true, false}) {
+        SeenBox seen = watchBox(question ? "Нет" : "OK", [&] {
+            if (question)
+                askQuestion(nullptr, text);
+            else
+                showError(nullptr, text);
+        });
+        EXPECT_EQ(seen.format, Qt::PlainText);
+        EXPECT_EQ(seen.text, QString::fromStdString(text));
+        EXPECT_EQ(seen.buttons.size(), question ? 2 : 1);
+        ASSERT_GT(seen.lineHeight, 0);
+        EXPECT_LT(seen.textHeight, 2 * seen.lineHeight);
+    }
 }

@@ -79,6 +79,7 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
     save.defaultExt = ".html";
 
     QString shownTitle, shownFilter, shownName, shownDir, warning, nameAfterAllFiles;
+    Qt::TextFormat warningFormat = Qt::AutoText;
     QStringList shownFilters;
     QFileDialog::AcceptMode shownMode = QFileDialog::AcceptOpen;
     bool confirmsOverwrite = true;
@@ -97,14 +98,16 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
             // Choosing every file keeps the typed name as it is.
             d->selectNameFilter(d->nameFilters().last());
             nameAfterAllFiles = nameEdit(d)->text();
-            // A folder that does not exist is refused with a warning.
-            nameEdit(d)->setText(base + "/missing/x.html");
+            // A folder that does not exist is refused with a warning that
+            // shows the typed path as text, not as markup.
+            nameEdit(d)->setText(base + "/<i>missing</i>/x.html");
             static_cast<QDialog*>(d)->accept();
         },
         [&](QWidget* w) {
             auto* box = qobject_cast<QMessageBox*>(w);
             ASSERT_NE(box, nullptr);
             warning = box->text();
+            warningFormat = box->textFormat();
             box->accept();
         },
         [&](QWidget* w) {
@@ -129,7 +132,8 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
     EXPECT_EQ(shownName, "Export.html");
     EXPECT_EQ(shownMode, QFileDialog::AcceptSave);
     EXPECT_FALSE(confirmsOverwrite);
-    EXPECT_TRUE(warning.contains(base + "/missing")) << warning.toStdString();
+    EXPECT_TRUE(warning.contains(base + "/<i>missing</i>")) << warning.toStdString();
+    EXPECT_EQ(warningFormat, Qt::PlainText);
     EXPECT_FALSE(TestSupport::exists(chosen));
 
     // Opening also takes a file that does not exist yet; cancelling gives nothing.

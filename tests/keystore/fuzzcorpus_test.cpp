@@ -4,7 +4,9 @@
 #include <filesystem>
 
 #include "keystore/keybase.h"
+#include "keystore/message.h"
 #include "support/keyfileexercise.h"
+#include "support/messageexercise.h"
 #include "support/recordbytes.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -16,11 +18,26 @@ using TestSupport::TempDir;
 
 namespace {
 
-std::filesystem::path corpusDir() {
+std::filesystem::path corpusDir(const char* target) {
     if (const char* source = std::getenv("TALVEK_TEST_SOURCE_DIR")) {
-        return std::filesystem::path(source) / "tests/fuzz/corpus";
+        return std::filesystem::path(source) / "tests/fuzz/corpus" / target;
     }
-    return std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus";
+    return std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus" / target;
+}
+
+// Where a fuzzing run's seeds go: TALVEK_FUZZ_SEED_DIR/<target>, else a
+// temporary folder.
+std::string seedDir(const TempDir& temp, const char* target) {
+    const char* wanted = std::getenv("TALVEK_FUZZ_SEED_DIR");
+    const std::string out = wanted ? std::string(wanted) + "/" + target : temp.path();
+    std::filesystem::create_directories(out);
+    return out;
+}
+
+std::vector<uint8_t> withKind(TestSupport::MessageKind kind, const std::string& text) {
+    std::vector<uint8_t> input{static_cast<uint8_t>(kind)};
+    input.insert(input.end(), text.begin(), text.end());
+    return input;
 }
 
 std::vector<uint8_t> channelRecord(const SecureChannel& channel) {
@@ -39,9 +56,7 @@ std::vector<uint8_t> baseFile(const KeyBase& base) {
 // TALVEK_FUZZ_SEED_DIR names a folder to keep them in for a fuzzing run.
 TEST(FuzzCorpus, SeedsCoverEveryLayout) {
     TempDir temp;
-    const char* wanted = std::getenv("TALVEK_FUZZ_SEED_DIR");
-    const std::string out = wanted ? wanted : temp.path();
-    std::filesystem::create_directories(out);
+    const std::string out = seedDir(temp, "fuzz_keyfile");
 
     auto full = TestSupport::completeChannel("srv", "usr", true, true);
     std::unique_ptr<RsaKeyRecord> cryptPub, signPub;
@@ -97,7 +112,7 @@ TEST(FuzzCorpus, SeedsCoverEveryLayout) {
 // Inputs the fuzzer found interesting (or that once broke a reader) stay in
 // the repository and are read again by every build under the sanitizers.
 TEST(FuzzCorpus, ReplayedFilesLoadOrFailCleanly) {
-    const auto dir = corpusDir();
+    const auto dir = corpusDir("fuzz_keyfile");
     ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
     TempDir scratch;
     TempDir copies;
@@ -112,4 +127,57 @@ TEST(FuzzCorpus, ReplayedFilesLoadOrFailCleanly) {
         ++replayed;
     }
     EXPECT_GT(replayed, 0);
+}
+
+// The sealed-message fuzzer starts from messages that open, one per kind of
+// protection, sealed afresh with the channels of its key base, and from a
+// cut one. TALVEK_FUZZ_NEW_KEYS names a file to write a new key base to
+// (the corpus must then be made again with it).
+TEST(FuzzCorpus, SealedMessageSeedsOpen) {
+    if (const char* keys = std::getenv("TALVEK_FUZZ_NEW_KEYS")) {
+        ASSERT_TRUE(TestSupport::makeMessageKeyBase(keys));
+        GTEST_SKIP() << "new key base written to " << keys;
+    }
+    TempDir temp;
+    const std::string out = seedDir(temp, "fuzz_openmessage");
+    const std::string data = "\xC1\xE0\xE7\xE0 \xEA\xEB\xFE\xF7\xE5\xE9\n";
+    for (int k = 0; k < TestSupport::kMessageKinds; ++k) {
+        const auto kind = static_cast<TestSupport::MessageKind>(k);
+        SCOPED_TRACE(TestSupport::senderName(kind));
+        const SecureChannel* sender = TestSupport::messageKeyBase().findChannel(
+            TestSupport::senderName(kind), TestSupport::receiverName(kind));
+        ASSERT_NE(sender, nullptr);
+        std::string sealed;
+        ASSERT_TRUE(sealMessage(*sender, reinterpret_cast<const uint8_t*>(data.data()), data.size(),
+                                sealed));
+        const std::vector<uint8_t> input = withKind(kind, sealed);
+        EXPECT_TRUE(TestSupport::exerciseSealedMessage(input.data(), input.size()));
+        TestSupport::writeBytes(out + "/opens-" + TestSupport::senderName(kind), input);
+        // Cut inside its leading parts it opens on no channel.
+        const std::vector<uint8_t> cut = withKind(kind, sealed.substr(0, 40));
+        TestSupport::writeBytes(out + "/cut-" + TestSupport::senderName(kind), cut);
+        EXPECT_EQ(TestSupport::exerciseSealedMessage(cut.data(), cut.size()),
+                  kind == TestSupport::MessageKind::Plain);
+    }
+}
+
+// The sealed-message corpus is opened again by every build; the messages
+// kept as opening still open, so the key base and the corpus agree.
+TEST(FuzzCorpus, SealedMessagesOpenOrFailCleanly) {
+    const auto dir = corpusDir("fuzz_openmessage");
+    ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
+    int replayed = 0, opening = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (!entry.is_regular_file()) continue;
+        SCOPED_TRACE(entry.path().string());
+        const std::vector<uint8_t> input = TestSupport::readBytes(entry.path().string());
+        const bool opened = TestSupport::exerciseSealedMessage(input.data(), input.size());
+        if (entry.path().filename().string().rfind("opens-", 0) == 0) {
+            EXPECT_TRUE(opened);
+            ++opening;
+        }
+        ++replayed;
+    }
+    EXPECT_EQ(opening, TestSupport::kMessageKinds);
+    EXPECT_GT(replayed, opening);
 }

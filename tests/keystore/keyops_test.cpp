@@ -317,12 +317,37 @@ TEST(KeyChecks, NamesUnusedLooksBothWaysAndAtEmptyBases) {
         d.userKeyName = user;
         EXPECT_EQ(checkNamesUnused(d), unused) << server << "->" << user;
     }
-    // A base whose channels were all deleted counts as taken.
+    // A base whose channels were all deleted holds no names, not all of them;
+    // a file that is no key base still counts as taken.
     ASSERT_TRUE(base.deleteChannel("a", "b"));
     ASSERT_TRUE(base.saveBase(dir.file("s.key_base")));
-    d.serverKeyName = "x";
-    d.userKeyName = "y";
+    EXPECT_TRUE(checkNamesUnused(d));
+    d.serverKeyName = "b";
+    d.userKeyName = "a";
+    EXPECT_TRUE(checkNamesUnused(d));
+    TestSupport::writeText(d.baseFile, "KNET0");
     EXPECT_FALSE(checkNamesUnused(d));
+}
+
+// Deleting the last channel and adding a new one: the base takes it and
+// lists only the new channel.
+TEST(KeyExchange, EmptiedBaseTakesNewChannels) {
+    Exchange x;
+    ASSERT_TRUE(createServerKey(x.serverKey("srv", "old", false, true, 512)));
+    KeyBase base;
+    ASSERT_TRUE(base.loadBase(x.serverBase));
+    ASSERT_TRUE(base.deleteChannel("srv", "old"));
+    ASSERT_TRUE(base.saveBase(x.serverBase));
+
+    const KeyWizardData d = x.serverKey("srv", "new", false, true, 512);
+    ASSERT_TRUE(checkNamesUnused(d));
+    ASSERT_TRUE(createServerKey(d));
+    KeyBaseSummary header;
+    std::vector<ChannelSummary> listed;
+    ASSERT_TRUE(base.loadBase(x.serverBase));
+    ASSERT_TRUE(base.listChannels(header, listed));
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_STREQ(listed[0].remoteName, "new");
 }
 
 TEST(KeyChecks, FileChecks) {
@@ -409,6 +434,14 @@ TEST(KeyChecks, ImplausiblePeerKeysAreRefusedAndWriteNothing) {
     BN_one(one.get());
     BignumPtr evenE(BN_new());
     BN_set_word(evenE.get(), 65536);
+    // Odd moduli of sizes no user is offered: too small to be a key, or so
+    // large that generating the own half would hold the program for minutes.
+    auto oddOfBits = [](int bits) {
+        BignumPtr n(BN_new());
+        BN_rand(n.get(), bits, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ODD);
+        return n;
+    };
+    const BignumPtr n511 = oddOfBits(511), n4097 = oddOfBits(4097), n16392 = oddOfBits(16392);
 
     struct Case {
         const char* what;
@@ -420,7 +453,10 @@ TEST(KeyChecks, ImplausiblePeerKeysAreRefusedAndWriteNothing) {
                           Case{"even modulus", even.get(), real->e(), 512},
                           Case{"exponent 1", real->n(), one.get(), 512},
                           Case{"even exponent", real->n(), evenE.get(), 512},
-                          Case{"other size", real->n(), real->e(), 768}}) {
+                          Case{"other size", real->n(), real->e(), 768},
+                          Case{"511 bits", n511.get(), real->e(), 511},
+                          Case{"4097 bits", n4097.get(), real->e(), 4097},
+                          Case{"16392 bits", n16392.get(), real->e(), 16392}}) {
         SCOPED_TRACE(c.what);
         const bool sound = std::string(c.what) == "sound";
         writeSigningPart(dir.file("openserv.okp"), c.n, c.e, c.bits);

@@ -182,6 +182,73 @@ TEST(SealMessage, RefusesNoDataAndFailingKeys) {
     EXPECT_TRUE(sealed.empty());
 }
 
+// A key of a used use that is not whole (its record cut short in the file,
+// flagged but missing, or private without its private numbers) makes both
+// directions fail: the use is never quietly left out, so nothing goes out in
+// clear or unsigned, and nothing unsigned is taken for signed.
+TEST(SealMessage, ADamagedKeyOfAUsedUseFailsInsteadOfLeavingItOut) {
+    enum class Damage { CutShort, FlaggedButMissing, PublicOnly };
+    using Slot = std::unique_ptr<RsaKeyRecord> SecureChannel::*;
+    struct Case {
+        const char* what;
+        bool crypt;
+        bool sign;
+        Slot slot;
+        Damage damage;
+        bool sealFails;  // on the sending side A
+        bool openFails;  // on the receiving side B
+    };
+    const Case cases[] = {
+        {"sign-only, own signing key cut", false, true, &SecureChannel::signPrivateKey,
+         Damage::CutShort, true, false},
+        {"sign-only, peer signing key cut", false, true, &SecureChannel::signPublicKey,
+         Damage::CutShort, true, true},
+        {"sign-only, peer signing key missing", false, true, &SecureChannel::signPublicKey,
+         Damage::FlaggedButMissing, true, true},
+        {"sign-only, own signing key public only", false, true, &SecureChannel::signPrivateKey,
+         Damage::PublicOnly, true, false},
+        {"both, peer signing key cut", true, true, &SecureChannel::signPublicKey, Damage::CutShort,
+         true, true},
+        {"both, own encryption key cut", true, true, &SecureChannel::cryptPrivateKey,
+         Damage::CutShort, true, true},
+        {"encrypt-only, peer encryption key cut", true, false, &SecureChannel::cryptPublicKey,
+         Damage::CutShort, true, false},
+        {"encrypt-only, own encryption key public only", true, false,
+         &SecureChannel::cryptPrivateKey, Damage::PublicOnly, true, true},
+    };
+    const std::vector<uint8_t> data = bytes("pay 100 to Ivanov");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pair p = channelPair(c.crypt, c.sign);
+        const std::string good = seal(*p.a, data);
+        for (SecureChannel* side : {p.a.get(), p.b.get()}) {
+            std::unique_ptr<RsaKeyRecord>& key = side->*c.slot;
+            switch (c.damage) {
+                case Damage::CutShort:
+                    key = std::make_unique<RsaKeyRecord>();  // magic read, nothing after it
+                    break;
+                case Damage::FlaggedButMissing:
+                    key.reset();
+                    break;
+                case Damage::PublicOnly: {
+                    std::unique_ptr<RsaKeyRecord> pub;
+                    ASSERT_TRUE(key->extractPublic(pub));
+                    key = std::move(pub);
+                    break;
+                }
+            }
+        }
+        EXPECT_EQ(sealProtection(*p.a).damaged, c.sealFails);
+        std::string sealed = "stale";
+        EXPECT_EQ(sealMessage(*p.a, data.data(), data.size(), sealed), !c.sealFails);
+        if (c.sealFails) {
+            EXPECT_EQ(sealed, "");
+        }
+        EXPECT_EQ(openProtection(*p.b).damaged, c.openFails);
+        EXPECT_EQ(opens(*p.b, good), !c.openFails);
+    }
+}
+
 TEST(OpenMessage, ShortOrBadTextFails) {
     const Pair p = channelPair(true, true);
     std::vector<uint8_t> lead(64 + 16 + 64, 1);  // the leading parts and no data

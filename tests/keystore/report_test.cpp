@@ -164,7 +164,7 @@ TEST(FormatKeyPublicPart, SpacedUpperCaseHexModulusThenExponent) {
 
 TEST(ChannelReport, TokensOfACompleteChannel) {
     const SecureChannel c = fixedChannel();
-    const TokenTable t = channelReportTokens(c, kMarch1);
+    const TokenTable t = channelReportTokens(c, kMarch1).value();
     const TokenTable expected{
         {"CRYPT", kYes},
         {"CRYPT_PUB_LOCAL", "C3 A1 07 : 01 00 01"},
@@ -178,7 +178,8 @@ TEST(ChannelReport, TokensOfACompleteChannel) {
         {"TIME", "09:05:07"},
     };
     EXPECT_EQ(t, expected);
-    EXPECT_EQ(channelReportTokens(c, {12345, 12, 31, 23, 59, 60}).at("DATE"), "31.12.12345");
+    EXPECT_EQ(channelReportTokens(c, {12345, 12, 31, 23, 59, 60}).value().at("DATE"),
+              "31.12.12345");
 }
 
 TEST(ChannelReport, NotApplicableRulesPerUse) {
@@ -186,7 +187,7 @@ TEST(ChannelReport, NotApplicableRulesPerUse) {
     c.useCrypt = 0;  // keys present but unused
     c.hasSignPrivate = 0;
     c.signPrivateKey.reset();
-    TokenTable t = channelReportTokens(c, kMarch1);
+    TokenTable t = channelReportTokens(c, kMarch1).value();
     EXPECT_EQ(t["CRYPT"], kNo);
     EXPECT_EQ(t["CRYPT_PUB_LOCAL"], kNA);
     EXPECT_EQ(t["CRYPT_PUB_REMOTE"], kNA);
@@ -198,7 +199,7 @@ TEST(ChannelReport, NotApplicableRulesPerUse) {
     c.useCrypt = 1;
     c.hasCryptPublic = 0;  // own pair only
     c.useSign = 0;
-    t = channelReportTokens(c, kMarch1);
+    t = channelReportTokens(c, kMarch1).value();
     EXPECT_EQ(t["CRYPT_PUB_LOCAL"], "C3 A1 07 : 01 00 01");
     EXPECT_EQ(t["CRYPT_PUB_REMOTE"], kNA);
     EXPECT_EQ(t["SIGN"], kNo);
@@ -214,11 +215,60 @@ TEST(ExportChannelHtml, FillsTheTemplateWithEscapedNames) {
     EXPECT_EQ(exportWith(c, "#LOCAL#|#REMOTE#"), "&lt;b&gt;&amp;&quot;#DATE#&quot;|#LOCAL#");
 }
 
+// A key record of the given kind whose numbers after n are absent (stored
+// with length 0), as a record cut short in its file reads back.
+std::unique_ptr<RsaKeyRecord> cutShort(const std::string& owner, uint32_t kind) {
+    std::string bytes = "KRSK0";
+    putU32(bytes, kind);
+    putBytes(bytes, owner);
+    putBytes(bytes, kN1);
+    for (int i = 0; i < (kind == 2 ? 7 : 1); ++i) putU32(bytes, 0);
+    TempDir dir;
+    writeText(dir.file("k"), bytes);
+    BinaryFile file;
+    auto key = std::make_unique<RsaKeyRecord>();
+    EXPECT_TRUE(file.openExisting(dir.file("k")));
+    EXPECT_TRUE(key->readKey(file));
+    return key;
+}
+
+// An incomplete key has no value to report: the export fails and leaves no
+// file, whichever of the four keys it is. Keys of an unused use are not shown
+// and do not matter.
+TEST(ExportChannelHtml, IncompleteShownKeyFailsWithNothingWritten) {
+    using Slot = std::unique_ptr<RsaKeyRecord> SecureChannel::*;
+    const struct {
+        Slot slot;
+        uint32_t kind;
+        bool crypt;  // the slot belongs to encryption
+    } rows[] = {
+        {&SecureChannel::cryptPrivateKey, 2, true},
+        {&SecureChannel::cryptPublicKey, 1, true},
+        {&SecureChannel::signPrivateKey, 2, false},
+        {&SecureChannel::signPublicKey, 1, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.kind * 10 + row.crypt);
+        SecureChannel c = fixedChannel();
+        c.*row.slot = cutShort("client", row.kind);
+        EXPECT_FALSE(channelReportTokens(c, kMarch1));
+        TempDir dir;
+        writeText(dir.file("template.htmt"), "#LOCAL#");
+        EXPECT_FALSE(
+            exportChannelHtml(c, dir.file("out.html"), dir.file("template.htmt"), kMarch1));
+        EXPECT_EQ(TestSupport::listDir(dir.path()), std::vector<std::string>{"template.htmt"});
+
+        (row.crypt ? c.useCrypt : c.useSign) = 0;
+        EXPECT_TRUE(channelReportTokens(c, kMarch1));
+    }
+}
+
 TEST(ExportChannelHtml, ShippedTemplateUsesEveryMarker) {
     const std::string templ = readText(sourceDir() + "/resources/template.htmt");
     ASSERT_NE(templ.find("windows-1251"), std::string::npos);
     const SecureChannel c = fixedChannel();
-    for (const auto& [name, value] : channelReportTokens(c, kMarch1)) {
+    const TokenTable tokens = channelReportTokens(c, kMarch1).value();
+    for (const auto& [name, value] : tokens) {
         EXPECT_NE(templ.find("#" + name + "#"), std::string::npos) << name;
     }
     const std::string html = exportWith(c, templ);

@@ -11,6 +11,7 @@
 #include "support/testkeys.h"
 
 using namespace Talvek;
+using TestSupport::FileSizeLimit;
 using TestSupport::listDir;
 using TestSupport::readBytes;
 using TestSupport::TempDir;
@@ -95,6 +96,8 @@ TEST(PrivateFiles, KeyBasesAreOwnerOnlyFromCreation) {
 }
 
 TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
+    const auto oldWait = lockWait();
+    setLockWait(std::chrono::milliseconds(50));
     TempDir dir;
     const std::string path = dir.file("base.key_base");
     ASSERT_TRUE(baseWith(1).saveBase(path));
@@ -113,6 +116,7 @@ TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
     BinaryFile first, second;
     ASSERT_TRUE(first.openExisting(path));
     EXPECT_FALSE(second.openExisting(path));
+    setLockWait(oldWait);
 }
 
 // Read-only means no write permission bit; it holds for root as well.
@@ -145,4 +149,55 @@ TEST(AtomicSave, SavingThroughALinkReplacesTheFileItNames) {
     KeyBase back;
     ASSERT_TRUE(back.loadBase(dir.file("real")));
     EXPECT_EQ(back.channelCount(), 3);
+}
+
+// Anyone may plant a link in a sticky, world-writable folder such as /tmp; a
+// save must not follow one planted by somebody else to replace a file of its
+// choice, but keeps following the user's own links there.
+TEST(AtomicSave, LinksPlantedByOthersInStickyFoldersAreNotFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a link owned by another user";
+    TempDir dir;
+    const std::string sticky = dir.file("sticky");
+    ASSERT_EQ(mkdir(sticky.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    const std::string victim = dir.file("victim");
+    TestSupport::writeText(victim, "root's file");
+    const std::string planted = sticky + "/out.txt";
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+    ASSERT_EQ(lchown(planted.c_str(), 4242, 4242), 0);
+    EXPECT_FALSE(baseWith(1).saveBase(planted));
+    EXPECT_EQ(TestSupport::readText(victim), "root's file");
+    EXPECT_EQ(listDir(sticky), std::vector<std::string>{"out.txt"});
+
+    // The user's own link in the same folder is followed as everywhere.
+    const std::string own = sticky + "/mine";
+    ASSERT_EQ(symlink(victim.c_str(), own.c_str()), 0);
+    EXPECT_TRUE(baseWith(1).saveBase(own));
+    KeyBase back;
+    EXPECT_TRUE(back.loadBase(victim));
+}
+
+// A save finds what killed saves of the same file left and removes it; other
+// files' temporaries and look-alikes that are no temporaries stay.
+TEST(AtomicSave, ASaveRemovesTheTemporariesOfEarlierInterruptedSaves) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    for (const char* name :
+         {".base.key_base.a1B2c3", ".base.key_base.ZZZZZZ", ".other.key_base.a1B2c3",
+          ".base.key_base.toolong1", ".base.key_base.ab-cd!"})
+        TestSupport::writeText(dir.file(name), "left by a killed save");
+    EXPECT_TRUE(baseWith(1).saveBase(path));
+    EXPECT_EQ(listDir(dir.path()),
+              (std::vector<std::string>{".base.key_base.ab-cd!", ".base.key_base.toolong1",
+                                        ".other.key_base.a1B2c3", "base.key_base"}));
+}
+
+// Larger than any key file: refused before a byte is read.
+TEST(NoSharing, FilesOverTheSizeLimitAreRefusedUnread) {
+    TempDir dir;
+    const std::string path = dir.file("huge.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kMaxKeyFileBytes) + 1), 0);
+    KeyBase base;
+    EXPECT_FALSE(base.loadBase(path));
 }

@@ -415,6 +415,24 @@ TEST_F(KeyWizardControllerTest, KeyNamesAlreadyInTheServerBaseAreRefused) {
     EXPECT_TRUE(run->walk.next());
 }
 
+TEST_F(KeyWizardControllerTest, BaseEmptiedByDeletionTakesANewChannel) {
+    settings.numbers["sing"] = 1;
+    KeyBase base;
+    ASSERT_TRUE(base.addChannel(TestSupport::ownKeysChannel(kCentreCp1251, "user", false, true)));
+    ASSERT_TRUE(base.deleteChannel(kCentreCp1251, "user"));
+    ASSERT_TRUE(base.saveBase(path("server.key_base")));
+
+    auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
+    run->type(KeyNamesIds::ServerName, kCentre);
+    run->type(KeyNamesIds::UserName, kIvanov);
+    ASSERT_TRUE(run->walk.next()) << run->lastError();
+    ASSERT_TRUE(run->walk.next());
+    ASSERT_TRUE(run->walk.finish()) << run->lastError();
+    ASSERT_TRUE(base.loadBase(path("server.key_base")));
+    EXPECT_EQ(base.channelCount(), 1);
+    EXPECT_NE(base.findChannel(kCentreCp1251, "\xC8\xE2\xE0\xED\xEE\xE2"), nullptr);
+}
+
 TEST_F(KeyWizardControllerTest, NameWithoutWindows1251FormIsRefusedNotAltered) {
     auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
     run->type(KeyNamesIds::ServerName, "server");
@@ -746,6 +764,50 @@ TEST_F(KeyWizardControllerTest, FailedFinishStaysAndCanBeRepeated) {
     EXPECT_EQ(run->view.busyBegun, 2);
     EXPECT_FALSE(TestSupport::exists(path("openserv.okp")));
     EXPECT_EQ(TestSupport::readText(path("server.key_base")), "not a key base");
+}
+
+// A path is taken whole, however long the platform allows it to be: the
+// key goes to the file named, not to one under a cut name.
+TEST_F(KeyWizardControllerTest, LongPathsAreTakenWholeOrRefused) {
+    settings.numbers["sing"] = 1;
+    std::string folder;
+    for (int i = 0; i < 3; ++i) folder += std::string(200, char('a' + i)) + "/";
+    ASSERT_EQ(system(("mkdir -p '" + path(folder) + "'").c_str()), 0);
+    const std::string base = folder + "server.key_base";
+    ASSERT_GT(path(base).size(), 600u);
+    {
+        auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, base);
+        run->type(KeyNamesIds::ServerName, "srv");
+        run->type(KeyNamesIds::UserName, "usr");
+        ASSERT_TRUE(run->walk.next());
+        ASSERT_TRUE(run->walk.next());
+        ASSERT_TRUE(run->walk.finish()) << run->lastError();
+    }
+    KeyBase made;
+    EXPECT_TRUE(made.loadBase(path(base)));
+
+    auto run = openAdmin(KeyTypeIds::NewUserServerKey);
+    run->walk.next();
+    run->type(KeyFilesIds::BaseEdit, "/" + std::string(4095, 'x'));
+    EXPECT_FALSE(run->walk.next());
+    EXPECT_EQ(run->lastError(), KeyMessages::PathTooLong);
+}
+
+// The Java client's file goes to the default folder; when that is where the
+// user's base is, Finish refuses instead of replacing the base.
+TEST_F(KeyWizardControllerTest, JavaFileNeverReplacesTheBase) {
+    writeServerPart(path("openserv.okp"), false, true);
+    auto run = open();
+    run->walk.next();
+    run->type(KeyFilesIds::BaseEdit, path("javaclient.bin"));
+    ASSERT_TRUE(run->walk.next()) << run->lastError();
+    ASSERT_TRUE(run->walk.next());
+    run->toggle(KeyParamsIds::JavaClient);
+    ASSERT_TRUE(run->walk.next());
+    EXPECT_FALSE(run->walk.finish());
+    EXPECT_EQ(run->lastError(), KeyMessages::PublicEqualsPrivate);
+    EXPECT_FALSE(TestSupport::exists(path("javaclient.bin")));
+    EXPECT_FALSE(TestSupport::exists(path("openuser.okp")));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "gui/settingsstore.h"
 #include "keystore/cp1251.h"
+#include "keystore/filelock.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
@@ -293,6 +294,8 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
     const int fd = ::open(locked.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    const auto oldWait = lockWait();
+    setLockWait(std::chrono::milliseconds(50));
 
     for (const std::string& path : {garbage, dir.file("missing.bin"), dir.path(), locked}) {
         SCOPED_TRACE(path);
@@ -307,6 +310,7 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
         EXPECT_TRUE(v.top.empty());
         EXPECT_EQ(v.busyDepth, 0);
     }
+    setLockWait(oldWait);
     ::close(fd);
 }
 
@@ -542,3 +546,28 @@ TEST_F(UtilsDlgTest, CloseEndsWithTwo) {
 }
 
 }  // namespace
+
+// The file dialog does not ask before an existing file is chosen: the open
+// key file, however spelt, is refused as the output of Export and "Java" ключ.
+TEST_F(UtilsDlgTest, TheOpenFileIsNeverTheOutput) {
+    const std::string base = dir.file("userkey.bin");
+    saveBase(base, completeChannel("user", "server", false, true));
+    const auto before = TestSupport::readBytes(base);
+    auto dlg = openDialog(base);
+    selectChannel(*dlg, "user : server");
+    for (int command : {IdUtilsExport, IdUtilsJava}) {
+        for (const std::string& output :
+             {base, dir.path() + "/./userkey.bin", std::string("userkey.bin")}) {
+            SCOPED_TRACE(output);
+            view.messages.clear();
+            files.answers.push_back(output);
+            dlg->onCommand(command);
+            ASSERT_EQ(view.messages.size(), 1u);
+            EXPECT_EQ(view.messages[0].text,
+                      "Имена файлов с открытыми и\nприватными ключами не должны совпадать!");
+            EXPECT_EQ(view.messages[0].title, "Ошибка");
+            EXPECT_EQ(TestSupport::readBytes(base), before);
+        }
+    }
+    EXPECT_TRUE(view.opened.empty());
+}

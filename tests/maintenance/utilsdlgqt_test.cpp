@@ -13,6 +13,7 @@
 #include "gui/settingsstore.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
+#include "support/accessibletree.h"
 #include "support/memorysettingsstore.h"
 #include "support/modalscript.h"
 #include "support/tempdir.h"
@@ -158,6 +159,44 @@ TEST_F(UtilsDlgQtTest, DeleteThroughTheWindowRebuildsTheTree) {
                   "Канал успешно удален!"}));
     EXPECT_EQ(childTexts(dlg.tree()->topLevelItem(0)), QStringList{"server : boris"});
     EXPECT_FALSE(button(dlg, IdUtilsDelete)->isEnabled());
+}
+
+// Worked only through the accessibility interface: the tree and each button
+// say what they are, and each button's "press" does what a click does.
+TEST_F(UtilsDlgQtTest, EveryButtonWorksThroughItsAccessibleAction) {
+    QtUtilsDlg dlg(basePath, settings);
+    ModalScript script;
+    const QString press = QAccessibleActionInterface::pressAction();
+    std::vector<std::string> unnamed;
+    auto pressButton = [press](int id) {
+        return [press, id](QDialog* d) {
+            ASSERT_TRUE(TestSupport::doAccessibleAction(button(*d, id), press));
+        };
+    };
+    script
+        .onDialog(QStringLiteral("UtilsDlg"),
+                  [&](QDialog* d) {
+                      auto* tree = d->findChild<QTreeWidget*>(QStringLiteral("1014"));
+                      tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+                      unnamed = TestSupport::unnamedControls(d);
+                      pressButton(IdUtilsDelete)(d);
+                  })
+        .answer(QStringLiteral("Нет"))
+        .onDialog(QStringLiteral("UtilsDlg"), pressButton(IdUtilsExport))
+        .chooseFile(QString())
+        .onDialog(QStringLiteral("UtilsDlg"), pressButton(IdUtilsJava))
+        .answer(QStringLiteral("OK"))
+        .onDialog(QStringLiteral("UtilsDlg"), pressButton(IdUtilsOk));
+    EXPECT_EQ(dlg.exec(), 2);
+    EXPECT_FALSE(script.timedOut());
+    EXPECT_TRUE(script.finished());
+    EXPECT_EQ(unnamed, std::vector<std::string>{});
+    ASSERT_EQ(script.messages.size(), 2u);
+    EXPECT_EQ(script.messages[0],
+              "Вы уверены, что хотите удалить секретный канал \"server : anna\"?");
+    EXPECT_EQ(script.messages[1].rfind("Секретный канал содержит ключи кодирования.", 0), 0u);
+    EXPECT_EQ(script.fileDialogs.size(), 1u);
+    EXPECT_EQ(childTexts(dlg.tree()->topLevelItem(0)).size(), 2);
 }
 
 }  // namespace

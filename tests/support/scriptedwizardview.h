@@ -30,7 +30,7 @@ public:
     Control& at(int page, int id) { return controls[{page, id}]; }
 
     void setText(int page, int id, const std::string& text) override { at(page, id).text = text; }
-    std::string text(int page, int id) override { return Talvek::limitChars(at(page, id).text); }
+    std::string text(int page, int id) override { return at(page, id).text; }
     void setVisible(int page, int id, bool visible) override { at(page, id).visible = visible; }
     void setEnabled(int page, int id, bool enabled) override { at(page, id).enabled = enabled; }
     void setChecked(int page, int id, bool checked) override { at(page, id).checked = checked; }

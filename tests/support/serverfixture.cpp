@@ -91,7 +91,6 @@ void CryptoServerFixture::SetUp() {
     writeInterfaceBase(interfaceFile("main"), "main", 2);
     writeInterfaceBase(interfaceFile("Касса"), cp("Касса"), 1);
 
-    Talvek::CryptoServerConfig config;
     config.serverBase = serverBase;
     config.serverName = serverName;
     config.folder = folder;

@@ -40,6 +40,9 @@ protected:
     TempDir dir;
     std::string adminBase, serverBase, folder;
     std::string adminName, serverName;
+    // What the running server was started with, for tests that start
+    // another one with different limits.
+    Talvek::CryptoServerConfig config;
     std::unique_ptr<Talvek::CryptoServer> server;
 };
 

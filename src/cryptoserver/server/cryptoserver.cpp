@@ -1,31 +1,40 @@
 #include "cryptoserver/server/cryptoserver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <ostream>
 #include <system_error>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+
 #include "cryptoserver/cryptoserverclient.h"
-#include "cryptoserver/talvekcodec.h"
 #include "keystore/binaryfile.h"
 #include "keystore/cp1251.h"
-#include "keystore/fileexists.h"
 #include "keystore/keybase.h"
+#include "keystore/secureexception.h"
 
 namespace Talvek {
 
 namespace {
 
 constexpr const char* kBaseSuffix = ".key_base";
+constexpr const char* kHistoryFolder = ".history";
+// The payload is taken in pieces of at most this size as they arrive.
+constexpr uint32_t kPayloadPiece = 1u << 20;
 
-namespace Status {
-constexpr uint32_t NoRights = 100;
-constexpr uint32_t OpenFailed = 102;
-constexpr uint32_t NoInterface = 103;
-constexpr uint32_t RewriteFailed = 105;
-constexpr uint32_t EncodeFailed = 106;
-constexpr uint32_t DecodeFailed = 107;
-}  // namespace Status
+namespace Status = ServerStatus;
+
+int64_t wallClock() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 void putWord(std::vector<uint8_t>& out, uint32_t value) {
     const auto bytes = wordBytes(value);
@@ -38,11 +47,75 @@ std::string zeroTerminated(const uint8_t* p, size_t length) {
     return std::string(p, end);
 }
 
-ServerAnswer refuse(uint32_t status) {
-    return ServerAnswer{status, {}};
+ServerAnswer refuse(uint32_t status, std::string interfaceName = {}) {
+    return ServerAnswer{status, {}, std::move(interfaceName)};
+}
+
+const char* requestName(uint8_t code) {
+    switch (code) {
+        case ServerCode::ListInterfaces:
+            return "list";
+        case ServerCode::FetchKeyBase:
+            return "fetch";
+        case ServerCode::UploadKeyBase:
+            return "upload";
+        default:
+            return nullptr;
+    }
+}
+
+// A name from the wire as it may appear in a log line: UTF-8, no blanks or
+// control characters that could forge another line or field.
+std::string logText(const std::string& name) {
+    if (name.empty()) return "-";
+    std::string out;
+    for (char c : cp1251ToUtf8(name)) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte <= 0x20 || byte == 0x7F ? '?' : c;
+    }
+    return out;
+}
+
+// The server base's file identity and time stamp: a change means a reload.
+std::string fileStamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+           std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec);
+}
+
+std::chrono::milliseconds transferAllowance(uint64_t bytes) {
+    return std::chrono::milliseconds(bytes * 1000 / kSlowestTransferBytesPerSecond);
 }
 
 }  // namespace
+
+bool ReplayGuard::admit(const EnvelopeStamp& stamp, std::optional<int64_t> now) {
+    const int64_t clock = now ? *now : wallClock();
+    std::lock_guard lock(mutex_);
+    while (!expiry_.empty() && expiry_.begin()->first <= clock) {
+        seen_.erase(expiry_.begin()->second);
+        expiry_.erase(expiry_.begin());
+    }
+    if (seen_.count(stamp.nonce)) return false;
+    // Kept for the replay window, and at least until the block's own time
+    // makes it stale anyway.
+    const int64_t forgetAt = std::max(clock + Envelope::ReplayWindowSeconds,
+                                      stamp.time + Envelope::MaxClockSkewSeconds + 1);
+    seen_[stamp.nonce] = forgetAt;
+    expiry_.emplace(forgetAt, stamp.nonce);
+    return true;
+}
+
+std::string historyFileName(const std::string& baseFile, int version) {
+    return baseFile + "." + std::to_string(version);
+}
+
+struct CryptoServer::Worker {
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
 
 CryptoServer::CryptoServer(CryptoServerConfig config) : config_(std::move(config)) {}
 
@@ -51,7 +124,7 @@ CryptoServer::~CryptoServer() {
 }
 
 bool CryptoServer::listenOn(const std::string& host, uint16_t port) {
-    if (listener_.create() != 0 || listener_.bind(host, port) != 0 || listener_.listen(8) != 0)
+    if (listener_.create() != 0 || listener_.bind(host, port) != 0 || listener_.listen(128) != 0)
         return false;
     port_ = listener_.localPort();
     return true;
@@ -70,18 +143,49 @@ void CryptoServer::stop() {
     if (listener_.isOpen()) listener_.close();
 }
 
-void CryptoServer::serve(const std::atomic<int32_t>& stopFlag) {
-    while (stopFlag.load() == 0) {
-        if (listener_.waitReadable(kSocketSliceMs) != 1) continue;
-        std::unique_ptr<TcpSocket> client = listener_.accept();
-        if (client) handle(*client, stopFlag);
+void CryptoServer::reapWorkers(bool all) {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (all || (*it)->done.load()) {
+            (*it)->thread.join();
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 
-void CryptoServer::misbehave(Misbehaviour mode, std::vector<uint8_t> raw) {
+void CryptoServer::serve(const std::atomic<int32_t>& stopFlag) {
+    while (stopFlag.load() == 0) {
+        reapWorkers(false);
+        if (listener_.waitReadable(kSocketSliceMs) != 1) continue;
+        std::unique_ptr<TcpSocket> client = listener_.accept();
+        if (!client) continue;
+        if (active_.load() >= config_.maxConnections) {
+            // Closed at once: a client waiting in vain would only hold on.
+            std::string peer;
+            client->peerAddress(peer);
+            logRequest(peer, {}, 0, {}, "busy");
+            continue;
+        }
+        ++active_;
+        auto worker = std::make_unique<Worker>();
+        Worker* self = worker.get();
+        worker->thread = std::thread([this, self, &stopFlag, socket = std::move(client)]() {
+            handle(*socket, stopFlag);
+            socket->close();
+            --active_;
+            self->done = true;
+        });
+        workers_.push_back(std::move(worker));
+    }
+    reapWorkers(true);
+}
+
+void CryptoServer::misbehave(Misbehaviour mode, std::vector<uint8_t> raw, int32_t dripMs) {
     std::lock_guard lock(mutex_);
     mode_ = mode;
     raw_ = std::move(raw);
+    dripMs_ = dripMs;
 }
 
 std::vector<uint8_t> CryptoServer::lastRequest() const {
@@ -94,99 +198,232 @@ int CryptoServer::requestCount() const {
     return requestCount_;
 }
 
-bool CryptoServer::readRequest(TcpSocket& client, const std::atomic<int32_t>& stopFlag,
-                               uint8_t& code, std::string& adminName, std::vector<uint8_t>& payload,
-                               std::vector<uint8_t>& raw) {
-    uint8_t head[1 + 4 + kNameFieldSize + 4];
-    if (client.receiveAll(head, sizeof head, &stopFlag, kSocketSliceMs) != sizeof head)
-        return false;
-    code = head[0];
-    adminName = zeroTerminated(head + 5, kNameFieldSize);
-    const uint32_t length = wordFrom(head + 5 + kNameFieldSize);
-    if (length > config_.maxPayload) return false;
-    payload.assign(length, 0);
-    if (length > 0 && client.receiveAll(payload.data(), static_cast<int32_t>(length), &stopFlag,
-                                        kSocketSliceMs) != static_cast<int>(length))
-        return false;
-    raw.assign(head, head + sizeof head);
-    raw.insert(raw.end(), payload.begin(), payload.end());
+void CryptoServer::logRequest(const std::string& peer, const std::string& adminName, uint8_t code,
+                              const std::string& interfaceName, const std::string& status) const {
+    if (!config_.log) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    const char* request = requestName(code);
+    std::lock_guard lock(logMutex_);
+    *config_.log << stamp << " peer=" << (peer.empty() ? "-" : peer)
+                 << " admin=" << logText(adminName) << " request="
+                 << (request ? request
+                     : code  ? std::to_string(code)
+                             : std::string("-"))
+                 << " interface=" << logText(interfaceName) << " status=" << status << std::endl;
+}
+
+bool CryptoServer::readPayload(TcpSocket& client, const std::atomic<int32_t>& stopFlag,
+                               uint32_t length, std::vector<uint8_t>& payload) {
+    payload.clear();
+    while (payload.size() < length) {
+        // Grown with what arrives: a claimed length costs nothing until the
+        // bytes are there.
+        const size_t piece = std::min<size_t>(kPayloadPiece, length - payload.size());
+        const size_t at = payload.size();
+        payload.resize(at + piece);
+        if (client.receiveAll(payload.data() + at, static_cast<int32_t>(piece), &stopFlag,
+                              kSocketSliceMs) != static_cast<int>(piece))
+            return false;
+    }
     return true;
 }
 
 void CryptoServer::handle(TcpSocket& client, const std::atomic<int32_t>& stopFlag) {
     client.setIdleLimit(config_.idleLimitMs);
+    client.setDeadline(TcpSocket::Clock::now() +
+                       std::chrono::milliseconds(config_.connectionTimeMs));
+    std::string peer;
+    client.peerAddress(peer);
     Misbehaviour mode;
     std::vector<uint8_t> rawReply;
+    int32_t dripMs;
     {
         std::lock_guard lock(mutex_);
         mode = mode_;
         rawReply = raw_;
+        dripMs = dripMs_;
     }
     if (mode == Misbehaviour::CloseAtOnce) return;
 
-    uint8_t code = 0;
-    std::string adminName;
-    std::vector<uint8_t> payload, raw;
-    if (!readRequest(client, stopFlag, code, adminName, payload, raw)) return;
-    {
+    uint8_t head[kRequestHeadSize];
+    if (client.receiveAll(head, sizeof head, &stopFlag, kSocketSliceMs) != sizeof head) {
+        logRequest(peer, {}, 0, {}, "dropped");
+        return;
+    }
+    const uint8_t code = head[0];
+    const std::string adminName = zeroTerminated(head + 5, kNameFieldSize);
+    const uint32_t length = wordFrom(head + 5 + kNameFieldSize);
+
+    ServerAnswer a;
+    std::vector<uint8_t> payload;
+    a.status = mode == Misbehaviour::None ? precheck(code, adminName, length) : Status::Success;
+    if (a.status == Status::Success) {
+        client.setDeadline(client.deadline() + transferAllowance(length));
+        if (!readPayload(client, stopFlag, length, payload)) {
+            logRequest(peer, adminName, code, {}, "dropped");
+            return;
+        }
         std::lock_guard lock(mutex_);
-        lastRequest_ = raw;
+        lastRequest_.assign(head, head + sizeof head);
+        lastRequest_.insert(lastRequest_.end(), payload.begin(), payload.end());
         ++requestCount_;
     }
 
     std::vector<uint8_t> reply;
     if (mode == Misbehaviour::None) {
-        const ServerAnswer a = answer(code, adminName, payload);
+        if (a.status == Status::Success) a = answer(code, adminName, payload);
+        std::vector<uint8_t>().swap(payload);
         putWord(reply, code);
         putWord(reply, a.status);
-        if (a.status == 0) {
+        if (a.status == Status::Success) {
             putWord(reply, static_cast<uint32_t>(a.data.size()));
             reply.insert(reply.end(), a.data.begin(), a.data.end());
         }
+    } else if (mode == Misbehaviour::Drip) {
+        for (uint8_t byte : rawReply) {
+            if (stopFlag.load() != 0 || client.send(&byte, 1, kSocketSliceMs) < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(dripMs));
+        }
+        return;
     } else {
         reply = rawReply;
     }
-    if (!reply.empty() &&
-        client.send(reply.data(), static_cast<int32_t>(reply.size()), kSocketSliceMs) < 0)
-        return;
-    if (mode == Misbehaviour::RawThenStall) {
+    const bool sent = reply.empty() || client.send(reply.data(), static_cast<int32_t>(reply.size()),
+                                                   kSocketSliceMs) >= 0;
+    if (mode == Misbehaviour::None)
+        logRequest(peer, adminName, code, a.interfaceName,
+                   sent ? std::to_string(a.status) : std::to_string(a.status) + ",unsent");
+    if (sent && mode == Misbehaviour::RawThenStall) {
         // Holds the line open, silent, until the client gives up or the
         // server stops.
+        client.clearDeadline();
         uint8_t sink[256];
         while (stopFlag.load() == 0 && client.receive(sink, sizeof sink, kSocketSliceMs) >= 0) {
         }
     }
 }
 
-bool CryptoServer::adminAllowed(const std::string& adminName) const {
-    if (adminName.empty()) return false;
-    if (!config_.adminName.empty() && adminName != config_.adminName) return false;
-    KeyBase base;
-    return base.loadBase(config_.serverBase) &&
-           base.findChannel(config_.serverName, adminName) != nullptr;
+std::shared_ptr<const KeyBase> CryptoServer::serverKeys() const {
+    // Read again whenever the file changed, so that a channel added for a
+    // new administrator counts without a restart.
+    const std::string stamp = fileStamp(config_.serverBase);
+    std::lock_guard lock(keysMutex_);
+    if (keys_ && stamp == keysStamp_) return keys_;
+    auto base = std::make_shared<KeyBase>();
+    try {
+        if (!base->loadBase(config_.serverBase)) return keys_;
+        // The OpenSSL objects are built now, once, so that the requests
+        // served at the same time only read them.
+        for (const auto& [local, node] : base->nodes) {
+            for (const auto& [remote, channel] : node->channels) {
+                for (const auto* key :
+                     {channel->signPrivateKey.get(), channel->cryptPrivateKey.get()})
+                    if (key) key->privateKey();
+                for (const auto* key :
+                     {channel->signPublicKey.get(), channel->cryptPublicKey.get()})
+                    if (key) key->publicKey();
+            }
+        }
+    } catch (const SecureException&) {
+        return keys_;
+    }
+    keys_ = std::move(base);
+    keysStamp_ = stamp;
+    return keys_;
 }
 
-bool CryptoServer::seal(const std::string& adminName, const std::vector<uint8_t>& plain,
-                        std::vector<uint8_t>& sealed) const {
-    SingleOutput out;
-    if (!singleEncode(config_.serverBase, config_.serverName, adminName, plain, out)) return false;
-    sealed = out.bytes();
-    return true;
+const SecureChannel* CryptoServer::adminChannel(const KeyBase& keys,
+                                                const std::string& adminName) const {
+    if (adminName.empty()) return nullptr;
+    if (!config_.adminName.empty() && adminName != config_.adminName) return nullptr;
+    const SecureChannel* channel = keys.findChannel(config_.serverName, adminName);
+    return channel && codecAccepts(*channel) ? channel : nullptr;
+}
+
+uint32_t CryptoServer::precheck(uint8_t code, const std::string& adminName,
+                                uint32_t payloadLength) const {
+    const auto keys = serverKeys();
+    if (!keys || !adminChannel(*keys, adminName)) return Status::NoRights;
+    switch (code) {
+        case ServerCode::ListInterfaces:
+            return payloadLength == kListPayloadSize ? Status::Success : Status::BadRequest;
+        case ServerCode::FetchKeyBase:
+            return payloadLength >= 1 && payloadLength <= kFetchPayloadMax ? Status::Success
+                                                                           : Status::BadRequest;
+        case ServerCode::UploadKeyBase:
+            return payloadLength >= 1 && payloadLength <= kUploadPayloadMax ? Status::Success
+                                                                            : Status::BadRequest;
+        default:
+            return Status::BadRequest;
+    }
 }
 
 std::string CryptoServer::interfacePath(const std::string& name) const {
-    // Names travel in Windows-1251; the folder's file names are UTF-8. A
-    // name must stay inside the folder.
-    const std::string local = cp1251ToUtf8(name);
-    if (local.empty() || local.front() == '.' || local.find('/') != std::string::npos ||
-        local.find('\\') != std::string::npos)
-        return {};
-    return config_.folder + "/" + local + kBaseSuffix;
+    // Names travel in Windows-1251; the folder's file names are UTF-8. A name
+    // is one plain file name inside the folder: no separators, no leading
+    // dot (no "..", no history), no control characters.
+    if (name.empty() || name.size() >= kInterfaceNameSize || name.front() == '.') return {};
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\') return {};
+    }
+    const std::string path = config_.folder + "/" + cp1251ToUtf8(name) + kBaseSuffix;
+    // Only a regular file of the folder itself, never a link leading out.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return path;
+}
+
+void CryptoServer::keepHistory(const std::string& path) const {
+    if (config_.historyDepth <= 0) return;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path folder = fs::path(config_.folder) / kHistoryFolder;
+    fs::create_directory(folder, ec);
+    fs::permissions(folder, fs::perms::owner_all, ec);
+    const std::string file = fs::path(path).filename().string();
+    fs::remove(folder / historyFileName(file, config_.historyDepth), ec);
+    for (int version = config_.historyDepth - 1; version >= 1; --version) {
+        fs::rename(folder / historyFileName(file, version),
+                   folder / historyFileName(file, version + 1), ec);
+    }
+    // A second name for the current file: it survives the rename over it.
+    const fs::path latest = folder / historyFileName(file, 1);
+    if (::link(path.c_str(), latest.c_str()) != 0) fs::copy_file(path, latest, ec);
+}
+
+bool CryptoServer::commitUpload(const std::string& path, const uint8_t* data, size_t length) const {
+    if (length > UINT32_MAX) return false;
+    std::lock_guard lock(commitMutex_);
+    BinaryFile file;
+    if (!file.create(path, BinaryFile::Permissions::OwnerOnly) ||
+        !file.write(data, static_cast<uint32_t>(length))) {
+        file.discard();
+        return false;
+    }
+    keepHistory(path);
+    if (!file.close()) {
+        file.discard();
+        return false;
+    }
+    return true;
 }
 
 ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
                                   const std::vector<uint8_t>& payload) const {
-    if (!adminAllowed(adminName)) return refuse(Status::NoRights);
+    const auto keys = serverKeys();
+    const SecureChannel* channel = keys ? adminChannel(*keys, adminName) : nullptr;
+    if (!channel) return refuse(Status::NoRights);
+    const auto seal = [&](const uint8_t* plain, size_t length, ServerAnswer& a) {
+        std::string sealed;
+        if (!sealEnvelope(*channel, CodecSide::CryptoServer, plain, length, sealed)) return false;
+        a.data.assign(sealed.begin(), sealed.end());
+        return true;
+    };
 
     if (code == ServerCode::ListInterfaces) {
         std::vector<std::string> names;
@@ -194,58 +431,61 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
         for (const auto& entry : std::filesystem::directory_iterator(config_.folder, ec)) {
             const std::string file = entry.path().filename().string();
             const size_t suffix = std::strlen(kBaseSuffix);
-            if (!entry.is_regular_file(ec) || file.size() <= suffix ||
+            if (!entry.is_regular_file(ec) || entry.is_symlink(ec) || file.size() <= suffix ||
                 file.compare(file.size() - suffix, suffix, kBaseSuffix) != 0)
                 continue;
             std::string name;
             if (utf8ToCp1251(file.substr(0, file.size() - suffix), name) &&
-                name.size() < kInterfaceNameSize)
+                !interfacePath(name).empty())
                 names.push_back(name);
         }
-        // An empty list cannot be sealed, and there is nothing to administer.
+        // There is nothing to administer.
         if (names.empty()) return refuse(Status::NoInterface);
         std::sort(names.begin(), names.end());
         ServerAnswer a;
-        if (!seal(adminName, joinInterfaceList(names), a.data)) return refuse(Status::EncodeFailed);
+        const auto list = joinInterfaceList(names);
+        if (!seal(list.data(), list.size(), a)) return refuse(Status::EncodeFailed);
         return a;
     }
 
     if (code == ServerCode::FetchKeyBase) {
-        const std::string path = interfacePath(zeroTerminated(payload.data(), payload.size()));
-        if (path.empty() || !fileExists(path)) return refuse(Status::NoInterface);
+        const std::string name = zeroTerminated(payload.data(), payload.size());
+        const std::string path = interfacePath(name);
+        if (path.empty()) return refuse(Status::NoInterface, name);
         BinaryFile file;
-        if (!file.openExisting(path)) return refuse(Status::OpenFailed);
+        if (!file.open(path, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
+                       BinaryFile::Share::Read))
+            return refuse(Status::OpenFailed, name);
         const uint64_t size = file.remaining();
         const uint8_t* bytes = file.take(size);
-        std::vector<uint8_t> plain(bytes, bytes + size);
-        file.close();
         ServerAnswer a;
-        if (!seal(adminName, plain, a.data)) return refuse(Status::EncodeFailed);
+        a.interfaceName = name;
+        if (!seal(bytes, size, a)) return refuse(Status::EncodeFailed, name);
         return a;
     }
 
     if (code == ServerCode::UploadKeyBase) {
-        SingleOutput opened;
-        if (!singleDecode(config_.serverBase, config_.serverName, adminName, payload, opened) ||
-            opened.length < kUploadHeaderSize)
+        std::vector<uint8_t> opened;
+        EnvelopeStamp stamp;
+        if (!openEnvelope(*channel, CodecSide::CryptoServer,
+                          reinterpret_cast<const char*>(payload.data()), payload.size(), opened,
+                          &stamp) ||
+            opened.size() < kUploadHeaderSize || !replays_.admit(stamp))
             return refuse(Status::DecodeFailed);
-        const std::string name = zeroTerminated(opened.data, kUploadHeaderSize);
+        const std::string name = zeroTerminated(opened.data(), kUploadHeaderSize);
         const std::string path = interfacePath(name);
-        if (path.empty() || !fileExists(path)) return refuse(Status::NoInterface);
-        BinaryFile file;
-        if (!file.create(path, BinaryFile::Permissions::OwnerOnly) ||
-            !file.write(opened.data + kUploadHeaderSize, opened.length - kUploadHeaderSize) ||
-            !file.close()) {
-            file.discard();
-            return refuse(Status::RewriteFailed);
-        }
+        if (path.empty()) return refuse(Status::NoInterface, name);
+        const bool stored = commitUpload(path, opened.data() + kUploadHeaderSize,
+                                         opened.size() - kUploadHeaderSize);
+        OPENSSL_cleanse(opened.data(), opened.size());
+        if (!stored) return refuse(Status::RewriteFailed, name);
         ServerAnswer a;
-        const std::string stored = name + kBaseSuffix;
-        a.data.assign(stored.begin(), stored.end());
+        a.interfaceName = name;
+        const std::string storedName = name + kBaseSuffix;
+        a.data.assign(storedName.begin(), storedName.end());
         return a;
     }
-    // An unknown request: a status the client shows by its number.
-    return refuse(104);
+    return refuse(Status::BadRequest);
 }
 
 }  // namespace Talvek

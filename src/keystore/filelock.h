@@ -1,0 +1,56 @@
+#pragma once
+// Locks on key files. A key file is never changed in place: a save renames a
+// new file over the old one. A lock taken on the old file would then guard
+// nothing, so a lock is only held once the path still names the locked file,
+// and a save locks its new file before it becomes visible under the path.
+
+#include <chrono>
+#include <string>
+
+namespace Talvek {
+
+// How long a file another program holds is waited for before the step fails
+// (10 s; tests shorten it).
+std::chrono::milliseconds lockWait();
+void setLockWait(std::chrono::milliseconds wait);
+
+// Set when a lock could not be had within lockWait(), with the file's path;
+// cleared by clearLockTimeout(). Lets a front end name the lock as the cause
+// of a step that only reports false.
+bool lockTimedOut();
+const std::string& lockTimeoutPath();
+void clearLockTimeout();
+
+class FileLock {
+public:
+    enum class Kind { Shared, Exclusive };
+    enum class Result {
+        Locked,   // the file the path names is held
+        Missing,  // no such file; for a writer the folder is held instead
+        Busy,     // another program held it for longer than lockWait()
+        Failed,   // not a regular file, read-only for a writer, or unreadable
+    };
+
+    FileLock() = default;
+    ~FileLock();
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // forWriting: a file without any write permission bit is read-only and
+    // fails. A writer that finds no file locks the folder, so that two
+    // programs making the same new file take turns; folderHeld says the
+    // caller already holds that folder.
+    Result acquire(const std::string& path, Kind kind, bool forWriting, bool folderHeld = false);
+    // The locked file (Locked) or folder (Missing), or -1.
+    int fd() const { return fd_; }
+    bool holdsFolder() const { return folder_; }
+    void release();
+
+private:
+    int fd_ = -1;
+    bool folder_ = false;
+};
+
+}  // namespace Talvek

@@ -1,0 +1,283 @@
+// The crypto server as a service: many clients at once, bounded connections,
+// requests checked before their payload, kept history, names that stay in
+// the folder, one log line per request, and a clean stop on SIGTERM.
+
+#include "cryptoserver/server/cryptoserver.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "cryptoserver/cryptoserverclient.h"
+#include "support/serverfixture.h"
+
+using namespace Talvek;
+using namespace TestSupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Resident memory of this process in bytes.
+size_t residentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+std::vector<uint8_t> requestHead(uint8_t code, const std::string& admin, uint32_t length) {
+    std::vector<uint8_t> head(kRequestHeadSize, 0);
+    head[0] = code;
+    const auto one = wordBytes(kRequestWord);
+    std::copy(one.begin(), one.end(), head.begin() + 1);
+    std::copy(admin.begin(), admin.end(), head.begin() + 5);
+    const auto n = wordBytes(length);
+    std::copy(n.begin(), n.end(), head.begin() + 5 + kNameFieldSize);
+    return head;
+}
+
+// A raw client: connects and sends what it is given, then keeps the line.
+struct RawClient {
+    TcpSocket socket;
+    explicit RawClient(uint16_t port, const std::vector<uint8_t>& bytes = {}) {
+        socket.create();
+        socket.setIdleLimit(3000);
+        EXPECT_EQ(socket.connect("127.0.0.1", port), 0);
+        if (!bytes.empty()) {
+            EXPECT_EQ(socket.send(bytes.data(), static_cast<int32_t>(bytes.size()), 200),
+                      static_cast<int>(bytes.size()));
+        }
+    }
+    // The status the server answered with, or -1 when it sent none.
+    int64_t status() {
+        uint8_t reply[8];
+        if (socket.receiveAll(reply, sizeof reply, nullptr, 200) != sizeof reply) return -1;
+        return wordFrom(reply + 4);
+    }
+};
+
+class CryptoServerService : public CryptoServerFixture {};
+
+}  // namespace
+
+TEST_F(CryptoServerService, FiftyClientsAreServedAtOnceWhileOneStalls) {
+    // A server that would wait a minute for a silent client.
+    auto patient = config;
+    patient.idleLimitMs = 60000;
+    CryptoServer served(patient);
+    ASSERT_TRUE(served.start());
+    // Half a head, then silence: it must not hold anybody up.
+    RawClient staller(served.port(), std::vector<uint8_t>(10, 100));
+    // Fifty machines, each with its own copy of the administrator's base
+    // (one base is locked while a client reads it).
+    for (int i = 0; i < 50; ++i)
+        std::filesystem::copy_file(adminBase, dir.file("admin" + std::to_string(i)));
+    const auto start = Clock::now();
+    std::vector<std::thread> clients;
+    std::vector<std::string> failures(50);
+    for (int i = 0; i < 50; ++i) {
+        clients.emplace_back([&, i] {
+            auto params = paramsFor(dir.file("fetched" + std::to_string(i)));
+            params.port = served.port();
+            params.adminKeyBase = dir.file("admin" + std::to_string(i));
+            params.idleLimitMs = 30000;  // a loaded machine may be slow to answer fifty
+            std::string message;
+            const bool ok =
+                i % 2 ? listInterfaces(params, &message) : fetchKeyBase(params, &message);
+            if (!ok) failures[i] = message.empty() ? "failed" : message;
+        });
+    }
+    for (auto& t : clients) t.join();
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(failures[i], "") << i;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(readBytes(dir.file("fetched0")), readBytes(interfaceFile("main")));
+    EXPECT_EQ(served.activeConnections(), 1);  // the staller is still being waited for
+}
+
+TEST_F(CryptoServerService, ConnectionsAreBoundedInNumberAndTime) {
+    auto tight = config;
+    tight.maxConnections = 2;
+    tight.idleLimitMs = 60000;
+    tight.connectionTimeMs = 800;
+    CryptoServer small(tight);
+    ASSERT_TRUE(small.start());
+    RawClient first(small.port()), second(small.port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(small.activeConnections(), 2);
+
+    // A third is closed at once rather than left waiting.
+    auto params = paramsFor();
+    params.port = small.port();
+    std::string message;
+    EXPECT_FALSE(listInterfaces(params, &message));
+    EXPECT_NE(message.find("Connection reset by peer"), std::string::npos) << message;
+
+    // The two silent ones end at the connection's time limit, though idle
+    // ones would be allowed a minute; then clients are served again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(small.activeConnections(), 0);
+    EXPECT_TRUE(listInterfaces(params, &message)) << message;
+}
+
+TEST_F(CryptoServerService, AHostileHeaderIsAnsweredBeforeAnythingLargeIsAllocated) {
+    const struct {
+        const char* what;
+        std::vector<uint8_t> head;
+        int64_t status;  // -1: read on, nothing answered yet
+    } cases[] = {
+        {"unknown administrator", requestHead(102, cp("Чужой"), 0xFFFFFFFFu), 100},
+        {"unknown code", requestHead(99, adminName, 0x7FFFFFFFu), 104},
+        {"list with a big payload", requestHead(100, adminName, 1u << 30), 104},
+        {"fetch with a big payload", requestHead(101, adminName, 65), 104},
+        {"upload over the cap", requestHead(102, adminName, kUploadPayloadMax + 1), 104},
+        {"upload of the largest size, sent slowly", requestHead(102, adminName, kUploadPayloadMax),
+         -1},
+    };
+    for (const auto& c : cases) {
+        const size_t before = residentBytes();
+        RawClient client(server->port(), c.head);
+        client.socket.setIdleLimit(700);
+        EXPECT_EQ(client.status(), c.status) << c.what;
+        EXPECT_LT(residentBytes(), before + (32u << 20)) << c.what;
+    }
+    EXPECT_EQ(server->requestCount(), 0);
+}
+
+TEST_F(CryptoServerService, UploadsKeepTheLastFiveVersions) {
+    std::vector<std::vector<uint8_t>> versions{readBytes(interfaceFile("main"))};
+    const std::string local = dir.file("changed.key_base");
+    for (int channels = 1; channels <= 7; ++channels) {
+        writeInterfaceBase(local, "main", channels);
+        std::string message;
+        ASSERT_TRUE(uploadKeyBase(paramsFor(local), &message)) << message;
+        versions.push_back(readBytes(local));
+    }
+    EXPECT_EQ(readBytes(interfaceFile("main")), versions.back());
+    const std::string history = folder + "/.history/";
+    EXPECT_EQ(listDir(history),
+              (std::vector<std::string>{"main.key_base.1", "main.key_base.2", "main.key_base.3",
+                                        "main.key_base.4", "main.key_base.5"}));
+    for (int n = 1; n <= 5; ++n)
+        EXPECT_EQ(readBytes(history + historyFileName("main.key_base", n)),
+                  versions[versions.size() - 1 - n])
+            << n;
+    EXPECT_EQ(fileMode(history + "main.key_base.1"), 0600u);
+    // The history is no interface.
+    auto params = paramsFor();
+    std::string message;
+    ASSERT_TRUE(listInterfaces(params, &message));
+    EXPECT_EQ(splitInterfaceList(params.interfaceList.data(), params.interfaceList.size()),
+              (std::vector<std::string>{"main", cp("Касса")}));
+}
+
+TEST_F(CryptoServerService, InterfaceNamesNeverLeaveTheFolder) {
+    writeInterfaceBase(dir.file("outside.key_base"), "x", 1);
+    std::filesystem::create_symlink(dir.file("outside.key_base"), interfaceFile("link"));
+    std::filesystem::create_directory(folder + "/.history");
+    writeInterfaceBase(folder + "/.history/main.key_base", "main", 1);
+    const auto outside = readBytes(dir.file("outside.key_base"));
+    const std::string local = dir.file("upload.key_base");
+    writeInterfaceBase(local, "evil", 1);
+
+    for (const std::string& name :
+         {std::string(".."), std::string("../outside"), std::string("/tmp/x"),
+          std::string(".history/main"), std::string("link"), std::string("ma\nin"),
+          std::string("a\\b"), std::string()}) {
+        auto params = paramsFor(local);
+        params.interfaceName = name;
+        std::string message;
+        EXPECT_FALSE(uploadKeyBase(params, &message)) << name;
+        EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(103) + "!") << name;
+        std::vector<uint8_t> payload(name.begin(), name.end());
+        payload.push_back(0);
+        EXPECT_EQ(server->answer(ServerCode::FetchKeyBase, adminName, payload).status, 103u)
+            << name;
+    }
+    EXPECT_EQ(readBytes(dir.file("outside.key_base")), outside);
+    auto params = paramsFor();
+    std::string message;
+    ASSERT_TRUE(listInterfaces(params, &message));
+    EXPECT_EQ(splitInterfaceList(params.interfaceList.data(), params.interfaceList.size()),
+              (std::vector<std::string>{"main", cp("Касса")}));
+}
+
+TEST_F(CryptoServerService, EachRequestLeavesOneLogLineWithoutKeyMaterial) {
+    std::ostringstream log;
+    auto logged = config;
+    logged.log = &log;
+    CryptoServer logging(logged);
+    ASSERT_TRUE(logging.start());
+    auto params = paramsFor(dir.file("fetched"));
+    params.port = logging.port();
+    std::string message;
+    ASSERT_TRUE(listInterfaces(params, &message));
+    params.interfaceName = cp("Касса");
+    ASSERT_TRUE(fetchKeyBase(params, &message));
+    params.interfaceName = "absent";
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    logging.stop();
+
+    std::istringstream lines(log.str());
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);) got.push_back(line.substr(line.find(' ')));
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       " peer=127.0.0.1 admin=Администратор request=list interface=- status=0",
+                       " peer=127.0.0.1 admin=Администратор request=fetch interface=Касса status=0",
+                       " peer=127.0.0.1 admin=Администратор request=fetch interface=absent "
+                       "status=103"}));
+}
+
+TEST(CryptoServerProgram, SigtermStopsItCleanlyWhileAClientStalls) {
+    const char* build = std::getenv("TALVEK_BUILD_DIR");
+    const std::string program =
+        std::string(build ? build : "") + "/src/cryptoserver/server/talvek-cryptoserver";
+    if (!build || access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "not built";
+    TempDir dir;
+    const std::string admin = cp("Администратор"), serverName = cp("Криптосервер");
+    writeChannelPair(dir.file("admin.key_base"), dir.file("server.key_base"), admin, serverName,
+                     true, true);
+    std::filesystem::create_directory(dir.file("bases"));
+
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err[1], 2);
+        close(err[0]);
+        const std::string base = dir.file("server.key_base"), bases = dir.file("bases");
+        execl(program.c_str(), program.c_str(), "--port", "0", "--base", base.c_str(),
+              "--server-name", "Криптосервер", "--dir", bases.c_str(), nullptr);
+        _exit(127);
+    }
+    close(err[1]);
+    // The first line names the port.
+    std::string text;
+    char c;
+    while (text.find('\n') == std::string::npos && read(err[0], &c, 1) == 1) text += c;
+    const size_t colon = text.rfind(':');
+    ASSERT_NE(colon, std::string::npos) << text;
+    const auto port = static_cast<uint16_t>(std::atoi(text.c_str() + colon + 1));
+    RawClient staller(port, std::vector<uint8_t>(3, 100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const auto start = Clock::now();
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (ssize_t n; (n = read(err[0], &c, 1)) > 0;) text += c;
+    close(err[0]);
+    EXPECT_NE(text.find("status=dropped"), std::string::npos) << text;
+    EXPECT_NE(text.find("talvek-cryptoserver: stopped"), std::string::npos) << text;
+}
