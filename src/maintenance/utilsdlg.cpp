@@ -239,7 +239,7 @@ void UtilsDlg::onExport() {
         // the open key file itself is never overwritten by its report.
         if (const CheckResult differs = checkOutputDiffers(path_, outputPath);
             !differs.advances()) {
-            error(differs.message);
+            view_.showError(differs.message);
             return;
         }
         if (!exportSelected(channel, outputPath)) {
@@ -284,7 +284,7 @@ void UtilsDlg::onJavaKey() {
             return;
         if (const CheckResult differs = checkOutputDiffers(path_, outputPath);
             !differs.advances()) {
-            error(differs.message);
+            view_.showError(differs.message);
             return;
         }
         if (writeJavaFile(channel, outputPath))
