@@ -19,7 +19,8 @@ using TestSupport::TempDir;
 
 namespace {
 
-std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir) {
+// Only regular files: the folder also holds links and subfolders.
+std::map<std::string, std::vector<uint8_t>> regularFiles(const TempDir& dir) {
     std::map<std::string, std::vector<uint8_t>> all;
     for (const auto& name : TestSupport::listDir(dir.path())) {
         struct stat st {};
@@ -136,7 +137,7 @@ TEST(FileIdentity, KeyOperationsRefuseOneFileInTwoRoles) {
         }
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.what) + (baseExists ? ", base exists" : ", no base"));
-            const auto before = snapshot(dir);
+            const auto before = regularFiles(dir);
             bool ok = false;
             switch (c.data.mode) {
                 case NewUserServerKey:
@@ -150,7 +151,7 @@ TEST(FileIdentity, KeyOperationsRefuseOneFileInTwoRoles) {
                     break;
             }
             EXPECT_FALSE(ok);
-            EXPECT_EQ(snapshot(dir), before);
+            EXPECT_EQ(regularFiles(dir), before);
         }
     }
 }
