@@ -208,8 +208,9 @@ TEST(InspectText, TreeLikeTheMaintenanceDialog) {
 TEST(InspectJson, DamagedFilesGiveJsonOrTheMessage) {
     const char* source = std::getenv("TALVEK_TEST_SOURCE_DIR");
     const std::filesystem::path corpus =
-        source ? std::filesystem::path(source) / "tests/fuzz/corpus"
-               : std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus";
+        source ? std::filesystem::path(source) / "tests/fuzz/corpus/fuzz_keyfile"
+               : std::filesystem::path(__FILE__).parent_path().parent_path() /
+                     "fuzz/corpus/fuzz_keyfile";
     ASSERT_TRUE(std::filesystem::is_directory(corpus));
     TempDir dir;
     int shown = 0, refused = 0;
