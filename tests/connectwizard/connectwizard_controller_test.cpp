@@ -185,7 +185,7 @@ TEST_F(ConnectWizardTest, AChannelThatOnlySignsIsRefusedBeforeAnyConnection) {
     EXPECT_EQ(run.lastMessage(),
               "Секретный канал \"Администратор : Криптосервер\" должен и подписывать, и "
               "шифровать!");
-    EXPECT_EQ(run.view.messages.back().kind, Kind::Error);
+    EXPECT_EQ(run.view.messages.back().icon, MessageIcon::Error);
     EXPECT_EQ(server->requestCount(), 0);
     EXPECT_EQ(run.walk.current(), ConnectPage);
 }

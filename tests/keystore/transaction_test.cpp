@@ -33,12 +33,7 @@ namespace {
 
 using Snapshot = std::map<std::string, std::vector<uint8_t>>;
 
-Snapshot snapshot(const TempDir& dir) {
-    Snapshot all;
-    for (const auto& name : TestSupport::listDir(dir.path()))
-        all[name] = TestSupport::readBytes(dir.file(name));
-    return all;
-}
+using TestSupport::snapshot;
 
 // Entries named like the temporaries of a save (".name.XXXXXX").
 std::vector<std::string> temporaries(const TempDir& dir) {

@@ -19,6 +19,7 @@
 #include "keystore/keyops.h"
 #include "keywizard/createkeywizard.h"
 #include "support/accessibletree.h"
+#include "support/memorysettingsstore.h"
 #include "support/modalscript.h"
 #include "support/scriptedwizardview.h"
 #include "support/tempdir.h"
@@ -61,7 +62,7 @@ protected:
 
     TestSupport::TempDir dir;
     std::string dirPath;
-    MemorySettingsStore settings;
+    TestSupport::MemorySettingsStore settings;
     TestSupport::ScriptedFileDialogs files;
 };
 
