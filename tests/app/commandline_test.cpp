@@ -74,8 +74,8 @@ TEST(CommandLine, KeyFileOpensInTheMaintenanceDialogAlone) {
         ModalScript script;
         script.answer(QStringLiteral("OK"));
         EXPECT_EQ(runMaintenanceOnFile(QString::fromStdString(path), settings), 1);
-        ASSERT_EQ(script.messages.size(), 1u);
-        EXPECT_EQ(script.messages[0], "Ошибка открытия базы ключей!");
+        ASSERT_EQ(script.messages().size(), 1u);
+        EXPECT_EQ(script.messages()[0], "Ошибка открытия базы ключей!");
         EXPECT_FALSE(script.timedOut());
     }
 }

@@ -262,7 +262,7 @@ TEST(MainDlgWindow, MaintenanceOpensTheChosenFileAndReturns) {
                   [](QDialog* d) { qobject_cast<QPushButton*>(control(*d, IdMainExit))->click(); });
     EXPECT_EQ(dlg.exec(), 1);
     EXPECT_FALSE(script.timedOut());
-    EXPECT_EQ(script.messages, (std::vector<std::string>{"Ошибка открытия базы ключей!"}));
+    EXPECT_EQ(script.messages(), (std::vector<std::string>{"Ошибка открытия базы ключей!"}));
     ASSERT_EQ(script.fileDialogs.size(), 3u);
     // The last filter shows every file, whatever the runner makes of "*.*".
     EXPECT_EQ(script.fileDialogs[0].rfind(

@@ -15,7 +15,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <deque>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -24,6 +23,7 @@
 #include "support/accessibletree.h"
 #include "support/busywatch.h"
 #include "support/memorysettingsstore.h"
+#include "support/modalscript.h"
 #include "support/serverfixture.h"
 #include "support/silentserver.h"
 #include "support/scriptedwizardview.h"
@@ -32,52 +32,6 @@ using namespace Talvek;
 using namespace TestSupport;
 
 namespace {
-
-struct SeenBox {
-    QString title;
-    QString text;
-    bool waitCursor;  // the wait cursor was on while the box was up
-};
-
-// Answers message boxes by button text, in order ("OK" when none is left),
-// and closes whatever stays open too long so a stuck dialog fails the test.
-class BoxAnswerer {
-public:
-    explicit BoxAnswerer(std::deque<QString> answers = {}) : answers_(std::move(answers)) {
-        poll_.setInterval(20);
-        QObject::connect(&poll_, &QTimer::timeout, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || box->property("answered").isValid()) return;
-            box->setProperty("answered", true);
-            seen.push_back(
-                {box->windowTitle(), box->text(), QGuiApplication::overrideCursor() != nullptr});
-            const QString wanted = answers_.empty() ? QStringLiteral("OK") : answers_.front();
-            if (!answers_.empty()) answers_.pop_front();
-            QAbstractButton* button = nullptr;
-            for (QAbstractButton* b : box->buttons())
-                if (b->text() == wanted) button = b;
-            if (!button) {
-                ADD_FAILURE() << "no button " << wanted.toStdString();
-                button = box->buttons().first();
-            }
-            QTimer::singleShot(0, button, [button] { button->click(); });
-        });
-        poll_.start();
-        watchdog_.setSingleShot(true);
-        watchdog_.setInterval(30000);
-        QObject::connect(&watchdog_, &QTimer::timeout, [] {
-            ADD_FAILURE() << "a modal dialog stayed open";
-            while (QWidget* modal = QApplication::activeModalWidget()) modal->close();
-        });
-        watchdog_.start();
-    }
-    std::vector<SeenBox> seen;
-
-private:
-    std::deque<QString> answers_;
-    QTimer poll_;
-    QTimer watchdog_;
-};
 
 QString qs(const std::string& utf8) {
     return QString::fromStdString(utf8);
@@ -149,7 +103,11 @@ protected:
 TEST_F(ConnectWizardQtTest, ListsChoosesAndFetchesAgainstTheServer) {
     const std::string target = keysDir + "Касса.key_base";
     writeText(target, "an older copy");
-    BoxAnswerer boxes({QStringLiteral("Нет"), QStringLiteral("Да"), QStringLiteral("OK")});
+    ModalScript boxes(30000);
+    boxes.answer(QStringLiteral("Нет"))
+        .answer(QStringLiteral("Да"))
+        .answer(QStringLiteral("OK"))
+        .answerTheRest(QStringLiteral("OK"));
 
     ConnectWizard wizard(settings, files);
     wizard.controller().params().idleLimitMs = 3000;
@@ -245,7 +203,8 @@ TEST_F(ConnectWizardQtTest, CancelEndsAStalledExchangeAtOnceWithNothingWritten) 
 
     // Listing, page 1.
     {
-        BoxAnswerer boxes;
+        ModalScript boxes(30000);
+        boxes.answerTheRest(QStringLiteral("OK"));
         ConnectWizard wizard(settings, files);
         wizard.controller().params().idleLimitMs = 30000;
         wizard.show();
@@ -273,7 +232,8 @@ TEST_F(ConnectWizardQtTest, CancelEndsAStalledExchangeAtOnceWithNothingWritten) 
     // Fetch, page 3: listed by the real server, fetched from the silent one.
     const std::string target = keysDir + "main.key_base";
     writeText(target, "an older copy");
-    BoxAnswerer boxes({QStringLiteral("Да")});
+    ModalScript boxes(30000);
+    boxes.answer(QStringLiteral("Да")).answerTheRest(QStringLiteral("OK"));
     ConnectWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -306,7 +266,8 @@ TEST_F(ConnectWizardQtTest, CancelEndsAStalledExchangeAtOnceWithNothingWritten) 
 // does: every control on each page says what it is for, the options and the
 // "..." buttons do what a click does.
 TEST_F(ConnectWizardQtTest, EveryControlWorksAndIsNamedForAssistiveTools) {
-    BoxAnswerer boxes;
+    ModalScript boxes(30000);
+    boxes.answerTheRest(QStringLiteral("OK"));
     ConnectWizard wizard(settings, files);
     wizard.controller().params().idleLimitMs = 3000;
     // Each "..." pressed below is cancelled: only the request it makes counts.

@@ -1,69 +1,26 @@
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QLabel>
 #include <QMessageBox>
-#include <QTimer>
 
 #include <functional>
 #include <string>
 
 #include "gui/messagebox.h"
+#include "support/modalscript.h"
 
 using namespace Talvek;
 
 namespace {
 
-// What the shown box held, read while it is open.
-struct SeenBox {
-    QString title;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QStringList buttons;
-    QString text;
-    Qt::TextFormat format = Qt::AutoText;
-    int textHeight = 0;
-    int lineHeight = 0;
-};
+using TestSupport::SeenBox;
 
 // Shows the box through `show`, records it, and presses the button `press`.
 SeenBox watchBox(const QString& press, const std::function<void()>& show) {
-    SeenBox seen;
-    bool answered = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || answered) return;
-        answered = true;
-        seen.title = box->windowTitle();
-        seen.icon = box->icon();
-        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
-        if (label) {
-            seen.text = label->text();
-            seen.format = label->textFormat();
-            seen.textHeight = label->height();
-            seen.lineHeight = label->fontMetrics().lineSpacing();
-        }
-        QAbstractButton* target = nullptr;
-        for (QAbstractButton* b : box->buttons()) {
-            seen.buttons << b->text();
-            if (b->text() == press) target = b;
-        }
-        if (target)
-            target->click();
-        else
-            box->close();
-    });
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [] {
-        if (QWidget* w = QApplication::activeModalWidget()) w->close();
-    });
-    poll.start(20);
-    watchdog.start(10000);
+    TestSupport::ModalScript script(10000);
+    script.answer(press);
     show();
-    EXPECT_TRUE(answered);
-    return seen;
+    EXPECT_TRUE(script.finished());
+    return script.seen.empty() ? SeenBox() : script.seen.back();
 }
 
 }  // namespace

@@ -1,63 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QTimer>
-
-#include <functional>
-#include <vector>
 
 #include "gui/qtfiledialog.h"
+#include "support/modalscript.h"
 #include "support/tempdir.h"
 
 using namespace Talvek;
+using TestSupport::ModalScript;
 
 namespace {
-
-// Plays one step on each modal window that comes up, in order; a window that
-// is still open after the watchdog's time is rejected so the test fails
-// instead of hanging.
-class ModalScript {
-public:
-    using Step = std::function<void(QWidget*)>;
-
-    explicit ModalScript(std::vector<Step> steps) : steps_(std::move(steps)) {
-        QObject::connect(&poll_, &QTimer::timeout, [this] { tick(); });
-        poll_.start(20);
-        clock_.start();
-    }
-
-    bool timedOut = false;
-    size_t done = 0;
-
-private:
-    void tick() {
-        if (clock_.elapsed() > 15000) {
-            timedOut = true;
-            if (QWidget* w = QApplication::activeModalWidget()) w->close();
-            return;
-        }
-        QWidget* w = QApplication::activeModalWidget();
-        if (!w || done >= steps_.size()) return;
-        // The same dialog twice in a row is one step; a new dialog may come
-        // back at the old one's address, hence the mark.
-        if (w == last_ && w->property("talvekScripted").isValid()) return;
-        last_ = w;
-        w->setProperty("talvekScripted", true);
-        // Played from its own event: a step that opens a nested modal window
-        // must not hold up this timer, which is blocked while its slot runs.
-        Step step = steps_[done++];
-        QTimer::singleShot(0, w, [step, w] { step(w); });
-    }
-
-    std::vector<Step> steps_;
-    QTimer poll_;
-    QElapsedTimer clock_;
-    QWidget* last_ = nullptr;
-};
 
 QLineEdit* nameEdit(QWidget* w) {
     return w->findChild<QLineEdit*>("fileNameEdit");
@@ -83,8 +37,9 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
     QStringList shownFilters;
     QFileDialog::AcceptMode shownMode = QFileDialog::AcceptOpen;
     bool confirmsOverwrite = true;
-    ModalScript script({
-        [&](QWidget* w) {
+    ModalScript script(15000);
+    script
+        .onNext([&](QWidget* w) {
             auto* d = qobject_cast<QFileDialog*>(w);
             ASSERT_NE(d, nullptr);
             shownTitle = d->windowTitle();
@@ -102,26 +57,25 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
             // shows the typed path as text, not as markup.
             nameEdit(d)->setText(base + "/<i>missing</i>/x.html");
             static_cast<QDialog*>(d)->accept();
-        },
-        [&](QWidget* w) {
+        })
+        .onNext([&](QWidget* w) {
             auto* box = qobject_cast<QMessageBox*>(w);
             ASSERT_NE(box, nullptr);
             warning = box->text();
             warningFormat = box->textFormat();
             box->accept();
-        },
-        [&](QWidget* w) {
+        })
+        .onNext([&](QWidget* w) {
             auto* d = qobject_cast<QFileDialog*>(w);
             ASSERT_NE(d, nullptr);
             // Typed without an extension: the default one is added.
             nameEdit(d)->setText("report");
             static_cast<QDialog*>(d)->accept();
-        },
-    });
+        });
     std::string chosen;
     ASSERT_TRUE(runner.run(save, chosen));
-    EXPECT_FALSE(script.timedOut);
-    EXPECT_EQ(script.done, 3u);
+    EXPECT_FALSE(script.timedOut());
+    EXPECT_TRUE(script.finished());
     EXPECT_EQ(chosen, dir.path() + "/report.html");
     EXPECT_EQ(shownTitle, "Выберите файл для записи");
     // "*.*" lists every file, also names without a dot.
@@ -141,19 +95,19 @@ TEST(QtFileDialog, RealDialogShowsTheRequestAndReturnsTheTypedPath) {
     open.title = "Выберите файл";
     open.initialDir = dir.path() + "/";
     open.filters = {{"Открытые части ключей (*.okp)", "*.okp"}};
-    ModalScript openScript({
-        [&](QWidget* w) {
+    ModalScript openScript(15000);
+    openScript
+        .onNext([&](QWidget* w) {
             nameEdit(w)->setText("new.okp");
             qobject_cast<QDialog*>(w)->accept();
-        },
-        [&](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); },
-    });
+        })
+        .onNext([&](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
     chosen.clear();
     ASSERT_TRUE(runner.run(open, chosen));
     EXPECT_EQ(chosen, dir.path() + "/new.okp");
     chosen = "keep";
     EXPECT_FALSE(runner.run(open, chosen));
     EXPECT_EQ(chosen, "keep");
-    EXPECT_FALSE(openScript.timedOut);
-    EXPECT_EQ(openScript.done, 2u);
+    EXPECT_FALSE(openScript.timedOut());
+    EXPECT_TRUE(openScript.finished());
 }

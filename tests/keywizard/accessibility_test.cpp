@@ -158,7 +158,7 @@ TEST_F(KeyWizardAccessibilityTest, EveryControlIsAnnouncedByWhatItDoes) {
     wizard.show();
     for (int page = KeyTypePage; page <= KeySummaryPage; ++page) {
         SCOPED_TRACE(page);
-        ASSERT_EQ(wizard.currentId(), page) << testing::PrintToString(modals.messages);
+        ASSERT_EQ(wizard.currentId(), page) << testing::PrintToString(modals.messages());
         EXPECT_EQ(unnamed(wizard), std::vector<std::string>{});
         auto* picture = wizard.currentPage()->findChild<QLabel*>(QStringLiteral("picture"));
         ASSERT_NE(picture, nullptr);
@@ -194,12 +194,7 @@ TEST_F(KeyWizardAccessibilityTest, KeyboardOnlyWalkOfTheUserGuide) {
     ASSERT_TRUE(writePublicPart(*part, path("openserv.okp")));
     const QString shots = qEnvironmentVariable("TALVEK_SCREENSHOT_DIR");
     TestSupport::ModalScript modals;
-    modals.then([&](QWidget* box) {
-        modals.messages.push_back(
-            box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text().toStdString());
-        QTest::keyClick(box, Qt::Key_Return);
-        return true;
-    });
+    modals.pressKey(Qt::Key_Return);
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     wizard.activateWindow();
@@ -233,7 +228,7 @@ TEST_F(KeyWizardAccessibilityTest, KeyboardOnlyWalkOfTheUserGuide) {
               control(wizard, "KeyFilesPage", KeyFilesIds::ImportEdit));
     key(Qt::Key_Return);
     // 3. The names come from the server's part; Enter goes on.
-    ASSERT_EQ(wizard.currentId(), KeyNamesPage) << testing::PrintToString(modals.messages);
+    ASSERT_EQ(wizard.currentId(), KeyNamesPage) << testing::PrintToString(modals.messages());
     key(Qt::Key_Return);
     // 4. A key that only signs may have the Java file: Tab to the box, Space.
     ASSERT_EQ(wizard.currentId(), KeyParamsPage);
@@ -249,10 +244,10 @@ TEST_F(KeyWizardAccessibilityTest, KeyboardOnlyWalkOfTheUserGuide) {
     shot("keyboard-5-summary.png");
     key(Qt::Key_Return);
     QTRY_VERIFY_WITH_TIMEOUT(!wizard.isVisible(), 20000);
-    ASSERT_EQ(modals.messages.size(), 1u);
-    EXPECT_EQ(modals.messages[0].rfind("Файлы \"" + path("my.bin") + "\" и \"javaclient.bin\"", 0),
-              0u)
-        << modals.messages[0];
+    ASSERT_EQ(modals.messages().size(), 1u);
+    EXPECT_EQ(
+        modals.messages()[0].rfind("Файлы \"" + path("my.bin") + "\" и \"javaclient.bin\"", 0), 0u)
+        << modals.messages()[0];
     KeyBase user;
     ASSERT_TRUE(user.loadBase(path("my.bin")));
     EXPECT_NE(user.findChannel("client", "server"), nullptr);

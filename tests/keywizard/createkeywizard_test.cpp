@@ -18,7 +18,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
-#include <QTimer>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -27,6 +26,7 @@
 #include "keystore/keyops.h"
 #include "support/busywatch.h"
 #include "support/memorysettingsstore.h"
+#include "support/modalscript.h"
 #include "support/scriptedwizardview.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -34,44 +34,6 @@
 using namespace Talvek;
 
 namespace {
-
-struct SeenBox {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon;
-};
-
-// Answers every message box that becomes modal with its first button, and
-// fails a test whose modal state lasts too long instead of letting it hang.
-class BoxAnswerer {
-public:
-    BoxAnswerer() {
-        poll_.setInterval(20);
-        QObject::connect(&poll_, &QTimer::timeout, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || box->property("talvekAnswered").isValid()) return;
-            box->setProperty("talvekAnswered", true);
-            seen.push_back({box->windowTitle(), box->text(), box->icon()});
-            buttonTexts.clear();
-            for (QAbstractButton* b : box->buttons()) buttonTexts << b->text();
-            QTimer::singleShot(0, box, [box] { box->buttons().first()->click(); });
-        });
-        poll_.start();
-        watchdog_.setSingleShot(true);
-        watchdog_.setInterval(60000);
-        QObject::connect(&watchdog_, &QTimer::timeout, [] {
-            ADD_FAILURE() << "a modal dialog stayed open";
-            while (QWidget* modal = QApplication::activeModalWidget()) modal->close();
-        });
-        watchdog_.start();
-    }
-    std::vector<SeenBox> seen;
-    QStringList buttonTexts;
-
-private:
-    QTimer poll_;
-    QTimer watchdog_;
-};
 
 template <typename T = QWidget>
 T* control(QWizard& wizard, const char* pageName, int id) {
@@ -106,7 +68,8 @@ protected:
 
 TEST_F(CreateKeyWizardTest, UserRunWithBackAndFinishWritesTheKeys) {
     writeServerPart(true, true);
-    BoxAnswerer boxes;
+    TestSupport::ModalScript boxes(60000);
+    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     EXPECT_EQ(wizard.windowTitle(), "Создание ключа");
     wizard.show();
@@ -159,7 +122,7 @@ TEST_F(CreateKeyWizardTest, UserRunWithBackAndFinishWritesTheKeys) {
     EXPECT_EQ(boxes.seen[0].title, "Информация");
     EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Information);
     EXPECT_TRUE(boxes.seen[0].text.startsWith("Файл \""));
-    EXPECT_EQ(boxes.buttonTexts, QStringList{"OK"});
+    EXPECT_EQ(boxes.seen[0].buttons, QStringList{"OK"});
     EXPECT_EQ(wizard.result(), QDialog::Accepted);
     EXPECT_FALSE(wizard.isVisible());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the wait cursor ended
@@ -179,7 +142,8 @@ TEST_F(CreateKeyWizardTest, UserRunWithBackAndFinishWritesTheKeys) {
 TEST_F(CreateKeyWizardTest, WindowStaysLiveWhileA4096BitKeyIsGenerated) {
     auto serverPart = TestSupport::ownKeysChannel("server", "client", false, true, 4096);
     ASSERT_TRUE(writePublicPart(*serverPart, path("openserv.okp")));
-    BoxAnswerer boxes;
+    TestSupport::ModalScript boxes(60000);
+    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -221,7 +185,8 @@ TEST_F(CreateKeyWizardTest, WindowStaysLiveWhileA4096BitKeyIsGenerated) {
 // the user can go Back or try Finish once more.
 TEST_F(CreateKeyWizardTest, FailedFinishGivesTheWindowBack) {
     writeServerPart(true, true);
-    BoxAnswerer boxes;
+    TestSupport::ModalScript boxes(60000);
+    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -245,7 +210,8 @@ TEST_F(CreateKeyWizardTest, FailedFinishGivesTheWindowBack) {
 }
 
 TEST_F(CreateKeyWizardTest, RefusedNextStaysOnThePageAndCancelAsksNothing) {
-    BoxAnswerer boxes;
+    TestSupport::ModalScript boxes(60000);
+    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -281,7 +247,8 @@ TEST_F(CreateKeyWizardTest, RefusedNextStaysOnThePageAndCancelAsksNothing) {
 
 TEST_F(CreateKeyWizardTest, AdministratorOptionClearsTheRunAndRearrangesTheFilesPage) {
     settings.numbers["adminMode"] = 1;
-    BoxAnswerer boxes;
+    TestSupport::ModalScript boxes(60000);
+    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -308,7 +275,8 @@ TEST_F(CreateKeyWizardTest, PagesShowTheirTextsUncut) {
     settings.numbers["java"] = 1;
     const QString shots = qEnvironmentVariable("TALVEK_SCREENSHOT_DIR");
     if (!shots.isEmpty()) QDir().mkpath(shots);
-    BoxAnswerer boxes;
+    TestSupport::ModalScript boxes(60000);
+    boxes.answerTheRest();
 
     const auto checkPage = [&](QWizard& wizard, const QString& name) {
         QApplication::processEvents();

@@ -113,8 +113,8 @@ TEST_F(UtilsDlgQtTest, FileThatDoesNotLoadIsReportedAndTheDialogNeverShows) {
     script.answer(QStringLiteral("OK"));
     EXPECT_EQ(dlg.exec(), 0);
     EXPECT_FALSE(script.timedOut());
-    EXPECT_EQ(script.messages, (std::vector<std::string>{"Ошибка открытия базы ключей!"}));
-    EXPECT_EQ(script.titles, (std::vector<std::string>{"Ошибка"}));
+    EXPECT_EQ(script.messages(), (std::vector<std::string>{"Ошибка открытия базы ключей!"}));
+    EXPECT_EQ(script.titles(), (std::vector<std::string>{"Ошибка"}));
     EXPECT_FALSE(dlg.isVisible());
 }
 
@@ -153,7 +153,7 @@ TEST_F(UtilsDlgQtTest, DeleteThroughTheWindowRebuildsTheTree) {
         .onDialog(QStringLiteral("UtilsDlg"), [](QDialog* d) { d->reject(); });
     EXPECT_EQ(dlg.exec(), 2);
     EXPECT_FALSE(script.timedOut());
-    EXPECT_EQ(script.messages,
+    EXPECT_EQ(script.messages(),
               (std::vector<std::string>{
                   "Вы уверены, что хотите удалить секретный канал \"server : anna\"?",
                   "Канал успешно удален!"}));
@@ -191,10 +191,10 @@ TEST_F(UtilsDlgQtTest, EveryButtonWorksThroughItsAccessibleAction) {
     EXPECT_FALSE(script.timedOut());
     EXPECT_TRUE(script.finished());
     EXPECT_EQ(unnamed, std::vector<std::string>{});
-    ASSERT_EQ(script.messages.size(), 2u);
-    EXPECT_EQ(script.messages[0],
+    ASSERT_EQ(script.messages().size(), 2u);
+    EXPECT_EQ(script.messages()[0],
               "Вы уверены, что хотите удалить секретный канал \"server : anna\"?");
-    EXPECT_EQ(script.messages[1].rfind("Секретный канал содержит ключи кодирования.", 0), 0u);
+    EXPECT_EQ(script.messages()[1].rfind("Секретный канал содержит ключи кодирования.", 0), 0u);
     EXPECT_EQ(script.fileDialogs.size(), 1u);
     EXPECT_EQ(childTexts(dlg.tree()->topLevelItem(0)).size(), 2);
 }
