@@ -1,27 +1,12 @@
 #include "checks/keychecks.h"
 
-#include <new>
-
+#include "checks/guarded.h"
 #include "keystore/cp1251.h"
 #include "keystore/fileexists.h"
-#include "keystore/secureexception.h"
 
 namespace Talvek {
 
 namespace {
-
-// Runs one check or operation; an RSA object that could not be made (or
-// memory running out) makes the step fail like a false result would.
-template <typename Step>
-bool guarded(Step step) {
-    try {
-        return step();
-    } catch (const SecureException&) {
-        return false;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
 
 // printf-style "%s" filling for the fixed success texts: each "%s" takes the
 // next value, in order.

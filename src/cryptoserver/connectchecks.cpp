@@ -1,11 +1,11 @@
 #include "cryptoserver/connectchecks.h"
 
+#include "checks/guarded.h"
 #include "cryptoserver/talvekcodec.h"
 #include "keystore/cp1251.h"
 #include "keystore/fileexists.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
-#include "keystore/secureexception.h"
 
 namespace Talvek {
 
@@ -28,30 +28,16 @@ std::string interfaceTooLong(const std::string& name) {
 
 }  // namespace ConnectMessages
 
-namespace {
-
-// A check of a key file; a key that cannot even be built counts as failed.
-template <typename Check>
-bool holds(Check check) {
-    try {
-        return check();
-    } catch (const SecureException&) {
-        return false;
-    }
-}
-
-}  // namespace
-
 ConnectRefusal checkAdminChannel(const CryptoServerParams& params) {
-    if (!holds([&] { return isPrivateBase(params.adminKeyBase, true); }))
+    if (!guarded([&] { return isPrivateBase(params.adminKeyBase, true); }))
         return ConnectMessages::NoPrivateBase;
-    if (!holds([&] {
+    if (!guarded([&] {
             return channelExists(params.adminKeyBase, params.adminKeyName, params.serverKeyName);
         })) {
         return ConnectMessages::noChannel(params.adminKeyBase, cp1251ToUtf8(params.adminKeyName),
                                           cp1251ToUtf8(params.serverKeyName));
     }
-    if (!holds([&] {
+    if (!guarded([&] {
             KeyBase base;
             const SecureChannel* channel =
                 base.loadBase(params.adminKeyBase)
@@ -70,7 +56,7 @@ ConnectRefusal checkTransfer(const CryptoServerParams& params) {
         return ConnectMessages::interfaceTooLong(cp1251ToUtf8(params.interfaceName));
     if (params.localFile.empty()) return ConnectMessages::NoLocalFile;
     if (params.operation == ServerCode::UploadKeyBase) {
-        if (!holds([&] { return isPrivateBase(params.localFile, true); }))
+        if (!guarded([&] { return isPrivateBase(params.localFile, true); }))
             return ConnectMessages::NotKeyBase;
     } else if (sameFile(params.localFile, params.adminKeyBase)) {
         return ConnectMessages::FetchOverAdminBase;
