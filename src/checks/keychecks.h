@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "keystore/fileexists.h"
 #include "keystore/keyops.h"
 
 namespace Talvek {
@@ -23,6 +24,7 @@ inline constexpr const char* NoBaseFile = "Не задано имя файла �
 inline constexpr const char* NoExportFile = "Не задано имя файла экспотра открытых ключей!";
 inline constexpr const char* NoImportFile = "Не задано имя файла импотра открытых ключей!";
 inline constexpr const char* PathTooLong = "Имя файла длиннее 4095 байт!";
+static_assert(kMaxPathBytes == 4095, "PathTooLong names the path limit");
 inline constexpr const char* PublicEqualsPrivate =
     "Имена файлов с открытыми и\nприватными ключами не должны совпадать!";
 inline constexpr const char* ImportEqualsExport =

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cryptoserver/cryptoserverclient.h"
+#include "keystore/fileexists.h"
 
 namespace Talvek {
 
@@ -19,7 +20,7 @@ namespace Talvek {
 namespace ConnectLimits {
 inline constexpr std::size_t Address = 259;
 inline constexpr std::size_t KeyName = 255;
-inline constexpr std::size_t Path = 259;
+inline constexpr std::size_t Path = kLegacyPathChars;
 inline constexpr std::size_t Interface = kInterfaceNameSize - 1;
 }  // namespace ConnectLimits
 

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "gui/settingsnames.h"
+#include "gui/wizardview.h"
 #include "keystore/cp1251.h"
 
 namespace Talvek {
@@ -18,16 +19,6 @@ constexpr char kSeparator = '/';
 
 bool isSeparator(char c) {
     return c == '\\' || c == '/';
-}
-
-// The first count characters of a UTF-8 text, never half of one.
-std::string firstCharacters(const std::string& utf8, size_t count) {
-    size_t i = 0;
-    for (size_t chars = 0; i < utf8.size(); ++i) {
-        const bool continuation = (static_cast<unsigned char>(utf8[i]) & 0xC0) == 0x80;
-        if (!continuation && chars++ == count) break;
-    }
-    return utf8.substr(0, i);
 }
 
 }  // namespace
@@ -79,7 +70,7 @@ bool selectFile(FileDialogRunner& dialog, SettingsStore& settings, std::string& 
     request.title = forOpening ? "Выберите файл" : "Выберите файл для записи";
     request.initialDir = defaultDir(settings);
     request.filters = filters;
-    request.initialName = firstCharacters(initialName, 259);
+    request.initialName = limitChars(initialName, kLegacyPathChars);
     request.defaultExt = defaultExt;
     std::string chosen;
     if (!dialog.run(request, chosen)) return false;
