@@ -15,6 +15,10 @@
 // Results: non-zero on success, with the first output (owned by the caller,
 // released and wiped through SingleFree) and an empty second output; 0 on
 // failure, with both outputs left as they were (the caller zeroes them).
+//
+// SingleEncode and SingleDecode exist for that fixed contract only: the
+// program itself calls the bool forms singleEncode/singleDecode below, which
+// share their code.
 
 #include <array>
 #include <cstdint>
@@ -28,6 +32,7 @@ namespace Talvek {
 
 class SecureChannel;
 
+// Interface only: unused by the program.
 int32_t SingleEncode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
                      const uint8_t* input, uint32_t inputLength, uint8_t** output,
                      uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength);

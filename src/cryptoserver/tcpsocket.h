@@ -7,6 +7,11 @@
 // (currentSocketError), which is what the crypto-server messages quote. POSIX
 // errno values are translated to those codes, so a refused connection reads
 // "Connection refused" on every platform.
+//
+// The int results (0 or -1, a count or -1) are the socket layer's fixed
+// interface; the program turns each into a bool where it calls it. Only
+// socketStartup/socketCleanup are kept for that interface alone: nothing in
+// the program calls them.
 
 #include <atomic>
 #include <chrono>
@@ -35,6 +40,7 @@ constexpr int kSocketError = -1;
 
 // Sockets need no start-up on POSIX; the pair exists so that a Windows build
 // has one place to call WSAStartup/WSACleanup. Both are harmless to repeat.
+// Interface only: unused by the program.
 int socketStartup();
 void socketCleanup();
 
