@@ -138,15 +138,16 @@ std::string successText(const KeyWizardData& data) {
     return {};
 }
 
-CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath) {
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
+                      PublicPartFingerprints* written) {
     const bool ok = guarded([&] {
         switch (data.mode) {
             case NewUserServerKey:
-                return createServerKey(data);
+                return createServerKey(data, written);
             case ImportUserPart:
                 return importUserPublicPart(data);
             case CreateUserKey:
-                return createUserKey(data, javaPath);
+                return createUserKey(data, javaPath, written);
         }
         return false;
     });

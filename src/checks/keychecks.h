@@ -97,8 +97,10 @@ CheckResult checkParamsPage(const KeyWizardData& data);
 
 // Finish: runs the mode's operation. Pass carries the mode's success text,
 // Fail "Ошибка выполненния операции!". javaPath is where the Java client key
-// file goes in mode 2 with javaClient.
-CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath);
+// file goes in mode 2 with javaClient. written receives the fingerprints of
+// the public part written (modes 0 and 2).
+CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
+                      PublicPartFingerprints* written = nullptr);
 
 // The mode's success text with its values filled in: paths as they are, key
 // names decoded from Windows-1251.

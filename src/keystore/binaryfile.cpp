@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "keystore/filefault.h"
+
 namespace Talvek {
 
 namespace {
@@ -31,6 +33,29 @@ bool lockFile(int fd, BinaryFile::Share share) {
     return true;
 }
 
+// Records why a file cannot be used as it is: not a regular file, or
+// read-only where writing is wanted. False when it can.
+bool refusedKind(const std::string& path, const struct stat& st, bool forWriting) {
+    if (S_ISDIR(st.st_mode)) {
+        noteFileFailure(path, FileFault::System, EISDIR);
+    } else if (!S_ISREG(st.st_mode)) {
+        noteFileFailure(path, FileFault::NotRegular);
+    } else if (forWriting && isReadOnly(st)) {
+        noteFileFailure(path, FileFault::ReadOnly);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void noteLockFailure(const std::string& path) {
+    if (errno == EWOULDBLOCK) {
+        noteFileFailure(path, FileFault::Locked);
+    } else {
+        noteFileFailure(path, FileFault::System, errno);
+    }
+}
+
 bool writeAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         const ssize_t w = ::write(fd, p, n);
@@ -38,7 +63,10 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
             if (errno == EINTR) continue;
             return false;
         }
-        if (w == 0) return false;
+        if (w == 0) {
+            errno = ENOSPC;
+            return false;
+        }
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -110,11 +138,27 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
         // Non-blocking so that a FIFO named as a key file cannot stall the
         // open; it is refused below as not a regular file.
         const int flags = ((access & Write) ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
+        // A directory opened for writing fails with EISDIR, which says it.
         const int fd = ::open(path.c_str(), flags);
-        if (fd < 0) return false;
+        if (fd < 0) {
+            noteFileFailure(path, FileFault::System, errno);
+            return false;
+        }
         struct stat st {};
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ((access & Write) && isReadOnly(st)) ||
-            !lockFile(fd, share)) {
+        bool usable = false;
+        if (fstat(fd, &st) != 0) {
+            noteFileFailure(path, FileFault::System, errno);
+        } else if (!refusedKind(path, st, (access & Write) != 0)) {
+            if (static_cast<unsigned long long>(st.st_size) > kMaxKeyFileSize) {
+                // Refused before a byte is read: no key file is this large.
+                noteFileFailure(path, FileFault::TooLarge);
+            } else if (!lockFile(fd, share)) {
+                noteLockFailure(path);
+            } else {
+                usable = true;
+            }
+        }
+        if (!usable) {
             ::close(fd);
             return false;
         }
@@ -123,17 +167,22 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
         try {
             data.resize(static_cast<size_t>(st.st_size));
         } catch (const std::bad_alloc&) {
+            noteFileFailure(path, FileFault::System, ENOMEM);
             ::close(fd);
             return false;
         }
         size_t got = 0;
+        int readError = 0;
         while (got < data.size()) {
             const ssize_t r = ::read(fd, data.data() + got, data.size() - got);
             if (r < 0 && errno == EINTR) continue;
+            // An end before the size fstat gave: the file shrank meanwhile.
+            if (r <= 0) readError = r < 0 ? errno : EIO;
             if (r <= 0) break;
             got += static_cast<size_t>(r);
         }
         if (got < data.size()) {
+            noteFileFailure(path, FileFault::System, readError);
             ::close(fd);
             return false;
         }
@@ -150,10 +199,14 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
     const std::string target = resolveTarget(path);
     struct stat st {};
     if (stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode) || isReadOnly(st)) return false;
+        if (refusedKind(path, st, true)) return false;
         const int lockFd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
-        if (lockFd < 0) return false;
+        if (lockFd < 0) {
+            noteFileFailure(path, FileFault::System, errno);
+            return false;
+        }
         if (!lockFile(lockFd, share)) {
+            noteLockFailure(path);
             ::close(lockFd);
             return false;
         }
@@ -170,6 +223,9 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
     // mkstemp creates the file 0600: a private key is never readable by others.
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
+        // A missing or unwritable folder: the cause is the folder's, named
+        // by the file the user gave.
+        noteFileFailure(path, FileFault::System, errno);
         releaseLock();
         return false;
     }
@@ -187,9 +243,15 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
 
 bool BinaryFile::flushBuffer() {
     if (data_.empty()) return !writeFailed_;
-    if (!writeFailed_ && !writeAll(fd_, data_.data(), data_.size())) writeFailed_ = true;
+    if (!writeFailed_ && !writeAll(fd_, data_.data(), data_.size())) markWriteFailed();
     data_.clear();
     return !writeFailed_;
+}
+
+void BinaryFile::markWriteFailed() {
+    // A short write without an error is a full file system.
+    noteFileFailure(path_, FileFault::System, errno != 0 ? errno : ENOSPC);
+    writeFailed_ = true;
 }
 
 bool BinaryFile::close() {
@@ -201,10 +263,19 @@ bool BinaryFile::close() {
         return true;
     }
     bool ok = flushBuffer();
-    ok = ok && fsync(fd_) == 0;
-    ok = (::close(fd_) == 0) && ok;
+    if (ok && fsync(fd_) != 0) {
+        noteFileFailure(path_, FileFault::System, errno);
+        ok = false;
+    }
+    if (::close(fd_) != 0 && ok) {
+        noteFileFailure(path_, FileFault::System, errno);
+        ok = false;
+    }
     fd_ = -1;
-    if (ok) ok = rename(tempPath_.c_str(), path_.c_str()) == 0;
+    if (ok && rename(tempPath_.c_str(), path_.c_str()) != 0) {
+        noteFileFailure(path_, FileFault::System, errno);
+        ok = false;
+    }
     if (!ok) {
         unlink(tempPath_.c_str());
     } else {
@@ -255,7 +326,7 @@ bool BinaryFile::write(const void* buffer, uint32_t count, uint32_t* moved) {
         if (!flushBuffer()) return false;
         if (count >= kWriteBuffer) {
             if (!writeAll(fd_, p, count)) {
-                writeFailed_ = true;
+                markWriteFailed();
                 return false;
             }
             written_ += count;

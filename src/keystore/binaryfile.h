@@ -16,6 +16,10 @@ namespace Talvek {
 // the old file exactly as it was; an object destroyed without close() throws
 // its temporary file away.
 //
+// Every failure to open, read or store a file is recorded with its cause
+// (keystore/filefault.h). A file larger than any key file is refused before
+// it is read.
+//
 // "No sharing" is an exclusive, non-blocking flock: a file another program
 // holds that way cannot be opened. A file without any write permission bit
 // counts as read-only and cannot be opened for writing, even by root.
@@ -67,6 +71,7 @@ private:
     enum class Mode { Closed, Reading, Writing };
 
     bool flushBuffer();
+    void markWriteFailed();
     void releaseLock();
     void reset();
 

@@ -3,6 +3,8 @@
 #include "keystore/binaryfile.h"
 #include "keystore/encoding.h"
 #include "keystore/fileexists.h"
+#include "keystore/filefault.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 
 namespace Talvek {
@@ -23,6 +25,31 @@ std::unique_ptr<RsaKeyRecord> publicHalf(const std::unique_ptr<RsaKeyRecord>& ow
     std::unique_ptr<RsaKeyRecord> out;
     if (!own || !own->extractPublic(out)) return nullptr;
     return out;
+}
+
+PublicPartFingerprints fingerprintsOf(const RsaKeyRecord* crypt, const RsaKeyRecord* sign) {
+    PublicPartFingerprints out;
+    if (crypt) out.crypt = publicKeyFingerprint(*crypt);
+    if (sign) out.sign = publicKeyFingerprint(*sign);
+    return out;
+}
+
+// The public part's keys: those of the uses it has.
+PublicPartFingerprints importedFingerprints(const SecureChannel& imported) {
+    return fingerprintsOf(imported.useCrypt ? imported.cryptPublicKey.get() : nullptr,
+                          imported.useSign ? imported.signPublicKey.get() : nullptr);
+}
+
+// The file may have changed since its fingerprints were shown; only the keys
+// the user saw are imported.
+bool stillAsShown(const SecureChannel& imported, const PublicPartFingerprints& shown) {
+    return shown.empty() || importedFingerprints(imported) == shown;
+}
+
+void reportWritten(const SecureChannel& channel, PublicPartFingerprints* written) {
+    if (!written) return;
+    *written = fingerprintsOf(channel.useCrypt ? channel.cryptPrivateKey.get() : nullptr,
+                              channel.useSign ? channel.signPrivateKey.get() : nullptr);
 }
 
 }  // namespace
@@ -93,6 +120,7 @@ bool readChannelFile(SecureChannel& channel, const std::string& path) {
     if (!file.openExisting(path)) return false;
     const bool ok = channel.readChannel(file);
     file.close();
+    if (!ok) noteFileFailure(path, FileFault::NotAKeyFile);
     return ok;
 }
 
@@ -183,6 +211,7 @@ bool readImportedChannel(KeyWizardData& data) {
     data.useSign = imported.useSign != 0;
     data.cryptSize = imported.cryptSize;
     data.signSize = imported.signSize;
+    data.imported = importedFingerprints(imported);
     if (data.mode != ImportUserPart) return true;
 
     // The server base must hold the channel this part completes, made with
@@ -200,7 +229,10 @@ bool readImportedChannel(KeyWizardData& data) {
 
 bool checkImportNotInBase(const KeyWizardData& data) {
     KeyBase base;
-    if (!base.loadBase(data.baseFile)) return true;  // a new user base will be made
+    if (!base.loadBase(data.baseFile)) {
+        forgetFileFailure();  // a new user base will be made
+        return true;
+    }
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
     return !base.findChannel(imported.remoteName, imported.localName) &&
@@ -215,13 +247,14 @@ bool checkNamesUnused(const KeyWizardData& data) {
            !base.findChannel(data.userKeyName, data.serverKeyName);
 }
 
-bool createServerKey(const KeyWizardData& data) {
+bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written) {
     KeyBase base;
     if (fileExists(data.baseFile) && !base.loadBase(data.baseFile)) return false;
     auto channel = newLocalChannel(data.serverKeyName, data.userKeyName, data.useCrypt,
                                    data.useSign, data.cryptSize, data.signSize);
     if (!channel) return false;
     if (!writePublicPart(*channel, data.exportFile)) return false;
+    reportWritten(*channel, written);
     // A channel of the same two names is replaced; the names check guards
     // against that beforehand.
     base.addChannel(std::move(channel));
@@ -234,6 +267,7 @@ bool importUserPublicPart(const KeyWizardData& data) {
     if (imported.localName != data.userKeyName || imported.remoteName != data.serverKeyName) {
         return false;
     }
+    if (!stillAsShown(imported, data.imported)) return false;
     KeyBase base;
     if (!base.loadBase(data.baseFile)) return false;
     SecureChannel* own = base.findChannel(data.serverKeyName, data.userKeyName);
@@ -245,12 +279,14 @@ bool importUserPublicPart(const KeyWizardData& data) {
     return base.saveBase(data.baseFile);
 }
 
-bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
+bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
+                   PublicPartFingerprints* written) {
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
     if (imported.localName != data.serverKeyName || imported.remoteName != data.userKeyName) {
         return false;
     }
+    if (!stillAsShown(imported, data.imported)) return false;
     // The Java client file needs the signing keys; asked for without them it
     // could only fail after the base was written.
     if (data.javaClient && !data.useSign) return false;
@@ -260,6 +296,7 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
         // A file that exists but does not load may hold keys we cannot read;
         // replacing it would lose them. Only a missing file is made anew.
         if (fileExists(data.baseFile)) return false;
+        forgetFileFailure();
         base.clearBase();
     }
     if (base.findChannel(data.userKeyName, data.serverKeyName)) return false;
@@ -271,6 +308,7 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
     // complete the channel must not leave a public part of ours behind.
     if (!completeWithPublicPart(*channel, &imported)) return false;
     if (!writePublicPart(*channel, data.exportFile)) return false;
+    reportWritten(*channel, written);
     base.addChannel(std::move(channel));
     if (!base.saveBase(data.baseFile)) return false;
     if (!data.javaClient) return true;

@@ -36,6 +36,9 @@ public:
     void reject() override;
 
     UtilsDlg& logic() { return logic_; }
+    // The actions of a channel item at a point of the tree's viewport: the
+    // item is selected and the menu runs modally. Nothing for other items.
+    void showChannelMenu(const QPoint& pos);
     QTreeWidget* tree() const { return tree_; }
 
 private:
@@ -45,13 +48,14 @@ private:
     void setTreeRedraw(bool enabled) override;
     void deleteAllItems() override;
     TreeItem insertItem(const std::string& text, int image, TreeItem parent) override;
+    void setItemToolTip(TreeItem item, const std::string& text) override;
     std::string itemText(TreeItem item) override;
     TreeItem itemParent(TreeItem item) override;
     void expandItem(TreeItem item) override;
     void attachImageList() override;
     bool messageBox(const std::string& text, const std::string& title, UtilsMessageIcon icon,
                     bool yesNo) override;
-    void openWithDesktop(const std::string& path) override;
+    bool openWithDesktop(const std::string& path) override;
     void setBusy(bool busy) override;
     void endDialog(int code) override;
 

@@ -58,6 +58,8 @@ public:
     // Appends an item at the end of parent's children (top level for
     // NoTreeItem); the same image is used when it is selected.
     virtual TreeItem insertItem(const std::string& text, int image, TreeItem parent) = 0;
+    // The text shown while the pointer rests on the item.
+    virtual void setItemToolTip(TreeItem item, const std::string& text) = 0;
     virtual std::string itemText(TreeItem item) = 0;
     virtual TreeItem itemParent(TreeItem item) = 0;
     virtual void expandItem(TreeItem item) = 0;
@@ -67,8 +69,9 @@ public:
     // True for "Да" (or OK when yesNo is false).
     virtual bool messageBox(const std::string& text, const std::string& title,
                             UtilsMessageIcon icon, bool yesNo) = 0;
-    // The file opened with the program the desktop associates with it.
-    virtual void openWithDesktop(const std::string& path) = 0;
+    // The file opened with the program the desktop associates with it; false
+    // when no program could be started for it.
+    virtual bool openWithDesktop(const std::string& path) = 0;
     // The wait cursor on or off (loading a large base takes a moment).
     virtual void setBusy(bool busy) = 0;
     virtual void endDialog(int code) = 0;

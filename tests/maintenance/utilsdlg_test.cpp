@@ -10,6 +10,7 @@
 
 #include "gui/settingsstore.h"
 #include "keystore/cp1251.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
@@ -133,6 +134,17 @@ TEST_F(UtilsDlgTest, KeyBaseShowsEveryChannelWithItsGroupsInBaseOrder) {
               (std::vector<std::string>{"Размер ключа: 512", "Приватная часть ключа",
                                         "Открытая часть ключа"}));
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(view.item(view.at({0, 2, 3, i})).image, ImageNone);
+    // Key part items name their key's fingerprint; the others have no tip.
+    KeyBase base;
+    ASSERT_TRUE(base.loadBase(basePath));
+    const SecureChannel* source = base.findChannel("server", "zed");
+    EXPECT_EQ(view.item(view.at({0, 2, 2, 1})).toolTip,
+              "Отпечаток: " + publicKeyFingerprint(*source->cryptPrivateKey));
+    EXPECT_EQ(view.item(view.at({0, 2, 3, 2})).toolTip,
+              "Отпечаток: " + publicKeyFingerprint(*source->signPublicKey));
+    EXPECT_NE(view.item(view.at({0, 2, 3, 1})).toolTip, view.item(view.at({0, 2, 3, 2})).toolTip);
+    EXPECT_EQ(view.item(view.at({0, 2, 2, 0})).toolTip, "");
+    EXPECT_EQ(view.item(zed).toolTip, "");
 
     // Own keys only, encryption only: incomplete group, no public item.
     const TreeItem anna = view.at({0, 1});
@@ -407,6 +419,17 @@ TEST_F(UtilsDlgTest, ExportWritesTheReportAndOffersToOpenIt) {
     EXPECT_NE(TestSupport::readText(report).find("server -> user"), std::string::npos);
     // The selection and the buttons stay as they were.
     EXPECT_TRUE(view.enabled(IdUtilsExport));
+
+    // No program for HTML: the user learns where the report is.
+    view.desktopOpens = false;
+    files.answers.push_back(report);
+    view.answers.push_back(true);
+    dlg->onCommand(IdUtilsExport);
+    EXPECT_EQ(view.messages.back().text,
+              "Не найдена программа для просмотра HTML-файлов.\nОтчет сохранен в файле \"" +
+                  report + "\".");
+    EXPECT_EQ(view.messages.back().title, "Информация");
+    view.opened.pop_back();
 
     files.answers.push_back(dir.file("missing/Export.html"));
     dlg->onCommand(IdUtilsExport);

@@ -30,6 +30,7 @@ public:
         Talvek::TreeItem parent = Talvek::NoTreeItem;
         bool expanded = false;
         std::vector<Talvek::TreeItem> children;
+        std::string toolTip;
     };
 
     void setKindText(const std::string& text) override { kindText = text; }
@@ -48,12 +49,15 @@ public:
         if (redrawOn) ++insertsWhileDrawing;
         // Handles stay unique across rebuilds, as real ones would.
         const Talvek::TreeItem handle = nextHandle++;
-        items[handle] = Item{text, image, parent, false, {}};
+        items[handle] = Item{text, image, parent, false, {}, {}};
         if (parent == Talvek::NoTreeItem)
             top.push_back(handle);
         else
             items.at(parent).children.push_back(handle);
         return handle;
+    }
+    void setItemToolTip(Talvek::TreeItem item, const std::string& text) override {
+        items.at(item).toolTip = text;
     }
     std::string itemText(Talvek::TreeItem item) override { return items.at(item).text; }
     Talvek::TreeItem itemParent(Talvek::TreeItem item) override { return items.at(item).parent; }
@@ -68,7 +72,10 @@ public:
         answers.pop_front();
         return answer;
     }
-    void openWithDesktop(const std::string& path) override { opened.push_back(path); }
+    bool openWithDesktop(const std::string& path) override {
+        opened.push_back(path);
+        return desktopOpens;
+    }
     void setBusy(bool busy) override {
         busyCalls.push_back(busy);
         busyDepth += busy ? 1 : -1;
@@ -104,6 +111,7 @@ public:
     std::vector<ShownMessage> messages;
     std::deque<bool> answers;
     std::vector<std::string> opened;
+    bool desktopOpens = true;
     std::vector<int> endCodes;
     std::vector<bool> busyCalls;
     std::vector<bool> redrawCalls;
