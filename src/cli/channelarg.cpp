@@ -28,7 +28,7 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
     }
     const auto file = openKeyFile(path, out.localName, out.remoteName);
     if (!file) {
-        printMessage(io.err, kOpenFailed);
+        printFailure(io.err, kOpenFailed);
         return false;
     }
     out.kind = file->kind;
@@ -41,7 +41,7 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
         }
     }
     if (!out.channel) {
-        printMessage(io.err, notFound);
+        printFailure(io.err, notFound);
         return false;
     }
     return true;

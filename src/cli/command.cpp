@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <ostream>
 
+#include "keystore/filefault.h"
+#include "keystore/version.h"
+
 namespace Talvek::Cli {
 
 namespace {
@@ -15,7 +18,7 @@ std::vector<Command>& registry() {
 void printHelp(std::ostream& out) {
     out << "talvekkey: key files of the Talvek security layer from the command line.\n\n"
            "Usage: talvekkey COMMAND [ARGUMENTS]\n"
-           "       talvekkey --help | COMMAND --help\n\n"
+           "       talvekkey --help | --version | COMMAND --help\n\n"
            "Key names are given in UTF-8 and stored in Windows-1251.\n"
            "Exit status: 0 success, 1 failure (the message is on stderr), 2 usage error.\n\n"
            "Commands:\n";
@@ -59,6 +62,10 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io) {
         printHelp(io.out);
         return Success;
     }
+    if (args[0] == "--version" || args[0] == "-V") {
+        io.out << "talvekkey " << kVersion << "\n";
+        return Success;
+    }
     for (const Command& c : registry()) {
         if (args[0] != c.name) continue;
         std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -66,6 +73,7 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io) {
             io.out << "Usage: talvekkey " << c.synopsis << "\n" << c.description << "\n";
             return Success;
         }
+        forgetFileFailure();
         return c.run(rest, io);
     }
     io.err << "talvekkey: unknown command \"" << args[0] << "\"; see talvekkey --help\n";

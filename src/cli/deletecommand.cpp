@@ -33,7 +33,7 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
     try {
         const auto file = openKeyFile(path, local, remote);
         if (!file) {
-            printMessage(io.err, kOpenFailed);
+            printFailure(io.err, kOpenFailed);
             return Failure;
         }
         if (file->kind == KeyFileKind::PublicPart) {
@@ -43,7 +43,7 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
         KeyBase base;
         if (!file->channel || !base.loadBase(path) || !base.deleteChannel(local, remote) ||
             !base.saveBase(path)) {
-            printMessage(io.err, kDeleteFailed);
+            printFailure(io.err, kDeleteFailed);
             return Failure;
         }
     } catch (const SecureException& e) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/keyexchange.h"
+#include "keystore/filefault.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 
@@ -19,7 +20,10 @@ std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::st
     std::vector<ChannelSummary> channels;
     if (base.loadBase(path)) {
         // A base that loads but holds no channel is not tried as a public part.
-        if (!base.listChannels(header, channels)) return std::nullopt;
+        if (!base.listChannels(header, channels)) {
+            noteFileFailure(path, FileFault::NoChannel);
+            return std::nullopt;
+        }
         result.kind = KeyFileKind::KeyBase;
     } else {
         SecureChannel channel;
@@ -40,7 +44,7 @@ std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::st
 
 int keyStoreFailure(const SecureException& e, const std::string& failed, Io& io) {
     printMessage(io.err, e.message());
-    printMessage(io.err, failed);
+    printFailure(io.err, failed);
     return Failure;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/clirun.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"
@@ -33,6 +34,19 @@ const std::string kServer = "Сервер";
 const std::string kUser = "Пользователь";
 const std::string kServer1251 = "\xD1\xE5\xF0\xE2\xE5\xF0";
 const std::string kUser1251 = "\xCF\xEE\xEB\xFC\xE7\xEE\xE2\xE0\xF2\xE5\xEB\xFC";
+
+const std::string kWeakKeyWarning =
+    "talvekkey: warning: a 512-bit key is factored cheaply today; use 2048 bits or more\n";
+
+// The fingerprint lines the commands print for a public-part file, from the
+// keys the file holds.
+std::string fingerprintBlock(const std::string& heading, const std::string& publicPart) {
+    SecureChannel part;
+    if (!readChannelFile(part, publicPart)) return "unreadable " + publicPart;
+    return heading + " \"" + publicPart +
+           "\":\n  Кодирование: " + publicKeyFingerprint(*part.cryptPublicKey) +
+           "\n  Подпись:     " + publicKeyFingerprint(*part.signPublicKey) + "\n";
+}
 
 std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir) {
     std::map<std::string, std::vector<uint8_t>> all;
@@ -78,21 +92,29 @@ TEST(KeyExchangeCommands, WholeExchangeStoresWindows1251Names) {
     Exchange x;
     Outcome r = x.serverKey({"--crypt", "512", "--sign", "512"});
     ASSERT_EQ(r.code, 0) << r.err;
+    // Each side sees the fingerprints of the part it sends and of the part it
+    // received, so the two can compare them over the telephone.
+    const std::string written = "Отпечатки ключей, записанных в";
+    const std::string imported = "Отпечатки ключей, импортированных из";
     EXPECT_EQ(r.out, "Серверный приватный ключ создан.\nФайл \"" + x.servPart +
                          "\" с открытой частью серверного ключа успешно создан.\nЕго необходимо "
-                         "отправить пользователю.\n");
-    EXPECT_EQ(r.err, "");
+                         "отправить пользователю.\n" +
+                         fingerprintBlock(written, x.servPart));
+    EXPECT_EQ(r.err, kWeakKeyWarning);
     r = x.userKey();
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "Файл \"" + x.userBase + "\" успешно создан.\nФайл \"" + x.userPart +
                          "\" с открытой частью пользовательского ключа успешно создан,\nего "
-                         "необходимо отправить в центр.\n");
+                         "необходимо отправить в центр.\n" +
+                         fingerprintBlock(imported, x.servPart) +
+                         fingerprintBlock(written, x.userPart));
     r = x.importUser();
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out,
               "Открытая часть пользовательского ключа успешно\nимпортирована в серверную базу "
               "ключей.\nЕе необходимо обновить на криптосервере с помощью\nкнопки "
-              "\"Соединиться\" раздела \"Криптосервер\".\n");
+              "\"Соединиться\" раздела \"Криптосервер\".\n" +
+                  fingerprintBlock(imported, x.userPart));
 
     KeyBase server, user;
     ASSERT_TRUE(server.loadBase(x.serverBase));
@@ -147,11 +169,39 @@ TEST(KeyExchangeCommands, ServerKeyWarnsAboutAForeignBaseAndGoesOn) {
     const Outcome r = x.serverKey({"--sign", "512"});
     EXPECT_EQ(r.code, 1);
     // The warning, then the names check that cannot read the base either.
-    EXPECT_EQ(r.err,
-              "Данный файл не является базой с приватными ключами!\n"
-              "Ключи с такими названиями уже существуют!\n");
+    const std::string cause = "talvekkey: " + x.serverBase + ": not a key file\n";
+    EXPECT_EQ(r.err, "Данный файл не является базой с приватными ключами!\n" + cause +
+                         "Ключи с такими названиями уже существуют!\n" + cause);
     EXPECT_EQ(TestSupport::readText(x.serverBase), "not a key base");
     EXPECT_FALSE(TestSupport::exists(x.servPart));
+}
+
+// A failure that a file caused names the file and the cause after the
+// message; one that no file caused adds nothing.
+TEST(KeyExchangeCommands, FailuresNameTheFileAtFault) {
+    Exchange x;
+    const std::string noFolder = x.dir.file("gone/openserv.okp");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {x.userKeyArgs(),
+         "Файла с импортом открытых ключей не существует\nили файл не является базой с открытыми "
+         "ключами!\ntalvekkey: " +
+             x.servPart + ": no such file or directory\n"},
+        {{"server-key", "--base", x.serverBase, "--export", noFolder, "--server", kServer, "--user",
+          kUser, "--sign", "1024"},
+         "Ошибка выполненния операции!\ntalvekkey: " + noFolder + ": no such file or directory\n"},
+        {x.serverKeyArgs({}), "Не заданы параметры ключа!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        const Outcome r = talvekkey(c.args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_TRUE(TestSupport::listDir(x.dir.path()).empty());
 }
 
 TEST(KeyExchangeCommands, InputRefusals) {
@@ -193,6 +243,7 @@ TEST(KeyExchangeCommands, LargerKeySizesForAdministrators) {
     Exchange x;
     const Outcome r = x.serverKey({"--sign", "2048"});
     ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // no warning from 1024 bits up
     KeyBase server;
     ASSERT_TRUE(server.loadBase(x.serverBase));
     const SecureChannel* s = server.findChannel(kServer1251, kUser1251);
