@@ -284,7 +284,9 @@ TEST(MaintenanceCommands, JavaRefusals) {
         {"b.key_base", "half", onlyOneSide},
         {"p.okp", "sign", onlyOneSide},
         {"b.key_base", "missing", "Ошибка экспорта \"Java\" канала!\n"},
-        {"none.bin", "both", "Ошибка открытия базы ключей!\n"},
+        {"none.bin", "both",
+         "Ошибка открытия базы ключей!\ntalvekkey: " + dir.file("none.bin") +
+             ": no such file or directory\n"},
     };
     for (const auto& row : refusals) {
         SCOPED_TRACE(row.file + " " + row.local);
@@ -368,6 +370,8 @@ TEST(KeyExchangeCommands, FullDiskFailsCleanly) {
     const auto before = snapshot(x.dir);
     const Outcome r = talvekkeyWithFileLimit(0, x.userKeyArgs());
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Ошибка выполненния операции!\n");
+    // The first file the operation writes is the one that cannot grow.
+    EXPECT_EQ(r.err,
+              "Ошибка выполненния операции!\ntalvekkey: " + x.userPart + ": file too large\n");
     EXPECT_EQ(snapshot(x.dir), before);
 }

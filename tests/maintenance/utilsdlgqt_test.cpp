@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -193,6 +194,9 @@ TEST_F(UtilsDlgQtTest, ChannelMenuAndDeleteKeyAskWhatTheButtonAsks) {
                           menu->close();
                       });
                       dlg.showChannelMenu(centreOf(tree, root));
+                      QEventLoop settle;
+                      QTimer::singleShot(150, &settle, &QEventLoop::quit);
+                      settle.exec();
                       onMenu([&](QMenu* menu) {
                           for (QAction* a : menu->actions()) menuTexts << a->text();
                           menu->actions().at(0)->trigger();
