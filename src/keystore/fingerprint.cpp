@@ -1,6 +1,7 @@
 #include "keystore/fingerprint.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <openssl/evp.h>
@@ -59,6 +60,17 @@ std::vector<uint8_t> rsaSubjectPublicKeyInfo(const BIGNUM* n, const BIGNUM* e) {
     return der;
 }
 
+struct EvpMdFree {
+    void operator()(EVP_MD* md) const { EVP_MD_free(md); }
+};
+
+// Fetched once: an implicit fetch on every digest costs more than the
+// digest itself, and the maintenance dialog takes thousands.
+const EVP_MD* sha256() {
+    static const std::unique_ptr<EVP_MD, EvpMdFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+    return md.get();
+}
+
 }  // namespace
 
 std::string publicKeyFingerprint(const BIGNUM* n, const BIGNUM* e) {
@@ -66,7 +78,7 @@ std::string publicKeyFingerprint(const BIGNUM* n, const BIGNUM* e) {
     const std::vector<uint8_t> der = rsaSubjectPublicKeyInfo(n, e);
     uint8_t digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(der.data(), der.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    if (!sha256() || EVP_Digest(der.data(), der.size(), digest, &length, sha256(), nullptr) != 1) {
         return {};
     }
     std::string text = base64Encode(digest, length);
