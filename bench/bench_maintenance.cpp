@@ -95,12 +95,13 @@ public:
     std::string itemText(TreeItem) override { return {}; }
     TreeItem itemParent(TreeItem) override { return NoTreeItem; }
     void expandItem(TreeItem) override {}
+    void setItemToolTip(TreeItem, const std::string&) override {}
     void attachImageList() override {}
     bool messageBox(const std::string&, MessageIcon, bool) override { std::abort(); }
     FileDialogRunner& fileDialogs() override { return files; }
     void beginBusy() override {}
     void endBusy() override {}
-    void openWithDesktop(const std::string&) override {}
+    bool openWithDesktop(const std::string&) override { return true; }
     void endDialog(int) override {}
     TreeItem items = 0;
     size_t bytes = 0;

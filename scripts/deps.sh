@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   g++ cmake ninja-build pkg-config
-  libssl-dev
+  libssl-dev openssl
   qt6-base-dev qt6-translations-l10n libgl-dev
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev

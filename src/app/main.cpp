@@ -8,6 +8,7 @@
 #include <QTranslator>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/commandline.h"
 #include "app/maindlg.h"
@@ -17,6 +18,20 @@
 #include "keystore/version.h"
 
 int main(int argc, char** argv) {
+    // Answered before any window system is touched, so it works over ssh and
+    // in scripts that check what is installed.
+    if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0)) {
+        std::printf("talvekconfig %s\n", Talvek::kVersion);
+        return 0;
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf(
+            "Usage: talvekconfig [FILE | --version | --help]\n"
+            "Creates and maintains the RSA keys of the Talvek security layer in a window;\n"
+            "with a key file FILE, shows that file in the maintenance dialog.\n"
+            "See talvekconfig(1); talvekkey(1) does the same from the command line.\n");
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("TalvekConfig"));
     QApplication::setOrganizationName(QStringLiteral("Brenlow"));

@@ -140,7 +140,7 @@ std::string successText(const KeyWizardData& data, std::string_view javaShown) {
 }
 
 CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
-                      std::string_view javaShown) {
+                      std::string_view javaShown, PublicPartFingerprints* written) {
     // The Java client's file is written last; it must not replace a file of
     // the same action.
     if (data.mode == CreateUserKey && data.javaClient) {
@@ -153,11 +153,11 @@ CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
     const bool ok = guarded([&] {
         switch (data.mode) {
             case NewUserServerKey:
-                return createServerKey(data);
+                return createServerKey(data, written);
             case ImportUserPart:
                 return importUserPublicPart(data);
             case CreateUserKey:
-                return createUserKey(data, javaPath);
+                return createUserKey(data, javaPath, written);
         }
         return false;
     });

@@ -112,9 +112,11 @@ CheckResult checkParamsPage(const KeyWizardData& data);
 // file goes in mode 2 with javaClient; a javaPath that is one of the action's
 // other files fails with the files page's message. javaShown is how the
 // success text names it (the wizard always writes "javaclient.bin", talvekkey
-// the file it was given).
+// the file it was given). written receives the fingerprints of the public
+// part written (modes 0 and 2).
 CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
-                      std::string_view javaShown = "javaclient.bin");
+                      std::string_view javaShown = "javaclient.bin",
+                      PublicPartFingerprints* written = nullptr);
 
 // The mode's success text with its values filled in: paths as they are, key
 // names decoded from Windows-1251.

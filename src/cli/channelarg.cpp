@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "cli/keyexchange.h"
+#include "keystore/filefault.h"
 #include "keystore/keyops.h"
 #include "checks/keychecks.h"
 
@@ -30,7 +31,8 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
     switch (readKeyFile(path, out.base, out.fileChannel)) {
         case KeyFileContent::Base:
             if (out.base.channelCount() <= 0) {
-                printMessage(io.err, kOpenFailed);
+                noteFileFailure(path, FileFault::NoChannel);
+                printFailure(io.err, kOpenFailed);
                 return false;
             }
             out.kind = KeyFileKind::KeyBase;
@@ -39,7 +41,7 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
         case KeyFileContent::Channel: {
             ChannelSummary summary;
             if (!out.fileChannel.toSummary(&summary)) {
-                printMessage(io.err, kOpenFailed);
+                printFailure(io.err, kOpenFailed);
                 return false;
             }
             out.kind = KeyFileKind::PublicPart;
@@ -50,11 +52,11 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
             break;
         }
         case KeyFileContent::Neither:
-            printMessage(io.err, kOpenFailed);
+            printFailure(io.err, kOpenFailed);
             return false;
     }
     if (!out.channel) {
-        printMessage(io.err, notFound);
+        printFailure(io.err, notFound);
         return false;
     }
     return true;

@@ -7,10 +7,13 @@
 #include <sstream>
 
 #include "cli/command.h"
+#include "cli/keyexchange.h"
 #include "cli/keyfile.h"
 #include "keystore/cp1251.h"
 #include "keystore/encoding.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
+#include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 
 namespace Talvek::Cli {
@@ -21,13 +24,16 @@ using Json = nlohmann::json;
 
 int runInspect(const std::vector<std::string>& args, Io& io);
 
-const Command kInspect{"inspect", "inspect FILE [--json]",
-                       "Shows what the key file FILE holds: a key base (its nodes and their\n"
-                       "channels) or, when FILE is no key base, a single channel record such as a\n"
-                       "public-part file. Each channel shows its uses, key sizes and which key\n"
-                       "parts are present. --json prints one JSON object instead: numbers in\n"
-                       "upper-case hexadecimal, names decoded from Windows-1251.",
-                       runInspect};
+const Command kInspect{
+    "inspect", "inspect FILE [--json [--private]]",
+    "Shows what the key file FILE holds: a key base (its nodes and their\n"
+    "channels) or, when FILE is no key base, a single channel record such as a\n"
+    "public-part file. Each channel shows its uses, key sizes, which key parts\n"
+    "are present and their fingerprints (SHA256:..., as ssh-keygen shows them).\n"
+    "--json prints one JSON object instead (schema in inspect-json.md): numbers\n"
+    "in upper-case hexadecimal, names decoded from Windows-1251. The private\n"
+    "numbers (d, p, q, ...) are left out unless --private is given.",
+    runInspect};
 
 // The JSON output is streamed: a 16 MB base never becomes one JSON tree in
 // memory, and the many hexadecimal numbers (digits only, nothing to escape)
@@ -70,7 +76,11 @@ private:
     bool first_ = true;
 };
 
-void writeKeyJson(std::ostream& out, const RsaKeyRecord* key, int depth) {
+// The schema's version; documented for scripts, which may rely on every field
+// of a version staying in later ones.
+constexpr int kJsonFormat = 1;
+
+void writeKeyJson(std::ostream& out, const RsaKeyRecord* key, int depth, bool withPrivate) {
     if (!key) {
         out << "null";
         return;
@@ -78,8 +88,18 @@ void writeKeyJson(std::ostream& out, const RsaKeyRecord* key, int depth) {
     JsonObjectWriter j(out, depth);
     j.number("kind", key->kind());
     j.text("name", key->name());
+    // Base64 and "SHA256:" only: nothing to escape.
+    const std::string fingerprint = publicKeyFingerprint(*key);
+    if (fingerprint.empty()) {
+        j.member("fingerprint") << "null";
+    } else {
+        j.member("fingerprint") << '"' << fingerprint << '"';
+    }
     j.hex("n", key->n());
     j.hex("e", key->e());
+    // Standard output ends up in logs and terminals; the secret numbers are
+    // printed only when asked for.
+    if (!withPrivate) return;
     j.hex("d", key->d());
     j.hex("p", key->p());
     j.hex("q", key->q());
@@ -88,7 +108,7 @@ void writeKeyJson(std::ostream& out, const RsaKeyRecord* key, int depth) {
     j.hex("iqmp", key->iqmp());
 }
 
-void writeChannelJson(std::ostream& out, const SecureChannel& c, int depth) {
+void writeChannelJson(std::ostream& out, const SecureChannel& c, int depth, bool withPrivate) {
     JsonObjectWriter j(out, depth);
     j.text("localName", c.localName);
     j.text("remoteName", c.remoteName);
@@ -100,10 +120,10 @@ void writeChannelJson(std::ostream& out, const SecureChannel& c, int depth) {
     j.number("hasSignPublic", c.hasSignPublic);
     j.number("cryptSize", c.cryptSize);
     j.number("signSize", c.signSize);
-    writeKeyJson(j.member("cryptPublicKey"), c.cryptPublicKey.get(), depth + 1);
-    writeKeyJson(j.member("cryptPrivateKey"), c.cryptPrivateKey.get(), depth + 1);
-    writeKeyJson(j.member("signPrivateKey"), c.signPrivateKey.get(), depth + 1);
-    writeKeyJson(j.member("signPublicKey"), c.signPublicKey.get(), depth + 1);
+    writeKeyJson(j.member("cryptPublicKey"), c.cryptPublicKey.get(), depth + 1, withPrivate);
+    writeKeyJson(j.member("cryptPrivateKey"), c.cryptPrivateKey.get(), depth + 1, withPrivate);
+    writeKeyJson(j.member("signPrivateKey"), c.signPrivateKey.get(), depth + 1, withPrivate);
+    writeKeyJson(j.member("signPublicKey"), c.signPublicKey.get(), depth + 1, withPrivate);
 }
 
 // Writes "[]" or the items one per line, each by writeItem at the given depth.
@@ -123,39 +143,53 @@ void writeArray(std::ostream& out, const Range& items, int depth, WriteItem writ
     out << '\n' << JsonObjectWriter::indent(depth) << ']';
 }
 
-void writeBaseJson(std::ostream& out, const KeyBase& base) {
+void writeBaseJson(std::ostream& out, const KeyBase& base, bool withPrivate) {
     {
         JsonObjectWriter j(out, 0);
+        j.number("format", kJsonFormat);
         j.member("kind") << "\"base\"";
+        j.member("private") << (withPrivate ? "true" : "false");
         j.text("name", base.name);
-        writeArray(j.member("nodes"), base.nodes, 1, [&out](const auto& entry, int depth) {
+        writeArray(j.member("nodes"), base.nodes, 1, [&](const auto& entry, int depth) {
             JsonObjectWriter node(out, depth);
             node.text("name", entry.second->name);
-            writeArray(
-                node.member("channels"), entry.second->channels, depth + 1,
-                [&out](const auto& channel, int d) { writeChannelJson(out, *channel.second, d); });
+            writeArray(node.member("channels"), entry.second->channels, depth + 1,
+                       [&](const auto& channel, int d) {
+                           writeChannelJson(out, *channel.second, d, withPrivate);
+                       });
         });
     }
     out << '\n';
 }
 
-void writeChannelFileJson(std::ostream& out, const SecureChannel& channel) {
+void writeChannelFileJson(std::ostream& out, const SecureChannel& channel, bool withPrivate) {
     {
         JsonObjectWriter j(out, 0);
+        j.number("format", kJsonFormat);
         j.member("kind") << "\"channel\"";
-        writeChannelJson(j.member("channel"), channel, 1);
+        j.member("private") << (withPrivate ? "true" : "false");
+        writeChannelJson(j.member("channel"), channel, 1, withPrivate);
     }
     out << '\n';
 }
 
 // One use of a channel as the maintenance dialog shows it: the group, its
 // key size, and the key parts present.
+// A key part present, with the fingerprint the other side compares.
+void printPart(std::ostream& out, const std::string& indent, const char* part,
+               const std::unique_ptr<RsaKeyRecord>& key) {
+    out << indent << part << "\n";
+    const std::string fingerprint = key ? publicKeyFingerprint(*key) : std::string();
+    if (!fingerprint.empty()) out << indent << "  Отпечаток: " << fingerprint << "\n";
+}
+
 void printUse(std::ostream& out, const std::string& indent, const char* group, bool complete,
-              uint32_t size, bool hasPrivate, bool hasPublic) {
+              uint32_t size, bool hasPrivate, const std::unique_ptr<RsaKeyRecord>& own,
+              bool hasPublic, const std::unique_ptr<RsaKeyRecord>& peer) {
     out << indent << group << (complete ? "" : " (неполный)") << "\n";
     out << indent << "  Размер ключа: " << size << "\n";
-    if (hasPrivate) out << indent << "  Приватная часть ключа\n";
-    if (hasPublic) out << indent << "  Открытая часть ключа\n";
+    if (hasPrivate) printPart(out, indent + "  ", "Приватная часть ключа", own);
+    if (hasPublic) printPart(out, indent + "  ", "Открытая часть ключа", peer);
 }
 
 void printChannel(std::ostream& out, const std::string& indent, const SecureChannel& c) {
@@ -166,11 +200,12 @@ void printChannel(std::ostream& out, const std::string& indent, const SecureChan
     out << indent << "  Имя удаленного ключа: " << remote << "\n";
     if (c.useCrypt) {
         printUse(out, indent + "  ", "Кодирование", c.hasCryptPrivate && c.hasCryptPublic,
-                 c.cryptSize, c.hasCryptPrivate, c.hasCryptPublic);
+                 c.cryptSize, c.hasCryptPrivate, c.cryptPrivateKey, c.hasCryptPublic,
+                 c.cryptPublicKey);
     }
     if (c.useSign) {
         printUse(out, indent + "  ", "Подпись", c.hasSignPrivate && c.hasSignPublic, c.signSize,
-                 c.hasSignPrivate, c.hasSignPublic);
+                 c.hasSignPrivate, c.signPrivateKey, c.hasSignPublic, c.signPublicKey);
     }
 }
 
@@ -194,6 +229,7 @@ void printChannelFile(std::ostream& out, const std::string& path, const SecureCh
 
 int runInspect(const std::vector<std::string>& args, Io& io) {
     bool json = false;
+    bool withPrivate = false;
     bool optionsEnded = false;
     std::vector<std::string> files;
     for (const std::string& arg : args) {
@@ -201,6 +237,8 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
             optionsEnded = true;
         } else if (!optionsEnded && arg == "--json") {
             json = true;
+        } else if (!optionsEnded && arg == "--private") {
+            withPrivate = true;
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
             return usageError(io, kInspect, "unknown option \"" + arg + "\"");
         } else {
@@ -208,6 +246,7 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
         }
     }
     if (files.size() != 1) return usageError(io, kInspect, "expected one FILE");
+    if (withPrivate && !json) return usageError(io, kInspect, "--private goes with --json");
     const std::string& path = files[0];
 
     try {
@@ -216,19 +255,17 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
         KeyBase base;
         if (base.loadBase(path)) {
             if (json) {
-                writeBaseJson(io.out, base);
+                writeBaseJson(io.out, base, withPrivate);
             } else {
                 printBase(io.out, path, base);
             }
             return Success;
         }
         base.clearBase();
-        BinaryFile file;
         SecureChannel channel;
-        if (file.openExisting(path) && channel.readChannel(file)) {
-            file.close();
+        if (readChannelFile(channel, path)) {
             if (json) {
-                writeChannelFileJson(io.out, channel);
+                writeChannelFileJson(io.out, channel, withPrivate);
             } else {
                 printChannelFile(io.out, path, channel);
             }
@@ -237,7 +274,7 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
     } catch (const SecureException& e) {
         return keyStoreFailure(e, kOpenFailed, io);
     }
-    io.err << kOpenFailed << "\n";
+    printFailure(io.err, kOpenFailed);
     return Failure;
 }
 

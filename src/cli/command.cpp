@@ -1,10 +1,11 @@
 #include "cli/command.h"
 
 #include <algorithm>
-#include <chrono>
 #include <ostream>
 
-#include "keystore/filelock.h"
+#include "cli/keyexchange.h"
+#include "keystore/filefault.h"
+#include "keystore/version.h"
 
 namespace Talvek::Cli {
 
@@ -18,7 +19,7 @@ std::vector<Command>& registry() {
 void printHelp(std::ostream& out) {
     out << "talvekkey: key files of the Talvek security layer from the command line.\n\n"
            "Usage: talvekkey COMMAND [ARGUMENTS]\n"
-           "       talvekkey --help | COMMAND --help\n\n"
+           "       talvekkey --help | --version | COMMAND --help\n\n"
            "Key names are given in UTF-8 and stored in Windows-1251.\n"
            "Exit status: 0 success, 1 failure (the message is on stderr), 2 usage error.\n\n"
            "Commands:\n";
@@ -62,6 +63,10 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io) {
         printHelp(io.out);
         return Success;
     }
+    if (args[0] == "--version" || args[0] == "-V") {
+        io.out << "talvekkey " << kVersion << "\n";
+        return Success;
+    }
     for (const Command& c : registry()) {
         if (args[0] != c.name) continue;
         std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -69,15 +74,12 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io) {
             io.out << "Usage: talvekkey " << c.synopsis << "\n" << c.description << "\n";
             return Success;
         }
-        clearLockTimeout();
+        forgetFileFailure();
         const int code = c.run(rest, io);
-        // The step's own message says what failed; this line says why,
-        // since a key file held by another program fails like a bad one.
-        if (code != Success && lockTimedOut()) {
-            const auto seconds =
-                std::chrono::duration_cast<std::chrono::seconds>(lockWait()).count();
-            io.err << "Причина: файл \"" << lockTimeoutPath()
-                   << "\" заблокирован другой программой дольше " << seconds << " с.\n";
+        // A key file held by another program fails like a bad one; if the
+        // step's own message did not already say so, this line does.
+        if (code != Success && lastFileFailure().fault == FileFault::Locked) {
+            printFailure(io.err, {});
         }
         return code;
     }

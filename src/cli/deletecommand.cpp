@@ -33,7 +33,7 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
     try {
         const auto file = openKeyFile(path, local, remote);
         if (!file) {
-            printMessage(io.err, kOpenFailed);
+            printFailure(io.err, kOpenFailed);
             return Failure;
         }
         if (file->kind == KeyFileKind::PublicPart) {
@@ -41,7 +41,7 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
             return Failure;
         }
         if (!file->channel || !removeChannel(path, local, remote)) {
-            printMessage(io.err, kDeleteFailed);
+            printFailure(io.err, kDeleteFailed);
             return Failure;
         }
     } catch (const SecureException& e) {

@@ -39,7 +39,7 @@ int runJava(const std::vector<std::string>& args, Io& io) {
         if (!loadCommandChannel(args[0], args[1], args[2], kJavaFailed, c, io)) return Failure;
         ChannelSummary summary;
         if (!c.channel->toSummary(&summary)) {
-            printMessage(io.err, kJavaFailed);
+            printFailure(io.err, kJavaFailed);
             return Failure;
         }
         if (const auto refusal =
@@ -50,7 +50,7 @@ int runJava(const std::vector<std::string>& args, Io& io) {
         // Only a key base holds a client's private key; a public-part file
         // that claims one is not trusted with it.
         if (c.kind != KeyFileKind::KeyBase || !writeJavaKeyFile(*c.channel, output)) {
-            printMessage(io.err, kJavaFailed);
+            printFailure(io.err, kJavaFailed);
             return Failure;
         }
     } catch (const SecureException& e) {

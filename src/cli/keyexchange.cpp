@@ -1,8 +1,12 @@
 #include "cli/keyexchange.h"
 
+#include <chrono>
 #include <filesystem>
 #include <ostream>
 #include <system_error>
+
+#include "keystore/filefault.h"
+#include "keystore/filelock.h"
 
 namespace Talvek::Cli {
 
@@ -70,14 +74,69 @@ bool refusesOutput(const std::string& input, const std::string& output, Io& io) 
     return true;
 }
 
+namespace {
+
+std::string causeText(const FileFailure& failure) {
+    switch (failure.fault) {
+        case FileFault::None:
+            return {};
+        case FileFault::System: {
+            // As the system words it, in the lower case of the other causes.
+            std::string text = std::error_code(failure.error, std::generic_category()).message();
+            if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] += 'a' - 'A';
+            return text;
+        }
+        case FileFault::Locked: {
+            const auto seconds =
+                std::chrono::duration_cast<std::chrono::seconds>(lockWait()).count();
+            std::string text = "locked by another program";
+            if (seconds > 0) text += " for more than " + std::to_string(seconds) + " s";
+            return text;
+        }
+        case FileFault::ReadOnly:
+            return "read-only file";
+        case FileFault::NotRegular:
+            return "not a regular file";
+        case FileFault::TooLarge:
+            return "too large for a key file";
+        case FileFault::NotAKeyFile:
+            return "not a key file";
+        case FileFault::NoChannel:
+            return "key base without channels";
+    }
+    return {};
+}
+
+// A public part's fingerprints under a heading that names its file, for the
+// two sides to compare over another channel than the one the file took.
+void printFingerprints(std::ostream& out, const std::string& heading,
+                       const PublicPartFingerprints& fingerprints) {
+    if (fingerprints.empty()) return;
+    out << heading << "\n";
+    if (!fingerprints.crypt.empty()) out << "  Кодирование: " << fingerprints.crypt << "\n";
+    if (!fingerprints.sign.empty()) out << "  Подпись:     " << fingerprints.sign << "\n";
+}
+
+}  // namespace
+
+void printFailure(std::ostream& err, const std::string& message) {
+    if (!message.empty()) printMessage(err, message);
+    const FileFailure& failure = lastFileFailure();
+    const std::string cause = causeText(failure);
+    if (!cause.empty()) err << "talvekkey: " << failure.path << ": " << cause << "\n";
+    forgetFileFailure();
+}
+
 int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
                    const std::string& javaPath,
                    const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io) {
     // Prints a failed step's message; true when the run must stop there.
+    // Each step is judged by the faults it recorded itself.
     auto stops = [&io](const CheckResult& result) {
         if (!result.message.empty() && result.status != CheckResult::Status::Pass) {
-            printMessage(io.err, result.message);
+            printFailure(io.err, result.message);
         }
+        forgetFileFailure();
         return !result.advances();
     };
 
@@ -95,10 +154,32 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
     if (stops(checkParamsPage(data))) return Failure;
     if (beforeFinish && stops(beforeFinish(data))) return Failure;
 
+    // The sizes are still offered for peers that need them, but whoever
+    // makes such a key is told what it is worth.
+    if (data.mode != ImportUserPart) {
+        for (const uint32_t bits :
+             {data.useCrypt ? data.cryptSize : 0u, data.useSign ? data.signSize : 0u}) {
+            if (bits > 0 && bits < 1024) {
+                io.err << "talvekkey: warning: a " << bits
+                       << "-bit key is factored cheaply today; use 2048 bits or more\n";
+                break;
+            }
+        }
+    }
     // The Java file is named as it was given, not as the wizard names its own.
-    const CheckResult finish = runFinish(data, javaPath, javaPath);
+    PublicPartFingerprints written;
+    const CheckResult finish = runFinish(data, javaPath, javaPath, &written);
     if (stops(finish)) return Failure;
     io.out << finish.message << "\n";
+    if (data.mode != NewUserServerKey) {
+        printFingerprints(
+            io.out,
+            "Отпечатки ключей, импортированных из \"" + data.importFile + "\":", data.imported);
+    }
+    if (data.mode != ImportUserPart) {
+        printFingerprints(io.out,
+                          "Отпечатки ключей, записанных в \"" + data.exportFile + "\":", written);
+    }
     return Success;
 }
 

@@ -34,6 +34,11 @@ void printMessage(std::ostream& stream, const std::string& message);
 // returns true.
 bool refusesOutput(const std::string& input, const std::string& output, Io& io);
 
+// A failure: the program's message, then, when a key file was at fault, the
+// line "talvekkey: FILE: cause" from the fault the key store recorded. The
+// fault is used up, so it is named once.
+void printFailure(std::ostream& err, const std::string& message);
+
 // The names typed on the command line (UTF-8), for mode 0; the other modes
 // take their names from the import file.
 struct TypedNames {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/keyexchange.h"
+#include "keystore/filefault.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 
@@ -21,7 +22,10 @@ std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::st
     switch (readKeyFile(path, base, channel)) {
         case KeyFileContent::Base:
             // A base that loads but holds no channel is not tried as a public part.
-            if (!base.listChannels(header, channels)) return std::nullopt;
+            if (!base.listChannels(header, channels)) {
+                noteFileFailure(path, FileFault::NoChannel);
+                return std::nullopt;
+            }
             result.kind = KeyFileKind::KeyBase;
             break;
         case KeyFileContent::Channel: {
@@ -46,7 +50,7 @@ std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::st
 
 int keyStoreFailure(const SecureException& e, const std::string& failed, Io& io) {
     printMessage(io.err, e.message());
-    printMessage(io.err, failed);
+    printFailure(io.err, failed);
     return Failure;
 }
 

@@ -70,7 +70,7 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
         const std::string resolved = resolveTemplatePath(templatePath);
         if (refusesOutput(resolved, output, io)) return Failure;
         if (!exportChannelHtml(*c.channel, output, resolved)) {
-            printMessage(io.err, kExportFailed);
+            printFailure(io.err, kExportFailed);
             return Failure;
         }
         printMessage(io.out, "Информация о канале успешно экспортирована!");
@@ -87,7 +87,7 @@ int runDump(const std::vector<std::string>& args, Io& io) {
         CommandChannel c;
         if (!loadCommandChannel(args[0], args[1], args[2], kDumpFailed, c, io)) return Failure;
         if (!dumpChannelText(*c.channel, args[3])) {
-            printMessage(io.err, kDumpFailed);
+            printFailure(io.err, kDumpFailed);
             return Failure;
         }
     } catch (const SecureException& e) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "keystore/fileexists.h"
+#include "keystore/filefault.h"
 
 namespace Talvek {
 
@@ -30,7 +31,10 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
             if (errno == EINTR) continue;
             return false;
         }
-        if (w == 0) return false;
+        if (w == 0) {
+            errno = ENOSPC;  // nothing written and no error: a full file system
+            return false;
+        }
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -93,24 +97,30 @@ bool mayFollow(const std::string& link, const struct stat& linkStat) {
 }  // namespace
 
 bool BinaryFile::saveTarget(const std::string& path, std::string& target) {
-    if (path.empty() || path.size() > kMaxPathBytes) return false;
+    auto refuse = [&path](int error) {
+        noteFileFailure(path, FileFault::System, error);
+        return false;
+    };
+    if (path.empty()) return refuse(ENOENT);
+    if (path.size() > kMaxPathBytes) return refuse(ENAMETOOLONG);
     std::string current = path;
     // As many hops as the kernel follows.
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st {};
         if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
             target = current;
-            return target.size() <= kMaxPathBytes;
+            return target.size() <= kMaxPathBytes || refuse(ENAMETOOLONG);
         }
-        if (!mayFollow(current, st)) return false;
+        // The kernel answers a protected link with "permission denied" too.
+        if (!mayFollow(current, st)) return refuse(EACCES);
         std::vector<char> buffer(static_cast<size_t>(PATH_MAX) + 1);
         const ssize_t n = readlink(current.c_str(), buffer.data(), buffer.size() - 1);
-        if (n <= 0) return false;
+        if (n <= 0) return refuse(n < 0 ? errno : ENOENT);
         std::string next(buffer.data(), static_cast<size_t>(n));
         if (next[0] != '/') next = folderOf(current) + "/" + next;
         current = std::move(next);
     }
-    return false;
+    return refuse(ELOOP);
 }
 
 BinaryFile::~BinaryFile() {
@@ -145,28 +155,47 @@ bool BinaryFile::openExisting(const std::string& path) {
     return open(path, ReadWrite, Disposition::OpenExisting, Share::None);
 }
 
-bool BinaryFile::readWhole(int fd) {
+bool BinaryFile::readWhole(const std::string& path, int fd) {
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (fstat(fd, &st) != 0) {
+        noteFileFailure(path, FileFault::System, errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        noteFileFailure(path, FileFault::NotRegular);
+        return false;
+    }
     // Judged by its size alone: a file this large is no key file, and
     // reading it would cost its size in memory.
-    if (static_cast<uint64_t>(st.st_size) > kMaxKeyFileBytes) return false;
+    if (static_cast<uint64_t>(st.st_size) > kMaxKeyFileBytes) {
+        noteFileFailure(path, FileFault::TooLarge);
+        return false;
+    }
     // One read of the whole file; later fields are served from memory.
     SecretBytes data;
     try {
         data.resize(static_cast<size_t>(st.st_size));
     } catch (const std::bad_alloc&) {
+        noteFileFailure(path, FileFault::System, ENOMEM);
         return false;
     }
     size_t got = 0;
+    int readError = 0;
     while (got < data.size()) {
         const ssize_t r =
             ::pread(fd, data.data() + got, data.size() - got, static_cast<off_t>(got));
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
+        // An end before the size fstat gave: the file shrank meanwhile.
+        if (r <= 0) {
+            readError = r < 0 ? errno : EIO;
+            break;
+        }
         got += static_cast<size_t>(r);
     }
-    if (got < data.size()) return false;
+    if (got < data.size()) {
+        noteFileFailure(path, FileFault::System, readError);
+        return false;
+    }
     data_ = std::move(data);
     pos_ = 0;
     return true;
@@ -174,14 +203,17 @@ bool BinaryFile::readWhole(int fd) {
 
 bool BinaryFile::open(const std::string& path, unsigned access, Disposition disposition,
                       Share share, Permissions permissions) {
-    if (isOpen() || path.empty() || path.size() > kMaxPathBytes || (access & ReadWrite) == 0) {
+    if (isOpen() || path.empty() || (access & ReadWrite) == 0) return false;
+    if (path.size() > kMaxPathBytes) {
+        noteFileFailure(path, FileFault::System, ENAMETOOLONG);
         return false;
     }
 
     if (disposition == Disposition::OpenExisting) {
         const auto kind = share == Share::None ? FileLock::Kind::Exclusive : FileLock::Kind::Shared;
-        if (lock_.acquire(path, kind, (access & Write) != 0) != FileLock::Result::Locked ||
-            !readWhole(lock_.fd())) {
+        const auto locked = lock_.acquire(path, kind, (access & Write) != 0);
+        if (locked == FileLock::Result::Missing) noteFileFailure(path, FileFault::System, ENOENT);
+        if (locked != FileLock::Result::Locked || !readWhole(path, lock_.fd())) {
             reset();
             return false;
         }
@@ -207,7 +239,7 @@ bool BinaryFile::open(const std::string& path, unsigned access, Disposition disp
 }
 
 bool BinaryFile::openLocked(const std::string& path, int lockedFd) {
-    if (isOpen() || lockedFd < 0 || !readWhole(lockedFd)) {
+    if (isOpen() || lockedFd < 0 || !readWhole(path, lockedFd)) {
         data_.clear();
         return false;
     }
@@ -232,7 +264,12 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
     name.push_back('\0');
     // mkstemp creates the file 0600: a private key is never readable by others.
     const int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        // A missing or unwritable folder: the cause is the folder's, named
+        // by the file being saved.
+        noteFileFailure(target, FileFault::System, errno);
+        return false;
+    }
     if (permissions == Permissions::Normal) fchmod(fd, 0644);
     fd_ = fd;
     tempPath_ = name.data();
@@ -249,7 +286,7 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
 
 bool BinaryFile::flushBuffer() {
     if (data_.empty()) return !writeFailed_;
-    if (!writeFailed_ && !writeAll(fd_, data_.data(), data_.size())) writeFailed_ = true;
+    if (!writeFailed_ && !writeAll(fd_, data_.data(), data_.size())) markWriteFailed();
     data_.clear();
     return !writeFailed_;
 }
@@ -257,9 +294,19 @@ bool BinaryFile::flushBuffer() {
 bool BinaryFile::finish() {
     if (mode_ != Mode::Writing || committed_) return false;
     if (finished_) return true;
-    if (!flushBuffer() || fsync(fd_) != 0) return false;
+    if (!flushBuffer()) return false;
+    if (fsync(fd_) != 0) {
+        noteFileFailure(path_, FileFault::System, errno);
+        return false;
+    }
     finished_ = true;
     return true;
+}
+
+void BinaryFile::markWriteFailed() {
+    // A short write without an error is a full file system.
+    noteFileFailure(path_, FileFault::System, errno != 0 ? errno : ENOSPC);
+    writeFailed_ = true;
 }
 
 bool BinaryFile::commit() {
@@ -267,7 +314,10 @@ bool BinaryFile::commit() {
     // The new file is locked before anyone can open it under the target's
     // name; nobody else knows it yet, so this cannot wait.
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
-    if (rename(tempPath_.c_str(), path_.c_str()) != 0) return false;
+    if (rename(tempPath_.c_str(), path_.c_str()) != 0) {
+        noteFileFailure(path_, FileFault::System, errno);
+        return false;
+    }
     committed_ = true;
     // The rename itself is made durable too; a failure here no longer
     // affects which content the target holds.
@@ -322,7 +372,7 @@ bool BinaryFile::write(const void* buffer, uint32_t count, uint32_t* moved) {
         if (!flushBuffer()) return false;
         if (count >= kWriteBuffer) {
             if (!writeAll(fd_, p, count)) {
-                writeFailed_ = true;
+                markWriteFailed();
                 return false;
             }
             written_ += count;

@@ -29,6 +29,9 @@ inline constexpr uint64_t kMaxKeyFileBytes = 256ull << 20;
 // permission bit counts as read-only and cannot be opened for writing, even by
 // root.
 //
+// Every failure to open, read or store a file is recorded with its cause
+// (keystore/filefault.h), for a front end that wants to say why.
+//
 // Symbolic links: a save replaces the file a link points at and keeps the
 // link, except for a link the kernel's protected-symlinks rule would not
 // follow (in a sticky, world-writable folder, owned by neither the user nor
@@ -100,9 +103,10 @@ public:
 private:
     enum class Mode { Closed, Reading, Writing };
 
-    bool readWhole(int fd);
+    bool readWhole(const std::string& path, int fd);
     bool startTemporary(const std::string& target, Permissions permissions, bool lockHeld);
     bool flushBuffer();
+    void markWriteFailed();
     void reset();
 
     Mode mode_ = Mode::Closed;

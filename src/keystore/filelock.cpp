@@ -1,5 +1,7 @@
 #include "keystore/filelock.h"
 
+#include "keystore/filefault.h"
+
 #include <atomic>
 #include <cerrno>
 #include <thread>
@@ -15,8 +17,6 @@ namespace Talvek {
 namespace {
 
 std::atomic<long long> g_waitMs{10000};
-thread_local bool t_timedOut = false;
-thread_local std::string t_timeoutPath;
 
 std::string folderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -50,19 +50,6 @@ void setLockWait(std::chrono::milliseconds wait) {
     g_waitMs.store(wait.count());
 }
 
-bool lockTimedOut() {
-    return t_timedOut;
-}
-
-const std::string& lockTimeoutPath() {
-    return t_timeoutPath;
-}
-
-void clearLockTimeout() {
-    t_timedOut = false;
-    t_timeoutPath.clear();
-}
-
 FileLock::~FileLock() {
     release();
 }
@@ -91,22 +78,26 @@ FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forW
     const int operation = kind == Kind::Exclusive ? LOCK_EX : LOCK_SH;
     const auto deadline = std::chrono::steady_clock::now() + lockWait();
     auto busy = [&path] {
-        t_timedOut = true;
-        t_timeoutPath = path;
+        noteFileFailure(path, FileFault::Locked);
         return Result::Busy;
+    };
+    auto failed = [&path](FileFault fault, int error = 0) {
+        noteFileFailure(path, fault, error);
+        return Result::Failed;
     };
     for (;;) {
         // Non-blocking, so that a FIFO named as a key file cannot stall the
         // open; it is refused below as not a regular file.
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
-            if (errno != ENOENT || !forWriting) return Result::Failed;
+            if (errno != ENOENT || !forWriting) return failed(FileFault::System, errno);
             if (folderHeld) return Result::Missing;
             const int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (dir < 0) return Result::Missing;  // a folder we cannot open guards nothing
             if (const Wait w = lockUntil(dir, LOCK_EX, deadline); w != Wait::Locked) {
+                const int error = errno;
                 ::close(dir);
-                return w == Wait::Busy ? busy() : Result::Failed;
+                return w == Wait::Busy ? busy() : failed(FileFault::System, error);
             }
             struct stat st {};
             if (stat(path.c_str(), &st) == 0) {
@@ -121,14 +112,21 @@ FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forW
         struct stat held {};
         // A file without any write permission bit is what Windows calls
         // read-only: it cannot be replaced, also not by root.
-        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) ||
-            (forWriting && (held.st_mode & 0222) == 0)) {
+        if (fstat(fd, &held) != 0) {
+            const int error = errno;
             ::close(fd);
-            return Result::Failed;
+            return failed(FileFault::System, error);
+        }
+        if (!S_ISREG(held.st_mode) || (forWriting && (held.st_mode & 0222) == 0)) {
+            ::close(fd);
+            // A folder is worded by the system itself.
+            if (S_ISDIR(held.st_mode)) return failed(FileFault::System, EISDIR);
+            return failed(S_ISREG(held.st_mode) ? FileFault::ReadOnly : FileFault::NotRegular);
         }
         if (const Wait w = lockUntil(fd, operation, deadline); w != Wait::Locked) {
+            const int error = errno;
             ::close(fd);
-            return w == Wait::Busy ? busy() : Result::Failed;
+            return w == Wait::Busy ? busy() : failed(FileFault::System, error);
         }
         struct stat now {};
         if (stat(path.c_str(), &now) == 0 && now.st_dev == held.st_dev &&

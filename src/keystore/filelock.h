@@ -14,12 +14,8 @@ namespace Talvek {
 std::chrono::milliseconds lockWait();
 void setLockWait(std::chrono::milliseconds wait);
 
-// Set when a lock could not be had within lockWait(), with the file's path;
-// cleared by clearLockTimeout(). Lets a front end name the lock as the cause
-// of a step that only reports false.
-bool lockTimedOut();
-const std::string& lockTimeoutPath();
-void clearLockTimeout();
+// A lock not had within lockWait() is recorded as the file's fault
+// (FileFault::Locked), like every other reason a key file cannot be used.
 
 class FileLock {
 public:

@@ -1,6 +1,7 @@
 #include "keystore/keybase.h"
 
 #include "keystore/encoding.h"
+#include "keystore/filefault.h"
 
 namespace Talvek {
 
@@ -88,6 +89,7 @@ bool KeyBase::loadBase(const std::string& path) {
     if (!file.openExisting(path)) return false;
     const bool ok = readBase(file);
     file.close();
+    if (!ok) noteFileFailure(path, FileFault::NotAKeyFile);
     return ok;
 }
 

@@ -1,8 +1,12 @@
 #include "keystore/keyops.h"
 
+#include <cerrno>
+
 #include "keystore/binaryfile.h"
 #include "keystore/encoding.h"
 #include "keystore/fileexists.h"
+#include "keystore/filefault.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "keystore/transaction.h"
 
@@ -38,6 +42,31 @@ bool rolesCollide(std::initializer_list<const std::string*> paths) {
         }
     }
     return false;
+}
+
+PublicPartFingerprints fingerprintsOf(const RsaKeyRecord* crypt, const RsaKeyRecord* sign) {
+    PublicPartFingerprints out;
+    if (crypt) out.crypt = publicKeyFingerprint(*crypt);
+    if (sign) out.sign = publicKeyFingerprint(*sign);
+    return out;
+}
+
+// The public part's keys: those of the uses it has.
+PublicPartFingerprints importedFingerprints(const SecureChannel& imported) {
+    return fingerprintsOf(imported.useCrypt ? imported.cryptPublicKey.get() : nullptr,
+                          imported.useSign ? imported.signPublicKey.get() : nullptr);
+}
+
+// The file may have changed since its fingerprints were shown; only the keys
+// the user saw are imported.
+bool stillAsShown(const SecureChannel& imported, const PublicPartFingerprints& shown) {
+    return shown.empty() || importedFingerprints(imported) == shown;
+}
+
+void reportWritten(const SecureChannel& channel, PublicPartFingerprints* written) {
+    if (!written) return;
+    *written = fingerprintsOf(channel.useCrypt ? channel.cryptPrivateKey.get() : nullptr,
+                              channel.useSign ? channel.signPrivateKey.get() : nullptr);
 }
 
 }  // namespace
@@ -140,6 +169,7 @@ bool readChannelFile(SecureChannel& channel, const std::string& path) {
     if (!file.openExisting(path)) return false;
     const bool ok = channel.readChannel(file);
     file.close();
+    if (!ok) noteFileFailure(path, FileFault::NotAKeyFile);
     return ok;
 }
 
@@ -185,11 +215,16 @@ KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel
     if (base.readBase(file)) return KeyFileContent::Base;
     base.clearBase();
     file.rewind();
-    return channel.readChannel(file) ? KeyFileContent::Channel : KeyFileContent::Neither;
+    if (channel.readChannel(file)) return KeyFileContent::Channel;
+    noteFileFailure(path, FileFault::NotAKeyFile);
+    return KeyFileContent::Neither;
 }
 
 bool isPublicPartFile(const std::string& path) {
-    if (!fileExists(path)) return false;
+    if (!fileExists(path)) {
+        noteFileFailure(path, FileFault::System, ENOENT);
+        return false;
+    }
     SecureChannel scratch;
     return readChannelFile(scratch, path);
 }
@@ -230,6 +265,7 @@ bool readImportedChannel(KeyWizardData& data) {
     data.useSign = imported.useSign != 0;
     data.cryptSize = imported.cryptSize;
     data.signSize = imported.signSize;
+    data.imported = importedFingerprints(imported);
     if (data.mode != ImportUserPart) return true;
 
     // The server base must hold the channel this part completes, made with
@@ -247,7 +283,10 @@ bool readImportedChannel(KeyWizardData& data) {
 
 bool checkImportNotInBase(const KeyWizardData& data) {
     KeyBase base;
-    if (!base.loadBase(data.baseFile)) return true;  // a new user base will be made
+    if (!base.loadBase(data.baseFile)) {
+        forgetFileFailure();  // a new user base will be made
+        return true;
+    }
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
     return !base.findChannel(imported.remoteName, imported.localName) &&
@@ -274,7 +313,7 @@ bool stageBase(Transaction& transaction, const std::string& path, const KeyBase&
 
 }  // namespace
 
-bool createServerKey(const KeyWizardData& data) {
+bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written) {
     if (rolesCollide({&data.baseFile, &data.exportFile})) return false;
     Transaction transaction;
     if (!transaction.lock(data.baseFile)) return false;
@@ -286,6 +325,7 @@ bool createServerKey(const KeyWizardData& data) {
                                    data.useSign, data.cryptSize, data.signSize);
     if (!channel) return false;
     const SecureChannel& made = *channel;
+    reportWritten(made, written);
     // A channel of the same two names is replaced; the names check guards
     // against that beforehand.
     base.addChannel(std::move(channel));
@@ -304,6 +344,7 @@ bool importUserPublicPart(const KeyWizardData& data) {
     if (imported.localName != data.userKeyName || imported.remoteName != data.serverKeyName) {
         return false;
     }
+    if (!stillAsShown(imported, data.imported)) return false;
     Transaction transaction;
     KeyBase base;
     if (!transaction.lock(data.baseFile) || !transaction.loadBase(data.baseFile, base)) {
@@ -318,7 +359,8 @@ bool importUserPublicPart(const KeyWizardData& data) {
     return stageBase(transaction, data.baseFile, base) && transaction.commit();
 }
 
-bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
+bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
+                   PublicPartFingerprints* written) {
     if (rolesCollide({&data.baseFile, &data.importFile, &data.exportFile})) return false;
     if (data.javaClient &&
         rolesCollide({&javaPath, &data.baseFile, &data.importFile, &data.exportFile})) {
@@ -329,6 +371,7 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
     if (imported.localName != data.serverKeyName || imported.remoteName != data.userKeyName) {
         return false;
     }
+    if (!stillAsShown(imported, data.imported)) return false;
     // The Java client file needs the signing keys.
     if (data.javaClient && !data.useSign) return false;
 
@@ -349,6 +392,7 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath) {
     // complete the channel must not leave a public part of ours behind.
     if (!completeWithPublicPart(*channel, &imported)) return false;
     const SecureChannel& made = *channel;
+    reportWritten(made, written);
     base.addChannel(std::move(channel));
     // Base, public part and Java file all or none: a failed Java file must
     // not leave a base that refuses the retry.

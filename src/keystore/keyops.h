@@ -24,6 +24,16 @@ enum KeyCreationMode : uint32_t {
     CreateUserKey = 2,     // user side: full key from the server's public part
 };
 
+// The fingerprints of a public part's keys: what the two sides compare before
+// they trust it. Empty for a use the part does not have.
+struct PublicPartFingerprints {
+    std::string crypt;
+    std::string sign;
+
+    bool empty() const { return crypt.empty() && sign.empty(); }
+    bool operator==(const PublicPartFingerprints&) const = default;
+};
+
 // The inputs of the checks and operations, filled page by page by the key
 // creation wizard (or from the command line). File paths are in the file
 // system's encoding; key names are Windows-1251 bytes, exactly as stored.
@@ -39,6 +49,9 @@ struct KeyWizardData {
     bool javaClient = false;  // also write the Java client key file (mode 2)
     uint32_t cryptSize = 0;   // bits
     uint32_t signSize = 0;    // bits
+    // Of importFile's keys as readImportedChannel read them (modes 1, 2): shown
+    // to the user, and the operation imports only keys that still match.
+    PublicPartFingerprints imported;
 
     // Back to the zero state a run starts from.
     void clear() { *this = KeyWizardData{}; }
@@ -88,7 +101,7 @@ bool isPublicPartFile(const std::string& path);
 // (the base will be made).
 bool isPrivateBase(const std::string& path, bool mustExist);
 // Reads the import file's channel into the data (names by mode, use flags,
-// sizes). Refuses a file carrying a private key or an implausible public key.
+// sizes, fingerprints). Refuses a file carrying a private key or an implausible public key.
 // In mode 1 the server base must also hold the matching, not yet completed
 // channel with the same uses and sizes.
 bool readImportedChannel(KeyWizardData& data);
@@ -116,16 +129,20 @@ bool removeChannel(const std::string& path, const std::string& localName,
 
 // --- The three operations, one per mode ---
 
+// Operations that write a public part report its fingerprints in written.
+
 // Mode 0: new own keys for serverKeyName -> userKeyName; adds the channel to
 // baseFile (made when missing) and writes its public part to exportFile.
-bool createServerKey(const KeyWizardData& data);
+bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written = nullptr);
 // Mode 1: completes the server's channel in baseFile with the user's public
-// part from importFile.
+// part from importFile. Modes 1 and 2 refuse an import file whose keys no
+// longer have the fingerprints in data.imported (when it holds any).
 bool importUserPublicPart(const KeyWizardData& data);
 // Mode 2: the user's full key from the server's public part; writes baseFile
 // (made when missing, refused when it exists but does not load), exportFile
 // and with javaClient the Java client key file at javaPath.
 // Every operation refuses one file in two of its roles, however spelt.
-bool createUserKey(const KeyWizardData& data, const std::string& javaPath);
+bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
+                   PublicPartFingerprints* written = nullptr);
 
 }  // namespace Talvek

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "keystore/encoding.h"
+#include "keystore/fingerprint.h"
 
 namespace Talvek {
 
@@ -110,6 +111,13 @@ bool SecureChannel::toSummary(ChannelSummary* out) const {
     out->hasSignPublic = hasSignPublic;
     out->fullLocalName = localName;
     out->fullRemoteName = remoteName;
+    auto fingerprint = [](uint8_t present, const std::unique_ptr<RsaKeyRecord>& key) {
+        return present && key ? publicKeyFingerprint(*key) : std::string();
+    };
+    out->cryptPrivateFingerprint = fingerprint(hasCryptPrivate, cryptPrivateKey);
+    out->cryptPublicFingerprint = fingerprint(hasCryptPublic, cryptPublicKey);
+    out->signPrivateFingerprint = fingerprint(hasSignPrivate, signPrivateKey);
+    out->signPublicFingerprint = fingerprint(hasSignPublic, signPublicKey);
     return true;
 }
 

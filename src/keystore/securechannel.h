@@ -25,6 +25,12 @@ struct ChannelSummary {
     uint8_t hasSignPublic = 0;
     std::string fullLocalName;
     std::string fullRemoteName;
+    // Fingerprints of the keys present (of the public half for an own pair),
+    // empty for a key the channel lacks.
+    std::string cryptPrivateFingerprint;
+    std::string cryptPublicFingerprint;
+    std::string signPrivateFingerprint;
+    std::string signPublicFingerprint;
 };
 
 struct KeyBaseSummary {

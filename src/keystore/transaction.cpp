@@ -1,8 +1,11 @@
 #include "keystore/transaction.h"
 
+#include <cerrno>
+
 #include <sys/stat.h>
 
 #include "keystore/fileexists.h"
+#include "keystore/filefault.h"
 #include "keystore/keybase.h"
 
 namespace Talvek {
@@ -71,11 +74,16 @@ bool Transaction::exists(const std::string& path) const {
 bool Transaction::loadBase(const std::string& path, KeyBase& base) {
     base.clearBase();
     const Held* h = find(path);
-    if (!h || !h->exists) return false;
+    if (!h) return false;
+    if (!h->exists) {
+        noteFileFailure(path, FileFault::System, ENOENT);
+        return false;
+    }
     BinaryFile file;
     if (!file.openLocked(h->target, h->lock.fd())) return false;
     const bool ok = base.readBase(file);
     file.close();
+    if (!ok) noteFileFailure(path, FileFault::NotAKeyFile);
     return ok;
 }
 

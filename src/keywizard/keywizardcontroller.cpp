@@ -13,7 +13,18 @@ namespace Talvek {
 
 namespace {
 
-constexpr std::array<const char*, 3> kSizes = {"512", "768", "1024"};
+// The key sizes the lists offer, in bits. 512 and 768 stay for peers that
+// still need them; a size not stored yet starts at 2048, since a 512-bit key
+// is factored cheaply today.
+constexpr std::array<uint32_t, 6> kSizes = {512, 768, 1024, 2048, 3072, 4096};
+constexpr uint32_t kDefaultSize = 2048;
+
+int sizeIndex(uint32_t size) {
+    for (size_t i = 0; i < kSizes.size(); ++i) {
+        if (kSizes[i] == size) return static_cast<int>(i);
+    }
+    return -1;
+}
 
 const std::vector<FileFilter>& serverBaseFilters() {
     static const std::vector<FileFilter> filters = {
@@ -51,7 +62,7 @@ uint32_t parseSize(const std::string& text) {
 }
 
 bool isOfferedSize(uint32_t size) {
-    return size == 512 || size == 768 || size == 1024;
+    return sizeIndex(size) >= 0;
 }
 
 std::string format(const char* pattern, uint32_t value) {
@@ -381,7 +392,7 @@ bool KeyWizardController::namesNext() {
 
 void KeyWizardController::paramsCreated() {
     for (int list : {KeyParamsIds::CryptSize, KeyParamsIds::SignSize}) {
-        for (const char* size : kSizes) view_.listAdd(KeyParamsPage, list, size);
+        for (uint32_t size : kSizes) view_.listAdd(KeyParamsPage, list, std::to_string(size));
     }
     view_.setVisible(KeyParamsPage, KeyParamsIds::JavaClient, false);
 }
@@ -399,10 +410,9 @@ void KeyWizardController::syncSizeList(int listId, bool use, uint32_t size) {
     }
     if (extra && count == base) view_.listAdd(KeyParamsPage, listId, wanted);
 
-    view_.listSelect(KeyParamsPage, listId, 0);
+    view_.listSelect(KeyParamsPage, listId, sizeIndex(kDefaultSize));
     if (!use) return;
-    if (size == 768) view_.listSelect(KeyParamsPage, listId, 1);
-    if (size == 1024) view_.listSelect(KeyParamsPage, listId, 2);
+    if (isOfferedSize(size)) view_.listSelect(KeyParamsPage, listId, sizeIndex(size));
     if (extra) view_.listSelect(KeyParamsPage, listId, base);
 }
 
@@ -521,6 +531,15 @@ std::string KeyWizardController::summaryText() const {
     text += "Имя клиента:    \t" + cp1251ToUtf8(data_.userKeyName) + "\r\n";
     text += format("\r\nКодирование:    \t%d bit\r\n", data_.cryptSize);
     text += format("Подпись:   \t\t%d bit\r\n", data_.signSize);
+    // What the user compares with the sender (by telephone, say) before a
+    // public part that came by hand or e-mail is trusted.
+    if (data_.mode != NewUserServerKey && !data_.imported.empty()) {
+        text += "\r\nОтпечатки импортируемых ключей:\r\n";
+        if (!data_.imported.crypt.empty()) {
+            text += "Кодирование:    \t" + data_.imported.crypt + "\r\n";
+        }
+        if (!data_.imported.sign.empty()) text += "Подпись:   \t\t" + data_.imported.sign + "\r\n";
+    }
     return text;
 }
 

@@ -29,6 +29,8 @@ const char* const kDeleteFailed = "Ошибка удаления канала!";
 const char* const kExported =
     "Информация о канале успешно экспортирована!\nОткрыть файл для просмотра или печати?";
 const char* const kExportFailed = "Ошибка экспорта канала!";
+const char* const kNoViewer =
+    "Не найдена программа для просмотра HTML-файлов.\nОтчет сохранен в файле \"";
 
 const char* const kJavaWritten = "\"Java\" канал успешно экспортирован!";
 const char* const kJavaFailed = "Ошибка экспорта \"Java\" канала!";
@@ -36,6 +38,7 @@ const char* const kJavaFailed = "Ошибка экспорта \"Java\" кана
 const char* const kKeySize = "Размер ключа: ";
 const char* const kPrivatePart = "Приватная часть ключа";
 const char* const kPublicPart = "Открытая часть ключа";
+const char* const kFingerprint = "Отпечаток: ";
 
 // "local : remote" as the question quotes it, in the user's encoding.
 std::string quotedPair(const ChannelSummary& channel) {
@@ -134,6 +137,13 @@ void UtilsDlg::showEmptyBase() {
     clearSelection();
 }
 
+// A key part item; its tool tip gives the key's fingerprint, which the two
+// sides of a channel compare to know they hold each other's genuine keys.
+void UtilsDlg::insertKeyPart(const char* text, const std::string& fingerprint, TreeItem group) {
+    const TreeItem item = view_.insertItem(text, ImageNone, group);
+    if (!fingerprint.empty()) view_.setItemToolTip(item, kFingerprint + fingerprint);
+}
+
 void UtilsDlg::fillTree() {
     view_.setTreeRedraw(false);
     view_.deleteAllItems();
@@ -154,16 +164,16 @@ void UtilsDlg::fillTree() {
             const TreeItem group = view_.insertItem(
                 "Кодирование", complete ? ImageCryptComplete : ImageCryptIncomplete, item);
             view_.insertItem(kKeySize + std::to_string(c.cryptSize), ImageNone, group);
-            if (c.hasCryptPrivate) view_.insertItem(kPrivatePart, ImageNone, group);
-            if (c.hasCryptPublic) view_.insertItem(kPublicPart, ImageNone, group);
+            if (c.hasCryptPrivate) insertKeyPart(kPrivatePart, c.cryptPrivateFingerprint, group);
+            if (c.hasCryptPublic) insertKeyPart(kPublicPart, c.cryptPublicFingerprint, group);
         }
         if (c.useSign) {
             const bool complete = c.hasSignPrivate && c.hasSignPublic;
             const TreeItem group = view_.insertItem(
                 "Подпись", complete ? ImageSignComplete : ImageSignIncomplete, item);
             view_.insertItem(kKeySize + std::to_string(c.signSize), ImageNone, group);
-            if (c.hasSignPrivate) view_.insertItem(kPrivatePart, ImageNone, group);
-            if (c.hasSignPublic) view_.insertItem(kPublicPart, ImageNone, group);
+            if (c.hasSignPrivate) insertKeyPart(kPrivatePart, c.signPrivateFingerprint, group);
+            if (c.hasSignPublic) insertKeyPart(kPublicPart, c.signPublicFingerprint, group);
         }
     }
     view_.expandItem(root_);
@@ -183,6 +193,10 @@ void UtilsDlg::onSelectionChanged(TreeItem item) {
         }
     }
     enableActions(isChannel);
+}
+
+bool UtilsDlg::isChannelItem(TreeItem item) const {
+    return item != NoTreeItem && channelItems_.count(item) != 0;
 }
 
 const ChannelSummary* UtilsDlg::findSelectedChannel() const {
@@ -246,8 +260,12 @@ void UtilsDlg::onExport() {
             view_.showError(kExportFailed);
             return;
         }
-        if (view_.messageBox(kExported, MessageIcon::Information, true))
-            view_.openWithDesktop(outputPath);
+        // Without a program for HTML the report would seem to vanish; the
+        // user is told where it is to open it another way.
+        if (view_.messageBox(kExported, MessageIcon::Information, true) &&
+            !view_.openWithDesktop(outputPath)) {
+            view_.messageBox(kNoViewer + outputPath + "\".", MessageIcon::Information, false);
+        }
     } catch (const SecureException& e) {
         view_.showError(e.message());
     }

@@ -32,6 +32,8 @@ public:
     void fillTree();
 
     void onSelectionChanged(TreeItem item);
+    // The item stands for a channel: the actions apply to it.
+    bool isChannelItem(TreeItem item) const;
     // The listed channel of the selected names, or null.
     const ChannelSummary* findSelectedChannel() const;
 
@@ -57,6 +59,7 @@ public:
 private:
     bool loadChannels(bool afterDeletion);
     void showEmptyBase();
+    void insertKeyPart(const char* text, const std::string& fingerprint, TreeItem group);
     void enableActions(bool enabled);
     void clearSelection();
     bool deleteSelected(const ChannelSummary& channel);

@@ -4,7 +4,9 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -60,6 +62,9 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
     // ...but never narrower than the view, so a selected row is marked across
     // the whole width.
     tree_->viewport()->installEventFilter(this);
+    tree_->installEventFilter(this);
+    tree_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree_, &QWidget::customContextMenuRequested, this, &QtUtilsDlg::showChannelMenu);
     kindText_->setBuddy(tree_);
 
     deleteButton_ = addButton(QStringLiteral("Удалить"), IdUtilsDelete);
@@ -130,6 +135,13 @@ int QtUtilsDlg::exec() {
 bool QtUtilsDlg::eventFilter(QObject* watched, QEvent* event) {
     if (watched == tree_->viewport() && event->type() == QEvent::Resize)
         tree_->header()->setMinimumSectionSize(tree_->viewport()->width());
+    // Delete in the tree is the "Удалить" button: the same question first.
+    if (watched == tree_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete &&
+        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+        logic_.onCommand(IdUtilsDelete);
+        return true;
+    }
     return QDialog::eventFilter(watched, event);
 }
 
@@ -195,6 +207,10 @@ TreeItem QtUtilsDlg::insertItem(const std::string& text, int image, TreeItem par
     return toHandle(item);
 }
 
+void QtUtilsDlg::setItemToolTip(TreeItem item, const std::string& text) {
+    if (item != NoTreeItem) toItem(item)->setToolTip(0, QString::fromStdString(text));
+}
+
 std::string QtUtilsDlg::itemText(TreeItem item) {
     if (item == NoTreeItem) return {};
     return toItem(item)->text(0).toStdString();
@@ -227,8 +243,26 @@ FileDialogRunner& QtUtilsDlg::fileDialogs() {
     return files_;
 }
 
-void QtUtilsDlg::openWithDesktop(const std::string& path) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+bool QtUtilsDlg::openWithDesktop(const std::string& path) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+}
+
+void QtUtilsDlg::showChannelMenu(const QPoint& pos) {
+    QTreeWidgetItem* item = tree_->itemAt(pos);
+    if (!item || !logic_.isChannelItem(toHandle(item))) return;
+    tree_->setCurrentItem(item);
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("ChannelMenu"));
+    // The same commands as the buttons, so each asks and reports as they do.
+    const std::pair<QPushButton*, int> actions[] = {
+        {deleteButton_, IdUtilsDelete}, {exportButton_, IdUtilsExport}, {javaButton_, IdUtilsJava}};
+    for (const auto& [button, id] : actions) {
+        QAction* action = menu.addAction(button->text());
+        action->setEnabled(button->isEnabled());
+        connect(action, &QAction::triggered, this, [this, id = id] { logic_.onCommand(id); });
+        if (id == IdUtilsDelete) action->setShortcut(QKeySequence::Delete);
+    }
+    menu.exec(tree_->viewport()->mapToGlobal(pos));
 }
 
 void QtUtilsDlg::beginBusy() {

@@ -37,6 +37,9 @@ public:
     void reject() override;
 
     UtilsDlg& logic() { return logic_; }
+    // The actions of a channel item at a point of the tree's viewport: the
+    // item is selected and the menu runs modally. Nothing for other items.
+    void showChannelMenu(const QPoint& pos);
     QTreeWidget* tree() const { return tree_; }
 
 private:
@@ -46,11 +49,12 @@ private:
     void setTreeRedraw(bool enabled) override;
     void deleteAllItems() override;
     TreeItem insertItem(const std::string& text, int image, TreeItem parent) override;
+    void setItemToolTip(TreeItem item, const std::string& text) override;
     std::string itemText(TreeItem item) override;
     TreeItem itemParent(TreeItem item) override;
     void expandItem(TreeItem item) override;
     void attachImageList() override;
-    void openWithDesktop(const std::string& path) override;
+    bool openWithDesktop(const std::string& path) override;
     bool messageBox(const std::string& text, MessageIcon icon, bool yesNo) override;
     FileDialogRunner& fileDialogs() override;
     void beginBusy() override;

@@ -42,14 +42,17 @@ public:
     // Appends an item at the end of parent's children (top level for
     // NoTreeItem) with a TreeImage; the same image is used when it is selected.
     virtual TreeItem insertItem(const std::string& text, int image, TreeItem parent) = 0;
+    // The text shown while the pointer rests on the item.
+    virtual void setItemToolTip(TreeItem item, const std::string& text) = 0;
     virtual std::string itemText(TreeItem item) = 0;
     virtual TreeItem itemParent(TreeItem item) = 0;
     virtual void expandItem(TreeItem item) = 0;
     // Cuts the image strip into the tree's images.
     virtual void attachImageList() = 0;
 
-    // The file opened with the program the desktop associates with it.
-    virtual void openWithDesktop(const std::string& path) = 0;
+    // The file opened with the program the desktop associates with it; false
+    // when no program could be started for it.
+    virtual bool openWithDesktop(const std::string& path) = 0;
     virtual void endDialog(int code) = 0;
 };
 

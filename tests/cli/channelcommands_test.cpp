@@ -104,7 +104,8 @@ TEST(SealOpenCommands, RefusalsAndWarnings) {
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.err.find("не найден"), std::string::npos);
     EXPECT_EQ(runCli({"seal", f.dir.file("none"), kUser, kServerUtf8}, "x").err,
-              "Ошибка открытия базы ключей!\n");
+              "Ошибка открытия базы ключей!\ntalvekkey: " + f.dir.file("none") +
+                  ": no such file or directory\n");
     // The server's public part holds no private key: sealing with it protects
     // nothing, and says so.
     const Outcome plain = runCli({"seal", f.serverPart, kServerUtf8, kUser}, "abc");
@@ -157,7 +158,8 @@ TEST(ExportHtmlCommand, Failures) {
     const Outcome noTemplate = runCli(
         {"export-html", f.server, kServerUtf8, kUser, out, "--template", f.dir.file("none")});
     EXPECT_EQ(noTemplate.code, 1);
-    EXPECT_EQ(noTemplate.err, "Ошибка экспорта канала!\n");
+    EXPECT_EQ(noTemplate.err, "Ошибка экспорта канала!\ntalvekkey: " + f.dir.file("none") +
+                                  ": no such file or directory\n");
     EXPECT_FALSE(TestSupport::exists(out));
     // A channel the file lacks fails the export with its one message.
     const Outcome missing =
@@ -165,7 +167,8 @@ TEST(ExportHtmlCommand, Failures) {
     EXPECT_EQ(missing.code, 1);
     EXPECT_EQ(missing.err, "Ошибка экспорта канала!\n");
     EXPECT_EQ(runCli({"export-html", f.dir.file("none"), kServerUtf8, kUser, out}).err,
-              "Ошибка открытия базы ключей!\n");
+              "Ошибка открытия базы ключей!\ntalvekkey: " + f.dir.file("none") +
+                  ": no such file or directory\n");
     // Neither the key file nor the template is ever the output, however spelt.
     const std::string templ = f.dir.file("template.htmt");
     TestSupport::writeText(templ, readText(templatePath()));

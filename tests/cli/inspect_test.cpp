@@ -4,11 +4,16 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/clirun.h"
 #include "keystore/encoding.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
+#include "support/lockwait.h"
 #include "support/recordbytes.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
@@ -27,8 +32,9 @@ Outcome inspect(std::vector<std::string> args) {
     return TestSupport::runCli(args);
 }
 
-json inspectJson(const std::string& path) {
-    const Outcome run = inspect({path, "--json"});
+json inspectJson(const std::string& path, bool withPrivate = false) {
+    const Outcome run =
+        withPrivate ? inspect({path, "--json", "--private"}) : inspect({path, "--json"});
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.err, "");
     return json::parse(run.out);
@@ -50,7 +56,9 @@ TEST(InspectJson, BaseShowsNodesInOrderWithEmptyOnesAndEveryNumber) {
     base.deleteChannel("a-empty", "x");
     ASSERT_TRUE(base.saveBase(dir.file("b.key_base")));
 
-    const json j = inspectJson(dir.file("b.key_base"));
+    const json j = inspectJson(dir.file("b.key_base"), true);
+    EXPECT_EQ(j["format"], 1);
+    EXPECT_EQ(j["private"], true);
     EXPECT_EQ(j["kind"], "base");
     EXPECT_EQ(j["name"], "База");
     ASSERT_EQ(j["nodes"].size(), 2u);
@@ -75,6 +83,7 @@ TEST(InspectJson, BaseShowsNodesInOrderWithEmptyOnesAndEveryNumber) {
     const RsaKeyRecord& own = *source->signPrivateKey;
     const json expectedOwn = {{"kind", 2},
                               {"name", "Сервер"},
+                              {"fingerprint", publicKeyFingerprint(own)},
                               {"n", hex(own.n())},
                               {"e", "010001"},
                               {"d", hex(own.d())},
@@ -88,8 +97,29 @@ TEST(InspectJson, BaseShowsNodesInOrderWithEmptyOnesAndEveryNumber) {
     EXPECT_EQ(peer["kind"], 1);
     EXPECT_EQ(peer["name"], "user");
     EXPECT_EQ(peer["n"], hex(source->cryptPublicKey->n()));
+    EXPECT_EQ(peer["fingerprint"], publicKeyFingerprint(*source->cryptPublicKey));
     EXPECT_EQ(peer["d"], nullptr);
     EXPECT_EQ(peer["iqmp"], nullptr);
+
+    // Without --private no secret number reaches standard output; the rest
+    // of the document is the same.
+    const Outcome plain = inspect({dir.file("b.key_base"), "--json"});
+    ASSERT_EQ(plain.code, 0);
+    for (const BIGNUM* secret : {own.d(), own.p(), own.q(), own.dmp1(), own.dmq1(), own.iqmp()})
+        EXPECT_EQ(plain.out.find(hex(secret)), std::string::npos);
+    json withoutSecrets = j;
+    withoutSecrets["private"] = false;
+    for (json& n : withoutSecrets["nodes"]) {
+        for (json& ch : n["channels"]) {
+            for (const char* slot :
+                 {"cryptPublicKey", "cryptPrivateKey", "signPrivateKey", "signPublicKey"}) {
+                if (ch[slot].is_null()) continue;
+                for (const char* number : {"d", "p", "q", "dmp1", "dmq1", "iqmp"})
+                    ch[slot].erase(number);
+            }
+        }
+    }
+    EXPECT_EQ(json::parse(plain.out), withoutSecrets);
     // The fields come in the documented order.
     const auto ordered =
         nlohmann::ordered_json::parse(inspect({dir.file("b.key_base"), "--json"}).out);
@@ -112,6 +142,7 @@ TEST(InspectJson, ChannelRecordShowsValuesAsRead) {
     odd.magic("KRSK0").u32(7).text("\xFF").number(key->n());  // cut short: no exponent
     TestSupport::writeBytes(dir.file("odd.okp"), odd.bytes());
     json j = inspectJson(dir.file("odd.okp"));
+    EXPECT_EQ(j["format"], 1);
     EXPECT_EQ(j["kind"], "channel");
     const json& c = j["channel"];
     EXPECT_EQ(c["localName"], "l\"\\\x01");
@@ -126,17 +157,20 @@ TEST(InspectJson, ChannelRecordShowsValuesAsRead) {
     EXPECT_EQ(c["cryptPublicKey"]["name"], "я");
     EXPECT_EQ(c["cryptPublicKey"]["n"], hex(key->n()));
     EXPECT_EQ(c["cryptPublicKey"]["e"], nullptr);
+    EXPECT_EQ(c["cryptPublicKey"]["fingerprint"], nullptr);
 
     RecordBytes old;
     old.magic("KCHA0").u8(1).u8(0).text("u").text("s").publicKey(*key).privateKey(*key);
     TestSupport::writeBytes(dir.file("old.okp"), old.bytes());
-    j = inspectJson(dir.file("old.okp"));
+    j = inspectJson(dir.file("old.okp"), true);
     EXPECT_EQ(j["channel"]["cryptSize"], 1024);
     EXPECT_EQ(j["channel"]["hasCryptPrivate"], 1);
     EXPECT_EQ(j["channel"]["cryptPrivateKey"]["kind"], 2);
 }
 
-TEST(InspectErrors, NeitherKindFailsWithTheDialogsMessage) {
+// The dialogs' message, then one line with the file and why it failed, as
+// the key store found it.
+TEST(InspectErrors, FailuresNameTheFileAndTheCause) {
     TempDir dir;
     TestSupport::writeText(dir.file("text"), "not a key file");
     TestSupport::writeBytes(dir.file("empty-base"),
@@ -145,28 +179,54 @@ TEST(InspectErrors, NeitherKindFailsWithTheDialogsMessage) {
     base.addChannel(TestSupport::ownKeysChannel("a", "b", true, false));
     ASSERT_TRUE(base.saveBase(dir.file("readonly")));
     chmod(dir.file("readonly").c_str(), 0444);
-    for (const std::string name : {"text", "empty-base", "missing", "readonly"}) {
+    ASSERT_TRUE(base.saveBase(dir.file("locked")));
+    const int holder = open(dir.file("locked").c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+    // Sparse: one byte more than a key file may have, without the disk space.
+    ASSERT_TRUE(base.saveBase(dir.file("huge")));
+    ASSERT_EQ(truncate(dir.file("huge").c_str(), (256 << 20) + 1), 0);
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"text", "not a key file"},
+        {"empty-base", "not a key file"},
+        {"missing", "no such file or directory"},
+        // Root may open it and is refused by the key store; others by the system.
+        {"readonly", geteuid() == 0 ? "read-only file" : "permission denied"},
+        {"locked", "locked by another program"},
+        {"folder", "is a directory"},
+        {"huge", "too large for a key file"},
+    };
+    const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(50));
+    for (const auto& [name, cause] : cases) {
         for (bool json : {false, true}) {
             SCOPED_TRACE(name + (json ? " --json" : ""));
             const Outcome run =
                 json ? inspect({dir.file(name), "--json"}) : inspect({dir.file(name)});
             EXPECT_EQ(run.code, 1);
             EXPECT_EQ(run.out, "");
-            EXPECT_EQ(run.err, "Ошибка открытия базы ключей!\n");
+            EXPECT_EQ(run.err, "Ошибка открытия базы ключей!\ntalvekkey: " + dir.file(name) + ": " +
+                                   cause + "\n");
         }
     }
+    close(holder);
 }
 
 TEST(InspectErrors, UsageErrorsExitWithTwo) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"a", "b"}, {"--json"}, {"--xml", "a"}, {"a", "--json", "b"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"a", "b"},
+                                                                  {"--json"},
+                                                                  {"--xml", "a"},
+                                                                  {"a", "--json", "b"},
+                                                                  {"a", "--private"}}) {
         const Outcome run = inspect(args);
         EXPECT_EQ(run.code, 2);
-        EXPECT_NE(run.err.find("inspect FILE [--json]"), std::string::npos);
+        EXPECT_NE(run.err.find("inspect FILE [--json [--private]]"), std::string::npos);
     }
     const Outcome help = inspect({"--help"});
     EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("inspect FILE [--json]"), std::string::npos);
+    EXPECT_NE(help.out.find("inspect FILE [--json [--private]]"), std::string::npos);
 }
 
 TEST(InspectText, TreeLikeTheMaintenanceDialog) {
@@ -181,14 +241,20 @@ TEST(InspectText, TreeLikeTheMaintenanceDialog) {
     EXPECT_NE(run.out.find("База полных и приватных ключей.\n  2 секретных каналов."),
               std::string::npos);
     EXPECT_NE(run.out.find("  Узел: srv\n"), std::string::npos);
+    const SecureChannel* complete = base.findChannel("srv", "\xC8\xE2\xE0\xED");
+    const SecureChannel* signOnly = base.findChannel("srv", "other");
     EXPECT_NE(run.out.find("    srv : Иван\n      Имя локального ключа: srv\n"
                            "      Имя удаленного ключа: Иван\n      Кодирование\n"
                            "        Размер ключа: 512\n        Приватная часть ключа\n"
-                           "        Открытая часть ключа\n"),
+                           "          Отпечаток: " +
+                           publicKeyFingerprint(*complete->cryptPrivateKey) +
+                           "\n        Открытая часть ключа\n          Отпечаток: " +
+                           publicKeyFingerprint(*complete->cryptPublicKey) + "\n"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("      Подпись (неполный)\n        Размер ключа: 512\n"
-                           "        Приватная часть ключа\n"),
+                           "        Приватная часть ключа\n          Отпечаток: " +
+                           publicKeyFingerprint(*signOnly->signPrivateKey) + "\n"),
               std::string::npos);
 
     RecordBytes channel;
@@ -198,9 +264,10 @@ TEST(InspectText, TreeLikeTheMaintenanceDialog) {
     run = inspect({dir.file("p.okp")});
     ASSERT_EQ(run.code, 0);
     EXPECT_NE(run.out.find("База импорта/экспорта открытых ключей.\n  a : b\n"), std::string::npos);
-    EXPECT_NE(
-        run.out.find("Подпись (неполный)\n      Размер ключа: 512\n      Открытая часть ключа\n"),
-        std::string::npos);
+    EXPECT_NE(run.out.find("Подпись (неполный)\n      Размер ключа: 512\n      Открытая часть "
+                           "ключа\n        Отпечаток: " +
+                           publicKeyFingerprint(*TestSupport::cachedPrivateKey(512)) + "\n"),
+              std::string::npos);
 }
 
 // Every file of the fuzzing corpus (damaged and hostile key files) either
@@ -227,7 +294,8 @@ TEST(InspectJson, DamagedFilesGiveJsonOrTheMessage) {
         } else {
             ++refused;
             EXPECT_EQ(run.code, 1);
-            EXPECT_EQ(run.err, "Ошибка открытия базы ключей!\n");
+            EXPECT_EQ(run.err, "Ошибка открытия базы ключей!\ntalvekkey: " + dir.file("f") +
+                                   ": not a key file\n");
         }
     }
     EXPECT_GT(shown, 0);

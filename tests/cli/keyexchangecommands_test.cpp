@@ -14,10 +14,12 @@
 
 #include "support/clirun.h"
 #include "keystore/filelock.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/exchangefiles.h"
 #include "support/filesizelimit.h"
+#include "support/lockwait.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -38,6 +40,19 @@ const std::string kServer = "Сервер";
 const std::string kUser = "Пользователь";
 const std::string kServer1251 = "\xD1\xE5\xF0\xE2\xE5\xF0";
 const std::string kUser1251 = "\xCF\xEE\xEB\xFC\xE7\xEE\xE2\xE0\xF2\xE5\xEB\xFC";
+
+const std::string kWeakKeyWarning =
+    "talvekkey: warning: a 512-bit key is factored cheaply today; use 2048 bits or more\n";
+
+// The fingerprint lines the commands print for a public-part file, from the
+// keys the file holds.
+std::string fingerprintBlock(const std::string& heading, const std::string& publicPart) {
+    SecureChannel part;
+    if (!readChannelFile(part, publicPart)) return "unreadable " + publicPart;
+    return heading + " \"" + publicPart +
+           "\":\n  Кодирование: " + publicKeyFingerprint(*part.cryptPublicKey) +
+           "\n  Подпись:     " + publicKeyFingerprint(*part.signPublicKey) + "\n";
+}
 
 struct Exchange : TestSupport::ExchangeFiles {
     std::vector<std::string> serverKeyArgs(const std::vector<std::string>& uses,
@@ -71,21 +86,29 @@ TEST(KeyExchangeCommands, WholeExchangeStoresWindows1251Names) {
     Exchange x;
     Outcome r = x.serverKey({"--crypt", "512", "--sign", "512"});
     ASSERT_EQ(r.code, 0) << r.err;
+    // Each side sees the fingerprints of the part it sends and of the part it
+    // received, so the two can compare them over the telephone.
+    const std::string written = "Отпечатки ключей, записанных в";
+    const std::string imported = "Отпечатки ключей, импортированных из";
     EXPECT_EQ(r.out, "Серверный приватный ключ создан.\nФайл \"" + x.servPart +
                          "\" с открытой частью серверного ключа успешно создан.\nЕго необходимо "
-                         "отправить пользователю.\n");
-    EXPECT_EQ(r.err, "");
+                         "отправить пользователю.\n" +
+                         fingerprintBlock(written, x.servPart));
+    EXPECT_EQ(r.err, kWeakKeyWarning);
     r = x.userKey();
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "Файл \"" + x.userBase + "\" успешно создан.\nФайл \"" + x.userPart +
                          "\" с открытой частью пользовательского ключа успешно создан,\nего "
-                         "необходимо отправить в центр.\n");
+                         "необходимо отправить в центр.\n" +
+                         fingerprintBlock(imported, x.servPart) +
+                         fingerprintBlock(written, x.userPart));
     r = x.importUser();
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out,
               "Открытая часть пользовательского ключа успешно\nимпортирована в серверную базу "
               "ключей.\nЕе необходимо обновить на криптосервере с помощью\nкнопки "
-              "\"Соединиться\" раздела \"Криптосервер\".\n");
+              "\"Соединиться\" раздела \"Криптосервер\".\n" +
+                  fingerprintBlock(imported, x.userPart));
 
     KeyBase server, user;
     ASSERT_TRUE(server.loadBase(x.serverBase));
@@ -178,11 +201,39 @@ TEST(KeyExchangeCommands, ServerKeyWarnsAboutAForeignBaseAndGoesOn) {
     const Outcome r = x.serverKey({"--sign", "512"});
     EXPECT_EQ(r.code, 1);
     // The warning, then the names check that cannot read the base either.
-    EXPECT_EQ(r.err,
-              "Данный файл не является базой с приватными ключами!\n"
-              "Ключи с такими названиями уже существуют!\n");
+    const std::string cause = "talvekkey: " + x.serverBase + ": not a key file\n";
+    EXPECT_EQ(r.err, "Данный файл не является базой с приватными ключами!\n" + cause +
+                         "Ключи с такими названиями уже существуют!\n" + cause);
     EXPECT_EQ(TestSupport::readText(x.serverBase), "not a key base");
     EXPECT_FALSE(TestSupport::exists(x.servPart));
+}
+
+// A failure that a file caused names the file and the cause after the
+// message; one that no file caused adds nothing.
+TEST(KeyExchangeCommands, FailuresNameTheFileAtFault) {
+    Exchange x;
+    const std::string noFolder = x.dir.file("gone/openserv.okp");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {x.userKeyArgs(),
+         "Файла с импортом открытых ключей не существует\nили файл не является базой с открытыми "
+         "ключами!\ntalvekkey: " +
+             x.servPart + ": no such file or directory\n"},
+        {{"server-key", "--base", x.serverBase, "--export", noFolder, "--server", kServer, "--user",
+          kUser, "--sign", "1024"},
+         "Ошибка выполненния операции!\ntalvekkey: " + noFolder + ": no such file or directory\n"},
+        {x.serverKeyArgs({}), "Не заданы параметры ключа!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        const Outcome r = talvekkey(c.args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_TRUE(TestSupport::listDir(x.dir.path()).empty());
 }
 
 TEST(KeyExchangeCommands, InputRefusals) {
@@ -224,6 +275,7 @@ TEST(KeyExchangeCommands, LargerKeySizesForAdministrators) {
     Exchange x;
     const Outcome r = x.serverKey({"--sign", "2048"});
     ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // no warning from 1024 bits up
     KeyBase server;
     ASSERT_TRUE(server.loadBase(x.serverBase));
     const SecureChannel* s = server.findChannel(kServer1251, kUser1251);
@@ -264,7 +316,9 @@ TEST(MaintenanceCommands, JavaRefusals) {
         {"b.key_base", "half", onlyOneSide},
         {"p.okp", "sign", onlyOneSide},
         {"b.key_base", "missing", "Ошибка экспорта \"Java\" канала!\n"},
-        {"none.bin", "both", "Ошибка открытия базы ключей!\n"},
+        {"none.bin", "both",
+         "Ошибка открытия базы ключей!\ntalvekkey: " + dir.file("none.bin") +
+             ": no such file or directory\n"},
     };
     for (const auto& row : refusals) {
         SCOPED_TRACE(row.file + " " + row.local);
@@ -347,7 +401,9 @@ TEST(KeyExchangeCommands, FullDiskFailsCleanly) {
     const auto before = snapshot(x.dir);
     const Outcome r = talvekkeyWithFileLimit(0, x.userKeyArgs());
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Ошибка выполненния операции!\n");
+    // The first file the operation writes is the one that cannot grow.
+    EXPECT_EQ(r.err, kWeakKeyWarning + "Ошибка выполненния операции!\ntalvekkey: " + x.userBase +
+                         ": file too large\n");
     EXPECT_EQ(snapshot(x.dir), before);
 }
 
@@ -373,17 +429,14 @@ TEST(KeyExchangeCommands, ALockedBaseIsNamedAsTheCause) {
     const auto before = snapshot(x.dir);
     const int fd = open(x.serverBase.c_str(), O_RDONLY);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    const auto oldWait = lockWait();
-    setLockWait(std::chrono::milliseconds(50));
+    const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(50));
     const Outcome r = talvekkey(x.serverKeyArgs({"--sign", "512"}, kServer, "Другой"));
     const Outcome d = talvekkey({"delete", x.serverBase, kServer, kUser});
-    setLockWait(oldWait);
     close(fd);
     for (const Outcome& o : {r, d}) {
         EXPECT_EQ(o.code, 1);
-        EXPECT_NE(
-            o.err.find("Причина: файл \"" + x.serverBase + "\" заблокирован другой программой"),
-            std::string::npos)
+        EXPECT_NE(o.err.find("talvekkey: " + x.serverBase + ": locked by another program"),
+                  std::string::npos)
             << o.err;
     }
     EXPECT_EQ(snapshot(x.dir), before);

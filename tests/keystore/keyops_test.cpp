@@ -269,6 +269,36 @@ TEST(KeyExchange, ImportRefusalsWriteNothing) {
     EXPECT_EQ(snapshot(x.dir), completed);
 }
 
+TEST(KeyExchange, ImportsOnlyTheKeysWhoseFingerprintsWereShown) {
+    Exchange x;
+    PublicPartFingerprints serverWritten;
+    ASSERT_TRUE(createServerKey(x.serverKey("srv", "usr", true, true, 512), &serverWritten));
+    KeyWizardData user = x.imported(CreateUserKey);
+    // What the server side saw written is what the user side is shown.
+    EXPECT_FALSE(serverWritten.crypt.empty());
+    EXPECT_NE(serverWritten.crypt, serverWritten.sign);
+    EXPECT_EQ(user.imported, serverWritten);
+
+    // Another server part with the same names and sizes replaces the file
+    // between the check and Finish: nothing is made from it.
+    const auto shown = readBytes(x.servPart);
+    auto forged = TestSupport::ownKeysChannel("srv", "usr", true, true, 512, 1);
+    ASSERT_TRUE(writePublicPart(*forged, x.servPart));
+    const auto before = snapshot(x.dir);
+    EXPECT_FALSE(createUserKey(user, x.java));
+    EXPECT_EQ(snapshot(x.dir), before);
+
+    TestSupport::writeBytes(x.servPart, shown);
+    PublicPartFingerprints userWritten;
+    ASSERT_TRUE(createUserKey(user, x.java, &userWritten));
+    KeyWizardData import = x.imported(ImportUserPart);
+    EXPECT_EQ(import.imported, userWritten);
+    import.imported.sign = serverWritten.sign;
+    EXPECT_FALSE(importUserPublicPart(import));
+    import.imported = userWritten;
+    EXPECT_TRUE(importUserPublicPart(import));
+}
+
 TEST(KeyExchange, ImportOfDifferentSizesOrUsesIsRefused) {
     Exchange x;
     // The server's channel at 512 bits, the user's part claiming 768.

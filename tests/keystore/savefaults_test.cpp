@@ -7,6 +7,7 @@
 
 #include "keystore/keybase.h"
 #include "support/filesizelimit.h"
+#include "support/lockwait.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -96,8 +97,7 @@ TEST(PrivateFiles, KeyBasesAreOwnerOnlyFromCreation) {
 }
 
 TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
-    const auto oldWait = lockWait();
-    setLockWait(std::chrono::milliseconds(50));
+    const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(50));
     TempDir dir;
     const std::string path = dir.file("base.key_base");
     ASSERT_TRUE(baseWith(1).saveBase(path));
@@ -116,7 +116,6 @@ TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
     BinaryFile first, second;
     ASSERT_TRUE(first.openExisting(path));
     EXPECT_FALSE(second.openExisting(path));
-    setLockWait(oldWait);
 }
 
 // Read-only means no write permission bit; it holds for root as well.

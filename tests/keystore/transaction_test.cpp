@@ -18,11 +18,13 @@
 #include <unistd.h>
 
 #include "keystore/encoding.h"
+#include "keystore/filefault.h"
 #include "keystore/filelock.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "keystore/transaction.h"
 #include "support/filesizelimit.h"
+#include "support/lockwait.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -43,16 +45,7 @@ std::vector<std::string> temporaries(const TempDir& dir) {
     return out;
 }
 
-class ScopedLockWait {
-public:
-    explicit ScopedLockWait(std::chrono::milliseconds wait) : old_(lockWait()) {
-        setLockWait(wait);
-    }
-    ~ScopedLockWait() { setLockWait(old_); }
-
-private:
-    std::chrono::milliseconds old_;
-};
+using TestSupport::ScopedLockWait;
 
 // The files of one exchange step in one folder.
 struct Files {
@@ -124,11 +117,11 @@ TEST(Transaction, WaitsForAnotherProgramThenGivesUp) {
     ASSERT_EQ(flock(again, LOCK_SH), 0);
     const Snapshot before = snapshot(f.dir);
     ScopedLockWait wait(std::chrono::milliseconds(100));
-    clearLockTimeout();
+    forgetFileFailure();
     EXPECT_FALSE(createServerKey(f.serverKey("u2")));
     EXPECT_FALSE(removeChannel(f.base, "srv", "u0"));
-    EXPECT_TRUE(lockTimedOut());
-    EXPECT_EQ(lockTimeoutPath(), f.base);
+    EXPECT_EQ(lastFileFailure().fault, FileFault::Locked);
+    EXPECT_EQ(lastFileFailure().path, f.base);
     EXPECT_EQ(snapshot(f.dir), before);
     close(again);
     EXPECT_TRUE(removeChannel(f.base, "srv", "u0"));

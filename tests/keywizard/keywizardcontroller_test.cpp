@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "keystore/binaryfile.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "support/memorysettingsstore.h"
 #include "support/scriptedwizardview.h"
@@ -37,6 +38,18 @@ std::string filesSummary(const std::string& baseFile, const std::string& javaFil
     if (!javaFile.empty()) text += "\"Java\" база ключей:\t" + javaFile + "\r\n";
     return text + "Импорт ключей:  \t" + importFile + "\r\nЭкспорт ключей: \t" + exportFile +
            "\r\n";
+}
+
+// The summary's closing block: the fingerprints of the import file's keys.
+std::string fingerprintSummary(const std::string& publicPart) {
+    SecureChannel part;
+    if (!readChannelFile(part, publicPart)) return "unreadable " + publicPart;
+    std::string text = "\r\nОтпечатки импортируемых ключей:\r\n";
+    if (part.useCrypt)
+        text += "Кодирование:    \t" + publicKeyFingerprint(*part.cryptPublicKey) + "\r\n";
+    if (part.useSign)
+        text += "Подпись:   \t\t" + publicKeyFingerprint(*part.signPublicKey) + "\r\n";
+    return text;
 }
 
 // One run of the wizard, opened on its first page.
@@ -472,8 +485,10 @@ TEST_F(KeyParamsTest, JavaBoxForcesSigningOnlyInServerMode) {
     settings.numbers["crypt"] = 1;
     settings.numbers["cryptSize"] = 1024;
     auto run = serverParams();
-    EXPECT_EQ(run->at(CryptSize).entries, (std::vector<std::string>{"512", "768", "1024"}));
-    EXPECT_EQ(run->at(SignSize).entries, (std::vector<std::string>{"512", "768", "1024"}));
+    EXPECT_EQ(run->at(CryptSize).entries,
+              (std::vector<std::string>{"512", "768", "1024", "2048", "3072", "4096"}));
+    EXPECT_EQ(run->at(SignSize).entries,
+              (std::vector<std::string>{"512", "768", "1024", "2048", "3072", "4096"}));
     EXPECT_TRUE(run->at(JavaClient).visible);
     EXPECT_EQ(run->at(JavaClient).text, "Ключ для java-клиентского места (только подпись)");
     EXPECT_TRUE(run->at(UseCrypt).checked);
@@ -500,30 +515,60 @@ TEST_F(KeyParamsTest, JavaBoxForcesSigningOnlyInServerMode) {
     EXPECT_EQ(settings.numbers["cryptSize"], 1024u);
 }
 
+TEST_F(KeyParamsTest, FreshSettingsStartAt2048AndStoredSizesShowAsStored) {
+    using namespace KeyParamsIds;
+    // Stored size -> selected entry; a size never stored (or not offered)
+    // shows 2048.
+    const std::vector<std::pair<uint32_t, int>> cases = {{512, 0},  {768, 1},  {1024, 2}, {2048, 3},
+                                                         {3072, 4}, {4096, 5}, {1536, 3}};
+    for (const auto& [stored, index] : cases) {
+        SCOPED_TRACE(stored);
+        settings.numbers["crypt"] = 1;
+        settings.numbers["cryptSize"] = stored;
+        settings.numbers["sing"] = 1;
+        settings.numbers["signSize"] = stored;
+        auto run = serverParams();
+        EXPECT_EQ(run->at(CryptSize).selection, index);
+        EXPECT_EQ(run->at(SignSize).selection, index);
+        EXPECT_EQ(run->at(SignSize).entries.size(), 6u);  // no extra entry in this mode
+    }
+    for (const char* name : {"crypt", "cryptSize", "sing", "signSize"})
+        settings.numbers.erase(name);
+    auto fresh = serverParams();
+    EXPECT_FALSE(fresh->at(UseCrypt).checked || fresh->at(UseSign).checked);
+    fresh->toggle(UseCrypt);
+    fresh->toggle(UseSign);
+    EXPECT_EQ(fresh->at(CryptSize).selection, 3);
+    EXPECT_EQ(fresh->at(SignSize).selection, 3);
+    ASSERT_TRUE(fresh->walk.next());
+    EXPECT_EQ(settings.numbers["cryptSize"], 2048u);
+    EXPECT_EQ(settings.numbers["signSize"], 2048u);
+}
+
 TEST_F(KeyParamsTest, StoredParametersAreShownAndStoredBack) {
     using namespace KeyParamsIds;
     settings.numbers["crypt"] = 0;
     settings.numbers["cryptSize"] = 1024;
     settings.numbers["sing"] = 1;
-    settings.numbers["signSize"] = 2048;  // not offered: the first size shows
+    settings.numbers["signSize"] = 4096;
     auto run = serverParams();
     EXPECT_FALSE(run->at(UseCrypt).checked);
     EXPECT_FALSE(run->at(CryptSize).visible);
-    EXPECT_EQ(run->at(CryptSize).selection, 0);
-    EXPECT_EQ(run->at(SignSize).selection, 0);
-    EXPECT_EQ(run->at(SignSize).entries.size(), 3u);  // no extra entry in this mode
+    EXPECT_EQ(run->at(CryptSize).selection, 3);  // the box is clear: the default
+    EXPECT_EQ(run->at(SignSize).selection, 5);
 
     // Changes left with Back are replaced by the stored values on return.
     run->toggle(UseCrypt);
     run->walk.back();
-    EXPECT_EQ(run->wizard.data().cryptSize, 512u);  // read when the page was left
-    EXPECT_EQ(run->wizard.data().signSize, 512u);
+    EXPECT_EQ(run->wizard.data().cryptSize, 2048u);  // read when the page was left
+    EXPECT_EQ(run->wizard.data().signSize, 4096u);
     run->walk.next();
     EXPECT_FALSE(run->at(UseCrypt).checked);
 
     run->toggle(UseCrypt);
     EXPECT_TRUE(run->at(CryptSize).visible);
-    EXPECT_EQ(run->at(CryptSize).selection, 0);
+    EXPECT_EQ(run->at(CryptSize).selection, 3);
+    run->at(CryptSize).selection = 0;
     run->at(SignSize).selection = 1;
     ASSERT_TRUE(run->walk.next());
     EXPECT_EQ(settings.numbers["crypt"], 1u);
@@ -602,8 +647,9 @@ TEST_F(KeyParamsTest, ImportedSizeOutsideTheListIsKept) {
     writeServerPart(path("openserv.okp"), true, false, 640);
     auto run = userRunToNames();
     ASSERT_TRUE(run->walk.next());
-    EXPECT_EQ(run->at(CryptSize).entries, (std::vector<std::string>{"512", "768", "1024", "640"}));
-    EXPECT_EQ(run->at(CryptSize).selection, 3);
+    EXPECT_EQ(run->at(CryptSize).entries,
+              (std::vector<std::string>{"512", "768", "1024", "2048", "3072", "4096", "640"}));
+    EXPECT_EQ(run->at(CryptSize).selection, 6);
     ASSERT_TRUE(run->walk.next());
     EXPECT_EQ(run->wizard.data().cryptSize, 640u);
 
@@ -619,7 +665,7 @@ TEST_F(KeyParamsTest, ImportedSizeOutsideTheListIsKept) {
     run->type(KeyNamesIds::ServerName, "a");
     run->type(KeyNamesIds::UserName, "b");
     ASSERT_TRUE(run->walk.next());
-    EXPECT_EQ(run->at(CryptSize).entries.size(), 3u);
+    EXPECT_EQ(run->at(CryptSize).entries.size(), 6u);
     EXPECT_TRUE(run->at(UseSign).enabled);  // greyed by the import mode before
     EXPECT_TRUE(run->at(SignSize).enabled);
 }
@@ -639,14 +685,14 @@ TEST_F(KeyWizardControllerTest, SummaryOfAUserRunWithAndWithoutJava) {
         "Подпись:   \t\t512 bit\r\n";
     EXPECT_EQ(run->at(KeySummaryIds::Summary).text,
               filesSummary(path("userkey.bin"), "", path("openserv.okp"), path("openuser.okp")) +
-                  namesAndSizes);
+                  namesAndSizes + fingerprintSummary(path("openserv.okp")));
     run->walk.back();
     run->toggle(KeyParamsIds::JavaClient);
     run->walk.next();
     EXPECT_EQ(run->at(KeySummaryIds::Summary).text,
               filesSummary(path("userkey.bin"), path("javaclient.bin"), path("openserv.okp"),
                            path("openuser.okp")) +
-                  namesAndSizes);
+                  namesAndSizes + fingerprintSummary(path("openserv.okp")));
 
     ASSERT_TRUE(run->walk.finish());
     ASSERT_EQ(run->view.messages.size(), 1u);
@@ -669,6 +715,8 @@ TEST_F(KeyWizardControllerTest, SummaryOfAUserRunWithAndWithoutJava) {
 TEST_F(KeyWizardControllerTest, WholeKeyExchangeThroughThreeRuns) {
     settings.numbers["crypt"] = 1;
     settings.numbers["sing"] = 1;
+    settings.numbers["cryptSize"] = 512;
+    settings.numbers["signSize"] = 512;
     // 1. The administrator makes the server key for a new user.
     {
         auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
@@ -711,6 +759,10 @@ TEST_F(KeyWizardControllerTest, WholeKeyExchangeThroughThreeRuns) {
         auto run = adminRunToNames(KeyTypeIds::ImportUserPart, "server.key_base");
         ASSERT_TRUE(run->walk.next());
         ASSERT_TRUE(run->walk.next());
+        const std::string summary = run->at(KeySummaryIds::Summary).text;
+        EXPECT_EQ(summary.substr(summary.find("\r\nОтпечатки")),
+                  fingerprintSummary(path("openuser.okp")));
+        EXPECT_NE(summary.find("Кодирование:    \tSHA256:"), std::string::npos);
         ASSERT_TRUE(run->walk.finish()) << run->lastError();
         EXPECT_EQ(run->view.messages.back().text,
                   "Открытая часть пользовательского ключа успешно\nимпортирована в серверную "

@@ -11,11 +11,13 @@
 #include "gui/settingsstore.h"
 #include "keystore/cp1251.h"
 #include "keystore/filelock.h"
+#include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 #include "support/memorysettingsstore.h"
 #include "support/scriptedutilsview.h"
+#include "support/lockwait.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -135,6 +137,17 @@ TEST_F(UtilsDlgTest, KeyBaseShowsEveryChannelWithItsGroupsInBaseOrder) {
               (std::vector<std::string>{"Размер ключа: 512", "Приватная часть ключа",
                                         "Открытая часть ключа"}));
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(view.item(view.at({0, 2, 3, i})).image, ImageNone);
+    // Key part items name their key's fingerprint; the others have no tip.
+    KeyBase base;
+    ASSERT_TRUE(base.loadBase(basePath));
+    const SecureChannel* source = base.findChannel("server", "zed");
+    EXPECT_EQ(view.item(view.at({0, 2, 2, 1})).toolTip,
+              "Отпечаток: " + publicKeyFingerprint(*source->cryptPrivateKey));
+    EXPECT_EQ(view.item(view.at({0, 2, 3, 2})).toolTip,
+              "Отпечаток: " + publicKeyFingerprint(*source->signPublicKey));
+    EXPECT_NE(view.item(view.at({0, 2, 3, 1})).toolTip, view.item(view.at({0, 2, 3, 2})).toolTip);
+    EXPECT_EQ(view.item(view.at({0, 2, 2, 0})).toolTip, "");
+    EXPECT_EQ(view.item(zed).toolTip, "");
 
     // Own keys only, encryption only: incomplete group, no public item.
     const TreeItem anna = view.at({0, 1});
@@ -294,8 +307,7 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
     const int fd = ::open(locked.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    const auto oldWait = lockWait();
-    setLockWait(std::chrono::milliseconds(50));
+    const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(50));
 
     for (const std::string& path : {garbage, dir.file("missing.bin"), dir.path(), locked}) {
         SCOPED_TRACE(path);
@@ -310,7 +322,6 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
         EXPECT_TRUE(v.top.empty());
         EXPECT_EQ(v.busyDepth, 0);
     }
-    setLockWait(oldWait);
     ::close(fd);
 }
 
@@ -412,6 +423,17 @@ TEST_F(UtilsDlgTest, ExportWritesTheReportAndOffersToOpenIt) {
     EXPECT_NE(TestSupport::readText(report).find("server -> user"), std::string::npos);
     // The selection and the buttons stay as they were.
     EXPECT_TRUE(view.enabled(IdUtilsExport));
+
+    // No program for HTML: the user learns where the report is.
+    view.desktopOpens = false;
+    files.answers.push_back(report);
+    view.answers.push_back(true);
+    dlg->onCommand(IdUtilsExport);
+    EXPECT_EQ(view.messages.back().text,
+              "Не найдена программа для просмотра HTML-файлов.\nОтчет сохранен в файле \"" +
+                  report + "\".");
+    EXPECT_EQ(view.messages.back().title, "Информация");
+    view.opened.pop_back();
 
     files.answers.push_back(dir.file("missing/Export.html"));
     dlg->onCommand(IdUtilsExport);

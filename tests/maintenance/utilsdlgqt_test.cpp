@@ -3,12 +3,19 @@
 #include "maintenance/utilsdlgqt.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QTimer>
 #include <QPushButton>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "gui/settingsstore.h"
 #include "keystore/keybase.h"
@@ -197,6 +204,99 @@ TEST_F(UtilsDlgQtTest, EveryButtonWorksThroughItsAccessibleAction) {
     EXPECT_EQ(script.messages()[1].rfind("Секретный канал содержит ключи кодирования.", 0), 0u);
     EXPECT_EQ(script.fileDialogs.size(), 1u);
     EXPECT_EQ(childTexts(dlg.tree()->topLevelItem(0)).size(), 2);
+}
+
+// Runs once the menu is up: hands it to act, which must close it. A menu
+// that never comes up leaves menuSeen false.
+void onMenu(std::function<void(QMenu*)> act) {
+    QTimer::singleShot(50, [act] {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) act(menu);
+    });
+}
+
+QPoint centreOf(QTreeWidget* tree, QTreeWidgetItem* item) {
+    return tree->visualItemRect(item).center();
+}
+
+TEST_F(UtilsDlgQtTest, ChannelMenuAndDeleteKeyAskWhatTheButtonAsks) {
+    QtUtilsDlg dlg(basePath, settings);
+    QStringList menuTexts;
+    bool rootHadMenu = false;
+    ModalScript script;
+    script
+        .onDialog(QStringLiteral("UtilsDlg"),
+                  [&](QDialog*) {
+                      QTreeWidget* tree = dlg.tree();
+                      QTreeWidgetItem* root = tree->topLevelItem(0);
+                      // Not a channel: no menu.
+                      onMenu([&](QMenu* menu) {
+                          rootHadMenu = true;
+                          menu->close();
+                      });
+                      dlg.showChannelMenu(centreOf(tree, root));
+                      QEventLoop settle;
+                      QTimer::singleShot(150, &settle, &QEventLoop::quit);
+                      settle.exec();
+                      onMenu([&](QMenu* menu) {
+                          for (QAction* a : menu->actions()) menuTexts << a->text();
+                          menu->actions().at(0)->trigger();
+                          menu->close();
+                      });
+                      dlg.showChannelMenu(centreOf(tree, root->child(0)));
+                  })
+        .answer(QStringLiteral("Нет"))
+        .onDialog(QStringLiteral("UtilsDlg"),
+                  [&](QDialog*) {
+                      QTreeWidget* tree = dlg.tree();
+                      tree->setCurrentItem(tree->topLevelItem(0)->child(1));
+                      QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+                      QApplication::sendEvent(tree, &press);
+                  })
+        .answer(QStringLiteral("Да"))
+        .answer(QStringLiteral("OK"))
+        .onDialog(QStringLiteral("UtilsDlg"), [](QDialog* d) { d->reject(); });
+    EXPECT_EQ(dlg.exec(), 2);
+    EXPECT_FALSE(script.timedOut());
+    EXPECT_FALSE(rootHadMenu);
+    EXPECT_EQ(menuTexts, (QStringList{"Удалить", "Экспорт...", "\"Java\" ключ..."}));
+    EXPECT_EQ(script.messages,
+              (std::vector<std::string>{
+                  "Вы уверены, что хотите удалить секретный канал \"server : anna\"?",
+                  "Этот кананл содержит только приватные ключи.\nВы уверены, что хотите удалить "
+                  "секретный\nканал \"server : boris\"?",
+                  "Канал успешно удален!"}));
+    EXPECT_EQ(childTexts(dlg.tree()->topLevelItem(0)), QStringList{"server : anna"});
+}
+
+// The menu over the dialog as the user sees it; saved for the user guide
+// when TALVEK_SCREENSHOT_DIR is set.
+TEST_F(UtilsDlgQtTest, ChannelMenuPicture) {
+    QtUtilsDlg dlg(basePath, settings);
+    ASSERT_TRUE(dlg.load());
+    dlg.show();
+    QApplication::processEvents();
+    QTreeWidget* tree = dlg.tree();
+    QTreeWidgetItem* channel = tree->topLevelItem(0)->child(0);
+    channel->setExpanded(true);
+    channel->child(2)->setExpanded(true);
+    QApplication::processEvents();
+    const QPoint at = centreOf(tree, channel);
+    QPixmap shot;
+    onMenu([&](QMenu* menu) {
+        QApplication::processEvents();
+        shot = dlg.grab();
+        QPainter painter(&shot);
+        painter.drawPixmap(dlg.mapFromGlobal(menu->pos()), menu->grab());
+        menu->close();
+    });
+    dlg.showChannelMenu(at);
+    ASSERT_FALSE(shot.isNull());
+    // The key part items carry their fingerprints as tool tips.
+    EXPECT_TRUE(channel->child(2)->child(1)->toolTip(0).startsWith("Отпечаток: SHA256:"));
+    const QString dir = qEnvironmentVariable("TALVEK_SCREENSHOT_DIR");
+    if (!dir.isEmpty()) {
+        EXPECT_TRUE(shot.save(QDir(dir).filePath("maintenance-menu.png")));
+    }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ public:
         Talvek::TreeItem parent = Talvek::NoTreeItem;
         bool expanded = false;
         std::vector<Talvek::TreeItem> children;
+        std::string toolTip;
     };
 
     void setKindText(const std::string& text) override { kindText = text; }
@@ -40,18 +41,24 @@ public:
         if (redrawOn) ++insertsWhileDrawing;
         // Handles stay unique across rebuilds, as real ones would.
         const Talvek::TreeItem handle = nextHandle++;
-        items[handle] = Item{text, image, parent, false, {}};
+        items[handle] = Item{text, image, parent, false, {}, {}};
         if (parent == Talvek::NoTreeItem)
             top.push_back(handle);
         else
             items.at(parent).children.push_back(handle);
         return handle;
     }
+    void setItemToolTip(Talvek::TreeItem item, const std::string& text) override {
+        items.at(item).toolTip = text;
+    }
     std::string itemText(Talvek::TreeItem item) override { return items.at(item).text; }
     Talvek::TreeItem itemParent(Talvek::TreeItem item) override { return items.at(item).parent; }
     void expandItem(Talvek::TreeItem item) override { items.at(item).expanded = true; }
     void attachImageList() override { ++imageListBuilt; }
-    void openWithDesktop(const std::string& path) override { opened.push_back(path); }
+    bool openWithDesktop(const std::string& path) override {
+        opened.push_back(path);
+        return desktopOpens;
+    }
     void endDialog(int code) override { endCodes.push_back(code); }
 
     // The item reached from the top by child indices, e.g. path({0, 1, 2}).
@@ -81,6 +88,7 @@ public:
     std::map<Talvek::TreeItem, Item> items;
     std::vector<Talvek::TreeItem> top;
     std::vector<std::string> opened;
+    bool desktopOpens = true;
     std::vector<int> endCodes;
     std::vector<bool> redrawCalls;
     int imageListBuilt = 0;
