@@ -534,11 +534,13 @@ std::string KeyWizardController::summaryText() const {
     // What the user compares with the sender (by telephone, say) before a
     // public part that came by hand or e-mail is trusted.
     if (data_.mode != NewUserServerKey && !data_.imported.empty()) {
+        // Each on a line of its own: a fingerprint is wider than the
+        // summary's value column.
         text += "\r\nОтпечатки импортируемых ключей:\r\n";
         if (!data_.imported.crypt.empty()) {
-            text += "Кодирование:    \t" + data_.imported.crypt + "\r\n";
+            text += "Кодирование:\r\n  " + data_.imported.crypt + "\r\n";
         }
-        if (!data_.imported.sign.empty()) text += "Подпись:   \t\t" + data_.imported.sign + "\r\n";
+        if (!data_.imported.sign.empty()) text += "Подпись:\r\n  " + data_.imported.sign + "\r\n";
     }
     return text;
 }

@@ -46,9 +46,8 @@ std::string fingerprintSummary(const std::string& publicPart) {
     if (!readChannelFile(part, publicPart)) return "unreadable " + publicPart;
     std::string text = "\r\nОтпечатки импортируемых ключей:\r\n";
     if (part.useCrypt)
-        text += "Кодирование:    \t" + publicKeyFingerprint(*part.cryptPublicKey) + "\r\n";
-    if (part.useSign)
-        text += "Подпись:   \t\t" + publicKeyFingerprint(*part.signPublicKey) + "\r\n";
+        text += "Кодирование:\r\n  " + publicKeyFingerprint(*part.cryptPublicKey) + "\r\n";
+    if (part.useSign) text += "Подпись:\r\n  " + publicKeyFingerprint(*part.signPublicKey) + "\r\n";
     return text;
 }
 
@@ -762,7 +761,7 @@ TEST_F(KeyWizardControllerTest, WholeKeyExchangeThroughThreeRuns) {
         const std::string summary = run->at(KeySummaryIds::Summary).text;
         EXPECT_EQ(summary.substr(summary.find("\r\nОтпечатки")),
                   fingerprintSummary(path("openuser.okp")));
-        EXPECT_NE(summary.find("Кодирование:    \tSHA256:"), std::string::npos);
+        EXPECT_NE(summary.find("Кодирование:\r\n  SHA256:"), std::string::npos);
         ASSERT_TRUE(run->walk.finish()) << run->lastError();
         EXPECT_EQ(run->view.messages.back().text,
                   "Открытая часть пользовательского ключа успешно\nимпортирована в серверную "

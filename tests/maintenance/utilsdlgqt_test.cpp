@@ -259,7 +259,7 @@ TEST_F(UtilsDlgQtTest, ChannelMenuAndDeleteKeyAskWhatTheButtonAsks) {
     EXPECT_FALSE(script.timedOut());
     EXPECT_FALSE(rootHadMenu);
     EXPECT_EQ(menuTexts, (QStringList{"Удалить", "Экспорт...", "\"Java\" ключ..."}));
-    EXPECT_EQ(script.messages,
+    EXPECT_EQ(script.messages(),
               (std::vector<std::string>{
                   "Вы уверены, что хотите удалить секретный канал \"server : anna\"?",
                   "Этот кананл содержит только приватные ключи.\nВы уверены, что хотите удалить "
