@@ -7,6 +7,7 @@
 #include "cli/command.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
+#include "keystore/filefault.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 
@@ -31,18 +32,28 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
     if (!encodeChannelNames(args[1], args[2], local, remote, io)) return Failure;
 
     try {
-        const auto file = openKeyFile(path, local, remote);
-        if (!file) {
-            printFailure(io.err, kOpenFailed);
-            return Failure;
-        }
-        if (file->kind == KeyFileKind::PublicPart) {
-            printMessage(io.err, "Нельзя удалять каналы из баз импорта/экспорта");
-            return Failure;
-        }
-        if (!file->channel || !removeChannel(path, local, remote)) {
-            printFailure(io.err, kDeleteFailed);
-            return Failure;
+        switch (removeChannelFrom(path, local, remote)) {
+            case RemoveOutcome::Removed:
+                break;
+            case RemoveOutcome::NotABase:
+                // Read a second time only to choose the message.
+                if (isPublicPartFile(path)) {
+                    printMessage(io.err, "Нельзя удалять каналы из баз импорта/экспорта");
+                    return Failure;
+                }
+                printFailure(io.err, kOpenFailed);
+                return Failure;
+            case RemoveOutcome::NoChannels:
+                noteFileFailure(path, FileFault::NoChannel);
+                printFailure(io.err, kOpenFailed);
+                return Failure;
+            case RemoveOutcome::LockFailed:
+                printFailure(io.err, kOpenFailed);
+                return Failure;
+            case RemoveOutcome::NoSuchChannel:
+            case RemoveOutcome::SaveFailed:
+                printFailure(io.err, kDeleteFailed);
+                return Failure;
         }
     } catch (const SecureException& e) {
         return keyStoreFailure(e, kDeleteFailed, io);

@@ -406,15 +406,21 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
     return transaction.commit();
 }
 
+RemoveOutcome removeChannelFrom(const std::string& path, const std::string& localName,
+                                const std::string& remoteName) {
+    Transaction transaction;
+    if (!transaction.lock(path)) return RemoveOutcome::LockFailed;
+    KeyBase base;
+    if (!transaction.loadBase(path, base)) return RemoveOutcome::NotABase;
+    if (base.channelCount() <= 0) return RemoveOutcome::NoChannels;
+    if (!base.deleteChannel(localName, remoteName)) return RemoveOutcome::NoSuchChannel;
+    return stageBase(transaction, path, base) && transaction.commit() ? RemoveOutcome::Removed
+                                                                      : RemoveOutcome::SaveFailed;
+}
+
 bool removeChannel(const std::string& path, const std::string& localName,
                    const std::string& remoteName) {
-    Transaction transaction;
-    KeyBase base;
-    if (!transaction.lock(path) || !transaction.loadBase(path, base) ||
-        !base.deleteChannel(localName, remoteName)) {
-        return false;
-    }
-    return stageBase(transaction, path, base) && transaction.commit();
+    return removeChannelFrom(path, localName, remoteName) == RemoveOutcome::Removed;
 }
 
 }  // namespace Talvek

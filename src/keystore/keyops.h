@@ -123,7 +123,18 @@ bool channelExists(const std::string& path, const std::string& localName,
 // temporary before any is renamed, the base first. On failure every file is
 // as it was.
 
-// Deletes the channel local -> remote from the key base at path.
+// Deletes the channel local -> remote from the key base at path, reading the
+// base once, under its lock.
+enum class RemoveOutcome {
+    Removed,
+    LockFailed,     // the base could not be locked (held too long, not a file, ...)
+    NotABase,       // missing, or no key base (a public part, say)
+    NoChannels,     // a key base without channels
+    NoSuchChannel,  // the base holds no channel of these names
+    SaveFailed,     // the new base could not be written; the old one stays
+};
+RemoveOutcome removeChannelFrom(const std::string& path, const std::string& localName,
+                                const std::string& remoteName);
 bool removeChannel(const std::string& path, const std::string& localName,
                    const std::string& remoteName);
 

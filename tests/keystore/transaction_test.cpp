@@ -306,3 +306,43 @@ TEST(Transaction, EveryChangeUnderAFullDiskIsAllOrNothing) {
     EXPECT_EQ(channelsIn(f.userBase), 1);
     EXPECT_TRUE(TestSupport::exists(f.java));
 }
+
+// Deleting a channel says what stood in the way, from the one read it makes
+// under the base's lock; only a removed channel changes the file.
+TEST(Transaction, RemovingAChannelTellsWhatStoodInTheWay) {
+    Files f;
+    ASSERT_TRUE(createServerKey(f.serverKey("u0")));
+    ASSERT_TRUE(createServerKey(f.serverKey("gone")));
+    KeyBase emptied;
+    ASSERT_TRUE(emptied.loadBase(f.base));
+    ASSERT_TRUE(emptied.deleteChannel("srv", "u0"));
+    ASSERT_TRUE(emptied.deleteChannel("srv", "gone"));
+    const std::string empty = f.dir.file("empty.key_base");
+    ASSERT_TRUE(emptied.saveBase(empty));
+    const std::string garbage = f.dir.file("garbage");
+    TestSupport::writeText(garbage, "not a key file");
+
+    ASSERT_TRUE(createServerKey(f.serverKey("u9")));
+    const struct {
+        std::string path;
+        std::string remote;
+        RemoveOutcome outcome;
+    } cases[] = {
+        {f.dir.file("missing"), "u0", RemoveOutcome::NotABase},
+        {f.part, "u9", RemoveOutcome::NotABase},
+        {garbage, "u0", RemoveOutcome::NotABase},
+        {empty, "u0", RemoveOutcome::NoChannels},
+        {f.base, "nobody", RemoveOutcome::NoSuchChannel},
+        {f.dir.path(), "u0", RemoveOutcome::LockFailed},
+        {f.base, "gone", RemoveOutcome::Removed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.remote);
+        const Snapshot before = snapshot(f.dir);
+        EXPECT_EQ(removeChannelFrom(c.path, "srv", c.remote), c.outcome);
+        if (c.outcome != RemoveOutcome::Removed) {
+            EXPECT_EQ(snapshot(f.dir), before);
+        }
+    }
+    EXPECT_EQ(channelsIn(f.base), 2);
+}
