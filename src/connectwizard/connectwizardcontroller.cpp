@@ -178,8 +178,8 @@ int ConnectWizardController::onConnectPageNext() {
         limitChars(view_.text(ConnectPage, ConnectPageIds::AdminName), ConnectLimits::KeyName);
     const std::string serverTyped =
         limitChars(view_.text(ConnectPage, ConnectPageIds::ServerName), ConnectLimits::KeyName);
-    params_.adminKeyBase =
-        limitChars(view_.text(ConnectPage, ConnectPageIds::AdminBase), ConnectLimits::Path);
+    // Taken whole: the checks refuse a path too long rather than cut it.
+    params_.adminKeyBase = view_.text(ConnectPage, ConnectPageIds::AdminBase);
     for (const auto& [typed, field] : {std::pair{&adminTyped, &params_.adminKeyName},
                                        std::pair{&serverTyped, &params_.serverKeyName}}) {
         const CheckResult encoded = encodeKeyName(*typed, *field);
@@ -266,8 +266,7 @@ int ConnectWizardController::onTransferPageNext() {
         return -1;
     }
     params_.interfaceName = interfaces_[index];
-    params_.localFile =
-        limitChars(view_.text(TransferPage, TransferPageIds::LocalFile), ConnectLimits::Path);
+    params_.localFile = view_.text(TransferPage, TransferPageIds::LocalFile);
 
     ConnectRefusal refusal;
     bool exists = false;

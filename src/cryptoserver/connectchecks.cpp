@@ -1,6 +1,7 @@
 #include "cryptoserver/connectchecks.h"
 
 #include "checks/guarded.h"
+#include "checks/keychecks.h"
 #include "cryptoserver/talvekcodec.h"
 #include "keystore/cp1251.h"
 #include "keystore/fileexists.h"
@@ -29,6 +30,7 @@ std::string interfaceTooLong(const std::string& name) {
 }  // namespace ConnectMessages
 
 ConnectRefusal checkAdminChannel(const CryptoServerParams& params) {
+    if (params.adminKeyBase.size() > kMaxPathBytes) return KeyMessages::PathTooLong;
     if (!guarded([&] { return isPrivateBase(params.adminKeyBase, true); }))
         return ConnectMessages::NoPrivateBase;
     if (!guarded([&] {
@@ -55,6 +57,7 @@ ConnectRefusal checkTransfer(const CryptoServerParams& params) {
     if (params.interfaceName.size() > ConnectLimits::Interface)
         return ConnectMessages::interfaceTooLong(cp1251ToUtf8(params.interfaceName));
     if (params.localFile.empty()) return ConnectMessages::NoLocalFile;
+    if (params.localFile.size() > kMaxPathBytes) return KeyMessages::PathTooLong;
     if (params.operation == ServerCode::UploadKeyBase) {
         if (!guarded([&] { return isPrivateBase(params.localFile, true); }))
             return ConnectMessages::NotKeyBase;

@@ -16,11 +16,12 @@
 namespace Talvek {
 
 // How many characters each field takes (the protocol's buffers less their
-// terminating zero).
+// terminating zero). A path field takes what the platform allows; a path
+// longer in bytes is refused by the checks, never cut.
 namespace ConnectLimits {
 inline constexpr std::size_t Address = 259;
 inline constexpr std::size_t KeyName = 255;
-inline constexpr std::size_t Path = kLegacyPathChars;
+inline constexpr std::size_t Path = kMaxPathBytes;
 inline constexpr std::size_t Interface = kInterfaceNameSize - 1;
 }  // namespace ConnectLimits
 

@@ -72,6 +72,26 @@ TEST_F(ConnectChecks, InterfaceNamesAreCountedInTheBytesThatTravel) {
                                          "такой запрос!");
 }
 
+// A path is taken as long as the platform allows and refused beyond, never
+// cut into the name of another file.
+TEST_F(ConnectChecks, PathsLongerThanThePlatformAllowsAreRefused) {
+    const std::string tooLong = "/" + std::string(kMaxPathBytes, 'p');
+    const std::string longest = tooLong.substr(0, kMaxPathBytes);
+    const std::string admin = params.adminKeyBase;
+    params.adminKeyBase = tooLong;
+    EXPECT_EQ(checkAdminChannel(params), "Имя файла длиннее 4095 байт!");
+    params.adminKeyBase = longest;
+    EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
+    params.adminKeyBase = admin;
+    for (const int32_t operation : {ServerCode::FetchKeyBase, ServerCode::UploadKeyBase}) {
+        params.operation = operation;
+        params.localFile = tooLong;
+        EXPECT_EQ(checkTransfer(params), "Имя файла длиннее 4095 байт!");
+        params.localFile = longest;
+        EXPECT_NE(checkTransfer(params), "Имя файла длиннее 4095 байт!");
+    }
+}
+
 TEST_F(ConnectChecks, AnUploadSendsOnlyAKeyBase) {
     params.operation = ServerCode::UploadKeyBase;
     writeText(dir.file("header.key_base"), "KNET0 but nothing else");
