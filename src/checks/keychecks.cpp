@@ -196,7 +196,7 @@ CheckResult checkTypedKeyName(std::string_view utf8) {
         }
         if (byte != ' ') blank = false;
     }
-    if (characters > 259) return CheckResult::fail(NameTooLong);
+    if (characters > kMaxKeyNameChars) return CheckResult::fail(NameTooLong);
     if (!utf8.empty() && blank) return CheckResult::fail(NameBlank);
     return CheckResult::pass();
 }

@@ -8,6 +8,7 @@
 // Every check and operation call is guarded: a SecureException counts as
 // that step's failure with the step's own message, never ends the program.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,10 @@
 #include "keystore/keyops.h"
 
 namespace Talvek {
+
+// The longest key name, in characters: the wizard cuts what is typed to it,
+// talvekkey refuses a longer one.
+inline constexpr std::size_t kMaxKeyNameChars = 259;
 
 namespace KeyMessages {
 // Files page.
@@ -50,6 +55,7 @@ inline constexpr const char* NoUserName = "Нет названия пользо�
 inline constexpr const char* NamesEqual = "Названия ключей не должны совпадать!";
 inline constexpr const char* NamesTaken = "Ключи с такими названиями уже существуют!";
 inline constexpr const char* NameTooLong = "Название ключа длиннее 259 символов!";
+static_assert(kMaxKeyNameChars == 259, "NameTooLong names the key name limit");
 inline constexpr const char* NameBlank = "Название ключа не может состоять из одних пробелов!";
 inline constexpr const char* NameHasControl =
     "Название ключа не может содержать управляющие символы!";

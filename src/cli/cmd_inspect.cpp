@@ -86,7 +86,7 @@ void writeKeyJson(std::ostream& out, const RsaKeyRecord* key, int depth, bool wi
         return;
     }
     JsonObjectWriter j(out, depth);
-    j.number("kind", key->kind());
+    j.number("kind", static_cast<int32_t>(key->kind()));
     j.text("name", key->name());
     // Base64 and "SHA256:" only: nothing to escape.
     const std::string fingerprint = publicKeyFingerprint(*key);

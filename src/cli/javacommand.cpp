@@ -23,12 +23,6 @@ const Command kJava{"java", "java FILE LOCAL REMOTE OUTPUT",
 
 const char* const kJavaFailed = "Ошибка экспорта \"Java\" канала!";
 
-// Both halves of every key the channel uses.
-bool isComplete(const ChannelSummary& c) {
-    return (!c.useCrypt || (c.hasCryptPrivate && c.hasCryptPublic)) &&
-           (!c.useSign || (c.hasSignPrivate && c.hasSignPublic));
-}
-
 int runJava(const std::vector<std::string>& args, Io& io) {
     if (args.size() != 4) return usageError(io, kJava, "expected FILE LOCAL REMOTE OUTPUT");
     const std::string& output = args[3];
@@ -43,7 +37,7 @@ int runJava(const std::vector<std::string>& args, Io& io) {
             return Failure;
         }
         if (const auto refusal =
-                javaChannelRefusal(summary.useCrypt, summary.useSign, isComplete(summary))) {
+                javaChannelRefusal(summary.useCrypt, summary.useSign, isChannelComplete(summary))) {
             printMessage(io.err, *refusal);
             return Failure;
         }

@@ -5,6 +5,7 @@
 
 #include "gui/settingsnames.h"
 #include "gui/fileutils.h"
+#include "gui/utf8text.h"
 #include "cryptoserver/talvekcodec.h"
 #include "keystore/cp1251.h"
 #include "keystore/keyops.h"

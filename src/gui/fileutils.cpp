@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "gui/settingsnames.h"
-#include "gui/wizardview.h"
+#include "gui/utf8text.h"
 #include "keystore/cp1251.h"
 
 namespace Talvek {

@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "gui/dialogview.h"
@@ -21,34 +20,6 @@ enum WizardButton : unsigned {
     WizardFinish = 4u,  // takes Next's place
 };
 
-// Key names are taken up to this many characters.
-inline constexpr std::size_t WizardTextLimit = 259;
-
-// The first maxChars characters (code points) of a UTF-8 text; bytes that are
-// not valid UTF-8 count as one character each.
-inline std::string limitChars(std::string_view utf8, std::size_t maxChars = WizardTextLimit) {
-    std::size_t pos = 0;
-    std::size_t chars = 0;
-    while (pos < utf8.size() && chars < maxChars) {
-        const auto lead = static_cast<unsigned char>(utf8[pos]);
-        std::size_t len = lead < 0x80           ? 1
-                          : (lead >> 5) == 0x6  ? 2
-                          : (lead >> 4) == 0xE  ? 3
-                          : (lead >> 3) == 0x1E ? 4
-                                                : 1;
-        if (pos + len > utf8.size()) len = 1;
-        for (std::size_t i = 1; i < len; ++i) {
-            if ((static_cast<unsigned char>(utf8[pos + i]) & 0xC0) != 0x80) {
-                len = 1;
-                break;
-            }
-        }
-        pos += len;
-        ++chars;
-    }
-    return std::string(utf8.substr(0, pos));
-}
-
 // Message boxes, file dialogs and the wait cursor (DialogView) belong to the
 // current page.
 class WizardView : public DialogView {
@@ -56,7 +27,7 @@ public:
     // A label's, edit's or button's text.
     virtual void setText(int page, int id, const std::string& text) = 0;
     // An edit's (or label's) text, whole: the controller decides what is too
-    // long (a name is cut to WizardTextLimit, a path too long is refused).
+    // long (a name is cut to its limit, a path too long is refused).
     virtual std::string text(int page, int id) = 0;
     // A hidden control keeps its text and state.
     virtual void setVisible(int page, int id, bool visible) = 0;

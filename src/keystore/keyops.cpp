@@ -115,7 +115,7 @@ bool writePublicPartTo(const SecureChannel& channel, BinaryFile& file) {
     std::unique_ptr<RsaKeyRecord> signPublic;
     if (channel.useCrypt && !(cryptPublic = publicHalf(channel.cryptPrivateKey))) return false;
     if (channel.useSign && !(signPublic = publicHalf(channel.signPrivateKey))) return false;
-    writeMagic(file, "KCHA1");
+    writeMagic(file, kChannelMagic);
     writeU8(file, channel.useCrypt);
     writeU8(file, channel.useSign);
     writeString(file, channel.localName);

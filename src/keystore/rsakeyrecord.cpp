@@ -244,7 +244,7 @@ bool RsaKeyRecord::writePublic(BinaryFile& file) const {
     // another shape; refusing keeps the file consistent.
     if (!file.isOpen() || kind_ == KeyKind::None || !writable(n_) || !writable(e_)) return false;
     bool ok = writeMagic(file, kRecordMagic);
-    ok = writeU32(file, KeyKind::Public) && ok;
+    ok = writeU32(file, static_cast<uint32_t>(KeyKind::Public)) && ok;
     ok = writeString(file, name_) && ok;
     ok = writeBigNum(file, n_.get()) && ok;
     ok = writeBigNum(file, e_.get()) && ok;
@@ -257,7 +257,7 @@ bool RsaKeyRecord::writePrivate(BinaryFile& file) const {
         if (!writable(*b)) return false;
     }
     bool ok = writeMagic(file, kRecordMagic);
-    ok = writeU32(file, KeyKind::Private) && ok;
+    ok = writeU32(file, static_cast<uint32_t>(KeyKind::Private)) && ok;
     ok = writeString(file, name_) && ok;
     for (const BIGNUM* b : {n_.get(), e_.get(), d_.get(), p_.get(), q_.get(), dmp1_.get(),
                             dmq1_.get(), iqmp_.get()}) {
@@ -269,7 +269,7 @@ bool RsaKeyRecord::writePrivate(BinaryFile& file) const {
 bool RsaKeyRecord::readKey(BinaryFile& file) {
     if (!file.isOpen() || kind_ != KeyKind::None) return false;
     if (!readMagic(file, kRecordMagic)) return false;
-    kind_ = static_cast<int32_t>(readU32(file));
+    kind_ = static_cast<KeyKind>(static_cast<int32_t>(readU32(file)));
     readString(file, name_);
     readBigNum(file, n_);
     readBigNum(file, e_);

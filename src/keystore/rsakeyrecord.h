@@ -11,7 +11,7 @@ namespace Talvek {
 
 // What a key record holds. The kind is stored as read from the file, so other
 // values than these three can occur; anything but None counts as set.
-enum KeyKind : int32_t { None = 0, Public = 1, Private = 2 };
+enum class KeyKind : int32_t { None = 0, Public = 1, Private = 2 };
 
 // One RSA key with its owner's key name; record "KRSK0".
 //
@@ -52,7 +52,7 @@ public:
     bool hasAllNumbers() const;
     int sizeBytes() const;
     const std::string& name() const { return name_; }
-    int32_t kind() const { return kind_; }
+    KeyKind kind() const { return kind_; }
 
     const BIGNUM* n() const { return n_.get(); }
     const BIGNUM* e() const { return e_.get(); }
@@ -83,7 +83,7 @@ private:
 
     BignumPtr n_, e_, d_, p_, q_, dmp1_, dmq1_, iqmp_;
     std::string name_;
-    int32_t kind_ = KeyKind::None;
+    KeyKind kind_ = KeyKind::None;
     mutable EvpPkeyPtr publicKey_;
     mutable EvpPkeyPtr privateKey_;
     // Numbers that looked complete but do not undo each other: never used.

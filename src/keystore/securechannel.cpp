@@ -10,8 +10,6 @@ namespace Talvek {
 
 namespace {
 
-const char* const kChannelMagic = "KCHA1";
-
 bool readKeySlot(BinaryFile& file, std::unique_ptr<RsaKeyRecord>& slot) {
     slot = std::make_unique<RsaKeyRecord>();
     return slot->readKey(file);
@@ -22,6 +20,13 @@ uint32_t bitsOf(const std::unique_ptr<RsaKeyRecord>& key) {
 }
 
 }  // namespace
+
+bool isChannelComplete(const ChannelSummary& channel) {
+    if (!channel.useCrypt && !channel.useSign) return false;
+    if (channel.useCrypt && !(channel.hasCryptPrivate && channel.hasCryptPublic)) return false;
+    if (channel.useSign && !(channel.hasSignPrivate && channel.hasSignPublic)) return false;
+    return true;
+}
 
 void copyCut31(char (&target)[32], const std::string& source) {
     const size_t n = std::min<size_t>(source.size(), 31);

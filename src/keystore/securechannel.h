@@ -38,10 +38,18 @@ struct KeyBaseSummary {
     int32_t channelCount = 0;
 };
 
+// True when the channel uses a key and has both halves of every key it
+// uses; a channel that uses neither key is not complete.
+bool isChannelComplete(const ChannelSummary& channel);
+
 // Copies at most 31 bytes and a terminating zero.
 void copyCut31(char (&target)[32], const std::string& source);
 
-// The keys of one pair of key names for encryption and signing; record "KCHA1".
+// The magic of a channel record, also of the one a public-part file holds.
+inline constexpr const char* kChannelMagic = "KCHA1";
+
+// The keys of one pair of key names for encryption and signing; record
+// kChannelMagic.
 // Flags and sizes are kept as read: a flag counts as set when it is not zero.
 class SecureChannel {
 public:

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "gui/settingsnames.h"
+#include "gui/utf8text.h"
 #include "keystore/cp1251.h"
 #include "keystore/secureexception.h"
 #include "checks/keychecks.h"
@@ -342,7 +343,7 @@ void KeyWizardController::showName(int id, const std::string& field, const Pendi
 }
 
 void KeyWizardController::readName(int id, std::string& field, PendingName& pending) {
-    const std::string typed = limitChars(view_.text(KeyNamesPage, id));
+    const std::string typed = limitChars(view_.text(KeyNamesPage, id), kMaxKeyNameChars);
     // An unchanged name keeps its bytes: an imported name may hold a byte that
     // has no character of its own and would not survive a round trip.
     if (!pending.refused && typed == cp1251ToUtf8(field)) return;

@@ -50,13 +50,6 @@ std::string quotedPair(const ChannelSummary& channel) {
 UtilsDlg::UtilsDlg(std::string path, UtilsDlgView& view, SettingsStore& settings)
     : path_(std::move(path)), view_(view), settings_(settings) {}
 
-bool UtilsDlg::isChannelComplete(const ChannelSummary& channel) {
-    if (!channel.useCrypt && !channel.useSign) return false;
-    if (channel.useCrypt && !(channel.hasCryptPrivate && channel.hasCryptPublic)) return false;
-    if (channel.useSign && !(channel.hasSignPrivate && channel.hasSignPublic)) return false;
-    return true;
-}
-
 bool UtilsDlg::open() {
     view_.attachImageList();
     root_ = NoTreeItem;

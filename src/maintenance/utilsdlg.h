@@ -45,10 +45,6 @@ public:
     // Button ids routed to the handlers above.
     void onCommand(int id);
 
-    // Both key pairs present for every use the channel has; a channel that
-    // uses nothing is not complete.
-    static bool isChannelComplete(const ChannelSummary& channel);
-
     FileKind fileKind() const { return kind_; }
     const std::string& path() const { return path_; }
     const std::vector<ChannelSummary>& channels() const { return channels_; }

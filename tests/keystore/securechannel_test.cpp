@@ -228,3 +228,28 @@ TEST(ChannelSummaryTest, NamesAreCutTo31BytesWhileFullNamesTravel) {
     EXPECT_EQ(summary.hasCryptPrivate, 1);
     EXPECT_EQ(summary.hasCryptPublic, 0);
 }
+
+// Maintenance and talvekkey's java refuse by this one rule.
+TEST(ChannelSummaryTest, CompleteMeansBothHalvesOfEveryKeyUsedAndSomeKeyUsed) {
+    const struct {
+        uint8_t useCrypt, useSign, cryptPrivate, cryptPublic, signPrivate, signPublic;
+        bool complete;
+    } rows[] = {
+        {0, 0, 1, 1, 1, 1, false},  // uses neither key
+        {1, 0, 1, 1, 0, 0, true},  {0, 1, 0, 0, 1, 1, true},  {1, 1, 1, 1, 1, 1, true},
+        {1, 0, 1, 0, 1, 1, false}, {1, 1, 0, 1, 1, 1, false}, {0, 1, 1, 1, 1, 0, false},
+        {1, 1, 1, 1, 0, 1, false},
+    };
+    for (const auto& row : rows) {
+        ChannelSummary s;
+        s.useCrypt = row.useCrypt;
+        s.useSign = row.useSign;
+        s.hasCryptPrivate = row.cryptPrivate;
+        s.hasCryptPublic = row.cryptPublic;
+        s.hasSignPrivate = row.signPrivate;
+        s.hasSignPublic = row.signPublic;
+        EXPECT_EQ(isChannelComplete(s), row.complete)
+            << int(row.useCrypt) << int(row.useSign) << int(row.cryptPrivate)
+            << int(row.cryptPublic) << int(row.signPrivate) << int(row.signPublic);
+    }
+}

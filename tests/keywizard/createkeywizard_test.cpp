@@ -47,6 +47,7 @@ protected:
     void SetUp() override {
         dirPath = dir.path() + "/";
         settings.texts["defaultDir"] = dirPath;
+        boxes.answerTheRest();
     }
     std::string path(const char* name) const { return dirPath + name; }
     void writeServerPart(bool crypt, bool sign) {
@@ -64,12 +65,12 @@ protected:
     std::string dirPath;
     TestSupport::MemorySettingsStore settings;
     TestSupport::ScriptedFileDialogs files;
+    // Every message box is answered with its first button.
+    TestSupport::ModalScript boxes{60000};
 };
 
 TEST_F(CreateKeyWizardTest, UserRunWithBackAndFinishWritesTheKeys) {
     writeServerPart(true, true);
-    TestSupport::ModalScript boxes(60000);
-    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     EXPECT_EQ(wizard.windowTitle(), "Создание ключа");
     wizard.show();
@@ -142,8 +143,6 @@ TEST_F(CreateKeyWizardTest, UserRunWithBackAndFinishWritesTheKeys) {
 TEST_F(CreateKeyWizardTest, WindowStaysLiveWhileA4096BitKeyIsGenerated) {
     auto serverPart = TestSupport::ownKeysChannel("server", "client", false, true, 4096);
     ASSERT_TRUE(writePublicPart(*serverPart, path("openserv.okp")));
-    TestSupport::ModalScript boxes(60000);
-    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -185,8 +184,6 @@ TEST_F(CreateKeyWizardTest, WindowStaysLiveWhileA4096BitKeyIsGenerated) {
 // the user can go Back or try Finish once more.
 TEST_F(CreateKeyWizardTest, FailedFinishGivesTheWindowBack) {
     writeServerPart(true, true);
-    TestSupport::ModalScript boxes(60000);
-    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -210,8 +207,6 @@ TEST_F(CreateKeyWizardTest, FailedFinishGivesTheWindowBack) {
 }
 
 TEST_F(CreateKeyWizardTest, RefusedNextStaysOnThePageAndCancelAsksNothing) {
-    TestSupport::ModalScript boxes(60000);
-    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -247,8 +242,6 @@ TEST_F(CreateKeyWizardTest, RefusedNextStaysOnThePageAndCancelAsksNothing) {
 
 TEST_F(CreateKeyWizardTest, AdministratorOptionClearsTheRunAndRearrangesTheFilesPage) {
     settings.numbers["adminMode"] = 1;
-    TestSupport::ModalScript boxes(60000);
-    boxes.answerTheRest();
     CreateKeyWizard wizard(settings, files);
     wizard.show();
     QApplication::processEvents();
@@ -275,8 +268,6 @@ TEST_F(CreateKeyWizardTest, PagesShowTheirTextsUncut) {
     settings.numbers["java"] = 1;
     const QString shots = qEnvironmentVariable("TALVEK_SCREENSHOT_DIR");
     if (!shots.isEmpty()) QDir().mkpath(shots);
-    TestSupport::ModalScript boxes(60000);
-    boxes.answerTheRest();
 
     const auto checkPage = [&](QWizard& wizard, const QString& name) {
         QApplication::processEvents();

@@ -393,7 +393,7 @@ TEST_F(UtilsDlgTest, ChannelWithoutSignatureIsRefusedAtTheSecondJavaCheck) {
               (std::vector<std::string>{"Секретный канал не содержит ключей подписи.Для \"Java\" "
                                         "канала должна присутствовать\nтолько подпись!"}));
     // A channel using nothing is never complete.
-    EXPECT_FALSE(UtilsDlg::isChannelComplete(dlg->channels().at(0)));
+    EXPECT_FALSE(isChannelComplete(dlg->channels().at(0)));
 }
 
 TEST_F(UtilsDlgTest, ExportWritesTheReportAndOffersToOpenIt) {
