@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "keystore/filelock.h"
 #include "keystore/keybase.h"
 #include "keystore/message.h"
 #include "support/serverfixture.h"
@@ -180,6 +181,31 @@ TEST_F(TalvekCodec, BlocksThatAreStaleMisdirectedForgedOrNotEnvelopesAreRefused)
         EXPECT_EQ(opened, c.opens) << c.what;
         EXPECT_EQ(data, c.opens ? message : std::vector<uint8_t>{}) << c.what;
     }
+}
+
+TEST_F(TalvekCodec, ExchangesReadTheAdministratorsBaseTogetherButNotDuringASave) {
+    const auto oldWait = lockWait();
+    setLockWait(std::chrono::milliseconds(50));
+    SingleOutput reply;
+    ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, message, reply));
+
+    // Another exchange reading the same base at this moment.
+    FileLock reader;
+    ASSERT_EQ(reader.acquire(adminBase, FileLock::Kind::Shared, false), FileLock::Result::Locked);
+    SingleOutput sealed, opened;
+    EXPECT_TRUE(singleEncode(adminBase, admin, server, message, sealed));
+    EXPECT_TRUE(singleDecode(adminBase, admin, server, reply.bytes(), opened));
+    EXPECT_EQ(opened.bytes(), message);
+
+    // A program saving the base holds it alone: the codec waits, then fails.
+    reader.release();
+    FileLock writer;
+    ASSERT_EQ(writer.acquire(adminBase, FileLock::Kind::Exclusive, true), FileLock::Result::Locked);
+    SingleOutput blocked;
+    EXPECT_FALSE(singleEncode(adminBase, admin, server, message, blocked));
+    EXPECT_EQ(blocked.data, nullptr);
+    writer.release();
+    setLockWait(oldWait);
 }
 
 TEST(InterfaceList, SplitsZeroTerminatedNames) {
