@@ -22,24 +22,17 @@ namespace {
 constexpr size_t kOutputHead = 16;
 static_assert(kOutputHead >= sizeof(size_t) && kOutputHead % alignof(std::max_align_t) == 0);
 
-bool handOut(const void* data, size_t length, uint8_t** output, uint32_t* outputLength) {
-    if (length > UINT32_MAX) return false;
+// A new output of length bytes, or null.
+uint8_t* newOutput(size_t length) {
+    if (length > UINT32_MAX) return nullptr;
     auto* block = static_cast<uint8_t*>(std::malloc(kOutputHead + length));
-    if (!block) return false;
+    if (!block) return nullptr;
     std::memcpy(block, &length, sizeof length);
-    if (length > 0) std::memcpy(block + kOutputHead, data, length);
-    *output = block + kOutputHead;
-    *outputLength = static_cast<uint32_t>(length);
-    return true;
+    return block + kOutputHead;
 }
 
-// A plain block that held key bases or envelopes: wiped before it goes.
-struct WipedBytes {
-    std::vector<uint8_t> bytes;
-    ~WipedBytes() {
-        if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
-    }
-};
+// Text is sealed in slices of this size, small enough for the cache.
+constexpr size_t kSealSlice = 64u << 10;
 
 int64_t clockNow(std::optional<int64_t> now) {
     if (now) return *now;
@@ -96,10 +89,22 @@ int32_t encodeCall(CodecSide side, const char* keyBase, const char* localName,
     try {
         KeyBase base;
         const SecureChannel* channel = loadChannel(base, keyBase, localName, remoteName);
-        std::string sealed;
-        if (!channel || !sealEnvelope(*channel, side, input, inputLength, sealed, now) ||
-            !handOut(sealed.data(), sealed.size(), output, outputLength))
+        EnvelopeSealer sealer;
+        if (!channel || !sealer.start(*channel, side, {{input, inputLength}}, now)) return 0;
+        // Sealed straight into the output.
+        const size_t length = sealer.textLength();
+        uint8_t* out = newOutput(length);
+        if (!out) return 0;
+        size_t at = 0;
+        while (const size_t n = sealer.next(reinterpret_cast<char*>(out) + at,
+                                            std::min(length - at, kSealSlice)))
+            at += n;
+        if (sealer.failed() || at != length) {
+            SingleFree(&out);
             return 0;
+        }
+        *output = out;
+        *outputLength = static_cast<uint32_t>(length);
     } catch (const SecureException&) {
         return 0;
     }
@@ -119,12 +124,16 @@ int32_t decodeCall(CodecSide side, const char* keyBase, const char* localName,
     try {
         KeyBase base;
         const SecureChannel* channel = loadChannel(base, keyBase, localName, remoteName);
-        WipedBytes plain;
-        if (!channel ||
-            !openEnvelope(*channel, side, reinterpret_cast<const char*>(input), inputLength,
-                          plain.bytes, stamp, now) ||
-            !handOut(plain.bytes.data(), plain.bytes.size(), output, outputLength))
+        EnvelopeOpener opener;
+        if (!channel || !opener.start(*channel, side, inputLength) ||
+            !opener.feed(reinterpret_cast<const char*>(input), inputLength) ||
+            !opener.finish(stamp, now))
             return 0;
+        uint8_t* out = newOutput(opener.size());
+        if (!out) return 0;
+        if (opener.size() > 0) std::memcpy(out, opener.data(), opener.size());
+        *output = out;
+        *outputLength = static_cast<uint32_t>(opener.size());
     } catch (const SecureException&) {
         return 0;
     }
@@ -141,31 +150,32 @@ bool codecAccepts(const SecureChannel& channel) {
            publicPlausible(channel.cryptPublicKey);
 }
 
-bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* input, size_t length,
-                  std::string& sealed, std::optional<int64_t> now) {
-    sealed.clear();
-    if ((!input && length > 0) || !codecAccepts(channel)) return false;
-    WipedBytes envelope;
-    envelope.bytes.resize(Envelope::HeaderSize + length);
-    uint8_t* head = envelope.bytes.data();
-    std::memcpy(head, Envelope::Magic, sizeof Envelope::Magic);
-    head[4] = static_cast<uint8_t>(side);
-    putTime(head + 5, clockNow(now));
-    if (RAND_bytes(head + 13, Envelope::NonceSize) != 1) return false;
-    if (length > 0) std::memcpy(head + Envelope::HeaderSize, input, length);
-    return sealMessage(channel, envelope.bytes.data(), envelope.bytes.size(), sealed);
+bool EnvelopeSealer::start(const SecureChannel& channel, CodecSide side,
+                           const std::vector<std::span<const uint8_t>>& input,
+                           std::optional<int64_t> now) {
+    if (!codecAccepts(channel)) return false;
+    std::memcpy(header_, Envelope::Magic, sizeof Envelope::Magic);
+    header_[4] = static_cast<uint8_t>(side);
+    putTime(header_ + 5, clockNow(now));
+    if (RAND_bytes(header_ + 13, Envelope::NonceSize) != 1) return false;
+    std::vector<std::span<const uint8_t>> parts{std::span<const uint8_t>(header_)};
+    parts.insert(parts.end(), input.begin(), input.end());
+    return sealer_.start(channel, parts);
 }
 
-bool openEnvelope(const SecureChannel& channel, CodecSide side, const char* sealed, size_t length,
-                  std::vector<uint8_t>& data, EnvelopeStamp* stamp, std::optional<int64_t> now) {
-    data.clear();
-    if (!codecAccepts(channel)) return false;
-    WipedBytes envelope;
-    if (!openMessage(channel, sealed, length, envelope.bytes)) return false;
-    const uint8_t* head = envelope.bytes.data();
-    if (envelope.bytes.size() < Envelope::HeaderSize ||
+bool EnvelopeOpener::start(const SecureChannel& channel, CodecSide side, size_t expectedText) {
+    side_ = side;
+    plain_.assign(Envelope::HeaderSize, 0);
+    return codecAccepts(channel) && opener_.start(channel, expectedText);
+}
+
+bool EnvelopeOpener::finish(EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    SecretBytes plain;
+    if (!opener_.finish(plain)) return false;
+    const uint8_t* head = plain.data();
+    if (plain.size() < Envelope::HeaderSize ||
         std::memcmp(head, Envelope::Magic, sizeof Envelope::Magic) != 0 ||
-        head[4] != otherSide(side))
+        head[4] != otherSide(side_))
         return false;
     const int64_t time = timeFrom(head + 5);
     const int64_t clock = clockNow(now);
@@ -177,7 +187,33 @@ bool openEnvelope(const SecureChannel& channel, CodecSide side, const char* seal
         stamp->time = time;
         std::memcpy(stamp->nonce.data(), head + 13, Envelope::NonceSize);
     }
-    data.assign(head + Envelope::HeaderSize, head + envelope.bytes.size());
+    plain_ = std::move(plain);
+    return true;
+}
+
+bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* input, size_t length,
+                  std::string& sealed, std::optional<int64_t> now) {
+    sealed.clear();
+    if (!input && length > 0) return false;
+    EnvelopeSealer sealer;
+    if (!sealer.start(channel, side, {std::span<const uint8_t>(input, length)}, now)) return false;
+    std::string text(sealer.textLength(), '\0');
+    size_t at = 0;
+    while (const size_t n = sealer.next(text.data() + at, std::min(text.size() - at, kSealSlice)))
+        at += n;
+    if (sealer.failed() || at != text.size()) return false;
+    sealed = std::move(text);
+    return true;
+}
+
+bool openEnvelope(const SecureChannel& channel, CodecSide side, const char* sealed, size_t length,
+                  std::vector<uint8_t>& data, EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    data.clear();
+    EnvelopeOpener opener;
+    if (!sealed || !opener.start(channel, side, length) || !opener.feed(sealed, length) ||
+        !opener.finish(stamp, now))
+        return false;
+    data.assign(opener.data(), opener.data() + opener.size());
     return true;
 }
 

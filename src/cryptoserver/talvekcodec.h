@@ -23,10 +23,13 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "cryptoserver/protocol.h"
+#include "keystore/message.h"
+#include "keystore/wipingallocator.h"
 
 namespace Talvek {
 
@@ -88,6 +91,43 @@ bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* i
 bool openEnvelope(const SecureChannel& channel, CodecSide side, const char* sealed, size_t length,
                   std::vector<uint8_t>& data, EnvelopeStamp* stamp = nullptr,
                   std::optional<int64_t> now = std::nullopt);
+
+// An envelope sealed a slice of text at a time (MessageSealer), so that large
+// input can be sent while the rest is still being sealed. The input is the
+// parts one after the other; they stay alive and unchanged until the last
+// slice. The object stays where it is while in use.
+class EnvelopeSealer {
+public:
+    bool start(const SecureChannel& channel, CodecSide side,
+               const std::vector<std::span<const uint8_t>>& input,
+               std::optional<int64_t> now = std::nullopt);
+    size_t textLength() const { return sealer_.textLength(); }
+    size_t next(char* out, size_t capacity) { return sealer_.next(out, capacity); }
+    bool failed() const { return sealer_.failed(); }
+
+private:
+    uint8_t header_[Envelope::HeaderSize] = {};
+    MessageSealer sealer_;
+};
+
+// An envelope opened as its text arrives (MessageOpener), with the checks of
+// openEnvelope at the end.
+class EnvelopeOpener {
+public:
+    bool start(const SecureChannel& channel, CodecSide side, size_t expectedText = 0);
+    // False once the text can no longer open; later pieces are ignored.
+    bool feed(const char* text, size_t length) { return opener_.feed(text, length); }
+    // True when everything fed opens as a fresh envelope of the other side;
+    // its input is then data() .. data() + size(), wiped with the object.
+    bool finish(EnvelopeStamp* stamp = nullptr, std::optional<int64_t> now = std::nullopt);
+    const uint8_t* data() const { return plain_.data() + Envelope::HeaderSize; }
+    size_t size() const { return plain_.size() - Envelope::HeaderSize; }
+
+private:
+    CodecSide side_ = CodecSide::Administrator;
+    MessageOpener opener_;
+    SecretBytes plain_ = SecretBytes(Envelope::HeaderSize);
+};
 
 // The two calls over a byte block, for either side, with the channel
 // localName -> remoteName of keyBase; false also for an input too long for

@@ -24,12 +24,41 @@ constexpr std::array<int8_t, 256> makeTable() {
 }
 constexpr std::array<int8_t, 256> kTable = makeTable();
 
+// Decodes the leading groups of four alphabet characters and stops before
+// the first group with anything else in it; the count of groups decoded.
+size_t fastGroups(const char* text, size_t length, uint8_t* out) {
+    const auto* t = reinterpret_cast<const unsigned char*>(text);
+    size_t groups = 0;
+    for (size_t i = 0; i + 4 <= length; i += 4) {
+        const int a = kTable[t[i]], b = kTable[t[i + 1]], c = kTable[t[i + 2]],
+                  d = kTable[t[i + 3]];
+        // Only the markers are negative.
+        if ((a | b | c | d) < 0) break;
+        const uint32_t bits =
+            (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+        out[0] = static_cast<uint8_t>(bits >> 16);
+        out[1] = static_cast<uint8_t>(bits >> 8);
+        out[2] = static_cast<uint8_t>(bits);
+        out += 3;
+        ++groups;
+    }
+    return groups;
+}
+
 }  // namespace
 
 bool base64Encode(const uint8_t* data, size_t length, char* out, size_t capacity,
                   size_t* outLength) {
     if (!data || !out || !outLength) return false;
     if (capacity < ((length + 2) / 3) * 4 + 2) return false;
+    base64EncodeTo(data, length, out);
+    const size_t w = base64Length(length);
+    out[w] = '\0';
+    *outLength = w;
+    return true;
+}
+
+void base64EncodeTo(const uint8_t* data, size_t length, char* out) {
     size_t w = 0;
     size_t i = 0;
     for (; i + 3 <= length; i += 3) {
@@ -47,9 +76,6 @@ bool base64Encode(const uint8_t* data, size_t length, char* out, size_t capacity
         out[w++] = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
         out[w++] = '=';
     }
-    out[w] = '\0';
-    *outLength = w;
-    return true;
 }
 
 bool base64Decode(const char* text, size_t length, uint8_t* out, size_t capacity,
@@ -60,6 +86,12 @@ bool base64Decode(const char* text, size_t length, uint8_t* out, size_t capacity
     size_t w = 0;
     bool bad = false;
     for (;;) {
+        // Most of a text is whole groups of four alphabet characters.
+        if (const size_t fast = fastGroups(text + pos, length - pos, out + w); fast > 0) {
+            pos += fast * 4;
+            w += fast * 3;
+            continue;
+        }
         int v[4] = {kNone, kNone, kNone, kNone};
         bool allAlphabet = true;
         for (int& place : v) {
@@ -114,6 +146,49 @@ bool base64Decode(std::string_view text, std::vector<uint8_t>& out) {
                                  out.size(), &written);
     out.resize(written);
     return ok;
+}
+
+bool Base64ExactReader::takeGroup(uint8_t* out, size_t* written) {
+    count_ = 0;
+    const int8_t* v = pending_;
+    if (v[0] < 0 || v[1] < 0) return false;
+    const uint32_t bits = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) |
+                          (uint32_t(v[2] < 0 ? 0 : v[2]) << 6) | uint32_t(v[3] < 0 ? 0 : v[3]);
+    size_t n = 3;
+    if (v[2] == kPad) {
+        // "xx==": one byte, and the low four bits of the second character unused.
+        if (v[3] != kPad || (bits & 0xFFFF) != 0) return false;
+        n = 1;
+    } else if (v[3] == kPad) {
+        if ((bits & 0xFF) != 0) return false;
+        n = 2;
+    }
+    ended_ = n < 3;
+    for (size_t i = 0; i < n; ++i) out[*written + i] = static_cast<uint8_t>(bits >> (16 - 8 * i));
+    *written += n;
+    return true;
+}
+
+bool Base64ExactReader::feed(const char* text, size_t length, uint8_t* out, size_t* written) {
+    if (bad_) return false;
+    if (!text || !out || !written) return fail();
+    *written = 0;
+    size_t pos = 0;
+    while (pos < length) {
+        if (count_ == 0 && !ended_) {
+            const size_t fast = fastGroups(text + pos, length - pos, out + *written);
+            pos += fast * 4;
+            *written += fast * 3;
+            if (pos == length) break;
+        }
+        const int8_t c = kTable[static_cast<unsigned char>(text[pos++])];
+        if (c == kSkip) continue;
+        // Nothing but blanks may follow the padded group.
+        if (c == kBad || ended_) return fail();
+        pending_[count_++] = c;
+        if (count_ == 4 && !takeGroup(out, written)) return fail();
+    }
+    return true;
 }
 
 }  // namespace Talvek

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include <openssl/crypto.h>
 
@@ -16,6 +15,8 @@ namespace {
 
 constexpr size_t kDigestSize = 16;
 constexpr size_t kMessageKeySize = 16;
+// Text is made and taken in slices of this size, small enough for the cache.
+constexpr size_t kSlice = 64u << 10;
 
 bool isSetKey(const std::unique_ptr<RsaKeyRecord>& key) {
     return key && key->isSet();
@@ -39,37 +40,15 @@ struct MessageKey {
 };
 
 // Base64 of a sealed message, taken only in the exact form the sealing side
-// writes (line breaks and blanks aside). The decoder alone would accept a
-// changed text that decodes to the same bytes (a flipped unused low bit of
-// the last character, a dropped tail, bytes after the padding), and a changed
-// text must never open.
+// writes (line breaks and blanks aside): a changed text must never open.
 bool decodeSealed(const char* text, size_t length, std::vector<uint8_t>& decoded) {
     if (!text) return false;
-    if (!base64Decode(std::string_view(text, length), decoded)) return false;
-    // Text as the sealing side writes it (no blanks) is checked without
-    // encoding it all again: whole groups of four alphabet characters map one
-    // to one onto three bytes, so only the count and the padded last group
-    // can differ from the exact form.
-    if (length % 4 == 0 && std::memchr(text, '\n', length) == nullptr &&
-        std::memchr(text, '\r', length) == nullptr && std::memchr(text, ' ', length) == nullptr &&
-        std::memchr(text, '\t', length) == nullptr) {
-        const size_t pads = length == 0 ? 0 : (text[length - 1] == '=') + (text[length - 2] == '=');
-        if (decoded.size() != length / 4 * 3 - pads) return false;
-        if (length == 0) return true;
-        const size_t tail = 3 - pads;
-        const std::string last = base64Encode(decoded.data() + decoded.size() - tail, tail);
-        return std::memcmp(last.data(), text + length - 4, 4) == 0;
-    }
-    // Compared as it is re-encoded, skipping what the decoder skips silently.
-    const std::string canonical = base64Encode(decoded.data(), decoded.size());
-    size_t at = 0;
-    for (size_t i = 0; i < length; ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
-        if (at >= canonical.size() || canonical[at] != c) return false;
-        ++at;
-    }
-    return at == canonical.size();
+    decoded.assign(Base64ExactReader::capacityFor(length), 0);
+    Base64ExactReader reader;
+    size_t written = 0;
+    const bool exact = reader.feed(text, length, decoded.data(), &written) && reader.complete();
+    decoded.resize(written);
+    return exact;
 }
 
 // A key the channel holds, or says it holds, for a use it has. Such a key
@@ -117,11 +96,22 @@ bool channelProtects(const SecureChannel& channel) {
     return sealProtection(channel).any() && openProtection(channel).any();
 }
 
-bool sealMessage(const SecureChannel& channel, const uint8_t* data, size_t length,
-                 std::string& sealed, std::string* signatureHex) {
-    sealed.clear();
+bool MessageSealer::start(const SecureChannel& channel,
+                          const std::vector<std::span<const uint8_t>>& parts,
+                          std::string* signatureHex) {
+    lead_.clear();
+    parts_.clear();
+    part_ = partAt_ = dataLength_ = done_ = 0;
+    encrypt_ = false;
+    failed_ = true;
     if (signatureHex) signatureHex->clear();
-    if (!data || length < 1) return false;
+    for (const auto& part : parts) {
+        if (!part.data() && !part.empty()) return false;
+        if (part.empty()) continue;
+        parts_.push_back(part);
+        dataLength_ += part.size();
+    }
+    if (dataLength_ < 1) return false;
 
     const MessageProtection p = sealProtection(channel);
     if (p.damaged) return false;
@@ -129,44 +119,206 @@ bool sealMessage(const SecureChannel& channel, const uint8_t* data, size_t lengt
     const size_t cryptSize =
         p.encrypt ? static_cast<size_t>(channel.cryptPublicKey->sizeBytes()) : 0;
     if ((p.sign && signSize == 0) || (p.encrypt && cryptSize == 0)) return false;
-    const size_t lead = signSize + (p.encrypt ? kDigestSize + cryptSize : 0);
-    std::vector<uint8_t> buffer(lead + length, 0);
+    lead_.assign(signSize + (p.encrypt ? kDigestSize + cryptSize : 0), 0);
 
     uint8_t digest[kDigestSize] = {};
-    if (p.any() && !md5Digest(data, length, digest)) return false;
+    if (p.any()) {
+        Md5Stream md5;
+        bool digested = md5.start();
+        for (const auto& part : parts_) digested = digested && md5.update(part.data(), part.size());
+        if (!digested || !md5.finish(digest)) return false;
+    }
 
     size_t at = 0;
     std::string signature;
     if (p.sign) {
         unsigned written = 0;
-        if (!signDigest(*channel.signPrivateKey, digest, buffer.data(), &written) ||
+        if (!signDigest(*channel.signPrivateKey, digest, lead_.data(), &written) ||
             written != signSize) {
             return false;
         }
-        if (signatureHex) signature = hexText(buffer.data(), signSize);
+        if (signatureHex) signature = hexText(lead_.data(), signSize);
         at = signSize;
     }
     if (p.encrypt) {
         MessageKey key;
         if (!makeSessionKey(key.bytes) ||
-            !rc4Transform(key.bytes, kDigestSize, digest, buffer.data() + at)) {
+            !rc4Transform(key.bytes, kDigestSize, digest, lead_.data() + at)) {
             return false;
         }
         at += kDigestSize;
         int written = 0;
-        if (!publicEncrypt(*channel.cryptPublicKey, key.bytes, kMessageKeySize, buffer.data() + at,
+        if (!publicEncrypt(*channel.cryptPublicKey, key.bytes, kMessageKeySize, lead_.data() + at,
                            &written) ||
-            static_cast<size_t>(written) != cryptSize) {
+            static_cast<size_t>(written) != cryptSize || !rc4_.start(key.bytes)) {
             return false;
         }
-        at += cryptSize;
-        if (!rc4Transform(key.bytes, length, data, buffer.data() + at)) return false;
-    } else {
-        std::memcpy(buffer.data() + at, data, length);
     }
+    encrypt_ = p.encrypt;
+    failed_ = false;
+    if (signatureHex) *signatureHex = std::move(signature);
+    return true;
+}
 
-    sealed = base64Encode(buffer.data(), buffer.size());
-    if (sealed.empty()) return false;
+bool MessageSealer::body(uint8_t* out, size_t length) {
+    while (length > 0) {
+        const auto& part = parts_[part_];
+        const size_t n = std::min(length, part.size() - partAt_);
+        if (encrypt_) {
+            if (!rc4_.apply(part.data() + partAt_, n, out)) return false;
+        } else {
+            std::memcpy(out, part.data() + partAt_, n);
+        }
+        out += n;
+        length -= n;
+        partAt_ += n;
+        if (partAt_ == part.size()) {
+            ++part_;
+            partAt_ = 0;
+        }
+    }
+    return true;
+}
+
+size_t MessageSealer::next(char* out, size_t capacity) {
+    if (failed_ || !out || capacity < 4) return 0;
+    // Whole groups of three bytes but at the very end, so that the slices'
+    // texts add up to the text of the whole.
+    const size_t raw = std::min(capacity / 4 * 3, lead_.size() + dataLength_ - done_);
+    if (raw == 0) return 0;
+    if (scratch_.size() < raw) scratch_.resize(raw);
+    size_t at = 0;
+    if (done_ < lead_.size()) {
+        at = std::min(raw, lead_.size() - done_);
+        std::memcpy(scratch_.data(), lead_.data() + done_, at);
+    }
+    if (!body(scratch_.data() + at, raw - at)) {
+        failed_ = true;
+        return 0;
+    }
+    base64EncodeTo(scratch_.data(), raw, out);
+    done_ += raw;
+    return base64Length(raw);
+}
+
+MessageOpener::~MessageOpener() {
+    OPENSSL_cleanse(key_, sizeof key_);
+}
+
+bool MessageOpener::fail() {
+    failed_ = true;
+    data_.clear();
+    OPENSSL_cleanse(key_, sizeof key_);
+    rc4_ = Rc4Stream();
+    return false;
+}
+
+bool MessageOpener::start(const SecureChannel& channel, size_t expectedText) {
+    fail();
+    channel_ = &channel;
+    lead_.clear();
+    text_ = Base64ExactReader();
+    protection_ = openProtection(channel);
+    if (protection_.damaged) return false;
+    signSize_ = protection_.sign ? static_cast<size_t>(channel.signPublicKey->sizeBytes()) : 0;
+    cryptSize_ =
+        protection_.encrypt ? static_cast<size_t>(channel.cryptPrivateKey->sizeBytes()) : 0;
+    if ((protection_.sign && signSize_ == 0) || (protection_.encrypt && cryptSize_ == 0))
+        return false;
+    leadSize_ = signSize_ + (protection_.encrypt ? kDigestSize + cryptSize_ : 0);
+    lead_.reserve(leadSize_);
+    if (expectedText / 4 * 3 > leadSize_) data_.reserve(expectedText / 4 * 3 - leadSize_);
+    if (!md5_.start()) return false;
+    failed_ = false;
+    return true;
+}
+
+bool MessageOpener::take(const uint8_t* raw, size_t length) {
+    if (lead_.size() < leadSize_) {
+        const size_t n = std::min(length, leadSize_ - lead_.size());
+        lead_.insert(lead_.end(), raw, raw + n);
+        raw += n;
+        length -= n;
+        if (lead_.size() == leadSize_ && protection_.encrypt) {
+            // Room for whatever the decryption gives; a message key is 16 bytes.
+            SecretBytes keyOut(cryptSize_);
+            int keyLength = 0;
+            if (!privateDecrypt(*channel_->cryptPrivateKey, lead_.data() + signSize_ + kDigestSize,
+                                static_cast<int>(cryptSize_), keyOut.data(), &keyLength) ||
+                keyLength != static_cast<int>(kMessageKeySize))
+                return false;
+            std::memcpy(key_, keyOut.data(), kMessageKeySize);
+            if (!rc4_.start(key_)) return false;
+        }
+    }
+    if (length == 0) return true;
+    const size_t at = data_.size();
+    data_.resize(at + length);
+    if (protection_.encrypt) {
+        if (!rc4_.apply(raw, length, data_.data() + at)) return false;
+    } else {
+        std::memcpy(data_.data() + at, raw, length);
+    }
+    return md5_.update(data_.data() + at, length);
+}
+
+bool MessageOpener::feed(const char* text, size_t length) {
+    if (failed_) return false;
+    // In slices, so that a decoded slice is still in the cache while it is
+    // decrypted and digested.
+    for (size_t at = 0; at < length; at += kSlice) {
+        const size_t n = std::min(kSlice, length - at);
+        if (raw_.size() < Base64ExactReader::capacityFor(n))
+            raw_.resize(Base64ExactReader::capacityFor(n));
+        size_t written = 0;
+        if (!text_.feed(text + at, n, raw_.data(), &written) || !take(raw_.data(), written))
+            return fail();
+    }
+    return true;
+}
+
+bool MessageOpener::finish(SecretBytes& data, std::string* signatureHex) {
+    data.clear();
+    if (signatureHex) signatureHex->clear();
+    // Whole groups, every part there and a body of at least one byte.
+    if (failed_ || !text_.complete() || lead_.size() < leadSize_ || data_.empty()) return fail();
+    uint8_t digest[kDigestSize] = {};
+    if (!md5_.finish(digest)) return fail();
+    if (protection_.encrypt) {
+        // The digest is encrypted from the start of the key stream.
+        uint8_t storedDigest[kDigestSize] = {};
+        if (!rc4Transform(key_, kDigestSize, lead_.data() + signSize_, storedDigest) ||
+            CRYPTO_memcmp(digest, storedDigest, kDigestSize) != 0)
+            return fail();
+    }
+    if (protection_.sign) {
+        if (!verifyDigest(*channel_->signPublicKey, digest, lead_.data(),
+                          static_cast<unsigned>(signSize_)))
+            return fail();
+        if (signatureHex) *signatureHex = hexText(lead_.data(), signSize_);
+    }
+    data = std::move(data_);
+    data_.clear();
+    fail();
+    return true;
+}
+
+bool sealMessage(const SecureChannel& channel, const uint8_t* data, size_t length,
+                 std::string& sealed, std::string* signatureHex) {
+    sealed.clear();
+    if (signatureHex) signatureHex->clear();
+    if (!data) return false;
+    MessageSealer sealer;
+    std::string signature;
+    if (!sealer.start(channel, {std::span<const uint8_t>(data, length)},
+                      signatureHex ? &signature : nullptr))
+        return false;
+    std::string text(sealer.textLength(), '\0');
+    size_t at = 0;
+    while (const size_t n = sealer.next(text.data() + at, std::min(text.size() - at, kSlice)))
+        at += n;
+    if (sealer.failed() || at != text.size() || text.empty()) return false;
+    sealed = std::move(text);
     if (signatureHex) *signatureHex = std::move(signature);
     return true;
 }
@@ -175,57 +327,13 @@ bool openMessage(const SecureChannel& channel, const char* text, size_t length,
                  std::vector<uint8_t>& data, std::string* signatureHex) {
     data.clear();
     if (signatureHex) signatureHex->clear();
-    std::vector<uint8_t> decoded;
-    if (!decodeSealed(text, length, decoded)) return false;
-
-    const MessageProtection p = openProtection(channel);
-    if (p.damaged) return false;
-    const size_t signSize = p.sign ? static_cast<size_t>(channel.signPublicKey->sizeBytes()) : 0;
-    const size_t cryptSize =
-        p.encrypt ? static_cast<size_t>(channel.cryptPrivateKey->sizeBytes()) : 0;
-    if ((p.sign && signSize == 0) || (p.encrypt && cryptSize == 0)) return false;
-    if (p.sign && decoded.size() <= signSize) return false;
-    const size_t lead = signSize + (p.encrypt ? kDigestSize + cryptSize : 0);
-    if (decoded.size() <= lead) return false;
-
-    const uint8_t* body = decoded.data() + lead;
-    const size_t bodyLength = decoded.size() - lead;
-    std::vector<uint8_t> plain(bodyLength);
-    uint8_t digest[kDigestSize] = {};
-    if (p.encrypt) {
-        // Room for whatever the decryption gives; a message key is 16 bytes.
-        std::vector<uint8_t> keyOut(cryptSize);
-        int keyLength = 0;
-        const uint8_t* encryptedKey = decoded.data() + signSize + kDigestSize;
-        const bool decrypted =
-            privateDecrypt(*channel.cryptPrivateKey, encryptedKey, static_cast<int>(cryptSize),
-                           keyOut.data(), &keyLength);
-        if (!decrypted || keyLength != static_cast<int>(kMessageKeySize)) {
-            OPENSSL_cleanse(keyOut.data(), keyOut.size());
-            return false;
-        }
-        MessageKey key;
-        std::memcpy(key.bytes, keyOut.data(), kMessageKeySize);
-        OPENSSL_cleanse(keyOut.data(), keyOut.size());
-        uint8_t storedDigest[kDigestSize] = {};
-        if (!rc4Transform(key.bytes, bodyLength, body, plain.data()) ||
-            !md5Digest(plain.data(), plain.size(), digest) ||
-            !rc4Transform(key.bytes, kDigestSize, decoded.data() + signSize, storedDigest) ||
-            CRYPTO_memcmp(digest, storedDigest, kDigestSize) != 0) {
-            return false;
-        }
-    } else {
-        std::memcpy(plain.data(), body, bodyLength);
-        if (p.sign && !md5Digest(plain.data(), plain.size(), digest)) return false;
-    }
-    if (p.sign) {
-        if (!verifyDigest(*channel.signPublicKey, digest, decoded.data(),
-                          static_cast<unsigned>(signSize))) {
-            return false;
-        }
-        if (signatureHex) *signatureHex = hexText(decoded.data(), signSize);
-    }
-    data = std::move(plain);
+    if (!text) return false;
+    MessageOpener opener;
+    SecretBytes opened;
+    if (!opener.start(channel, length) || !opener.feed(text, length) ||
+        !opener.finish(opened, signatureHex))
+        return false;
+    data.assign(opened.begin(), opened.end());
     return true;
 }
 

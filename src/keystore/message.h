@@ -11,10 +11,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "keystore/base64.h"
+#include "keystore/rsakeyrecord.h"
 #include "keystore/securechannel.h"
+#include "keystore/wipingallocator.h"
 
 namespace Talvek {
 
@@ -54,6 +58,74 @@ bool sealMessage(const SecureChannel& channel, const uint8_t* data, size_t lengt
 // not verify; data and signatureHex are then empty.
 bool openMessage(const SecureChannel& channel, const char* text, size_t length,
                  std::vector<uint8_t>& data, std::string* signatureHex = nullptr);
+
+// A sealed message made a slice of text at a time, for data too large to be
+// held twice: the text is the one sealMessage writes for the parts one after
+// the other. The parts must stay alive and unchanged until the last slice.
+class MessageSealer {
+public:
+    MessageSealer() = default;
+    MessageSealer(const MessageSealer&) = delete;
+    MessageSealer& operator=(const MessageSealer&) = delete;
+
+    // Digest, signature and message key over all the parts; false where
+    // sealMessage fails.
+    bool start(const SecureChannel& channel, const std::vector<std::span<const uint8_t>>& parts,
+               std::string* signatureHex = nullptr);
+    // Characters of the whole text.
+    size_t textLength() const { return base64Length(lead_.size() + dataLength_); }
+    // Writes the next characters of the text, at most capacity (at least 4),
+    // and returns their count: 0 once all were written or when the cipher
+    // failed (failed() then says so).
+    size_t next(char* out, size_t capacity);
+    bool failed() const { return failed_; }
+
+private:
+    bool body(uint8_t* out, size_t length);
+
+    std::vector<uint8_t> lead_;  // signature, encrypted digest and key: no secret
+    std::vector<std::span<const uint8_t>> parts_;
+    size_t part_ = 0, partAt_ = 0;
+    size_t dataLength_ = 0, done_ = 0;  // raw bytes of the whole, and given out
+    bool encrypt_ = false, failed_ = false;
+    Rc4Stream rc4_;
+    SecretBytes scratch_;  // raw bytes of a slice: the data as they are without encryption
+};
+
+// A sealed text opened as it arrives, with the checks of openMessage.
+class MessageOpener {
+public:
+    MessageOpener() = default;
+    ~MessageOpener();
+    MessageOpener(const MessageOpener&) = delete;
+    MessageOpener& operator=(const MessageOpener&) = delete;
+
+    // expectedText, when known, is how long the text will be: room for the
+    // data is then taken once.
+    bool start(const SecureChannel& channel, size_t expectedText = 0);
+    // Takes the next characters; false once the text can no longer open
+    // (later pieces are then ignored).
+    bool feed(const char* text, size_t length);
+    // True, with the data, when everything fed opens.
+    bool finish(SecretBytes& data, std::string* signatureHex = nullptr);
+
+private:
+    bool take(const uint8_t* raw, size_t length);
+    bool fail();
+
+    const SecureChannel* channel_ = nullptr;
+    MessageProtection protection_;
+    size_t signSize_ = 0, cryptSize_ = 0;
+    std::vector<uint8_t> lead_;
+    size_t leadSize_ = 0;
+    Base64ExactReader text_;
+    SecretBytes raw_;   // one decoded piece
+    SecretBytes data_;  // what was opened so far
+    Rc4Stream rc4_;
+    Md5Stream md5_;
+    uint8_t key_[16] = {};
+    bool failed_ = true;
+};
 
 // Checks the leading signature of a sealed text against the given plain data;
 // needs useSign and a set signPublicKey.

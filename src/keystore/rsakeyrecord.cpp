@@ -423,25 +423,61 @@ bool makeSessionKey(uint8_t* output16) {
 bool rc4Transform(const uint8_t* key16, size_t length, const uint8_t* input, uint8_t* output) {
     if (!key16 || (length > 0 && (!input || !output))) return false;
     if (length == 0) return true;
+    Rc4Stream stream;
+    return stream.start(key16) && stream.apply(input, length, output);
+}
+
+bool Rc4Stream::start(const uint8_t* key16) {
+    ctx_.reset();
     const EVP_CIPHER* rc4 = LegacyCiphers::instance().rc4();
     EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!rc4 || !ctx || EVP_EncryptInit_ex2(ctx.get(), rc4, nullptr, nullptr, nullptr) != 1 ||
+    if (!key16 || !rc4 || !ctx ||
+        EVP_EncryptInit_ex2(ctx.get(), rc4, nullptr, nullptr, nullptr) != 1 ||
         EVP_CIPHER_CTX_set_key_length(ctx.get(), 16) != 1 ||
         EVP_EncryptInit_ex2(ctx.get(), nullptr, key16, nullptr, nullptr) != 1) {
         return false;
     }
+    ctx_ = std::move(ctx);
+    return true;
+}
+
+bool Rc4Stream::apply(const uint8_t* input, size_t length, uint8_t* output) {
+    if (!ctx_ || (length > 0 && (!input || !output))) return false;
     // EVP counts in int; long inputs go through in slices of the same stream.
     size_t done = 0;
     while (done < length) {
         const int chunk = static_cast<int>(std::min<size_t>(length - done, 1u << 30));
         int out = 0;
-        if (EVP_EncryptUpdate(ctx.get(), output + done, &out, input + done, chunk) != 1 ||
+        if (EVP_EncryptUpdate(ctx_.get(), output + done, &out, input + done, chunk) != 1 ||
             out != chunk) {
+            ctx_.reset();
             return false;
         }
         done += static_cast<size_t>(chunk);
     }
     return true;
+}
+
+bool Md5Stream::start() {
+    ctx_.reset(EVP_MD_CTX_new());
+    if (ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) == 1) return true;
+    ctx_.reset();
+    return false;
+}
+
+bool Md5Stream::update(const void* data, size_t length) {
+    if (!ctx_ || (!data && length > 0)) return false;
+    if (length == 0 || EVP_DigestUpdate(ctx_.get(), data, length) == 1) return true;
+    ctx_.reset();
+    return false;
+}
+
+bool Md5Stream::finish(uint8_t* output16) {
+    unsigned int n = 0;
+    const bool ok =
+        ctx_ && output16 && EVP_DigestFinal_ex(ctx_.get(), output16, &n) == 1 && n == 16;
+    ctx_.reset();
+    return ok;
 }
 
 }  // namespace Talvek

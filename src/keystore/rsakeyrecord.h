@@ -106,6 +106,28 @@ bool makeSessionKey(uint8_t* output16);
 bool rc4Transform(const uint8_t* key16, size_t length, const uint8_t* input, uint8_t* output);
 bool md5Digest(const void* data, size_t length, uint8_t* output16);
 
+// The same two over data that come in pieces: one RC4 key stream (and one
+// digest) running on from piece to piece, so that large data need not be
+// held twice. Each call is false once anything failed.
+class Rc4Stream {
+public:
+    bool start(const uint8_t* key16);
+    bool apply(const uint8_t* input, size_t length, uint8_t* output);
+
+private:
+    EvpCipherCtxPtr ctx_;  // freeing it wipes the key schedule
+};
+
+class Md5Stream {
+public:
+    bool start();
+    bool update(const void* data, size_t length);
+    bool finish(uint8_t* output16);
+
+private:
+    EvpMdCtxPtr ctx_;
+};
+
 // Feeds the current UTC time (16 bytes, SYSTEMTIME field order) to the random
 // generator, as every key generation does first.
 void seedWithSystemTime();

@@ -107,3 +107,66 @@ TEST(Base64, RoundTripOfEveryLength) {
         data += static_cast<char>(i * 37 + 11);
     }
 }
+
+namespace {
+
+// What the exact reader makes of a text fed in pieces of `piece` characters.
+Decoded readExact(const std::string& text, size_t piece) {
+    std::string bytes;
+    Base64ExactReader reader;
+    bool ok = true;
+    for (size_t at = 0; at < text.size() && ok; at += piece) {
+        const size_t n = std::min(piece, text.size() - at);
+        std::vector<uint8_t> out(Base64ExactReader::capacityFor(n));
+        size_t written = 0;
+        ok = reader.feed(text.data() + at, n, out.data(), &written);
+        bytes.append(out.begin(), out.begin() + written);
+    }
+    return {ok && reader.complete(), bytes};
+}
+
+std::string withoutBlanks(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c != '\r' && c != '\n' && c != ' ' && c != '\t') out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(Base64ExactReader, TakesInAnyPiecesExactlyWhatTheEncoderWrites) {
+    const std::vector<std::pair<std::string, bool>> texts = {
+        {"", true},           {"YWJj", true},          {"YQ==", true},      {"YWI=", true},
+        {"YW\r\nJj\n", true}, {" Y W J j\t", true},    {"YR==", false},     {"YWJ=", false},
+        {"YQ=", false},       {"YQ", false},           {"YQ==YQ==", false}, {"YQ== Y", false},
+        {"Y===", false},      {"=YWJ", false},         {"YW*j", false},     {"YWJjYQ==\n", true},
+        {"YWJjY", false},     {"YWJjYQ==\r\n ", true},
+    };
+    for (const auto& [text, exact] : texts) {
+        for (size_t piece : {size_t{1}, size_t{3}, size_t{4}, size_t{100}}) {
+            const Decoded read = readExact(text, piece);
+            EXPECT_EQ(read.ok, exact) << text << " in pieces of " << piece;
+            if (exact) {
+                EXPECT_EQ(read.bytes, decode(text).bytes) << text;
+            }
+        }
+    }
+
+    // Against the rule itself: taken exactly when encoding the decoded bytes
+    // again gives the text back, blanks aside.
+    uint32_t state = 12345;
+    const std::string letters = "QUJDYWJj09+/=\n ";
+    for (int round = 0; round < 5000; ++round) {
+        std::string text;
+        state = state * 1103515245 + 12345;
+        const size_t length = (state >> 16) % 13;
+        for (size_t i = 0; i < length; ++i) {
+            state = state * 1103515245 + 12345;
+            text += letters[(state >> 16) % letters.size()];
+        }
+        const Decoded read = readExact(text, 1 + round % 5);
+        const std::string exactForm = encode(decode(text).bytes);
+        EXPECT_EQ(read.ok, decode(text).ok && exactForm == withoutBlanks(text)) << text;
+    }
+}

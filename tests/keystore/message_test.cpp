@@ -304,3 +304,48 @@ TEST(SealMessage, LargeMessageWithTheLargestKeys) {
     ASSERT_TRUE(opens(*p.a, sealed, &plain));
     EXPECT_EQ(plain, data);
 }
+
+TEST(MessageSealer, SlicesAndPiecesMakeAndOpenTheMessageOfAllParts) {
+    const Pair p = channelPair(true, true);
+    std::vector<uint8_t> head = bytes("head"), tail(5000);
+    for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<uint8_t>(i * 13 + 1);
+    std::vector<uint8_t> whole = head;
+    whole.insert(whole.end(), tail.begin(), tail.end());
+
+    for (size_t slice : {size_t{4}, size_t{7}, size_t{1000}, size_t{1} << 20}) {
+        MessageSealer sealer;
+        ASSERT_TRUE(sealer.start(*p.a, {head, {}, tail}));
+        std::string text;
+        std::vector<char> out(slice);
+        while (const size_t n = sealer.next(out.data(), out.size())) text.append(out.data(), n);
+        EXPECT_FALSE(sealer.failed());
+        EXPECT_EQ(text.size(), sealer.textLength());
+        EXPECT_EQ(sealer.next(out.data(), out.size()), 0u);
+
+        std::vector<uint8_t> opened;
+        ASSERT_TRUE(opens(*p.b, text, &opened)) << slice;
+        EXPECT_EQ(opened, whole);
+
+        // Opened as it arrives, in pieces of any size.
+        MessageOpener opener;
+        ASSERT_TRUE(opener.start(*p.b));
+        for (size_t at = 0; at < text.size(); at += slice)
+            ASSERT_TRUE(opener.feed(text.data() + at, std::min(slice, text.size() - at)));
+        SecretBytes data;
+        ASSERT_TRUE(opener.finish(data));
+        EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.end()), whole);
+    }
+
+    // A cut text does not open, however it arrived; nor do empty parts alone.
+    MessageSealer sealer;
+    ASSERT_TRUE(sealer.start(*p.a, {head}));
+    std::string text(sealer.textLength(), '\0');
+    ASSERT_EQ(sealer.next(text.data(), text.size()), text.size());
+    MessageOpener opener;
+    ASSERT_TRUE(opener.start(*p.b));
+    ASSERT_TRUE(opener.feed(text.data(), text.size() - 4));
+    SecretBytes data;
+    EXPECT_FALSE(opener.finish(data));
+    EXPECT_TRUE(data.empty());
+    EXPECT_FALSE(sealer.start(*p.a, {{}, {}}));
+}
