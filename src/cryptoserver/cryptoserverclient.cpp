@@ -4,13 +4,13 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-
-#include <openssl/crypto.h>
+#include <functional>
 
 #include "cryptoserver/talvekcodec.h"
 #include "cryptoserver/tcpsocket.h"
 #include "keystore/binaryfile.h"
 #include "keystore/cp1251.h"
+#include "keystore/keybase.h"
 
 namespace Talvek {
 
@@ -50,22 +50,56 @@ bool receiveWord(TcpSocket& socket, uint32_t& value) {
     return true;
 }
 
+// Large payloads and replies move in pieces of this size: each piece is
+// sealed or opened while the kernel moves the next.
+constexpr size_t kTransferPiece = 256u << 10;
+
+// A request's payload made while it is sent, when it is not held whole.
+struct PayloadSource {
+    size_t length = 0;
+    // The next piece, at most capacity bytes; 0 before the end is a failure.
+    std::function<size_t(char* out, size_t capacity)> next;
+};
+
+// A reply's data taken as they arrive, when they are not held whole: told
+// the length once, then each piece. Once it returns false the rest of the
+// reply is still read, so that the exchange ends as it would have.
+struct ReplySink {
+    std::function<void(uint32_t length)> begin;
+    std::function<bool(const char* piece, size_t length)> take;
+};
+
 // Everything after the connect; the caller's socket closes on return.
 bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerRequest& request,
-          ServerReply& reply, std::string* message) {
+          const PayloadSource* source, const ReplySink* sink, ServerReply& reply,
+          std::string* message) {
     const auto sendWord = [&socket](uint32_t value) {
         const auto bytes = wordBytes(value);
         return sendAll(socket, bytes.data(), bytes.size());
     };
+    const size_t payloadLength = source ? source->length : request.payload.size();
     bool sent = sendAll(socket, &request.code, 1) && sendWord(request.word) &&
                 sendAll(socket, request.name, kNameFieldSize);
-    if (sent && request.payload.size() > UINT32_MAX) {
+    if (sent && payloadLength > UINT32_MAX) {
         setCurrentSocketError(SocketCode::MessageTooLong);
         sent = false;
     }
-    sent = sent && sendWord(static_cast<uint32_t>(request.payload.size()));
-    if (sent && !request.payload.empty())
-        sent = sendAll(socket, request.payload.data(), request.payload.size());
+    sent = sent && sendWord(static_cast<uint32_t>(payloadLength));
+    if (sent && source) {
+        std::vector<char> piece(std::min(payloadLength, kTransferPiece));
+        for (size_t done = 0; sent && done < payloadLength;) {
+            const size_t n = source->next(piece.data(), piece.size());
+            if (n == 0) {
+                setCurrentSocketError(SocketCode::MessageTooLong);
+                sent = false;
+            } else {
+                sent = sendAll(socket, piece.data(), n);
+                done += n;
+            }
+        }
+    } else if (sent && payloadLength > 0) {
+        sent = sendAll(socket, request.payload.data(), payloadLength);
+    }
     if (!sent) {
         setMessage(message, std::string("Ошибка отправки запроса: ") +
                                 socketErrorText(currentSocketError()) + " !");
@@ -93,12 +127,47 @@ bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerReque
         return receiveFailed();
     }
     socket.setDeadline(socket.deadline() + transferAllowance(length));
+    if (sink) {
+        sink->begin(length);
+        std::vector<char> piece(std::min<size_t>(length, kTransferPiece));
+        bool taking = true;
+        for (uint32_t done = 0; done < length;) {
+            const auto n = static_cast<int32_t>(std::min<size_t>(piece.size(), length - done));
+            if (socket.receiveAll(piece.data(), n, nullptr, kSocketSliceMs) != n)
+                return receiveFailed();
+            taking = taking && sink->take(piece.data(), static_cast<size_t>(n));
+            done += static_cast<uint32_t>(n);
+        }
+        return true;
+    }
     std::vector<uint8_t> data(length);
     if (socket.receiveAll(data.data(), static_cast<int32_t>(length), nullptr, kSocketSliceMs) !=
         static_cast<int>(length))
         return receiveFailed();
     reply.data = std::move(data);
     return true;
+}
+
+bool exchangeWith(const CryptoServerParams& params, const ServerRequest& request,
+                  const PayloadSource* source, const ReplySink* sink, ServerReply& reply,
+                  std::string* message) {
+    setMessage(message, std::string());
+    TcpSocket socket;
+    socket.setIdleLimit(params.idleLimitMs);
+    // receiveAll takes the socket's own flag when given none.
+    socket.setStopFlag(params.stop);
+    const size_t payloadLength = source ? source->length : request.payload.size();
+    socket.setDeadline(TcpSocket::Clock::now() +
+                       std::chrono::milliseconds(std::max(params.exchangeTimeMs, 0)) +
+                       transferAllowance(payloadLength));
+    // A failed create shows as a failed connect.
+    socket.create();
+    if (socket.connect(params.address, static_cast<uint16_t>(params.port & 0xFFFF)) != 0) {
+        setMessage(message, std::string("Ошибка соединения: ") +
+                                socketErrorText(currentSocketError()) + " !");
+        return false;
+    }
+    return talk(socket, params, request, source, sink, reply, message);
 }
 
 }  // namespace
@@ -166,22 +235,7 @@ std::string storedNameText(const std::vector<uint8_t>& data) {
 
 bool exchange(const CryptoServerParams& params, const ServerRequest& request, ServerReply& reply,
               std::string* message) {
-    setMessage(message, std::string());
-    TcpSocket socket;
-    socket.setIdleLimit(params.idleLimitMs);
-    // receiveAll takes the socket's own flag when given none.
-    socket.setStopFlag(params.stop);
-    socket.setDeadline(TcpSocket::Clock::now() +
-                       std::chrono::milliseconds(std::max(params.exchangeTimeMs, 0)) +
-                       transferAllowance(request.payload.size()));
-    // A failed create shows as a failed connect.
-    socket.create();
-    if (socket.connect(params.address, static_cast<uint16_t>(params.port & 0xFFFF)) != 0) {
-        setMessage(message, std::string("Ошибка соединения: ") +
-                                socketErrorText(currentSocketError()) + " !");
-        return false;
-    }
-    return talk(socket, params, request, reply, message);
+    return exchangeWith(params, request, nullptr, nullptr, reply, message);
 }
 
 bool listInterfaces(CryptoServerParams& params, std::string* message) {
@@ -211,15 +265,29 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
     const std::string name = interfaceField(params.interfaceName);
     request.payload.assign(name.begin(), name.end());
     request.payload.push_back(0);
-    ServerReply reply;
-    if (!exchange(params, request, reply, message)) return false;
 
-    if (reply.data.empty()) {
+    // The reply is opened as it arrives. A channel that cannot open it only
+    // shows once the whole reply is in, as any undecodable reply.
+    KeyBase keys;
+    const SecureChannel* channel =
+        codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
+    EnvelopeOpener opener;
+    bool opening = false;
+    uint32_t length = 0;
+    const ReplySink sink{
+        [&](uint32_t announced) {
+            length = announced;
+            opening = channel && opener.start(*channel, CodecSide::Administrator, length);
+        },
+        [&](const char* piece, size_t n) { return opening = opening && opener.feed(piece, n); }};
+    ServerReply reply;
+    if (!exchangeWith(params, request, nullptr, &sink, reply, message)) return false;
+
+    if (length == 0) {
         setMessage(message, "Неверный размер файла для получения!");
         return false;
     }
-    SingleOutput decoded;
-    if (!decode(params, reply.data, decoded)) {
+    if (!opening || !opener.finish()) {
         setMessage(message, "Ошибка декодирования полученного файла!");
         return false;
     }
@@ -234,7 +302,8 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
     // failed write leaves the old file and says so.
     BinaryFile file;
     if (!file.create(params.localFile, BinaryFile::Permissions::OwnerOnly) ||
-        !file.write(decoded.data, decoded.length) || !file.close()) {
+        opener.size() > UINT32_MAX ||
+        !file.write(opener.data(), static_cast<uint32_t>(opener.size())) || !file.close()) {
         file.discard();
         setMessage(message, "Ошибка создания файла для получения!");
         return false;
@@ -244,40 +313,39 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
 }
 
 bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
-    std::vector<uint8_t> block;
+    // The interface's field, then the whole file.
+    uint8_t field[kUploadHeaderSize] = {};
+    SecretBytes content;
     {
         BinaryFile file;
         if (!file.openExisting(params.localFile)) {
             setMessage(message, "Ошибка открытия файла для установки!");
             return false;
         }
-        const uint32_t size = file.size();
-        block.assign(kUploadHeaderSize + size, 0);
         const std::string name = interfaceField(params.interfaceName);
-        std::memcpy(block.data(), name.data(), name.size());
-        file.read(block.data() + kUploadHeaderSize, size);
-        file.close();
+        std::memcpy(field, name.data(), name.size());
+        content = file.takeContent();
     }
 
-    ServerRequest request;
-    {
-        SingleOutput encoded;
-        const bool sealed = singleEncode(params.adminKeyBase, params.adminKeyName,
-                                         params.serverKeyName, block, encoded);
-        // The block is the whole key base with its private keys in clear.
-        OPENSSL_cleanse(block.data(), block.size());
-        std::vector<uint8_t>().swap(block);
-        if (!sealed) {
-            setMessage(message, "Ошибка кодирования базы для отправки серверу!");
-            return false;
-        }
-        request.payload.assign(encoded.data, encoded.data + encoded.length);
+    // Sealed while it is sent: the digest and signature first, then the text
+    // slice by slice.
+    KeyBase keys;
+    const SecureChannel* channel =
+        codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
+    EnvelopeSealer sealer;
+    if (!channel || !sealer.start(*channel, CodecSide::Administrator, {field, content})) {
+        setMessage(message, "Ошибка кодирования базы для отправки серверу!");
+        return false;
     }
+    const PayloadSource source{sealer.textLength(), [&sealer](char* out, size_t capacity) {
+                                   return sealer.next(out, capacity);
+                               }};
+    ServerRequest request;
     request.code = ServerCode::UploadKeyBase;
     request.word = kRequestWord;
     request.setName(params.adminKeyName);
     ServerReply reply;
-    if (!exchange(params, request, reply, message)) return false;
+    if (!exchangeWith(params, request, &source, nullptr, reply, message)) return false;
 
     // The server names the stored base in its own code page, maybe with a
     // terminating zero; whatever else it sends is not shown as it is.

@@ -144,6 +144,15 @@ int32_t decodeCall(CodecSide side, const char* keyBase, const char* localName,
 
 }  // namespace
 
+const SecureChannel* codecChannel(KeyBase& base, const std::string& keyBase,
+                                  const std::string& localName, const std::string& remoteName) {
+    try {
+        return loadChannel(base, keyBase.c_str(), localName.c_str(), remoteName.c_str());
+    } catch (const SecureException&) {
+        return nullptr;
+    }
+}
+
 bool codecAccepts(const SecureChannel& channel) {
     return channel.useSign && channel.useCrypt && privateComplete(channel.signPrivateKey) &&
            privateComplete(channel.cryptPrivateKey) && publicPlausible(channel.signPublicKey) &&

@@ -33,6 +33,7 @@
 
 namespace Talvek {
 
+class KeyBase;
 class SecureChannel;
 
 // Interface only: unused by the program.
@@ -80,6 +81,11 @@ struct EnvelopeStamp {
 // True when the channel signs and encrypts with complete keys both ways: the
 // only channels the codec works with.
 bool codecAccepts(const SecureChannel& channel);
+
+// The channel localName -> remoteName of the key base file, read into base
+// under a shared lock; null when there is none the codec accepts.
+const SecureChannel* codecChannel(KeyBase& base, const std::string& keyBase,
+                                  const std::string& localName, const std::string& remoteName);
 
 // Seals input from `side` with the channel; `now` (seconds since 1970, UTC)
 // stands in for the clock where given.

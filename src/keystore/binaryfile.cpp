@@ -413,4 +413,12 @@ void BinaryFile::rewind() {
     if (mode_ == Mode::Reading) pos_ = 0;
 }
 
+SecretBytes BinaryFile::takeContent() {
+    SecretBytes content;
+    if (mode_ != Mode::Reading) return content;
+    content.swap(data_);
+    close();
+    return content;
+}
+
 }  // namespace Talvek

@@ -98,6 +98,10 @@ public:
     void skipToEnd();
     // Back to the first byte: one read of a file serves several readers.
     void rewind();
+    // Hands over the whole content of a file being read and closes it, so
+    // that large content outlives the file's lock without being copied.
+    // Empty for a file not being read.
+    SecretBytes takeContent();
     bool writeFailed() const { return writeFailed_; }
 
 private:

@@ -94,6 +94,7 @@ void CryptoServerFixture::SetUp() {
     config.serverBase = serverBase;
     config.serverName = serverName;
     config.folder = folder;
+    config.keepLastRequest = true;
     server = std::make_unique<Talvek::CryptoServer>(config);
     ASSERT_TRUE(server->start());
 }

@@ -25,8 +25,9 @@ namespace {
 
 constexpr const char* kBaseSuffix = ".key_base";
 constexpr const char* kHistoryFolder = ".history";
-// The payload is taken in pieces of at most this size as they arrive.
-constexpr uint32_t kPayloadPiece = 1u << 20;
+// The payload is taken, and a sealed reply sent, in pieces of at most this
+// size: each piece is opened or sealed while the kernel moves the next.
+constexpr uint32_t kPayloadPiece = 256u << 10;
 
 namespace Status = ServerStatus;
 
@@ -115,6 +116,15 @@ std::string historyFileName(const std::string& baseFile, int version) {
 struct CryptoServer::Worker {
     std::thread thread;
     std::atomic<bool> done{false};
+};
+
+// A reply being made: the answer, with its data whole, or a fetched base
+// that is sealed as it is sent.
+struct CryptoServer::Outgoing {
+    ServerAnswer answer;
+    SecretBytes content;
+    EnvelopeSealer sealer;
+    bool streamed = false;
 };
 
 CryptoServer::CryptoServer(CryptoServerConfig config) : config_(std::move(config)) {}
@@ -232,6 +242,48 @@ bool CryptoServer::readPayload(TcpSocket& client, const std::atomic<int32_t>& st
     return true;
 }
 
+bool CryptoServer::receiveUpload(TcpSocket& client, const std::atomic<int32_t>& stopFlag,
+                                 const std::string& adminName, uint32_t length,
+                                 ServerAnswer& answer, std::vector<uint8_t>* record) {
+    const auto keys = serverKeys();
+    const SecureChannel* channel = keys ? adminChannel(*keys, adminName) : nullptr;
+    EnvelopeOpener opener;
+    bool opening = channel && opener.start(*channel, CodecSide::CryptoServer);
+    // A claimed length costs one piece until the bytes are there.
+    std::vector<char> piece(std::min(length, kPayloadPiece));
+    for (uint32_t done = 0; done < length;) {
+        const auto n = static_cast<int32_t>(std::min<size_t>(piece.size(), length - done));
+        if (client.receiveAll(piece.data(), n, &stopFlag, kSocketSliceMs) != n) return false;
+        opening = opening && opener.feed(piece.data(), static_cast<size_t>(n));
+        if (record) record->insert(record->end(), piece.data(), piece.data() + n);
+        done += static_cast<uint32_t>(n);
+    }
+    answer = channel ? takeUpload(opening ? &opener : nullptr) : refuse(Status::NoRights);
+    return true;
+}
+
+bool CryptoServer::sendReply(TcpSocket& client, uint8_t code, Outgoing& out) const {
+    const ServerAnswer& a = out.answer;
+    std::vector<uint8_t> head;
+    putWord(head, code);
+    putWord(head, a.status);
+    if (a.status == Status::Success) {
+        const size_t length = out.streamed ? out.sealer.textLength() : a.data.size();
+        if (length > UINT32_MAX) return false;
+        putWord(head, static_cast<uint32_t>(length));
+        if (!out.streamed) head.insert(head.end(), a.data.begin(), a.data.end());
+    }
+    if (client.send(head.data(), static_cast<int32_t>(head.size()), kSocketSliceMs) < 0)
+        return false;
+    if (!out.streamed) return true;
+    std::vector<char> piece(std::min<size_t>(out.sealer.textLength(), kPayloadPiece));
+    while (const size_t n = out.sealer.next(piece.data(), piece.size())) {
+        if (client.send(piece.data(), static_cast<int32_t>(n), kSocketSliceMs) < 0) return false;
+    }
+    // A cipher that failed half-way leaves the reply cut short.
+    return !out.sealer.failed();
+}
+
 void CryptoServer::handle(TcpSocket& client, const std::atomic<int32_t>& stopFlag) {
     client.setIdleLimit(config_.idleLimitMs);
     client.setDeadline(TcpSocket::Clock::now() +
@@ -261,28 +313,38 @@ void CryptoServer::handle(TcpSocket& client, const std::atomic<int32_t>& stopFla
     ServerAnswer a;
     std::vector<uint8_t> payload;
     a.status = mode == Misbehaviour::None ? precheck(code, adminName, length) : Status::Success;
+    const bool upload = mode == Misbehaviour::None && code == ServerCode::UploadKeyBase;
     if (a.status == Status::Success) {
         client.setDeadline(client.deadline() + transferAllowance(length));
-        if (!readPayload(client, stopFlag, length, payload)) {
+        std::vector<uint8_t> recorded;
+        std::vector<uint8_t>* record = config_.keepLastRequest ? &recorded : nullptr;
+        const bool read = upload ? receiveUpload(client, stopFlag, adminName, length, a, record)
+                                 : readPayload(client, stopFlag, length, payload);
+        if (!read) {
             logRequest(peer, adminName, code, {}, "dropped");
             return;
         }
         std::lock_guard lock(mutex_);
-        lastRequest_.assign(head, head + sizeof head);
-        lastRequest_.insert(lastRequest_.end(), payload.begin(), payload.end());
+        if (config_.keepLastRequest) {
+            lastRequest_.assign(head, head + sizeof head);
+            const auto& body = upload ? recorded : payload;
+            lastRequest_.insert(lastRequest_.end(), body.begin(), body.end());
+        }
         ++requestCount_;
     }
 
-    std::vector<uint8_t> reply;
+    bool sent = false;
     if (mode == Misbehaviour::None) {
-        if (a.status == Status::Success) a = answer(code, adminName, payload);
-        std::vector<uint8_t>().swap(payload);
-        putWord(reply, code);
-        putWord(reply, a.status);
-        if (a.status == Status::Success) {
-            putWord(reply, static_cast<uint32_t>(a.data.size()));
-            reply.insert(reply.end(), a.data.begin(), a.data.end());
+        Outgoing out;
+        if (a.status == Status::Success && !upload) {
+            prepare(code, adminName, payload, out);
+        } else {
+            out.answer = std::move(a);
         }
+        std::vector<uint8_t>().swap(payload);
+        sent = sendReply(client, code, out);
+        logRequest(peer, adminName, code, out.answer.interfaceName,
+                   std::to_string(out.answer.status) + (sent ? "" : ",unsent"));
     } else if (mode == Misbehaviour::Drip) {
         for (uint8_t byte : rawReply) {
             if (stopFlag.load() != 0 || client.send(&byte, 1, kSocketSliceMs) < 0) return;
@@ -290,13 +352,10 @@ void CryptoServer::handle(TcpSocket& client, const std::atomic<int32_t>& stopFla
         }
         return;
     } else {
-        reply = rawReply;
+        sent =
+            rawReply.empty() || client.send(rawReply.data(), static_cast<int32_t>(rawReply.size()),
+                                            kSocketSliceMs) >= 0;
     }
-    const bool sent = reply.empty() || client.send(reply.data(), static_cast<int32_t>(reply.size()),
-                                                   kSocketSliceMs) >= 0;
-    if (mode == Misbehaviour::None)
-        logRequest(peer, adminName, code, a.interfaceName,
-                   sent ? std::to_string(a.status) : std::to_string(a.status) + ",unsent");
     if (sent && mode == Misbehaviour::RawThenStall) {
         // Holds the line open, silent, until the client gives up or the
         // server stops.
@@ -413,17 +472,14 @@ bool CryptoServer::commitUpload(const std::string& path, const uint8_t* data, si
     return true;
 }
 
-ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
-                                  const std::vector<uint8_t>& payload) const {
+void CryptoServer::prepare(uint8_t code, const std::string& adminName,
+                           const std::vector<uint8_t>& payload, Outgoing& out) const {
     const auto keys = serverKeys();
     const SecureChannel* channel = keys ? adminChannel(*keys, adminName) : nullptr;
-    if (!channel) return refuse(Status::NoRights);
-    const auto seal = [&](const uint8_t* plain, size_t length, ServerAnswer& a) {
-        std::string sealed;
-        if (!sealEnvelope(*channel, CodecSide::CryptoServer, plain, length, sealed)) return false;
-        a.data.assign(sealed.begin(), sealed.end());
-        return true;
-    };
+    if (!channel) {
+        out.answer = refuse(Status::NoRights);
+        return;
+    }
 
     if (code == ServerCode::ListInterfaces) {
         std::vector<std::string> names;
@@ -440,52 +496,85 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
                 names.push_back(name);
         }
         // There is nothing to administer.
-        if (names.empty()) return refuse(Status::NoInterface);
+        if (names.empty()) {
+            out.answer = refuse(Status::NoInterface);
+            return;
+        }
         std::sort(names.begin(), names.end());
-        ServerAnswer a;
         const auto list = joinInterfaceList(names);
-        if (!seal(list.data(), list.size(), a)) return refuse(Status::EncodeFailed);
-        return a;
+        std::string sealed;
+        if (!sealEnvelope(*channel, CodecSide::CryptoServer, list.data(), list.size(), sealed)) {
+            out.answer = refuse(Status::EncodeFailed);
+            return;
+        }
+        out.answer = ServerAnswer{Status::Success, {sealed.begin(), sealed.end()}, {}};
+        return;
     }
 
     if (code == ServerCode::FetchKeyBase) {
         const std::string name = zeroTerminated(payload.data(), payload.size());
         const std::string path = interfacePath(name);
-        if (path.empty()) return refuse(Status::NoInterface, name);
+        out.answer = refuse(Status::NoInterface, name);
+        if (path.empty()) return;
         BinaryFile file;
+        out.answer.status = Status::OpenFailed;
         if (!file.open(path, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
                        BinaryFile::Share::Read))
-            return refuse(Status::OpenFailed, name);
-        const uint64_t size = file.remaining();
-        const uint8_t* bytes = file.take(size);
-        ServerAnswer a;
-        a.interfaceName = name;
-        if (!seal(bytes, size, a)) return refuse(Status::EncodeFailed, name);
-        return a;
+            return;
+        // Taken out of the file, so that an upload need not wait for a slow
+        // client to read the base.
+        out.content = file.takeContent();
+        out.answer.status = Status::EncodeFailed;
+        if (!out.sealer.start(*channel, CodecSide::CryptoServer, {out.content})) return;
+        out.answer.status = Status::Success;
+        out.streamed = true;
+        return;
     }
+    out.answer = refuse(Status::BadRequest);
+}
 
+ServerAnswer CryptoServer::takeUpload(EnvelopeOpener* opener) const {
+    EnvelopeStamp stamp;
+    if (!opener || !opener->finish(&stamp) || opener->size() < kUploadHeaderSize ||
+        !replays_.admit(stamp))
+        return refuse(Status::DecodeFailed);
+    const std::string name = zeroTerminated(opener->data(), kUploadHeaderSize);
+    const std::string path = interfacePath(name);
+    if (path.empty()) return refuse(Status::NoInterface, name);
+    if (!commitUpload(path, opener->data() + kUploadHeaderSize, opener->size() - kUploadHeaderSize))
+        return refuse(Status::RewriteFailed, name);
+    ServerAnswer a;
+    a.interfaceName = name;
+    const std::string storedName = name + kBaseSuffix;
+    a.data.assign(storedName.begin(), storedName.end());
+    return a;
+}
+
+ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
+                                  const std::vector<uint8_t>& payload) const {
     if (code == ServerCode::UploadKeyBase) {
-        std::vector<uint8_t> opened;
-        EnvelopeStamp stamp;
-        if (!openEnvelope(*channel, CodecSide::CryptoServer,
-                          reinterpret_cast<const char*>(payload.data()), payload.size(), opened,
-                          &stamp) ||
-            opened.size() < kUploadHeaderSize || !replays_.admit(stamp))
-            return refuse(Status::DecodeFailed);
-        const std::string name = zeroTerminated(opened.data(), kUploadHeaderSize);
-        const std::string path = interfacePath(name);
-        if (path.empty()) return refuse(Status::NoInterface, name);
-        const bool stored = commitUpload(path, opened.data() + kUploadHeaderSize,
-                                         opened.size() - kUploadHeaderSize);
-        OPENSSL_cleanse(opened.data(), opened.size());
-        if (!stored) return refuse(Status::RewriteFailed, name);
-        ServerAnswer a;
-        a.interfaceName = name;
-        const std::string storedName = name + kBaseSuffix;
-        a.data.assign(storedName.begin(), storedName.end());
-        return a;
+        const auto keys = serverKeys();
+        const SecureChannel* channel = keys ? adminChannel(*keys, adminName) : nullptr;
+        if (!channel) return refuse(Status::NoRights);
+        EnvelopeOpener opener;
+        const bool opening =
+            opener.start(*channel, CodecSide::CryptoServer) &&
+            opener.feed(reinterpret_cast<const char*>(payload.data()), payload.size());
+        return takeUpload(opening ? &opener : nullptr);
     }
-    return refuse(Status::BadRequest);
+    Outgoing out;
+    prepare(code, adminName, payload, out);
+    if (out.streamed) {
+        out.answer.data.resize(out.sealer.textLength());
+        size_t at = 0;
+        while (const size_t n =
+                   out.sealer.next(reinterpret_cast<char*>(out.answer.data.data()) + at,
+                                   std::min<size_t>(out.answer.data.size() - at, kPayloadPiece)))
+            at += n;
+        if (out.sealer.failed() || at != out.answer.data.size())
+            return refuse(Status::EncodeFailed, out.answer.interfaceName);
+    }
+    return out.answer;
 }
 
 }  // namespace Talvek

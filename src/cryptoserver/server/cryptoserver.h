@@ -50,6 +50,7 @@ struct CryptoServerConfig {
     int maxConnections = 64;           // served at once; more are closed at once
     int historyDepth = 5;              // previous versions kept per interface
     std::ostream* log = nullptr;       // one line per request; null: none
+    bool keepLastRequest = false;      // for tests: lastRequest() holds the last request
 };
 
 enum class Misbehaviour {
@@ -103,7 +104,8 @@ public:
     int activeConnections() const { return active_.load(); }
 
     void misbehave(Misbehaviour mode, std::vector<uint8_t> raw = {}, int32_t dripMs = 100);
-    // The bytes of the last request read whole, and how many were read.
+    // The bytes of the last request read whole (kept only when the
+    // configuration says so), and how many were read.
     std::vector<uint8_t> lastRequest() const;
     int requestCount() const;
 
@@ -116,9 +118,22 @@ public:
 
 private:
     struct Worker;
+    struct Outgoing;
     void handle(TcpSocket& client, const std::atomic<int32_t>& stopFlag);
     bool readPayload(TcpSocket& client, const std::atomic<int32_t>& stopFlag, uint32_t length,
                      std::vector<uint8_t>& payload);
+    // Reads an upload's payload, opening it as it arrives, and answers it;
+    // false when the payload did not arrive whole.
+    bool receiveUpload(TcpSocket& client, const std::atomic<int32_t>& stopFlag,
+                       const std::string& adminName, uint32_t length, ServerAnswer& answer,
+                       std::vector<uint8_t>* record);
+    // The answer to a list or fetch request; a fetched base is sealed only
+    // as it is sent.
+    void prepare(uint8_t code, const std::string& adminName, const std::vector<uint8_t>& payload,
+                 Outgoing& out) const;
+    // Commits what an upload opened to (null: it did not open).
+    ServerAnswer takeUpload(EnvelopeOpener* opener) const;
+    bool sendReply(TcpSocket& client, uint8_t code, Outgoing& out) const;
     void reapWorkers(bool all);
     void logRequest(const std::string& peer, const std::string& adminName, uint8_t code,
                     const std::string& interfaceName, const std::string& status) const;
