@@ -17,6 +17,10 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
+// A file dialog is offered at most this many characters of a proposed name:
+// a 260-character name buffer less its terminating zero.
+constexpr std::size_t kInitialNameChars = 259;
+
 bool isSeparator(char c) {
     return c == '\\' || c == '/';
 }
@@ -70,7 +74,7 @@ bool selectFile(FileDialogRunner& dialog, SettingsStore& settings, std::string& 
     request.title = forOpening ? "Выберите файл" : "Выберите файл для записи";
     request.initialDir = defaultDir(settings);
     request.filters = filters;
-    request.initialName = limitChars(initialName, kLegacyPathChars);
+    request.initialName = limitChars(initialName, kInitialNameChars);
     request.defaultExt = defaultExt;
     std::string chosen;
     if (!dialog.run(request, chosen)) return false;

@@ -9,11 +9,6 @@ namespace Talvek {
 // without its terminating zero. A longer path is refused, never cut.
 inline constexpr std::size_t kMaxPathBytes = 4095;
 
-// The path fields kept from the original 260-character buffers take this
-// many characters, their terminating zero left out: the connection wizard's
-// file fields and the name a file dialog starts with.
-inline constexpr std::size_t kLegacyPathChars = 259;
-
 // True when the path names an existing file system entry that is not a
 // directory; false for an empty path, a missing one and a directory.
 bool fileExists(const std::string& path);
