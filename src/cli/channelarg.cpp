@@ -32,7 +32,7 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
         case KeyFileContent::Base:
             if (out.base.channelCount() <= 0) {
                 noteFileFailure(path, FileFault::NoChannel);
-                printFailure(io.err, kOpenFailed);
+                printFailure(io.err, MaintenanceMessages::OpenFailed);
                 return false;
             }
             out.kind = KeyFileKind::KeyBase;
@@ -41,7 +41,7 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
         case KeyFileContent::Channel: {
             ChannelSummary summary;
             if (!out.fileChannel.toSummary(&summary)) {
-                printFailure(io.err, kOpenFailed);
+                printFailure(io.err, MaintenanceMessages::OpenFailed);
                 return false;
             }
             out.kind = KeyFileKind::PublicPart;
@@ -52,7 +52,7 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
             break;
         }
         case KeyFileContent::Neither:
-            printFailure(io.err, kOpenFailed);
+            printFailure(io.err, MaintenanceMessages::OpenFailed);
             return false;
     }
     if (!out.channel) {

@@ -272,9 +272,9 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
             return Success;
         }
     } catch (const SecureException& e) {
-        return keyStoreFailure(e, kOpenFailed, io);
+        return keyStoreFailure(e, MaintenanceMessages::OpenFailed, io);
     }
-    printFailure(io.err, kOpenFailed);
+    printFailure(io.err, MaintenanceMessages::OpenFailed);
     return Failure;
 }
 

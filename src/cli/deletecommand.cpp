@@ -22,8 +22,6 @@ const Command kDelete{"delete", "delete FILE LOCAL REMOTE",
                       "Public-part files cannot be changed.",
                       runDelete};
 
-const char* const kDeleteFailed = "Ошибка удаления канала!";
-
 int runDelete(const std::vector<std::string>& args, Io& io) {
     if (args.size() != 3) return usageError(io, kDelete, "expected FILE LOCAL REMOTE");
     const std::string& path = args[0];
@@ -38,27 +36,27 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
             case RemoveOutcome::NotABase:
                 // Read a second time only to choose the message.
                 if (isPublicPartFile(path)) {
-                    printMessage(io.err, "Нельзя удалять каналы из баз импорта/экспорта");
+                    printMessage(io.err, MaintenanceMessages::NoDeleteInPublicPart);
                     return Failure;
                 }
-                printFailure(io.err, kOpenFailed);
+                printFailure(io.err, MaintenanceMessages::OpenFailed);
                 return Failure;
             case RemoveOutcome::NoChannels:
                 noteFileFailure(path, FileFault::NoChannel);
-                printFailure(io.err, kOpenFailed);
+                printFailure(io.err, MaintenanceMessages::OpenFailed);
                 return Failure;
             case RemoveOutcome::LockFailed:
-                printFailure(io.err, kOpenFailed);
+                printFailure(io.err, MaintenanceMessages::OpenFailed);
                 return Failure;
             case RemoveOutcome::NoSuchChannel:
             case RemoveOutcome::SaveFailed:
-                printFailure(io.err, kDeleteFailed);
+                printFailure(io.err, MaintenanceMessages::DeleteFailed);
                 return Failure;
         }
     } catch (const SecureException& e) {
-        return keyStoreFailure(e, kDeleteFailed, io);
+        return keyStoreFailure(e, MaintenanceMessages::DeleteFailed, io);
     }
-    printMessage(io.out, "Канал успешно удален!");
+    printMessage(io.out, MaintenanceMessages::Deleted);
     return Success;
 }
 

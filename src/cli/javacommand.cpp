@@ -21,8 +21,6 @@ const Command kJava{"java", "java FILE LOCAL REMOTE OUTPUT",
                     "must be complete.",
                     runJava};
 
-const char* const kJavaFailed = "Ошибка экспорта \"Java\" канала!";
-
 int runJava(const std::vector<std::string>& args, Io& io) {
     if (args.size() != 4) return usageError(io, kJava, "expected FILE LOCAL REMOTE OUTPUT");
     const std::string& output = args[3];
@@ -30,10 +28,11 @@ int runJava(const std::vector<std::string>& args, Io& io) {
 
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], kJavaFailed, c, io)) return Failure;
+        if (!loadCommandChannel(args[0], args[1], args[2], MaintenanceMessages::JavaFailed, c, io))
+            return Failure;
         ChannelSummary summary;
         if (!c.channel->toSummary(&summary)) {
-            printFailure(io.err, kJavaFailed);
+            printFailure(io.err, MaintenanceMessages::JavaFailed);
             return Failure;
         }
         if (const auto refusal =
@@ -44,13 +43,13 @@ int runJava(const std::vector<std::string>& args, Io& io) {
         // Only a key base holds a client's private key; a public-part file
         // that claims one is not trusted with it.
         if (c.kind != KeyFileKind::KeyBase || !writeJavaKeyFile(*c.channel, output)) {
-            printFailure(io.err, kJavaFailed);
+            printFailure(io.err, MaintenanceMessages::JavaFailed);
             return Failure;
         }
     } catch (const SecureException& e) {
-        return keyStoreFailure(e, kJavaFailed, io);
+        return keyStoreFailure(e, MaintenanceMessages::JavaFailed, io);
     }
-    printMessage(io.out, "\"Java\" канал успешно экспортирован!");
+    printMessage(io.out, MaintenanceMessages::JavaWritten);
     return Success;
 }
 

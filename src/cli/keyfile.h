@@ -5,13 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "checks/maintenancechecks.h"
 #include "cli/command.h"
 #include "keystore/secureexception.h"
 #include "keystore/securechannel.h"
 
 namespace Talvek::Cli {
-
-enum class KeyFileKind { KeyBase, PublicPart };
 
 struct KeyFileChannel {
     KeyFileKind kind = KeyFileKind::KeyBase;
@@ -21,9 +20,6 @@ struct KeyFileChannel {
 // Nothing when the file is neither kind (or a key base without channels).
 std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::string& localName,
                                           const std::string& remoteName);
-
-// "Ошибка открытия базы ключей!"
-extern const char* const kOpenFailed;
 
 // A key that could not be built: prints its message and then the command's
 // own failure on stderr, and returns Failure.

@@ -30,7 +30,6 @@ const Command kDump{"dump", "dump FILE LOCAL REMOTE OUTPUT",
                     "to OUTPUT (created owner-only: it holds private keys).",
                     runDump};
 
-const char* const kExportFailed = "Ошибка экспорта канала!";
 const char* const kDumpFailed = "Ошибка выгрузки канала!";
 
 int runExportHtml(const std::vector<std::string>& args, Io& io) {
@@ -63,19 +62,19 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
     if (refusesOutput(positional[0], output, io)) return Failure;
     try {
         CommandChannel c;
-        if (!loadCommandChannel(positional[0], positional[1], positional[2], kExportFailed, c,
-                                io)) {
+        if (!loadCommandChannel(positional[0], positional[1], positional[2],
+                                MaintenanceMessages::ExportFailed, c, io)) {
             return Failure;
         }
         const std::string resolved = resolveTemplatePath(templatePath);
         if (refusesOutput(resolved, output, io)) return Failure;
         if (!exportChannelHtml(*c.channel, output, resolved)) {
-            printFailure(io.err, kExportFailed);
+            printFailure(io.err, MaintenanceMessages::ExportFailed);
             return Failure;
         }
-        printMessage(io.out, "Информация о канале успешно экспортирована!");
+        printMessage(io.out, MaintenanceMessages::Exported);
     } catch (const SecureException& e) {
-        return keyStoreFailure(e, kExportFailed, io);
+        return keyStoreFailure(e, MaintenanceMessages::ExportFailed, io);
     }
     return Success;
 }

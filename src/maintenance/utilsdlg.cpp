@@ -8,32 +8,25 @@
 #include "keystore/report.h"
 #include "keystore/secureexception.h"
 #include "checks/keychecks.h"
+#include "checks/maintenancechecks.h"
 
 namespace Talvek {
 
 namespace {
 
-const char* const kOpenFailed = "Ошибка открытия базы ключей!";
 const char* const kBaseText = "База полных и приватных ключей.\n";
 const char* const kBaseCount = " секретных каналов.";
 const char* const kPublicPartText = "База импорта/экспорта открытых ключей.";
 
-const char* const kNoDeleteInPublicPart = "Нельзя удалять каналы из баз импорта/экспорта";
 const char* const kAskDeleteIncomplete =
     "Этот кананл содержит только приватные ключи.\nВы уверены, что хотите удалить секретный\n"
     "канал \"";
 const char* const kAskDelete = "Вы уверены, что хотите удалить секретный канал \"";
-const char* const kDeleted = "Канал успешно удален!";
-const char* const kDeleteFailed = "Ошибка удаления канала!";
 
-const char* const kExported =
-    "Информация о канале успешно экспортирована!\nОткрыть файл для просмотра или печати?";
-const char* const kExportFailed = "Ошибка экспорта канала!";
+const std::string kExported =
+    std::string(MaintenanceMessages::Exported) + "\nОткрыть файл для просмотра или печати?";
 const char* const kNoViewer =
     "Не найдена программа для просмотра HTML-файлов.\nОтчет сохранен в файле \"";
-
-const char* const kJavaWritten = "\"Java\" канал успешно экспортирован!";
-const char* const kJavaFailed = "Ошибка экспорта \"Java\" канала!";
 
 const char* const kKeySize = "Размер ключа: ";
 const char* const kPrivatePart = "Приватная часть ключа";
@@ -80,7 +73,7 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
         return false;
     }
     if (!loaded) {
-        view_.showError(kOpenFailed);
+        view_.showError(MaintenanceMessages::OpenFailed);
         enableActions(false);
         return false;
     }
@@ -89,26 +82,21 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
 
 // Fills the channel list and, on success, the static text and the tree.
 bool UtilsDlg::loadChannels(bool afterDeletion) {
-    KeyBase base;
-    SecureChannel channel;
-    const KeyFileContent content = readKeyFile(path_, base, channel);
-    if (content == KeyFileContent::Base) {
-        KeyBaseSummary header;
-        if (!base.listChannels(header, channels_)) {
-            channels_.clear();
+    auto listing = listKeyFile(path_);
+    if (!listing) return false;
+    if (listing->kind == KeyFileKind::KeyBase) {
+        if (listing->channels.empty()) {
             // The deletion that emptied the base succeeded: show the empty
             // base rather than an error and a tree of channels that are gone.
             if (!afterDeletion) return false;
             showEmptyBase();
             return true;
         }
+        channels_ = std::move(listing->channels);
         kind_ = FileKind::KeyBase;
         view_.setKindText(kBaseText + std::to_string(channels_.size()) + kBaseCount);
     } else {
-        // Only a file that is no key base at all is taken as a public part.
-        ChannelSummary summary;
-        if (content != KeyFileContent::Channel || !channel.toSummary(&summary)) return false;
-        channels_.push_back(std::move(summary));
+        channels_ = std::move(listing->channels);
         kind_ = FileKind::PublicPart;
         view_.setKindText(kPublicPartText);
     }
@@ -204,7 +192,7 @@ void UtilsDlg::onDelete() {
     const ChannelSummary* found = findSelectedChannel();
     if (!found) return;
     if (kind_ == FileKind::PublicPart) {
-        view_.showInformation(kNoDeleteInPublicPart);
+        view_.showInformation(MaintenanceMessages::NoDeleteInPublicPart);
         return;
     }
     // The reload below replaces the list the record lives in.
@@ -222,9 +210,9 @@ void UtilsDlg::onDelete() {
         return;
     }
     if (deleted)
-        view_.showInformation(kDeleted);
+        view_.showInformation(MaintenanceMessages::Deleted);
     else
-        view_.showError(kDeleteFailed);
+        view_.showError(MaintenanceMessages::DeleteFailed);
     loadKeyFile(true);
 }
 
@@ -250,7 +238,7 @@ void UtilsDlg::onExport() {
             return;
         }
         if (!exportSelected(channel, outputPath)) {
-            view_.showError(kExportFailed);
+            view_.showError(MaintenanceMessages::ExportFailed);
             return;
         }
         // Without a program for HTML the report would seem to vanish; the
@@ -299,9 +287,9 @@ void UtilsDlg::onJavaKey() {
             return;
         }
         if (writeJavaFile(channel, outputPath))
-            view_.showInformation(kJavaWritten);
+            view_.showInformation(MaintenanceMessages::JavaWritten);
         else
-            view_.showError(kJavaFailed);
+            view_.showError(MaintenanceMessages::JavaFailed);
     } catch (const SecureException& e) {
         view_.showError(e.message());
     }
