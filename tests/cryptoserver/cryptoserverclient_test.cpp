@@ -44,7 +44,19 @@ std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
 
 const std::string kReceiveReset = "Ошибка получения ответа: Connection reset by peer !";
 
-class CryptoServerClient : public CryptoServerFixture {};
+class CryptoServerClient : public CryptoServerFixture {
+protected:
+    // A fetch expected to fail: its message, and how long it took in ms.
+    std::pair<std::string, long long> timedFailingFetch(const CryptoServerParams& params) {
+        std::string message;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(fetchKeyBase(params, &message));
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        return {message, ms};
+    }
+};
 
 }  // namespace
 
@@ -254,12 +266,7 @@ TEST_F(CryptoServerClient, StalledServerEndsAtTheIdleLimit) {
     auto params = paramsFor(local);
     params.idleLimitMs = 500;
     server->misbehave(Misbehaviour::RawThenStall, words({0}));
-    std::string message;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(fetchKeyBase(params, &message));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
+    const auto [message, ms] = timedFailingFetch(params);
     EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
     EXPECT_GE(ms, 450);
     EXPECT_LT(ms, 5000);
@@ -449,12 +456,7 @@ TEST_F(CryptoServerClient, AServerThatDripsBytesCannotHoldTheClient) {
     std::vector<uint8_t> drip = words({0, 0, 64});
     drip.resize(drip.size() + 64, 'x');
     server->misbehave(Misbehaviour::Drip, drip, 50);
-    std::string message;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(fetchKeyBase(params, &message));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
+    const auto [message, ms] = timedFailingFetch(params);
     EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
     EXPECT_GE(ms, 900);
     EXPECT_LT(ms, 2500);
