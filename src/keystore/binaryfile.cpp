@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <aio.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -21,6 +22,8 @@ namespace Talvek {
 namespace {
 
 constexpr size_t kWriteBuffer = 1u << 20;
+// A background sync is asked for every this many bytes written.
+constexpr uint64_t kEarlySyncStep = 4u << 20;
 // mkstemp's random part.
 constexpr size_t kTempSuffix = 6;
 
@@ -58,8 +61,9 @@ std::string temporaryPrefix(const std::string& target) {
 }
 
 // Removes what interrupted saves of the target left: our own regular files
-// named like its temporaries. Called only while the target's lock (or, for a
-// file not made yet, its folder's) is held, so none of them is being written.
+// named like its temporaries that nobody holds. A live temporary is locked by
+// its writer (a save that takes the target's lock only at the end may be
+// writing one right now); a writer that died dropped its lock.
 void removeStaleTemporaries(const std::string& target) {
     const std::string folder = folderOf(target);
     const std::string prefix = temporaryPrefix(target);
@@ -73,12 +77,15 @@ void removeStaleTemporaries(const std::string& target) {
         if (!std::all_of(name.begin() + prefix.size(), name.end(),
                          [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
             continue;
+        const int fd =
+            openat(dirfd(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
         struct stat st {};
-        const std::string path = folder + "/" + name;
-        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode) && st.st_uid == me) {
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0) {
             unlinkat(dirfd(dir), name.c_str(), 0);
         }
+        ::close(fd);
     }
     closedir(dir);
 }
@@ -123,6 +130,8 @@ bool BinaryFile::saveTarget(const std::string& path, std::string& target) {
     return refuse(ELOOP);
 }
 
+BinaryFile::BinaryFile() = default;
+
 BinaryFile::~BinaryFile() {
     if (mode_ == Mode::Writing && !committed_) {
         discard();
@@ -131,7 +140,18 @@ BinaryFile::~BinaryFile() {
     }
 }
 
+// One request at a time; its outcome counts, since a failed sync may be the
+// only one ever told of a lost write.
+struct BinaryFile::EarlySync {
+    aiocb request{};
+    bool pending = false;
+    bool failed = false;
+    int error = 0;
+};
+
 void BinaryFile::reset() {
+    waitEarlySync();
+    earlySync_.reset();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     lock_.release();
@@ -142,6 +162,8 @@ void BinaryFile::reset() {
     data_.shrink_to_fit();
     pos_ = 0;
     written_ = 0;
+    syncedUpTo_ = 0;
+    deferred_ = false;
     writeFailed_ = false;
     finished_ = false;
     committed_ = false;
@@ -149,6 +171,21 @@ void BinaryFile::reset() {
 
 bool BinaryFile::create(const std::string& path, Permissions permissions) {
     return open(path, ReadWrite, Disposition::CreateAlways, Share::None, permissions);
+}
+
+bool BinaryFile::createDeferred(const std::string& path, Permissions permissions) {
+    if (isOpen() || path.empty()) return false;
+    if (path.size() > kMaxPathBytes) {
+        noteFileFailure(path, FileFault::System, ENAMETOOLONG);
+        return false;
+    }
+    std::string target;
+    if (!saveTarget(path, target) || !startTemporary(target, permissions, false)) {
+        reset();
+        return false;
+    }
+    deferred_ = true;
+    return true;
 }
 
 bool BinaryFile::openExisting(const std::string& path) {
@@ -270,12 +307,21 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
         noteFileFailure(target, FileFault::System, errno);
         return false;
     }
+    // Held from the start, so that no save cleaning up after interrupted ones
+    // takes it for theirs; nobody else knows the name yet, so this cannot wait.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        noteFileFailure(target, FileFault::System, errno);
+        unlink(name.data());
+        ::close(fd);
+        return false;
+    }
     if (permissions == Permissions::Normal) fchmod(fd, 0644);
     fd_ = fd;
     tempPath_ = name.data();
     path_ = target;
     mode_ = Mode::Writing;
     written_ = 0;
+    syncedUpTo_ = 0;
     writeFailed_ = false;
     finished_ = false;
     committed_ = false;
@@ -286,15 +332,60 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
 
 bool BinaryFile::flushBuffer() {
     if (data_.empty()) return !writeFailed_;
-    if (!writeFailed_ && !writeAll(fd_, data_.data(), data_.size())) markWriteFailed();
+    if (!writeFailed_) writeOut(data_.data(), data_.size());
     data_.clear();
     return !writeFailed_;
+}
+
+bool BinaryFile::writeOut(const uint8_t* p, size_t n) {
+    if (!writeAll(fd_, p, n)) {
+        markWriteFailed();
+        return false;
+    }
+    // Everything counted in written_ is in the file now.
+    if (written_ - syncedUpTo_ >= kEarlySyncStep) startEarlySync();
+    return true;
+}
+
+void BinaryFile::startEarlySync() {
+    if (!earlySync_) earlySync_ = std::make_unique<EarlySync>();
+    EarlySync& sync = *earlySync_;
+    // The last one still at it takes this part along in the next.
+    if (sync.pending && aio_error(&sync.request) == EINPROGRESS) return;
+    if (!waitEarlySync()) return;
+    sync.request = aiocb{};
+    sync.request.aio_fildes = fd_;
+    sync.request.aio_sigevent.sigev_notify = SIGEV_NONE;
+    if (aio_fsync(O_DSYNC, &sync.request) == 0) {
+        sync.pending = true;
+        syncedUpTo_ = written_;
+    }
+}
+
+bool BinaryFile::waitEarlySync() {
+    if (!earlySync_) return true;
+    EarlySync& sync = *earlySync_;
+    if (sync.pending) {
+        const aiocb* const list[] = {&sync.request};
+        int state;
+        while ((state = aio_error(&sync.request)) == EINPROGRESS) aio_suspend(list, 1, nullptr);
+        if (aio_return(&sync.request) != 0 && !sync.failed) {
+            sync.failed = true;
+            sync.error = state > 0 ? state : EIO;
+        }
+        sync.pending = false;
+    }
+    return !sync.failed;
 }
 
 bool BinaryFile::finish() {
     if (mode_ != Mode::Writing || committed_) return false;
     if (finished_) return true;
     if (!flushBuffer()) return false;
+    if (!waitEarlySync()) {
+        noteFileFailure(path_, FileFault::System, earlySync_->error);
+        return false;
+    }
     if (fsync(fd_) != 0) {
         noteFileFailure(path_, FileFault::System, errno);
         return false;
@@ -309,11 +400,21 @@ void BinaryFile::markWriteFailed() {
     writeFailed_ = true;
 }
 
+bool BinaryFile::holdTarget() {
+    if (mode_ != Mode::Writing || committed_) return false;
+    if (!deferred_ || lock_.fd() >= 0) return true;
+    const auto locked = lock_.acquire(path_, FileLock::Kind::Exclusive, true);
+    if (locked != FileLock::Result::Locked && locked != FileLock::Result::Missing) {
+        lock_.release();
+        return false;
+    }
+    return true;
+}
+
 bool BinaryFile::commit() {
-    if (mode_ != Mode::Writing || !finished_ || committed_) return false;
-    // The new file is locked before anyone can open it under the target's
-    // name; nobody else knows it yet, so this cannot wait.
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
+    if (mode_ != Mode::Writing || !finished_ || committed_ || !holdTarget()) return false;
+    // The new file has been locked since it was made, so nobody can hold it
+    // once it is visible under the target's name.
     if (rename(tempPath_.c_str(), path_.c_str()) != 0) {
         noteFileFailure(path_, FileFault::System, errno);
         return false;
@@ -371,11 +472,8 @@ bool BinaryFile::write(const void* buffer, uint32_t count, uint32_t* moved) {
     if (data_.size() + count > kWriteBuffer) {
         if (!flushBuffer()) return false;
         if (count >= kWriteBuffer) {
-            if (!writeAll(fd_, p, count)) {
-                markWriteFailed();
-                return false;
-            }
             written_ += count;
+            if (!writeOut(p, count)) return false;
             if (moved) *moved = count;
             return true;
         }

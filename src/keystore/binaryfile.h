@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,11 @@ inline constexpr uint64_t kMaxKeyFileBytes = 256ull << 20;
 // the target's folder; close() flushes, syncs and renames it over the target.
 // A failed write (full disk, quota, size limit) makes close() fail and leaves
 // the old file exactly as it was; an object destroyed without close() throws
-// its temporary file away. A save also removes the temporaries an interrupted
-// earlier save of the same file left: it holds the file's lock, so none of
-// them is live.
+// its temporary file away. A temporary is locked by its writer from the
+// moment it exists; a save also removes the temporaries an interrupted earlier
+// save of the same file left, which nobody holds any more. Large content is
+// synced in the background while the rest is still being written, so that
+// the sync at the end waits for the tail only.
 //
 // "No sharing" is an exclusive flock: a file another program holds is waited
 // for up to lockWait(), then the open fails. A file without any write
@@ -45,7 +48,7 @@ public:
     // from the moment they exist.
     enum class Permissions { OwnerOnly, Normal };
 
-    BinaryFile() = default;
+    BinaryFile();
     ~BinaryFile();
     BinaryFile(const BinaryFile&) = delete;
     BinaryFile& operator=(const BinaryFile&) = delete;
@@ -56,6 +59,11 @@ public:
     bool create(const std::string& path, Permissions permissions = Permissions::OwnerOnly);
     // Read and write access, must exist, not shared: how key files are read.
     bool openExisting(const std::string& path);
+    // Created anew like create(), for content that arrives slowly (over the
+    // network): the target's lock is taken only when the new file is put in
+    // place (commit(), close()), so readers and savers of the old content
+    // never wait for the writing.
+    bool createDeferred(const std::string& path, Permissions permissions = Permissions::OwnerOnly);
 
     // For a caller that already holds the file's lock (a transaction):
     // reads the file through the locked descriptor...
@@ -80,6 +88,10 @@ public:
     // destroyed, so nobody reads or replaces it before its transaction ends.
     bool finish();
     bool commit();
+    // For a deferred file: takes the target's lock now (commit() would),
+    // for a caller with more to do under it before the new file goes in
+    // place. True when the lock is held.
+    bool holdTarget();
 
     bool isOpen() const { return mode_ != Mode::Closed; }
     const std::string& path() const { return path_; }
@@ -110,6 +122,9 @@ private:
     bool readWhole(const std::string& path, int fd);
     bool startTemporary(const std::string& target, Permissions permissions, bool lockHeld);
     bool flushBuffer();
+    bool writeOut(const uint8_t* p, size_t n);
+    void startEarlySync();
+    bool waitEarlySync();
     void markWriteFailed();
     void reset();
 
@@ -123,6 +138,10 @@ private:
     SecretBytes data_;
     uint64_t pos_ = 0;
     uint64_t written_ = 0;
+    struct EarlySync;
+    std::unique_ptr<EarlySync> earlySync_;  // a background sync of what was written
+    uint64_t syncedUpTo_ = 0;               // written bytes a background sync was asked for
+    bool deferred_ = false;                 // the target's lock is taken at commit
     bool writeFailed_ = false;
     bool finished_ = false;
     bool committed_ = false;
