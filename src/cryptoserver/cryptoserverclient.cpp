@@ -266,20 +266,31 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
     request.payload.assign(name.begin(), name.end());
     request.payload.push_back(0);
 
-    // The reply is opened as it arrives. A channel that cannot open it only
-    // shows once the whole reply is in, as any undecodable reply.
+    // The reply is opened as it arrives and written to the new file, which
+    // replaces the local file only once all of it proved genuine. A channel
+    // that cannot open it only shows once the whole reply is in, as any
+    // undecodable reply; a file that cannot be written shows after that.
     KeyBase keys;
     const SecureChannel* channel =
         codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
     EnvelopeOpener opener;
-    bool opening = false;
+    BinaryFile file;
+    bool opening = false, storing = false;
     uint32_t length = 0;
+    const auto store = [&](const uint8_t* data, size_t n) {
+        storing = storing && n <= UINT32_MAX && file.write(data, static_cast<uint32_t>(n));
+        return true;
+    };
     const ReplySink sink{
         [&](uint32_t announced) {
             length = announced;
-            opening = channel && opener.start(*channel, CodecSide::Administrator, length);
+            opening = channel && opener.start(*channel, CodecSide::Administrator, length, store);
+            storing = opening &&
+                      file.createDeferred(params.localFile, BinaryFile::Permissions::OwnerOnly);
         },
         [&](const char* piece, size_t n) { return opening = opening && opener.feed(piece, n); }};
+    // Whatever ends the fetch before the new file is in place throws it
+    // away with the object.
     ServerReply reply;
     if (!exchangeWith(params, request, nullptr, &sink, reply, message)) return false;
 
@@ -298,13 +309,8 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
                                 socketErrorText(SocketCode::Interrupted) + " !");
         return false;
     }
-    // The new content replaces the file only when all of it is stored; a
-    // failed write leaves the old file and says so.
-    BinaryFile file;
-    if (!file.create(params.localFile, BinaryFile::Permissions::OwnerOnly) ||
-        opener.size() > UINT32_MAX ||
-        !file.write(opener.data(), static_cast<uint32_t>(opener.size())) || !file.close()) {
-        file.discard();
+    // A failed write leaves the old file and says so.
+    if (!storing || !file.close()) {
         setMessage(message, "Ошибка создания файла для получения!");
         return false;
     }

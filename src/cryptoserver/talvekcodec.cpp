@@ -1,5 +1,6 @@
 #include "cryptoserver/talvekcodec.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -172,31 +173,53 @@ bool EnvelopeSealer::start(const SecureChannel& channel, CodecSide side,
     return sealer_.start(channel, parts);
 }
 
-bool EnvelopeOpener::start(const SecureChannel& channel, CodecSide side, size_t expectedText) {
+bool EnvelopeOpener::start(const SecureChannel& channel, CodecSide side, size_t expectedText,
+                           MessageOpener::Sink sink) {
     side_ = side;
-    plain_.assign(Envelope::HeaderSize, 0);
-    return codecAccepts(channel) && opener_.start(channel, expectedText);
+    sink_ = std::move(sink);
+    headerAt_ = 0;
+    OPENSSL_cleanse(header_, sizeof header_);
+    input_.clear();
+    if (!sink_ && expectedText / 4 * 3 > Envelope::HeaderSize)
+        input_.reserve(expectedText / 4 * 3 - Envelope::HeaderSize);
+    return codecAccepts(channel) &&
+           opener_.start(channel, expectedText,
+                         [this](const uint8_t* data, size_t length) { return take(data, length); });
+}
+
+bool EnvelopeOpener::take(const uint8_t* data, size_t length) {
+    const size_t n = std::min(length, Envelope::HeaderSize - headerAt_);
+    std::memcpy(header_ + headerAt_, data, n);
+    headerAt_ += n;
+    data += n;
+    length -= n;
+    if (length == 0) return true;
+    if (sink_) return sink_(data, length);
+    input_.insert(input_.end(), data, data + length);
+    return true;
 }
 
 bool EnvelopeOpener::finish(EnvelopeStamp* stamp, std::optional<int64_t> now) {
-    SecretBytes plain;
-    if (!opener_.finish(plain)) return false;
-    const uint8_t* head = plain.data();
-    if (plain.size() < Envelope::HeaderSize ||
+    SecretBytes none;
+    const uint8_t* head = header_;
+    if (!opener_.finish(none) || headerAt_ < Envelope::HeaderSize ||
         std::memcmp(head, Envelope::Magic, sizeof Envelope::Magic) != 0 ||
-        head[4] != otherSide(side_))
+        head[4] != otherSide(side_)) {
+        input_.clear();
         return false;
+    }
     const int64_t time = timeFrom(head + 5);
     const int64_t clock = clockNow(now);
     // Written so that no extreme time can overflow the difference.
     if (time < clock - Envelope::MaxClockSkewSeconds ||
-        time > clock + Envelope::MaxClockSkewSeconds)
+        time > clock + Envelope::MaxClockSkewSeconds) {
+        input_.clear();
         return false;
+    }
     if (stamp) {
         stamp->time = time;
         std::memcpy(stamp->nonce.data(), head + 13, Envelope::NonceSize);
     }
-    plain_ = std::move(plain);
     return true;
 }
 

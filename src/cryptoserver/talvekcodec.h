@@ -117,22 +117,30 @@ private:
 };
 
 // An envelope opened as its text arrives (MessageOpener), with the checks of
-// openEnvelope at the end.
+// openEnvelope at the end. The object stays where it is while in use.
 class EnvelopeOpener {
 public:
-    bool start(const SecureChannel& channel, CodecSide side, size_t expectedText = 0);
+    // With a sink, the envelope's input goes there as it is opened (unproven
+    // until finish() says otherwise) and data() stays empty.
+    bool start(const SecureChannel& channel, CodecSide side, size_t expectedText = 0,
+               MessageOpener::Sink sink = {});
     // False once the text can no longer open; later pieces are ignored.
     bool feed(const char* text, size_t length) { return opener_.feed(text, length); }
     // True when everything fed opens as a fresh envelope of the other side;
     // its input is then data() .. data() + size(), wiped with the object.
     bool finish(EnvelopeStamp* stamp = nullptr, std::optional<int64_t> now = std::nullopt);
-    const uint8_t* data() const { return plain_.data() + Envelope::HeaderSize; }
-    size_t size() const { return plain_.size() - Envelope::HeaderSize; }
+    const uint8_t* data() const { return input_.data(); }
+    size_t size() const { return input_.size(); }
 
 private:
+    bool take(const uint8_t* data, size_t length);
+
     CodecSide side_ = CodecSide::Administrator;
     MessageOpener opener_;
-    SecretBytes plain_ = SecretBytes(Envelope::HeaderSize);
+    MessageOpener::Sink sink_;
+    uint8_t header_[Envelope::HeaderSize] = {};
+    size_t headerAt_ = 0;
+    SecretBytes input_;
 };
 
 // The two calls over a byte block, for either side, with the channel

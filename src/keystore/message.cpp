@@ -213,9 +213,11 @@ bool MessageOpener::fail() {
     return false;
 }
 
-bool MessageOpener::start(const SecureChannel& channel, size_t expectedText) {
+bool MessageOpener::start(const SecureChannel& channel, size_t expectedText, Sink sink) {
     fail();
     channel_ = &channel;
+    sink_ = std::move(sink);
+    opened_ = 0;
     lead_.clear();
     text_ = Base64ExactReader();
     protection_ = openProtection(channel);
@@ -227,13 +229,13 @@ bool MessageOpener::start(const SecureChannel& channel, size_t expectedText) {
         return false;
     leadSize_ = signSize_ + (protection_.encrypt ? kDigestSize + cryptSize_ : 0);
     lead_.reserve(leadSize_);
-    if (expectedText / 4 * 3 > leadSize_) data_.reserve(expectedText / 4 * 3 - leadSize_);
+    if (!sink_ && expectedText / 4 * 3 > leadSize_) data_.reserve(expectedText / 4 * 3 - leadSize_);
     if (!md5_.start()) return false;
     failed_ = false;
     return true;
 }
 
-bool MessageOpener::take(const uint8_t* raw, size_t length) {
+bool MessageOpener::take(uint8_t* raw, size_t length) {
     if (lead_.size() < leadSize_) {
         const size_t n = std::min(length, leadSize_ - lead_.size());
         lead_.insert(lead_.end(), raw, raw + n);
@@ -252,6 +254,12 @@ bool MessageOpener::take(const uint8_t* raw, size_t length) {
         }
     }
     if (length == 0) return true;
+    opened_ += length;
+    if (sink_) {
+        // Opened where it was decoded, and passed on.
+        return (!protection_.encrypt || rc4_.apply(raw, length, raw)) && md5_.update(raw, length) &&
+               sink_(raw, length);
+    }
     const size_t at = data_.size();
     data_.resize(at + length);
     if (protection_.encrypt) {
@@ -281,7 +289,7 @@ bool MessageOpener::finish(SecretBytes& data, std::string* signatureHex) {
     data.clear();
     if (signatureHex) signatureHex->clear();
     // Whole groups, every part there and a body of at least one byte.
-    if (failed_ || !text_.complete() || lead_.size() < leadSize_ || data_.empty()) return fail();
+    if (failed_ || !text_.complete() || lead_.size() < leadSize_ || opened_ == 0) return fail();
     uint8_t digest[kDigestSize] = {};
     if (!md5_.finish(digest)) return fail();
     if (protection_.encrypt) {

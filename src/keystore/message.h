@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -95,14 +96,20 @@ private:
 // A sealed text opened as it arrives, with the checks of openMessage.
 class MessageOpener {
 public:
+    // Takes opened data as they come instead of the opener keeping them;
+    // false stops the opening. Nothing they say is proven before finish()
+    // returns true.
+    using Sink = std::function<bool(const uint8_t* data, size_t length)>;
+
     MessageOpener() = default;
     ~MessageOpener();
     MessageOpener(const MessageOpener&) = delete;
     MessageOpener& operator=(const MessageOpener&) = delete;
 
     // expectedText, when known, is how long the text will be: room for the
-    // data is then taken once.
-    bool start(const SecureChannel& channel, size_t expectedText = 0);
+    // data is then taken once. With a sink the data go there, and finish()
+    // hands back none.
+    bool start(const SecureChannel& channel, size_t expectedText = 0, Sink sink = {});
     // Takes the next characters; false once the text can no longer open
     // (later pieces are then ignored).
     bool feed(const char* text, size_t length);
@@ -110,7 +117,7 @@ public:
     bool finish(SecretBytes& data, std::string* signatureHex = nullptr);
 
 private:
-    bool take(const uint8_t* raw, size_t length);
+    bool take(uint8_t* raw, size_t length);
     bool fail();
 
     const SecureChannel* channel_ = nullptr;
@@ -120,7 +127,9 @@ private:
     size_t leadSize_ = 0;
     Base64ExactReader text_;
     SecretBytes raw_;   // one decoded piece
-    SecretBytes data_;  // what was opened so far
+    SecretBytes data_;  // what was opened so far, without a sink
+    Sink sink_;
+    size_t opened_ = 0;
     Rc4Stream rc4_;
     Md5Stream md5_;
     uint8_t key_[16] = {};

@@ -127,6 +127,20 @@ struct CryptoServer::Outgoing {
     bool streamed = false;
 };
 
+// An upload opened as it arrives: the interface's field, then the base,
+// written to a new file beside the interface's that takes its place only
+// once the whole upload proved genuine and fresh. The object stays where it
+// is while in use.
+struct CryptoServer::Incoming {
+    EnvelopeOpener opener;
+    bool opening = false;
+    uint8_t field[kUploadHeaderSize] = {};
+    size_t fieldAt = 0;
+    std::string name, path;
+    BinaryFile file;
+    bool storing = false;
+};
+
 CryptoServer::CryptoServer(CryptoServerConfig config) : config_(std::move(config)) {}
 
 CryptoServer::~CryptoServer() {
@@ -247,19 +261,42 @@ bool CryptoServer::receiveUpload(TcpSocket& client, const std::atomic<int32_t>& 
                                  ServerAnswer& answer, std::vector<uint8_t>* record) {
     const auto keys = serverKeys();
     const SecureChannel* channel = keys ? adminChannel(*keys, adminName) : nullptr;
-    EnvelopeOpener opener;
-    bool opening = channel && opener.start(*channel, CodecSide::CryptoServer);
+    Incoming in;
+    if (channel) startUpload(in, *channel);
     // A claimed length costs one piece until the bytes are there.
     std::vector<char> piece(std::min(length, kPayloadPiece));
     for (uint32_t done = 0; done < length;) {
         const auto n = static_cast<int32_t>(std::min<size_t>(piece.size(), length - done));
         if (client.receiveAll(piece.data(), n, &stopFlag, kSocketSliceMs) != n) return false;
-        opening = opening && opener.feed(piece.data(), static_cast<size_t>(n));
+        in.opening = in.opening && in.opener.feed(piece.data(), static_cast<size_t>(n));
         if (record) record->insert(record->end(), piece.data(), piece.data() + n);
         done += static_cast<uint32_t>(n);
     }
-    answer = channel ? takeUpload(opening ? &opener : nullptr) : refuse(Status::NoRights);
+    answer = channel ? takeUpload(in) : refuse(Status::NoRights);
     return true;
+}
+
+void CryptoServer::startUpload(Incoming& in, const SecureChannel& channel) const {
+    // Kept opening whatever happens to the file, so that an upload that is
+    // not genuine is answered as such.
+    const auto store = [this, &in](const uint8_t* data, size_t length) {
+        if (in.fieldAt < kUploadHeaderSize) {
+            const size_t n = std::min(length, kUploadHeaderSize - in.fieldAt);
+            std::memcpy(in.field + in.fieldAt, data, n);
+            in.fieldAt += n;
+            data += n;
+            length -= n;
+            if (in.fieldAt < kUploadHeaderSize) return true;
+            in.name = zeroTerminated(in.field, kUploadHeaderSize);
+            in.path = interfacePath(in.name);
+            in.storing = !in.path.empty() &&
+                         in.file.createDeferred(in.path, BinaryFile::Permissions::OwnerOnly);
+        }
+        in.storing = in.storing && length <= UINT32_MAX &&
+                     in.file.write(data, static_cast<uint32_t>(length));
+        return true;
+    };
+    in.opening = in.opener.start(channel, CodecSide::CryptoServer, 0, store);
 }
 
 bool CryptoServer::sendReply(TcpSocket& client, uint8_t code, Outgoing& out) const {
@@ -455,21 +492,13 @@ void CryptoServer::keepHistory(const std::string& path) const {
     if (::link(path.c_str(), latest.c_str()) != 0) fs::copy_file(path, latest, ec);
 }
 
-bool CryptoServer::commitUpload(const std::string& path, const uint8_t* data, size_t length) const {
-    if (length > UINT32_MAX) return false;
+bool CryptoServer::commitUpload(BinaryFile& file, const std::string& path) const {
+    // Synced before the lock: another interface's commit need not wait.
+    if (!file.finish()) return false;
     std::lock_guard lock(commitMutex_);
-    BinaryFile file;
-    if (!file.create(path, BinaryFile::Permissions::OwnerOnly) ||
-        !file.write(data, static_cast<uint32_t>(length))) {
-        file.discard();
-        return false;
-    }
+    if (!file.holdTarget()) return false;
     keepHistory(path);
-    if (!file.close()) {
-        file.discard();
-        return false;
-    }
-    return true;
+    return file.close();
 }
 
 void CryptoServer::prepare(uint8_t code, const std::string& adminName,
@@ -533,19 +562,17 @@ void CryptoServer::prepare(uint8_t code, const std::string& adminName,
     out.answer = refuse(Status::BadRequest);
 }
 
-ServerAnswer CryptoServer::takeUpload(EnvelopeOpener* opener) const {
+ServerAnswer CryptoServer::takeUpload(Incoming& in) const {
     EnvelopeStamp stamp;
-    if (!opener || !opener->finish(&stamp) || opener->size() < kUploadHeaderSize ||
+    if (!in.opening || !in.opener.finish(&stamp) || in.fieldAt < kUploadHeaderSize ||
         !replays_.admit(stamp))
         return refuse(Status::DecodeFailed);
-    const std::string name = zeroTerminated(opener->data(), kUploadHeaderSize);
-    const std::string path = interfacePath(name);
-    if (path.empty()) return refuse(Status::NoInterface, name);
-    if (!commitUpload(path, opener->data() + kUploadHeaderSize, opener->size() - kUploadHeaderSize))
-        return refuse(Status::RewriteFailed, name);
+    if (in.path.empty()) return refuse(Status::NoInterface, in.name);
+    if (!in.storing || !commitUpload(in.file, in.path))
+        return refuse(Status::RewriteFailed, in.name);
     ServerAnswer a;
-    a.interfaceName = name;
-    const std::string storedName = name + kBaseSuffix;
+    a.interfaceName = in.name;
+    const std::string storedName = in.name + kBaseSuffix;
     a.data.assign(storedName.begin(), storedName.end());
     return a;
 }
@@ -556,11 +583,11 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
         const auto keys = serverKeys();
         const SecureChannel* channel = keys ? adminChannel(*keys, adminName) : nullptr;
         if (!channel) return refuse(Status::NoRights);
-        EnvelopeOpener opener;
-        const bool opening =
-            opener.start(*channel, CodecSide::CryptoServer) &&
-            opener.feed(reinterpret_cast<const char*>(payload.data()), payload.size());
-        return takeUpload(opening ? &opener : nullptr);
+        Incoming in;
+        startUpload(in, *channel);
+        in.opening = in.opening &&
+                     in.opener.feed(reinterpret_cast<const char*>(payload.data()), payload.size());
+        return takeUpload(in);
     }
     Outgoing out;
     prepare(code, adminName, payload, out);

@@ -38,6 +38,7 @@
 
 namespace Talvek {
 
+class BinaryFile;
 class KeyBase;
 
 struct CryptoServerConfig {
@@ -119,6 +120,7 @@ public:
 private:
     struct Worker;
     struct Outgoing;
+    struct Incoming;
     void handle(TcpSocket& client, const std::atomic<int32_t>& stopFlag);
     bool readPayload(TcpSocket& client, const std::atomic<int32_t>& stopFlag, uint32_t length,
                      std::vector<uint8_t>& payload);
@@ -131,8 +133,10 @@ private:
     // as it is sent.
     void prepare(uint8_t code, const std::string& adminName, const std::vector<uint8_t>& payload,
                  Outgoing& out) const;
-    // Commits what an upload opened to (null: it did not open).
-    ServerAnswer takeUpload(EnvelopeOpener* opener) const;
+    // Readies an upload to be opened with the channel as it is fed.
+    void startUpload(Incoming& in, const SecureChannel& channel) const;
+    // Commits an upload fed whole, when it opened.
+    ServerAnswer takeUpload(Incoming& in) const;
     bool sendReply(TcpSocket& client, uint8_t code, Outgoing& out) const;
     void reapWorkers(bool all);
     void logRequest(const std::string& peer, const std::string& adminName, uint8_t code,
@@ -143,7 +147,7 @@ private:
     const SecureChannel* adminChannel(const KeyBase& keys, const std::string& adminName) const;
     // The interface's file, or empty when the name cannot name one.
     std::string interfacePath(const std::string& name) const;
-    bool commitUpload(const std::string& path, const uint8_t* data, size_t length) const;
+    bool commitUpload(BinaryFile& file, const std::string& path) const;
     void keepHistory(const std::string& path) const;
 
     CryptoServerConfig config_;
