@@ -18,6 +18,8 @@
 #include <gtest/gtest.h>
 
 #include "cryptoserver/cryptoserverclient.h"
+#include "keystore/keybase.h"
+#include "support/lockwait.h"
 #include "support/serverfixture.h"
 
 using namespace Talvek;
@@ -177,6 +179,46 @@ TEST_F(CryptoServerService, UploadsKeepTheLastFiveVersions) {
     ASSERT_TRUE(listInterfaces(params, &message));
     EXPECT_EQ(splitInterfaceList(params.interfaceList.data(), params.interfaceList.size()),
               (std::vector<std::string>{"main", cp("Касса")}));
+}
+
+// An upload is written to its new file as it arrives, but one that stalls
+// half-way holds nothing: the interface's base is fetched and saved
+// meanwhile, and nothing of the upload stays once its connection is gone.
+TEST_F(CryptoServerService, AStalledUploadHoldsNothing) {
+    // Large enough that its first half is more than the piece the server
+    // opens at a time.
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1000);
+    std::vector<uint8_t> block(kUploadHeaderSize, 0);
+    std::copy_n("main", 4, block.begin());
+    const auto body = readBytes(local);
+    block.insert(block.end(), body.begin(), body.end());
+    SingleOutput sealed;
+    ASSERT_TRUE(
+        codecEncode(adminBase, adminName, serverName, CodecSide::Administrator, block, sealed));
+    auto halfSent = requestHead(ServerCode::UploadKeyBase, adminName, sealed.length);
+    halfSent.insert(halfSent.end(), sealed.data, sealed.data + sealed.length / 2);
+
+    ScopedLockWait wait(std::chrono::milliseconds(300));
+    KeyBase base;
+    ASSERT_TRUE(base.loadBase(interfaceFile("main")));
+    {
+        RawClient staller(server->port(), halfSent);
+        const auto start = Clock::now();
+        while (temporariesIn(folder).empty() && Clock::now() - start < std::chrono::seconds(5))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(temporariesIn(folder).size(), 1u);
+
+        std::string message;
+        EXPECT_TRUE(fetchKeyBase(paramsFor(dir.file("fetched")), &message)) << message;
+        EXPECT_TRUE(base.saveBase(interfaceFile("main")));
+        EXPECT_EQ(temporariesIn(folder).size(), 1u);
+    }
+    const auto start = Clock::now();
+    while (server->activeConnections() > 0 && Clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(temporariesIn(folder), std::vector<std::string>{});
+    EXPECT_EQ(readBytes(dir.file("fetched")), readBytes(interfaceFile("main")));
 }
 
 TEST_F(CryptoServerService, InterfaceNamesNeverLeaveTheFolder) {

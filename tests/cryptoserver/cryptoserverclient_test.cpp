@@ -259,6 +259,7 @@ TEST_F(CryptoServerClient, BrokenRepliesEndInTheReceiveMessageWithNothingWritten
     EXPECT_EQ(message, "Ошибка получения ответа: Message too long !");
 
     EXPECT_EQ(readBytes(local), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
 }
 
 TEST_F(CryptoServerClient, StalledServerEndsAtTheIdleLimit) {
@@ -396,6 +397,8 @@ TEST_F(CryptoServerClient, RepliesThatFailTheEnvelopeChecksAreUndecodable) {
         EXPECT_TRUE(params.interfaceList.empty()) << c.what;
     }
     EXPECT_EQ(readBytes(local), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    // The reply was written as it opened; nothing of it stays.
+    EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
 }
 
 TEST_F(CryptoServerClient, AReplayedOrStaleUploadCannotRollTheBaseBack) {
@@ -434,6 +437,7 @@ TEST_F(CryptoServerClient, AReplayedOrStaleUploadCannotRollTheBaseBack) {
               ServerStatus::DecodeFailed);
 
     EXPECT_EQ(readBytes(interfaceFile("main")), readBytes(second));
+    EXPECT_EQ(temporariesIn(folder), std::vector<std::string>{});
 }
 
 TEST(ReplayGuard, ANonceIsTakenOnceWithinTheWindow) {

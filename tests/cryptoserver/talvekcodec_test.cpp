@@ -97,7 +97,7 @@ TEST_F(TalvekCodec, OnlyAChannelThatSignsAndEncryptsWithCompleteKeysIsUsed) {
          [&] {
              // The file ends inside the last key's numbers.
              auto bytes = readBytes(adminBase);
-             bytes.resize(bytes.size() - 20);
+             bytes.erase(bytes.end() - 20, bytes.end());
              writeBytes(adminBase, bytes);
          }},
         {"peer's public key missing",
@@ -180,6 +180,23 @@ TEST_F(TalvekCodec, BlocksThatAreStaleMisdirectedForgedOrNotEnvelopesAreRefused)
                                          c.sealed.size(), data, &stamp, now);
         EXPECT_EQ(opened, c.opens) << c.what;
         EXPECT_EQ(data, c.opens ? message : std::vector<uint8_t>{}) << c.what;
+
+        // The same verdict for a block opened a character at a time, its
+        // input handed on as it opens.
+        EnvelopeOpener opener;
+        std::vector<uint8_t> handed;
+        ASSERT_TRUE(opener.start(adminSide, CodecSide::Administrator, 0,
+                                 [&handed](const uint8_t* d, size_t n) {
+                                     handed.insert(handed.end(), d, d + n);
+                                     return true;
+                                 }));
+        bool fed = true;
+        for (const char ch : c.sealed) fed = opener.feed(&ch, 1) && fed;
+        EXPECT_EQ(fed && opener.finish(nullptr, now), c.opens) << c.what;
+        if (c.opens) {
+            EXPECT_EQ(handed, message) << c.what;
+        }
+        EXPECT_EQ(opener.size(), 0u) << c.what;
     }
 }
 

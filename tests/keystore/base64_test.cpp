@@ -170,3 +170,32 @@ TEST(Base64ExactReader, TakesInAnyPiecesExactlyWhatTheEncoderWrites) {
         EXPECT_EQ(read.ok, decode(text).ok && exactForm == withoutBlanks(text)) << text;
     }
 }
+
+// Long texts are decoded a group at a time: every 12-bit half of a group in
+// both places comes out as the bit-by-bit rule says, and any byte outside the
+// alphabet, in any place of a group, is caught there.
+TEST(Base64, EveryValueInEveryPlaceOfALongText) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string data, byRule;
+    for (uint32_t half = 0; half < 4096; ++half) {
+        const uint32_t group = (half << 12) | (4095 - half);
+        for (int shift = 16; shift >= 0; shift -= 8) data += static_cast<char>(group >> shift);
+        for (int shift = 18; shift >= 0; shift -= 6) byRule += alphabet[(group >> shift) & 63];
+    }
+    const std::string text = encode(data);
+    EXPECT_EQ(text, byRule);
+    EXPECT_EQ(decode(text).bytes, data);
+    EXPECT_EQ(readExact(text, 1000).bytes, data);
+
+    for (int c = 0; c < 256; ++c) {
+        if (alphabet.find(static_cast<char>(c)) != std::string::npos ||
+            std::string("=\r\n \t").find(static_cast<char>(c)) != std::string::npos)
+            continue;
+        for (size_t place = 0; place < 4; ++place) {
+            std::string bad = text.substr(0, 40);
+            bad[20 + place] = static_cast<char>(c);
+            EXPECT_FALSE(decode(bad).ok) << c << " at " << place;
+            EXPECT_FALSE(readExact(bad, 40).ok) << c << " at " << place;
+        }
+    }
+}

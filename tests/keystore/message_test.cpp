@@ -334,18 +334,42 @@ TEST(MessageSealer, SlicesAndPiecesMakeAndOpenTheMessageOfAllParts) {
         SecretBytes data;
         ASSERT_TRUE(opener.finish(data));
         EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.end()), whole);
+
+        // Or handed on as they open, for data too large to be kept whole.
+        std::vector<uint8_t> handed;
+        ASSERT_TRUE(opener.start(*p.b, text.size(), [&handed](const uint8_t* d, size_t n) {
+            handed.insert(handed.end(), d, d + n);
+            return true;
+        }));
+        for (size_t at = 0; at < text.size(); at += slice)
+            ASSERT_TRUE(opener.feed(text.data() + at, std::min(slice, text.size() - at)));
+        ASSERT_TRUE(opener.finish(data));
+        EXPECT_TRUE(data.empty());
+        EXPECT_EQ(handed, whole);
     }
 
-    // A cut text does not open, however it arrived; nor do empty parts alone.
+    // A cut text does not open, however it arrived and wherever its data
+    // went; nor do empty parts alone.
     MessageSealer sealer;
     ASSERT_TRUE(sealer.start(*p.a, {head}));
     std::string text(sealer.textLength(), '\0');
     ASSERT_EQ(sealer.next(text.data(), text.size()), text.size());
+    for (const bool handedOn : {false, true}) {
+        MessageOpener opener;
+        ASSERT_TRUE(opener.start(*p.b, 0,
+                                 handedOn ? MessageOpener::Sink([](auto, auto) { return true; })
+                                          : MessageOpener::Sink()));
+        ASSERT_TRUE(opener.feed(text.data(), text.size() - 4));
+        SecretBytes data;
+        EXPECT_FALSE(opener.finish(data));
+        EXPECT_TRUE(data.empty());
+    }
+    EXPECT_FALSE(sealer.start(*p.a, {{}, {}}));
+
+    // A taker that cannot take more stops the opening.
     MessageOpener opener;
-    ASSERT_TRUE(opener.start(*p.b));
-    ASSERT_TRUE(opener.feed(text.data(), text.size() - 4));
+    ASSERT_TRUE(opener.start(*p.b, 0, [](const uint8_t*, size_t) { return false; }));
+    EXPECT_FALSE(opener.feed(text.data(), text.size()));
     SecretBytes data;
     EXPECT_FALSE(opener.finish(data));
-    EXPECT_TRUE(data.empty());
-    EXPECT_FALSE(sealer.start(*p.a, {{}, {}}));
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "keystore/binaryfile.h"
 #include "keystore/keybase.h"
 #include "support/filesizelimit.h"
 #include "support/lockwait.h"
@@ -15,7 +16,11 @@ using namespace Talvek;
 using TestSupport::FileSizeLimit;
 using TestSupport::listDir;
 using TestSupport::readBytes;
+using TestSupport::readText;
+using TestSupport::ScopedLockWait;
 using TestSupport::TempDir;
+using TestSupport::temporariesIn;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -189,6 +194,69 @@ TEST(AtomicSave, ASaveRemovesTheTemporariesOfEarlierInterruptedSaves) {
     EXPECT_EQ(listDir(dir.path()),
               (std::vector<std::string>{".base.key_base.ab-cd!", ".base.key_base.toolong1",
                                         ".other.key_base.a1B2c3", "base.key_base"}));
+}
+
+// A file that arrives slowly (a base coming over the network) is written
+// without the target's lock: the old file can be saved meanwhile, and that
+// save's clean-up leaves the live temporary alone. The lock is taken only to
+// put the new file in place; held elsewhere then, the save fails and changes
+// nothing.
+TEST(DeferredSave, TakesTheTargetsLockOnlyToPutTheNewFileInPlace) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    TestSupport::writeText(path, "old");
+    ScopedLockWait wait(200ms);
+    {
+        BinaryFile file;
+        ASSERT_TRUE(file.createDeferred(path));
+        ASSERT_TRUE(file.write("new", 3));
+        EXPECT_TRUE(baseWith(1).saveBase(path));
+        EXPECT_EQ(temporariesIn(dir.path()).size(), 1u);
+        EXPECT_TRUE(file.close());
+    }
+    EXPECT_EQ(readText(path), "new");
+    {
+        BinaryFile file;
+        ASSERT_TRUE(file.createDeferred(path));
+        ASSERT_TRUE(file.write("newer", 5));
+        HeldElsewhere holder(path, LOCK_SH);
+        EXPECT_FALSE(file.close());
+    }
+    EXPECT_EQ(readText(path), "new");
+    EXPECT_TRUE(temporariesIn(dir.path()).empty());
+}
+
+// Content well past the size at which a save starts syncing in the background
+// is stored whole, in small pieces or large; a write that fails past it fails
+// the save and leaves the old file.
+TEST(AtomicSave, LargeContentIsStoredWholeOrNotAtAll) {
+    TempDir dir;
+    const std::string path = dir.file("large.key_base");
+    std::vector<uint8_t> content((9u << 20) + 12345);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<uint8_t>(i * 7 + (i >> 13));
+    const auto save = [&](size_t piece, bool deferred) {
+        BinaryFile file;
+        if (!(deferred ? file.createDeferred(path) : file.create(path))) return false;
+        for (size_t at = 0; at < content.size(); at += piece) {
+            const auto n = static_cast<uint32_t>(std::min(piece, content.size() - at));
+            if (!file.write(content.data() + at, n)) return false;
+        }
+        return file.close();
+    };
+    for (const size_t piece : {size_t{4093}, size_t{3} << 20}) {
+        TestSupport::writeText(path, "old");
+        ASSERT_TRUE(save(piece, piece > 4093)) << piece;
+        EXPECT_TRUE(readBytes(path) == content) << piece;
+    }
+    {
+        FileSizeLimit limit(6u << 20);
+        ASSERT_TRUE(limit.active());
+        EXPECT_FALSE(save(4093, false));
+        EXPECT_FALSE(save(size_t{3} << 20, true));
+    }
+    EXPECT_TRUE(readBytes(path) == content);
+    EXPECT_TRUE(temporariesIn(dir.path()).empty());
 }
 
 // Larger than any key file: refused before a byte is read.

@@ -36,14 +36,7 @@ namespace {
 using Snapshot = std::map<std::string, std::vector<uint8_t>>;
 
 using TestSupport::snapshot;
-
-// Entries named like the temporaries of a save (".name.XXXXXX").
-std::vector<std::string> temporaries(const TempDir& dir) {
-    std::vector<std::string> out;
-    for (const auto& name : TestSupport::listDir(dir.path()))
-        if (!name.empty() && name[0] == '.') out.push_back(name);
-    return out;
-}
+using TestSupport::temporariesIn;
 
 using TestSupport::ScopedLockWait;
 
@@ -157,7 +150,7 @@ TEST(Transaction, TwoProgramsLoseNoChange) {
         for (int i = 0; i < kEach; ++i)
             EXPECT_NE(base.findChannel("srv", "p" + std::to_string(p) + "-" + std::to_string(i)),
                       nullptr);
-    EXPECT_TRUE(temporaries(f.dir).empty());
+    EXPECT_TRUE(temporariesIn(f.dir.path()).empty());
 }
 
 // A save killed at any moment leaves every file whole, old or new; the next
@@ -208,7 +201,7 @@ TEST(Transaction, KilledSavesLeaveOldOrNewFilesAndNoTemporaries) {
     ASSERT_TRUE(createServerKey(f.serverKey("last")));
     std::remove(f.userBase.c_str());
     ASSERT_TRUE(createUserKey(f.userKey(), f.java));
-    EXPECT_EQ(temporaries(f.dir), std::vector<std::string>{});
+    EXPECT_EQ(temporariesIn(f.dir.path()), std::vector<std::string>{});
 }
 
 // Under a full disk at every size, a transaction commits all its files or
@@ -242,7 +235,7 @@ TEST(Transaction, FullDiskAtEverySizeCommitsAllOrNothing) {
             committedOnce = true;
             EXPECT_EQ(channelsIn(f.base), 2);
             EXPECT_EQ(TestSupport::readText(f.java), java);
-            EXPECT_TRUE(temporaries(f.dir).empty());
+            EXPECT_TRUE(temporariesIn(f.dir.path()).empty());
             break;
         }
     }
@@ -300,7 +293,7 @@ TEST(Transaction, EveryChangeUnderAFullDiskIsAllOrNothing) {
             }
         }
         EXPECT_TRUE(done);
-        EXPECT_TRUE(temporaries(f.dir).empty());
+        EXPECT_TRUE(temporariesIn(f.dir.path()).empty());
     }
     EXPECT_EQ(channelsIn(f.base), 2);
     EXPECT_EQ(channelsIn(f.userBase), 1);

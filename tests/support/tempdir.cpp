@@ -67,6 +67,15 @@ std::vector<std::string> listDir(const std::string& path) {
     return names;
 }
 
+std::vector<std::string> temporariesIn(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& name : listDir(folder)) {
+        if (name[0] == '.' && std::filesystem::is_regular_file(folder + "/" + name))
+            out.push_back(name);
+    }
+    return out;
+}
+
 std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir) {
     std::map<std::string, std::vector<uint8_t>> all;
     for (const auto& name : listDir(dir.path())) all[name] = readBytes(dir.file(name));

@@ -31,6 +31,8 @@ bool exists(const std::string& path);
 unsigned fileMode(const std::string& path);  // permission bits
 // Names of the entries of a folder (no "." and ".."), sorted.
 std::vector<std::string> listDir(const std::string& path);
+// The hidden files of a folder, as a save's temporaries (".name.XXXXXX") are.
+std::vector<std::string> temporariesIn(const std::string& folder);
 // Every file of a folder with its bytes, to prove that nothing changed.
 std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir);
 
