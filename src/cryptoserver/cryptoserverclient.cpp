@@ -273,10 +273,12 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
     KeyBase keys;
     const SecureChannel* channel =
         codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
-    EnvelopeOpener opener;
+    // The file before the opener that may still be writing to it when the
+    // exchange fails.
     BinaryFile file;
     bool opening = false, storing = false;
     uint32_t length = 0;
+    EnvelopeOpener opener;
     const auto store = [&](const uint8_t* data, size_t n) {
         storing = storing && n <= UINT32_MAX && file.write(data, static_cast<uint32_t>(n));
         return true;

@@ -136,11 +136,13 @@ private:
     bool take(const uint8_t* data, size_t length);
 
     CodecSide side_ = CodecSide::Administrator;
-    MessageOpener opener_;
     MessageOpener::Sink sink_;
     uint8_t header_[Envelope::HeaderSize] = {};
     size_t headerAt_ = 0;
     SecretBytes input_;
+    // Last, so that it is gone (and whatever it runs with it) before what
+    // it feeds.
+    MessageOpener opener_;
 };
 
 // The two calls over a byte block, for either side, with the channel

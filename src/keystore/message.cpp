@@ -1,8 +1,13 @@
 #include "keystore/message.h"
 
 #include <algorithm>
+#include <array>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <openssl/crypto.h>
 
@@ -17,6 +22,8 @@ constexpr size_t kDigestSize = 16;
 constexpr size_t kMessageKeySize = 16;
 // Text is made and taken in slices of this size, small enough for the cache.
 constexpr size_t kSlice = 64u << 10;
+// A text this long is opened on two threads.
+constexpr size_t kRelayedText = 1u << 20;
 
 bool isSetKey(const std::unique_ptr<RsaKeyRecord>& key) {
     return key && key->isSet();
@@ -201,11 +208,78 @@ size_t MessageSealer::next(char* out, size_t capacity) {
     return base64Length(raw);
 }
 
+// Opened slices on their way to the digest and the sink: a few buffers go
+// round between the decoding thread and the relay's.
+struct MessageOpener::Relay {
+    struct Slot {
+        SecretBytes bytes;
+        size_t from = 0, length = 0;
+    };
+    std::array<Slot, 8> slots;
+    size_t head = 0, count = 0;  // the slots handed on and not yet taken
+    bool closing = false, dropping = false, failed = false;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::thread thread;
+
+    void run(Md5Stream& md5, const Sink& sink) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return count > 0 || closing; });
+            if (count == 0) return;
+            Slot& slot = slots[head];
+            const bool skip = failed || dropping;
+            lock.unlock();
+            const uint8_t* data = slot.bytes.data() + slot.from;
+            const bool ok = skip || (md5.update(data, slot.length) && sink(data, slot.length));
+            lock.lock();
+            failed = failed || !ok;
+            head = (head + 1) % slots.size();
+            --count;
+            changed.notify_all();
+        }
+    }
+};
+
+MessageOpener::MessageOpener() = default;
+
 MessageOpener::~MessageOpener() {
+    stopRelay(true);
     OPENSSL_cleanse(key_, sizeof key_);
 }
 
+bool MessageOpener::stopRelay(bool drop) {
+    if (!relay_) return true;
+    {
+        std::lock_guard lock(relay_->mutex);
+        relay_->closing = true;
+        relay_->dropping = drop;
+    }
+    relay_->changed.notify_all();
+    relay_->thread.join();
+    const bool ok = !relay_->failed;
+    relay_.reset();
+    return ok;
+}
+
+bool MessageOpener::relay(size_t from, size_t length) {
+    Relay& r = *relay_;
+    std::unique_lock lock(r.mutex);
+    r.changed.wait(lock, [&r] { return r.count < r.slots.size() || r.failed; });
+    if (r.failed) return false;
+    // The decoded slice goes round as it is; the slot's old buffer takes
+    // the next one.
+    Relay::Slot& slot = r.slots[(r.head + r.count) % r.slots.size()];
+    std::swap(slot.bytes, raw_);
+    slot.from = from;
+    slot.length = length;
+    ++r.count;
+    r.changed.notify_all();
+    return true;
+}
+
 bool MessageOpener::fail() {
+    stopRelay(true);
     failed_ = true;
     data_.clear();
     OPENSSL_cleanse(key_, sizeof key_);
@@ -231,6 +305,15 @@ bool MessageOpener::start(const SecureChannel& channel, size_t expectedText, Sin
     lead_.reserve(leadSize_);
     if (!sink_ && expectedText / 4 * 3 > leadSize_) data_.reserve(expectedText / 4 * 3 - leadSize_);
     if (!md5_.start()) return false;
+    if (sink_ && expectedText >= kRelayedText) {
+        try {
+            relay_ = std::make_unique<Relay>();
+            relay_->thread = std::thread([r = relay_.get(), this] { r->run(md5_, sink_); });
+        } catch (const std::system_error&) {
+            // No thread to be had: everything is done here.
+            relay_.reset();
+        }
+    }
     failed_ = false;
     return true;
 }
@@ -257,8 +340,9 @@ bool MessageOpener::take(uint8_t* raw, size_t length) {
     opened_ += length;
     if (sink_) {
         // Opened where it was decoded, and passed on.
-        return (!protection_.encrypt || rc4_.apply(raw, length, raw)) && md5_.update(raw, length) &&
-               sink_(raw, length);
+        if (protection_.encrypt && !rc4_.apply(raw, length, raw)) return false;
+        if (relay_) return relay(static_cast<size_t>(raw - raw_.data()), length);
+        return md5_.update(raw, length) && sink_(raw, length);
     }
     const size_t at = data_.size();
     data_.resize(at + length);
@@ -289,7 +373,9 @@ bool MessageOpener::finish(SecretBytes& data, std::string* signatureHex) {
     data.clear();
     if (signatureHex) signatureHex->clear();
     // Whole groups, every part there and a body of at least one byte.
-    if (failed_ || !text_.complete() || lead_.size() < leadSize_ || opened_ == 0) return fail();
+    if (failed_ || !stopRelay(false) || !text_.complete() || lead_.size() < leadSize_ ||
+        opened_ == 0)
+        return fail();
     uint8_t digest[kDigestSize] = {};
     if (!md5_.finish(digest)) return fail();
     if (protection_.encrypt) {

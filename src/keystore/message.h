@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -98,10 +99,13 @@ class MessageOpener {
 public:
     // Takes opened data as they come instead of the opener keeping them;
     // false stops the opening. Nothing they say is proven before finish()
-    // returns true.
+    // returns true. For a long text (expectedText of a MiB or more) the
+    // digest and the sink run on a thread of the opener's own while the next
+    // pieces are decoded and decrypted: one call at a time, in order, all of
+    // them over once finish() returns or the opener fails or goes.
     using Sink = std::function<bool(const uint8_t* data, size_t length)>;
 
-    MessageOpener() = default;
+    MessageOpener();
     ~MessageOpener();
     MessageOpener(const MessageOpener&) = delete;
     MessageOpener& operator=(const MessageOpener&) = delete;
@@ -119,6 +123,11 @@ public:
 private:
     bool take(uint8_t* raw, size_t length);
     bool fail();
+    // Hands opened data at raw[from, from + length) on to the relay.
+    bool relay(size_t from, size_t length);
+    // Lets the relay finish what it was handed (or drop it) and stops it;
+    // false when it failed.
+    bool stopRelay(bool drop);
 
     const SecureChannel* channel_ = nullptr;
     MessageProtection protection_;
@@ -130,6 +139,8 @@ private:
     SecretBytes data_;  // what was opened so far, without a sink
     Sink sink_;
     size_t opened_ = 0;
+    struct Relay;
+    std::unique_ptr<Relay> relay_;
     Rc4Stream rc4_;
     Md5Stream md5_;
     uint8_t key_[16] = {};

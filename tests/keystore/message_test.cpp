@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -372,4 +374,42 @@ TEST(MessageSealer, SlicesAndPiecesMakeAndOpenTheMessageOfAllParts) {
     EXPECT_FALSE(opener.feed(text.data(), text.size()));
     SecretBytes data;
     EXPECT_FALSE(opener.finish(data));
+}
+
+// A long text is digested and handed on by a second thread while the next
+// pieces are decoded: the same data in the same order, the same verdict for
+// a changed text, a taker that gives up stops the opening, and an opener
+// dropped half-way stops its thread (the sanitizers watch the rest).
+TEST(MessageOpener, LongTextsOpenOnTwoThreadsWithTheSameVerdicts) {
+    const Pair p = channelPair(true, true);
+    std::vector<uint8_t> data((3u << 20) / 2 + 7);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 29 + (i >> 9));
+    const std::string text = seal(*p.a, data);
+    std::string changed = text;
+    changed[changed.size() / 2] = changed[changed.size() / 2] == 'A' ? 'B' : 'A';
+
+    const auto open = [&](const std::string& t, size_t giveUpAfter, std::vector<uint8_t>& out,
+                          size_t stopAt = std::string::npos) {
+        out.clear();
+        MessageOpener opener;
+        if (!opener.start(*p.b, t.size(), [&](const uint8_t* d, size_t n) {
+                out.insert(out.end(), d, d + n);
+                return out.size() < giveUpAfter;
+            }))
+            return false;
+        bool fed = true;
+        for (size_t at = 0; fed && at < std::min(t.size(), stopAt); at += 100000)
+            fed = opener.feed(t.data() + at, std::min<size_t>(100000, t.size() - at));
+        if (stopAt != std::string::npos) return false;
+        SecretBytes none;
+        return fed && opener.finish(none) && none.empty();
+    };
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(open(text, SIZE_MAX, out));
+    EXPECT_TRUE(out == data);
+    EXPECT_FALSE(open(changed, SIZE_MAX, out));
+    EXPECT_FALSE(open(text.substr(0, text.size() - 4), SIZE_MAX, out));
+    EXPECT_FALSE(open(text, 100000, out));
+    EXPECT_LT(out.size(), data.size());
+    EXPECT_FALSE(open(text, SIZE_MAX, out, text.size() / 2));
 }

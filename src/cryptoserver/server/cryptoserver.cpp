@@ -132,13 +132,14 @@ struct CryptoServer::Outgoing {
 // once the whole upload proved genuine and fresh. The object stays where it
 // is while in use.
 struct CryptoServer::Incoming {
-    EnvelopeOpener opener;
-    bool opening = false;
     uint8_t field[kUploadHeaderSize] = {};
     size_t fieldAt = 0;
     std::string name, path;
     BinaryFile file;
     bool storing = false;
+    bool opening = false;
+    // Last: it may still be writing to the rest when the upload breaks off.
+    EnvelopeOpener opener;
 };
 
 CryptoServer::CryptoServer(CryptoServerConfig config) : config_(std::move(config)) {}
@@ -262,7 +263,7 @@ bool CryptoServer::receiveUpload(TcpSocket& client, const std::atomic<int32_t>& 
     const auto keys = serverKeys();
     const SecureChannel* channel = keys ? adminChannel(*keys, adminName) : nullptr;
     Incoming in;
-    if (channel) startUpload(in, *channel);
+    if (channel) startUpload(in, *channel, length);
     // A claimed length costs one piece until the bytes are there.
     std::vector<char> piece(std::min(length, kPayloadPiece));
     for (uint32_t done = 0; done < length;) {
@@ -276,7 +277,7 @@ bool CryptoServer::receiveUpload(TcpSocket& client, const std::atomic<int32_t>& 
     return true;
 }
 
-void CryptoServer::startUpload(Incoming& in, const SecureChannel& channel) const {
+void CryptoServer::startUpload(Incoming& in, const SecureChannel& channel, size_t length) const {
     // Kept opening whatever happens to the file, so that an upload that is
     // not genuine is answered as such.
     const auto store = [this, &in](const uint8_t* data, size_t length) {
@@ -296,7 +297,9 @@ void CryptoServer::startUpload(Incoming& in, const SecureChannel& channel) const
                      in.file.write(data, static_cast<uint32_t>(length));
         return true;
     };
-    in.opening = in.opener.start(channel, CodecSide::CryptoServer, 0, store);
+    // The length the client claims allocates nothing: it only decides
+    // whether a second thread helps.
+    in.opening = in.opener.start(channel, CodecSide::CryptoServer, length, store);
 }
 
 bool CryptoServer::sendReply(TcpSocket& client, uint8_t code, Outgoing& out) const {
@@ -584,7 +587,7 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
         const SecureChannel* channel = keys ? adminChannel(*keys, adminName) : nullptr;
         if (!channel) return refuse(Status::NoRights);
         Incoming in;
-        startUpload(in, *channel);
+        startUpload(in, *channel, payload.size());
         in.opening = in.opening &&
                      in.opener.feed(reinterpret_cast<const char*>(payload.data()), payload.size());
         return takeUpload(in);

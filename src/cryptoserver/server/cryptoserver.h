@@ -133,8 +133,9 @@ private:
     // as it is sent.
     void prepare(uint8_t code, const std::string& adminName, const std::vector<uint8_t>& payload,
                  Outgoing& out) const;
-    // Readies an upload to be opened with the channel as it is fed.
-    void startUpload(Incoming& in, const SecureChannel& channel) const;
+    // Readies an upload of length characters to be opened with the channel
+    // as it is fed.
+    void startUpload(Incoming& in, const SecureChannel& channel, size_t length) const;
     // Commits an upload fed whole, when it opened.
     ServerAnswer takeUpload(Incoming& in) const;
     bool sendReply(TcpSocket& client, uint8_t code, Outgoing& out) const;
