@@ -335,13 +335,14 @@ bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
         content = file.takeContent();
     }
 
-    // Sealed while it is sent: the digest and signature first, then the text
-    // slice by slice.
+    // Sealed while it is sent: the digest and signature first (the file's
+    // copy in memory is encrypted in the same pass), then the text slice by
+    // slice.
     KeyBase keys;
     const SecureChannel* channel =
         codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
     EnvelopeSealer sealer;
-    if (!channel || !sealer.start(*channel, CodecSide::Administrator, {field, content})) {
+    if (!channel || !sealer.startInPlace(*channel, CodecSide::Administrator, {field, content})) {
         setMessage(message, "Ошибка кодирования базы для отправки серверу!");
         return false;
     }

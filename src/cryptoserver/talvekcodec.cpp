@@ -160,17 +160,31 @@ bool codecAccepts(const SecureChannel& channel) {
            publicPlausible(channel.cryptPublicKey);
 }
 
-bool EnvelopeSealer::start(const SecureChannel& channel, CodecSide side,
-                           const std::vector<std::span<const uint8_t>>& input,
+bool EnvelopeSealer::stamp(const SecureChannel& channel, CodecSide side,
                            std::optional<int64_t> now) {
     if (!codecAccepts(channel)) return false;
     std::memcpy(header_, Envelope::Magic, sizeof Envelope::Magic);
     header_[4] = static_cast<uint8_t>(side);
     putTime(header_ + 5, clockNow(now));
-    if (RAND_bytes(header_ + 13, Envelope::NonceSize) != 1) return false;
+    return RAND_bytes(header_ + 13, Envelope::NonceSize) == 1;
+}
+
+bool EnvelopeSealer::start(const SecureChannel& channel, CodecSide side,
+                           const std::vector<std::span<const uint8_t>>& input,
+                           std::optional<int64_t> now) {
+    if (!stamp(channel, side, now)) return false;
     std::vector<std::span<const uint8_t>> parts{std::span<const uint8_t>(header_)};
     parts.insert(parts.end(), input.begin(), input.end());
     return sealer_.start(channel, parts);
+}
+
+bool EnvelopeSealer::startInPlace(const SecureChannel& channel, CodecSide side,
+                                  const std::vector<std::span<uint8_t>>& input,
+                                  std::optional<int64_t> now) {
+    if (!stamp(channel, side, now)) return false;
+    std::vector<std::span<uint8_t>> parts{std::span<uint8_t>(header_)};
+    parts.insert(parts.end(), input.begin(), input.end());
+    return sealer_.startInPlace(channel, parts);
 }
 
 bool EnvelopeOpener::start(const SecureChannel& channel, CodecSide side, size_t expectedText,

@@ -107,11 +107,18 @@ public:
     bool start(const SecureChannel& channel, CodecSide side,
                const std::vector<std::span<const uint8_t>>& input,
                std::optional<int64_t> now = std::nullopt);
+    // As start(), for input the sealer may encrypt where it is
+    // (MessageSealer::startInPlace): it holds the encrypted bytes afterwards.
+    bool startInPlace(const SecureChannel& channel, CodecSide side,
+                      const std::vector<std::span<uint8_t>>& input,
+                      std::optional<int64_t> now = std::nullopt);
     size_t textLength() const { return sealer_.textLength(); }
     size_t next(char* out, size_t capacity) { return sealer_.next(out, capacity); }
     bool failed() const { return sealer_.failed(); }
 
 private:
+    bool stamp(const SecureChannel& channel, CodecSide side, std::optional<int64_t> now);
+
     uint8_t header_[Envelope::HeaderSize] = {};
     MessageSealer sealer_;
 };

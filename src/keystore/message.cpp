@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -22,8 +24,8 @@ constexpr size_t kDigestSize = 16;
 constexpr size_t kMessageKeySize = 16;
 // Text is made and taken in slices of this size, small enough for the cache.
 constexpr size_t kSlice = 64u << 10;
-// A text this long is opened on two threads.
-constexpr size_t kRelayedText = 1u << 20;
+// Messages this large are sealed and opened on two threads.
+constexpr size_t kTwoThreads = 1u << 20;
 
 bool isSetKey(const std::unique_ptr<RsaKeyRecord>& key) {
     return key && key->isSet();
@@ -106,10 +108,91 @@ bool channelProtects(const SecureChannel& channel) {
 bool MessageSealer::start(const SecureChannel& channel,
                           const std::vector<std::span<const uint8_t>>& parts,
                           std::string* signatureHex) {
+    return begin(channel, parts, false, signatureHex);
+}
+
+bool MessageSealer::startInPlace(const SecureChannel& channel,
+                                 const std::vector<std::span<uint8_t>>& parts,
+                                 std::string* signatureHex) {
+    return begin(channel, {parts.begin(), parts.end()}, true, signatureHex);
+}
+
+bool MessageSealer::digestParts(uint8_t* out, Rc4Stream* inPlace) {
+    Md5Stream md5;
+    if (!md5.start()) return false;
+    // Written only where the parts were handed over as writable.
+    const auto writable = [](const std::span<const uint8_t>& part, size_t at) {
+        return const_cast<uint8_t*>(part.data()) + at;
+    };
+    const auto encryptAll = [&]() {
+        for (const auto& part : parts_) {
+            if (!inPlace->apply(part.data(), part.size(), writable(part, 0))) return false;
+        }
+        return true;
+    };
+    if (!inPlace || dataLength_ < kTwoThreads) {
+        for (const auto& part : parts_) {
+            if (!md5.update(part.data(), part.size())) return false;
+        }
+        return md5.finish(out) && (!inPlace || encryptAll());
+    }
+
+    // The cipher follows the digest a slice behind, on a thread of its own:
+    // a slice is encrypted only once the digest is past it.
+    std::atomic<size_t> digested{0};
+    std::atomic<bool> abandoned{false};
+    bool encrypted = true;
+    std::thread follower;
+    try {
+        follower = std::thread([&] {
+            size_t passed = 0;
+            for (const auto& part : parts_) {
+                for (size_t at = 0; at < part.size() && encrypted;) {
+                    const size_t n = std::min(kSlice, part.size() - at);
+                    for (size_t seen = digested.load(); seen < passed + n && !abandoned;
+                         seen = digested.load())
+                        digested.wait(seen);
+                    if (abandoned) return;
+                    encrypted = inPlace->apply(part.data() + at, n, writable(part, at));
+                    at += n;
+                    passed += n;
+                }
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: one pass after the other.
+        for (const auto& part : parts_) {
+            if (!md5.update(part.data(), part.size())) return false;
+        }
+        return md5.finish(out) && encryptAll();
+    }
+    bool ok = true;
+    size_t whole = 0;
+    for (const auto& part : parts_) {
+        for (size_t at = 0; ok && at < part.size(); at += kSlice) {
+            const size_t n = std::min(kSlice, part.size() - at);
+            ok = md5.update(part.data() + at, n);
+            whole += n;
+            digested.store(whole);
+            digested.notify_one();
+        }
+    }
+    if (!ok) {
+        abandoned = true;
+        digested.store(SIZE_MAX);
+        digested.notify_one();
+    }
+    follower.join();
+    return ok && encrypted && md5.finish(out);
+}
+
+bool MessageSealer::begin(const SecureChannel& channel,
+                          const std::vector<std::span<const uint8_t>>& parts, bool inPlace,
+                          std::string* signatureHex) {
     lead_.clear();
     parts_.clear();
     part_ = partAt_ = dataLength_ = done_ = 0;
-    encrypt_ = false;
+    encrypt_ = encrypted_ = false;
     failed_ = true;
     if (signatureHex) signatureHex->clear();
     for (const auto& part : parts) {
@@ -128,13 +211,13 @@ bool MessageSealer::start(const SecureChannel& channel,
     if ((p.sign && signSize == 0) || (p.encrypt && cryptSize == 0)) return false;
     lead_.assign(signSize + (p.encrypt ? kDigestSize + cryptSize : 0), 0);
 
+    // The message key comes first, so that the parts can be encrypted as
+    // they are digested.
+    MessageKey key;
+    if (p.encrypt && (!makeSessionKey(key.bytes) || !rc4_.start(key.bytes))) return false;
+    encrypted_ = inPlace && p.encrypt;
     uint8_t digest[kDigestSize] = {};
-    if (p.any()) {
-        Md5Stream md5;
-        bool digested = md5.start();
-        for (const auto& part : parts_) digested = digested && md5.update(part.data(), part.size());
-        if (!digested || !md5.finish(digest)) return false;
-    }
+    if (p.any() && !digestParts(digest, encrypted_ ? &rc4_ : nullptr)) return false;
 
     size_t at = 0;
     std::string signature;
@@ -148,16 +231,12 @@ bool MessageSealer::start(const SecureChannel& channel,
         at = signSize;
     }
     if (p.encrypt) {
-        MessageKey key;
-        if (!makeSessionKey(key.bytes) ||
-            !rc4Transform(key.bytes, kDigestSize, digest, lead_.data() + at)) {
-            return false;
-        }
+        if (!rc4Transform(key.bytes, kDigestSize, digest, lead_.data() + at)) return false;
         at += kDigestSize;
         int written = 0;
         if (!publicEncrypt(*channel.cryptPublicKey, key.bytes, kMessageKeySize, lead_.data() + at,
                            &written) ||
-            static_cast<size_t>(written) != cryptSize || !rc4_.start(key.bytes)) {
+            static_cast<size_t>(written) != cryptSize) {
             return false;
         }
     }
@@ -171,7 +250,7 @@ bool MessageSealer::body(uint8_t* out, size_t length) {
     while (length > 0) {
         const auto& part = parts_[part_];
         const size_t n = std::min(length, part.size() - partAt_);
-        if (encrypt_) {
+        if (encrypt_ && !encrypted_) {
             if (!rc4_.apply(part.data() + partAt_, n, out)) return false;
         } else {
             std::memcpy(out, part.data() + partAt_, n);
@@ -305,7 +384,7 @@ bool MessageOpener::start(const SecureChannel& channel, size_t expectedText, Sin
     lead_.reserve(leadSize_);
     if (!sink_ && expectedText / 4 * 3 > leadSize_) data_.reserve(expectedText / 4 * 3 - leadSize_);
     if (!md5_.start()) return false;
-    if (sink_ && expectedText >= kRelayedText) {
+    if (sink_ && expectedText >= kTwoThreads) {
         try {
             relay_ = std::make_unique<Relay>();
             relay_->thread = std::thread([r = relay_.get(), this] { r->run(md5_, sink_); });

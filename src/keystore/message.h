@@ -74,6 +74,12 @@ public:
     // sealMessage fails.
     bool start(const SecureChannel& channel, const std::vector<std::span<const uint8_t>>& parts,
                std::string* signatureHex = nullptr);
+    // As start(), for parts the sealer may overwrite: when the channel
+    // encrypts, the parts are encrypted where they are, in the same pass as
+    // the digest (for a large message on a second thread, a little behind
+    // it), and hold the encrypted bytes from then on.
+    bool startInPlace(const SecureChannel& channel, const std::vector<std::span<uint8_t>>& parts,
+                      std::string* signatureHex = nullptr);
     // Characters of the whole text.
     size_t textLength() const { return base64Length(lead_.size() + dataLength_); }
     // Writes the next characters of the text, at most capacity (at least 4),
@@ -83,6 +89,10 @@ public:
     bool failed() const { return failed_; }
 
 private:
+    bool begin(const SecureChannel& channel, const std::vector<std::span<const uint8_t>>& parts,
+               bool inPlace, std::string* signatureHex);
+    // The digest of the parts; with a cipher, also encrypts them in place.
+    bool digestParts(uint8_t* digest, Rc4Stream* inPlace);
     bool body(uint8_t* out, size_t length);
 
     std::vector<uint8_t> lead_;  // signature, encrypted digest and key: no secret
@@ -90,6 +100,7 @@ private:
     size_t part_ = 0, partAt_ = 0;
     size_t dataLength_ = 0, done_ = 0;  // raw bytes of the whole, and given out
     bool encrypt_ = false, failed_ = false;
+    bool encrypted_ = false;  // the parts hold the encrypted data already
     Rc4Stream rc4_;
     SecretBytes scratch_;  // raw bytes of a slice: the data as they are without encryption
 };

@@ -413,3 +413,34 @@ TEST(MessageOpener, LongTextsOpenOnTwoThreadsWithTheSameVerdicts) {
     EXPECT_LT(out.size(), data.size());
     EXPECT_FALSE(open(text, SIZE_MAX, out, text.size() / 2));
 }
+
+// Sealing data where they are: the text opens to them, small or large (the
+// cipher then follows the digest on a second thread), and afterwards they
+// hold their encrypted form, or stay as they were on a channel that does not
+// encrypt.
+TEST(MessageSealer, SealingInPlaceOpensToTheDataAndLeavesThemEncrypted) {
+    const Pair both = channelPair(true, true), signOnly = channelPair(false, true);
+    for (const size_t size : {size_t{1000}, (size_t{3} << 20) / 2 + 5}) {
+        std::vector<uint8_t> head = bytes("head"), tail(size);
+        for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+        std::vector<uint8_t> whole = head;
+        whole.insert(whole.end(), tail.begin(), tail.end());
+        for (const Pair* p : {&both, &signOnly}) {
+            std::vector<uint8_t> h = head, t = tail;
+            MessageSealer sealer;
+            ASSERT_TRUE(sealer.startInPlace(*p->a, {h, t}));
+            std::string text(sealer.textLength(), '\0');
+            size_t at = 0;
+            while (const size_t n =
+                       sealer.next(text.data() + at, std::min<size_t>(65536, text.size() - at)))
+                at += n;
+            ASSERT_EQ(at, text.size());
+            std::vector<uint8_t> opened;
+            ASSERT_TRUE(opens(*p->b, text, &opened)) << size;
+            EXPECT_TRUE(opened == whole) << size;
+            const bool encrypts = p == &both;
+            EXPECT_EQ(h != head, encrypts) << size;
+            EXPECT_EQ(t != tail, encrypts) << size;
+        }
+    }
+}

@@ -554,10 +554,10 @@ void CryptoServer::prepare(uint8_t code, const std::string& adminName,
                        BinaryFile::Share::Read))
             return;
         // Taken out of the file, so that an upload need not wait for a slow
-        // client to read the base.
+        // client to read the base; encrypted where it is while it is digested.
         out.content = file.takeContent();
         out.answer.status = Status::EncodeFailed;
-        if (!out.sealer.start(*channel, CodecSide::CryptoServer, {out.content})) return;
+        if (!out.sealer.startInPlace(*channel, CodecSide::CryptoServer, {out.content})) return;
         out.answer.status = Status::Success;
         out.streamed = true;
         return;
