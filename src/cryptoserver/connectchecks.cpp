@@ -31,22 +31,16 @@ std::string interfaceTooLong(const std::string& name) {
 
 ConnectRefusal checkAdminChannel(const CryptoServerParams& params) {
     if (params.adminKeyBase.size() > kMaxPathBytes) return KeyMessages::PathTooLong;
-    if (!guarded([&] { return isPrivateBase(params.adminKeyBase, true); }))
+    // One read, shared with the other readers, answers all three questions.
+    KeyBase base;
+    if (!guarded([&] { return base.loadBaseShared(params.adminKeyBase); }))
         return ConnectMessages::NoPrivateBase;
-    if (!guarded([&] {
-            return channelExists(params.adminKeyBase, params.adminKeyName, params.serverKeyName);
-        })) {
+    const SecureChannel* channel = base.findChannel(params.adminKeyName, params.serverKeyName);
+    if (!channel) {
         return ConnectMessages::noChannel(params.adminKeyBase, cp1251ToUtf8(params.adminKeyName),
                                           cp1251ToUtf8(params.serverKeyName));
     }
-    if (!guarded([&] {
-            KeyBase base;
-            const SecureChannel* channel =
-                base.loadBase(params.adminKeyBase)
-                    ? base.findChannel(params.adminKeyName, params.serverKeyName)
-                    : nullptr;
-            return channel && codecAccepts(*channel);
-        })) {
+    if (!guarded([&] { return codecAccepts(*channel); })) {
         return ConnectMessages::channelTooWeak(cp1251ToUtf8(params.adminKeyName),
                                                cp1251ToUtf8(params.serverKeyName));
     }

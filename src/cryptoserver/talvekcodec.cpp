@@ -68,14 +68,9 @@ bool publicPlausible(const std::unique_ptr<RsaKeyRecord>& key) {
 
 const SecureChannel* loadChannel(KeyBase& base, const char* keyBase, const char* localName,
                                  const char* remoteName) {
-    // An exchange only reads the administrator's base: a shared lock lets two
-    // exchanges (talvekkey and the wizard, say) read it at once, while a save
-    // of the base still waits for them and they for it.
-    BinaryFile file;
-    if (!file.open(keyBase, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
-                   BinaryFile::Share::Read) ||
-        !base.readBase(file))
-        return nullptr;
+    // An exchange only reads the administrator's base: two exchanges
+    // (talvekkey and the wizard, say) may read it at once.
+    if (!base.loadBaseShared(keyBase)) return nullptr;
     const SecureChannel* channel = base.findChannel(localName, remoteName);
     return channel && codecAccepts(*channel) ? channel : nullptr;
 }

@@ -83,14 +83,29 @@ bool KeyBase::readBase(BinaryFile& file) {
     return true;
 }
 
-bool KeyBase::loadBase(const std::string& path) {
-    clearBase();
-    BinaryFile file;
-    if (!file.openExisting(path)) return false;
-    const bool ok = readBase(file);
+namespace {
+
+bool loadFrom(KeyBase& base, const std::string& path, BinaryFile& file, bool opened) {
+    base.clearBase();
+    if (!opened) return false;
+    const bool ok = base.readBase(file);
     file.close();
     if (!ok) noteFileFailure(path, FileFault::NotAKeyFile);
     return ok;
+}
+
+}  // namespace
+
+bool KeyBase::loadBase(const std::string& path) {
+    BinaryFile file;
+    return loadFrom(*this, path, file, file.openExisting(path));
+}
+
+bool KeyBase::loadBaseShared(const std::string& path) {
+    BinaryFile file;
+    return loadFrom(*this, path, file,
+                    file.open(path, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
+                              BinaryFile::Share::Read));
 }
 
 bool KeyBase::writeBase(BinaryFile& file) const {

@@ -34,6 +34,10 @@ public:
 
     void clearBase();
     bool loadBase(const std::string& path);
+    // As loadBase, for a caller that only reads: other readers may hold the
+    // file at the same time (a save still waits for them and they for it),
+    // and a read-only file opens too.
+    bool loadBaseShared(const std::string& path);
     // Written to a temporary file and renamed over the target: a failed save
     // leaves the old file as it was. Key bases are owner-only.
     bool saveBase(const std::string& path) const;

@@ -5,12 +5,15 @@
 #include <filesystem>
 #include <tuple>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "cryptoserver/connectchecks.h"
 #include "support/serverfixture.h"
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
+#include "support/lockwait.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -121,6 +124,27 @@ TEST_F(ConnectChecks, TheChannelMustRunFromTheAdministratorToTheServer) {
     EXPECT_EQ(checkAdminChannel(params),
               "В базе " + params.adminKeyBase +
                   " нет секретного канала \"Криптосервер : Администратор\"!");
+}
+
+// The base is only read, once: a program reading it at the same time, or a
+// base without write permission, does not stop the check.
+TEST_F(ConnectChecks, TheAdministratorsBaseIsOnlyRead) {
+    KeyBase base;
+    base.addChannel(completeChannel(cp("Администратор"), cp("Криптосервер"), true, true));
+    ASSERT_TRUE(base.saveBase(params.adminKeyBase));
+    params.adminKeyName = cp("Администратор");
+    params.serverKeyName = cp("Криптосервер");
+    const ScopedLockWait wait(std::chrono::milliseconds(200));
+    {
+        const HeldElsewhere reader(params.adminKeyBase, LOCK_SH);
+        ASSERT_TRUE(reader.held());
+        EXPECT_EQ(checkAdminChannel(params), std::nullopt);
+    }
+    ASSERT_EQ(chmod(params.adminKeyBase.c_str(), 0400), 0);
+    EXPECT_EQ(checkAdminChannel(params), std::nullopt);
+    // Held for writing, it is waited for and then refused.
+    const HeldElsewhere writer(params.adminKeyBase, LOCK_EX);
+    EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
 }
 
 TEST_F(ConnectChecks, AChannelThatDoesNotBothSignAndEncryptIsRefusedByName) {

@@ -14,6 +14,7 @@
 
 using namespace Talvek;
 using TestSupport::FileSizeLimit;
+using TestSupport::HeldElsewhere;
 using TestSupport::listDir;
 using TestSupport::readBytes;
 using TestSupport::readText;
@@ -32,19 +33,6 @@ KeyBase baseWith(int channels) {
     }
     return base;
 }
-
-class HeldElsewhere {
-public:
-    HeldElsewhere(const std::string& path, int operation) : fd_(open(path.c_str(), O_RDONLY)) {
-        if (fd_ >= 0) flock(fd_, operation);
-    }
-    ~HeldElsewhere() {
-        if (fd_ >= 0) close(fd_);
-    }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
