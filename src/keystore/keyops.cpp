@@ -235,12 +235,6 @@ bool isPrivateBase(const std::string& path, bool mustExist) {
     return base.loadBase(path);
 }
 
-bool channelExists(const std::string& path, const std::string& localName,
-                   const std::string& remoteName) {
-    KeyBase base;
-    return base.loadBase(path) && base.findChannel(localName, remoteName) != nullptr;
-}
-
 bool readImportedChannel(KeyWizardData& data) {
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;

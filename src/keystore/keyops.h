@@ -111,9 +111,6 @@ bool checkImportNotInBase(const KeyWizardData& data);
 // Mode 0: the base loads and no channel joins the two names in either order
 // (a base left without channels holds none).
 bool checkNamesUnused(const KeyWizardData& data);
-// The base loads and holds the channel local -> remote.
-bool channelExists(const std::string& path, const std::string& localName,
-                   const std::string& remoteName);
 
 // --- Changes ---
 //
