@@ -33,6 +33,16 @@ protected:
         params.operation = ServerCode::FetchKeyBase;
     }
 
+    // A complete channel from the administrator to the server in the
+    // administrator's base, and the params naming it.
+    bool writeAdminChannel() {
+        params.adminKeyName = cp("Администратор");
+        params.serverKeyName = cp("Криптосервер");
+        KeyBase base;
+        base.addChannel(completeChannel(params.adminKeyName, params.serverKeyName, true, true));
+        return base.saveBase(params.adminKeyBase);
+    }
+
     TempDir dir;
     CryptoServerParams params;
 };
@@ -112,11 +122,7 @@ TEST_F(ConnectChecks, TheAdministratorsBaseMustBeAKeyBase) {
 }
 
 TEST_F(ConnectChecks, TheChannelMustRunFromTheAdministratorToTheServer) {
-    KeyBase base;
-    base.addChannel(completeChannel(cp("Администратор"), cp("Криптосервер"), true, true));
-    ASSERT_TRUE(base.saveBase(params.adminKeyBase));
-    params.adminKeyName = cp("Администратор");
-    params.serverKeyName = cp("Криптосервер");
+    ASSERT_TRUE(writeAdminChannel());
     EXPECT_EQ(checkAdminChannel(params), std::nullopt);
 
     // The names are shown as typed, the base's path first.
@@ -129,11 +135,7 @@ TEST_F(ConnectChecks, TheChannelMustRunFromTheAdministratorToTheServer) {
 // The base is only read, once: a program reading it at the same time, or a
 // base without write permission, does not stop the check.
 TEST_F(ConnectChecks, TheAdministratorsBaseIsOnlyRead) {
-    KeyBase base;
-    base.addChannel(completeChannel(cp("Администратор"), cp("Криптосервер"), true, true));
-    ASSERT_TRUE(base.saveBase(params.adminKeyBase));
-    params.adminKeyName = cp("Администратор");
-    params.serverKeyName = cp("Криптосервер");
+    ASSERT_TRUE(writeAdminChannel());
     const ScopedLockWait wait(std::chrono::milliseconds(200));
     {
         const HeldElsewhere reader(params.adminKeyBase, LOCK_SH);
