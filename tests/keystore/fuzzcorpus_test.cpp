@@ -35,8 +35,9 @@ std::string seedDir(const TempDir& temp, const char* target) {
 }
 
 std::vector<uint8_t> withKind(TestSupport::MessageKind kind, const std::string& text) {
-    std::vector<uint8_t> input{static_cast<uint8_t>(kind)};
-    input.insert(input.end(), text.begin(), text.end());
+    std::vector<uint8_t> input(text.size() + 1);
+    input[0] = static_cast<uint8_t>(kind);
+    std::copy(text.begin(), text.end(), input.begin() + 1);
     return input;
 }
 

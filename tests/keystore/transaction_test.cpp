@@ -38,6 +38,16 @@ using Snapshot = std::map<std::string, std::vector<uint8_t>>;
 using TestSupport::snapshot;
 using TestSupport::temporariesIn;
 
+// A channel name of letters and numbers ("p1-7"): appended piece by piece,
+// which GCC 12's overlap check does not misread as "p" + to_string(…) does.
+std::string named(const char* prefix, int a, int b) {
+    std::string name = prefix;
+    name += std::to_string(a);
+    name += '-';
+    name += std::to_string(b);
+    return name;
+}
+
 using TestSupport::ScopedLockWait;
 
 // The files of one exchange step in one folder.
@@ -131,7 +141,7 @@ TEST(Transaction, TwoProgramsLoseNoChange) {
         if (children[p] == 0) {
             int failed = 0;
             for (int i = 0; i < kEach; ++i) {
-                KeyWizardData d = f.serverKey("p" + std::to_string(p) + "-" + std::to_string(i));
+                KeyWizardData d = f.serverKey(named("p", p, i));
                 d.exportFile = f.dir.file("part" + std::to_string(p) + ".okp");
                 if (!createServerKey(d)) ++failed;
             }
@@ -148,8 +158,7 @@ TEST(Transaction, TwoProgramsLoseNoChange) {
     EXPECT_EQ(base.channelCount(), 2 * kEach);
     for (int p = 0; p < 2; ++p)
         for (int i = 0; i < kEach; ++i)
-            EXPECT_NE(base.findChannel("srv", "p" + std::to_string(p) + "-" + std::to_string(i)),
-                      nullptr);
+            EXPECT_NE(base.findChannel("srv", named("p", p, i)), nullptr);
     EXPECT_TRUE(temporariesIn(f.dir.path()).empty());
 }
 
@@ -167,7 +176,7 @@ TEST(Transaction, KilledSavesLeaveOldOrNewFilesAndNoTemporaries) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (int i = 0;; ++i) {
-                const std::string name = "r" + std::to_string(round) + "-" + std::to_string(i);
+                const std::string name = named("r", round, i);
                 if (kind == 0) {
                     createServerKey(f.serverKey(name));
                 } else if (kind == 1) {
