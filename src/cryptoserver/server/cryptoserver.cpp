@@ -385,6 +385,8 @@ void CryptoServer::handle(TcpSocket& client, const std::atomic<int32_t>& stopFla
         sent = sendReply(client, code, out);
         logRequest(peer, adminName, code, out.answer.interfaceName,
                    std::to_string(out.answer.status) + (sent ? "" : ",unsent"));
+        if (upload && out.answer.status == Status::Success)
+            removeDroppedVersion(out.answer.interfaceName);
     } else if (mode == Misbehaviour::Drip) {
         for (uint8_t byte : rawReply) {
             if (stopFlag.load() != 0 || client.send(&byte, 1, kSocketSliceMs) < 0) return;
@@ -485,7 +487,10 @@ void CryptoServer::keepHistory(const std::string& path) const {
     fs::create_directory(folder, ec);
     fs::permissions(folder, fs::perms::owner_all, ec);
     const std::string file = fs::path(path).filename().string();
-    fs::remove(folder / historyFileName(file, config_.historyDepth), ec);
+    // The oldest version is only set aside here: freeing a large file takes
+    // longer than the whole commit, so it is removed once the client has its
+    // answer (removeDroppedVersion).
+    fs::rename(folder / historyFileName(file, config_.historyDepth), droppedVersion(path), ec);
     for (int version = config_.historyDepth - 1; version >= 1; --version) {
         fs::rename(folder / historyFileName(file, version),
                    folder / historyFileName(file, version + 1), ec);
@@ -493,6 +498,17 @@ void CryptoServer::keepHistory(const std::string& path) const {
     // A second name for the current file: it survives the rename over it.
     const fs::path latest = folder / historyFileName(file, 1);
     if (::link(path.c_str(), latest.c_str()) != 0) fs::copy_file(path, latest, ec);
+}
+
+std::string CryptoServer::droppedVersion(const std::string& path) const {
+    namespace fs = std::filesystem;
+    return (fs::path(config_.folder) / kHistoryFolder / fs::path(path).filename()).string() +
+           ".dropped";
+}
+
+void CryptoServer::removeDroppedVersion(const std::string& interfaceName) const {
+    const std::string path = interfacePath(interfaceName);
+    if (!path.empty()) ::unlink(droppedVersion(path).c_str());
 }
 
 bool CryptoServer::commitUpload(BinaryFile& file, const std::string& path) const {
@@ -590,7 +606,9 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
         startUpload(in, *channel, payload.size());
         in.opening = in.opening &&
                      in.opener.feed(reinterpret_cast<const char*>(payload.data()), payload.size());
-        return takeUpload(in);
+        ServerAnswer a = takeUpload(in);
+        if (a.status == Status::Success) removeDroppedVersion(a.interfaceName);
+        return a;
     }
     Outgoing out;
     prepare(code, adminName, payload, out);

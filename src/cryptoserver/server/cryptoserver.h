@@ -150,6 +150,9 @@ private:
     std::string interfacePath(const std::string& name) const;
     bool commitUpload(BinaryFile& file, const std::string& path) const;
     void keepHistory(const std::string& path) const;
+    // Where keepHistory sets the version it drops aside, and its removal.
+    std::string droppedVersion(const std::string& path) const;
+    void removeDroppedVersion(const std::string& interfaceName) const;
 
     CryptoServerConfig config_;
     TcpSocket listener_;
