@@ -7,9 +7,11 @@
 // connection carries one request (protocol.h):
 //   100  the interface names, zero-terminated, sealed for the administrator;
 //   101  the named interface's key base, sealed;
-//   102  opens the sealed upload (260-byte name field + base), keeps the
-//        interface's current base in FOLDER/.history and replaces it
-//        atomically; answers the stored file name.
+//   102  opens the sealed upload (260-byte name field + base) as it
+//        arrives into a new file beside the interface's base; once the whole
+//        upload proved genuine and fresh, keeps the current base in
+//        FOLDER/.history and puts the new one in its place atomically;
+//        answers the stored file name.
 //
 // Many connections are served at once, each on a thread of its own, up to
 // maxConnections; more are closed at once. A connection ends when it moves no
