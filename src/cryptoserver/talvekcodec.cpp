@@ -32,9 +32,6 @@ uint8_t* newOutput(size_t length) {
     return block + kOutputHead;
 }
 
-// Text is sealed in slices of this size, small enough for the cache.
-constexpr size_t kSealSlice = 64u << 10;
-
 int64_t clockNow(std::optional<int64_t> now) {
     if (now) return *now;
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -91,11 +88,7 @@ int32_t encodeCall(CodecSide side, const char* keyBase, const char* localName,
         const size_t length = sealer.textLength();
         uint8_t* out = newOutput(length);
         if (!out) return 0;
-        size_t at = 0;
-        while (const size_t n = sealer.next(reinterpret_cast<char*>(out) + at,
-                                            std::min(length - at, kSealSlice)))
-            at += n;
-        if (sealer.failed() || at != length) {
+        if (!sealer.writeText(reinterpret_cast<char*>(out))) {
             SingleFree(&out);
             return 0;
         }
@@ -239,10 +232,7 @@ bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* i
     EnvelopeSealer sealer;
     if (!sealer.start(channel, side, {std::span<const uint8_t>(input, length)}, now)) return false;
     std::string text(sealer.textLength(), '\0');
-    size_t at = 0;
-    while (const size_t n = sealer.next(text.data() + at, std::min(text.size() - at, kSealSlice)))
-        at += n;
-    if (sealer.failed() || at != text.size()) return false;
+    if (!sealer.writeText(text.data())) return false;
     sealed = std::move(text);
     return true;
 }

@@ -114,6 +114,7 @@ public:
                       std::optional<int64_t> now = std::nullopt);
     size_t textLength() const { return sealer_.textLength(); }
     size_t next(char* out, size_t capacity) { return sealer_.next(out, capacity); }
+    bool writeText(char* out) { return sealer_.writeText(out); }
     bool failed() const { return sealer_.failed(); }
 
 private:

@@ -130,41 +130,37 @@ bool MessageSealer::digestParts(uint8_t* out, Rc4Stream* inPlace) {
         }
         return true;
     };
-    if (!inPlace || dataLength_ < kTwoThreads) {
-        for (const auto& part : parts_) {
-            if (!md5.update(part.data(), part.size())) return false;
-        }
-        return md5.finish(out) && (!inPlace || encryptAll());
-    }
-
-    // The cipher follows the digest a slice behind, on a thread of its own:
-    // a slice is encrypted only once the digest is past it.
+    // For a large message the cipher follows the digest a slice behind, on a
+    // thread of its own: a slice is encrypted only once the digest is past it.
     std::atomic<size_t> digested{0};
     std::atomic<bool> abandoned{false};
     bool encrypted = true;
     std::thread follower;
     try {
-        follower = std::thread([&] {
-            size_t passed = 0;
-            for (const auto& part : parts_) {
-                for (size_t at = 0; at < part.size() && encrypted;) {
-                    const size_t n = std::min(kSlice, part.size() - at);
-                    for (size_t seen = digested.load(); seen < passed + n && !abandoned;
-                         seen = digested.load())
-                        digested.wait(seen);
-                    if (abandoned) return;
-                    encrypted = inPlace->apply(part.data() + at, n, writable(part, at));
-                    at += n;
-                    passed += n;
+        if (inPlace && dataLength_ >= kTwoThreads)
+            follower = std::thread([&] {
+                size_t passed = 0;
+                for (const auto& part : parts_) {
+                    for (size_t at = 0; at < part.size() && encrypted;) {
+                        const size_t n = std::min(kSlice, part.size() - at);
+                        for (size_t seen = digested.load(); seen < passed + n && !abandoned;
+                             seen = digested.load())
+                            digested.wait(seen);
+                        if (abandoned) return;
+                        encrypted = inPlace->apply(part.data() + at, n, writable(part, at));
+                        at += n;
+                        passed += n;
+                    }
                 }
-            }
-        });
+            });
     } catch (const std::system_error&) {
         // No thread to be had: one pass after the other.
+    }
+    if (!follower.joinable()) {
         for (const auto& part : parts_) {
             if (!md5.update(part.data(), part.size())) return false;
         }
-        return md5.finish(out) && encryptAll();
+        return md5.finish(out) && (!inPlace || encryptAll());
     }
     bool ok = true;
     size_t whole = 0;
@@ -285,6 +281,14 @@ size_t MessageSealer::next(char* out, size_t capacity) {
     base64EncodeTo(scratch_.data(), raw, out);
     done_ += raw;
     return base64Length(raw);
+}
+
+bool MessageSealer::writeText(char* out) {
+    const size_t length = textLength();
+    size_t at = 0;
+    // In slices, so that each slice's raw bytes stay in the cache.
+    while (const size_t n = next(out + at, std::min(length - at, kSlice))) at += n;
+    return !failed_ && at == length && length > 0;
 }
 
 // Opened slices on their way to the digest and the sink: a few buffers go
@@ -487,10 +491,7 @@ bool sealMessage(const SecureChannel& channel, const uint8_t* data, size_t lengt
                       signatureHex ? &signature : nullptr))
         return false;
     std::string text(sealer.textLength(), '\0');
-    size_t at = 0;
-    while (const size_t n = sealer.next(text.data() + at, std::min(text.size() - at, kSlice)))
-        at += n;
-    if (sealer.failed() || at != text.size() || text.empty()) return false;
+    if (!sealer.writeText(text.data())) return false;
     sealed = std::move(text);
     if (signatureHex) *signatureHex = std::move(signature);
     return true;

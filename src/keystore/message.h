@@ -86,6 +86,9 @@ public:
     // and returns their count: 0 once all were written or when the cipher
     // failed (failed() then says so).
     size_t next(char* out, size_t capacity);
+    // The whole text at once: exactly textLength() characters to out; false
+    // when the cipher failed.
+    bool writeText(char* out);
     bool failed() const { return failed_; }
 
 private:

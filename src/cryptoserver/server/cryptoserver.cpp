@@ -614,12 +614,7 @@ ServerAnswer CryptoServer::answer(uint8_t code, const std::string& adminName,
     prepare(code, adminName, payload, out);
     if (out.streamed) {
         out.answer.data.resize(out.sealer.textLength());
-        size_t at = 0;
-        while (const size_t n =
-                   out.sealer.next(reinterpret_cast<char*>(out.answer.data.data()) + at,
-                                   std::min<size_t>(out.answer.data.size() - at, kPayloadPiece)))
-            at += n;
-        if (out.sealer.failed() || at != out.answer.data.size())
+        if (!out.sealer.writeText(reinterpret_cast<char*>(out.answer.data.data())))
             return refuse(Status::EncodeFailed, out.answer.interfaceName);
     }
     return out.answer;
