@@ -1,4 +1,4 @@
-// links: talvek_cryptoserver_server talvek_testsupport
+// links: talvek_cryptoserver talvek_testsupport
 // Fetch and upload of a 16 MB key base over loopback: socket layer, protocol
 // and channel codec (sealing, base64, RC4, MD5) on both ends.
 
@@ -8,8 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "cryptoserver/cryptoserverclient.h"
-#include "cryptoserver/server/cryptoserver.h"
+#include "cryptoclient/cryptoserverclient.h"
+#include "cryptoserver/cryptoserver.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"

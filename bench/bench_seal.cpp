@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "keystore/message.h"
+#include "sealing/message.h"
 #include "keystore/rsakeyrecord.h"
 
 using namespace Talvek;

@@ -4,16 +4,24 @@ cmake_minimum_required(VERSION 3.25)
 # Run as: cmake -DSOURCE_DIR=<repo> -DOWNERS=<build>/source_owners.txt -P layering.cmake
 
 # What each folder may include besides itself: the layers below it.
-set(allowed_keystore "")
-set(allowed_checks keystore)
-set(allowed_cryptoserver keystore checks)
-set(allowed_gui keystore)
-set(allowed_keywizard keystore checks gui)
-set(allowed_connectwizard keystore checks cryptoserver gui)
-set(allowed_maintenance keystore checks gui)
-set(allowed_app keystore checks cryptoserver gui keywizard connectwizard maintenance)
-set(allowed_cli keystore checks cryptoserver)
-set(folders keystore checks cryptoserver gui keywizard connectwizard maintenance app cli)
+set(allowed_fileio "")
+set(allowed_keystore fileio)
+set(allowed_sealing fileio keystore)
+set(allowed_report fileio keystore)
+set(allowed_cryptoclient fileio keystore sealing)
+set(allowed_checks fileio keystore sealing report cryptoclient)
+# The server shares the client's wire header and socket layer only (checked
+# below).
+set(allowed_cryptoserver fileio keystore sealing cryptoclient)
+set(allowed_gui fileio keystore)
+set(allowed_keywizard fileio keystore checks gui)
+set(allowed_connectwizard fileio keystore sealing cryptoclient checks gui)
+set(allowed_maintenance fileio keystore report checks gui)
+set(allowed_app fileio keystore sealing report cryptoclient checks gui keywizard connectwizard
+    maintenance)
+set(allowed_cli fileio keystore sealing report cryptoclient checks)
+set(folders fileio keystore sealing report cryptoclient checks cryptoserver gui keywizard
+    connectwizard maintenance app cli)
 
 set(faults "")
 foreach(folder IN LISTS folders)
@@ -25,6 +33,10 @@ foreach(folder IN LISTS folders)
       if(NOT used STREQUAL folder AND NOT used IN_LIST allowed_${folder})
         file(RELATIVE_PATH rel "${SOURCE_DIR}" "${file}")
         string(APPEND faults "${rel}: includes \"${used}/\", which ${folder} may not use\n")
+      elseif(folder STREQUAL "cryptoserver" AND used STREQUAL "cryptoclient"
+             AND NOT line MATCHES "\"cryptoclient/(protocol|tcpsocket)\\.h\"")
+        file(RELATIVE_PATH rel "${SOURCE_DIR}" "${file}")
+        string(APPEND faults "${rel}: the server may use only the client's wire header and socket layer\n")
       endif()
     endforeach()
   endforeach()

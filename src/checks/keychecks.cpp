@@ -2,7 +2,7 @@
 
 #include "checks/guarded.h"
 #include "keystore/cp1251.h"
-#include "keystore/fileexists.h"
+#include "fileio/fileexists.h"
 
 namespace Talvek {
 

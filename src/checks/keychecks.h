@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "keystore/fileexists.h"
+#include "fileio/fileexists.h"
 #include "keystore/keyops.h"
 
 namespace Talvek {

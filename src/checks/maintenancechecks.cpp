@@ -1,6 +1,6 @@
 #include "checks/maintenancechecks.h"
 
-#include "keystore/filefault.h"
+#include "fileio/filefault.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 

@@ -3,7 +3,7 @@
 #include <ostream>
 
 #include "cli/keyexchange.h"
-#include "keystore/filefault.h"
+#include "fileio/filefault.h"
 #include "keystore/keyops.h"
 #include "checks/keychecks.h"
 

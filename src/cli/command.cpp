@@ -4,7 +4,7 @@
 #include <ostream>
 
 #include "cli/keyexchange.h"
-#include "keystore/filefault.h"
+#include "fileio/filefault.h"
 #include "keystore/version.h"
 
 namespace Talvek::Cli {

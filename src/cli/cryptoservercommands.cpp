@@ -7,9 +7,9 @@
 
 #include "cli/command.h"
 #include "cli/keyexchange.h"
-#include "cryptoserver/connectchecks.h"
-#include "cryptoserver/cryptoserverclient.h"
-#include "cryptoserver/talvekcodec.h"
+#include "checks/connectchecks.h"
+#include "cryptoclient/cryptoserverclient.h"
+#include "sealing/talvekcodec.h"
 #include "keystore/cp1251.h"
 #include "checks/keychecks.h"
 

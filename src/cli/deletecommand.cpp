@@ -7,7 +7,7 @@
 #include "cli/command.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
-#include "keystore/filefault.h"
+#include "fileio/filefault.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 

@@ -5,8 +5,8 @@
 #include <ostream>
 #include <system_error>
 
-#include "keystore/filefault.h"
-#include "keystore/filelock.h"
+#include "fileio/filefault.h"
+#include "fileio/filelock.h"
 
 namespace Talvek::Cli {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/command.h"
-#include "keystore/fileexists.h"
+#include "fileio/fileexists.h"
 #include "checks/keychecks.h"
 
 namespace Talvek::Cli {

@@ -10,7 +10,7 @@
 #include "cli/command.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
-#include "keystore/message.h"
+#include "sealing/message.h"
 #include "keystore/secureexception.h"
 
 namespace Talvek::Cli {

@@ -7,7 +7,7 @@
 #include "cli/command.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
-#include "keystore/report.h"
+#include "report/report.h"
 #include "keystore/secureexception.h"
 
 namespace Talvek::Cli {

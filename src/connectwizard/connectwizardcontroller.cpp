@@ -6,7 +6,7 @@
 #include "gui/settingsnames.h"
 #include "gui/fileutils.h"
 #include "gui/utf8text.h"
-#include "cryptoserver/talvekcodec.h"
+#include "sealing/talvekcodec.h"
 #include "keystore/cp1251.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "gui/settingsstore.h"
-#include "cryptoserver/connectchecks.h"
-#include "cryptoserver/cryptoserverclient.h"
+#include "checks/connectchecks.h"
+#include "cryptoclient/cryptoserverclient.h"
 #include "gui/wizardview.h"
 
 namespace Talvek {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gui/settingsstore.h"
-#include "keystore/fileexists.h"
+#include "fileio/fileexists.h"
 
 namespace Talvek {
 

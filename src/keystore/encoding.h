@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "keystore/binaryfile.h"
+#include "fileio/binaryfile.h"
 #include "keystore/ossl.h"
 
 namespace Talvek {

@@ -1,7 +1,8 @@
 #include "keystore/keybase.h"
 
 #include "keystore/encoding.h"
-#include "keystore/filefault.h"
+#include "fileio/filefault.h"
+#include "fileio/transaction.h"
 
 namespace Talvek {
 
@@ -106,6 +107,11 @@ bool KeyBase::loadBaseShared(const std::string& path) {
     return loadFrom(*this, path, file,
                     file.open(path, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
                               BinaryFile::Share::Read));
+}
+
+bool KeyBase::loadBaseLocked(const Transaction& transaction, const std::string& path) {
+    BinaryFile file;
+    return loadFrom(*this, path, file, transaction.openLocked(path, file));
 }
 
 bool KeyBase::writeBase(BinaryFile& file) const {

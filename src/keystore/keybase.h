@@ -26,6 +26,8 @@ public:
     bool readNode(BinaryFile& file);
 };
 
+class Transaction;
+
 // A whole key base file; record "KNET0". Nodes are keyed by name, byte-wise.
 class KeyBase {
 public:
@@ -38,6 +40,8 @@ public:
     // file at the same time (a save still waits for them and they for it),
     // and a read-only file opens too.
     bool loadBaseShared(const std::string& path);
+    // As loadBase, for a base the transaction has already locked.
+    bool loadBaseLocked(const Transaction& transaction, const std::string& path);
     // Written to a temporary file and renamed over the target: a failed save
     // leaves the old file as it was. Key bases are owner-only.
     bool saveBase(const std::string& path) const;

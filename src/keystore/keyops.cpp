@@ -2,13 +2,13 @@
 
 #include <cerrno>
 
-#include "keystore/binaryfile.h"
+#include "fileio/binaryfile.h"
 #include "keystore/encoding.h"
-#include "keystore/fileexists.h"
-#include "keystore/filefault.h"
+#include "fileio/fileexists.h"
+#include "fileio/filefault.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
-#include "keystore/transaction.h"
+#include "fileio/transaction.h"
 
 namespace Talvek {
 
@@ -312,7 +312,7 @@ bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written)
     Transaction transaction;
     if (!transaction.lock(data.baseFile)) return false;
     KeyBase base;
-    if (transaction.exists(data.baseFile) && !transaction.loadBase(data.baseFile, base)) {
+    if (transaction.exists(data.baseFile) && !base.loadBaseLocked(transaction, data.baseFile)) {
         return false;
     }
     auto channel = newLocalChannel(data.serverKeyName, data.userKeyName, data.useCrypt,
@@ -341,7 +341,7 @@ bool importUserPublicPart(const KeyWizardData& data) {
     if (!stillAsShown(imported, data.imported)) return false;
     Transaction transaction;
     KeyBase base;
-    if (!transaction.lock(data.baseFile) || !transaction.loadBase(data.baseFile, base)) {
+    if (!transaction.lock(data.baseFile) || !base.loadBaseLocked(transaction, data.baseFile)) {
         return false;
     }
     SecureChannel* own = base.findChannel(data.serverKeyName, data.userKeyName);
@@ -374,7 +374,7 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
     KeyBase base;
     // A file that exists but does not load may hold keys we cannot read;
     // replacing it would lose them. Only a missing file is made anew.
-    if (transaction.exists(data.baseFile) && !transaction.loadBase(data.baseFile, base)) {
+    if (transaction.exists(data.baseFile) && !base.loadBaseLocked(transaction, data.baseFile)) {
         return false;
     }
     if (base.findChannel(data.userKeyName, data.serverKeyName)) return false;
@@ -405,7 +405,7 @@ RemoveOutcome removeChannelFrom(const std::string& path, const std::string& loca
     Transaction transaction;
     if (!transaction.lock(path)) return RemoveOutcome::LockFailed;
     KeyBase base;
-    if (!transaction.loadBase(path, base)) return RemoveOutcome::NotABase;
+    if (!base.loadBaseLocked(transaction, path)) return RemoveOutcome::NotABase;
     if (base.channelCount() <= 0) return RemoveOutcome::NoChannels;
     if (!base.deleteChannel(localName, remoteName)) return RemoveOutcome::NoSuchChannel;
     return stageBase(transaction, path, base) && transaction.commit() ? RemoveOutcome::Removed

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "keystore/binaryfile.h"
+#include "fileio/binaryfile.h"
 #include "keystore/rsakeyrecord.h"
 
 namespace Talvek {

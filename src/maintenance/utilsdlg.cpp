@@ -5,7 +5,7 @@
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
-#include "keystore/report.h"
+#include "report/report.h"
 #include "keystore/secureexception.h"
 #include "checks/keychecks.h"
 #include "checks/maintenancechecks.h"

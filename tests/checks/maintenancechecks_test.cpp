@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "keystore/filefault.h"
+#include "fileio/filefault.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support/clirun.h"
-#include "keystore/filelock.h"
+#include "fileio/filelock.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"

@@ -9,8 +9,8 @@
 #include "connectwizard/connectwizardcontroller.h"
 #include "support/memorysettingsstore.h"
 #include "support/serverfixture.h"
-#include "cryptoserver/talvekcodec.h"
-#include "cryptoserver/tcpsocket.h"
+#include "sealing/talvekcodec.h"
+#include "cryptoclient/tcpsocket.h"
 #include "keystore/secureexception.h"
 #include "support/scriptedwizardview.h"
 

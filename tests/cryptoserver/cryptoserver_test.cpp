@@ -2,7 +2,7 @@
 // requests checked before their payload, kept history, names that stay in
 // the folder, one log line per request, and a clean stop on SIGTERM.
 
-#include "cryptoserver/server/cryptoserver.h"
+#include "cryptoserver/cryptoserver.h"
 
 #include <chrono>
 #include <csignal>
@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cryptoserver/cryptoserverclient.h"
+#include "cryptoclient/cryptoserverclient.h"
 #include "keystore/keybase.h"
 #include "support/lockwait.h"
 #include "support/serverfixture.h"

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "cryptoserver/cryptoserverclient.h"
+#include "cryptoclient/cryptoserverclient.h"
 #include "support/serverfixture.h"
-#include "cryptoserver/server/cryptoserver.h"
-#include "cryptoserver/talvekcodec.h"
+#include "cryptoserver/cryptoserver.h"
+#include "sealing/talvekcodec.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 

@@ -7,10 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "keystore/fileexists.h"
+#include "fileio/fileexists.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
-#include "keystore/report.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -154,14 +153,4 @@ TEST(FileIdentity, KeyOperationsRefuseOneFileInTwoRoles) {
             EXPECT_EQ(regularFiles(dir), before);
         }
     }
-}
-
-TEST(FileIdentity, AReportNeverReplacesItsTemplate) {
-    TempDir dir;
-    const std::string templ = dir.file("template.htmt");
-    TestSupport::writeText(templ, "<p>#LOCAL#</p>");
-    auto channel = TestSupport::completeChannel("a", "b", false, true);
-    EXPECT_FALSE(exportChannelHtml(*channel, dir.path() + "/./template.htmt", templ));
-    EXPECT_EQ(TestSupport::readText(templ), "<p>#LOCAL#</p>");
-    EXPECT_TRUE(exportChannelHtml(*channel, dir.file("out.html"), templ));
 }

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "keystore/keybase.h"
-#include "keystore/message.h"
+#include "sealing/message.h"
 #include "support/keyfileexercise.h"
 #include "support/messageexercise.h"
 #include "support/recordbytes.h"

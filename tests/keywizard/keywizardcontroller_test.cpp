@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "keystore/binaryfile.h"
+#include "fileio/binaryfile.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "support/memorysettingsstore.h"

@@ -10,7 +10,7 @@
 
 #include "gui/settingsstore.h"
 #include "keystore/cp1251.h"
-#include "keystore/filelock.h"
+#include "fileio/filelock.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"

@@ -9,7 +9,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "keystore/filelock.h"
+#include "fileio/filelock.h"
 
 namespace TestSupport {
 

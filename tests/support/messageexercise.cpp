@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "keystore/message.h"
+#include "sealing/message.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 

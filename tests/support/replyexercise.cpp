@@ -13,9 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "cryptoserver/cryptoserverclient.h"
-#include "cryptoserver/talvekcodec.h"
-#include "keystore/binaryfile.h"
+#include "cryptoclient/cryptoserverclient.h"
+#include "sealing/talvekcodec.h"
+#include "fileio/binaryfile.h"
 #include "support/messageexercise.h"
 
 namespace TestSupport {

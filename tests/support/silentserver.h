@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "cryptoserver/tcpsocket.h"
+#include "cryptoclient/tcpsocket.h"
 
 namespace TestSupport {
 

@@ -1,0 +1,102 @@
+#pragma once
+// The client side of the crypto-server protocol: one TCP connection per
+// request, one request, one reply.
+//
+// The wire format and the statuses are in protocol.h.
+//
+// Every operation returns true or false and, when given a message string,
+// puts there the one message the user sees (UTF-8): the failure, or the
+// success where the operation has one. Nothing throws; everything a request
+// owns is released on every path.
+//
+// The data travel sealed with the administrator's channel (talvekcodec.h):
+// a caller checks that adminKeyBase holds the channel adminKeyName ->
+// serverKeyName and that the codec accepts it (checkAdminChannel in
+// connectchecks.h) before the first request, and reads the names out of
+// interfaceList with splitInterfaceList. The operations block, each within
+// the time limits of its parameters; one whose stop flag is raised ends
+// within a wait slice.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cryptoclient/protocol.h"
+
+namespace Talvek {
+
+constexpr int32_t kDefaultIdleLimitMs = 60000;
+constexpr int32_t kDefaultExchangeTimeMs = 60000;
+
+// The connection data the wizard and the operations share. Key names and
+// the interface name are Windows-1251 bytes; paths are file-system paths.
+struct CryptoServerParams {
+    std::string address;                 // host name, dotted IPv4 or IPv6 address
+    int32_t port = 0;                    // its low 16 bits are used
+    std::string serverKeyName;           // remote name of the administrator's channel
+    std::string adminKeyName;            // local name of that channel
+    std::string adminKeyBase;            // the administrator's key base (private keys)
+    std::vector<uint8_t> interfaceList;  // decoded, as listInterfaces left it
+    int32_t operation = 0;               // ServerCode::FetchKeyBase or UploadKeyBase
+    std::string interfaceName;           // the chosen interface
+    std::string localFile;               // fetched into or uploaded from
+
+    // The bounds of one exchange. It fails when no byte moves for
+    // idleLimitMs, and when the whole of it (connect, request, reply) takes
+    // longer than exchangeTimeMs plus a second per
+    // kSlowestTransferBytesPerSecond of request payload and announced reply
+    // data. A reply announcing more data than its kind may hold fails before
+    // anything is allocated.
+    int32_t idleLimitMs = kDefaultIdleLimitMs;
+    int32_t exchangeTimeMs = kDefaultExchangeTimeMs;
+    uint32_t listReplyMax = kListReplyMax;
+    uint32_t fetchReplyMax = kFetchReplyMax;
+    uint32_t uploadReplyMax = kUploadReplyMax;
+    // Another thread sets it to non-zero to abandon the exchange: the
+    // operation then fails within a wait slice and writes no file. Not owned.
+    const std::atomic<int32_t>* stop = nullptr;
+};
+
+struct ServerRequest {
+    uint8_t code = 0;
+    uint32_t word = 0;  // always 1 when sent
+    char name[kNameFieldSize] = {};
+    std::vector<uint8_t> payload;
+
+    // Zero-fills the name field and copies the key name in (at most 255
+    // bytes, so the field keeps its terminating zero).
+    void setName(const std::string& keyName);
+};
+
+struct ServerReply {
+    uint32_t word = 0;
+    uint32_t status = 0;
+    std::vector<uint8_t> data;
+};
+
+// "Сообщение сервера:\n\n..." for a server status.
+std::string serverErrorText(uint32_t status);
+
+// The most reply data a request of this code may bring (other codes: the
+// smallest cap).
+uint32_t replyCap(const CryptoServerParams& params, uint8_t code);
+
+// The stored name an upload's reply carries, fit to be shown: up to its first
+// zero, at most kStoredNameShown bytes (then "..."), control characters as
+// "?", in UTF-8.
+constexpr size_t kStoredNameShown = 259;
+std::string storedNameText(const std::vector<uint8_t>& data);
+
+bool exchange(const CryptoServerParams& params, const ServerRequest& request, ServerReply& reply,
+              std::string* message = nullptr);
+// Request 100: params.interfaceList holds the decoded list on success.
+bool listInterfaces(CryptoServerParams& params, std::string* message = nullptr);
+// Request 101 into params.localFile, written (owner-only, atomically) only
+// when everything before succeeded.
+bool fetchKeyBase(const CryptoServerParams& params, std::string* message = nullptr);
+// Request 102 with params.localFile; the local file is never changed.
+bool uploadKeyBase(const CryptoServerParams& params, std::string* message = nullptr);
+
+}  // namespace Talvek

@@ -1,0 +1,145 @@
+// talvek-cryptoserver: keeps the key bases of a system's server interfaces
+// and hands them to administrators over their secure channels.
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <iterator>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "cryptoserver/cryptoserver.h"
+#include "keystore/cp1251.h"
+#include "keystore/version.h"
+
+namespace {
+
+std::atomic<int32_t> stopRequested{0};
+
+extern "C" void onSignal(int) {
+    stopRequested = 1;
+}
+
+constexpr const char* kHelp =
+    "Usage: talvek-cryptoserver --base SERVERBASE --server-name NAME --dir FOLDER\n"
+    "                           [--port PORT] [--host ADDRESS] [--admin-name NAME]\n"
+    "                           [--max-connections N] [--connection-time SECONDS]\n"
+    "                           [--idle-time SECONDS] [--history N]\n"
+    "       talvek-cryptoserver --help | --version\n"
+    "\n"
+    "Serves the key bases of FOLDER (one INTERFACE.key_base per interface) to\n"
+    "administrators: each request is authenticated by the administrator's secure\n"
+    "channel, which SERVERBASE holds from the server's side.\n"
+    "\n"
+    "  --base SERVERBASE       key base with the server's side of the administrators'\n"
+    "                          channels (signing and encryption, complete keys);\n"
+    "                          read again whenever the file changes\n"
+    "  --server-name NAME      the channels' local name in SERVERBASE\n"
+    "  --dir FOLDER            the interface key bases; previous versions are kept in\n"
+    "                          FOLDER/.history/INTERFACE.key_base.N (1 = latest)\n"
+    "  --port PORT             TCP port to listen on (default 7000; 0: any free port)\n"
+    "  --host ADDRESS          address to listen on (default 127.0.0.1; 0.0.0.0 or ::\n"
+    "                          for every interface)\n"
+    "  --admin-name NAME       serve only this administrator (default: every\n"
+    "                          administrator with a channel in SERVERBASE)\n"
+    "  --max-connections N     connections served at once, more are closed (default 64)\n"
+    "  --connection-time S     longest a connection may last, plus a second per MiB\n"
+    "                          it uploads (default 60)\n"
+    "  --idle-time S           a connection silent this long is closed (default 10)\n"
+    "  --history N             previous versions kept per interface (default 5, 0: none)\n"
+    "  --help                  this text\n"
+    "  --version               the program's version\n"
+    "\n"
+    "Key names are given in UTF-8. One line per request goes to standard error:\n"
+    "time, peer, administrator, request, interface and status. SIGTERM or SIGINT\n"
+    "stops the server once the connections being served have ended.\n";
+
+int usage(const std::string& problem) {
+    std::cerr << "talvek-cryptoserver: " << problem << "\n"
+              << "Try 'talvek-cryptoserver --help'.\n";
+    return 2;
+}
+
+bool number(const std::string& text, long low, long high, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && errno == 0 && out >= low && out <= high;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Talvek::CryptoServerConfig config;
+    config.log = &std::cerr;
+    std::string host = "127.0.0.1";
+    long port = 7000;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--help") {
+            std::cout << kHelp;
+            return 0;
+        }
+        if (option == "--version") {
+            std::cout << "talvek-cryptoserver " << Talvek::kVersion << "\n";
+            return 0;
+        }
+        static const char* const kValued[] = {
+            "--port",           "--base",        "--dir",
+            "--host",           "--server-name", "--admin-name",
+            "--history",        "--idle-time",   "--connection-time",
+            "--max-connections"};
+        if (std::find(std::begin(kValued), std::end(kValued), option) == std::end(kValued))
+            return usage("unknown option " + option);
+        if (i + 1 >= argc) return usage(option + " needs a value");
+        const std::string value = argv[++i];
+        long n = 0;
+        if (option == "--port") {
+            if (!number(value, 0, 65535, port)) return usage("--port takes 0 to 65535");
+        } else if (option == "--base") {
+            config.serverBase = value;
+        } else if (option == "--dir") {
+            config.folder = value;
+        } else if (option == "--host") {
+            host = value;
+        } else if (option == "--max-connections") {
+            if (!number(value, 1, 10000, n)) return usage("--max-connections takes 1 to 10000");
+            config.maxConnections = static_cast<int>(n);
+        } else if (option == "--connection-time" || option == "--idle-time") {
+            if (!number(value, 1, 86400, n)) return usage(option + " takes 1 to 86400 seconds");
+            (option == "--idle-time" ? config.idleLimitMs : config.connectionTimeMs) =
+                static_cast<int32_t>(n * 1000);
+        } else if (option == "--history") {
+            if (!number(value, 0, 100, n)) return usage("--history takes 0 to 100");
+            config.historyDepth = static_cast<int>(n);
+        } else if (option == "--server-name" || option == "--admin-name") {
+            std::string name;
+            if (!Talvek::utf8ToCp1251(value, name) || name.empty())
+                return usage(option + " must be a name Windows-1251 can hold");
+            (option == "--server-name" ? config.serverName : config.adminName) = name;
+        }
+    }
+    if (config.serverBase.empty() || config.serverName.empty() || config.folder.empty())
+        return usage("--base, --server-name and --dir are needed");
+
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Talvek::CryptoServer server(config);
+    if (!server.listenOn(host, static_cast<uint16_t>(port))) {
+        std::cerr << "talvek-cryptoserver: cannot listen on " << host << ":" << port << ": "
+                  << Talvek::socketErrorText(Talvek::currentSocketError()) << "\n";
+        return 1;
+    }
+    std::cerr << "talvek-cryptoserver " << Talvek::kVersion << ": listening on " << host << ":"
+              << server.port() << std::endl;
+    server.serve(stopRequested);
+    std::cerr << "talvek-cryptoserver: stopped" << std::endl;
+    return 0;
+}

@@ -1,0 +1,44 @@
+#include "fileio/fileexists.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include <sys/stat.h>
+
+namespace Talvek {
+
+namespace {
+
+// The absolute form of a path with ".", ".." and the symbolic links of its
+// existing part resolved; a part that does not exist yet is appended as
+// written, with its own "." and ".." applied.
+std::string resolvedPath(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) return path;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, error);
+    if (error) return absolute.lexically_normal().string();
+    return resolved.string();
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    if (a.empty() || b.empty()) return false;
+    struct stat sa {};
+    struct stat sb {};
+    const bool aExists = stat(a.c_str(), &sa) == 0;
+    const bool bExists = stat(b.c_str(), &sb) == 0;
+    // Hard links and every spelling of one existing file share device and inode.
+    if (aExists && bExists) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    // A file that is still to be written is known only by where it will be.
+    return resolvedPath(a) == resolvedPath(b);
+}
+
+}  // namespace Talvek

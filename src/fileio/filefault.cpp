@@ -1,0 +1,29 @@
+#include "fileio/filefault.h"
+
+namespace Talvek {
+
+namespace {
+
+FileFailure& current() {
+    thread_local FileFailure failure;
+    return failure;
+}
+
+}  // namespace
+
+void noteFileFailure(const std::string& path, FileFault fault, int error) {
+    FileFailure& f = current();
+    f.path = path;
+    f.fault = fault;
+    f.error = error;
+}
+
+const FileFailure& lastFileFailure() {
+    return current();
+}
+
+void forgetFileFailure() {
+    current() = FileFailure{};
+}
+
+}  // namespace Talvek

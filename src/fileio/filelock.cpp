@@ -1,0 +1,143 @@
+#include "fileio/filelock.h"
+
+#include "fileio/filefault.h"
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Talvek {
+
+namespace {
+
+std::atomic<long long> g_waitMs{10000};
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+enum class Wait { Locked, Busy, Error };
+
+// Tries the lock until the deadline, sleeping a little longer each time.
+Wait lockUntil(int fd, int operation, std::chrono::steady_clock::time_point deadline) {
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (flock(fd, operation | LOCK_NB) == 0) return Wait::Locked;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return Wait::Error;
+        if (std::chrono::steady_clock::now() >= deadline) return Wait::Busy;
+        std::this_thread::sleep_for(pause);
+        if (pause < std::chrono::milliseconds(20)) pause *= 2;
+    }
+}
+
+}  // namespace
+
+std::chrono::milliseconds lockWait() {
+    return std::chrono::milliseconds(g_waitMs.load());
+}
+
+void setLockWait(std::chrono::milliseconds wait) {
+    g_waitMs.store(wait.count());
+}
+
+FileLock::~FileLock() {
+    release();
+}
+
+FileLock::FileLock(FileLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), folder_(std::exchange(other.folder_, false)) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        release();
+        fd_ = std::exchange(other.fd_, -1);
+        folder_ = std::exchange(other.folder_, false);
+    }
+    return *this;
+}
+
+void FileLock::release() {
+    if (fd_ >= 0) ::close(fd_);  // closing drops the flock
+    fd_ = -1;
+    folder_ = false;
+}
+
+FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forWriting,
+                                   bool folderHeld) {
+    release();
+    const int operation = kind == Kind::Exclusive ? LOCK_EX : LOCK_SH;
+    const auto deadline = std::chrono::steady_clock::now() + lockWait();
+    auto busy = [&path] {
+        noteFileFailure(path, FileFault::Locked);
+        return Result::Busy;
+    };
+    auto failed = [&path](FileFault fault, int error = 0) {
+        noteFileFailure(path, fault, error);
+        return Result::Failed;
+    };
+    for (;;) {
+        // Non-blocking, so that a FIFO named as a key file cannot stall the
+        // open; it is refused below as not a regular file.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            if (errno != ENOENT || !forWriting) return failed(FileFault::System, errno);
+            if (folderHeld) return Result::Missing;
+            const int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir < 0) return Result::Missing;  // a folder we cannot open guards nothing
+            if (const Wait w = lockUntil(dir, LOCK_EX, deadline); w != Wait::Locked) {
+                const int error = errno;
+                ::close(dir);
+                return w == Wait::Busy ? busy() : failed(FileFault::System, error);
+            }
+            struct stat st {};
+            if (stat(path.c_str(), &st) == 0) {
+                // Made meanwhile by the program we waited for: lock it instead.
+                ::close(dir);
+                continue;
+            }
+            fd_ = dir;
+            folder_ = true;
+            return Result::Missing;
+        }
+        struct stat held {};
+        // A file without any write permission bit is what Windows calls
+        // read-only: it cannot be replaced, also not by root.
+        if (fstat(fd, &held) != 0) {
+            const int error = errno;
+            ::close(fd);
+            return failed(FileFault::System, error);
+        }
+        if (!S_ISREG(held.st_mode) || (forWriting && (held.st_mode & 0222) == 0)) {
+            ::close(fd);
+            // A folder is worded by the system itself.
+            if (S_ISDIR(held.st_mode)) return failed(FileFault::System, EISDIR);
+            return failed(S_ISREG(held.st_mode) ? FileFault::ReadOnly : FileFault::NotRegular);
+        }
+        if (const Wait w = lockUntil(fd, operation, deadline); w != Wait::Locked) {
+            const int error = errno;
+            ::close(fd);
+            return w == Wait::Busy ? busy() : failed(FileFault::System, error);
+        }
+        struct stat now {};
+        if (stat(path.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
+            now.st_ino == held.st_ino) {
+            fd_ = fd;
+            return Result::Locked;
+        }
+        // Replaced (or removed) while we waited: the lock guards a file that
+        // is no longer there.
+        ::close(fd);
+    }
+}
+
+}  // namespace Talvek

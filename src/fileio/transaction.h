@@ -1,0 +1,57 @@
+#pragma once
+// One change of key files as one step. The key base is locked exclusively
+// from before it is read until after its new content is in place, so two
+// programs never both read the old base and one of them lose the other's
+// channel. Every file the change writes is first written and synced to a
+// temporary; only when all of them are complete are they renamed over their
+// targets, in the order they were staged: the key base first, the files
+// derived from it after. A failure before that point leaves every file as it
+// was; an object destroyed without commit() throws its temporaries away.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fileio/binaryfile.h"
+#include "fileio/filelock.h"
+
+namespace Talvek {
+
+class Transaction {
+public:
+    Transaction() = default;
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    // Locks the file a save to path replaces, exclusively, waiting for
+    // another program up to lockWait(). A file not made yet locks its folder.
+    // False when the lock cannot be had or the path is no file this program
+    // may replace.
+    bool lock(const std::string& path);
+    // After lock(): whether the file exists.
+    bool exists(const std::string& path) const;
+    // Opens the locked, existing file for reading through its lock, so a
+    // reader needs no second lock. False (with the cause noted) otherwise.
+    bool openLocked(const std::string& path, BinaryFile& file) const;
+    // New content for path, locked first when it was not; null on failure.
+    BinaryFile* stage(const std::string& path, BinaryFile::Permissions permissions);
+    // Writes out and syncs every staged file; when all are complete, renames
+    // them in staging order. False when anything failed; before the first
+    // rename that leaves every file as it was.
+    bool commit();
+
+private:
+    struct Held {
+        std::string path;
+        std::string target;
+        FileLock lock;
+        bool exists = false;
+    };
+    const Held* find(const std::string& path) const;
+
+    std::vector<std::unique_ptr<Held>> held_;
+    std::vector<std::unique_ptr<BinaryFile>> staged_;
+};
+
+}  // namespace Talvek

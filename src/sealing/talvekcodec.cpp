@@ -1,0 +1,329 @@
+#include "sealing/talvekcodec.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include "fileio/binaryfile.h"
+#include "keystore/keybase.h"
+#include "sealing/message.h"
+#include "keystore/rsakeyrecord.h"
+#include "keystore/secureexception.h"
+
+namespace Talvek {
+
+namespace {
+
+// Outputs carry their length just ahead of the bytes, so that SingleFree can
+// wipe them without being told how long they are.
+constexpr size_t kOutputHead = 16;
+static_assert(kOutputHead >= sizeof(size_t) && kOutputHead % alignof(std::max_align_t) == 0);
+
+// A new output of length bytes, or null.
+uint8_t* newOutput(size_t length) {
+    if (length > UINT32_MAX) return nullptr;
+    auto* block = static_cast<uint8_t*>(std::malloc(kOutputHead + length));
+    if (!block) return nullptr;
+    std::memcpy(block, &length, sizeof length);
+    return block + kOutputHead;
+}
+
+int64_t clockNow(std::optional<int64_t> now) {
+    if (now) return *now;
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void putTime(uint8_t* out, int64_t time) {
+    const auto value = static_cast<uint64_t>(time);
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (56 - 8 * i));
+}
+
+int64_t timeFrom(const uint8_t* in) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = (value << 8) | in[i];
+    return static_cast<int64_t>(value);
+}
+
+uint8_t otherSide(CodecSide side) {
+    return side == CodecSide::Administrator ? Envelope::FromCryptoServer
+                                            : Envelope::FromAdministrator;
+}
+
+bool privateComplete(const std::unique_ptr<RsaKeyRecord>& key) {
+    return key && key->isSet() && key->hasCompletePrivate();
+}
+
+bool publicPlausible(const std::unique_ptr<RsaKeyRecord>& key) {
+    return key && key->isSet() && key->hasPlausiblePublic();
+}
+
+const SecureChannel* loadChannel(KeyBase& base, const char* keyBase, const char* localName,
+                                 const char* remoteName) {
+    // An exchange only reads the administrator's base: two exchanges
+    // (talvekkey and the wizard, say) may read it at once.
+    if (!base.loadBaseShared(keyBase)) return nullptr;
+    const SecureChannel* channel = base.findChannel(localName, remoteName);
+    return channel && codecAccepts(*channel) ? channel : nullptr;
+}
+
+int32_t encodeCall(CodecSide side, const char* keyBase, const char* localName,
+                   const char* remoteName, const uint8_t* input, uint32_t inputLength,
+                   uint8_t** output, uint32_t* outputLength, uint8_t** secondOutput,
+                   uint32_t* secondLength, std::optional<int64_t> now) {
+    if (!keyBase || !localName || !remoteName || !output || !outputLength ||
+        (!input && inputLength > 0))
+        return 0;
+    try {
+        KeyBase base;
+        const SecureChannel* channel = loadChannel(base, keyBase, localName, remoteName);
+        EnvelopeSealer sealer;
+        if (!channel || !sealer.start(*channel, side, {{input, inputLength}}, now)) return 0;
+        // Sealed straight into the output.
+        const size_t length = sealer.textLength();
+        uint8_t* out = newOutput(length);
+        if (!out) return 0;
+        if (!sealer.writeText(reinterpret_cast<char*>(out))) {
+            SingleFree(&out);
+            return 0;
+        }
+        *output = out;
+        *outputLength = static_cast<uint32_t>(length);
+    } catch (const SecureException&) {
+        return 0;
+    }
+    // The second output carries nothing.
+    if (secondOutput) *secondOutput = nullptr;
+    if (secondLength) *secondLength = 0;
+    return 1;
+}
+
+int32_t decodeCall(CodecSide side, const char* keyBase, const char* localName,
+                   const char* remoteName, const uint8_t* input, uint32_t inputLength,
+                   uint8_t** output, uint32_t* outputLength, uint8_t** secondOutput,
+                   uint32_t* secondLength, EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    if (!keyBase || !localName || !remoteName || !output || !outputLength ||
+        (!input && inputLength > 0))
+        return 0;
+    try {
+        KeyBase base;
+        const SecureChannel* channel = loadChannel(base, keyBase, localName, remoteName);
+        EnvelopeOpener opener;
+        if (!channel || !opener.start(*channel, side, inputLength) ||
+            !opener.feed(reinterpret_cast<const char*>(input), inputLength) ||
+            !opener.finish(stamp, now))
+            return 0;
+        uint8_t* out = newOutput(opener.size());
+        if (!out) return 0;
+        if (opener.size() > 0) std::memcpy(out, opener.data(), opener.size());
+        *output = out;
+        *outputLength = static_cast<uint32_t>(opener.size());
+    } catch (const SecureException&) {
+        return 0;
+    }
+    if (secondOutput) *secondOutput = nullptr;
+    if (secondLength) *secondLength = 0;
+    return 1;
+}
+
+}  // namespace
+
+const SecureChannel* codecChannel(KeyBase& base, const std::string& keyBase,
+                                  const std::string& localName, const std::string& remoteName) {
+    try {
+        return loadChannel(base, keyBase.c_str(), localName.c_str(), remoteName.c_str());
+    } catch (const SecureException&) {
+        return nullptr;
+    }
+}
+
+bool codecAccepts(const SecureChannel& channel) {
+    return channel.useSign && channel.useCrypt && privateComplete(channel.signPrivateKey) &&
+           privateComplete(channel.cryptPrivateKey) && publicPlausible(channel.signPublicKey) &&
+           publicPlausible(channel.cryptPublicKey);
+}
+
+bool EnvelopeSealer::stamp(const SecureChannel& channel, CodecSide side,
+                           std::optional<int64_t> now) {
+    if (!codecAccepts(channel)) return false;
+    std::memcpy(header_, Envelope::Magic, sizeof Envelope::Magic);
+    header_[4] = static_cast<uint8_t>(side);
+    putTime(header_ + 5, clockNow(now));
+    return RAND_bytes(header_ + 13, Envelope::NonceSize) == 1;
+}
+
+bool EnvelopeSealer::start(const SecureChannel& channel, CodecSide side,
+                           const std::vector<std::span<const uint8_t>>& input,
+                           std::optional<int64_t> now) {
+    if (!stamp(channel, side, now)) return false;
+    std::vector<std::span<const uint8_t>> parts{std::span<const uint8_t>(header_)};
+    parts.insert(parts.end(), input.begin(), input.end());
+    return sealer_.start(channel, parts);
+}
+
+bool EnvelopeSealer::startInPlace(const SecureChannel& channel, CodecSide side,
+                                  const std::vector<std::span<uint8_t>>& input,
+                                  std::optional<int64_t> now) {
+    if (!stamp(channel, side, now)) return false;
+    std::vector<std::span<uint8_t>> parts{std::span<uint8_t>(header_)};
+    parts.insert(parts.end(), input.begin(), input.end());
+    return sealer_.startInPlace(channel, parts);
+}
+
+bool EnvelopeOpener::start(const SecureChannel& channel, CodecSide side, size_t expectedText,
+                           MessageOpener::Sink sink) {
+    side_ = side;
+    sink_ = std::move(sink);
+    headerAt_ = 0;
+    OPENSSL_cleanse(header_, sizeof header_);
+    input_.clear();
+    if (!sink_ && expectedText / 4 * 3 > Envelope::HeaderSize)
+        input_.reserve(expectedText / 4 * 3 - Envelope::HeaderSize);
+    return codecAccepts(channel) &&
+           opener_.start(channel, expectedText,
+                         [this](const uint8_t* data, size_t length) { return take(data, length); });
+}
+
+bool EnvelopeOpener::take(const uint8_t* data, size_t length) {
+    const size_t n = std::min(length, Envelope::HeaderSize - headerAt_);
+    std::memcpy(header_ + headerAt_, data, n);
+    headerAt_ += n;
+    data += n;
+    length -= n;
+    if (length == 0) return true;
+    if (sink_) return sink_(data, length);
+    input_.insert(input_.end(), data, data + length);
+    return true;
+}
+
+bool EnvelopeOpener::finish(EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    SecretBytes none;
+    const uint8_t* head = header_;
+    if (!opener_.finish(none) || headerAt_ < Envelope::HeaderSize ||
+        std::memcmp(head, Envelope::Magic, sizeof Envelope::Magic) != 0 ||
+        head[4] != otherSide(side_)) {
+        input_.clear();
+        return false;
+    }
+    const int64_t time = timeFrom(head + 5);
+    const int64_t clock = clockNow(now);
+    // Written so that no extreme time can overflow the difference.
+    if (time < clock - Envelope::MaxClockSkewSeconds ||
+        time > clock + Envelope::MaxClockSkewSeconds) {
+        input_.clear();
+        return false;
+    }
+    if (stamp) {
+        stamp->time = time;
+        std::memcpy(stamp->nonce.data(), head + 13, Envelope::NonceSize);
+    }
+    return true;
+}
+
+bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* input, size_t length,
+                  std::string& sealed, std::optional<int64_t> now) {
+    sealed.clear();
+    if (!input && length > 0) return false;
+    EnvelopeSealer sealer;
+    if (!sealer.start(channel, side, {std::span<const uint8_t>(input, length)}, now)) return false;
+    std::string text(sealer.textLength(), '\0');
+    if (!sealer.writeText(text.data())) return false;
+    sealed = std::move(text);
+    return true;
+}
+
+bool openEnvelope(const SecureChannel& channel, CodecSide side, const char* sealed, size_t length,
+                  std::vector<uint8_t>& data, EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    data.clear();
+    EnvelopeOpener opener;
+    if (!sealed || !opener.start(channel, side, length) || !opener.feed(sealed, length) ||
+        !opener.finish(stamp, now))
+        return false;
+    data.assign(opener.data(), opener.data() + opener.size());
+    return true;
+}
+
+int32_t SingleEncode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
+                     const uint8_t* input, uint32_t inputLength, uint8_t** output,
+                     uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength) {
+    return encodeCall(CodecSide::Administrator, adminKeyBase, adminKeyName, serverKeyName, input,
+                      inputLength, output, outputLength, secondOutput, secondLength, std::nullopt);
+}
+
+int32_t SingleDecode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
+                     const uint8_t* input, uint32_t inputLength, uint8_t** output,
+                     uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength) {
+    return decodeCall(CodecSide::Administrator, adminKeyBase, adminKeyName, serverKeyName, input,
+                      inputLength, output, outputLength, secondOutput, secondLength, nullptr,
+                      std::nullopt);
+}
+
+void SingleFree(uint8_t** pointer) {
+    if (!pointer || !*pointer) return;
+    uint8_t* block = *pointer - kOutputHead;
+    size_t length = 0;
+    std::memcpy(&length, block, sizeof length);
+    OPENSSL_cleanse(block, kOutputHead + length);
+    std::free(block);
+    *pointer = nullptr;
+}
+
+bool codecEncode(const std::string& keyBase, const std::string& localName,
+                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
+                 SingleOutput& out, std::optional<int64_t> now) {
+    return input.size() <= UINT32_MAX &&
+           encodeCall(side, keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
+                      static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                      &out.secondLength, now) != 0;
+}
+
+bool codecDecode(const std::string& keyBase, const std::string& localName,
+                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
+                 SingleOutput& out, EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    return input.size() <= UINT32_MAX &&
+           decodeCall(side, keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
+                      static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                      &out.secondLength, stamp, now) != 0;
+}
+
+bool singleEncode(const std::string& keyBase, const std::string& localName,
+                  const std::string& remoteName, const std::vector<uint8_t>& input,
+                  SingleOutput& out) {
+    return codecEncode(keyBase, localName, remoteName, CodecSide::Administrator, input, out);
+}
+
+bool singleDecode(const std::string& keyBase, const std::string& localName,
+                  const std::string& remoteName, const std::vector<uint8_t>& input,
+                  SingleOutput& out) {
+    return codecDecode(keyBase, localName, remoteName, CodecSide::Administrator, input, out);
+}
+
+std::vector<std::string> splitInterfaceList(const uint8_t* data, size_t length) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (data && start < length) {
+        const void* zero = std::memchr(data + start, 0, length - start);
+        const size_t end =
+            zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data) : length;
+        if (end > start)
+            names.emplace_back(reinterpret_cast<const char*>(data + start), end - start);
+        start = end + 1;
+    }
+    return names;
+}
+
+std::vector<uint8_t> joinInterfaceList(const std::vector<std::string>& names) {
+    std::vector<uint8_t> out;
+    for (const std::string& name : names) {
+        out.insert(out.end(), name.begin(), name.end());
+        out.push_back(0);
+    }
+    return out;
+}
+
+}  // namespace Talvek

@@ -1,0 +1,518 @@
+#include "cryptoclient/cryptoserverclient.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <functional>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "keystore/keybase.h"
+#include "support/serverfixture.h"
+#include "support/silentserver.h"
+#include "support/testkeys.h"
+#include "sealing/talvekcodec.h"
+#include "cryptoclient/tcpsocket.h"
+
+using namespace Talvek;
+using namespace TestSupport;
+
+namespace {
+
+std::vector<uint8_t> words(std::initializer_list<uint32_t> values) {
+    std::vector<uint8_t> out;
+    for (uint32_t v : values) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(static_cast<uint8_t>(v >> shift));
+    }
+    return out;
+}
+
+std::vector<uint8_t> nameField(const std::string& name) {
+    std::vector<uint8_t> field(256, 0);
+    std::copy(name.begin(), name.end(), field.begin());
+    return field;
+}
+
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+const std::string kReceiveReset = "Ошибка получения ответа: Connection reset by peer !";
+
+class CryptoServerClient : public CryptoServerFixture {
+protected:
+    // A fetch expected to fail: its message, and how long it took in ms.
+    std::pair<std::string, long long> timedFailingFetch(const CryptoServerParams& params) {
+        std::string message;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(fetchKeyBase(params, &message));
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        return {message, ms};
+    }
+};
+
+}  // namespace
+
+TEST(ServerErrorText, KnownStatusesAndTheRestByNumber) {
+    EXPECT_EQ(serverErrorText(100), "Сообщение сервера:\n\nУ вас нет прав для администрирования");
+    EXPECT_EQ(serverErrorText(102), "Сообщение сервера:\n\nОшибка открытия запрашиваемой базы");
+    EXPECT_EQ(serverErrorText(103),
+              "Сообщение сервера:\n\nНе найден интерфейс, или для него не была определена база "
+              "ключей");
+    EXPECT_EQ(serverErrorText(105), "Сообщение сервера:\n\nОшибка перезаписи базы ключей");
+    EXPECT_EQ(serverErrorText(106),
+              "Сообщение сервера:\n\nОшибка кодирования данных для администратора");
+    EXPECT_EQ(serverErrorText(107),
+              "Сообщение сервера:\n\nОшибка декодирования данных от администратора");
+    EXPECT_EQ(serverErrorText(101), "Сообщение сервера:\n\nОшибка 101");
+    EXPECT_EQ(serverErrorText(104), "Сообщение сервера:\n\nОшибка 104");
+}
+
+TEST(ServerRequest, NewIsZeroAndTheNameFieldKeepsItsZero) {
+    ServerRequest r;
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.word, 0u);
+    r.setName(std::string(300, 'n'));
+    EXPECT_EQ(r.name[254], 'n');
+    EXPECT_EQ(r.name[255], 0);
+    r.setName("ab");
+    EXPECT_EQ(std::vector<uint8_t>(r.name, r.name + 256), nameField("ab"));
+}
+
+TEST_F(CryptoServerClient, ListSendsTheExactRequestAndDecodesTheNames) {
+    auto params = paramsFor();
+    params.interfaceList = {1, 2, 3};
+    std::string message = "old";
+    ASSERT_TRUE(listInterfaces(params, &message)) << message;
+    EXPECT_EQ(message, "");
+    const auto names = splitInterfaceList(params.interfaceList.data(), params.interfaceList.size());
+    EXPECT_EQ(names, (std::vector<std::string>{"main", cp("Касса")}));
+
+    const auto field = nameField(adminName);
+    EXPECT_EQ(server->lastRequest(), concat({{100}, words({1}), field, words({256}), field}));
+}
+
+TEST_F(CryptoServerClient, FetchWritesTheBaseOwnerOnlyAndSaysWhere) {
+    const std::string local = dir.file("fetched.key_base");
+    auto params = paramsFor(local);
+    params.interfaceName = cp("Касса");
+    std::string message;
+    ASSERT_TRUE(fetchKeyBase(params, &message)) << message;
+    EXPECT_EQ(message, "База ключей сервера сохранена как\n\"" + local + "\"");
+    EXPECT_EQ(readBytes(local), readBytes(interfaceFile("Касса")));
+    EXPECT_EQ(fileMode(local), 0600u);
+
+    std::vector<uint8_t> payload(params.interfaceName.begin(), params.interfaceName.end());
+    payload.push_back(0);
+    EXPECT_EQ(server->lastRequest(),
+              concat({{101}, words({1}), nameField(adminName), words({6}), payload}));
+}
+
+TEST_F(CryptoServerClient, UploadReplacesTheServersBaseAndNamesIt) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 3);
+    const auto before = readBytes(local);
+    auto params = paramsFor(local);
+    std::string message;
+    ASSERT_TRUE(uploadKeyBase(params, &message)) << message;
+    EXPECT_EQ(message, "Новая база ключей установлена на сервере как\n\"main.key_base\"");
+    EXPECT_EQ(readBytes(interfaceFile("main")), before);
+    EXPECT_EQ(readBytes(local), before);
+    EXPECT_EQ(fileMode(interfaceFile("main")), 0600u);
+}
+
+TEST_F(CryptoServerClient, EmptyLocalFileUploadsAs260ByteBlock) {
+    const std::string local = dir.file("empty");
+    writeBytes(local, {});
+    auto params = paramsFor(local);
+    std::string message;
+    uploadKeyBase(params, &message);
+
+    const auto request = server->lastRequest();
+    ASSERT_GT(request.size(), 265u);
+    EXPECT_EQ(request[0], 102);
+    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 1, request.begin() + 5), words({1}));
+    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 5, request.begin() + 261),
+              nameField(adminName));
+    const std::vector<uint8_t> payload(request.begin() + 265, request.end());
+    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 261, request.begin() + 265),
+              words({static_cast<uint32_t>(payload.size())}));
+    // What the server opens is the 260-byte name field and nothing else.
+    SingleOutput plain;
+    ASSERT_TRUE(
+        codecDecode(serverBase, serverName, adminName, CodecSide::CryptoServer, payload, plain));
+    std::vector<uint8_t> expected(260, 0);
+    std::copy_n("main", 4, expected.begin());
+    EXPECT_EQ(plain.bytes(), expected);
+}
+
+TEST_F(CryptoServerClient, ServerRefusalsReadAsServerMessages) {
+    const std::string local = dir.file("never");
+    auto params = paramsFor(local);
+    std::string message;
+
+    params.interfaceName = "absent";
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(103) + "!");
+
+    params.interfaceName = "../server";
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(103) + "!");
+
+    params.adminKeyName = cp("Чужой");
+    EXPECT_FALSE(listInterfaces(params, &message));
+    EXPECT_EQ(message,
+              "Сервер сообщил об ошибке:\nСообщение сервера:\n\nУ вас нет прав для "
+              "администрирования!");
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(CryptoServerClient, StatusEndsTheReplyAndOtherCodesShowByNumber) {
+    // Bytes after a refusal are never read as data.
+    server->misbehave(Misbehaviour::Raw, concat({words({0, 101, 5}), {'h', 'e', 'l', 'l', 'o'}}));
+    auto params = paramsFor();
+    ServerRequest request;
+    request.code = 101;
+    request.word = 1;
+    ServerReply reply;
+    std::string message;
+    EXPECT_FALSE(exchange(params, request, reply, &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\nСообщение сервера:\n\nОшибка 101!");
+    EXPECT_EQ(reply.status, 101u);
+    EXPECT_TRUE(reply.data.empty());
+}
+
+TEST_F(CryptoServerClient, ReadOnlyInterfaceBaseGivesRewriteFailed) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1);
+    const auto old = readBytes(interfaceFile("main"));
+    chmod(interfaceFile("main").c_str(), 0444);
+    std::string message;
+    EXPECT_FALSE(uploadKeyBase(paramsFor(local), &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(105) + "!");
+    EXPECT_EQ(readBytes(interfaceFile("main")), old);
+}
+
+TEST_F(CryptoServerClient, ServerAnswersWithoutSockets) {
+    // An upload that does not open, and a request code nobody knows.
+    EXPECT_EQ(server->answer(102, adminName, {'x', 'y'}).status, 107u);
+    EXPECT_EQ(server->answer(99, adminName, {}).status, 104u);
+    EXPECT_EQ(server->answer(100, "", {}).status, 100u);
+    const auto list = server->answer(100, adminName, {});
+    EXPECT_EQ(list.status, 0u);
+    EXPECT_FALSE(list.data.empty());
+}
+
+TEST_F(CryptoServerClient, EmptyRepliesFailAndWriteNothing) {
+    const std::string local = dir.file("fetched");
+    auto params = paramsFor(local);
+    std::string message;
+    server->misbehave(Misbehaviour::Raw, words({0, 0, 0}));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Неверный размер файла для получения!");
+    EXPECT_FALSE(exists(local));
+
+    // An empty list goes to the decoder, which refuses it.
+    params.interfaceList = {'x'};
+    EXPECT_FALSE(listInterfaces(params, &message));
+    EXPECT_EQ(message, "Ошибка декодирования списка интерфейсов сервера!");
+    EXPECT_TRUE(params.interfaceList.empty());
+
+    server->misbehave(Misbehaviour::Raw, concat({words({0, 0, 5}), {'h', 'e', 'l', 'l', 'o'}}));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка декодирования полученного файла!");
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(CryptoServerClient, BrokenRepliesEndInTheReceiveMessageWithNothingWritten) {
+    const std::string local = dir.file("fetched");
+    writeBytes(local, {'o', 'l', 'd'});
+    auto params = paramsFor(local);
+    std::string message;
+
+    // Closed before the status is complete.
+    server->misbehave(Misbehaviour::Raw, {0, 0, 0, 0, 0, 0});
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, kReceiveReset);
+
+    // Closed in the middle of the announced data.
+    server->misbehave(Misbehaviour::Raw, concat({words({0, 0, 100}), std::vector<uint8_t>(10)}));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, kReceiveReset);
+
+    // A length no base has: refused before anything is allocated.
+    server->misbehave(Misbehaviour::RawThenStall, words({0, 0, 0xFFFFFFF0u}));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка получения ответа: Message too long !");
+
+    // The cap is the caller's to set: here below the size of a real base.
+    server->misbehave(Misbehaviour::None);
+    params.fetchReplyMax = 64;
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка получения ответа: Message too long !");
+
+    EXPECT_EQ(readBytes(local), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
+}
+
+TEST_F(CryptoServerClient, StalledServerEndsAtTheIdleLimit) {
+    const std::string local = dir.file("fetched");
+    auto params = paramsFor(local);
+    params.idleLimitMs = 500;
+    server->misbehave(Misbehaviour::RawThenStall, words({0}));
+    const auto [message, ms] = timedFailingFetch(params);
+    EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
+    EXPECT_GE(ms, 450);
+    EXPECT_LT(ms, 5000);
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(CryptoServerClient, ConnectAndSendFailuresNameTheSocketError) {
+    auto params = paramsFor();
+    std::string message;
+    TcpSocket probe;
+    probe.create();
+    probe.bind("127.0.0.1", 0);
+    params.port = probe.localPort();
+    probe.close();
+    EXPECT_FALSE(listInterfaces(params, &message));
+    EXPECT_EQ(message, "Ошибка соединения: Connection refused !");
+
+    // A server that hangs up at once cannot take a large upload.
+    const std::string local = dir.file("big");
+    writeBytes(local, std::vector<uint8_t>(8 << 20, 0x5A));
+    params = paramsFor(local);
+    server->misbehave(Misbehaviour::CloseAtOnce);
+    EXPECT_FALSE(uploadKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка отправки запроса: Connection reset by peer !");
+}
+
+TEST_F(CryptoServerClient, LocalFailuresAreReportedBeforeAnyConnection) {
+    std::string message;
+    auto params = paramsFor(dir.file("missing"));
+    EXPECT_FALSE(uploadKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка открытия файла для установки!");
+
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1);
+    params = paramsFor(local);
+    params.serverKeyName = cp("Другой");
+    EXPECT_FALSE(uploadKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка кодирования базы для отправки серверу!");
+    EXPECT_EQ(server->requestCount(), 0);
+
+    // A fetch whose file cannot be made says so instead of success.
+    params = paramsFor(dir.file("no/such/folder/base.key_base"));
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Ошибка создания файла для получения!");
+}
+
+// The wizard's "Отмена" raises the stop flag from the window's thread while
+// the exchange waits on a server that never answers: every operation ends
+// within a wait slice or two, long before the idle limit, and the local file
+// stays as it was.
+TEST_F(CryptoServerClient, RaisedStopFlagAbandonsAnExchangeAndWritesNothing) {
+    SilentServer silent;
+    ASSERT_NE(silent.port(), 0);
+    const std::string local = dir.file("local.key_base");
+    writeInterfaceBase(local, "main", 1);
+    const std::vector<uint8_t> before = readBytes(local);
+
+    using Operation = bool (*)(CryptoServerParams&, std::string*);
+    const std::pair<const char*, Operation> operations[] = {
+        {"list", [](CryptoServerParams& p, std::string* m) { return listInterfaces(p, m); }},
+        {"fetch", [](CryptoServerParams& p, std::string* m) { return fetchKeyBase(p, m); }},
+        {"upload", [](CryptoServerParams& p, std::string* m) { return uploadKeyBase(p, m); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        SCOPED_TRACE(name);
+        std::atomic<int32_t> stop{0};
+        auto params = paramsFor(local);
+        params.port = silent.port();
+        params.idleLimitMs = 30000;
+        params.stop = &stop;
+        std::thread canceller([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop = 1;
+        });
+        std::string message;
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = operation(params, &message);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        canceller.join();
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(message, "Ошибка получения ответа: Interrupted system call !");
+        EXPECT_GE(ms, 250);
+        EXPECT_LT(ms, 1500);
+        EXPECT_EQ(readBytes(local), before);
+        EXPECT_TRUE(params.interfaceList.empty());
+    }
+    EXPECT_EQ(silent.accepted(), 3);
+}
+
+TEST_F(CryptoServerClient, RepliesThatFailTheEnvelopeChecksAreUndecodable) {
+    const std::string local = dir.file("fetched");
+    writeBytes(local, {'o', 'l', 'd'});
+    const std::string strangerBase = dir.file("stranger.key_base");
+    {
+        // Somebody else's keys under the server's names.
+        KeyBase base;
+        base.addChannel(completeChannel(serverName, adminName, true, true, 512, 7));
+        ASSERT_TRUE(base.saveBase(strangerBase));
+    }
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    const auto replyOf = [&](const std::string& base, CodecSide side, int64_t time) {
+        SingleOutput sealed;
+        EXPECT_TRUE(codecEncode(base, serverName, adminName, side, joinInterfaceList({"main"}),
+                                sealed, time));
+        return concat({words({0, 0, sealed.length}), sealed.bytes()});
+    };
+    const struct {
+        const char* what;
+        std::vector<uint8_t> reply;
+    } cases[] = {
+        {"301 s old", replyOf(serverBase, CodecSide::CryptoServer, now - 301)},
+        {"the administrator's direction", replyOf(serverBase, CodecSide::Administrator, now)},
+        {"forged", replyOf(strangerBase, CodecSide::CryptoServer, now)},
+    };
+    for (const auto& c : cases) {
+        auto params = paramsFor(local);
+        std::string message;
+        server->misbehave(Misbehaviour::Raw, c.reply);
+        EXPECT_FALSE(fetchKeyBase(params, &message)) << c.what;
+        EXPECT_EQ(message, "Ошибка декодирования полученного файла!") << c.what;
+        EXPECT_FALSE(listInterfaces(params, &message)) << c.what;
+        EXPECT_EQ(message, "Ошибка декодирования списка интерфейсов сервера!") << c.what;
+        EXPECT_TRUE(params.interfaceList.empty()) << c.what;
+    }
+    EXPECT_EQ(readBytes(local), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    // The reply was written as it opened; nothing of it stays.
+    EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
+}
+
+TEST_F(CryptoServerClient, AReplayedOrStaleUploadCannotRollTheBaseBack) {
+    const std::string first = dir.file("first.key_base");
+    const std::string second = dir.file("second.key_base");
+    writeInterfaceBase(first, "main", 1);
+    writeInterfaceBase(second, "main", 3);
+    std::string message;
+    ASSERT_TRUE(uploadKeyBase(paramsFor(first), &message)) << message;
+    const auto captured = server->lastRequest();
+    ASSERT_TRUE(uploadKeyBase(paramsFor(second), &message)) << message;
+
+    // The captured request, sent again as it was.
+    ServerRequest replay;
+    replay.code = captured[0];
+    replay.word = kRequestWord;
+    std::copy_n(captured.begin() + 5, kNameFieldSize, replay.name);
+    replay.payload.assign(captured.begin() + kRequestHeadSize, captured.end());
+    ServerReply reply;
+    EXPECT_FALSE(exchange(paramsFor(), replay, reply, &message));
+    EXPECT_EQ(reply.status, ServerStatus::DecodeFailed);
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(107) + "!");
+
+    // An upload sealed more than five minutes ago is refused too.
+    std::vector<uint8_t> block(kUploadHeaderSize, 0);
+    std::copy_n("main", 4, block.begin());
+    const auto body = readBytes(first);
+    block.insert(block.end(), body.begin(), body.end());
+    SingleOutput stale;
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    ASSERT_TRUE(codecEncode(adminBase, adminName, serverName, CodecSide::Administrator, block,
+                            stale, now - 301));
+    EXPECT_EQ(server->answer(ServerCode::UploadKeyBase, adminName, stale.bytes()).status,
+              ServerStatus::DecodeFailed);
+
+    EXPECT_EQ(readBytes(interfaceFile("main")), readBytes(second));
+    EXPECT_EQ(temporariesIn(folder), std::vector<std::string>{});
+}
+
+TEST(ReplayGuard, ANonceIsTakenOnceWithinTheWindow) {
+    ReplayGuard guard;
+    EnvelopeStamp a, b;
+    a.time = b.time = 1000;
+    a.nonce[0] = 1;
+    b.nonce[0] = 2;
+    EXPECT_TRUE(guard.admit(a, 1000));
+    EXPECT_TRUE(guard.admit(b, 1000));
+    EXPECT_FALSE(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds - 1));
+    // Long after, the time check refuses it anyway; the nonce is forgotten.
+    EXPECT_TRUE(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds));
+}
+
+TEST_F(CryptoServerClient, AServerThatDripsBytesCannotHoldTheClient) {
+    const std::string local = dir.file("fetched");
+    auto params = paramsFor(local);
+    params.exchangeTimeMs = 1000;  // each byte comes well within the idle limit
+    std::vector<uint8_t> drip = words({0, 0, 64});
+    drip.resize(drip.size() + 64, 'x');
+    server->misbehave(Misbehaviour::Drip, drip, 50);
+    const auto [message, ms] = timedFailingFetch(params);
+    EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
+    EXPECT_GE(ms, 900);
+    EXPECT_LT(ms, 2500);
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(CryptoServerClient, EachReplyKindIsCappedBeforeAnythingIsRead) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1);
+    const auto served = readBytes(interfaceFile("main"));
+    auto params = paramsFor(local);
+    const struct {
+        const char* what;
+        uint32_t announced;
+        std::function<bool(std::string&)> run;
+    } cases[] = {
+        {"list", params.listReplyMax + 1,
+         [&](std::string& m) { return listInterfaces(params, &m); }},
+        {"fetch", params.fetchReplyMax + 1,
+         [&](std::string& m) { return fetchKeyBase(paramsFor(dir.file("fetched")), &m); }},
+        // 20 MB of a "stored name" once froze the wizard.
+        {"upload", 20u << 20, [&](std::string& m) { return uploadKeyBase(params, &m); }},
+        {"upload, just over", params.uploadReplyMax + 1,
+         [&](std::string& m) { return uploadKeyBase(params, &m); }},
+    };
+    for (const auto& c : cases) {
+        server->misbehave(Misbehaviour::RawThenStall, words({0, 0, c.announced}));
+        std::string message;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(c.run(message)) << c.what;
+        EXPECT_EQ(message, "Ошибка получения ответа: Message too long !") << c.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.what;
+    }
+    EXPECT_FALSE(exists(dir.file("fetched")));
+    EXPECT_EQ(readBytes(interfaceFile("main")), served);
+}
+
+TEST_F(CryptoServerClient, TheStoredNameIsShownCutAndCleaned) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 1);
+    std::vector<uint8_t> name(300, 'a');
+    name[3] = '\n';
+    name[4] = 0x1B;  // an escape sequence a terminal would obey
+    server->misbehave(Misbehaviour::Raw,
+                      concat({words({0, 0, static_cast<uint32_t>(name.size())}), name}));
+    std::string message;
+    ASSERT_TRUE(uploadKeyBase(paramsFor(local), &message)) << message;
+    EXPECT_EQ(message, "Новая база ключей установлена на сервере как\n\"aaa??" +
+                           std::string(kStoredNameShown - 5, 'a') + "...\"");
+
+    EXPECT_EQ(storedNameText({0xCA, 0xE0, 0xF1, 0xF1, 0xE0, '.', 'k', 0, 'x'}), "Касса.k");
+    EXPECT_EQ(storedNameText({}), "");
+    EXPECT_EQ(storedNameText(std::vector<uint8_t>(kStoredNameShown, 'b')),
+              std::string(kStoredNameShown, 'b'));
+}

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fileio/binaryfile.h"
+#include "keystore/keybase.h"
+#include "support/filesizelimit.h"
+#include "support/lockwait.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+using namespace Talvek;
+using TestSupport::FileSizeLimit;
+using TestSupport::HeldElsewhere;
+using TestSupport::listDir;
+using TestSupport::readBytes;
+using TestSupport::readText;
+using TestSupport::ScopedLockWait;
+using TestSupport::TempDir;
+using TestSupport::temporariesIn;
+using namespace std::chrono_literals;
+
+namespace {
+
+KeyBase baseWith(int channels) {
+    KeyBase base;
+    for (int i = 0; i < channels; ++i) {
+        base.addChannel(
+            TestSupport::completeChannel("srv", "user" + std::to_string(i), true, true));
+    }
+    return base;
+}
+
+}  // namespace
+
+TEST(AtomicSave, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    const auto before = readBytes(path);
+    KeyBase bigger = baseWith(8);
+    {
+        TestSupport::FileSizeLimit limit(before.size() + 100);
+        EXPECT_FALSE(bigger.saveBase(path));
+    }
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"base.key_base"});
+    // With room again the same save succeeds.
+    EXPECT_TRUE(bigger.saveBase(path));
+    KeyBase back;
+    ASSERT_TRUE(back.loadBase(path));
+    EXPECT_EQ(back.channelCount(), 8);
+}
+
+TEST(AtomicSave, UnwritableKeyFailsTheSaveBeforeAnythingChanges) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    KeyBase base = baseWith(2);
+    ASSERT_TRUE(base.saveBase(path));
+    const auto before = readBytes(path);
+    // A flag that announces a key the channel does not hold.
+    base.findChannel("srv", "user1")->signPublicKey.reset();
+    EXPECT_FALSE(base.saveBase(path));
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(listDir(dir.path()).size(), 1u);
+}
+
+TEST(PrivateFiles, KeyBasesAreOwnerOnlyFromCreation) {
+    TempDir dir;
+    const mode_t oldMask = umask(0);
+    BinaryFile file;
+    ASSERT_TRUE(file.create(dir.file("new.key_base")));
+    file.write("KNET0", 5);
+    // Before the save completes, the only file there is already 0600.
+    const auto during = listDir(dir.path());
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(TestSupport::fileMode(dir.file(during[0])), 0600u);
+    EXPECT_TRUE(file.close());
+    EXPECT_EQ(TestSupport::fileMode(dir.file("new.key_base")), 0600u);
+
+    // Replacing a world-readable file makes it owner-only as well.
+    TestSupport::writeText(dir.file("old.key_base"), "x");
+    chmod(dir.file("old.key_base").c_str(), 0644);
+    EXPECT_TRUE(baseWith(1).saveBase(dir.file("old.key_base")));
+    EXPECT_EQ(TestSupport::fileMode(dir.file("old.key_base")), 0600u);
+    umask(oldMask);
+}
+
+TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
+    const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(50));
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    const auto before = readBytes(path);
+    for (int operation : {LOCK_EX, LOCK_SH}) {
+        SCOPED_TRACE(operation);
+        HeldElsewhere held(path, operation);
+        KeyBase base;
+        EXPECT_FALSE(base.loadBase(path));
+        EXPECT_FALSE(baseWith(2).saveBase(path));
+        EXPECT_EQ(readBytes(path), before);
+    }
+    KeyBase base;
+    EXPECT_TRUE(base.loadBase(path));
+    // While a base is being read, a second reader is refused.
+    BinaryFile first, second;
+    ASSERT_TRUE(first.openExisting(path));
+    EXPECT_FALSE(second.openExisting(path));
+}
+
+// Read-only means no write permission bit; it holds for root as well.
+TEST(NoSharing, AReadOnlyFileDoesNotOpen) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    const auto before = readBytes(path);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    KeyBase base;
+    EXPECT_FALSE(base.loadBase(path));
+    EXPECT_FALSE(baseWith(2).saveBase(path));
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(TestSupport::fileMode(path), 0444u);
+    EXPECT_EQ(listDir(dir.path()).size(), 1u);
+    // Not a regular file: neither.
+    EXPECT_FALSE(base.loadBase(dir.path()));
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(base.loadBase(dir.file("fifo")));
+}
+
+TEST(AtomicSave, SavingThroughALinkReplacesTheFileItNames) {
+    TempDir dir;
+    ASSERT_TRUE(baseWith(1).saveBase(dir.file("real")));
+    ASSERT_EQ(symlink("real", dir.file("link").c_str()), 0);
+    ASSERT_TRUE(baseWith(3).saveBase(dir.file("link")));
+    struct stat st {};
+    ASSERT_EQ(lstat(dir.file("link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    KeyBase back;
+    ASSERT_TRUE(back.loadBase(dir.file("real")));
+    EXPECT_EQ(back.channelCount(), 3);
+}
+
+// Anyone may plant a link in a sticky, world-writable folder such as /tmp; a
+// save must not follow one planted by somebody else to replace a file of its
+// choice, but keeps following the user's own links there.
+TEST(AtomicSave, LinksPlantedByOthersInStickyFoldersAreNotFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a link owned by another user";
+    TempDir dir;
+    const std::string sticky = dir.file("sticky");
+    ASSERT_EQ(mkdir(sticky.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    const std::string victim = dir.file("victim");
+    TestSupport::writeText(victim, "root's file");
+    const std::string planted = sticky + "/out.txt";
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+    ASSERT_EQ(lchown(planted.c_str(), 4242, 4242), 0);
+    EXPECT_FALSE(baseWith(1).saveBase(planted));
+    EXPECT_EQ(TestSupport::readText(victim), "root's file");
+    EXPECT_EQ(listDir(sticky), std::vector<std::string>{"out.txt"});
+
+    // The user's own link in the same folder is followed as everywhere.
+    const std::string own = sticky + "/mine";
+    ASSERT_EQ(symlink(victim.c_str(), own.c_str()), 0);
+    EXPECT_TRUE(baseWith(1).saveBase(own));
+    KeyBase back;
+    EXPECT_TRUE(back.loadBase(victim));
+}
+
+// A save finds what killed saves of the same file left and removes it; other
+// files' temporaries and look-alikes that are no temporaries stay.
+TEST(AtomicSave, ASaveRemovesTheTemporariesOfEarlierInterruptedSaves) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    for (const char* name :
+         {".base.key_base.a1B2c3", ".base.key_base.ZZZZZZ", ".other.key_base.a1B2c3",
+          ".base.key_base.toolong1", ".base.key_base.ab-cd!"})
+        TestSupport::writeText(dir.file(name), "left by a killed save");
+    EXPECT_TRUE(baseWith(1).saveBase(path));
+    EXPECT_EQ(listDir(dir.path()),
+              (std::vector<std::string>{".base.key_base.ab-cd!", ".base.key_base.toolong1",
+                                        ".other.key_base.a1B2c3", "base.key_base"}));
+}
+
+// A file that arrives slowly (a base coming over the network) is written
+// without the target's lock: the old file can be saved meanwhile, and that
+// save's clean-up leaves the live temporary alone. The lock is taken only to
+// put the new file in place; held elsewhere then, the save fails and changes
+// nothing.
+TEST(DeferredSave, TakesTheTargetsLockOnlyToPutTheNewFileInPlace) {
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    TestSupport::writeText(path, "old");
+    ScopedLockWait wait(200ms);
+    {
+        BinaryFile file;
+        ASSERT_TRUE(file.createDeferred(path));
+        ASSERT_TRUE(file.write("new", 3));
+        EXPECT_TRUE(baseWith(1).saveBase(path));
+        EXPECT_EQ(temporariesIn(dir.path()).size(), 1u);
+        EXPECT_TRUE(file.close());
+    }
+    EXPECT_EQ(readText(path), "new");
+    {
+        BinaryFile file;
+        ASSERT_TRUE(file.createDeferred(path));
+        ASSERT_TRUE(file.write("newer", 5));
+        HeldElsewhere holder(path, LOCK_SH);
+        EXPECT_FALSE(file.close());
+    }
+    EXPECT_EQ(readText(path), "new");
+    EXPECT_TRUE(temporariesIn(dir.path()).empty());
+}
+
+// Content well past the size at which a save starts syncing in the background
+// is stored whole, in small pieces or large; a write that fails past it fails
+// the save and leaves the old file.
+TEST(AtomicSave, LargeContentIsStoredWholeOrNotAtAll) {
+    TempDir dir;
+    const std::string path = dir.file("large.key_base");
+    std::vector<uint8_t> content((9u << 20) + 12345);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<uint8_t>(i * 7 + (i >> 13));
+    const auto save = [&](size_t piece, bool deferred) {
+        BinaryFile file;
+        if (!(deferred ? file.createDeferred(path) : file.create(path))) return false;
+        for (size_t at = 0; at < content.size(); at += piece) {
+            const auto n = static_cast<uint32_t>(std::min(piece, content.size() - at));
+            if (!file.write(content.data() + at, n)) return false;
+        }
+        return file.close();
+    };
+    for (const size_t piece : {size_t{4093}, size_t{3} << 20}) {
+        TestSupport::writeText(path, "old");
+        ASSERT_TRUE(save(piece, piece > 4093)) << piece;
+        EXPECT_TRUE(readBytes(path) == content) << piece;
+    }
+    {
+        FileSizeLimit limit(6u << 20);
+        ASSERT_TRUE(limit.active());
+        EXPECT_FALSE(save(4093, false));
+        EXPECT_FALSE(save(size_t{3} << 20, true));
+    }
+    EXPECT_TRUE(readBytes(path) == content);
+    EXPECT_TRUE(temporariesIn(dir.path()).empty());
+}
+
+// Larger than any key file: refused before a byte is read.
+TEST(NoSharing, FilesOverTheSizeLimitAreRefusedUnread) {
+    TempDir dir;
+    const std::string path = dir.file("huge.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kMaxKeyFileBytes) + 1), 0);
+    KeyBase base;
+    EXPECT_FALSE(base.loadBase(path));
+}

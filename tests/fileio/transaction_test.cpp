@@ -1,0 +1,350 @@
+// A change to key files is one locked transaction that commits all its files
+// or none, whatever interrupts it: another program, a full disk, a kill.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <map>
+#include <random>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "keystore/encoding.h"
+#include "fileio/filefault.h"
+#include "fileio/filelock.h"
+#include "keystore/keybase.h"
+#include "keystore/keyops.h"
+#include "fileio/transaction.h"
+#include "support/filesizelimit.h"
+#include "support/lockwait.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+using namespace Talvek;
+using TestSupport::TempDir;
+
+namespace {
+
+using Snapshot = std::map<std::string, std::vector<uint8_t>>;
+
+using TestSupport::snapshot;
+using TestSupport::temporariesIn;
+
+// A channel name of letters and numbers ("p1-7"): appended piece by piece,
+// which GCC 12's overlap check does not misread as "p" + to_string(…) does.
+std::string named(const char* prefix, int a, int b) {
+    std::string name = prefix;
+    name += std::to_string(a);
+    name += '-';
+    name += std::to_string(b);
+    return name;
+}
+
+using TestSupport::ScopedLockWait;
+
+// The files of one exchange step in one folder.
+struct Files {
+    TempDir dir;
+    std::string base = dir.file("server.key_base");
+    std::string part = dir.file("openserv.okp");
+    std::string userBase = dir.file("userkey.bin");
+    std::string userPart = dir.file("openuser.okp");
+    std::string java = dir.file("javaclient.bin");
+
+    KeyWizardData serverKey(const std::string& user) const {
+        KeyWizardData d;
+        d.mode = NewUserServerKey;
+        d.baseFile = base;
+        d.exportFile = part;
+        d.serverKeyName = "srv";
+        d.userKeyName = user;
+        d.useSign = true;
+        d.signSize = 512;
+        return d;
+    }
+    KeyWizardData userKey() const {
+        KeyWizardData d;
+        d.mode = CreateUserKey;
+        d.baseFile = userBase;
+        d.importFile = part;
+        d.exportFile = userPart;
+        EXPECT_TRUE(readImportedChannel(d));
+        d.javaClient = true;
+        return d;
+    }
+};
+
+int channelsIn(const std::string& path) {
+    KeyBase base;
+    return base.loadBase(path) ? base.channelCount() : -1;
+}
+
+bool isChannelFile(const std::string& path) {
+    SecureChannel channel;
+    return readChannelFile(channel, path);
+}
+
+}  // namespace
+
+// Another program's lock is waited for, and the change then made on what
+// that program left; a lock held too long fails the step, names the file,
+// and changes nothing.
+TEST(Transaction, WaitsForAnotherProgramThenGivesUp) {
+    Files f;
+    ASSERT_TRUE(createServerKey(f.serverKey("u0")));
+    const int held = open(f.base.c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    {
+        ScopedLockWait wait(std::chrono::milliseconds(5000));
+        std::thread release([held] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            close(held);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(createServerKey(f.serverKey("u1")));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+        release.join();
+    }
+    EXPECT_EQ(channelsIn(f.base), 2);
+
+    const int again = open(f.base.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(again, LOCK_SH), 0);
+    const Snapshot before = snapshot(f.dir);
+    ScopedLockWait wait(std::chrono::milliseconds(100));
+    forgetFileFailure();
+    EXPECT_FALSE(createServerKey(f.serverKey("u2")));
+    EXPECT_FALSE(removeChannel(f.base, "srv", "u0"));
+    EXPECT_EQ(lastFileFailure().fault, FileFault::Locked);
+    EXPECT_EQ(lastFileFailure().path, f.base);
+    EXPECT_EQ(snapshot(f.dir), before);
+    close(again);
+    EXPECT_TRUE(removeChannel(f.base, "srv", "u0"));
+}
+
+// Two programs adding channels to one base at the same time lose none.
+TEST(Transaction, TwoProgramsLoseNoChange) {
+    Files f;
+    constexpr int kEach = 200;
+    pid_t children[2];
+    for (int p = 0; p < 2; ++p) {
+        children[p] = fork();
+        ASSERT_GE(children[p], 0);
+        if (children[p] == 0) {
+            int failed = 0;
+            for (int i = 0; i < kEach; ++i) {
+                KeyWizardData d = f.serverKey(named("p", p, i));
+                d.exportFile = f.dir.file("part" + std::to_string(p) + ".okp");
+                if (!createServerKey(d)) ++failed;
+            }
+            _exit(failed == 0 ? 0 : 1);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    KeyBase base;
+    ASSERT_TRUE(base.loadBase(f.base));
+    EXPECT_EQ(base.channelCount(), 2 * kEach);
+    for (int p = 0; p < 2; ++p)
+        for (int i = 0; i < kEach; ++i)
+            EXPECT_NE(base.findChannel("srv", named("p", p, i)), nullptr);
+    EXPECT_TRUE(temporariesIn(f.dir.path()).empty());
+}
+
+// A save killed at any moment leaves every file whole, old or new; the next
+// save of the same file removes the temporaries the killed one left.
+TEST(Transaction, KilledSavesLeaveOldOrNewFilesAndNoTemporaries) {
+    Files f;
+    ASSERT_TRUE(createServerKey(f.serverKey("first")));
+    std::mt19937 random(12345);
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        const int kind = round % 3;
+        const int before = channelsIn(kind == 1 ? f.userBase : f.base);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0;; ++i) {
+                const std::string name = named("r", round, i);
+                if (kind == 0) {
+                    createServerKey(f.serverKey(name));
+                } else if (kind == 1) {
+                    std::remove(f.userBase.c_str());
+                    createUserKey(f.userKey(), f.java);
+                } else {
+                    createServerKey(f.serverKey(name));
+                    removeChannel(f.base, "srv", name);
+                }
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+
+        // Whole files only: each base loads, each public part reads.
+        EXPECT_GE(channelsIn(f.base), 1);
+        EXPECT_TRUE(isChannelFile(f.part));
+        if (TestSupport::exists(f.userBase)) {
+            EXPECT_EQ(channelsIn(f.userBase), 1);
+        }
+        if (TestSupport::exists(f.userPart)) {
+            EXPECT_TRUE(isChannelFile(f.userPart));
+        }
+        if (kind == 0) {
+            EXPECT_GE(channelsIn(f.base), before);
+        }
+    }
+    // One more save of each file clears what the kills left.
+    ASSERT_TRUE(createServerKey(f.serverKey("last")));
+    std::remove(f.userBase.c_str());
+    ASSERT_TRUE(createUserKey(f.userKey(), f.java));
+    EXPECT_EQ(temporariesIn(f.dir.path()), std::vector<std::string>{});
+}
+
+// Under a full disk at every size, a transaction commits all its files or
+// leaves every one as it was, and leaves no temporary behind.
+TEST(Transaction, FullDiskAtEverySizeCommitsAllOrNothing) {
+    Files f;
+    ASSERT_TRUE(createServerKey(f.serverKey("old")));
+    TestSupport::writeText(f.java, "previous java file");
+    KeyBase base;
+    ASSERT_TRUE(base.loadBase(f.base));
+    base.addChannel(TestSupport::ownKeysChannel("srv", "new", false, true));
+    const std::string java(300, 'J');
+    const Snapshot before = snapshot(f.dir);
+    const size_t largest = 2 * before.at("server.key_base").size() + java.size();
+
+    bool committedOnce = false;
+    for (size_t limit = 0; limit <= largest; ++limit) {
+        bool ok = false;
+        {
+            TestSupport::FileSizeLimit full(limit);
+            Transaction t;
+            BinaryFile* b = t.stage(f.base, BinaryFile::Permissions::OwnerOnly);
+            BinaryFile* p = t.stage(f.part, BinaryFile::Permissions::Normal);
+            BinaryFile* j = t.stage(f.java, BinaryFile::Permissions::OwnerOnly);
+            ok = b && p && j && base.writeBase(*b) && writeString(*p, std::string(200, 'p')) &&
+                 j->write(java.data(), static_cast<uint32_t>(java.size())) && t.commit();
+        }
+        if (!ok) {
+            ASSERT_EQ(snapshot(f.dir), before) << "limit " << limit;
+        } else {
+            committedOnce = true;
+            EXPECT_EQ(channelsIn(f.base), 2);
+            EXPECT_EQ(TestSupport::readText(f.java), java);
+            EXPECT_TRUE(temporariesIn(f.dir.path()).empty());
+            break;
+        }
+    }
+    EXPECT_TRUE(committedOnce);
+}
+
+// Every change of the exchange and of the maintenance, under a full disk at
+// every size up to its largest file: it succeeds whole, or every file of it
+// is as it was. Each step keeps its own earlier results as its starting point.
+TEST(Transaction, EveryChangeUnderAFullDiskIsAllOrNothing) {
+    Files f;
+    ASSERT_TRUE(createServerKey(f.serverKey("old")));
+    ASSERT_TRUE(createServerKey(f.serverKey("usr")));
+    struct Step {
+        const char* what;
+        std::function<bool()> run;
+    };
+    const KeyWizardData user = f.userKey();
+    KeyWizardData import;
+    import.mode = ImportUserPart;
+    import.baseFile = f.base;
+    import.importFile = f.userPart;
+    const Step steps[] = {
+        {"server-key",
+         [&] {
+             KeyWizardData d = f.serverKey("new");
+             d.exportFile = f.dir.file("new.okp");
+             return createServerKey(d);
+         }},
+        {"user-key with the Java file", [&] { return createUserKey(user, f.java); }},
+        {"import-user",
+         [&] {
+             import.userKeyName = "usr";
+             import.serverKeyName = "srv";
+             return importUserPublicPart(import);
+         }},
+        {"delete", [&] { return removeChannel(f.base, "srv", "old"); }},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const Snapshot before = snapshot(f.dir);
+        size_t largest = 0;
+        for (const auto& [name, bytes] : before) largest = std::max(largest, bytes.size());
+        largest += 1024;  // room for what the step adds
+        bool done = false;
+        // Every size where the first bytes go; then every fourth, since each
+        // try of a key operation generates its keys anew.
+        for (size_t limit = 0; limit <= largest && !done; limit += limit < 128 ? 1 : 4) {
+            {
+                TestSupport::FileSizeLimit full(limit);
+                done = step.run();
+            }
+            if (!done) {
+                ASSERT_EQ(snapshot(f.dir), before) << "limit " << limit;
+            }
+        }
+        EXPECT_TRUE(done);
+        EXPECT_TRUE(temporariesIn(f.dir.path()).empty());
+    }
+    EXPECT_EQ(channelsIn(f.base), 2);
+    EXPECT_EQ(channelsIn(f.userBase), 1);
+    EXPECT_TRUE(TestSupport::exists(f.java));
+}
+
+// Deleting a channel says what stood in the way, from the one read it makes
+// under the base's lock; only a removed channel changes the file.
+TEST(Transaction, RemovingAChannelTellsWhatStoodInTheWay) {
+    Files f;
+    ASSERT_TRUE(createServerKey(f.serverKey("u0")));
+    ASSERT_TRUE(createServerKey(f.serverKey("gone")));
+    KeyBase emptied;
+    ASSERT_TRUE(emptied.loadBase(f.base));
+    ASSERT_TRUE(emptied.deleteChannel("srv", "u0"));
+    ASSERT_TRUE(emptied.deleteChannel("srv", "gone"));
+    const std::string empty = f.dir.file("empty.key_base");
+    ASSERT_TRUE(emptied.saveBase(empty));
+    const std::string garbage = f.dir.file("garbage");
+    TestSupport::writeText(garbage, "not a key file");
+
+    ASSERT_TRUE(createServerKey(f.serverKey("u9")));
+    const struct {
+        std::string path;
+        std::string remote;
+        RemoveOutcome outcome;
+    } cases[] = {
+        {f.dir.file("missing"), "u0", RemoveOutcome::NotABase},
+        {f.part, "u9", RemoveOutcome::NotABase},
+        {garbage, "u0", RemoveOutcome::NotABase},
+        {empty, "u0", RemoveOutcome::NoChannels},
+        {f.base, "nobody", RemoveOutcome::NoSuchChannel},
+        {f.dir.path(), "u0", RemoveOutcome::LockFailed},
+        {f.base, "gone", RemoveOutcome::Removed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.remote);
+        const Snapshot before = snapshot(f.dir);
+        EXPECT_EQ(removeChannelFrom(c.path, "srv", c.remote), c.outcome);
+        if (c.outcome != RemoveOutcome::Removed) {
+            EXPECT_EQ(snapshot(f.dir), before);
+        }
+    }
+    EXPECT_EQ(channelsIn(f.base), 2);
+}

@@ -1,0 +1,238 @@
+#include "sealing/talvekcodec.h"
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "fileio/filelock.h"
+#include "keystore/keybase.h"
+#include "sealing/message.h"
+#include "support/channelpair.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+using namespace Talvek;
+using namespace TestSupport;
+
+namespace {
+
+int64_t wallClock() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class TalvekCodec : public ::testing::Test {
+protected:
+    void SetUp() override { writeChannelPair(adminBase, serverBase, admin, server, true, true); }
+
+    // The channel localName -> remoteName of a base, kept loaded.
+    const SecureChannel& channelOf(KeyBase& base, const std::string& path, const std::string& local,
+                                   const std::string& remote) {
+        if (!base.loadBase(path)) throw std::runtime_error("cannot load " + path);
+        const SecureChannel* channel = base.findChannel(local, remote);
+        if (!channel) throw std::runtime_error("no channel");
+        return *channel;
+    }
+
+    TempDir dir;
+    std::string adminBase = dir.file("admin.key_base");
+    std::string serverBase = dir.file("server.key_base");
+    std::string admin = cp("Администратор");
+    std::string server = cp("Криптосервер");
+    std::vector<uint8_t> message = {'k', 'e', 'y', 0, 's', 0xE0, 0xFF};
+};
+
+}  // namespace
+
+TEST_F(TalvekCodec, EachSideOpensWhatTheOtherSealedAndNothingElse) {
+    SingleOutput request;
+    ASSERT_TRUE(singleEncode(adminBase, admin, server, message, request));
+    EXPECT_EQ(request.second, nullptr);
+    EXPECT_EQ(request.secondLength, 0u);
+    EXPECT_EQ(
+        std::search(request.data, request.data + request.length, message.begin(), message.end()),
+        request.data + request.length);
+
+    SingleOutput opened;
+    EnvelopeStamp stamp;
+    ASSERT_TRUE(codecDecode(serverBase, server, admin, CodecSide::CryptoServer, request.bytes(),
+                            opened, &stamp));
+    EXPECT_EQ(opened.bytes(), message);
+    EXPECT_NEAR(static_cast<double>(stamp.time), static_cast<double>(wallClock()), 5);
+
+    // Every block carries a nonce of its own.
+    SingleOutput again, reopened;
+    EnvelopeStamp secondStamp;
+    ASSERT_TRUE(singleEncode(adminBase, admin, server, message, again));
+    ASSERT_TRUE(codecDecode(serverBase, server, admin, CodecSide::CryptoServer, again.bytes(),
+                            reopened, &secondStamp));
+    EXPECT_NE(stamp.nonce, secondStamp.nonce);
+
+    // The reply way, empty data included (an empty interface list).
+    for (const std::vector<uint8_t>& data : {message, std::vector<uint8_t>{}}) {
+        SingleOutput reply, read;
+        ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, data, reply));
+        ASSERT_TRUE(singleDecode(adminBase, admin, server, reply.bytes(), read));
+        EXPECT_EQ(read.bytes(), data);
+    }
+
+    // A block is never taken back by the side that sealed it.
+    SingleOutput reflected;
+    EXPECT_FALSE(singleDecode(adminBase, admin, server, request.bytes(), reflected));
+    EXPECT_EQ(reflected.data, nullptr);
+}
+
+TEST_F(TalvekCodec, OnlyAChannelThatSignsAndEncryptsWithCompleteKeysIsUsed) {
+    SingleOutput reply;
+    ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, message, reply));
+
+    const std::vector<std::pair<const char*, std::function<void()>>> weakenings = {
+        {"sign only", [&] { writeChannelPair(adminBase, serverBase, admin, server, false, true); }},
+        {"encrypt only",
+         [&] { writeChannelPair(adminBase, serverBase, admin, server, true, false); }},
+        {"neither", [&] { writeChannelPair(adminBase, serverBase, admin, server, false, false); }},
+        {"cut short",
+         [&] {
+             // The file ends inside the last key's numbers.
+             auto bytes = readBytes(adminBase);
+             bytes.erase(bytes.end() - 20, bytes.end());
+             writeBytes(adminBase, bytes);
+         }},
+        {"peer's public key missing",
+         [&] {
+             KeyBase base;
+             ASSERT_TRUE(base.loadBase(adminBase));
+             SecureChannel* c = base.findChannel(admin, server);
+             c->cryptPublicKey.reset();
+             c->hasCryptPublic = 0;
+             ASSERT_TRUE(base.saveBase(adminBase));
+         }},
+    };
+    for (const auto& [what, weaken] : weakenings) {
+        writeChannelPair(adminBase, serverBase, admin, server, true, true);
+        weaken();
+        KeyBase base;
+        ASSERT_TRUE(base.loadBase(adminBase)) << what;
+        EXPECT_FALSE(codecAccepts(*base.findChannel(admin, server))) << what;
+        SingleOutput out;
+        EXPECT_FALSE(singleEncode(adminBase, admin, server, message, out)) << what;
+        EXPECT_FALSE(singleDecode(adminBase, admin, server, reply.bytes(), out)) << what;
+        EXPECT_EQ(out.data, nullptr) << what;
+    }
+    writeChannelPair(adminBase, serverBase, admin, server, true, true);
+    SingleOutput out;
+    EXPECT_FALSE(singleEncode(adminBase, admin, cp("Другой"), message, out));
+    EXPECT_FALSE(singleEncode(dir.file("missing"), admin, server, message, out));
+}
+
+TEST_F(TalvekCodec, BlocksThatAreStaleMisdirectedForgedOrNotEnvelopesAreRefused) {
+    KeyBase serverKeys, adminKeys, strangerKeys;
+    const SecureChannel& serverSide = channelOf(serverKeys, serverBase, server, admin);
+    const SecureChannel& adminSide = channelOf(adminKeys, adminBase, admin, server);
+    // Somebody else's pair under the same names: what a forger could seal with.
+    const std::string strangerBase = dir.file("stranger.key_base");
+    {
+        KeyBase base;
+        base.addChannel(completeChannel(server, admin, true, true, 512, 7));
+        ASSERT_TRUE(base.saveBase(strangerBase));
+    }
+    const SecureChannel& stranger = channelOf(strangerKeys, strangerBase, server, admin);
+
+    const int64_t now = wallClock();
+    const auto envelope = [&](const SecureChannel& by, CodecSide side, int64_t time) {
+        std::string sealed;
+        EXPECT_TRUE(sealEnvelope(by, side, message.data(), message.size(), sealed, time));
+        return sealed;
+    };
+    // Sealed with the channel but without the envelope's frame.
+    const auto raw = [&](std::vector<uint8_t> plain) {
+        std::string sealed;
+        EXPECT_TRUE(sealMessage(serverSide, plain.data(), plain.size(), sealed));
+        return sealed;
+    };
+    std::vector<uint8_t> oldMagic(Envelope::HeaderSize, 0);
+    std::memcpy(oldMagic.data(), "TVK1", 4);
+    oldMagic[4] = Envelope::FromCryptoServer;
+
+    const struct {
+        const char* what;
+        std::string sealed;
+        bool opens;
+    } cases[] = {
+        {"fresh", envelope(serverSide, CodecSide::CryptoServer, now), true},
+        {"300 s old", envelope(serverSide, CodecSide::CryptoServer, now - 300), true},
+        {"300 s ahead", envelope(serverSide, CodecSide::CryptoServer, now + 300), true},
+        {"301 s old", envelope(serverSide, CodecSide::CryptoServer, now - 301), false},
+        {"301 s ahead", envelope(serverSide, CodecSide::CryptoServer, now + 301), false},
+        {"the receiver's own direction", envelope(serverSide, CodecSide::Administrator, now),
+         false},
+        {"forged", envelope(stranger, CodecSide::CryptoServer, now), false},
+        {"another magic", raw(oldMagic), false},
+        {"shorter than the frame", raw({'T', 'V', 'K', '2', 2}), false},
+        {"the earliest time", envelope(serverSide, CodecSide::CryptoServer, INT64_MIN), false},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> data = {'o', 'l', 'd'};
+        EnvelopeStamp stamp;
+        const bool opened = openEnvelope(adminSide, CodecSide::Administrator, c.sealed.data(),
+                                         c.sealed.size(), data, &stamp, now);
+        EXPECT_EQ(opened, c.opens) << c.what;
+        EXPECT_EQ(data, c.opens ? message : std::vector<uint8_t>{}) << c.what;
+
+        // The same verdict for a block opened a character at a time, its
+        // input handed on as it opens.
+        EnvelopeOpener opener;
+        std::vector<uint8_t> handed;
+        ASSERT_TRUE(opener.start(adminSide, CodecSide::Administrator, 0,
+                                 [&handed](const uint8_t* d, size_t n) {
+                                     handed.insert(handed.end(), d, d + n);
+                                     return true;
+                                 }));
+        bool fed = true;
+        for (const char ch : c.sealed) fed = opener.feed(&ch, 1) && fed;
+        EXPECT_EQ(fed && opener.finish(nullptr, now), c.opens) << c.what;
+        if (c.opens) {
+            EXPECT_EQ(handed, message) << c.what;
+        }
+        EXPECT_EQ(opener.size(), 0u) << c.what;
+    }
+}
+
+TEST_F(TalvekCodec, ExchangesReadTheAdministratorsBaseTogetherButNotDuringASave) {
+    const auto oldWait = lockWait();
+    setLockWait(std::chrono::milliseconds(50));
+    SingleOutput reply;
+    ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, message, reply));
+
+    // Another exchange reading the same base at this moment.
+    FileLock reader;
+    ASSERT_EQ(reader.acquire(adminBase, FileLock::Kind::Shared, false), FileLock::Result::Locked);
+    SingleOutput sealed, opened;
+    EXPECT_TRUE(singleEncode(adminBase, admin, server, message, sealed));
+    EXPECT_TRUE(singleDecode(adminBase, admin, server, reply.bytes(), opened));
+    EXPECT_EQ(opened.bytes(), message);
+
+    // A program saving the base holds it alone: the codec waits, then fails.
+    reader.release();
+    FileLock writer;
+    ASSERT_EQ(writer.acquire(adminBase, FileLock::Kind::Exclusive, true), FileLock::Result::Locked);
+    SingleOutput blocked;
+    EXPECT_FALSE(singleEncode(adminBase, admin, server, message, blocked));
+    EXPECT_EQ(blocked.data, nullptr);
+    writer.release();
+    setLockWait(oldWait);
+}
+
+TEST(InterfaceList, SplitsZeroTerminatedNames) {
+    const std::vector<uint8_t> list = {'a', 'b', 0, 0, 0xCA, 0xE0, 0, 'z'};
+    EXPECT_EQ(splitInterfaceList(list.data(), list.size()),
+              (std::vector<std::string>{"ab", "\xCA\xE0", "z"}));
+    EXPECT_TRUE(splitInterfaceList(nullptr, 0).empty());
+    const std::vector<std::string> names = {"main", "\xCA\xE0\xF1\xF1\xE0"};
+    const auto joined = joinInterfaceList(names);
+    EXPECT_EQ(joined.size(), 4u + 1 + 5 + 1);
+    EXPECT_EQ(splitInterfaceList(joined.data(), joined.size()), names);
+}
