@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "fileio/filefault.h"
 #include "keystore/version.h"
@@ -11,8 +12,13 @@ namespace Talvek::Cli {
 
 namespace {
 
-std::vector<Command>& registry() {
-    static std::vector<Command> all;
+// Every command talvekkey knows; --help lists them sorted by name.
+const std::vector<Command>& table() {
+    static const std::vector<Command> all{
+        deleteCommand(),  dumpCommand(),   exportHtmlCommand(), fetchCommand(),
+        importUserCommand(), inspectCommand(), interfacesCommand(), javaCommand(),
+        openCommand(),    sealCommand(),   serverKeyCommand(),  uploadCommand(),
+        userKeyCommand()};
     return all;
 }
 
@@ -23,7 +29,7 @@ void printHelp(std::ostream& out) {
            "Key names are given in UTF-8 and stored in Windows-1251.\n"
            "Exit status: 0 success, 1 failure (the message is on stderr), 2 usage error.\n\n"
            "Commands:\n";
-    std::vector<Command> sorted = registry();
+    std::vector<Command> sorted = table();
     std::sort(sorted.begin(), sorted.end(),
               [](const Command& a, const Command& b) { return std::string(a.name) < b.name; });
     for (const Command& c : sorted) {
@@ -41,12 +47,8 @@ void printHelp(std::ostream& out) {
 
 }  // namespace
 
-CommandRegistration::CommandRegistration(const Command& command) {
-    registry().push_back(command);
-}
-
 const std::vector<Command>& commands() {
-    return registry();
+    return table();
 }
 
 int usageError(Io& io, const Command& command, const std::string& message) {
@@ -67,7 +69,7 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io) {
         io.out << "talvekkey " << kVersion << "\n";
         return Success;
     }
-    for (const Command& c : registry()) {
+    for (const Command& c : table()) {
         if (args[0] != c.name) continue;
         std::vector<std::string> rest(args.begin() + 1, args.end());
         if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {

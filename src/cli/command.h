@@ -1,5 +1,6 @@
 #pragma once
-// talvekkey's commands: each command file registers one Command at start-up.
+// talvekkey's commands: each command file defines its Command; the table of
+// them all is in command.cpp.
 
 #include <iosfwd>
 #include <string>
@@ -20,10 +21,6 @@ struct Command {
     const char* synopsis;     // e.g. "inspect FILE [--json]"
     const char* description;  // one or more lines for --help
     int (*run)(const std::vector<std::string>& args, Io& io);
-};
-
-struct CommandRegistration {
-    explicit CommandRegistration(const Command& command);
 };
 
 const std::vector<Command>& commands();

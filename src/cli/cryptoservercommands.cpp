@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "checks/connectchecks.h"
 #include "cryptoclient/cryptoserverclient.h"
@@ -119,10 +120,10 @@ int runUpload(const std::vector<std::string>& args, Io& io) {
     return runTransfer(kUpload, args, io, uploadKeyBase, ServerCode::UploadKeyBase);
 }
 
-const CommandRegistration kInterfacesRegistration(kInterfaces);
-const CommandRegistration kFetchRegistration(kFetch);
-const CommandRegistration kUploadRegistration(kUpload);
-
 }  // namespace
+
+const Command& interfacesCommand() { return kInterfaces; }
+const Command& fetchCommand() { return kFetch; }
+const Command& uploadCommand() { return kUpload; }
 
 }  // namespace Talvek::Cli

@@ -5,6 +5,7 @@
 
 #include "cli/channelarg.h"
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
 #include "fileio/filefault.h"
@@ -60,8 +61,8 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
     return Success;
 }
 
-const CommandRegistration kRegistration(kDelete);
-
 }  // namespace
+
+const Command& deleteCommand() { return kDelete; }
 
 }  // namespace Talvek::Cli

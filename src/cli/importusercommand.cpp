@@ -2,6 +2,7 @@
 // channel (last step of the exchange).
 
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 
 namespace Talvek::Cli {
@@ -28,8 +29,8 @@ int runImportUser(const std::vector<std::string>& args, Io& io) {
     return runKeyExchange(data, std::nullopt, std::string(), nullptr, io);
 }
 
-const CommandRegistration kRegistration(kImportUser);
-
 }  // namespace
+
+const Command& importUserCommand() { return kImportUser; }
 
 }  // namespace Talvek::Cli

@@ -5,6 +5,7 @@
 
 #include "cli/channelarg.h"
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
 #include "keystore/keyops.h"
@@ -53,8 +54,8 @@ int runJava(const std::vector<std::string>& args, Io& io) {
     return Success;
 }
 
-const CommandRegistration kRegistration(kJava);
-
 }  // namespace
+
+const Command& javaCommand() { return kJava; }
 
 }  // namespace Talvek::Cli

@@ -8,6 +8,7 @@
 
 #include "cli/channelarg.h"
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
 #include "sealing/message.h"
@@ -101,9 +102,9 @@ int runOpen(const std::vector<std::string>& args, Io& io) {
     return io.out.flush() ? Success : Failure;
 }
 
-const CommandRegistration kSealRegistration(kSeal);
-const CommandRegistration kOpenRegistration(kOpen);
-
 }  // namespace
+
+const Command& sealCommand() { return kSeal; }
+const Command& openCommand() { return kOpen; }
 
 }  // namespace Talvek::Cli

@@ -5,6 +5,7 @@
 
 #include "cli/channelarg.h"
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
 #include "report/report.h"
@@ -96,9 +97,9 @@ int runDump(const std::vector<std::string>& args, Io& io) {
     return Success;
 }
 
-const CommandRegistration kExportHtmlRegistration(kExportHtml);
-const CommandRegistration kDumpRegistration(kDump);
-
 }  // namespace
+
+const Command& exportHtmlCommand() { return kExportHtml; }
+const Command& dumpCommand() { return kDump; }
 
 }  // namespace Talvek::Cli

@@ -2,6 +2,7 @@
 // exchange), with the checks the wizard makes in that mode.
 
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 
 namespace Talvek::Cli {
@@ -47,8 +48,8 @@ int runServerKey(const std::vector<std::string>& args, Io& io) {
     return runKeyExchange(data, names, std::string(), nullptr, io);
 }
 
-const CommandRegistration kRegistration(kServerKey);
-
 }  // namespace
+
+const Command& serverKeyCommand() { return kServerKey; }
 
 }  // namespace Talvek::Cli

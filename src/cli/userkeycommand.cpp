@@ -2,6 +2,7 @@
 // (second step of the exchange), optionally with the Java client key file.
 
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
 
@@ -52,8 +53,8 @@ int runUserKey(const std::vector<std::string>& args, Io& io) {
                           io);
 }
 
-const CommandRegistration kRegistration(kUserKey);
-
 }  // namespace
+
+const Command& userKeyCommand() { return kUserKey; }
 
 }  // namespace Talvek::Cli

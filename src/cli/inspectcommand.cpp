@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/command.h"
+#include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
 #include "keystore/cp1251.h"
@@ -278,8 +279,8 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
     return Failure;
 }
 
-const CommandRegistration kRegistration(kInspect);
-
 }  // namespace
+
+const Command& inspectCommand() { return kInspect; }
 
 }  // namespace Talvek::Cli
