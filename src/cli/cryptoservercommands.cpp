@@ -13,6 +13,7 @@
 #include "sealing/talvekcodec.h"
 #include "keystore/cp1251.h"
 #include "checks/keychecks.h"
+#include "checks/servermessages.h"
 
 namespace Talvek::Cli {
 
@@ -88,9 +89,8 @@ int runInterfaces(const std::vector<std::string>& args, Io& io) {
     if (const int rc = connectionParams(kInterfaces, args, false, params, io); rc != Success)
         return rc;
     if (!passes(checkAdminChannel(params), io)) return Failure;
-    std::string message;
-    if (!listInterfaces(params, &message)) {
-        printMessage(io.err, message);
+    if (const ExchangeResult result = listInterfaces(params); !result) {
+        printMessage(io.err, exchangeMessage(result, params));
         return Failure;
     }
     for (const std::string& name :
@@ -100,16 +100,15 @@ int runInterfaces(const std::vector<std::string>& args, Io& io) {
 }
 
 int runTransfer(const Command& command, const std::vector<std::string>& args, Io& io,
-                bool (*operation)(const CryptoServerParams&, std::string*), int32_t code) {
+                ExchangeResult (*operation)(const CryptoServerParams&), int32_t code) {
     CryptoServerParams params;
     if (const int rc = connectionParams(command, args, true, params, io); rc != Success) return rc;
     params.operation = code;
     if (!passes(checkAdminChannel(params), io) || !passes(checkTransfer(params), io))
         return Failure;
-    std::string message;
-    const bool ok = operation(params, &message);
-    printMessage(ok ? io.out : io.err, message);
-    return ok ? Success : Failure;
+    const ExchangeResult result = operation(params);
+    printMessage(result ? io.out : io.err, exchangeMessage(result, params));
+    return result ? Success : Failure;
 }
 
 int runFetch(const std::vector<std::string>& args, Io& io) {

@@ -11,6 +11,7 @@
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 #include "checks/keychecks.h"
+#include "checks/servermessages.h"
 
 namespace Talvek {
 
@@ -207,7 +208,9 @@ int ConnectWizardController::onConnectPageNext() {
         BusyCursor wait(view_);
         CryptoServerParams request = params_;
         cancelled = !exchangeInBackground(request, [&listed, &message](CryptoServerParams& p) {
-            listed = listInterfaces(p, &message);
+            const ExchangeResult result = listInterfaces(p);
+            listed = result.ok();
+            message = exchangeMessage(result, p);
         });
         params_.interfaceList = std::move(request.interfaceList);
     }
@@ -293,8 +296,10 @@ bool ConnectWizardController::runTransfer() {
         BusyCursor wait(view_);
         CryptoServerParams request = params_;
         cancelled = !exchangeInBackground(request, [&ok, &message](CryptoServerParams& p) {
-            ok = p.operation == ServerCode::FetchKeyBase ? fetchKeyBase(p, &message)
-                                                         : uploadKeyBase(p, &message);
+            const ExchangeResult result =
+                p.operation == ServerCode::FetchKeyBase ? fetchKeyBase(p) : uploadKeyBase(p);
+            ok = result.ok();
+            message = exchangeMessage(result, p);
         });
     }
     // An exchange given up in its last moment may still have succeeded: the

@@ -9,15 +9,23 @@
 #include "sealing/talvekcodec.h"
 #include "cryptoclient/tcpsocket.h"
 #include "fileio/binaryfile.h"
-#include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 
 namespace Talvek {
 
 namespace {
 
-void setMessage(std::string* message, const std::string& text) {
-    if (message) *message = text;
+ExchangeResult failed(uint8_t code, ExchangeFault fault) {
+    ExchangeResult r;
+    r.code = code;
+    r.fault = fault;
+    return r;
+}
+
+ExchangeResult socketFailure(uint8_t code, ExchangeFault fault) {
+    ExchangeResult r = failed(code, fault);
+    r.socketCode = currentSocketError();
+    return r;
 }
 
 bool decode(const CryptoServerParams& params, const std::vector<uint8_t>& input,
@@ -70,9 +78,10 @@ struct ReplySink {
 };
 
 // Everything after the connect; the caller's socket closes on return.
-bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerRequest& request,
-          const PayloadSource* source, const ReplySink* sink, ServerReply& reply,
-          std::string* message) {
+ExchangeResult talk(TcpSocket& socket, const CryptoServerParams& params,
+                    const ServerRequest& request, const PayloadSource* source,
+                    const ReplySink* sink, ServerReply& reply) {
+    const uint8_t code = request.code;
     const auto sendWord = [&socket](uint32_t value) {
         const auto bytes = wordBytes(value);
         return sendAll(socket, bytes.data(), bytes.size());
@@ -100,26 +109,19 @@ bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerReque
     } else if (sent && payloadLength > 0) {
         sent = sendAll(socket, request.payload.data(), payloadLength);
     }
-    if (!sent) {
-        setMessage(message, std::string("Ошибка отправки запроса: ") +
-                                socketErrorText(currentSocketError()) + " !");
-        return false;
-    }
+    if (!sent) return socketFailure(code, ExchangeFault::Send);
 
-    auto receiveFailed = [message]() {
-        setMessage(message, std::string("Ошибка получения ответа: ") +
-                                socketErrorText(currentSocketError()) + " !");
-        return false;
-    };
+    auto receiveFailed = [code]() { return socketFailure(code, ExchangeFault::Receive); };
     if (!receiveWord(socket, reply.word) || !receiveWord(socket, reply.status))
         return receiveFailed();
     if (reply.status != 0) {
-        setMessage(message, "Сервер сообщил об ошибке:\n" + serverErrorText(reply.status) + "!");
-        return false;
+        ExchangeResult r = failed(code, ExchangeFault::ServerRefused);
+        r.status = reply.status;
+        return r;
     }
     uint32_t length = 0;
     if (!receiveWord(socket, length)) return receiveFailed();
-    if (length == 0) return true;
+    if (length == 0) return failed(code, ExchangeFault::None);
     // A length past what this kind of reply may hold is refused before
     // anything is allocated.
     if (length > replyCap(params, request.code) || length > INT_MAX) {
@@ -138,20 +140,19 @@ bool talk(TcpSocket& socket, const CryptoServerParams& params, const ServerReque
             taking = taking && sink->take(piece.data(), static_cast<size_t>(n));
             done += static_cast<uint32_t>(n);
         }
-        return true;
+        return failed(code, ExchangeFault::None);
     }
     std::vector<uint8_t> data(length);
     if (socket.receiveAll(data.data(), static_cast<int32_t>(length), nullptr, kSocketSliceMs) !=
         static_cast<int>(length))
         return receiveFailed();
     reply.data = std::move(data);
-    return true;
+    return failed(code, ExchangeFault::None);
 }
 
-bool exchangeWith(const CryptoServerParams& params, const ServerRequest& request,
-                  const PayloadSource* source, const ReplySink* sink, ServerReply& reply,
-                  std::string* message) {
-    setMessage(message, std::string());
+ExchangeResult exchangeWith(const CryptoServerParams& params, const ServerRequest& request,
+                            const PayloadSource* source, const ReplySink* sink,
+                            ServerReply& reply) {
     TcpSocket socket;
     socket.setIdleLimit(params.idleLimitMs);
     // receiveAll takes the socket's own flag when given none.
@@ -162,12 +163,9 @@ bool exchangeWith(const CryptoServerParams& params, const ServerRequest& request
                        transferAllowance(payloadLength));
     // A failed create shows as a failed connect.
     socket.create();
-    if (socket.connect(params.address, static_cast<uint16_t>(params.port & 0xFFFF)) != 0) {
-        setMessage(message, std::string("Ошибка соединения: ") +
-                                socketErrorText(currentSocketError()) + " !");
-        return false;
-    }
-    return talk(socket, params, request, source, sink, reply, message);
+    if (socket.connect(params.address, static_cast<uint16_t>(params.port & 0xFFFF)) != 0)
+        return socketFailure(request.code, ExchangeFault::Connect);
+    return talk(socket, params, request, source, sink, reply);
 }
 
 }  // namespace
@@ -175,27 +173,6 @@ bool exchangeWith(const CryptoServerParams& params, const ServerRequest& request
 void ServerRequest::setName(const std::string& keyName) {
     std::memset(name, 0, sizeof name);
     std::memcpy(name, keyName.data(), std::min(keyName.size(), kNameFieldSize - 1));
-}
-
-std::string serverErrorText(uint32_t status) {
-    const std::string head = "Сообщение сервера:\n\n";
-    switch (status) {
-        case ServerStatus::NoRights:
-            return head + "У вас нет прав для администрирования";
-        case ServerStatus::OpenFailed:
-            return head + "Ошибка открытия запрашиваемой базы";
-        case ServerStatus::NoInterface:
-            return head + "Не найден интерфейс, или для него не была определена база ключей";
-        case ServerStatus::RewriteFailed:
-            return head + "Ошибка перезаписи базы ключей";
-        case ServerStatus::EncodeFailed:
-            return head + "Ошибка кодирования данных для администратора";
-        case ServerStatus::DecodeFailed:
-            return head + "Ошибка декодирования данных от администратора";
-        default:
-            // The status is a 32-bit word shown as a signed number.
-            return head + "Ошибка " + std::to_string(static_cast<int32_t>(status));
-    }
 }
 
 uint32_t replyCap(const CryptoServerParams& params, uint8_t code) {
@@ -209,26 +186,12 @@ uint32_t replyCap(const CryptoServerParams& params, uint8_t code) {
     }
 }
 
-std::string storedNameText(const std::vector<uint8_t>& data) {
-    const auto zero = std::find(data.begin(), data.end(), uint8_t{0});
-    std::string name(data.begin(), zero);
-    const bool cut = name.size() > kStoredNameShown;
-    if (cut) name.resize(kStoredNameShown);
-    for (char& c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    std::string shown = cp1251ToUtf8(name);
-    if (cut) shown += "...";
-    return shown;
+ExchangeResult exchange(const CryptoServerParams& params, const ServerRequest& request,
+                        ServerReply& reply) {
+    return exchangeWith(params, request, nullptr, nullptr, reply);
 }
 
-bool exchange(const CryptoServerParams& params, const ServerRequest& request, ServerReply& reply,
-              std::string* message) {
-    return exchangeWith(params, request, nullptr, nullptr, reply, message);
-}
-
-bool listInterfaces(CryptoServerParams& params, std::string* message) {
+ExchangeResult listInterfaces(CryptoServerParams& params) {
     params.interfaceList.clear();
     ServerRequest request;
     request.code = ServerCode::ListInterfaces;
@@ -236,18 +199,17 @@ bool listInterfaces(CryptoServerParams& params, std::string* message) {
     request.setName(params.adminKeyName);
     request.payload.assign(request.name, request.name + kNameFieldSize);
     ServerReply reply;
-    if (!exchange(params, request, reply, message)) return false;
+    ExchangeResult result = exchange(params, request, reply);
+    if (!result) return result;
 
     SingleOutput decoded;
-    if (!decode(params, reply.data, decoded)) {
-        setMessage(message, "Ошибка декодирования списка интерфейсов сервера!");
-        return false;
-    }
+    if (!decode(params, reply.data, decoded))
+        return failed(request.code, ExchangeFault::ListUndecodable);
     params.interfaceList.assign(decoded.data, decoded.data + decoded.length);
-    return true;
+    return result;
 }
 
-bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
+ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
     ServerRequest request;
     request.code = ServerCode::FetchKeyBase;
     request.word = kRequestWord;
@@ -284,42 +246,31 @@ bool fetchKeyBase(const CryptoServerParams& params, std::string* message) {
     // Whatever ends the fetch before the new file is in place throws it
     // away with the object.
     ServerReply reply;
-    if (!exchangeWith(params, request, nullptr, &sink, reply, message)) return false;
+    ExchangeResult result = exchangeWith(params, request, nullptr, &sink, reply);
+    if (!result) return result;
 
-    if (length == 0) {
-        setMessage(message, "Неверный размер файла для получения!");
-        return false;
-    }
-    if (!opening || !opener.finish()) {
-        setMessage(message, "Ошибка декодирования полученного файла!");
-        return false;
-    }
+    if (length == 0) return failed(request.code, ExchangeFault::FetchEmpty);
+    if (!opening || !opener.finish()) return failed(request.code, ExchangeFault::FetchUndecodable);
     // An exchange abandoned while the reply was being decoded leaves the
     // local file as it was.
     if (params.stop && params.stop->load() != 0) {
-        setMessage(message, std::string("Ошибка получения ответа: ") +
-                                socketErrorText(SocketCode::Interrupted) + " !");
-        return false;
+        ExchangeResult r = failed(request.code, ExchangeFault::Receive);
+        r.socketCode = SocketCode::Interrupted;
+        return r;
     }
     // A failed write leaves the old file and says so.
-    if (!storing || !file.close()) {
-        setMessage(message, "Ошибка создания файла для получения!");
-        return false;
-    }
-    setMessage(message, "База ключей сервера сохранена как\n\"" + params.localFile + "\"");
-    return true;
+    if (!storing || !file.close()) return failed(request.code, ExchangeFault::FetchNotWritten);
+    return result;
 }
 
-bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
+ExchangeResult uploadKeyBase(const CryptoServerParams& params) {
     // The interface's field, then the whole file.
     uint8_t field[kUploadHeaderSize] = {};
     SecretBytes content;
     {
         BinaryFile file;
-        if (!file.openExisting(params.localFile)) {
-            setMessage(message, "Ошибка открытия файла для установки!");
-            return false;
-        }
+        if (!file.openExisting(params.localFile))
+            return failed(ServerCode::UploadKeyBase, ExchangeFault::UploadNotOpened);
         const std::string name = interfaceField(params.interfaceName);
         std::memcpy(field, name.data(), name.size());
         content = file.takeContent();
@@ -332,10 +283,8 @@ bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
     const SecureChannel* channel =
         codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
     EnvelopeSealer sealer;
-    if (!channel || !sealer.startInPlace(*channel, CodecSide::Administrator, {field, content})) {
-        setMessage(message, "Ошибка кодирования базы для отправки серверу!");
-        return false;
-    }
+    if (!channel || !sealer.startInPlace(*channel, CodecSide::Administrator, {field, content}))
+        return failed(ServerCode::UploadKeyBase, ExchangeFault::UploadNotSealed);
     const PayloadSource source{sealer.textLength(), [&sealer](char* out, size_t capacity) {
                                    return sealer.next(out, capacity);
                                }};
@@ -344,13 +293,9 @@ bool uploadKeyBase(const CryptoServerParams& params, std::string* message) {
     request.word = kRequestWord;
     request.setName(params.adminKeyName);
     ServerReply reply;
-    if (!exchangeWith(params, request, &source, nullptr, reply, message)) return false;
-
-    // The server names the stored base in its own code page, maybe with a
-    // terminating zero; whatever else it sends is not shown as it is.
-    setMessage(message, "Новая база ключей установлена на сервере как\n\"" +
-                            storedNameText(reply.data) + "\"");
-    return true;
+    ExchangeResult result = exchangeWith(params, request, &source, nullptr, reply);
+    if (result) result.storedName = std::move(reply.data);
+    return result;
 }
 
 }  // namespace Talvek

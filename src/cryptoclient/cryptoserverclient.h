@@ -4,10 +4,9 @@
 //
 // The wire format and the statuses are in protocol.h.
 //
-// Every operation returns true or false and, when given a message string,
-// puts there the one message the user sees (UTF-8): the failure, or the
-// success where the operation has one. Nothing throws; everything a request
-// owns is released on every path.
+// Every operation returns an ExchangeResult that says what happened and
+// why; the words the user sees are the checks' (checks/servermessages.h).
+// Nothing throws; everything a request owns is released on every path.
 //
 // The data travel sealed with the administrator's channel (talvekcodec.h):
 // a caller checks that adminKeyBase holds the channel adminKeyName ->
@@ -76,27 +75,47 @@ struct ServerReply {
     std::vector<uint8_t> data;
 };
 
-// "Сообщение сервера:\n\n..." for a server status.
-std::string serverErrorText(uint32_t status);
-
 // The most reply data a request of this code may bring (other codes: the
 // smallest cap).
 uint32_t replyCap(const CryptoServerParams& params, uint8_t code);
 
-// The stored name an upload's reply carries, fit to be shown: up to its first
-// zero, at most kStoredNameShown bytes (then "..."), control characters as
-// "?", in UTF-8.
-constexpr size_t kStoredNameShown = 259;
-std::string storedNameText(const std::vector<uint8_t>& data);
+// Where an exchange stopped.
+enum class ExchangeFault : uint8_t {
+    None,
+    Connect,           // no connection (socketCode)
+    Send,              // the request did not go out whole (socketCode)
+    Receive,           // the reply did not come whole or within bounds (socketCode)
+    ServerRefused,     // the server answered a non-zero status
+    ListUndecodable,   // the list reply does not open
+    FetchEmpty,        // the fetch reply holds no data
+    FetchUndecodable,  // the fetch reply does not open
+    FetchNotWritten,   // the fetched base cannot be written
+    UploadNotOpened,   // the local file cannot be read
+    UploadNotSealed,   // the local file cannot be sealed for the server
+};
 
-bool exchange(const CryptoServerParams& params, const ServerRequest& request, ServerReply& reply,
-              std::string* message = nullptr);
+// The outcome of one exchange.
+struct ExchangeResult {
+    uint8_t code = 0;  // the request's code
+    ExchangeFault fault = ExchangeFault::None;
+    int32_t socketCode = 0;  // Connect, Send, Receive: the Windows Sockets code
+    uint32_t status = 0;     // ServerRefused: the server's status
+    // A successful upload: the name the server says it stored the base as,
+    // as it came (its code page, maybe a terminating zero).
+    std::vector<uint8_t> storedName;
+
+    bool ok() const { return fault == ExchangeFault::None; }
+    explicit operator bool() const { return ok(); }
+};
+
+ExchangeResult exchange(const CryptoServerParams& params, const ServerRequest& request,
+                        ServerReply& reply);
 // Request 100: params.interfaceList holds the decoded list on success.
-bool listInterfaces(CryptoServerParams& params, std::string* message = nullptr);
+ExchangeResult listInterfaces(CryptoServerParams& params);
 // Request 101 into params.localFile, written (owner-only, atomically) only
 // when everything before succeeded.
-bool fetchKeyBase(const CryptoServerParams& params, std::string* message = nullptr);
+ExchangeResult fetchKeyBase(const CryptoServerParams& params);
 // Request 102 with params.localFile; the local file is never changed.
-bool uploadKeyBase(const CryptoServerParams& params, std::string* message = nullptr);
+ExchangeResult uploadKeyBase(const CryptoServerParams& params);
 
 }  // namespace Talvek

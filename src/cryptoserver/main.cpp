@@ -2,10 +2,10 @@
 // and hands them to administrators over their secure channels.
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <iterator>
 #include <csignal>
+#include <pthread.h>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -15,12 +15,6 @@
 #include "keystore/version.h"
 
 namespace {
-
-std::atomic<int32_t> stopRequested{0};
-
-extern "C" void onSignal(int) {
-    stopRequested = 1;
-}
 
 constexpr const char* kHelp =
     "Usage: talvek-cryptoserver --base SERVERBASE --server-name NAME --dir FOLDER\n"
@@ -124,11 +118,13 @@ int main(int argc, char** argv) {
     if (config.serverBase.empty() || config.serverName.empty() || config.folder.empty())
         return usage("--base, --server-name and --dir are needed");
 
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // The stop signals are taken by this thread alone, in sigwait below:
+    // every thread the server starts inherits them blocked.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     Talvek::CryptoServer server(config);
@@ -139,7 +135,11 @@ int main(int argc, char** argv) {
     }
     std::cerr << "talvek-cryptoserver " << Talvek::kVersion << ": listening on " << host << ":"
               << server.port() << std::endl;
-    server.serve(stopRequested);
+    server.run();
+    int signal = 0;
+    while (sigwait(&stopSignals, &signal) != 0) {
+    }
+    server.stop();
     std::cerr << "talvek-cryptoserver: stopped" << std::endl;
     return 0;
 }

@@ -60,21 +60,6 @@ protected:
 
 }  // namespace
 
-TEST(ServerErrorText, KnownStatusesAndTheRestByNumber) {
-    EXPECT_EQ(serverErrorText(100), "Сообщение сервера:\n\nУ вас нет прав для администрирования");
-    EXPECT_EQ(serverErrorText(102), "Сообщение сервера:\n\nОшибка открытия запрашиваемой базы");
-    EXPECT_EQ(serverErrorText(103),
-              "Сообщение сервера:\n\nНе найден интерфейс, или для него не была определена база "
-              "ключей");
-    EXPECT_EQ(serverErrorText(105), "Сообщение сервера:\n\nОшибка перезаписи базы ключей");
-    EXPECT_EQ(serverErrorText(106),
-              "Сообщение сервера:\n\nОшибка кодирования данных для администратора");
-    EXPECT_EQ(serverErrorText(107),
-              "Сообщение сервера:\n\nОшибка декодирования данных от администратора");
-    EXPECT_EQ(serverErrorText(101), "Сообщение сервера:\n\nОшибка 101");
-    EXPECT_EQ(serverErrorText(104), "Сообщение сервера:\n\nОшибка 104");
-}
-
 TEST(ServerRequest, NewIsZeroAndTheNameFieldKeepsItsZero) {
     ServerRequest r;
     EXPECT_EQ(r.code, 0);
@@ -200,12 +185,23 @@ TEST_F(CryptoServerClient, ReadOnlyInterfaceBaseGivesRewriteFailed) {
     EXPECT_EQ(readBytes(interfaceFile("main")), old);
 }
 
-TEST_F(CryptoServerClient, ServerAnswersWithoutSockets) {
+TEST_F(CryptoServerClient, ServerAnswersRequestsByTheirKind) {
+    const auto answer = [&](uint8_t code, const std::string& admin,
+                            const std::vector<uint8_t>& payload) {
+        ServerRequest request;
+        request.code = code;
+        request.word = kRequestWord;
+        request.setName(admin);
+        request.payload = payload;
+        ServerReply reply;
+        Talvek::exchange(paramsFor(), request, reply);
+        return reply;
+    };
     // An upload that does not open, and a request code nobody knows.
-    EXPECT_EQ(server->answer(102, adminName, {'x', 'y'}).status, 107u);
-    EXPECT_EQ(server->answer(99, adminName, {}).status, 104u);
-    EXPECT_EQ(server->answer(100, "", {}).status, 100u);
-    const auto list = server->answer(100, adminName, {});
+    EXPECT_EQ(answer(102, adminName, {'x', 'y'}).status, 107u);
+    EXPECT_EQ(answer(99, adminName, {0}).status, 104u);
+    EXPECT_EQ(answer(100, "", nameField("")).status, 100u);
+    const auto list = answer(100, adminName, nameField(adminName));
     EXPECT_EQ(list.status, 0u);
     EXPECT_FALSE(list.data.empty());
 }
@@ -433,8 +429,10 @@ TEST_F(CryptoServerClient, AReplayedOrStaleUploadCannotRollTheBaseBack) {
                             .count();
     ASSERT_TRUE(codecEncode(adminBase, adminName, serverName, CodecSide::Administrator, block,
                             stale, now - 301));
-    EXPECT_EQ(server->answer(ServerCode::UploadKeyBase, adminName, stale.bytes()).status,
-              ServerStatus::DecodeFailed);
+    replay.payload = stale.bytes();
+    reply = ServerReply{};
+    EXPECT_FALSE(exchange(paramsFor(), replay, reply, &message));
+    EXPECT_EQ(reply.status, ServerStatus::DecodeFailed);
 
     EXPECT_EQ(readBytes(interfaceFile("main")), readBytes(second));
     EXPECT_EQ(temporariesIn(folder), std::vector<std::string>{});

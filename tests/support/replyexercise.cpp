@@ -16,6 +16,7 @@
 #include "cryptoclient/cryptoserverclient.h"
 #include "sealing/talvekcodec.h"
 #include "fileio/binaryfile.h"
+#include "support/exchangewords.h"
 #include "support/messageexercise.h"
 
 namespace TestSupport {
@@ -153,12 +154,12 @@ ReplyOutcome exerciseServerReply(const uint8_t* data, size_t size) {
             r.word = 1;
             r.setName(params.adminKeyName);
             Talvek::ServerReply reply;
-            outcome.ok = Talvek::exchange(params, r, reply, &outcome.message);
+            outcome.ok = TestSupport::exchange(params, r, reply, &outcome.message);
             if (outcome.ok && reply.status != 0) std::abort();
             break;
         }
         case ReplyRequest::List:
-            outcome.ok = Talvek::listInterfaces(params, &outcome.message);
+            outcome.ok = TestSupport::listInterfaces(params, &outcome.message);
             if (outcome.ok) {
                 const auto names = Talvek::splitInterfaceList(params.interfaceList.data(),
                                                               params.interfaceList.size());
@@ -170,7 +171,7 @@ ReplyOutcome exerciseServerReply(const uint8_t* data, size_t size) {
         case ReplyRequest::Fetch: {
             ::unlink(scratch.fetched.c_str());
             params.localFile = scratch.fetched;
-            outcome.ok = Talvek::fetchKeyBase(params, &outcome.message);
+            outcome.ok = TestSupport::fetchKeyBase(params, &outcome.message);
             // Only a fetch that succeeded leaves a file, and never an empty one.
             const std::vector<uint8_t> stored = fileBytes(scratch.fetched);
             if (outcome.ok == stored.empty()) std::abort();
@@ -178,7 +179,7 @@ ReplyOutcome exerciseServerReply(const uint8_t* data, size_t size) {
         }
         case ReplyRequest::Upload:
             params.localFile = scratch.upload;
-            outcome.ok = Talvek::uploadKeyBase(params, &outcome.message);
+            outcome.ok = TestSupport::uploadKeyBase(params, &outcome.message);
             break;
     }
     // A failure is always worded for the user.

@@ -27,13 +27,15 @@ void CryptoServerFixture::SetUp() {
     config.serverBase = serverBase;
     config.serverName = serverName;
     config.folder = folder;
-    config.keepLastRequest = true;
-    server = std::make_unique<Talvek::CryptoServer>(config);
-    ASSERT_TRUE(server->start());
+    service = std::make_unique<Talvek::CryptoServer>(config);
+    ASSERT_TRUE(service->start());
+    server = std::make_unique<ScriptedServer>(service->port());
+    ASSERT_NE(server->port(), 0);
 }
 
 void CryptoServerFixture::TearDown() {
-    if (server) server->stop();
+    server.reset();
+    if (service) service->stop();
 }
 
 Talvek::CryptoServerParams CryptoServerFixture::paramsFor(const std::string& localFile) const {

@@ -1,0 +1,100 @@
+#include "cryptoserver/interfacestore.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cryptoclient/protocol.h"
+#include "fileio/binaryfile.h"
+#include "keystore/cp1251.h"
+
+namespace Talvek {
+
+namespace {
+
+constexpr const char* kBaseSuffix = ".key_base";
+constexpr const char* kHistoryFolder = ".history";
+
+}  // namespace
+
+std::string historyFileName(const std::string& baseFile, int version) {
+    return baseFile + "." + std::to_string(version);
+}
+
+std::string InterfaceStore::storedName(const std::string& name) {
+    return name + kBaseSuffix;
+}
+
+std::string InterfaceStore::path(const std::string& name) const {
+    if (name.empty() || name.size() >= kInterfaceNameSize || name.front() == '.') return {};
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\') return {};
+    }
+    const std::string file = folder_ + "/" + cp1251ToUtf8(name) + kBaseSuffix;
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return file;
+}
+
+std::vector<std::string> InterfaceStore::names() const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    const std::string suffix = kBaseSuffix;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
+        const std::string file = entry.path().filename().string();
+        if (!entry.is_regular_file(ec) || entry.is_symlink(ec) || file.size() <= suffix.size() ||
+            file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        std::string name;
+        if (utf8ToCp1251(file.substr(0, file.size() - suffix.size()), name) && !path(name).empty())
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void InterfaceStore::keepHistory(const std::string& path) const {
+    if (historyDepth_ <= 0) return;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path folder = fs::path(folder_) / kHistoryFolder;
+    fs::create_directory(folder, ec);
+    fs::permissions(folder, fs::perms::owner_all, ec);
+    const std::string file = fs::path(path).filename().string();
+    // The oldest version is only set aside here: freeing a large file takes
+    // longer than the whole commit, so it is removed once the client has its
+    // answer (removeDroppedVersion).
+    fs::rename(folder / historyFileName(file, historyDepth_), droppedVersion(path), ec);
+    for (int version = historyDepth_ - 1; version >= 1; --version) {
+        fs::rename(folder / historyFileName(file, version),
+                   folder / historyFileName(file, version + 1), ec);
+    }
+    // A second name for the current file: it survives the rename over it.
+    const fs::path latest = folder / historyFileName(file, 1);
+    if (::link(path.c_str(), latest.c_str()) != 0) fs::copy_file(path, latest, ec);
+}
+
+std::string InterfaceStore::droppedVersion(const std::string& path) const {
+    namespace fs = std::filesystem;
+    return (fs::path(folder_) / kHistoryFolder / fs::path(path).filename()).string() + ".dropped";
+}
+
+void InterfaceStore::removeDroppedVersion(const std::string& name) const {
+    const std::string file = path(name);
+    if (!file.empty()) ::unlink(droppedVersion(file).c_str());
+}
+
+bool InterfaceStore::commit(BinaryFile& file, const std::string& path) {
+    // Synced before the lock: another interface's commit need not wait.
+    if (!file.finish()) return false;
+    std::lock_guard lock(commitMutex_);
+    if (!file.holdTarget()) return false;
+    keepHistory(path);
+    return file.close();
+}
+
+}  // namespace Talvek

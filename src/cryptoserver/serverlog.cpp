@@ -1,0 +1,56 @@
+#include "cryptoserver/serverlog.h"
+
+#include <ctime>
+#include <ostream>
+
+#include "cryptoclient/protocol.h"
+#include "keystore/cp1251.h"
+
+namespace Talvek {
+
+namespace {
+
+const char* requestName(uint8_t code) {
+    switch (code) {
+        case ServerCode::ListInterfaces:
+            return "list";
+        case ServerCode::FetchKeyBase:
+            return "fetch";
+        case ServerCode::UploadKeyBase:
+            return "upload";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+std::string logField(const std::string& cp1251Name) {
+    if (cp1251Name.empty()) return "-";
+    std::string out;
+    for (char c : cp1251ToUtf8(cp1251Name)) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte <= 0x20 || byte == 0x7F ? '?' : c;
+    }
+    return out;
+}
+
+void RequestLog::write(const std::string& peer, const std::string& adminName, uint8_t code,
+                       const std::string& interfaceName, const std::string& status) {
+    if (!out_) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    const char* request = requestName(code);
+    std::lock_guard lock(mutex_);
+    *out_ << stamp << " peer=" << (peer.empty() ? "-" : peer) << " admin=" << logField(adminName)
+          << " request="
+          << (request ? request
+              : code  ? std::to_string(code)
+                      : std::string("-"))
+          << " interface=" << logField(interfaceName) << " status=" << status << std::endl;
+}
+
+}  // namespace Talvek

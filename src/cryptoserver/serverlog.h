@@ -1,0 +1,31 @@
+#pragma once
+// The server's log: one line per request, fields a reader can trust.
+
+#include <cstdint>
+#include <iosfwd>
+#include <mutex>
+#include <string>
+
+namespace Talvek {
+
+// A name from the wire as it may appear in a log line: decoded from
+// Windows-1251, "-" when empty, and nothing that could forge another line or
+// field (control characters and blanks become "?").
+std::string logField(const std::string& cp1251Name);
+
+class RequestLog {
+public:
+    // null: no log.
+    explicit RequestLog(std::ostream* out) : out_(out) {}
+
+    // "TIME peer=... admin=... request=... interface=... status=..."; code 0
+    // is a connection that never said what it wanted.
+    void write(const std::string& peer, const std::string& adminName, uint8_t code,
+               const std::string& interfaceName, const std::string& status);
+
+private:
+    std::ostream* out_;
+    std::mutex mutex_;
+};
+
+}  // namespace Talvek
