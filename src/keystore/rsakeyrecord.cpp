@@ -317,6 +317,12 @@ bool RsaKeyRecord::hasCompletePrivate() const {
         !dmp1_ || !dmq1_ || !iqmp_ || BN_is_zero(d_.get())) {
         return false;
     }
+    // The CRT numbers are residues modulo a prime: a larger one belongs to no
+    // key, and a huge one would make every private operation crawl.
+    if (BN_cmp(dmp1_.get(), p_.get()) >= 0 || BN_cmp(dmq1_.get(), q_.get()) >= 0 ||
+        BN_cmp(iqmp_.get(), p_.get()) >= 0) {
+        return false;
+    }
     // Numbers from a damaged file may belong to no key at all: the primes
     // must make up the modulus before the pair is used for anything.
     std::unique_ptr<BN_CTX, BnCtxFree> ctx(BN_CTX_new());

@@ -66,8 +66,8 @@ public:
     // An odd modulus and an odd public exponent greater than 1 and below it:
     // an exponent of 1 would "encrypt" to the plain text.
     bool hasPlausiblePublic() const;
-    // All eight numbers present, the public part plausible, and the primes
-    // odd and making up the modulus.
+    // All eight numbers present, the public part plausible, the primes odd
+    // and making up the modulus, and dmp1, dmq1 and iqmp below their primes.
     bool hasCompletePrivate() const;
 
     // The OpenSSL key for public operations (encrypt, verify), or null.

@@ -346,3 +346,41 @@ TEST(InertKeys, ImplausibleNumbersAreRefused) {
     int openedLength = 0;
     EXPECT_FALSE(privateDecrypt(*forged, out, outLength, opened, &openedLength));
 }
+
+// A CRT number not below its prime belongs to no key; a huge one would make
+// every signature crawl. Such a record is inert, whichever number is out of
+// range, even when it is the right residue plus the prime.
+TEST(InertKeys, CrtNumbersOutOfRangeAreRefused) {
+    auto key = named(512, "crt");
+    BignumPtr bigDmp1(BN_new());
+    BignumPtr bigDmq1(BN_new());
+    BignumPtr bigIqmp(BN_new());
+    ASSERT_TRUE(BN_add(bigDmp1.get(), key->dmp1(), key->p()));
+    ASSERT_TRUE(BN_add(bigDmq1.get(), key->dmq1(), key->q()));
+    ASSERT_TRUE(BN_add(bigIqmp.get(), key->iqmp(), key->p()));
+    const struct {
+        const char* what;
+        const BIGNUM *dmp1, *dmq1, *iqmp;
+    } cases[] = {
+        {"dmp1 + p", bigDmp1.get(), key->dmq1(), key->iqmp()},
+        {"dmp1 = p", key->p(), key->dmq1(), key->iqmp()},
+        {"dmq1 + q", key->dmp1(), bigDmq1.get(), key->iqmp()},
+        {"iqmp + p", key->dmp1(), key->dmq1(), bigIqmp.get()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordBytes record;
+        record.magic("KRSK0").u32(2).text("crt");
+        for (const BIGNUM* b :
+             {key->n(), key->e(), key->d(), key->p(), key->q(), c.dmp1, c.dmq1, c.iqmp}) {
+            record.number(b);
+        }
+        auto read = readRecord(record.bytes());
+        EXPECT_FALSE(read->hasCompletePrivate());
+        uint8_t signature[64];
+        unsigned signatureLength = 0;
+        EXPECT_FALSE(signDigest(*read, kDigest, signature, &signatureLength));
+        std::unique_ptr<RsaKeyRecord> extracted;
+        EXPECT_FALSE(read->extractPublic(extracted));
+    }
+}
