@@ -60,16 +60,19 @@ CheckResult checkFilesPage(KeyWizardData& data) {
     switch (data.mode) {
         case NewUserServerKey:
             // Only a warning: the operation itself refuses a base it cannot load.
-            if (!guarded([&] { return isPrivateBase(data.baseFile, false); })) {
+            if (!guarded([&] { return baseLoads(data, false); })) {
                 return CheckResult::warn(NotPrivateBaseWarning);
             }
             return CheckResult::pass();
         case ImportUserPart:
-            if (!guarded([&] { return isPrivateBase(data.baseFile, true); })) {
+            if (!guarded([&] { return baseLoads(data, true); })) {
                 return CheckResult::fail(NoPrivateBase);
             }
             if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
                 return CheckResult::fail(NoPublicPartFile);
+            }
+            if (guarded([&] { return importIsOwnPart(data); })) {
+                return CheckResult::fail(std::string(ImportMismatchServer) + "\n" + ImportIsOwnPart);
             }
             if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
                 return CheckResult::fail(ImportMismatchServer);
@@ -78,6 +81,9 @@ CheckResult checkFilesPage(KeyWizardData& data) {
         case CreateUserKey:
             if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
                 return CheckResult::fail(NoPublicPartFile);
+            }
+            if (guarded([&] { return importIsOwnPart(data); })) {
+                return CheckResult::fail(std::string(ImportMismatchUser) + "\n" + ImportIsOwnPart);
             }
             if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
                 return CheckResult::fail(ImportMismatchUser);

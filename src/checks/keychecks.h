@@ -21,7 +21,7 @@ namespace Talvek {
 
 // The longest key name, in characters: the wizard cuts what is typed to it,
 // talvekkey refuses a longer one.
-inline constexpr std::size_t kMaxKeyNameChars = 259;
+inline constexpr std::size_t kMaxKeyNameChars = kMaxKeyNameBytes;
 
 namespace KeyMessages {
 // Files page.
@@ -49,6 +49,10 @@ inline constexpr const char* ImportMismatchUser =
 inline constexpr const char* ImportAlreadyInBase =
     "В клиентской базе уже существует секретный канал соответствующий базе импорта открытых "
     "ключей сервера, или неверный формат базы импорта!";
+// Our own line after an import check's message, when the import file is
+// the base's own public part coming back instead of the other side's.
+inline constexpr const char* ImportIsOwnPart =
+    "Файл импорта содержит открытые ключи самой этой базы:\nнужна открытая часть другой стороны.";
 // Key names page.
 inline constexpr const char* NoServerName = "Нет названия серверного ключа!";
 inline constexpr const char* NoUserName = "Нет названия пользовательского ключа!";

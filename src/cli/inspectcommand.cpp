@@ -253,24 +253,31 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
     try {
         // Whatever loads as a key base is one; any other file is read as a
         // single channel record, as the maintenance dialog does.
+        // One read: a base another program holds is waited for once and
+        // then named as locked, never as no key file.
         KeyBase base;
-        if (base.loadBase(path)) {
-            if (json) {
-                writeBaseJson(io.out, base, withPrivate);
-            } else {
-                printBase(io.out, path, base);
-            }
-            return Success;
-        }
-        base.clearBase();
         SecureChannel channel;
-        if (readChannelFile(channel, path)) {
-            if (json) {
-                writeChannelFileJson(io.out, channel, withPrivate);
-            } else {
-                printChannelFile(io.out, path, channel);
-            }
-            return Success;
+        switch (readKeyFile(path, base, channel)) {
+            case KeyFileContent::Base:
+                if (json) {
+                    writeBaseJson(io.out, base, withPrivate);
+                } else {
+                    printBase(io.out, path, base);
+                }
+                if (base.unreadBytes() > 0) {
+                    io.err << "talvekkey: warning: " << path << ": "
+                           << unreadWarning(base.unreadBytes()) << "\n";
+                }
+                return Success;
+            case KeyFileContent::Channel:
+                if (json) {
+                    writeChannelFileJson(io.out, channel, withPrivate);
+                } else {
+                    printChannelFile(io.out, path, channel);
+                }
+                return Success;
+            case KeyFileContent::Neither:
+                break;
         }
     } catch (const SecureException& e) {
         return keyStoreFailure(e, MaintenanceMessages::OpenFailed, io);

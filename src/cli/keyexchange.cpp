@@ -1,6 +1,7 @@
 #include "cli/keyexchange.h"
 
 #include <chrono>
+#include <memory>
 #include <filesystem>
 #include <ostream>
 #include <system_error>
@@ -74,6 +75,11 @@ bool refusesOutput(const std::string& input, const std::string& output, Io& io) 
     return true;
 }
 
+std::string unreadWarning(uint64_t count) {
+    return "the file holds " + std::to_string(count) +
+           " bytes after the last node that were not read";
+}
+
 namespace {
 
 std::string causeText(const FileFailure& failure) {
@@ -103,6 +109,10 @@ std::string causeText(const FileFailure& failure) {
             return "not a key file";
         case FileFault::NoChannel:
             return "key base without channels";
+        case FileFault::TwoRoles:
+            return "named for two roles of one action";
+        case FileFault::NotReadWhole:
+            return unreadWarning(failure.count);
     }
     return {};
 }
@@ -139,6 +149,28 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
         forgetFileFailure();
         return !result.advances();
     };
+
+    // The base and every file the action writes are locked once, before the
+    // first check reads the base, and stay locked until the change is in
+    // place: the checks and the change see one reading of the base, and
+    // another program's lock is waited for once, then named as the cause.
+    auto action = std::make_unique<BaseAction>();
+    const std::vector<std::string> outputs{data.mode != ImportUserPart ? data.exportFile : "",
+                                           data.javaClient ? javaPath : ""};
+    if (!action->begin(data.baseFile, outputs)) {
+        action.reset();  // nothing stays locked for the checks to wait on
+        if (lastFileFailure().fault == FileFault::Locked) {
+            printFailure(io.err, KeyMessages::OperationFailed);
+            return Failure;
+        }
+        // Files that cannot be locked at all: the checks say what is wrong.
+        forgetFileFailure();
+    }
+    struct Holding {
+        KeyWizardData& data;
+        ~Holding() { data.action = nullptr; }
+    } holding{data};
+    data.action = action.get();
 
     if (stops(checkFilesPage(data))) return Failure;
     if (typed) {

@@ -39,6 +39,9 @@ bool refusesOutput(const std::string& input, const std::string& output, Io& io);
 // fault is used up, so it is named once.
 void printFailure(std::ostream& err, const std::string& message);
 
+// What a key base's read left behind its last node (a damaged count).
+std::string unreadWarning(uint64_t count);
+
 // The names typed on the command line (UTF-8), for mode 0; the other modes
 // take their names from the import file.
 struct TypedNames {

@@ -14,8 +14,18 @@ namespace {
 // written, with its own "." and ".." applied.
 std::string resolvedPath(const std::string& path) {
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
     if (error) return path;
+    // A link to a file not made yet names the file a save would make; the
+    // library's resolution stops at such a link, so it is followed here.
+    for (int hops = 0; hops < 40; ++hops) {
+        const auto status = std::filesystem::symlink_status(absolute, error);
+        if (error || !std::filesystem::is_symlink(status)) break;
+        const std::filesystem::path next = std::filesystem::read_symlink(absolute, error);
+        if (error) break;
+        absolute = next.is_absolute() ? next : absolute.parent_path() / next;
+    }
+    error.clear();
     const std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, error);
     if (error) return absolute.lexically_normal().string();
     return resolved.string();

@@ -16,7 +16,8 @@ bool fileExists(const std::string& path);
 // True when the two paths name one file: the same text; else, when both
 // exist, the same device and inode (hard links included); else the same
 // absolute path once ".", ".." and the links of the part that exists are
-// resolved, so a file that is still to be written is recognised too.
+// resolved, so a file that is still to be written is recognised too, also
+// through a link to it.
 bool sameFile(const std::string& a, const std::string& b);
 
 }  // namespace Talvek

@@ -16,6 +16,12 @@ void noteFileFailure(const std::string& path, FileFault fault, int error) {
     f.path = path;
     f.fault = fault;
     f.error = error;
+    f.count = 0;
+}
+
+void noteUnreadBytes(const std::string& path, uint64_t count) {
+    noteFileFailure(path, FileFault::NotReadWhole);
+    current().count = count;
 }
 
 const FileFailure& lastFileFailure() {

@@ -74,9 +74,14 @@ void FileLock::release() {
 
 FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forWriting,
                                    bool folderHeld) {
+    return acquire(path, kind, forWriting, folderHeld, std::chrono::steady_clock::now() + lockWait());
+}
+
+FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forWriting,
+                                   bool folderHeld,
+                                   std::chrono::steady_clock::time_point deadline) {
     release();
     const int operation = kind == Kind::Exclusive ? LOCK_EX : LOCK_SH;
-    const auto deadline = std::chrono::steady_clock::now() + lockWait();
     auto busy = [&path] {
         noteFileFailure(path, FileFault::Locked);
         return Result::Busy;

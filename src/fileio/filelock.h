@@ -39,6 +39,10 @@ public:
     // programs making the same new file take turns; folderHeld says the
     // caller already holds that folder.
     Result acquire(const std::string& path, Kind kind, bool forWriting, bool folderHeld = false);
+    // As above, waiting until deadline instead of lockWait() from now: an
+    // action that takes several locks waits once in all.
+    Result acquire(const std::string& path, Kind kind, bool forWriting, bool folderHeld,
+                   std::chrono::steady_clock::time_point deadline);
     // The locked file (Locked) or folder (Missing), or -1.
     int fd() const { return fd_; }
     bool holdsFolder() const { return folder_; }

@@ -1,6 +1,10 @@
 #include "fileio/transaction.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -18,6 +22,14 @@ std::string folderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// A path in one spelling for every program: absolute, with ".", ".." and
+// the links of its existing part resolved.
+std::string lockedPlace(const std::string& path) {
+    std::error_code error;
+    const auto place = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    return error ? path : place.string();
+}
+
 bool sameFolder(const std::string& a, const std::string& b) {
     struct stat sa {};
     struct stat sb {};
@@ -33,11 +45,36 @@ Transaction::~Transaction() {
     held_.clear();
 }
 
-const Transaction::Held* Transaction::find(const std::string& path) const {
+Transaction::Held* Transaction::find(const std::string& path) const {
     for (const auto& h : held_) {
         if (h->path == path || sameFile(h->target, path)) return h.get();
     }
     return nullptr;
+}
+
+std::chrono::steady_clock::time_point Transaction::deadline() {
+    if (!deadline_) deadline_ = std::chrono::steady_clock::now() + lockWait();
+    return *deadline_;
+}
+
+bool Transaction::lock(const std::vector<std::string>& paths) {
+    std::vector<std::pair<std::string, const std::string*>> order;
+    for (const std::string& path : paths) {
+        if (path.empty()) continue;
+        std::string target;
+        if (!BinaryFile::saveTarget(path, target)) return false;
+        // What is actually locked: the file, or the folder of a file not
+        // made yet.
+        struct stat st {};
+        order.emplace_back(lockedPlace(stat(target.c_str(), &st) == 0 ? target : folderOf(target)),
+                           &path);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [place, path] : order) {
+        if (!lock(*path)) return false;
+    }
+    return true;
 }
 
 bool Transaction::lock(const std::string& path) {
@@ -51,7 +88,8 @@ bool Transaction::lock(const std::string& path) {
     for (const auto& h : held_) {
         if (h->lock.holdsFolder() && sameFolder(h->target, held->target)) folderHeld = true;
     }
-    switch (held->lock.acquire(held->target, FileLock::Kind::Exclusive, true, folderHeld)) {
+    switch (held->lock.acquire(held->target, FileLock::Kind::Exclusive, true, folderHeld,
+                               deadline())) {
         case FileLock::Result::Locked:
             held->exists = true;
             break;
@@ -82,9 +120,15 @@ bool Transaction::openLocked(const std::string& path, BinaryFile& file) const {
 
 BinaryFile* Transaction::stage(const std::string& path, BinaryFile::Permissions permissions) {
     if (!lock(path)) return nullptr;
-    const Held* h = find(path);
+    Held* h = find(path);
+    if (!h) return nullptr;
+    if (h->staged) {
+        noteFileFailure(path, FileFault::TwoRoles);
+        return nullptr;
+    }
     auto file = std::make_unique<BinaryFile>();
-    if (!h || !file->createLocked(h->target, permissions)) return nullptr;
+    if (!file->createLocked(h->target, permissions)) return nullptr;
+    h->staged = true;
     staged_.push_back(std::move(file));
     return staged_.back().get();
 }

@@ -8,7 +8,9 @@
 // derived from it after. A failure before that point leaves every file as it
 // was; an object destroyed without commit() throws its temporaries away.
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,12 +31,22 @@ public:
     // False when the lock cannot be had or the path is no file this program
     // may replace.
     bool lock(const std::string& path);
+    // Locks every file of the action at once, in one fixed order (by the
+    // resolved path of what is locked), so that two programs changing files
+    // in the same folders never each hold what the other waits for. Empty
+    // paths are skipped. All the locks of one transaction share one wait of
+    // lockWait(), however many there are.
+    bool lock(const std::vector<std::string>& paths);
     // After lock(): whether the file exists.
     bool exists(const std::string& path) const;
     // Opens the locked, existing file for reading through its lock, so a
     // reader needs no second lock. False (with the cause noted) otherwise.
     bool openLocked(const std::string& path, BinaryFile& file) const;
-    // New content for path, locked first when it was not; null on failure.
+    // New content for path, locked first when it was not; null on failure,
+    // also when the file a save to path replaces was staged already (two
+    // roles of one action on one file, however spelt, a link to a file not
+    // made yet included): the later content would silently replace the
+    // earlier.
     BinaryFile* stage(const std::string& path, BinaryFile::Permissions permissions);
     // Writes out and syncs every staged file; when all are complete, renames
     // them in staging order. False when anything failed; before the first
@@ -47,11 +59,14 @@ private:
         std::string target;
         FileLock lock;
         bool exists = false;
+        bool staged = false;
     };
-    const Held* find(const std::string& path) const;
+    Held* find(const std::string& path) const;
+    std::chrono::steady_clock::time_point deadline();
 
     std::vector<std::unique_ptr<Held>> held_;
     std::vector<std::unique_ptr<BinaryFile>> staged_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
 }  // namespace Talvek

@@ -63,6 +63,7 @@ bool KeyNode::readNode(BinaryFile& file) {
 void KeyBase::clearBase() {
     name.clear();
     nodes.clear();
+    unread_ = 0;
 }
 
 bool KeyBase::readBase(BinaryFile& file) {
@@ -81,6 +82,7 @@ bool KeyBase::readBase(BinaryFile& file) {
         // node, which replaces this one: a huge count costs nothing more.
         if (exhausted) break;
     }
+    unread_ = file.remaining();
     return true;
 }
 

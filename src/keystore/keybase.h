@@ -55,11 +55,19 @@ public:
     // then channel order.
     bool listChannels(KeyBaseSummary& header, std::vector<ChannelSummary>& channels) const;
     int channelCount() const;
+    // Bytes of the file that the last read left behind its last node: a
+    // damaged count ends the read early. What was read is kept as read, but
+    // such a base must not be saved back over its file, which would drop
+    // the rest.
+    uint64_t unreadBytes() const { return unread_; }
 
     // The byte-level halves of loadBase/saveBase, for callers that hold the
     // file themselves.
     bool readBase(BinaryFile& file);
     bool writeBase(BinaryFile& file) const;
+
+private:
+    uint64_t unread_ = 0;
 };
 
 }  // namespace Talvek

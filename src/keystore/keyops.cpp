@@ -38,7 +38,10 @@ std::unique_ptr<RsaKeyRecord> publicHalf(const std::unique_ptr<RsaKeyRecord>& ow
 bool rolesCollide(std::initializer_list<const std::string*> paths) {
     for (auto a = paths.begin(); a != paths.end(); ++a) {
         for (auto b = a + 1; b != paths.end(); ++b) {
-            if (sameFile(**a, **b)) return true;
+            if (sameFile(**a, **b)) {
+                noteFileFailure(**b, FileFault::TwoRoles);
+                return true;
+            }
         }
     }
     return false;
@@ -69,7 +72,77 @@ void reportWritten(const SecureChannel& channel, PublicPartFingerprints* written
                               channel.useSign ? channel.signPrivateKey.get() : nullptr);
 }
 
+// The base a check looks at: the one the action holds, or the file read
+// now into scratch. Null when it does not load.
+const KeyBase* checkedBase(const KeyWizardData& data, KeyBase& scratch) {
+    if (data.action && data.action->begun() && data.action->path() == data.baseFile) {
+        return data.action->loaded() ? &data.action->base() : nullptr;
+    }
+    return scratch.loadBase(data.baseFile) ? &scratch : nullptr;
+}
+
+// The action a change runs in: the one the caller holds (the outputs are
+// locked into it too), or one begun here.
+BaseAction* actionFor(const KeyWizardData& data, BaseAction& local,
+                      const std::vector<std::string>& outputs) {
+    if (data.action && data.action->begun() && data.action->path() == data.baseFile) {
+        return data.action->transaction().lock(outputs) ? data.action : nullptr;
+    }
+    return local.begin(data.baseFile, outputs) ? &local : nullptr;
+}
+
+// A base read only in part is never written back: the save would drop what
+// its damaged count left unread.
+bool readWhole(const KeyBase& base, const std::string& path) {
+    if (base.unreadBytes() == 0) return true;
+    noteUnreadBytes(path, base.unreadBytes());
+    return false;
+}
+
+// The base holds, as own keys, one of the public keys of the imported part.
+bool holdsOwnKeysOf(const KeyBase& base, const SecureChannel& imported) {
+    const PublicPartFingerprints theirs = importedFingerprints(imported);
+    auto held = [&](const std::string& fingerprint) {
+        return !fingerprint.empty() &&
+               (fingerprint == theirs.crypt || fingerprint == theirs.sign);
+    };
+    for (const auto& [name, node] : base.nodes) {
+        for (const auto& [remote, channel] : node->channels) {
+            for (const auto* own : {channel->cryptPrivateKey.get(), channel->signPrivateKey.get()}) {
+                if (own && held(publicKeyFingerprint(*own))) return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Mode 1: the server's channel that the imported part completes, made with
+// the same uses and sizes and not completed yet; null otherwise.
+SecureChannel* channelCompletedBy(const KeyBase& base, const SecureChannel& imported) {
+    SecureChannel* own = base.findChannel(imported.remoteName, imported.localName);
+    if (!own) return nullptr;
+    if ((own->useCrypt != 0) != (imported.useCrypt != 0) ||
+        (own->useSign != 0) != (imported.useSign != 0)) {
+        return nullptr;
+    }
+    if (own->useCrypt && own->cryptSize != imported.cryptSize) return nullptr;
+    if (own->useSign && own->signSize != imported.signSize) return nullptr;
+    if (own->hasCryptPublic || own->hasSignPublic) return nullptr;
+    return own;
+}
+
 }  // namespace
+
+bool isPlausibleKeyName(const std::string& cp1251) {
+    if (cp1251.size() > kMaxKeyNameBytes) return false;
+    bool blank = true;
+    for (const char c : cp1251) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return false;
+        if (byte != ' ' && byte != 0xA0) blank = false;  // 0xA0: no-break space
+    }
+    return cp1251.empty() || !blank;
+}
 
 std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
                                                const std::string& remoteName, bool useCrypt,
@@ -235,6 +308,34 @@ bool isPrivateBase(const std::string& path, bool mustExist) {
     return base.loadBase(path);
 }
 
+bool BaseAction::begin(const std::string& basePath, const std::vector<std::string>& outputs) {
+    path_ = basePath;
+    std::vector<std::string> all{basePath};
+    all.insert(all.end(), outputs.begin(), outputs.end());
+    if (!transaction_.lock(all)) return false;
+    begun_ = true;
+    exists_ = transaction_.exists(basePath);
+    if (exists_) {
+        loaded_ = base_.loadBaseLocked(transaction_, basePath);
+        if (!loaded_) readFailure_ = lastFileFailure();
+    } else {
+        readFailure_ = {basePath, FileFault::System, ENOENT};
+    }
+    return true;
+}
+
+bool BaseAction::loaded() const {
+    if (!loaded_) noteFileFailure(readFailure_.path, readFailure_.fault, readFailure_.error);
+    return loaded_;
+}
+
+bool baseLoads(const KeyWizardData& data, bool mustExist) {
+    if (data.action && data.action->begun() && data.action->path() == data.baseFile) {
+        return (!mustExist && !data.action->exists()) || data.action->loaded();
+    }
+    return isPrivateBase(data.baseFile, mustExist);
+}
+
 bool readImportedChannel(KeyWizardData& data) {
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
@@ -245,6 +346,13 @@ bool readImportedChannel(KeyWizardData& data) {
         return false;
     }
     if (imported.useSign && !isPlausiblePeerKey(imported.signPublicKey, imported.signSize)) {
+        return false;
+    }
+    // Names from a file follow the rules of typed names: a name nobody could
+    // type (control characters, blanks only, too long) came from a damaged
+    // or hostile file.
+    if (!isPlausibleKeyName(imported.localName) || !isPlausibleKeyName(imported.remoteName)) {
+        noteFileFailure(data.importFile, FileFault::NotAKeyFile);
         return false;
     }
 
@@ -262,39 +370,44 @@ bool readImportedChannel(KeyWizardData& data) {
     data.imported = importedFingerprints(imported);
     if (data.mode != ImportUserPart) return true;
 
-    // The server base must hold the channel this part completes, made with
-    // the same uses and sizes and not completed yet. Looked up by the full
-    // names, so names of any length match.
-    KeyBase base;
-    if (!base.loadBase(data.baseFile)) return false;
-    const SecureChannel* own = base.findChannel(data.serverKeyName, data.userKeyName);
-    if (!own) return false;
-    if ((own->useCrypt != 0) != data.useCrypt || (own->useSign != 0) != data.useSign) return false;
-    if (data.useCrypt && own->cryptSize != data.cryptSize) return false;
-    if (data.useSign && own->signSize != data.signSize) return false;
-    return !own->hasCryptPublic && !own->hasSignPublic;
+    // The server base must hold the channel this part completes. Looked up
+    // by the full names, so names of any length match.
+    KeyBase scratch;
+    const KeyBase* base = checkedBase(data, scratch);
+    return base && channelCompletedBy(*base, imported);
+}
+
+bool importIsOwnPart(const KeyWizardData& data) {
+    SecureChannel imported;
+    KeyBase scratch;
+    if (!readChannelFile(imported, data.importFile)) return false;
+    const KeyBase* base = checkedBase(data, scratch);
+    const bool own = base && holdsOwnKeysOf(*base, imported);
+    forgetFileFailure();  // a base that does not load is judged by its own check
+    return own;
 }
 
 bool checkImportNotInBase(const KeyWizardData& data) {
-    KeyBase base;
-    if (!base.loadBase(data.baseFile)) {
+    KeyBase scratch;
+    const KeyBase* base = checkedBase(data, scratch);
+    if (!base) {
         forgetFileFailure();  // a new user base will be made
         return true;
     }
     SecureChannel imported;
     if (!readChannelFile(imported, data.importFile)) return false;
-    return !base.findChannel(imported.remoteName, imported.localName) &&
-           !base.findChannel(imported.localName, imported.remoteName);
+    return !base->findChannel(imported.remoteName, imported.localName) &&
+           !base->findChannel(imported.localName, imported.remoteName);
 }
 
 bool checkNamesUnused(const KeyWizardData& data) {
-    KeyBase base;
+    KeyBase scratch;
     // A file that is no key base counts as taken, so it is never replaced.
     // A base whose channels were all deleted is a base like any other: its
     // empty nodes hold no names, and new channels go into it.
-    if (!base.loadBase(data.baseFile)) return false;
-    return !base.findChannel(data.serverKeyName, data.userKeyName) &&
-           !base.findChannel(data.userKeyName, data.serverKeyName);
+    const KeyBase* base = checkedBase(data, scratch);
+    return base && !base->findChannel(data.serverKeyName, data.userKeyName) &&
+           !base->findChannel(data.userKeyName, data.serverKeyName);
 }
 
 namespace {
@@ -305,14 +418,25 @@ bool stageBase(Transaction& transaction, const std::string& path, const KeyBase&
     return file && base.writeBase(*file);
 }
 
+// The base of a change: it loads, or (where a new one may be made) does not
+// exist; it was read whole.
+bool usableBase(BaseAction& action, bool mayBeNew) {
+    if (mayBeNew && !action.exists()) return true;
+    return action.loaded() && readWhole(action.base(), action.path());
+}
+
 }  // namespace
 
 bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written) {
     if (rolesCollide({&data.baseFile, &data.exportFile})) return false;
-    Transaction transaction;
-    if (!transaction.lock(data.baseFile)) return false;
-    KeyBase base;
-    if (transaction.exists(data.baseFile) && !base.loadBaseLocked(transaction, data.baseFile)) {
+    BaseAction local;
+    BaseAction* action = actionFor(data, local, {data.exportFile});
+    if (!action || !usableBase(*action, true)) return false;
+    KeyBase& base = action->base();
+    // The names page looked before the lock was taken; another program may
+    // have made a channel of these names since. A channel is never replaced.
+    if (base.findChannel(data.serverKeyName, data.userKeyName) ||
+        base.findChannel(data.userKeyName, data.serverKeyName)) {
         return false;
     }
     auto channel = newLocalChannel(data.serverKeyName, data.userKeyName, data.useCrypt,
@@ -320,11 +444,10 @@ bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written)
     if (!channel) return false;
     const SecureChannel& made = *channel;
     reportWritten(made, written);
-    // A channel of the same two names is replaced; the names check guards
-    // against that beforehand.
     base.addChannel(std::move(channel));
     // The public part goes out only together with the base that holds its
     // keys: both are staged, the base is put in place first.
+    Transaction& transaction = action->transaction();
     if (!stageBase(transaction, data.baseFile, base)) return false;
     BinaryFile* part = transaction.stage(data.exportFile, BinaryFile::Permissions::Normal);
     if (!part || !writePublicPartTo(made, *part)) return false;
@@ -339,18 +462,17 @@ bool importUserPublicPart(const KeyWizardData& data) {
         return false;
     }
     if (!stillAsShown(imported, data.imported)) return false;
-    Transaction transaction;
-    KeyBase base;
-    if (!transaction.lock(data.baseFile) || !base.loadBaseLocked(transaction, data.baseFile)) {
-        return false;
-    }
-    SecureChannel* own = base.findChannel(data.serverKeyName, data.userKeyName);
-    if (!own) return false;
-    // The user's keys are taken once: a completed channel keeps the keys it
-    // was completed with, even if the file changed since it was checked.
-    if (own->hasCryptPublic || own->hasSignPublic) return false;
-    if (!completeWithPublicPart(*own, &imported)) return false;
-    return stageBase(transaction, data.baseFile, base) && transaction.commit();
+    BaseAction local;
+    BaseAction* action = actionFor(data, local, {});
+    if (!action || !usableBase(*action, false)) return false;
+    KeyBase& base = action->base();
+    // Checked again under the lock. The user's keys are taken once: a
+    // completed channel keeps the keys it was completed with, even if the
+    // file changed since it was checked.
+    if (holdsOwnKeysOf(base, imported)) return false;
+    SecureChannel* own = channelCompletedBy(base, imported);
+    if (!own || !completeWithPublicPart(*own, &imported)) return false;
+    return stageBase(action->transaction(), data.baseFile, base) && action->transaction().commit();
 }
 
 bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
@@ -369,15 +491,20 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
     // The Java client file needs the signing keys.
     if (data.javaClient && !data.useSign) return false;
 
-    Transaction transaction;
-    if (!transaction.lock(data.baseFile)) return false;
-    KeyBase base;
+    BaseAction local;
+    BaseAction* action =
+        actionFor(data, local, {data.exportFile, data.javaClient ? javaPath : std::string()});
     // A file that exists but does not load may hold keys we cannot read;
     // replacing it would lose them. Only a missing file is made anew.
-    if (transaction.exists(data.baseFile) && !base.loadBaseLocked(transaction, data.baseFile)) {
+    if (!action || !usableBase(*action, true)) return false;
+    KeyBase& base = action->base();
+    // Checked again under the lock: no channel between the two names in
+    // either order, and not this base's own public part coming back.
+    if (base.findChannel(data.userKeyName, data.serverKeyName) ||
+        base.findChannel(data.serverKeyName, data.userKeyName) ||
+        holdsOwnKeysOf(base, imported)) {
         return false;
     }
-    if (base.findChannel(data.userKeyName, data.serverKeyName)) return false;
 
     auto channel = newLocalChannel(data.userKeyName, data.serverKeyName, data.useCrypt,
                                    data.useSign, data.cryptSize, data.signSize);
@@ -390,6 +517,7 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
     base.addChannel(std::move(channel));
     // Base, public part and Java file all or none: a failed Java file must
     // not leave a base that refuses the retry.
+    Transaction& transaction = action->transaction();
     if (!stageBase(transaction, data.baseFile, base)) return false;
     BinaryFile* part = transaction.stage(data.exportFile, BinaryFile::Permissions::Normal);
     if (!part || !writePublicPartTo(made, *part)) return false;
@@ -408,6 +536,7 @@ RemoveOutcome removeChannelFrom(const std::string& path, const std::string& loca
     if (!base.loadBaseLocked(transaction, path)) return RemoveOutcome::NotABase;
     if (base.channelCount() <= 0) return RemoveOutcome::NoChannels;
     if (!base.deleteChannel(localName, remoteName)) return RemoveOutcome::NoSuchChannel;
+    if (!readWhole(base, path)) return RemoveOutcome::SaveFailed;
     return stageBase(transaction, path, base) && transaction.commit() ? RemoveOutcome::Removed
                                                                       : RemoveOutcome::SaveFailed;
 }

@@ -8,15 +8,29 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
+#include "fileio/filefault.h"
+#include "fileio/transaction.h"
 #include "keystore/keybase.h"
 #include "keystore/securechannel.h"
 
 namespace Talvek {
 
+class BaseAction;
+
 // The key sizes, in bits, an imported public part may declare: from the
 // smallest OpenSSL makes to the largest a user is offered.
 inline constexpr uint32_t kMinKeyBits = 512;
 inline constexpr uint32_t kMaxKeyBits = 4096;
+
+// The longest key name, in Windows-1251 bytes (one per character).
+inline constexpr size_t kMaxKeyNameBytes = 259;
+
+// A key name (Windows-1251 bytes) as a person could have typed it: at most
+// kMaxKeyNameBytes, not blanks only, no control characters. The empty name
+// passes: the names page says which one is missing.
+bool isPlausibleKeyName(const std::string& cp1251);
 
 enum KeyCreationMode : uint32_t {
     NewUserServerKey = 0,  // server side: own keys for a new user, public part out
@@ -52,9 +66,41 @@ struct KeyWizardData {
     // Of importFile's keys as readImportedChannel read them (modes 1, 2): shown
     // to the user, and the operation imports only keys that still match.
     PublicPartFingerprints imported;
+    // The base this action holds for its whole run (talvekkey): the checks
+    // and the operation use it instead of reading baseFile again. Null: each
+    // reads the file itself (the wizard, whose pages wait for the user).
+    BaseAction* action = nullptr;
 
     // Back to the zero state a run starts from.
     void clear() { *this = KeyWizardData{}; }
+};
+
+// One action on a key base: the base and every file the action writes are
+// locked at once (in one fixed order, with one wait) before the base is
+// read, and the base is read once. The checks and the change of the action
+// then see the same content, which no other program changes in between.
+class BaseAction {
+public:
+    // False when a lock cannot be had (the fault names the file and why).
+    // The base is read when it exists; loaded() tells whether it read.
+    bool begin(const std::string& basePath, const std::vector<std::string>& outputs);
+    bool begun() const { return begun_; }
+    const std::string& path() const { return path_; }
+    bool exists() const { return exists_; }
+    // The base exists and reads as a key base. Otherwise false, with the
+    // fault its read recorded noted again for the step that asks.
+    bool loaded() const;
+    KeyBase& base() { return base_; }
+    Transaction& transaction() { return transaction_; }
+
+private:
+    std::string path_;
+    Transaction transaction_;
+    KeyBase base_;
+    bool begun_ = false;
+    bool exists_ = false;
+    bool loaded_ = false;
+    FileFailure readFailure_;
 };
 
 // --- Channel-level operations ---
@@ -100,6 +146,12 @@ bool isPublicPartFile(const std::string& path);
 // The file loads as a key base; without mustExist a missing file also passes
 // (the base will be made).
 bool isPrivateBase(const std::string& path, bool mustExist);
+// The same for the action's base (data.baseFile, or the base data.action holds).
+bool baseLoads(const KeyWizardData& data, bool mustExist);
+// Modes 1 and 2: the import file's public keys are keys the base already
+// holds as its own: the base's own public part coming back, not the other
+// side's.
+bool importIsOwnPart(const KeyWizardData& data);
 // Reads the import file's channel into the data (names by mode, use flags,
 // sizes, fingerprints). Refuses a file carrying a private key or an implausible public key.
 // In mode 1 the server base must also hold the matching, not yet completed
@@ -118,7 +170,9 @@ bool checkNamesUnused(const KeyWizardData& data);
 // until its new content is in place (another program's lock is waited for up
 // to lockWait()), and every file of the change is written whole to a
 // temporary before any is renamed, the base first. On failure every file is
-// as it was.
+// as it was. Every check that depends on the base's content is made again
+// under the lock, and a base whose read left bytes unread is never saved
+// over itself (the fault NotReadWhole tells how many).
 
 // Deletes the channel local -> remote from the key base at path, reading the
 // base once, under its lock.

@@ -301,3 +301,24 @@ TEST(InspectJson, DamagedFilesGiveJsonOrTheMessage) {
     EXPECT_GT(shown, 0);
     EXPECT_GT(refused, 0);
 }
+
+// A base whose count ended the read early shows what was read, as ever, and
+// warns how much of the file was not read.
+TEST(InspectText, WarnsOfBytesTheReadLeftBehind) {
+    TempDir dir;
+    KeyBase base;
+    base.addChannel(TestSupport::ownKeysChannel("srv", "a", false, true));
+    ASSERT_TRUE(base.saveBase(dir.file("b")));
+    auto bytes = TestSupport::readBytes(dir.file("b"));
+    const std::vector<uint8_t> extra(123, 'x');
+    bytes.insert(bytes.end(), extra.begin(), extra.end());
+    TestSupport::writeBytes(dir.file("b"), bytes);
+    for (const bool json : {false, true}) {
+        const Outcome run = json ? inspect({dir.file("b"), "--json"}) : inspect({dir.file("b")});
+        EXPECT_EQ(run.code, 0);
+        EXPECT_NE(run.out.find("srv"), std::string::npos);
+        EXPECT_EQ(run.err, "talvekkey: warning: " + dir.file("b") +
+                               ": the file holds 123 bytes after the last node that were not "
+                               "read\n");
+    }
+}

@@ -427,17 +427,29 @@ TEST(KeyExchangeCommands, ALockedBaseIsNamedAsTheCause) {
     Exchange x;
     ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
     const auto before = snapshot(x.dir);
-    const int fd = open(x.serverBase.c_str(), O_RDONLY);
+    int fd = open(x.serverBase.c_str(), O_RDONLY);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(50));
+    const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(300));
+    // One wait per action, however many checks read the base.
+    const auto start = std::chrono::steady_clock::now();
     const Outcome r = talvekkey(x.serverKeyArgs({"--sign", "512"}, kServer, "Другой"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(550));
+    const Outcome i = talvekkey({"import-user", "--base", x.serverBase, "--import", x.servPart});
     const Outcome d = talvekkey({"delete", x.serverBase, kServer, kUser});
     close(fd);
-    for (const Outcome& o : {r, d}) {
+    const std::string cause = "talvekkey: " + x.serverBase + ": locked by another program";
+    for (const Outcome& o : {r, i}) {
         EXPECT_EQ(o.code, 1);
-        EXPECT_NE(o.err.find("talvekkey: " + x.serverBase + ": locked by another program"),
-                  std::string::npos)
-            << o.err;
+        EXPECT_EQ(o.err, "Ошибка выполненния операции!\n" + cause + "\n");
     }
+    EXPECT_EQ(d.code, 1);
+    EXPECT_NE(d.err.find(cause), std::string::npos) << d.err;
     EXPECT_EQ(snapshot(x.dir), before);
+
+    // A reader waits for a writer too, and names the lock, not the content.
+    ASSERT_EQ(flock(fd = open(x.serverBase.c_str(), O_RDONLY), LOCK_EX), 0);
+    const Outcome shown = talvekkey({"inspect", x.serverBase});
+    close(fd);
+    EXPECT_EQ(shown.code, 1);
+    EXPECT_NE(shown.err.find(cause), std::string::npos) << shown.err;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include "keystore/encoding.h"
+#include "keystore/fingerprint.h"
 #include "fileio/filefault.h"
 #include "fileio/filelock.h"
 #include "keystore/keybase.h"
@@ -160,6 +162,109 @@ TEST(Transaction, TwoProgramsLoseNoChange) {
         for (int i = 0; i < kEach; ++i)
             EXPECT_NE(base.findChannel("srv", named("p", p, i)), nullptr);
     EXPECT_TRUE(temporariesIn(f.dir.path()).empty());
+}
+
+// Two programs making a channel of the same names at once, both having
+// checked the names before either committed: the second change sees the
+// first under the lock and makes nothing, so no public part goes out whose
+// keys the base does not hold.
+TEST(Transaction, SameNamesCheckedAtOnceMakeOneChannel) {
+    Files f;
+    ASSERT_TRUE(createServerKey(f.serverKey("u0")));
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        const std::string user = named("same", round, 0);
+        std::barrier checked(2);
+        std::atomic<int> made{0};
+        auto run = [&](int side) {
+            KeyWizardData d = f.serverKey(user);
+            d.exportFile = f.dir.file(named("part", round, side));
+            const bool unused = checkNamesUnused(d);
+            checked.arrive_and_wait();
+            if (unused && createServerKey(d)) ++made;
+        };
+        std::thread a(run, 0);
+        std::thread b(run, 1);
+        a.join();
+        b.join();
+        EXPECT_EQ(made.load(), 1);
+        KeyBase base;
+        ASSERT_TRUE(base.loadBase(f.base));
+        const SecureChannel* channel = base.findChannel("srv", user);
+        ASSERT_NE(channel, nullptr);
+        int parts = 0;
+        for (int side : {0, 1}) {
+            SecureChannel part;
+            if (!TestSupport::exists(f.dir.file(named("part", round, side)))) continue;
+            ++parts;
+            ASSERT_TRUE(readChannelFile(part, f.dir.file(named("part", round, side))));
+            EXPECT_EQ(publicKeyFingerprint(*part.signPublicKey),
+                      publicKeyFingerprint(*channel->signPrivateKey));
+        }
+        EXPECT_EQ(parts, 1);
+    }
+}
+
+// Locks are taken in one order, whatever order an action names its files
+// in: two actions making new files in the same two folders, named the other
+// way round, take turns instead of each holding what the other waits for.
+TEST(Transaction, LocksAreTakenInOneOrder) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("d1").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.file("d2").c_str(), 0700), 0);
+    TestSupport::writeText(dir.file("d2/old"), "existing");
+    ScopedLockWait wait(std::chrono::milliseconds(1500));
+    for (int round = 0; round < 10; ++round) {
+        std::barrier start(2);
+        std::atomic<int> locked{0};
+        auto run = [&](std::vector<std::string> paths) {
+            start.arrive_and_wait();
+            Transaction t;
+            if (t.lock(paths)) ++locked;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        };
+        const auto begun = std::chrono::steady_clock::now();
+        std::thread a(run, std::vector<std::string>{dir.file("d1/a"), dir.file("d2/old"),
+                                                    dir.file("d2/a")});
+        std::thread b(run, std::vector<std::string>{dir.file("d2/b"), dir.file("d2/old"),
+                                                    dir.file("d1/b")});
+        a.join();
+        b.join();
+        EXPECT_EQ(locked.load(), 2) << "round " << round;
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(1000));
+    }
+}
+
+// One final file is staged once: two roles that reach it, through a link to
+// a file not made yet or another spelling, are refused before anything is
+// written, so the later content cannot silently replace the earlier.
+TEST(Transaction, OneFinalFileIsStagedOnce) {
+    TempDir dir;
+    ASSERT_EQ(symlink("new.key_base", dir.file("link.key_base").c_str()), 0);
+    TestSupport::writeText(dir.file("old"), "old");
+    const struct {
+        std::string first, second;
+    } cases[] = {
+        {dir.file("link.key_base"), dir.file("new.key_base")},
+        {dir.file("new.key_base"), dir.path() + "/./link.key_base"},
+        {dir.file("old"), dir.path() + "/../" + dir.path().substr(dir.path().rfind('/') + 1) +
+                              "/old"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first + " | " + c.second);
+        const Snapshot before = snapshot(dir);
+        {
+            Transaction t;
+            BinaryFile* first = t.stage(c.first, BinaryFile::Permissions::OwnerOnly);
+            ASSERT_NE(first, nullptr);
+            ASSERT_TRUE(writeString(*first, "private keys"));
+            forgetFileFailure();
+            EXPECT_EQ(t.stage(c.second, BinaryFile::Permissions::Normal), nullptr);
+            EXPECT_EQ(lastFileFailure().fault, FileFault::TwoRoles);
+        }
+        EXPECT_EQ(snapshot(dir), before);
+        EXPECT_FALSE(TestSupport::exists(dir.file("new.key_base")));
+    }
 }
 
 // A save killed at any moment leaves every file whole, old or new; the next

@@ -40,6 +40,11 @@ TEST(FileIdentity, SpellingsOfOneFileAreOneFile) {
     ASSERT_EQ(symlink("a", dir.file("link-a").c_str()), 0);
     ASSERT_EQ(symlink(d.c_str(), dir.file("sub/up").c_str()), 0);
     ASSERT_EQ(link(dir.file("a").c_str(), dir.file("hard-a").c_str()), 0);
+    // Links to files not made yet: relative, absolute, and a link to a link.
+    ASSERT_EQ(symlink("new", dir.file("to-new").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("new").c_str(), dir.file("abs-to-new").c_str()), 0);
+    ASSERT_EQ(symlink("to-new", dir.file("to-to-new").c_str()), 0);
+    ASSERT_EQ(symlink("../new", dir.file("sub/up-new").c_str()), 0);
 
     const struct {
         std::string first, second;
@@ -60,6 +65,11 @@ TEST(FileIdentity, SpellingsOfOneFileAreOneFile) {
         {d + "/new", d + "/sub/new", false},
         {d + "/new", d + "/new2", false},
         {d + "/gone/x", d + "/gone/./x", true},
+        {d + "/new", d + "/to-new", true},
+        {d + "/new", d + "/abs-to-new", true},
+        {d + "/new", d + "/to-to-new", true},
+        {d + "/to-new", d + "/sub/up-new", true},
+        {d + "/new2", d + "/to-new", false},
         {"", "", true},
         {"", d + "/a", false},
     };
@@ -110,6 +120,12 @@ TEST(FileIdentity, KeyOperationsRefuseOneFileInTwoRoles) {
     d0.baseFile = base;
     d0.exportFile = spelt;
     cases.push_back({"server key exported onto its base", d0, ""});
+    // The base named through a link to the export file, which is not there
+    // yet: the base's save would land on the export and lose the keys.
+    ASSERT_EQ(symlink("new.okp", dir.file("link.key_base").c_str()), 0);
+    d0.baseFile = dir.file("link.key_base");
+    d0.exportFile = dir.file("new.okp");
+    cases.push_back({"server key base linked to its export", d0, ""});
     KeyWizardData d2 = mode2;
     d2.baseFile = base;
     d2.exportFile = spelt;

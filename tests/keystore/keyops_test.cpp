@@ -12,7 +12,9 @@
 
 #include "keystore/keybase.h"
 #include "support/exchangefiles.h"
+#include "fileio/filefault.h"
 #include "support/filesizelimit.h"
+#include "support/recordbytes.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -255,9 +257,20 @@ TEST(KeyExchange, ImportRefusalsWriteNothing) {
     swapped.baseFile = x.serverBase;
     swapped.importFile = x.servPart;
     EXPECT_FALSE(readImportedChannel(swapped));
+    // ...is recognised as the base's own keys coming back, in both modes.
+    EXPECT_TRUE(importIsOwnPart(swapped));
     swapped.serverKeyName = "srv";
     swapped.userKeyName = "usr";
     EXPECT_FALSE(importUserPublicPart(swapped));
+    KeyWizardData ownUserPart;
+    ownUserPart.mode = CreateUserKey;
+    ownUserPart.baseFile = x.userBase;
+    ownUserPart.importFile = x.userPart;
+    ownUserPart.exportFile = x.dir.file("swapped.okp");
+    EXPECT_TRUE(importIsOwnPart(ownUserPart));
+    ASSERT_TRUE(readImportedChannel(ownUserPart));
+    EXPECT_FALSE(createUserKey(ownUserPart, x.java));
+    EXPECT_FALSE(importIsOwnPart(user));
     EXPECT_EQ(snapshot(x.dir), before);
 
     // Import once; a second import is refused by the check and the operation.
@@ -604,4 +617,83 @@ TEST(KeyOperations, FullDiskFailsCleanly) {
     }
     EXPECT_FALSE(TestSupport::exists(x.userBase));
     EXPECT_FALSE(TestSupport::exists(x.java));
+}
+
+// A base whose damaged count ended its read before its last byte loads what
+// was read, as ever; but no change saves it back over itself, which would
+// drop the channels the read never reached. The fault says how many bytes.
+TEST(KeyOperations, ABaseReadInPartIsNeverSavedOverItself) {
+    Exchange x;
+    auto a = TestSupport::ownKeysChannel("srv", "a", false, true);
+    auto b = TestSupport::ownKeysChannel("srv", "b", false, true, 512, 1);
+    auto c = TestSupport::ownKeysChannel("other", "c", false, true);
+    auto bytesOf = [](const SecureChannel& channel) {
+        return TestSupport::bytesWrittenBy([&](BinaryFile& f) { return channel.writeChannel(f); });
+    };
+    TestSupport::RecordBytes otherNode;
+    otherNode.magic("KNOD0").text("other").u32(1).raw(bytesOf(*c));
+    const struct {
+        const char* what;
+        TestSupport::RecordBytes bytes;
+        uint64_t unread;
+    } cases[] = {
+        {"node count 1 of 2",
+         TestSupport::RecordBytes().magic("KNET0").u32(0).u32(1).magic("KNOD0").text("srv").u32(
+             2).raw(bytesOf(*a)).raw(bytesOf(*b)).raw(otherNode.bytes()),
+         otherNode.bytes().size()},
+        {"channel count 1 of 2",
+         TestSupport::RecordBytes().magic("KNET0").u32(0).u32(1).magic("KNOD0").text("srv").u32(
+             1).raw(bytesOf(*a)).raw(bytesOf(*b)),
+         bytesOf(*b).size()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestSupport::writeBytes(x.serverBase, c.bytes.bytes());
+        KeyBase base;
+        ASSERT_TRUE(base.loadBase(x.serverBase));
+        EXPECT_EQ(base.unreadBytes(), c.unread);
+        const auto before = snapshot(x.dir);
+        forgetFileFailure();
+        EXPECT_EQ(removeChannelFrom(x.serverBase, "srv", "a"), RemoveOutcome::SaveFailed);
+        EXPECT_EQ(lastFileFailure().fault, FileFault::NotReadWhole);
+        EXPECT_EQ(lastFileFailure().count, c.unread);
+        EXPECT_FALSE(createServerKey(x.serverKey("srv", "new", false, true, 512)));
+        EXPECT_EQ(lastFileFailure().fault, FileFault::NotReadWhole);
+        EXPECT_EQ(snapshot(x.dir), before);
+    }
+}
+
+// Names read from a peer's public part follow the rules of typed names: a
+// name nobody could type came from a damaged or hostile file.
+TEST(KeyChecks, ImportedNamesFollowTheTypedNameRules) {
+    const struct {
+        std::string name;
+        bool plausible;
+    } cases[] = {
+        {"usr", true},
+        {"\xCF\xEE\xEB\xFC\xE7\xEE\xE2\xE0\xF2\xE5\xEB\xFC", true},
+        {"a b", true},
+        {std::string(259, 'n'), true},
+        {std::string(260, 'n'), false},
+        {std::string(5000, 'n'), false},
+        {"   ", false},
+        {" \xA0 ", false},
+        {"esc\x1B[31m", false},
+        {"osc\x1B]0;title\x07", false},
+        {"cr\r", false},
+        {"del\x7F", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 40));
+        EXPECT_EQ(isPlausibleKeyName(c.name), c.plausible);
+        Exchange x;
+        auto server = TestSupport::ownKeysChannel(c.name, "usr", false, true);
+        ASSERT_TRUE(writePublicPart(*server, x.servPart));
+        KeyWizardData d;
+        d.mode = CreateUserKey;
+        d.baseFile = x.userBase;
+        d.importFile = x.servPart;
+        d.exportFile = x.userPart;
+        EXPECT_EQ(readImportedChannel(d), c.plausible);
+    }
 }

@@ -333,12 +333,27 @@ TEST_F(KeyWizardControllerTest, UserModeChecksTheServerPart) {
     // The user base already holds this channel.
     writeServerPart(path("openserv.okp"), true, true);
     KeyBase base;
-    ASSERT_TRUE(base.addChannel(TestSupport::completeChannel("user", kCentreCp1251, true, true)));
+    // (Its own keys are others than the server's.)
+    ASSERT_TRUE(
+        base.addChannel(TestSupport::completeChannel("user", kCentreCp1251, true, true, 512, 1)));
     ASSERT_TRUE(base.saveBase(path("userkey.bin")));
     EXPECT_FALSE(run->walk.next());
     EXPECT_EQ(run->lastError(),
               "В клиентской базе уже существует секретный канал соответствующий базе импорта "
               "открытых ключей сервера, или неверный формат базы импорта!");
+
+    // The user's own public part offered as the server's: the base holds
+    // its keys already, and a line of ours says so.
+    auto own = TestSupport::completeChannel("user", "other", true, true, 512, 2);
+    ASSERT_TRUE(writePublicPart(*own, path("openserv.okp")));
+    ASSERT_TRUE(base.addChannel(std::move(own)));
+    ASSERT_TRUE(base.saveBase(path("userkey.bin")));
+    EXPECT_FALSE(run->walk.next());
+    EXPECT_EQ(run->lastError(),
+              "База импорта открытых ключей не соответствует базе приватных ключей!\n"
+              "Файл импорта содержит открытые ключи самой этой базы:\n"
+              "нужна открытая часть другой стороны.");
+    writeServerPart(path("openserv.okp"), true, true);
 
     std::remove(path("userkey.bin").c_str());
     EXPECT_TRUE(run->walk.next());
