@@ -2,19 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include <openssl/crypto.h>
 
 #include "keystore/base64.h"
 #include "keystore/rsakeyrecord.h"
+#include "sealing/boundedrelay.h"
 
 namespace Talvek {
 
@@ -24,8 +20,10 @@ constexpr size_t kDigestSize = 16;
 constexpr size_t kMessageKeySize = 16;
 // Text is made and taken in slices of this size, small enough for the cache.
 constexpr size_t kSlice = 64u << 10;
-// Messages this large are sealed and opened on two threads.
+// Messages this large are sealed and opened on two threads, with this many
+// slices between them at most.
 constexpr size_t kTwoThreads = 1u << 20;
+constexpr size_t kRelaySlots = 8;
 
 bool isSetKey(const std::unique_ptr<RsaKeyRecord>& key) {
     return key && key->isSet();
@@ -108,78 +106,55 @@ bool channelProtects(const SecureChannel& channel) {
 bool MessageSealer::start(const SecureChannel& channel,
                           const std::vector<std::span<const uint8_t>>& parts,
                           std::string* signatureHex) {
+    writable_.clear();
     return begin(channel, parts, false, signatureHex);
 }
 
 bool MessageSealer::startInPlace(const SecureChannel& channel,
                                  const std::vector<std::span<uint8_t>>& parts,
                                  std::string* signatureHex) {
+    writable_.clear();
+    for (const auto& part : parts) {
+        if (!part.empty()) writable_.push_back(part);
+    }
     return begin(channel, {parts.begin(), parts.end()}, true, signatureHex);
 }
 
 bool MessageSealer::digestParts(uint8_t* out, Rc4Stream* inPlace) {
     Md5Stream md5;
     if (!md5.start()) return false;
-    // Written only where the parts were handed over as writable.
-    const auto writable = [](const std::span<const uint8_t>& part, size_t at) {
-        return const_cast<uint8_t*>(part.data()) + at;
-    };
-    const auto encryptAll = [&]() {
-        for (const auto& part : parts_) {
-            if (!inPlace->apply(part.data(), part.size(), writable(part, 0))) return false;
-        }
-        return true;
-    };
     // For a large message the cipher follows the digest a slice behind, on a
-    // thread of its own: a slice is encrypted only once the digest is past it.
-    std::atomic<size_t> digested{0};
-    std::atomic<bool> abandoned{false};
-    bool encrypted = true;
-    std::thread follower;
-    try {
-        if (inPlace && dataLength_ >= kTwoThreads)
-            follower = std::thread([&] {
-                size_t passed = 0;
-                for (const auto& part : parts_) {
-                    for (size_t at = 0; at < part.size() && encrypted;) {
-                        const size_t n = std::min(kSlice, part.size() - at);
-                        for (size_t seen = digested.load(); seen < passed + n && !abandoned;
-                             seen = digested.load())
-                            digested.wait(seen);
-                        if (abandoned) return;
-                        encrypted = inPlace->apply(part.data() + at, n, writable(part, at));
-                        at += n;
-                        passed += n;
-                    }
-                }
-            });
-    } catch (const std::system_error&) {
-        // No thread to be had: one pass after the other.
-    }
-    if (!follower.joinable()) {
+    // thread of its own: a slice is handed on only once it is digested.
+    struct Slice {
+        uint8_t* data = nullptr;
+        size_t length = 0;
+    };
+    BoundedRelay<Slice> cipher(kRelaySlots);
+    const bool twoThreads = inPlace && dataLength_ >= kTwoThreads &&
+                            cipher.start([inPlace](Slice& slice) {
+                                return inPlace->apply(slice.data, slice.length, slice.data);
+                            });
+    if (!twoThreads) {
         for (const auto& part : parts_) {
             if (!md5.update(part.data(), part.size())) return false;
         }
-        return md5.finish(out) && (!inPlace || encryptAll());
+        if (!md5.finish(out)) return false;
+        if (!inPlace) return true;
+        for (const auto& part : writable_) {
+            if (!inPlace->apply(part.data(), part.size(), part.data())) return false;
+        }
+        return true;
     }
-    bool ok = true;
-    size_t whole = 0;
-    for (const auto& part : parts_) {
-        for (size_t at = 0; ok && at < part.size(); at += kSlice) {
-            const size_t n = std::min(kSlice, part.size() - at);
-            ok = md5.update(part.data() + at, n);
-            whole += n;
-            digested.store(whole);
-            digested.notify_one();
+    for (const auto& part : writable_) {
+        for (size_t at = 0; at < part.size(); at += kSlice) {
+            Slice slice{part.data() + at, std::min(kSlice, part.size() - at)};
+            if (!md5.update(slice.data, slice.length) || !cipher.push(slice)) {
+                cipher.finish(true);
+                return false;
+            }
         }
     }
-    if (!ok) {
-        abandoned = true;
-        digested.store(SIZE_MAX);
-        digested.notify_one();
-    }
-    follower.join();
-    return ok && encrypted && md5.finish(out);
+    return cipher.finish() && md5.finish(out);
 }
 
 bool MessageSealer::begin(const SecureChannel& channel,
@@ -291,37 +266,11 @@ bool MessageSealer::writeText(char* out) {
     return !failed_ && at == length && length > 0;
 }
 
-// Opened slices on their way to the digest and the sink: a few buffers go
-// round between the decoding thread and the relay's.
-struct MessageOpener::Relay {
-    struct Slot {
-        SecretBytes bytes;
-        size_t from = 0, length = 0;
-    };
-    std::array<Slot, 8> slots;
-    size_t head = 0, count = 0;  // the slots handed on and not yet taken
-    bool closing = false, dropping = false, failed = false;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::thread thread;
-
-    void run(Md5Stream& md5, const Sink& sink) {
-        std::unique_lock lock(mutex);
-        for (;;) {
-            changed.wait(lock, [this] { return count > 0 || closing; });
-            if (count == 0) return;
-            Slot& slot = slots[head];
-            const bool skip = failed || dropping;
-            lock.unlock();
-            const uint8_t* data = slot.bytes.data() + slot.from;
-            const bool ok = skip || (md5.update(data, slot.length) && sink(data, slot.length));
-            lock.lock();
-            failed = failed || !ok;
-            head = (head + 1) % slots.size();
-            --count;
-            changed.notify_all();
-        }
-    }
+// An opened slice on its way to the digest and the sink, in the buffer it
+// was decoded into: the buffers go round between the two threads.
+struct MessageOpener::Slice {
+    SecretBytes bytes;
+    size_t from = 0, length = 0;
 };
 
 MessageOpener::MessageOpener() = default;
@@ -333,32 +282,18 @@ MessageOpener::~MessageOpener() {
 
 bool MessageOpener::stopRelay(bool drop) {
     if (!relay_) return true;
-    {
-        std::lock_guard lock(relay_->mutex);
-        relay_->closing = true;
-        relay_->dropping = drop;
-    }
-    relay_->changed.notify_all();
-    relay_->thread.join();
-    const bool ok = !relay_->failed;
+    const bool ok = relay_->finish(drop);
     relay_.reset();
     return ok;
 }
 
 bool MessageOpener::relay(size_t from, size_t length) {
-    Relay& r = *relay_;
-    std::unique_lock lock(r.mutex);
-    r.changed.wait(lock, [&r] { return r.count < r.slots.size() || r.failed; });
-    if (r.failed) return false;
     // The decoded slice goes round as it is; the slot's old buffer takes
     // the next one.
-    Relay::Slot& slot = r.slots[(r.head + r.count) % r.slots.size()];
-    std::swap(slot.bytes, raw_);
-    slot.from = from;
-    slot.length = length;
-    ++r.count;
-    r.changed.notify_all();
-    return true;
+    Slice slice{std::move(raw_), from, length};
+    const bool handed = relay_->push(slice);
+    raw_ = std::move(slice.bytes);
+    return handed;
 }
 
 bool MessageOpener::fail() {
@@ -389,13 +324,13 @@ bool MessageOpener::start(const SecureChannel& channel, size_t expectedText, Sin
     if (!sink_ && expectedText / 4 * 3 > leadSize_) data_.reserve(expectedText / 4 * 3 - leadSize_);
     if (!md5_.start()) return false;
     if (sink_ && expectedText >= kTwoThreads) {
-        try {
-            relay_ = std::make_unique<Relay>();
-            relay_->thread = std::thread([r = relay_.get(), this] { r->run(md5_, sink_); });
-        } catch (const std::system_error&) {
-            // No thread to be had: everything is done here.
-            relay_.reset();
-        }
+        relay_ = std::make_unique<BoundedRelay<Slice>>(kRelaySlots);
+        const bool started = relay_->start([this](Slice& slice) {
+            const uint8_t* data = slice.bytes.data() + slice.from;
+            return md5_.update(data, slice.length) && sink_(data, slice.length);
+        });
+        // No thread to be had: everything is done here.
+        if (!started) relay_.reset();
     }
     failed_ = false;
     return true;

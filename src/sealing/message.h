@@ -21,6 +21,7 @@
 #include "keystore/rsakeyrecord.h"
 #include "keystore/securechannel.h"
 #include "fileio/wipingallocator.h"
+#include "sealing/boundedrelay.h"
 
 namespace Talvek {
 
@@ -100,6 +101,7 @@ private:
 
     std::vector<uint8_t> lead_;  // signature, encrypted digest and key: no secret
     std::vector<std::span<const uint8_t>> parts_;
+    std::vector<std::span<uint8_t>> writable_;  // the same parts, when sealed in place
     size_t part_ = 0, partAt_ = 0;
     size_t dataLength_ = 0, done_ = 0;  // raw bytes of the whole, and given out
     bool encrypt_ = false, failed_ = false;
@@ -153,8 +155,8 @@ private:
     SecretBytes data_;  // what was opened so far, without a sink
     Sink sink_;
     size_t opened_ = 0;
-    struct Relay;
-    std::unique_ptr<Relay> relay_;
+    struct Slice;
+    std::unique_ptr<BoundedRelay<Slice>> relay_;
     Rc4Stream rc4_;
     Md5Stream md5_;
     uint8_t key_[16] = {};
