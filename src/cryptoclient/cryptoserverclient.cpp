@@ -29,7 +29,7 @@ ExchangeResult socketFailure(uint8_t code, ExchangeFault fault) {
 }
 
 bool decode(const CryptoServerParams& params, const std::vector<uint8_t>& input,
-            SingleOutput& out) {
+            SecretBytes& out) {
     return singleDecode(params.adminKeyBase, params.adminKeyName, params.serverKeyName, input, out);
 }
 
@@ -202,10 +202,10 @@ ExchangeResult listInterfaces(CryptoServerParams& params) {
     ExchangeResult result = exchange(params, request, reply);
     if (!result) return result;
 
-    SingleOutput decoded;
+    SecretBytes decoded;
     if (!decode(params, reply.data, decoded))
         return failed(request.code, ExchangeFault::ListUndecodable);
-    params.interfaceList.assign(decoded.data, decoded.data + decoded.length);
+    params.interfaceList.assign(decoded.begin(), decoded.end());
     return result;
 }
 

@@ -72,60 +72,15 @@ const SecureChannel* loadChannel(KeyBase& base, const char* keyBase, const char*
     return channel && codecAccepts(*channel) ? channel : nullptr;
 }
 
-int32_t encodeCall(CodecSide side, const char* keyBase, const char* localName,
-                   const char* remoteName, const uint8_t* input, uint32_t inputLength,
-                   uint8_t** output, uint32_t* outputLength, uint8_t** secondOutput,
-                   uint32_t* secondLength, std::optional<int64_t> now) {
-    if (!keyBase || !localName || !remoteName || !output || !outputLength ||
-        (!input && inputLength > 0))
-        return 0;
-    try {
-        KeyBase base;
-        const SecureChannel* channel = loadChannel(base, keyBase, localName, remoteName);
-        EnvelopeSealer sealer;
-        if (!channel || !sealer.start(*channel, side, {{input, inputLength}}, now)) return 0;
-        // Sealed straight into the output.
-        const size_t length = sealer.textLength();
-        uint8_t* out = newOutput(length);
-        if (!out) return 0;
-        if (!sealer.writeText(reinterpret_cast<char*>(out))) {
-            SingleFree(&out);
-            return 0;
-        }
-        *output = out;
-        *outputLength = static_cast<uint32_t>(length);
-    } catch (const SecureException&) {
-        return 0;
-    }
+// The C calls' outputs: a copy in a block that SingleFree wipes.
+int32_t handOut(std::span<const uint8_t> bytes, uint8_t** output, uint32_t* outputLength,
+                uint8_t** secondOutput, uint32_t* secondLength) {
+    uint8_t* out = newOutput(bytes.size());
+    if (!out) return 0;
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    *output = out;
+    *outputLength = static_cast<uint32_t>(bytes.size());
     // The second output carries nothing.
-    if (secondOutput) *secondOutput = nullptr;
-    if (secondLength) *secondLength = 0;
-    return 1;
-}
-
-int32_t decodeCall(CodecSide side, const char* keyBase, const char* localName,
-                   const char* remoteName, const uint8_t* input, uint32_t inputLength,
-                   uint8_t** output, uint32_t* outputLength, uint8_t** secondOutput,
-                   uint32_t* secondLength, EnvelopeStamp* stamp, std::optional<int64_t> now) {
-    if (!keyBase || !localName || !remoteName || !output || !outputLength ||
-        (!input && inputLength > 0))
-        return 0;
-    try {
-        KeyBase base;
-        const SecureChannel* channel = loadChannel(base, keyBase, localName, remoteName);
-        EnvelopeOpener opener;
-        if (!channel || !opener.start(*channel, side, inputLength) ||
-            !opener.feed(reinterpret_cast<const char*>(input), inputLength) ||
-            !opener.finish(stamp, now))
-            return 0;
-        uint8_t* out = newOutput(opener.size());
-        if (!out) return 0;
-        if (opener.size() > 0) std::memcpy(out, opener.data(), opener.size());
-        *output = out;
-        *outputLength = static_cast<uint32_t>(opener.size());
-    } catch (const SecureException&) {
-        return 0;
-    }
     if (secondOutput) *secondOutput = nullptr;
     if (secondLength) *secondLength = 0;
     return 1;
@@ -251,16 +206,25 @@ bool openEnvelope(const SecureChannel& channel, CodecSide side, const char* seal
 int32_t SingleEncode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
                      const uint8_t* input, uint32_t inputLength, uint8_t** output,
                      uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength) {
-    return encodeCall(CodecSide::Administrator, adminKeyBase, adminKeyName, serverKeyName, input,
-                      inputLength, output, outputLength, secondOutput, secondLength, std::nullopt);
+    if (!adminKeyBase || !adminKeyName || !serverKeyName || !output || !outputLength ||
+        (!input && inputLength > 0))
+        return 0;
+    std::vector<uint8_t> sealed;
+    if (!singleEncode(adminKeyBase, adminKeyName, serverKeyName, {input, inputLength}, sealed))
+        return 0;
+    return handOut(sealed, output, outputLength, secondOutput, secondLength);
 }
 
 int32_t SingleDecode(const char* adminKeyBase, const char* adminKeyName, const char* serverKeyName,
                      const uint8_t* input, uint32_t inputLength, uint8_t** output,
                      uint32_t* outputLength, uint8_t** secondOutput, uint32_t* secondLength) {
-    return decodeCall(CodecSide::Administrator, adminKeyBase, adminKeyName, serverKeyName, input,
-                      inputLength, output, outputLength, secondOutput, secondLength, nullptr,
-                      std::nullopt);
+    if (!adminKeyBase || !adminKeyName || !serverKeyName || !output || !outputLength ||
+        (!input && inputLength > 0))
+        return 0;
+    SecretBytes data;
+    if (!singleDecode(adminKeyBase, adminKeyName, serverKeyName, {input, inputLength}, data))
+        return 0;
+    return handOut(data, output, outputLength, secondOutput, secondLength);
 }
 
 void SingleFree(uint8_t** pointer) {
@@ -274,33 +238,52 @@ void SingleFree(uint8_t** pointer) {
 }
 
 bool codecEncode(const std::string& keyBase, const std::string& localName,
-                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
-                 SingleOutput& out, std::optional<int64_t> now) {
-    return input.size() <= UINT32_MAX &&
-           encodeCall(side, keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
-                      static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
-                      &out.secondLength, now) != 0;
+                 const std::string& remoteName, CodecSide side, std::span<const uint8_t> input,
+                 std::vector<uint8_t>& sealed, std::optional<int64_t> now) {
+    sealed.clear();
+    try {
+        KeyBase base;
+        const SecureChannel* channel = codecChannel(base, keyBase, localName, remoteName);
+        EnvelopeSealer sealer;
+        if (!channel || !sealer.start(*channel, side, {input}, now)) return false;
+        std::vector<uint8_t> text(sealer.textLength());
+        if (!sealer.writeText(reinterpret_cast<char*>(text.data()))) return false;
+        sealed = std::move(text);
+        return true;
+    } catch (const SecureException&) {
+        return false;
+    }
 }
 
 bool codecDecode(const std::string& keyBase, const std::string& localName,
-                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
-                 SingleOutput& out, EnvelopeStamp* stamp, std::optional<int64_t> now) {
-    return input.size() <= UINT32_MAX &&
-           decodeCall(side, keyBase.c_str(), localName.c_str(), remoteName.c_str(), input.data(),
-                      static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
-                      &out.secondLength, stamp, now) != 0;
+                 const std::string& remoteName, CodecSide side, std::span<const uint8_t> input,
+                 SecretBytes& data, EnvelopeStamp* stamp, std::optional<int64_t> now) {
+    data.clear();
+    try {
+        KeyBase base;
+        const SecureChannel* channel = codecChannel(base, keyBase, localName, remoteName);
+        EnvelopeOpener opener;
+        if (!channel || !opener.start(*channel, side, input.size()) ||
+            !opener.feed(reinterpret_cast<const char*>(input.data()), input.size()) ||
+            !opener.finish(stamp, now))
+            return false;
+        data.assign(opener.data(), opener.data() + opener.size());
+        return true;
+    } catch (const SecureException&) {
+        return false;
+    }
 }
 
 bool singleEncode(const std::string& keyBase, const std::string& localName,
-                  const std::string& remoteName, const std::vector<uint8_t>& input,
-                  SingleOutput& out) {
-    return codecEncode(keyBase, localName, remoteName, CodecSide::Administrator, input, out);
+                  const std::string& remoteName, std::span<const uint8_t> input,
+                  std::vector<uint8_t>& sealed) {
+    return codecEncode(keyBase, localName, remoteName, CodecSide::Administrator, input, sealed);
 }
 
 bool singleDecode(const std::string& keyBase, const std::string& localName,
-                  const std::string& remoteName, const std::vector<uint8_t>& input,
-                  SingleOutput& out) {
-    return codecDecode(keyBase, localName, remoteName, CodecSide::Administrator, input, out);
+                  const std::string& remoteName, std::span<const uint8_t> input,
+                  SecretBytes& data) {
+    return codecDecode(keyBase, localName, remoteName, CodecSide::Administrator, input, data);
 }
 
 std::vector<std::string> splitInterfaceList(const uint8_t* data, size_t length) {

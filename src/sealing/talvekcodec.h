@@ -16,9 +16,8 @@
 // released and wiped through SingleFree) and an empty second output; 0 on
 // failure, with both outputs left as they were (the caller zeroes them).
 //
-// SingleEncode and SingleDecode exist for that fixed contract only: the
-// program itself calls the bool forms singleEncode/singleDecode below, which
-// share their code.
+// SingleEncode and SingleDecode exist for that fixed contract only, a thin
+// shim over the C++ codec below, which the program itself calls.
 
 #include <array>
 #include <cstdint>
@@ -46,24 +45,6 @@ int32_t SingleDecode(const char* adminKeyBase, const char* adminKeyName, const c
 // Wipes and releases an output of the two calls and sets the variable to
 // null; a null address or a null pointer is fine.
 void SingleFree(uint8_t** pointer);
-
-// Both outputs of one call, zero before it and released with SingleFree
-// however the caller ends.
-struct SingleOutput {
-    uint8_t* data = nullptr;
-    uint32_t length = 0;
-    uint8_t* second = nullptr;
-    uint32_t secondLength = 0;
-
-    SingleOutput() = default;
-    SingleOutput(const SingleOutput&) = delete;
-    SingleOutput& operator=(const SingleOutput&) = delete;
-    ~SingleOutput() {
-        SingleFree(&data);
-        SingleFree(&second);
-    }
-    std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(data, data + length); }
-};
 
 // The two ends of the channel; each seals with its own direction and takes
 // only blocks of the other's.
@@ -153,24 +134,24 @@ private:
     MessageOpener opener_;
 };
 
-// The two calls over a byte block, for either side, with the channel
-// localName -> remoteName of keyBase; false also for an input too long for
-// the call.
+// The codec over a byte block, for either side, with the channel
+// localName -> remoteName of keyBase: the sealed text, and the opened data in
+// wiped memory. SingleEncode and SingleDecode are a shim over these.
 bool codecEncode(const std::string& keyBase, const std::string& localName,
-                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
-                 SingleOutput& out, std::optional<int64_t> now = std::nullopt);
+                 const std::string& remoteName, CodecSide side, std::span<const uint8_t> input,
+                 std::vector<uint8_t>& sealed, std::optional<int64_t> now = std::nullopt);
 bool codecDecode(const std::string& keyBase, const std::string& localName,
-                 const std::string& remoteName, CodecSide side, const std::vector<uint8_t>& input,
-                 SingleOutput& out, EnvelopeStamp* stamp = nullptr,
+                 const std::string& remoteName, CodecSide side, std::span<const uint8_t> input,
+                 SecretBytes& data, EnvelopeStamp* stamp = nullptr,
                  std::optional<int64_t> now = std::nullopt);
 
-// The administrator's calls (SingleEncode, SingleDecode) over a byte block.
+// The administrator's side of the codec.
 bool singleEncode(const std::string& keyBase, const std::string& localName,
-                  const std::string& remoteName, const std::vector<uint8_t>& input,
-                  SingleOutput& out);
+                  const std::string& remoteName, std::span<const uint8_t> input,
+                  std::vector<uint8_t>& sealed);
 bool singleDecode(const std::string& keyBase, const std::string& localName,
-                  const std::string& remoteName, const std::vector<uint8_t>& input,
-                  SingleOutput& out);
+                  const std::string& remoteName, std::span<const uint8_t> input,
+                  SecretBytes& data);
 
 // The decoded interface list: zero-terminated Windows-1251 names one after
 // the other. Empty names are skipped; a last name without its zero counts.

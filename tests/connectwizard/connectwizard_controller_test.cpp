@@ -81,13 +81,13 @@ protected:
     void serveListing(const std::vector<std::string>& names) {
         std::vector<uint8_t> plain = joinInterfaceList(names);
         plain.push_back(0);  // a list of no names still has a byte to seal
-        SingleOutput sealed;
+        std::vector<uint8_t> sealed;
         ASSERT_TRUE(
             codecEncode(serverBase, serverName, adminName, CodecSide::CryptoServer, plain, sealed));
         std::vector<uint8_t> reply(12, 0);
         for (int i = 0; i < 4; ++i)
-            reply[8 + i] = static_cast<uint8_t>(sealed.length >> (24 - 8 * i));
-        reply.insert(reply.end(), sealed.data, sealed.data + sealed.length);
+            reply[8 + i] = static_cast<uint8_t>(sealed.size() >> (24 - 8 * i));
+        reply.insert(reply.end(), sealed.begin(), sealed.end());
         server->misbehave(Misbehaviour::Raw, reply);
     }
 

@@ -130,12 +130,12 @@ TEST_F(CryptoServerClient, EmptyLocalFileUploadsAs260ByteBlock) {
     EXPECT_EQ(std::vector<uint8_t>(request.begin() + 261, request.begin() + 265),
               words({static_cast<uint32_t>(payload.size())}));
     // What the server opens is the 260-byte name field and nothing else.
-    SingleOutput plain;
+    SecretBytes plain;
     ASSERT_TRUE(
         codecDecode(serverBase, serverName, adminName, CodecSide::CryptoServer, payload, plain));
     std::vector<uint8_t> expected(260, 0);
     std::copy_n("main", 4, expected.begin());
-    EXPECT_EQ(plain.bytes(), expected);
+    EXPECT_EQ(std::vector<uint8_t>(plain.begin(), plain.end()), expected);
 }
 
 TEST_F(CryptoServerClient, ServerRefusalsReadAsServerMessages) {
@@ -369,10 +369,10 @@ TEST_F(CryptoServerClient, RepliesThatFailTheEnvelopeChecksAreUndecodable) {
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
     const auto replyOf = [&](const std::string& base, CodecSide side, int64_t time) {
-        SingleOutput sealed;
+        std::vector<uint8_t> sealed;
         EXPECT_TRUE(codecEncode(base, serverName, adminName, side, joinInterfaceList({"main"}),
                                 sealed, time));
-        return concat({words({0, 0, sealed.length}), sealed.bytes()});
+        return concat({words({0, 0, static_cast<uint32_t>(sealed.size())}), sealed});
     };
     const struct {
         const char* what;
@@ -423,13 +423,13 @@ TEST_F(CryptoServerClient, AReplayedOrStaleUploadCannotRollTheBaseBack) {
     std::copy_n("main", 4, block.begin());
     const auto body = readBytes(first);
     block.insert(block.end(), body.begin(), body.end());
-    SingleOutput stale;
+    std::vector<uint8_t> stale;
     const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
     ASSERT_TRUE(codecEncode(adminBase, adminName, serverName, CodecSide::Administrator, block,
                             stale, now - 301));
-    replay.payload = stale.bytes();
+    replay.payload = stale;
     reply = ServerReply{};
     EXPECT_FALSE(exchange(paramsFor(), replay, reply, &message));
     EXPECT_EQ(reply.status, ServerStatus::DecodeFailed);

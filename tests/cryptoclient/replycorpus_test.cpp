@@ -47,12 +47,12 @@ std::vector<uint8_t> cut(std::vector<uint8_t> bytes, size_t n) {
 
 // Data as the server seals them for the administrator.
 std::vector<uint8_t> sealedByServer(const std::vector<uint8_t>& plain) {
-    SingleOutput out;
+    std::vector<uint8_t> out;
     EXPECT_TRUE(codecEncode(TestSupport::messageKeyBasePath(),
                             TestSupport::receiverName(TestSupport::MessageKind::Both),
                             TestSupport::senderName(TestSupport::MessageKind::Both),
                             CodecSide::CryptoServer, plain, out));
-    return out.bytes();
+    return out;
 }
 
 }  // namespace

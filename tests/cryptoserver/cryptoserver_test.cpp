@@ -198,11 +198,11 @@ TEST_F(CryptoServerService, AStalledUploadHoldsNothing) {
     std::copy_n("main", 4, block.begin());
     const auto body = readBytes(local);
     block.insert(block.end(), body.begin(), body.end());
-    SingleOutput sealed;
+    std::vector<uint8_t> sealed;
     ASSERT_TRUE(
         codecEncode(adminBase, adminName, serverName, CodecSide::Administrator, block, sealed));
-    auto halfSent = requestHead(ServerCode::UploadKeyBase, adminName, sealed.length);
-    halfSent.insert(halfSent.end(), sealed.data, sealed.data + sealed.length / 2);
+    auto halfSent = requestHead(ServerCode::UploadKeyBase, adminName, static_cast<uint32_t>(sealed.size()));
+    halfSent.insert(halfSent.end(), sealed.begin(), sealed.begin() + sealed.size() / 2);
 
     ScopedLockWait wait(std::chrono::milliseconds(300));
     KeyBase base;

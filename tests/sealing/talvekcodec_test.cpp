@@ -45,48 +45,83 @@ protected:
     std::vector<uint8_t> message = {'k', 'e', 'y', 0, 's', 0xE0, 0xFF};
 };
 
+// Both outputs of one call, zero before it and released with SingleFree
+// however the caller ends.
+struct SingleOutput {
+    uint8_t* data = nullptr;
+    uint32_t length = 0;
+    uint8_t* second = nullptr;
+    uint32_t secondLength = 0;
+
+    SingleOutput() = default;
+    SingleOutput(const SingleOutput&) = delete;
+    SingleOutput& operator=(const SingleOutput&) = delete;
+    ~SingleOutput() {
+        SingleFree(&data);
+        SingleFree(&second);
+    }
+    std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(data, data + length); }
+};
+
+// The library's C calls, which the rest of the program does not use.
+bool cEncode(const std::string& base, const std::string& local, const std::string& remote,
+             const std::vector<uint8_t>& input, SingleOutput& out) {
+    return SingleEncode(base.c_str(), local.c_str(), remote.c_str(), input.data(),
+                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                        &out.secondLength) != 0;
+}
+
+bool cDecode(const std::string& base, const std::string& local, const std::string& remote,
+             const std::vector<uint8_t>& input, SingleOutput& out) {
+    return SingleDecode(base.c_str(), local.c_str(), remote.c_str(), input.data(),
+                        static_cast<uint32_t>(input.size()), &out.data, &out.length, &out.second,
+                        &out.secondLength) != 0;
+}
+
 }  // namespace
 
 TEST_F(TalvekCodec, EachSideOpensWhatTheOtherSealedAndNothingElse) {
     SingleOutput request;
-    ASSERT_TRUE(singleEncode(adminBase, admin, server, message, request));
+    ASSERT_TRUE(cEncode(adminBase, admin, server, message, request));
     EXPECT_EQ(request.second, nullptr);
     EXPECT_EQ(request.secondLength, 0u);
     EXPECT_EQ(
         std::search(request.data, request.data + request.length, message.begin(), message.end()),
         request.data + request.length);
 
-    SingleOutput opened;
+    SecretBytes opened;
     EnvelopeStamp stamp;
     ASSERT_TRUE(codecDecode(serverBase, server, admin, CodecSide::CryptoServer, request.bytes(),
                             opened, &stamp));
-    EXPECT_EQ(opened.bytes(), message);
+    EXPECT_EQ(std::vector<uint8_t>(opened.begin(), opened.end()), message);
     EXPECT_NEAR(static_cast<double>(stamp.time), static_cast<double>(wallClock()), 5);
 
     // Every block carries a nonce of its own.
-    SingleOutput again, reopened;
+    SingleOutput again;
+    SecretBytes reopened;
     EnvelopeStamp secondStamp;
-    ASSERT_TRUE(singleEncode(adminBase, admin, server, message, again));
+    ASSERT_TRUE(cEncode(adminBase, admin, server, message, again));
     ASSERT_TRUE(codecDecode(serverBase, server, admin, CodecSide::CryptoServer, again.bytes(),
                             reopened, &secondStamp));
     EXPECT_NE(stamp.nonce, secondStamp.nonce);
 
     // The reply way, empty data included (an empty interface list).
     for (const std::vector<uint8_t>& data : {message, std::vector<uint8_t>{}}) {
-        SingleOutput reply, read;
+        std::vector<uint8_t> reply;
+        SingleOutput read;
         ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, data, reply));
-        ASSERT_TRUE(singleDecode(adminBase, admin, server, reply.bytes(), read));
+        ASSERT_TRUE(cDecode(adminBase, admin, server, reply, read));
         EXPECT_EQ(read.bytes(), data);
     }
 
     // A block is never taken back by the side that sealed it.
     SingleOutput reflected;
-    EXPECT_FALSE(singleDecode(adminBase, admin, server, request.bytes(), reflected));
+    EXPECT_FALSE(cDecode(adminBase, admin, server, request.bytes(), reflected));
     EXPECT_EQ(reflected.data, nullptr);
 }
 
 TEST_F(TalvekCodec, OnlyAChannelThatSignsAndEncryptsWithCompleteKeysIsUsed) {
-    SingleOutput reply;
+    std::vector<uint8_t> reply;
     ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, message, reply));
 
     const std::vector<std::pair<const char*, std::function<void()>>> weakenings = {
@@ -118,14 +153,14 @@ TEST_F(TalvekCodec, OnlyAChannelThatSignsAndEncryptsWithCompleteKeysIsUsed) {
         ASSERT_TRUE(base.loadBase(adminBase)) << what;
         EXPECT_FALSE(codecAccepts(*base.findChannel(admin, server))) << what;
         SingleOutput out;
-        EXPECT_FALSE(singleEncode(adminBase, admin, server, message, out)) << what;
-        EXPECT_FALSE(singleDecode(adminBase, admin, server, reply.bytes(), out)) << what;
+        EXPECT_FALSE(cEncode(adminBase, admin, server, message, out)) << what;
+        EXPECT_FALSE(cDecode(adminBase, admin, server, reply, out)) << what;
         EXPECT_EQ(out.data, nullptr) << what;
     }
     writeChannelPair(adminBase, serverBase, admin, server, true, true);
     SingleOutput out;
-    EXPECT_FALSE(singleEncode(adminBase, admin, cp("Другой"), message, out));
-    EXPECT_FALSE(singleEncode(dir.file("missing"), admin, server, message, out));
+    EXPECT_FALSE(cEncode(adminBase, admin, cp("Другой"), message, out));
+    EXPECT_FALSE(cEncode(dir.file("missing"), admin, server, message, out));
 }
 
 TEST_F(TalvekCodec, BlocksThatAreStaleMisdirectedForgedOrNotEnvelopesAreRefused) {
@@ -204,15 +239,15 @@ TEST_F(TalvekCodec, BlocksThatAreStaleMisdirectedForgedOrNotEnvelopesAreRefused)
 TEST_F(TalvekCodec, ExchangesReadTheAdministratorsBaseTogetherButNotDuringASave) {
     const auto oldWait = lockWait();
     setLockWait(std::chrono::milliseconds(50));
-    SingleOutput reply;
+    std::vector<uint8_t> reply;
     ASSERT_TRUE(codecEncode(serverBase, server, admin, CodecSide::CryptoServer, message, reply));
 
     // Another exchange reading the same base at this moment.
     FileLock reader;
     ASSERT_EQ(reader.acquire(adminBase, FileLock::Kind::Shared, false), FileLock::Result::Locked);
     SingleOutput sealed, opened;
-    EXPECT_TRUE(singleEncode(adminBase, admin, server, message, sealed));
-    EXPECT_TRUE(singleDecode(adminBase, admin, server, reply.bytes(), opened));
+    EXPECT_TRUE(cEncode(adminBase, admin, server, message, sealed));
+    EXPECT_TRUE(cDecode(adminBase, admin, server, reply, opened));
     EXPECT_EQ(opened.bytes(), message);
 
     // A program saving the base holds it alone: the codec waits, then fails.
@@ -220,7 +255,7 @@ TEST_F(TalvekCodec, ExchangesReadTheAdministratorsBaseTogetherButNotDuringASave)
     FileLock writer;
     ASSERT_EQ(writer.acquire(adminBase, FileLock::Kind::Exclusive, true), FileLock::Result::Locked);
     SingleOutput blocked;
-    EXPECT_FALSE(singleEncode(adminBase, admin, server, message, blocked));
+    EXPECT_FALSE(cEncode(adminBase, admin, server, message, blocked));
     EXPECT_EQ(blocked.data, nullptr);
     writer.release();
     setLockWait(oldWait);
