@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include <aio.h>
 #include <dirent.h>
@@ -16,6 +17,7 @@
 
 #include "fileio/fileexists.h"
 #include "fileio/filefault.h"
+#include "fileio/savecalls.h"
 
 namespace Talvek {
 
@@ -24,9 +26,6 @@ namespace {
 constexpr size_t kWriteBuffer = 1u << 20;
 // A background sync is asked for every this many bytes written.
 constexpr uint64_t kEarlySyncStep = 4u << 20;
-// mkstemp's random part.
-constexpr size_t kTempSuffix = 6;
-
 bool writeAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         const ssize_t w = ::write(fd, p, n);
@@ -44,46 +43,60 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-std::string folderOf(const std::string& path) {
+// The random part of a temporary's name.
+constexpr size_t kTempRandom = 6;
+// A temporary of the file "name" is ".name.tvk-XXXXXX.tmp": a name no user
+// would choose, so that only what a save made is ever removed as left over.
+constexpr const char* kTempTag = ".tvk-";
+constexpr const char* kTempSuffix = ".tmp";
+
+std::string nameOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+    return path.substr(slash == std::string::npos ? 0 : slash + 1);
 }
 
-// ".name." for the file "name": its temporaries are that and six characters.
-// The name is cut so that a temporary's name stays within NAME_MAX.
-std::string temporaryPrefix(const std::string& target) {
-    const auto slash = target.find_last_of('/');
-    std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1);
+// ".name.tvk-" for the file "name". The name is cut so that a temporary's
+// name stays within NAME_MAX.
+std::string temporaryPrefix(const std::string& targetName) {
+    std::string base = targetName;
     if (base.size() > 200) base.resize(200);
-    return "." + base + ".";
+    return "." + base + kTempTag;
+}
+
+bool isTemporaryOf(const std::string& name, const std::string& prefix) {
+    const size_t suffix = std::strlen(kTempSuffix);
+    if (name.size() != prefix.size() + kTempRandom + suffix || name.compare(0, prefix.size(), prefix) ||
+        name.compare(name.size() - suffix, suffix, kTempSuffix)) {
+        return false;
+    }
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                       name.end() - static_cast<std::ptrdiff_t>(suffix),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
 }
 
 // Removes what interrupted saves of the target left: our own regular files
-// named like its temporaries that nobody holds. A live temporary is locked by
-// its writer (a save that takes the target's lock only at the end may be
+// named as its temporaries are that nobody holds. A live temporary is locked
+// by its writer (a save that takes the target's lock only at the end may be
 // writing one right now); a writer that died dropped its lock.
-void removeStaleTemporaries(const std::string& target) {
-    const std::string folder = folderOf(target);
-    const std::string prefix = temporaryPrefix(target);
-    DIR* dir = opendir(folder.c_str());
-    if (!dir) return;
+void removeStaleTemporaries(int folder, const std::string& targetName) {
+    const std::string prefix = temporaryPrefix(targetName);
+    const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listed < 0) return;
+    DIR* dir = fdopendir(listed);
+    if (!dir) {
+        ::close(listed);
+        return;
+    }
     const uid_t me = geteuid();
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name.size() != prefix.size() + kTempSuffix || name.compare(0, prefix.size(), prefix))
-            continue;
-        if (!std::all_of(name.begin() + prefix.size(), name.end(),
-                         [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
-            continue;
-        const int fd =
-            openat(dirfd(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (!isTemporaryOf(name, prefix)) continue;
+        const int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat st {};
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me &&
             flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            unlinkat(dirfd(dir), name.c_str(), 0);
+            unlinkat(folder, name.c_str(), 0);
         }
         ::close(fd);
     }
@@ -102,6 +115,11 @@ bool mayFollow(const std::string& link, const struct stat& linkStat) {
 }
 
 }  // namespace
+
+SaveCalls& saveCalls() {
+    static SaveCalls calls;
+    return calls;
+}
 
 bool BinaryFile::saveTarget(const std::string& path, std::string& target) {
     auto refuse = [&path](int error) {
@@ -154,10 +172,13 @@ void BinaryFile::reset() {
     earlySync_.reset();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    if (dirFd_ >= 0) ::close(dirFd_);
+    dirFd_ = -1;
     lock_.release();
     mode_ = Mode::Closed;
     path_.clear();
-    tempPath_.clear();
+    tempName_.clear();
+    targetName_.clear();
     data_.clear();
     data_.shrink_to_fit();
     pos_ = 0;
@@ -295,15 +316,42 @@ bool BinaryFile::createLocked(const std::string& path, Permissions permissions) 
 }
 
 bool BinaryFile::startTemporary(const std::string& target, Permissions permissions, bool lockHeld) {
-    if (lockHeld) removeStaleTemporaries(target);
-    std::string temp = folderOf(target) + "/" + temporaryPrefix(target) + "XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    // mkstemp creates the file 0600: a private key is never readable by others.
-    const int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
+    // Created and renamed relative to the open folder: a target path as long
+    // as the platform allows still leaves room for its temporary's name.
+    const int folder = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
         // A missing or unwritable folder: the cause is the folder's, named
         // by the file being saved.
+        noteFileFailure(target, FileFault::System, errno);
+        return false;
+    }
+    dirFd_ = folder;
+    targetName_ = nameOf(target);
+    if (lockHeld) removeStaleTemporaries(folder, targetName_);
+
+    // A file that exists keeps what its user set: owner, group and mode,
+    // never widened, and a file with private keys is never more than the
+    // owner's. A new one is owner-only with private keys, else readable as
+    // the umask allows.
+    struct stat old {};
+    const bool replaces = fstatat(folder, targetName_.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
+    const mode_t created = permissions == Permissions::OwnerOnly || replaces ? 0600 : 0644;
+    std::random_device random;
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    int fd = -1;
+    std::string name;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        name = temporaryPrefix(targetName_);
+        for (size_t i = 0; i < kTempRandom; ++i) name += kAlphabet[random() % (sizeof kAlphabet - 1)];
+        name += kTempSuffix;
+        // Opened with its final permissions, never chmod-ed wider later: a
+        // private key is never readable by others.
+        fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      created);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
         noteFileFailure(target, FileFault::System, errno);
         return false;
     }
@@ -311,13 +359,24 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
     // takes it for theirs; nobody else knows the name yet, so this cannot wait.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         noteFileFailure(target, FileFault::System, errno);
-        unlink(name.data());
+        unlinkat(folder, name.c_str(), 0);
         ::close(fd);
         return false;
     }
-    if (permissions == Permissions::Normal) fchmod(fd, 0644);
+    if (replaces) {
+        mode_t mode = old.st_mode & 07777;
+        if (permissions == Permissions::OwnerOnly) mode &= 0700;
+        // Another owner or group can only be kept where the system lets us;
+        // a group that could not be kept gets no access through ours.
+        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
+            fchown(fd, old.st_uid, old.st_gid) != 0 &&
+            (old.st_gid == getegid() || fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)) {
+            mode &= ~static_cast<mode_t>(0070);
+        }
+        fchmod(fd, mode & 0777);
+    }
     fd_ = fd;
-    tempPath_ = name.data();
+    tempName_ = name;
     path_ = target;
     mode_ = Mode::Writing;
     written_ = 0;
@@ -386,7 +445,7 @@ bool BinaryFile::finish() {
         noteFileFailure(path_, FileFault::System, earlySync_->error);
         return false;
     }
-    if (fsync(fd_) != 0) {
+    if (saveCalls().fsync(fd_) != 0) {
         noteFileFailure(path_, FileFault::System, errno);
         return false;
     }
@@ -415,18 +474,14 @@ bool BinaryFile::commit() {
     if (mode_ != Mode::Writing || !finished_ || committed_ || !holdTarget()) return false;
     // The new file has been locked since it was made, so nobody can hold it
     // once it is visible under the target's name.
-    if (rename(tempPath_.c_str(), path_.c_str()) != 0) {
+    if (saveCalls().renameat(dirFd_, tempName_.c_str(), dirFd_, targetName_.c_str()) != 0) {
         noteFileFailure(path_, FileFault::System, errno);
         return false;
     }
     committed_ = true;
     // The rename itself is made durable too; a failure here no longer
     // affects which content the target holds.
-    const int dir = ::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        ::close(dir);
-    }
+    saveCalls().fsync(dirFd_);
     return true;
 }
 
@@ -437,7 +492,7 @@ bool BinaryFile::close() {
         return true;
     }
     const bool ok = committed_ || (finish() && commit());
-    if (!ok) unlink(tempPath_.c_str());
+    if (!ok) unlinkat(dirFd_, tempName_.c_str(), 0);
     reset();
     return ok;
 }
@@ -447,7 +502,7 @@ void BinaryFile::discard() {
         close();
         return;
     }
-    unlink(tempPath_.c_str());
+    unlinkat(dirFd_, tempName_.c_str(), 0);
     reset();
 }
 

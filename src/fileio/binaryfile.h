@@ -22,8 +22,13 @@ inline constexpr uint64_t kMaxKeyFileBytes = 256ull << 20;
 // A failed write (full disk, quota, size limit) makes close() fail and leaves
 // the old file exactly as it was; an object destroyed without close() throws
 // its temporary file away. A temporary is locked by its writer from the
-// moment it exists; a save also removes the temporaries an interrupted earlier
-// save of the same file left, which nobody holds any more. Large content is
+// moment it exists and is named ".NAME.tvk-XXXXXX.tmp"; a save also removes
+// the temporaries an interrupted earlier save of the same file left, which
+// nobody holds any more, and never a file named otherwise. Temporaries are
+// made and renamed relative to the open folder, so a target path may be as
+// long as the platform allows. A replaced file keeps its owner, group and
+// mode (never wider; with private keys never more than the owner's); a new
+// one is 0600 with private keys, else 0644 less the umask. Large content is
 // synced in the background while the rest is still being written, so that
 // the sync at the end waits for the tail only.
 //
@@ -132,7 +137,9 @@ private:
     std::string path_;
     int fd_ = -1;    // temporary file written
     FileLock lock_;  // the file read or replaced, when this object took the lock
-    std::string tempPath_;
+    int dirFd_ = -1;          // the target's folder: temporaries are made and renamed in it
+    std::string tempName_;    // the temporary's name in that folder
+    std::string targetName_;  // the target's name in that folder
     // Whole file (reading) or pending bytes (writing): key bases hold private
     // keys as plain numbers, so the buffer is wiped when it is released.
     SecretBytes data_;

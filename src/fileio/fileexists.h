@@ -9,6 +9,10 @@ namespace Talvek {
 // without its terminating zero. A longer path is refused, never cut.
 inline constexpr std::size_t kMaxPathBytes = 4095;
 
+// The folder a path names its file in: "." for a bare name, "/" for a
+// file at the root.
+std::string folderOf(const std::string& path);
+
 // True when the path names an existing file system entry that is not a
 // directory; false for an empty path, a missing one and a directory.
 bool fileExists(const std::string& path);

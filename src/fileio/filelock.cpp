@@ -1,5 +1,6 @@
 #include "fileio/filelock.h"
 
+#include "fileio/fileexists.h"
 #include "fileio/filefault.h"
 
 #include <atomic>
@@ -17,13 +18,6 @@ namespace Talvek {
 namespace {
 
 std::atomic<long long> g_waitMs{10000};
-
-std::string folderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 enum class Wait { Locked, Busy, Error };
 

@@ -15,13 +15,6 @@ namespace Talvek {
 
 namespace {
 
-std::string folderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 // A path in one spelling for every program: absolute, with ".", ".." and
 // the links of its existing part resolved.
 std::string lockedPlace(const std::string& path) {

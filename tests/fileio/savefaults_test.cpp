@@ -1,12 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "fileio/binaryfile.h"
+#include "fileio/fileexists.h"
+#include "fileio/filefault.h"
+#include "fileio/transaction.h"
 #include "keystore/keybase.h"
+#include "support/failingsavecalls.h"
 #include "support/filesizelimit.h"
 #include "support/lockwait.h"
 #include "support/tempdir.h"
@@ -170,18 +177,154 @@ TEST(AtomicSave, LinksPlantedByOthersInStickyFoldersAreNotFollowed) {
 }
 
 // A save finds what killed saves of the same file left and removes it; other
-// files' temporaries and look-alikes that are no temporaries stay.
-TEST(AtomicSave, ASaveRemovesTheTemporariesOfEarlierInterruptedSaves) {
+// files' temporaries, the user's own dot-files that merely look alike, and
+// temporaries under another's name stay.
+TEST(AtomicSave, ASaveRemovesOnlyTheTemporariesOfEarlierInterruptedSaves) {
     TempDir dir;
     const std::string path = dir.file("base.key_base");
-    for (const char* name :
-         {".base.key_base.a1B2c3", ".base.key_base.ZZZZZZ", ".other.key_base.a1B2c3",
-          ".base.key_base.toolong1", ".base.key_base.ab-cd!"})
+    const std::vector<std::string> kept = {
+        ".base.key_base.a1B2c3",       ".base.key_base.backup",      ".base.key_base.sha256",
+        ".base.key_base.tvk-a1B2c3",   ".base.key_base.tvk-ab-cd.tmp", ".base.key_base.tvk-a1B2c34.tmp",
+        ".other.key_base.tvk-a1B2c3.tmp", "base.key_base.tvk-a1B2c3.tmp"};
+    for (const std::string& name : kept) TestSupport::writeText(dir.file(name), "the user's");
+    for (const char* name : {".base.key_base.tvk-a1B2c3.tmp", ".base.key_base.tvk-ZZZZZZ.tmp"})
         TestSupport::writeText(dir.file(name), "left by a killed save");
     EXPECT_TRUE(baseWith(1).saveBase(path));
-    EXPECT_EQ(listDir(dir.path()),
-              (std::vector<std::string>{".base.key_base.ab-cd!", ".base.key_base.toolong1",
-                                        ".other.key_base.a1B2c3", "base.key_base"}));
+    std::vector<std::string> expected = kept;
+    expected.push_back("base.key_base");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listDir(dir.path()), expected);
+    for (const std::string& name : kept) EXPECT_EQ(readText(dir.file(name)), "the user's");
+}
+
+// A save keeps what the user set on the file it replaces: owner, group and
+// mode, never wider; a file with private keys never more than the owner's.
+// New files: private ones 0600, others 0644 less the umask.
+TEST(PrivateFiles, SavesKeepTheModeOwnerAndGroupTheUserSet) {
+    TempDir dir;
+    const mode_t oldMask = umask(027);
+    const struct {
+        const char* what;
+        BinaryFile::Permissions permissions;
+        int before;  // -1: no file yet
+        unsigned after;
+    } cases[] = {
+        {"new public part", BinaryFile::Permissions::Normal, -1, 0640},
+        {"new base", BinaryFile::Permissions::OwnerOnly, -1, 0600},
+        {"public part kept narrow", BinaryFile::Permissions::Normal, 0600, 0600},
+        {"public part kept group-readable", BinaryFile::Permissions::Normal, 0640, 0640},
+        {"public part kept world-readable", BinaryFile::Permissions::Normal, 0644, 0644},
+        {"base never more than the owner's", BinaryFile::Permissions::OwnerOnly, 0640, 0600},
+        {"base kept at the owner's write only", BinaryFile::Permissions::OwnerOnly, 0200, 0200},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.file("f" + std::to_string(n++));
+        if (c.before >= 0) {
+            TestSupport::writeText(path, "old");
+            ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(c.before)), 0);
+        }
+        BinaryFile file;
+        ASSERT_TRUE(file.create(path, c.permissions));
+        ASSERT_TRUE(file.write("new", 3));
+        ASSERT_TRUE(file.close());
+        EXPECT_EQ(TestSupport::fileMode(path), c.after);
+        EXPECT_EQ(readText(path), "new");
+    }
+    umask(0);
+    BinaryFile open;
+    ASSERT_TRUE(open.create(dir.file("wide"), BinaryFile::Permissions::Normal));
+    ASSERT_TRUE(open.close());
+    EXPECT_EQ(TestSupport::fileMode(dir.file("wide")), 0644u);
+    umask(oldMask);
+
+    // Another owner and group are kept where the system allows it (root).
+    if (geteuid() != 0) GTEST_SKIP() << "only root can keep another owner";
+    const std::string theirs = dir.file("theirs.okp");
+    TestSupport::writeText(theirs, "old");
+    ASSERT_EQ(chown(theirs.c_str(), 4242, 4343), 0);
+    ASSERT_EQ(chmod(theirs.c_str(), 0640), 0);
+    BinaryFile file;
+    ASSERT_TRUE(file.create(theirs, BinaryFile::Permissions::Normal));
+    ASSERT_TRUE(file.close());
+    struct stat st {};
+    ASSERT_EQ(stat(theirs.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4242u);
+    EXPECT_EQ(st.st_gid, 4343u);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// A sync or rename that fails is the only word of a lost write: the save
+// reports failure, the old file stays as it was, and no temporary is left.
+TEST(AtomicSave, AFailedSyncOrRenameFailsTheSaveAndKeepsTheOldFile) {
+    using Call = TestSupport::FailingSaveCalls::Call;
+    TempDir dir;
+    const std::string path = dir.file("base.key_base");
+    ASSERT_TRUE(baseWith(1).saveBase(path));
+    const auto before = readBytes(path);
+    const struct {
+        const char* what;
+        Call call;
+        int error;
+    } cases[] = {
+        {"fsync EIO", Call::Fsync, EIO},
+        {"fsync ENOSPC", Call::Fsync, ENOSPC},
+        {"rename EIO", Call::Rename, EIO},
+        {"rename EXDEV", Call::Rename, EXDEV},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        forgetFileFailure();
+        {
+            TestSupport::FailingSaveCalls failing(c.call, c.error);
+            EXPECT_FALSE(baseWith(3).saveBase(path));
+            EXPECT_EQ(failing.failed(), 1);
+        }
+        EXPECT_EQ(lastFileFailure().error, c.error);
+        EXPECT_EQ(readBytes(path), before);
+        EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"base.key_base"});
+    }
+    // A transaction's second file failing its sync leaves the first unrenamed too.
+    for (const Call call : {Call::Fsync, Call::Rename}) {
+        TestSupport::writeText(dir.file("part"), "old part");
+        const auto files = TestSupport::snapshot(dir);
+        {
+            TestSupport::FailingSaveCalls failing(call, EIO, call == Call::Fsync ? 1 : 0);
+            Transaction t;
+            BinaryFile* b = t.stage(path, BinaryFile::Permissions::OwnerOnly);
+            BinaryFile* p = t.stage(dir.file("part"), BinaryFile::Permissions::Normal);
+            ASSERT_TRUE(b && p && baseWith(2).writeBase(*b) && p->write("new", 3));
+            EXPECT_FALSE(t.commit());
+        }
+        EXPECT_EQ(TestSupport::snapshot(dir), files);
+    }
+}
+
+// A path as long as the platform allows works, though its temporary's name
+// is longer than the target's: both are made relative to the open folder.
+TEST(AtomicSave, PathsUpToThePlatformLimitSaveAndLoad) {
+    TempDir dir;
+    std::string folder = dir.path();
+    // Folders up to 200 bytes short of the limit: names of up to 199 bytes.
+    while (folder.size() < kMaxPathBytes - 200) {
+        folder += "/" + std::string(std::min<size_t>(250, kMaxPathBytes - 201 - folder.size()), 'd');
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    }
+    for (size_t length : {kMaxPathBytes - 7, kMaxPathBytes}) {
+        const std::string path = folder + "/" + std::string(length - folder.size() - 1, 'f');
+        ASSERT_EQ(path.size(), length);
+        ASSERT_TRUE(baseWith(1).saveBase(path)) << length;
+        ASSERT_TRUE(baseWith(2).saveBase(path)) << length;
+        KeyBase back;
+        ASSERT_TRUE(back.loadBase(path));
+        EXPECT_EQ(back.channelCount(), 2);
+        EXPECT_EQ(listDir(folder).size(), 1u);
+        std::remove(path.c_str());
+    }
+    forgetFileFailure();
+    EXPECT_FALSE(baseWith(1).saveBase(folder + "/" + std::string(kMaxPathBytes - folder.size(), 'f')));
+    EXPECT_EQ(lastFileFailure().error, ENAMETOOLONG);
 }
 
 // A file that arrives slowly (a base coming over the network) is written

@@ -1,0 +1,21 @@
+#pragma once
+// The calls that make a save durable and put it in place, as one table. A
+// failing sync or rename is the only word of a lost write, but no file
+// system makes them fail on demand: tests replace them here
+// (tests/support/failingsavecalls.h) to prove that a save then reports
+// failure and leaves the old file.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace Talvek {
+
+struct SaveCalls {
+    int (*fsync)(int fd) = ::fsync;
+    int (*renameat)(int oldFolder, const char* oldName, int newFolder,
+                    const char* newName) = ::renameat;
+};
+
+SaveCalls& saveCalls();
+
+}  // namespace Talvek
