@@ -14,6 +14,8 @@ struct Io {
     std::istream& in;
     std::ostream& out;
     std::ostream& err;
+    // err is a terminal someone watches: long work may show its progress.
+    bool errIsTerminal = false;
 };
 
 struct Command {

@@ -8,6 +8,8 @@
 #include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
+#include "cli/progress.h"
+#include "keystore/batchops.h"
 #include "fileio/filefault.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
@@ -18,44 +20,63 @@ namespace {
 
 int runDelete(const std::vector<std::string>& args, Io& io);
 
-const Command kDelete{"delete", "delete FILE LOCAL REMOTE",
+const Command kDelete{"delete", "delete FILE LOCAL REMOTE [LOCAL REMOTE ...]",
                       "Deletes the channel LOCAL : REMOTE from the key base FILE.\n"
-                      "Public-part files cannot be changed.",
+                      "Several pairs are deleted in one step: when any of them is not\n"
+                      "there, none is deleted. Public-part files cannot be changed.",
                       runDelete};
 
 int runDelete(const std::vector<std::string>& args, Io& io) {
-    if (args.size() != 3) return usageError(io, kDelete, "expected FILE LOCAL REMOTE");
+    if (args.size() < 3 || args.size() % 2 != 1) {
+        return usageError(io, kDelete, "expected FILE LOCAL REMOTE [LOCAL REMOTE ...]");
+    }
     const std::string& path = args[0];
-    std::string local;
-    std::string remote;
-    if (!encodeChannelNames(args[1], args[2], local, remote, io)) return Failure;
-
-    try {
-        switch (removeChannelFrom(path, local, remote)) {
-            case RemoveOutcome::Removed:
-                break;
-            case RemoveOutcome::NotABase:
-                // Read a second time only to choose the message.
-                if (isPublicPartFile(path)) {
-                    printMessage(io.err, MaintenanceMessages::NoDeleteInPublicPart);
-                    return Failure;
-                }
-                printFailure(io.err, MaintenanceMessages::OpenFailed);
-                return Failure;
-            case RemoveOutcome::NoChannels:
-                noteFileFailure(path, FileFault::NoChannel);
-                printFailure(io.err, MaintenanceMessages::OpenFailed);
-                return Failure;
-            case RemoveOutcome::LockFailed:
-                printFailure(io.err, MaintenanceMessages::OpenFailed);
-                return Failure;
-            case RemoveOutcome::NoSuchChannel:
-            case RemoveOutcome::SaveFailed:
-                printFailure(io.err, MaintenanceMessages::DeleteFailed);
-                return Failure;
+    std::vector<ChannelNames> channels((args.size() - 1) / 2);
+    for (size_t i = 0; i < channels.size(); ++i) {
+        if (!encodeChannelNames(args[1 + 2 * i], args[2 + 2 * i], channels[i].local,
+                                channels[i].remote, io)) {
+            return Failure;
         }
+    }
+
+    RemoveOutcome outcome;
+    size_t missing = 0;
+    try {
+        ProgressLine progress(io);
+        progress.set("deleting " + std::to_string(channels.size()) + " channels");
+        outcome = removeChannelsFrom(path, channels, &missing);
     } catch (const SecureException& e) {
         return keyStoreFailure(e, MaintenanceMessages::DeleteFailed, io);
+    }
+    switch (outcome) {
+        case RemoveOutcome::Removed:
+            break;
+        case RemoveOutcome::NotABase:
+            // Read a second time only to choose the message.
+            if (isPublicPartFile(path)) {
+                printMessage(io.err, MaintenanceMessages::NoDeleteInPublicPart);
+                return Failure;
+            }
+            printFailure(io.err, MaintenanceMessages::OpenFailed);
+            return Failure;
+        case RemoveOutcome::NoChannels:
+            noteFileFailure(path, FileFault::NoChannel);
+            printFailure(io.err, MaintenanceMessages::OpenFailed);
+            return Failure;
+        case RemoveOutcome::LockFailed:
+            printFailure(io.err, MaintenanceMessages::OpenFailed);
+            return Failure;
+        case RemoveOutcome::NoSuchChannel:
+            printFailure(io.err, MaintenanceMessages::DeleteFailed);
+            // With several pairs, which one was missing.
+            if (channels.size() > 1) {
+                io.err << "talvekkey: no channel " << args[1 + 2 * missing] << " : "
+                       << args[2 + 2 * missing] << " in " << path << "\n";
+            }
+            return Failure;
+        case RemoveOutcome::SaveFailed:
+            printFailure(io.err, MaintenanceMessages::DeleteFailed);
+            return Failure;
     }
     printMessage(io.out, MaintenanceMessages::Deleted);
     return Success;

@@ -1,9 +1,16 @@
-// talvekkey import-user: the user's public part completes the server's
-// channel (last step of the exchange).
+// talvekkey import-user: the users' public parts complete the server's
+// channels (last step of the exchange); several parts go in together or not
+// at all.
+
+#include <ostream>
 
 #include "cli/command.h"
 #include "cli/commandtable.h"
 #include "cli/keyexchange.h"
+#include "cli/progress.h"
+#include "keystore/batchops.h"
+#include "keystore/cp1251.h"
+#include "keystore/secureexception.h"
 
 namespace Talvek::Cli {
 
@@ -12,15 +19,102 @@ namespace {
 int runImportUser(const std::vector<std::string>& args, Io& io);
 
 const Command kImportUser{
-    "import-user", "import-user --base FILE --import FILE",
+    "import-user", "import-user --base FILE --import FILE [--import FILE ...]",
     "Completes the server's channel in the server key base with the public part\n"
-    "that the user sent back. Names and key parameters come from that file.",
+    "that the user sent back. Names and key parameters come from that file.\n"
+    "Several --import parts are imported in one step: all of them, or, when any\n"
+    "is refused, none (each refused part is listed with its cause).",
     runImportUser};
+
+// Why one part was refused, on one line.
+std::string refusal(const ImportedPart& part) {
+    std::string text;
+    switch (part.fault) {
+        case ItemFault::SameFileAsBase:
+            text = KeyMessages::PublicEqualsPrivate;
+            break;
+        case ItemFault::Unreadable:
+            text = KeyMessages::NoPublicPartFile;
+            break;
+        case ItemFault::Repeated:
+            text = "another part of this import completes the same channel";
+            break;
+        default:
+            text = KeyMessages::ImportMismatchServer;
+            break;
+    }
+    for (char& c : text) {
+        if (c == '\n') c = ' ';
+    }
+    if (part.cause.fault != FileFault::None) text += " (" + fileFaultText(part.cause) + ")";
+    return text;
+}
+
+int importMany(const std::string& baseFile, const std::vector<std::string>& paths, Io& io) {
+    for (const std::string* path : {&baseFile}) {
+        if (path->size() > kMaxPathBytes) {
+            printMessage(io.err, KeyMessages::PathTooLong);
+            return Failure;
+        }
+    }
+    std::vector<ImportedPart> parts(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (paths[i].size() > kMaxPathBytes) {
+            printMessage(io.err, KeyMessages::PathTooLong);
+            return Failure;
+        }
+        parts[i].path = paths[i];
+    }
+    BatchOutcome outcome;
+    try {
+        ProgressLine progress(io);
+        progress.set("importing " + std::to_string(parts.size()) + " public parts");
+        outcome = importUserPublicParts(baseFile, parts);
+    } catch (const SecureException&) {
+        outcome = BatchOutcome::SaveFailed;
+    }
+    switch (outcome) {
+        case BatchOutcome::Done:
+            break;
+        case BatchOutcome::Refused: {
+            size_t refused = 0;
+            for (const ImportedPart& part : parts) {
+                if (part.fault == ItemFault::None) continue;
+                ++refused;
+                io.err << "talvekkey: " << part.path << ": " << refusal(part) << "\n";
+            }
+            io.err << "talvekkey: nothing imported: " << refused << " of " << parts.size()
+                   << " public parts refused\n";
+            return Failure;
+        }
+        case BatchOutcome::NotABase:
+            printFailure(io.err, KeyMessages::NoPrivateBase);
+            return Failure;
+        default:
+            printFailure(io.err, KeyMessages::OperationFailed);
+            return Failure;
+    }
+    KeyWizardData done;
+    done.mode = ImportUserPart;
+    io.out << successText(done) << "\n";
+    for (const ImportedPart& part : parts) {
+        io.out << "Канал " << cp1251ToUtf8(part.serverName) << " : " << cp1251ToUtf8(part.userName)
+               << "\n";
+        printFingerprints(io.out,
+                          "Отпечатки ключей, импортированных из \"" + part.path + "\":",
+                          part.fingerprints);
+    }
+    return Success;
+}
 
 int runImportUser(const std::vector<std::string>& args, Io& io) {
     std::string error;
-    const auto options = parseOptions(args, {"--base", "--import"}, {"--base", "--import"}, error);
+    std::map<std::string, std::vector<std::string>> repeated;
+    const auto options = parseOptions(args, {"--base", "--import"}, {"--base", "--import"}, error,
+                                      {"--import"}, &repeated);
     if (!options) return usageError(io, kImportUser, error);
+    const std::vector<std::string>& imports = repeated["--import"];
+    if (imports.size() > 1) return importMany(options->at("--base"), imports, io);
 
     KeyWizardData data;
     data.mode = ImportUserPart;

@@ -13,7 +13,9 @@ namespace Talvek::Cli {
 
 std::optional<std::map<std::string, std::string>> parseOptions(
     const std::vector<std::string>& args, const std::set<std::string>& allowed,
-    const std::set<std::string>& required, std::string& error) {
+    const std::set<std::string>& required, std::string& error,
+    const std::set<std::string>& repeatable,
+    std::map<std::string, std::vector<std::string>>* repeated) {
     std::map<std::string, std::string> values;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -33,7 +35,8 @@ std::optional<std::map<std::string, std::string>> parseOptions(
             error = "unknown option " + name;
             return std::nullopt;
         }
-        if (values.count(name)) {
+        const bool repeats = repeatable.count(name) && repeated;
+        if (values.count(name) && !repeats) {
             error = "option " + name + " given twice";
             return std::nullopt;
         }
@@ -44,7 +47,8 @@ std::optional<std::map<std::string, std::string>> parseOptions(
             }
             value = args[++i];
         }
-        values[name] = value;
+        if (repeats) (*repeated)[name].push_back(value);
+        values.emplace(name, value);
     }
     for (const std::string& name : required) {
         if (!values.count(name)) {
@@ -80,9 +84,7 @@ std::string unreadWarning(uint64_t count) {
            " bytes after the last node that were not read";
 }
 
-namespace {
-
-std::string causeText(const FileFailure& failure) {
+std::string fileFaultText(const FileFailure& failure) {
     switch (failure.fault) {
         case FileFault::None:
             return {};
@@ -117,8 +119,6 @@ std::string causeText(const FileFailure& failure) {
     return {};
 }
 
-// A public part's fingerprints under a heading that names its file, for the
-// two sides to compare over another channel than the one the file took.
 void printFingerprints(std::ostream& out, const std::string& heading,
                        const PublicPartFingerprints& fingerprints) {
     if (fingerprints.empty()) return;
@@ -127,28 +127,49 @@ void printFingerprints(std::ostream& out, const std::string& heading,
     if (!fingerprints.sign.empty()) out << "  Подпись:     " << fingerprints.sign << "\n";
 }
 
-}  // namespace
-
 void printFailure(std::ostream& err, const std::string& message) {
     if (!message.empty()) printMessage(err, message);
     const FileFailure& failure = lastFileFailure();
-    const std::string cause = causeText(failure);
+    const std::string cause = fileFaultText(failure);
     if (!cause.empty()) err << "talvekkey: " << failure.path << ": " << cause << "\n";
     forgetFileFailure();
+}
+
+bool stopsAt(const CheckResult& result, Io& io) {
+    // Each step is judged by the faults it recorded itself.
+    if (!result.message.empty() && result.status != CheckResult::Status::Pass) {
+        printFailure(io.err, result.message);
+    }
+    forgetFileFailure();
+    return !result.advances();
+}
+
+void warnAboutWeakKeys(const KeyWizardData& data, Io& io) {
+    // The sizes are still offered for peers that need them, but whoever
+    // makes such a key is told what it is worth.
+    if (data.mode == ImportUserPart) return;
+    for (const uint32_t bits :
+         {data.useCrypt ? data.cryptSize : 0u, data.useSign ? data.signSize : 0u}) {
+        if (bits > 0 && bits < 1024) {
+            io.err << "talvekkey: warning: a " << bits
+                   << "-bit key is factored cheaply today; use 2048 bits or more\n";
+            return;
+        }
+    }
+}
+
+std::string publicPartFileName(const std::string& userTyped) {
+    std::string name = userTyped;
+    for (char& c : name) {
+        if (c == '/' || c == '\0') c = '_';
+    }
+    return name + ".okp";
 }
 
 int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
                    const std::string& javaPath,
                    const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io) {
-    // Prints a failed step's message; true when the run must stop there.
-    // Each step is judged by the faults it recorded itself.
-    auto stops = [&io](const CheckResult& result) {
-        if (!result.message.empty() && result.status != CheckResult::Status::Pass) {
-            printFailure(io.err, result.message);
-        }
-        forgetFileFailure();
-        return !result.advances();
-    };
+    auto stops = [&io](const CheckResult& result) { return stopsAt(result, io); };
 
     // The base and every file the action writes are locked once, before the
     // first check reads the base, and stay locked until the change is in
@@ -186,18 +207,7 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
     if (stops(checkParamsPage(data))) return Failure;
     if (beforeFinish && stops(beforeFinish(data))) return Failure;
 
-    // The sizes are still offered for peers that need them, but whoever
-    // makes such a key is told what it is worth.
-    if (data.mode != ImportUserPart) {
-        for (const uint32_t bits :
-             {data.useCrypt ? data.cryptSize : 0u, data.useSign ? data.signSize : 0u}) {
-            if (bits > 0 && bits < 1024) {
-                io.err << "talvekkey: warning: a " << bits
-                       << "-bit key is factored cheaply today; use 2048 bits or more\n";
-                break;
-            }
-        }
-    }
+    warnAboutWeakKeys(data, io);
     // The Java file is named as it was given, not as the wizard names its own.
     PublicPartFingerprints written;
     const CheckResult finish = runFinish(data, javaPath, javaPath, &written);

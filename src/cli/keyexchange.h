@@ -12,6 +12,7 @@
 
 #include "cli/command.h"
 #include "fileio/fileexists.h"
+#include "fileio/filefault.h"
 #include "checks/keychecks.h"
 
 namespace Talvek::Cli {
@@ -19,9 +20,13 @@ namespace Talvek::Cli {
 // "--name VALUE" or "--name=VALUE" pairs, each name at most once. Fills error
 // and returns nothing for an unknown or repeated option, a missing value, a
 // positional argument or a missing required option.
+// Options named in repeatable may be given more than once: every value, in
+// order, goes to repeated, and the first also to the result.
 std::optional<std::map<std::string, std::string>> parseOptions(
     const std::vector<std::string>& args, const std::set<std::string>& allowed,
-    const std::set<std::string>& required, std::string& error);
+    const std::set<std::string>& required, std::string& error,
+    const std::set<std::string>& repeatable = {},
+    std::map<std::string, std::vector<std::string>>* repeated = nullptr);
 
 // Key sizes accepted on the command line: the wizard's 512, 768 and 1024, and
 // 2048, 3072 and 4096 for administrators who want stronger keys.
@@ -41,6 +46,26 @@ void printFailure(std::ostream& err, const std::string& message);
 
 // What a key base's read left behind its last node (a damaged count).
 std::string unreadWarning(uint64_t count);
+
+// The cause of a file's failure in a few words ("locked by another
+// program", the system's own words, ...); empty for none.
+std::string fileFaultText(const FileFailure& failure);
+
+// A public part's fingerprints under a heading that names its file, for the
+// two sides to compare over another channel than the one the file took.
+void printFingerprints(std::ostream& out, const std::string& heading,
+                       const PublicPartFingerprints& fingerprints);
+
+// Prints a failed check's message (with the file's cause) and gives true
+// when the command must stop there; a Warn is printed and passed.
+bool stopsAt(const CheckResult& result, Io& io);
+
+// Mode 0's warning about keys that are cheap to factor, on stderr.
+void warnAboutWeakKeys(const KeyWizardData& data, Io& io);
+
+// The file name of a user's public part: the name as typed plus ".okp", each
+// character a file name cannot hold ("/") replaced by "_".
+std::string publicPartFileName(const std::string& userTyped);
 
 // The names typed on the command line (UTF-8), for mode 0; the other modes
 // take their names from the import file.

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <csignal>
 #include <iostream>
 #include <string>
@@ -14,6 +16,6 @@ int main(int argc, char** argv) {
     // large JSON listing is not written through one stdio call per piece.
     std::ios_base::sync_with_stdio(false);
     std::vector<std::string> args(argv + 1, argv + argc);
-    Talvek::Cli::Io io{std::cin, std::cout, std::cerr};
+    Talvek::Cli::Io io{std::cin, std::cout, std::cerr, isatty(STDERR_FILENO) == 1};
     return Talvek::Cli::runTalvekkey(args, io);
 }

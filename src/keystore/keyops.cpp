@@ -177,10 +177,6 @@ std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
     return channel;
 }
 
-namespace {
-
-// The public-part record into a file opened for writing; false when the
-// channel lacks an own key pair it uses (nothing is written then).
 bool writePublicPartTo(const SecureChannel& channel, BinaryFile& file) {
     // Both halves are taken before the file is touched, so a channel without
     // its own keys leaves no partly written file behind.
@@ -204,6 +200,8 @@ bool writePublicPartTo(const SecureChannel& channel, BinaryFile& file) {
     if (signPublic) ok = ok && signPublic->writePublic(file);
     return ok && !file.writeFailed();
 }
+
+namespace {
 
 bool writeJavaKeyFileTo(const SecureChannel& channel, BinaryFile& file) {
     const auto& own = channel.signPrivateKey;
@@ -334,6 +332,30 @@ bool baseLoads(const KeyWizardData& data, bool mustExist) {
         return (!mustExist && !data.action->exists()) || data.action->loaded();
     }
     return isPrivateBase(data.baseFile, mustExist);
+}
+
+bool isImportablePublicPart(const SecureChannel& imported) {
+    // A public-part file carries no private key; one that does was made from
+    // a key base by mistake and must not travel further.
+    if (imported.hasCryptPrivate || imported.hasSignPrivate) return false;
+    if (imported.useCrypt && !isPlausiblePeerKey(imported.cryptPublicKey, imported.cryptSize)) {
+        return false;
+    }
+    if (imported.useSign && !isPlausiblePeerKey(imported.signPublicKey, imported.signSize)) {
+        return false;
+    }
+    // Names from a file follow the rules of typed names.
+    return isPlausibleKeyName(imported.localName) && isPlausibleKeyName(imported.remoteName);
+}
+
+PublicPartFingerprints publicPartFingerprints(const SecureChannel& imported) {
+    return importedFingerprints(imported);
+}
+
+PublicPartFingerprints ownFingerprints(const SecureChannel& channel) {
+    PublicPartFingerprints out;
+    reportWritten(channel, &out);
+    return out;
 }
 
 bool readImportedChannel(KeyWizardData& data) {

@@ -119,6 +119,18 @@ std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
 // left as it was. Public-part files are readable by others.
 bool writePublicPart(const SecureChannel& channel, const std::string& path);
 
+// The public-part record into a file opened for writing (a transaction's
+// staged file, say); false when the channel lacks an own key pair it uses.
+bool writePublicPartTo(const SecureChannel& channel, BinaryFile& file);
+
+// A channel read from a public-part file that may be imported: no private
+// key in it, and each used key a plausible public key of its declared size.
+bool isImportablePublicPart(const SecureChannel& imported);
+// The fingerprints of a public part's keys (those of the uses it has), and
+// of the public halves of a channel's own keys.
+PublicPartFingerprints publicPartFingerprints(const SecureChannel& imported);
+PublicPartFingerprints ownFingerprints(const SecureChannel& channel);
+
 // Reads one channel record from the start of a file; later bytes are ignored.
 bool readChannelFile(SecureChannel& channel, const std::string& path);
 

@@ -358,48 +358,14 @@ TEST(MaintenanceCommands, DeleteWithoutQuestion) {
 
 namespace {
 
-// Runs the real talvekkey with files limited to limit bytes, as on a full
-// disk, the size-limit signal left at its default; its stderr is returned.
-Outcome talvekkeyWithFileLimit(rlim_t limit, const std::vector<std::string>& args) {
-    const char* build = std::getenv("TALVEK_BUILD_DIR");
-    const std::string program = std::string(build ? build : "") + "/src/cli/talvekkey";
-    int pipeFds[2];
-    EXPECT_EQ(pipe(pipeFds), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipeFds[1], 2);
-        dup2(pipeFds[1], 1);
-        close(pipeFds[0]);
-        // Never restored: the child becomes talvekkey or exits.
-        const TestSupport::FileSizeLimit full(limit, TestSupport::FileSizeLimit::Signal::Default);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(), text};
-}
-
 }  // namespace
 
 TEST(KeyExchangeCommands, FullDiskFailsCleanly) {
-    const char* build = std::getenv("TALVEK_BUILD_DIR");
-    if (!build || access((std::string(build) + "/src/cli/talvekkey").c_str(), X_OK) != 0) {
-        GTEST_SKIP() << "talvekkey is not built";
-    }
+    if (!TestSupport::talvekkeyBuilt()) GTEST_SKIP() << "talvekkey is not built";
     Exchange x;
     ASSERT_EQ(x.serverKey({"--sign", "512"}).code, 0);
     const auto before = snapshot(x.dir);
-    const Outcome r = talvekkeyWithFileLimit(0, x.userKeyArgs());
+    const Outcome r = TestSupport::runBuiltWithFileLimit(0, x.userKeyArgs());
     EXPECT_EQ(r.code, 1);
     // The first file the operation writes is the one that cannot grow.
     EXPECT_EQ(r.err, kWeakKeyWarning + "Ошибка выполненния операции!\ntalvekkey: " + x.userBase +

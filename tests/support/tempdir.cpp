@@ -77,8 +77,20 @@ std::vector<std::string> temporariesIn(const std::string& folder) {
 }
 
 std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir) {
+    // Folders inside count with what they hold, under "folder/name".
     std::map<std::string, std::vector<uint8_t>> all;
-    for (const auto& name : listDir(dir.path())) all[name] = readBytes(dir.file(name));
+    std::vector<std::string> pending = listDir(dir.path());
+    while (!pending.empty()) {
+        const std::string name = pending.back();
+        pending.pop_back();
+        const std::string path = dir.file(name);
+        if (std::filesystem::is_directory(path)) {
+            all[name + "/"] = {};
+            for (const auto& inner : listDir(path)) pending.push_back(name + "/" + inner);
+        } else {
+            all[name] = readBytes(path);
+        }
+    }
     return all;
 }
 

@@ -33,7 +33,8 @@ unsigned fileMode(const std::string& path);  // permission bits
 std::vector<std::string> listDir(const std::string& path);
 // The hidden files of a folder, as a save's temporaries (".name.XXXXXX") are.
 std::vector<std::string> temporariesIn(const std::string& folder);
-// Every file of a folder with its bytes, to prove that nothing changed.
+// Every file of a folder and of the folders inside with its bytes, to prove
+// that nothing changed.
 std::map<std::string, std::vector<uint8_t>> snapshot(const TempDir& dir);
 
 }  // namespace TestSupport
