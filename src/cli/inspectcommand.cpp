@@ -6,6 +6,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "cli/channelarg.h"
 #include "cli/command.h"
 #include "cli/commandtable.h"
 #include "cli/keyexchange.h"
@@ -26,14 +27,17 @@ using Json = nlohmann::json;
 int runInspect(const std::vector<std::string>& args, Io& io);
 
 const Command kInspect{
-    "inspect", "inspect FILE [--json [--private]]",
+    "inspect", "inspect FILE [--match TEXT | --channel LOCAL REMOTE] [--json [--private]]",
     "Shows what the key file FILE holds: a key base (its nodes and their\n"
     "channels) or, when FILE is no key base, a single channel record such as a\n"
     "public-part file. Each channel shows its uses, key sizes, which key parts\n"
     "are present and their fingerprints (SHA256:..., as ssh-keygen shows them).\n"
     "--json prints one JSON object instead (schema in inspect-json.md): numbers\n"
     "in upper-case hexadecimal, names decoded from Windows-1251. The private\n"
-    "numbers (d, p, q, ...) are left out unless --private is given.",
+    "numbers (d, p, q, ...) are left out unless --private is given.\n"
+    "--match shows only the channels whose local or remote name contains TEXT,\n"
+    "ignoring case; --channel only the channel LOCAL : REMOTE (exit status 1\n"
+    "when FILE does not hold it).",
     runInspect};
 
 // The JSON output is streamed: a 16 MB base never becomes one JSON tree in
@@ -75,6 +79,35 @@ private:
     std::ostream& out_;
     int depth_;
     bool first_ = true;
+};
+
+// Which channels are shown: all, those whose names contain a text, or one
+// by its full names.
+struct ChannelFilter {
+    bool active = false;
+    NameFilter text;
+    bool exact = false;
+    std::string local;   // Windows-1251
+    std::string remote;  // Windows-1251
+
+    bool shows(const SecureChannel& c) const {
+        if (!active) return true;
+        if (exact) return c.localName == local && c.remoteName == remote;
+        return text.matches(c.localName) || text.matches(c.remoteName);
+    }
+    size_t count(const KeyBase& base) const {
+        size_t shown = 0;
+        for (const auto& [key, node] : base.nodes) {
+            for (const auto& [remote, channel] : node->channels) shown += shows(*channel) ? 1 : 0;
+        }
+        return shown;
+    }
+    bool showsAny(const KeyNode& node) const {
+        for (const auto& [remote, channel] : node.channels) {
+            if (shows(*channel)) return true;
+        }
+        return false;
+    }
 };
 
 // The schema's version; documented for scripts, which may rely on every field
@@ -144,32 +177,66 @@ void writeArray(std::ostream& out, const Range& items, int depth, WriteItem writ
     out << '\n' << JsonObjectWriter::indent(depth) << ']';
 }
 
-void writeBaseJson(std::ostream& out, const KeyBase& base, bool withPrivate) {
+// The items of range that keep() keeps, as pointers, in order.
+template <typename Range, typename Keep>
+auto kept(const Range& items, Keep keep) {
+    std::vector<const typename Range::value_type*> out;
+    for (const auto& item : items) {
+        if (keep(item)) out.push_back(&item);
+    }
+    return out;
+}
+
+void writeBaseJson(std::ostream& out, const KeyBase& base, bool withPrivate,
+                   const ChannelFilter& filter) {
     {
         JsonObjectWriter j(out, 0);
         j.number("format", kJsonFormat);
         j.member("kind") << "\"base\"";
         j.member("private") << (withPrivate ? "true" : "false");
         j.text("name", base.name);
-        writeArray(j.member("nodes"), base.nodes, 1, [&](const auto& entry, int depth) {
+        auto writeNode = [&](const KeyNode& n, int depth) {
             JsonObjectWriter node(out, depth);
-            node.text("name", entry.second->name);
-            writeArray(node.member("channels"), entry.second->channels, depth + 1,
-                       [&](const auto& channel, int d) {
-                           writeChannelJson(out, *channel.second, d, withPrivate);
-                       });
-        });
+            node.text("name", n.name);
+            auto writeChannel = [&](const SecureChannel& channel, int d) {
+                writeChannelJson(out, channel, d, withPrivate);
+            };
+            if (!filter.active) {
+                writeArray(node.member("channels"), n.channels, depth + 1,
+                           [&](const auto& c, int d) { writeChannel(*c.second, d); });
+                return;
+            }
+            writeArray(node.member("channels"),
+                       kept(n.channels, [&](const auto& c) { return filter.shows(*c.second); }),
+                       depth + 1, [&](const auto* c, int d) { writeChannel(*c->second, d); });
+        };
+        if (!filter.active) {
+            writeArray(j.member("nodes"), base.nodes, 1,
+                       [&](const auto& entry, int depth) { writeNode(*entry.second, depth); });
+        } else {
+            // Only the nodes that hold a channel shown, and how many are.
+            j.number("channelCount", base.channelCount());
+            j.number("shownCount", static_cast<long long>(filter.count(base)));
+            writeArray(j.member("nodes"),
+                       kept(base.nodes, [&](const auto& e) { return filter.showsAny(*e.second); }),
+                       1, [&](const auto* entry, int depth) { writeNode(*entry->second, depth); });
+        }
     }
     out << '\n';
 }
 
-void writeChannelFileJson(std::ostream& out, const SecureChannel& channel, bool withPrivate) {
+void writeChannelFileJson(std::ostream& out, const SecureChannel& channel, bool withPrivate,
+                          const ChannelFilter& filter) {
     {
         JsonObjectWriter j(out, 0);
         j.number("format", kJsonFormat);
         j.member("kind") << "\"channel\"";
         j.member("private") << (withPrivate ? "true" : "false");
-        writeChannelJson(j.member("channel"), channel, 1, withPrivate);
+        if (filter.shows(channel)) {
+            writeChannelJson(j.member("channel"), channel, 1, withPrivate);
+        } else {
+            j.member("channel") << "null";
+        }
     }
     out << '\n';
 }
@@ -210,36 +277,64 @@ void printChannel(std::ostream& out, const std::string& indent, const SecureChan
     }
 }
 
-void printBase(std::ostream& out, const std::string& path, const KeyBase& base) {
+void printBase(std::ostream& out, const std::string& path, const KeyBase& base,
+               const ChannelFilter& filter) {
     out << path << "\n";
     out << "  База полных и приватных ключей.\n  " << base.channelCount()
         << " секретных каналов.\n";
+    if (filter.active) {
+        out << "  Показано " << filter.count(base) << " из " << base.channelCount()
+            << " секретных каналов.\n";
+    }
     if (!base.name.empty()) out << "  Имя базы: " << cp1251ToUtf8(base.name) << "\n";
     for (const auto& [key, node] : base.nodes) {
+        if (filter.active && !filter.showsAny(*node)) continue;
         out << "  Узел: " << cp1251ToUtf8(node->name);
         if (node->channels.empty()) out << " (нет каналов)";
         out << "\n";
-        for (const auto& [remote, channel] : node->channels) printChannel(out, "    ", *channel);
+        for (const auto& [remote, channel] : node->channels) {
+            if (filter.shows(*channel)) printChannel(out, "    ", *channel);
+        }
     }
 }
 
-void printChannelFile(std::ostream& out, const std::string& path, const SecureChannel& channel) {
+void printChannelFile(std::ostream& out, const std::string& path, const SecureChannel& channel,
+                      const ChannelFilter& filter) {
     out << path << "\n  База импорта/экспорта открытых ключей.\n";
-    printChannel(out, "  ", channel);
+    if (filter.shows(channel)) printChannel(out, "  ", channel);
 }
 
 int runInspect(const std::vector<std::string>& args, Io& io) {
     bool json = false;
     bool withPrivate = false;
     bool optionsEnded = false;
+    ChannelFilter filter;
     std::vector<std::string> files;
-    for (const std::string& arg : args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (!optionsEnded && arg == "--") {
             optionsEnded = true;
         } else if (!optionsEnded && arg == "--json") {
             json = true;
         } else if (!optionsEnded && arg == "--private") {
             withPrivate = true;
+        } else if (!optionsEnded && (arg == "--match" || arg == "--channel")) {
+            if (filter.active) return usageError(io, kInspect, "one --match or --channel only");
+            const size_t values = arg == "--match" ? 1 : 2;
+            if (i + values >= args.size()) {
+                return usageError(io, kInspect, "option " + arg + " needs a value");
+            }
+            filter.active = true;
+            if (values == 1) {
+                filter.text = NameFilter(args[++i]);
+            } else {
+                filter.exact = true;
+                if (!encodeChannelNames(args[i + 1], args[i + 2], filter.local, filter.remote,
+                                        io)) {
+                    return Failure;
+                }
+                i += 2;
+            }
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
             return usageError(io, kInspect, "unknown option \"" + arg + "\"");
         } else {
@@ -249,6 +344,12 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
     if (files.size() != 1) return usageError(io, kInspect, "expected one FILE");
     if (withPrivate && !json) return usageError(io, kInspect, "--private goes with --json");
     const std::string& path = files[0];
+    // The one channel asked for by name must be there.
+    auto missing = [&] {
+        io.err << "talvekkey: no channel " << cp1251ToUtf8(filter.local) << " : "
+               << cp1251ToUtf8(filter.remote) << " in " << path << "\n";
+        return Failure;
+    };
 
     try {
         // Whatever loads as a key base is one; any other file is read as a
@@ -259,10 +360,13 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
         SecureChannel channel;
         switch (readKeyFile(path, base, channel)) {
             case KeyFileContent::Base:
+                if (filter.exact && !base.findChannel(filter.local, filter.remote)) {
+                    return missing();
+                }
                 if (json) {
-                    writeBaseJson(io.out, base, withPrivate);
+                    writeBaseJson(io.out, base, withPrivate, filter);
                 } else {
-                    printBase(io.out, path, base);
+                    printBase(io.out, path, base, filter);
                 }
                 if (base.unreadBytes() > 0) {
                     io.err << "talvekkey: warning: " << path << ": "
@@ -270,10 +374,11 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
                 }
                 return Success;
             case KeyFileContent::Channel:
+                if (filter.exact && !filter.shows(channel)) return missing();
                 if (json) {
-                    writeChannelFileJson(io.out, channel, withPrivate);
+                    writeChannelFileJson(io.out, channel, withPrivate, filter);
                 } else {
-                    printChannelFile(io.out, path, channel);
+                    printChannelFile(io.out, path, channel, filter);
                 }
                 return Success;
             case KeyFileContent::Neither:

@@ -107,4 +107,66 @@ bool utf8ToCp1251(std::string_view utf8, std::string& out) {
     return true;
 }
 
+
+namespace {
+
+// Unicode's simple lower case of the letters Windows-1251 holds: Latin A-Z,
+// Cyrillic А-Я, Ѐ-Џ and Ґ. Every other character is its own.
+uint32_t lowerCase(uint32_t c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 0x0410 && c <= 0x042F)) return c + 0x20;
+    if (c >= 0x0400 && c <= 0x040F) return c + 0x50;
+    if (c == 0x0490) return 0x0491;
+    return c;
+}
+
+// Each byte's folded byte: decoded, lowered, encoded again.
+const std::array<char, 256>& foldTable() {
+    static const std::array<char, 256> table = [] {
+        std::array<char, 256> t{};
+        for (size_t b = 0; b < 256; ++b) {
+            const uint32_t c = b < 0x80 ? static_cast<uint32_t>(b) : kHigh[b - 0x80];
+            const uint32_t lower = lowerCase(c);
+            t[b] = static_cast<char>(b);
+            if (lower == c) continue;
+            if (lower < 0x80) {
+                t[b] = static_cast<char>(lower);
+            } else if (const auto it = reverseTable().find(lower); it != reverseTable().end()) {
+                t[b] = it->second;
+            }
+        }
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace
+
+std::string foldCaseCp1251(std::string_view bytes) {
+    const auto& table = foldTable();
+    std::string out(bytes);
+    for (char& ch : out) ch = table[static_cast<uint8_t>(ch)];
+    return out;
+}
+
+NameFilter::NameFilter(std::string_view utf8) {
+    std::string cp1251;
+    // A text Windows-1251 cannot hold is in no name.
+    if (!utf8ToCp1251(utf8, cp1251)) {
+        matchesNone_ = true;
+        return;
+    }
+    folded_ = foldCaseCp1251(cp1251);
+}
+
+bool NameFilter::matches(std::string_view cp1251Name) const {
+    if (matchesNone_) return false;
+    if (folded_.empty()) return true;
+    return containsFolded(foldCaseCp1251(cp1251Name));
+}
+
+bool NameFilter::containsFolded(std::string_view foldedName) const {
+    if (matchesNone_) return false;
+    return foldedName.find(folded_) != std::string_view::npos;
+}
+
 }  // namespace Talvek

@@ -13,4 +13,23 @@ std::string cp1251ToUtf8(std::string_view bytes);
 // Windows-1251 cannot store; out is then left empty.
 bool utf8ToCp1251(std::string_view utf8, std::string& out);
 
+// The bytes with every letter in Unicode's lower case (А and а, Ё and ё,
+// Ґ and ґ, Z and z fold alike); other bytes stay.
+std::string foldCaseCp1251(std::string_view bytes);
+
+// A search in key names: the names (Windows-1251) that contain the text
+// typed (UTF-8), ignoring case. An empty text is in every name.
+class NameFilter {
+public:
+    explicit NameFilter(std::string_view utf8 = {});
+    bool empty() const { return folded_.empty() && !matchesNone_; }
+    bool matches(std::string_view cp1251Name) const;
+    // For a name already passed through foldCaseCp1251.
+    bool containsFolded(std::string_view foldedName) const;
+
+private:
+    std::string folded_;
+    bool matchesNone_ = false;
+};
+
 }  // namespace Talvek

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -214,19 +215,23 @@ TEST(InspectErrors, FailuresNameTheFileAndTheCause) {
 }
 
 TEST(InspectErrors, UsageErrorsExitWithTwo) {
+    const std::string kSynopsis =
+        "inspect FILE [--match TEXT | --channel LOCAL REMOTE] [--json [--private]]";
     for (const auto& args : std::vector<std::vector<std::string>>{{},
                                                                   {"a", "b"},
                                                                   {"--json"},
                                                                   {"--xml", "a"},
                                                                   {"a", "--json", "b"},
-                                                                  {"a", "--private"}}) {
+                                                                  {"a", "--private"},
+                                                                  {"a", "--match"},
+                                                                  {"a", "--channel", "x"}}) {
         const Outcome run = inspect(args);
         EXPECT_EQ(run.code, 2);
-        EXPECT_NE(run.err.find("inspect FILE [--json [--private]]"), std::string::npos);
+        EXPECT_NE(run.err.find(kSynopsis), std::string::npos);
     }
     const Outcome help = inspect({"--help"});
     EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("inspect FILE [--json [--private]]"), std::string::npos);
+    EXPECT_NE(help.out.find(kSynopsis), std::string::npos);
 }
 
 TEST(InspectText, TreeLikeTheMaintenanceDialog) {
@@ -321,4 +326,60 @@ TEST(InspectText, WarnsOfBytesTheReadLeftBehind) {
                                ": the file holds 123 bytes after the last node that were not "
                                "read\n");
     }
+}
+
+// --match finds names ignoring case (Cyrillic too), --channel one channel by
+// its full names; both in the tree and in JSON.
+TEST(InspectFilters, MatchAndChannelShowOnlyWhatWasAskedFor) {
+    TempDir dir;
+    KeyBase base;
+    const std::string server = "\xD1\xC5\xD0\xC2\xC5\xD0";  // "СЕРВЕР"
+    base.addChannel(TestSupport::ownKeysChannel(server, "\xB8\xE6\xE8\xEA", false, true));  // ёжик
+    base.addChannel(TestSupport::ownKeysChannel(server, "Anna", false, true));
+    base.addChannel(TestSupport::ownKeysChannel("admin", "root", false, true));
+    const std::string path = dir.file("b.key_base");
+    ASSERT_TRUE(base.saveBase(path));
+
+    struct Case {
+        std::vector<std::string> filter;
+        std::vector<std::string> shown;  // remote names, in order
+    };
+    for (const Case& c : std::vector<Case>{{{"--match", "ЁЖ"}, {"ёжик"}},
+                                           {{"--match", "сервер"}, {"Anna", "ёжик"}},
+                                           {{"--match", "ANN"}, {"Anna"}},
+                                           {{"--match", "O"}, {"root"}},
+                                           {{"--match", ""}, {"root", "Anna", "ёжик"}},
+                                           {{"--match", "nobody"}, {}},
+                                           {{"--match", "€uro✓"}, {}},
+                                           {{"--channel", "СЕРВЕР", "Anna"}, {"Anna"}}}) {
+        SCOPED_TRACE(c.filter.back());
+        std::vector<std::string> args = {path, "--json"};
+        args.insert(args.end(), c.filter.begin(), c.filter.end());
+        const Outcome run = inspect(args);
+        ASSERT_EQ(run.code, 0) << run.err;
+        const json j = json::parse(run.out);
+        std::vector<std::string> shown;
+        for (const json& node : j["nodes"]) {
+            EXPECT_FALSE(node["channels"].empty()) << "a node without a channel shown";
+            for (const json& channel : node["channels"]) shown.push_back(channel["remoteName"]);
+        }
+        EXPECT_EQ(shown, c.shown);
+        EXPECT_EQ(j["shownCount"], c.shown.size());
+        EXPECT_EQ(j["channelCount"], 3);
+
+        args.erase(args.begin() + 1);  // the tree
+        const Outcome tree = inspect(args);
+        EXPECT_NE(tree.out.find("  Показано " + std::to_string(c.shown.size()) +
+                                " из 3 секретных каналов.\n"),
+                  std::string::npos);
+        for (const std::string remote : {"ёжик", "Anna", "root"}) {
+            const bool listed = tree.out.find(" : " + std::string(remote) + "\n") != std::string::npos;
+            EXPECT_EQ(listed, std::find(c.shown.begin(), c.shown.end(), remote) != c.shown.end())
+                << remote;
+        }
+    }
+    const Outcome missing = inspect({path, "--channel", "СЕРВЕР", "anna"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_EQ(missing.err, "talvekkey: no channel СЕРВЕР : anna in " + path + "\n");
+    EXPECT_EQ(inspect({path, "--match", "a", "--channel", "b", "c"}).code, 2);
 }

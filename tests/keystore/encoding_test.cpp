@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "keystore/cp1251.h"
 #include "keystore/encoding.h"
 #include "support/recordbytes.h"
 #include "support/tempdir.h"
@@ -107,4 +108,33 @@ TEST(Encoding, BigNumberOverwritesItsSlotInPlace) {
         bool ok = readBigNum(f, slot) && slot.get() == before && BN_is_word(slot.get(), 256);
         return ok && !readBigNum(f, slot) && BN_is_word(slot.get(), 256);
     }));
+}
+
+// Names are searched as the user reads them: case folds in every alphabet
+// Windows-1251 holds.
+TEST(NameFilter, FoldsCaseOfEveryLetterWindows1251Holds) {
+    auto cp1251 = [](const char* utf8) {
+        std::string out;
+        EXPECT_TRUE(utf8ToCp1251(utf8, out)) << utf8;
+        return out;
+    };
+    struct Case {
+        const char* typed;
+        const char* name;
+        bool found;
+    };
+    for (const Case& c : {Case{"ёЖ", "Ёжик", true}, Case{"ЖИК", "ёжик", true},
+                          Case{"ґ", "ҐАНОК", true}, Case{"ЎЇЄІЈЉЊЋЌЏЅЂЃ", "ўїєіјљњћќџѕђѓ", true},
+                          Case{"server", "SeRvEr-1", true}, Case{"", "anything", true},
+                          Case{"е", "Ёж", false},  // ё is a letter of its own
+                          Case{"x", "Ёжик", false}, Case{"€", "€uro", true},
+                          Case{"✓", "a✓b", false}}) {
+        SCOPED_TRACE(c.typed);
+        std::string name;
+        if (!utf8ToCp1251(c.name, name)) name = c.name;  // a name no base can hold
+        EXPECT_EQ(NameFilter(c.typed).matches(name), c.found);
+    }
+    EXPECT_EQ(foldCaseCp1251(cp1251("ПРИВЕТ, World Ё")), cp1251("привет, world ё"));
+    EXPECT_TRUE(NameFilter("").empty());
+    EXPECT_FALSE(NameFilter("✓").empty());
 }
