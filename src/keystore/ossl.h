@@ -8,6 +8,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/provider.h>
 
 namespace Talvek {
 
@@ -35,6 +36,12 @@ struct EvpCipherCtxFree {
 struct EvpCipherFree {
     void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
 };
+struct LibCtxFree {
+    void operator()(OSSL_LIB_CTX* c) const { OSSL_LIB_CTX_free(c); }
+};
+struct ProviderUnload {
+    void operator()(OSSL_PROVIDER* p) const { OSSL_PROVIDER_unload(p); }
+};
 // OpenSSL's texts of numbers may spell a private exponent: wiped when freed.
 struct OpensslStringFree {
     void operator()(char* s) const {
@@ -50,6 +57,8 @@ using ParamPtr = std::unique_ptr<OSSL_PARAM, ParamFree>;
 using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree>;
 using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, EvpCipherCtxFree>;
 using EvpCipherPtr = std::unique_ptr<EVP_CIPHER, EvpCipherFree>;
+using LibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, LibCtxFree>;
+using ProviderPtr = std::unique_ptr<OSSL_PROVIDER, ProviderUnload>;
 using OpensslStringPtr = std::unique_ptr<char, OpensslStringFree>;
 
 }  // namespace Talvek

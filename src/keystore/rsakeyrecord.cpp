@@ -81,24 +81,19 @@ public:
         return ciphers;
     }
     const EVP_CIPHER* rc4() const { return rc4_.get(); }
-    ~LegacyCiphers() {
-        rc4_.reset();
-        if (legacy_) OSSL_PROVIDER_unload(legacy_);
-        if (base_) OSSL_PROVIDER_unload(base_);
-        OSSL_LIB_CTX_free(ctx_);
-    }
 
 private:
     LegacyCiphers() {
-        ctx_ = OSSL_LIB_CTX_new();
         if (!ctx_) return;
-        legacy_ = OSSL_PROVIDER_load(ctx_, "legacy");
-        base_ = OSSL_PROVIDER_load(ctx_, "default");
-        if (legacy_) rc4_.reset(EVP_CIPHER_fetch(ctx_, "RC4", nullptr));
+        legacy_.reset(OSSL_PROVIDER_load(ctx_.get(), "legacy"));
+        base_.reset(OSSL_PROVIDER_load(ctx_.get(), "default"));
+        if (legacy_) rc4_.reset(EVP_CIPHER_fetch(ctx_.get(), "RC4", nullptr));
     }
-    OSSL_LIB_CTX* ctx_ = nullptr;
-    OSSL_PROVIDER* legacy_ = nullptr;
-    OSSL_PROVIDER* base_ = nullptr;
+    // Members go in reverse order: the cipher, then the providers, then the
+    // context they were loaded into.
+    LibCtxPtr ctx_{OSSL_LIB_CTX_new()};
+    ProviderPtr legacy_;
+    ProviderPtr base_;
     EvpCipherPtr rc4_;
 };
 
