@@ -1,5 +1,7 @@
 #include "keystore/keybase.h"
 
+#include <utility>
+
 #include "keystore/encoding.h"
 #include "fileio/filefault.h"
 #include "fileio/transaction.h"
@@ -19,7 +21,12 @@ bool KeyNode::addChannel(std::unique_ptr<SecureChannel> channel) {
     return true;
 }
 
-SecureChannel* KeyNode::findChannel(const std::string& remoteName) const {
+SecureChannel* KeyNode::findChannel(const std::string& remoteName) {
+    const auto it = channels.find(remoteName);
+    return it == channels.end() ? nullptr : it->second.get();
+}
+
+const SecureChannel* KeyNode::findChannel(const std::string& remoteName) const {
     const auto it = channels.find(remoteName);
     return it == channels.end() ? nullptr : it->second.get();
 }
@@ -154,13 +161,19 @@ bool KeyBase::addChannel(std::unique_ptr<SecureChannel> channel) {
 }
 
 SecureChannel* KeyBase::findChannel(const std::string& localName,
-                                    const std::string& remoteName) const {
+                                    const std::string& remoteName) {
     const auto it = nodes.find(localName);
     return it == nodes.end() ? nullptr : it->second->findChannel(remoteName);
 }
 
+const SecureChannel* KeyBase::findChannel(const std::string& localName,
+                                          const std::string& remoteName) const {
+    const auto it = nodes.find(localName);
+    return it == nodes.end() ? nullptr : std::as_const(*it->second).findChannel(remoteName);
+}
+
 bool KeyBase::findChannel(const std::string& localName, const std::string& remoteName,
-                          SecureChannel** out) const {
+                          SecureChannel** out) {
     SecureChannel* channel = findChannel(localName, remoteName);
     if (out) *out = channel;
     return channel != nullptr;

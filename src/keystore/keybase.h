@@ -17,7 +17,8 @@ public:
     std::map<std::string, std::unique_ptr<SecureChannel>> channels;
 
     bool addChannel(std::unique_ptr<SecureChannel> channel);
-    SecureChannel* findChannel(const std::string& remoteName) const;
+    SecureChannel* findChannel(const std::string& remoteName);
+    const SecureChannel* findChannel(const std::string& remoteName) const;
     bool deleteChannel(const std::string& remoteName);
     void clear();
     // A node without channels writes nothing at all.
@@ -47,9 +48,11 @@ public:
     bool saveBase(const std::string& path) const;
     bool addChannel(std::unique_ptr<SecureChannel> channel);
     // The channel stays owned by the base; null when either name is missing.
-    SecureChannel* findChannel(const std::string& localName, const std::string& remoteName) const;
+    SecureChannel* findChannel(const std::string& localName, const std::string& remoteName);
+    const SecureChannel* findChannel(const std::string& localName,
+                                     const std::string& remoteName) const;
     bool findChannel(const std::string& localName, const std::string& remoteName,
-                     SecureChannel** out) const;
+                     SecureChannel** out);
     bool deleteChannel(const std::string& localName, const std::string& remoteName);
     // False when the base holds no channel; the summaries follow node order,
     // then channel order.

@@ -118,8 +118,8 @@ bool holdsOwnKeysOf(const KeyBase& base, const SecureChannel& imported) {
 
 // Mode 1: the server's channel that the imported part completes, made with
 // the same uses and sizes and not completed yet; null otherwise.
-SecureChannel* channelCompletedBy(const KeyBase& base, const SecureChannel& imported) {
-    SecureChannel* own = base.findChannel(imported.remoteName, imported.localName);
+const SecureChannel* channelCompletedBy(const KeyBase& base, const SecureChannel& imported) {
+    const SecureChannel* own = base.findChannel(imported.remoteName, imported.localName);
     if (!own) return nullptr;
     if ((own->useCrypt != 0) != (imported.useCrypt != 0) ||
         (own->useSign != 0) != (imported.useSign != 0)) {
@@ -492,7 +492,9 @@ bool importUserPublicPart(const KeyWizardData& data) {
     // completed channel keeps the keys it was completed with, even if the
     // file changed since it was checked.
     if (holdsOwnKeysOf(base, imported)) return false;
-    SecureChannel* own = channelCompletedBy(base, imported);
+    SecureChannel* own = channelCompletedBy(base, imported)
+                             ? base.findChannel(imported.remoteName, imported.localName)
+                             : nullptr;
     if (!own || !completeWithPublicPart(*own, &imported)) return false;
     return stageBase(action->transaction(), data.baseFile, base) && action->transaction().commit();
 }
