@@ -30,7 +30,7 @@ std::string fill(const char* format, std::initializer_list<std::string> values) 
 // page.
 bool importedSizesUsable(const KeyWizardData& data) {
     const auto usable = [](uint32_t bits) {
-        return bits >= kMinImportedKeyBits && bits <= kMaxImportedKeyBits;
+        return bits >= kMinKeyBits && bits <= kMaxKeyBits;
     };
     return (!data.useCrypt || usable(data.cryptSize)) && (!data.useSign || usable(data.signSize));
 }

@@ -79,10 +79,6 @@ inline constexpr const char* JavaIncomplete =
     "Для \"Java\" канала допускаются только полные ключи!";
 }  // namespace KeyMessages
 
-// Key sizes an imported public part may declare for each use it has.
-inline constexpr uint32_t kMinImportedKeyBits = 512;
-inline constexpr uint32_t kMaxImportedKeyBits = 4096;
-
 struct CheckResult {
     enum class Status {
         Pass,  // go on
@@ -103,7 +99,7 @@ struct CheckResult {
 // Files page Next, after the three edits were read into data: the empty and
 // equal names, then the mode's checks. In modes 1 and 2 it fills the key names,
 // use flags and sizes from the import file; a declared size outside
-// kMinImportedKeyBits...kMaxImportedKeyBits fails the import check. Mode 0's
+// kMinKeyBits...kMaxKeyBits fails the import check. Mode 0's
 // failed base check is a Warn; every other failure is a Fail with its message.
 CheckResult checkFilesPage(KeyWizardData& data);
 

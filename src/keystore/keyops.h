@@ -4,6 +4,7 @@
 // it returns; nothing stays loaded between calls. None of them words a
 // message: each returns a bool and the caller says what went wrong.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,6 +24,8 @@ class BaseAction;
 // smallest OpenSSL makes to the largest a user is offered.
 inline constexpr uint32_t kMinKeyBits = 512;
 inline constexpr uint32_t kMaxKeyBits = 4096;
+// The sizes a person is offered when keys are made, smallest first.
+inline constexpr std::array<uint32_t, 6> kOfferedKeyBits = {512, 768, 1024, 2048, 3072, 4096};
 
 // The longest key name, in Windows-1251 bytes (one per character).
 inline constexpr size_t kMaxKeyNameBytes = 259;

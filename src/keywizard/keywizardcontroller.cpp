@@ -17,7 +17,7 @@ namespace {
 // The key sizes the lists offer, in bits. 512 and 768 stay for peers that
 // still need them; a size not stored yet starts at 2048, since a 512-bit key
 // is factored cheaply today.
-constexpr std::array<uint32_t, 6> kSizes = {512, 768, 1024, 2048, 3072, 4096};
+constexpr const auto& kSizes = kOfferedKeyBits;
 constexpr uint32_t kDefaultSize = 2048;
 
 int sizeIndex(uint32_t size) {
