@@ -9,6 +9,7 @@
 #include "keystore/encoding.h"
 #include "report/report.h"
 #include "support/filesizelimit.h"
+#include "support/recordbytes.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -24,35 +25,19 @@ const std::string kNo = "\xCD\xE5\xF2";
 const std::string kNA = "\xCD/\xC4";
 const LocalDateTime kMarch1{2006, 3, 1, 9, 5, 7};
 
-void putU32(std::string& s, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-void putBytes(std::string& s, const std::string& bytes) {
-    putU32(s, static_cast<uint32_t>(bytes.size()));
-    s += bytes;
-}
-
 // A key record with chosen numbers, read from the bytes of its file form.
 std::unique_ptr<RsaKeyRecord> recordWith(const std::string& owner, const std::string& n,
                                          const std::string& e, const std::string& d = {}) {
-    std::string bytes = "KRSK0";
-    putU32(bytes, d.empty() ? 1 : 2);
-    putBytes(bytes, owner);
-    putBytes(bytes, n);
-    putBytes(bytes, e);
+    TestSupport::RecordBytes bytes;
+    bytes.magic("KRSK0").u32(d.empty() ? 1 : 2).text(owner).text(n).text(e);
     if (!d.empty()) {
-        for (const std::string& x :
-             {d, std::string("\x0B"), std::string("\x0D"), std::string("\x03"), std::string("\x05"),
-              std::string("\x07")}) {
-            putBytes(bytes, x);
-        }
+        bytes.text(d);
+        for (const char* x : {"\x0B", "\x0D", "\x03", "\x05", "\x07"}) bytes.text(x);
     }
-    TempDir dir;
-    writeText(dir.file("k"), bytes);
-    BinaryFile file;
     auto key = std::make_unique<RsaKeyRecord>();
-    EXPECT_TRUE(file.openExisting(dir.file("k")));
-    EXPECT_TRUE(key->readKey(file));
+    EXPECT_TRUE(TestSupport::readFromBytes(bytes.bytes(), [&](BinaryFile& file) {
+        return key->readKey(file);
+    }));
     return key;
 }
 
@@ -218,17 +203,13 @@ TEST(ExportChannelHtml, FillsTheTemplateWithEscapedNames) {
 // A key record of the given kind whose numbers after n are absent (stored
 // with length 0), as a record cut short in its file reads back.
 std::unique_ptr<RsaKeyRecord> cutShort(const std::string& owner, uint32_t kind) {
-    std::string bytes = "KRSK0";
-    putU32(bytes, kind);
-    putBytes(bytes, owner);
-    putBytes(bytes, kN1);
-    for (int i = 0; i < (kind == 2 ? 7 : 1); ++i) putU32(bytes, 0);
-    TempDir dir;
-    writeText(dir.file("k"), bytes);
-    BinaryFile file;
+    TestSupport::RecordBytes bytes;
+    bytes.magic("KRSK0").u32(kind).text(owner).text(kN1);
+    for (int i = 0; i < (kind == 2 ? 7 : 1); ++i) bytes.u32(0);
     auto key = std::make_unique<RsaKeyRecord>();
-    EXPECT_TRUE(file.openExisting(dir.file("k")));
-    EXPECT_TRUE(key->readKey(file));
+    EXPECT_TRUE(TestSupport::readFromBytes(bytes.bytes(), [&](BinaryFile& file) {
+        return key->readKey(file);
+    }));
     return key;
 }
 
