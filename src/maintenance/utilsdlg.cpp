@@ -1,7 +1,9 @@
 #include "maintenance/utilsdlg.h"
 
+#include <algorithm>
 #include <utility>
 
+#include "keystore/batchops.h"
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
@@ -22,6 +24,8 @@ const char* const kAskDeleteIncomplete =
     "Этот кананл содержит только приватные ключи.\nВы уверены, что хотите удалить секретный\n"
     "канал \"";
 const char* const kAskDelete = "Вы уверены, что хотите удалить секретный канал \"";
+const char* const kAskDeleteSeveral = "Удалить выбранные секретные каналы (";
+const char* const kDeletedSeveral = "Секретные каналы успешно удалены!";
 
 const std::string kExported =
     std::string(MaintenanceMessages::Exported) + "\nОткрыть файл для просмотра или печати?";
@@ -57,6 +61,8 @@ bool UtilsDlg::open() {
 }
 
 bool UtilsDlg::loadKeyFile(bool afterDeletion) {
+    // The items the selection named are about to go.
+    selectedItems_.clear();
     clearSelection();
     channels_.clear();
     channelItems_.clear();
@@ -94,11 +100,15 @@ bool UtilsDlg::loadChannels(bool afterDeletion) {
         }
         channels_ = std::move(listing->channels);
         kind_ = FileKind::KeyBase;
-        view_.setKindText(kBaseText + std::to_string(channels_.size()) + kBaseCount);
     } else {
         channels_ = std::move(listing->channels);
         kind_ = FileKind::PublicPart;
-        view_.setKindText(kPublicPartText);
+    }
+    foldedNames_.clear();
+    foldedNames_.reserve(2 * channels_.size());
+    for (const ChannelSummary& c : channels_) {
+        foldedNames_.push_back(foldCaseCp1251(c.fullLocalName));
+        foldedNames_.push_back(foldCaseCp1251(c.fullRemoteName));
     }
     fillTree();
     enableActions(false);
@@ -112,6 +122,10 @@ void UtilsDlg::showEmptyBase() {
     view_.deleteAllItems();
     root_ = NoTreeItem;
     channelItems_.clear();
+    itemOf_.clear();
+    shown_.clear();
+    foldedNames_.clear();
+    shownCount_ = 0;
     view_.setTreeRedraw(true);
     view_.setKindText(std::string(kBaseText) + "0" + kBaseCount);
     enableActions(false);
@@ -132,12 +146,16 @@ void UtilsDlg::fillTree() {
     root_ = view_.insertItem(
         path_, kind_ == FileKind::PublicPart ? ImagePublicPartFile : ImageKeyBase, NoTreeItem);
     channelItems_.reserve(channels_.size());
+    itemOf_.assign(channels_.size(), NoTreeItem);
+    shown_.assign(channels_.size(), true);
+    shownCount_ = channels_.size();
     for (size_t i = 0; i < channels_.size(); ++i) {
         const ChannelSummary& c = channels_[i];
         const std::string local = cp1251ToUtf8(c.localName);
         const std::string remote = cp1251ToUtf8(c.remoteName);
         const TreeItem item = view_.insertItem(local + " : " + remote, ImageChannel, root_);
         channelItems_.emplace(item, i);
+        itemOf_[i] = item;
         view_.insertItem("Имя локального ключа: " + local, ImageLocalName, item);
         view_.insertItem("Имя удаленного ключа: " + remote, ImageRemoteName, item);
         if (c.useCrypt) {
@@ -159,21 +177,79 @@ void UtilsDlg::fillTree() {
     }
     view_.expandItem(root_);
     view_.setTreeRedraw(true);
+    // Items can be hidden only once they are in the tree.
+    applyFilter();
+}
+
+void UtilsDlg::onFilterChanged(const std::string& text) {
+    if (text == filterText_) return;
+    filterText_ = text;
+    applyFilter();
+    // A channel the filter hides is no longer acted on.
+    updateSelection();
+}
+
+void UtilsDlg::applyFilter() {
+    const NameFilter filter(filterText_);
+    shownCount_ = 0;
+    for (size_t i = 0; i < itemOf_.size(); ++i) {
+        const bool show = filter.containsFolded(foldedNames_[2 * i]) ||
+                          filter.containsFolded(foldedNames_[2 * i + 1]);
+        // Only the items whose state changes are touched: a keystroke over
+        // many channels changes few of them.
+        if (show != shown_[i]) view_.setItemHidden(itemOf_[i], !show);
+        shown_[i] = show;
+        shownCount_ += show ? 1 : 0;
+    }
+    showKindText();
+}
+
+void UtilsDlg::showKindText() {
+    const std::string count =
+        filterText_.empty()
+            ? std::to_string(channels_.size()) + kBaseCount
+            : "Показано " + std::to_string(shownCount_) + " из " +
+                  std::to_string(channels_.size()) + kBaseCount;
+    if (kind_ == FileKind::PublicPart) {
+        view_.setKindText(filterText_.empty() ? std::string(kPublicPartText)
+                                              : kPublicPartText + std::string("\n") + count);
+    } else {
+        view_.setKindText(kBaseText + count);
+    }
 }
 
 void UtilsDlg::onSelectionChanged(TreeItem item) {
+    onSelectionChanged(item == NoTreeItem ? std::vector<TreeItem>{} : std::vector<TreeItem>{item});
+}
+
+void UtilsDlg::onSelectionChanged(const std::vector<TreeItem>& items) {
+    selectedItems_ = items;
+    updateSelection();
+}
+
+void UtilsDlg::updateSelection() {
     clearSelection();
-    bool isChannel = false;
-    if (root_ != NoTreeItem && item != NoTreeItem && view_.itemParent(item) == root_) {
+    std::vector<size_t> indices;
+    for (const TreeItem item : selectedItems_) {
+        if (root_ == NoTreeItem || item == NoTreeItem) continue;
         const auto found = channelItems_.find(item);
-        if (found != channelItems_.end() && found->second < channels_.size()) {
-            const ChannelSummary& c = channels_[found->second];
-            selectedLocal_ = c.fullLocalName;
-            selectedRemote_ = c.fullRemoteName;
-            isChannel = true;
-        }
+        if (found == channelItems_.end() || found->second >= channels_.size()) continue;
+        if (!shown_.empty() && !shown_[found->second]) continue;
+        indices.push_back(found->second);
     }
-    enableActions(isChannel);
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    for (const size_t i : indices) {
+        selected_.emplace_back(channels_[i].fullLocalName, channels_[i].fullRemoteName);
+    }
+    if (selected_.size() == 1) {
+        selectedLocal_ = selected_[0].first;
+        selectedRemote_ = selected_[0].second;
+    }
+    // Delete takes every selected channel; a report or a Java file is of one.
+    view_.enableButton(IdUtilsDelete, !selected_.empty());
+    view_.enableButton(IdUtilsExport, selected_.size() == 1);
+    view_.enableButton(IdUtilsJava, selected_.size() == 1);
 }
 
 bool UtilsDlg::isChannelItem(TreeItem item) const {
@@ -189,6 +265,10 @@ const ChannelSummary* UtilsDlg::findSelectedChannel() const {
 }
 
 void UtilsDlg::onDelete() {
+    if (selected_.size() > 1) {
+        deleteSeveral();
+        return;
+    }
     const ChannelSummary* found = findSelectedChannel();
     if (!found) return;
     if (kind_ == FileKind::PublicPart) {
@@ -211,6 +291,30 @@ void UtilsDlg::onDelete() {
     }
     if (deleted)
         view_.showInformation(MaintenanceMessages::Deleted);
+    else
+        view_.showError(MaintenanceMessages::DeleteFailed);
+    loadKeyFile(true);
+}
+
+void UtilsDlg::deleteSeveral() {
+    if (kind_ == FileKind::PublicPart) {
+        view_.showInformation(MaintenanceMessages::NoDeleteInPublicPart);
+        return;
+    }
+    // The reload below replaces the selection.
+    std::vector<ChannelNames> names;
+    for (const auto& [local, remote] : selected_) names.push_back({local, remote});
+    if (!view_.askQuestion(kAskDeleteSeveral + std::to_string(names.size()) + ")?")) return;
+    RemoveOutcome outcome = RemoveOutcome::SaveFailed;
+    try {
+        BusyCursor busy(view_);
+        outcome = removeChannelsFrom(path_, names);
+    } catch (const SecureException& e) {
+        view_.showError(e.message());
+        return;
+    }
+    if (outcome == RemoveOutcome::Removed)
+        view_.showInformation(kDeletedSeveral);
     else
         view_.showError(MaintenanceMessages::DeleteFailed);
     loadKeyFile(true);
@@ -335,6 +439,7 @@ void UtilsDlg::enableActions(bool enabled) {
 void UtilsDlg::clearSelection() {
     selectedLocal_.clear();
     selectedRemote_.clear();
+    selected_.clear();
 }
 
 }  // namespace Talvek

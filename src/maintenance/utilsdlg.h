@@ -6,6 +6,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "gui/fileutils.h"
@@ -31,7 +32,20 @@ public:
     bool loadKeyFile(bool afterDeletion = false);
     void fillTree();
 
+    // The selected items, in any order; the actions apply to the channel
+    // items among them that the filter shows.
+    void onSelectionChanged(const std::vector<TreeItem>& items);
     void onSelectionChanged(TreeItem item);
+    // The text of the search field (UTF-8), as typed: only the channels
+    // whose local or remote name contains it, ignoring case, are shown.
+    void onFilterChanged(const std::string& text);
+    const std::string& filterText() const { return filterText_; }
+    // How many channels the filter shows.
+    size_t shownCount() const { return shownCount_; }
+    // The selected channels' full names (Windows-1251), in list order.
+    const std::vector<std::pair<std::string, std::string>>& selectedChannels() const {
+        return selected_;
+    }
     // The item stands for a channel: the actions apply to it.
     bool isChannelItem(TreeItem item) const;
     // The listed channel of the selected names, or null.
@@ -59,6 +73,10 @@ private:
     void enableActions(bool enabled);
     void clearSelection();
     bool deleteSelected(const ChannelSummary& channel);
+    void deleteSeveral();
+    void applyFilter();
+    void showKindText();
+    void updateSelection();
     bool exportSelected(const ChannelSummary& channel, const std::string& outputPath);
     bool writeJavaFile(const ChannelSummary& channel, const std::string& outputPath);
 
@@ -74,6 +92,16 @@ private:
     std::unordered_map<TreeItem, size_t> channelItems_;
     std::string selectedLocal_;
     std::string selectedRemote_;
+
+    // The search: its text, the names folded once per load, which channels
+    // it shows and the channel item of each channel.
+    std::string filterText_;
+    std::vector<std::string> foldedNames_;  // local and remote of each channel
+    std::vector<TreeItem> itemOf_;
+    std::vector<bool> shown_;
+    size_t shownCount_ = 0;
+    std::vector<TreeItem> selectedItems_;
+    std::vector<std::pair<std::string, std::string>> selected_;
 };
 
 }  // namespace Talvek

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPixmap>
 #include <QPushButton>
@@ -48,7 +49,8 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
     tree_->setHeaderHidden(true);
     tree_->setRootIsDecorated(true);
     tree_->setUniformRowHeights(true);
-    tree_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Ctrl/Shift+click and Shift+arrows select several channels.
+    tree_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     tree_->setSelectionBehavior(QAbstractItemView::SelectRows);
     tree_->setAllColumnsShowFocus(true);
     tree_->setDragEnabled(false);
@@ -66,6 +68,18 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
     tree_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tree_, &QWidget::customContextMenuRequested, this, &QtUtilsDlg::showChannelMenu);
     kindText_->setBuddy(tree_);
+
+    // The search above the tree: what is typed narrows the tree at once.
+    filter_ = new QLineEdit(this);
+    filter_->setObjectName(QStringLiteral("ChannelFilter"));
+    filter_->setAccessibleName(QStringLiteral("Поиск каналов"));
+    filter_->setClearButtonEnabled(true);
+    filter_->installEventFilter(this);
+    auto* filterLabel = new QLabel(QStringLiteral("Найти:"), this);
+    filterLabel->setBuddy(filter_);
+    connect(filter_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        logic_.onFilterChanged(text.toStdString());
+    });
 
     deleteButton_ = addButton(QStringLiteral("Удалить"), IdUtilsDelete);
     exportButton_ = addButton(QStringLiteral("Экспорт..."), IdUtilsExport);
@@ -85,25 +99,34 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
     body->addWidget(tree_, 1);
     body->addLayout(buttons);
 
+    auto* search = new QHBoxLayout;
+    search->addWidget(filterLabel);
+    search->addWidget(filter_, 1);
+
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(kindText_);
+    layout->addLayout(search);
     layout->addLayout(body, 1);
 
+    setTabOrder(filter_, tree_);
     setTabOrder(tree_, deleteButton_);
     setTabOrder(deleteButton_, exportButton_);
     setTabOrder(exportButton_, javaButton_);
     setTabOrder(javaButton_, close);
 
-    connect(tree_, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
-                logic_.onSelectionChanged(toHandle(current));
-            });
+    connect(tree_, &QTreeWidget::itemSelectionChanged, this, &QtUtilsDlg::reportSelection);
     resize(520, 360);
     for (QPushButton* b : {deleteButton_, exportButton_, javaButton_}) b->setEnabled(false);
 }
 
 QtUtilsDlg::~QtUtilsDlg() {
     qDeleteAll(pendingTop_);
+}
+
+void QtUtilsDlg::reportSelection() {
+    std::vector<TreeItem> items;
+    for (QTreeWidgetItem* item : tree_->selectedItems()) items.push_back(toHandle(item));
+    logic_.onSelectionChanged(items);
 }
 
 QPushButton* QtUtilsDlg::addButton(const QString& text, int id) {
@@ -135,6 +158,18 @@ int QtUtilsDlg::exec() {
 bool QtUtilsDlg::eventFilter(QObject* watched, QEvent* event) {
     if (watched == tree_->viewport() && event->type() == QEvent::Resize)
         tree_->header()->setMinimumSectionSize(tree_->viewport()->width());
+    // Escape in a search field that holds text clears it; an empty one lets
+    // Escape close the dialog as everywhere else.
+    if (watched == filter_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !filter_->text().isEmpty()) {
+        filter_->clear();
+        return true;
+    }
+    if (watched == filter_ && event->type() == QEvent::ShortcutOverride &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !filter_->text().isEmpty()) {
+        event->accept();
+        return true;
+    }
     // Delete in the tree is the "Удалить" button: the same question first.
     if (watched == tree_ && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete &&
@@ -207,6 +242,10 @@ TreeItem QtUtilsDlg::insertItem(const std::string& text, int image, TreeItem par
     return toHandle(item);
 }
 
+void QtUtilsDlg::setItemHidden(TreeItem item, bool hidden) {
+    if (item != NoTreeItem) toItem(item)->setHidden(hidden);
+}
+
 void QtUtilsDlg::setItemToolTip(TreeItem item, const std::string& text) {
     if (item != NoTreeItem) toItem(item)->setToolTip(0, QString::fromStdString(text));
 }
@@ -250,7 +289,8 @@ bool QtUtilsDlg::openWithDesktop(const std::string& path) {
 void QtUtilsDlg::showChannelMenu(const QPoint& pos) {
     QTreeWidgetItem* item = tree_->itemAt(pos);
     if (!item || !logic_.isChannelItem(toHandle(item))) return;
-    tree_->setCurrentItem(item);
+    // A click on one of several selected channels acts on them all.
+    if (!item->isSelected()) tree_->setCurrentItem(item);
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("ChannelMenu"));
     // The same commands as the buttons, so each asks and reports as they do.

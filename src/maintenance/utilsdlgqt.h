@@ -15,6 +15,7 @@
 #include "maintenance/utilsdlgview.h"
 
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -41,6 +42,7 @@ public:
     // item is selected and the menu runs modally. Nothing for other items.
     void showChannelMenu(const QPoint& pos);
     QTreeWidget* tree() const { return tree_; }
+    QLineEdit* filterField() const { return filter_; }
 
 private:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -49,6 +51,7 @@ private:
     void setTreeRedraw(bool enabled) override;
     void deleteAllItems() override;
     TreeItem insertItem(const std::string& text, int image, TreeItem parent) override;
+    void setItemHidden(TreeItem item, bool hidden) override;
     void setItemToolTip(TreeItem item, const std::string& text) override;
     std::string itemText(TreeItem item) override;
     TreeItem itemParent(TreeItem item) override;
@@ -62,10 +65,12 @@ private:
     void endDialog(int code) override;
 
     QPushButton* addButton(const QString& text, int id);
+    void reportSelection();
 
     QtFileDialogRunner files_;
     UtilsDlg logic_;
     QLabel* kindText_ = nullptr;
+    QLineEdit* filter_ = nullptr;
     QTreeWidget* tree_ = nullptr;
     QPushButton* deleteButton_ = nullptr;
     QPushButton* exportButton_ = nullptr;

@@ -42,6 +42,9 @@ public:
     // Appends an item at the end of parent's children (top level for
     // NoTreeItem) with a TreeImage; the same image is used when it is selected.
     virtual TreeItem insertItem(const std::string& text, int image, TreeItem parent) = 0;
+    // A hidden item and all below it are not shown (and not reached by the
+    // keyboard) until shown again; only items already in the tree.
+    virtual void setItemHidden(TreeItem item, bool hidden) = 0;
     // The text shown while the pointer rests on the item.
     virtual void setItemToolTip(TreeItem item, const std::string& text) = 0;
     virtual std::string itemText(TreeItem item) = 0;

@@ -7,6 +7,8 @@
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QTest>
 #include <QMenu>
 #include <QPainter>
 #include <QTimer>
@@ -300,3 +302,84 @@ TEST_F(UtilsDlgQtTest, ChannelMenuPicture) {
 }
 
 }  // namespace
+
+namespace {
+
+QLineEdit* searchField(QWidget& dialog) {
+    for (QLineEdit* edit : dialog.findChildren<QLineEdit*>()) {
+        if (edit->accessibleName() == QStringLiteral("Поиск каналов")) return edit;
+    }
+    return nullptr;
+}
+
+QStringList shownChildTexts(QTreeWidgetItem* item) {
+    QStringList out;
+    for (int i = 0; i < item->childCount(); ++i) {
+        if (!item->child(i)->isHidden()) out << item->child(i)->text(0);
+    }
+    return out;
+}
+
+}  // namespace
+
+// The search field narrows the tree as it is typed; Escape clears it first
+// and closes the dialog only from an empty field.
+TEST_F(UtilsDlgQtTest, SearchFieldFiltersAsTypedAndEscapeClearsIt) {
+    QtUtilsDlg dlg(basePath, settings);
+    ASSERT_TRUE(dlg.load());
+    dlg.show();
+    QLineEdit* search = searchField(dlg);
+    ASSERT_NE(search, nullptr);
+    QLabel* label = nullptr;
+    for (QLabel* l : dlg.findChildren<QLabel*>()) {
+        if (l->text() == QStringLiteral("Найти:")) label = l;
+    }
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->buddy(), search);
+
+    QTreeWidgetItem* root = dlg.tree()->topLevelItem(0);
+    search->setFocus();
+    QTest::keyClicks(search, QStringLiteral("BOR"));
+    EXPECT_EQ(shownChildTexts(root), QStringList{"server : boris"});
+    EXPECT_EQ(dlg.findChild<QLabel*>(QStringLiteral("1017"))->text(),
+              QStringLiteral("База полных и приватных ключей.\nПоказано 1 из 2 секретных каналов."));
+
+    QTest::keyClick(search, Qt::Key_Escape);
+    EXPECT_TRUE(search->text().isEmpty());
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(shownChildTexts(root), (QStringList{"server : anna", "server : boris"}));
+    EXPECT_EQ(dlg.findChild<QLabel*>(QStringLiteral("1017"))->text(),
+              QStringLiteral("База полных и приватных ключей.\n2 секретных каналов."));
+}
+
+// Shift+click selects both channels: Delete stays, Export and Java go.
+TEST_F(UtilsDlgQtTest, SeveralSelectedChannelsLeaveOnlyDelete) {
+    QtUtilsDlg dlg(basePath, settings);
+    ASSERT_TRUE(dlg.load());
+    dlg.show();
+    QApplication::processEvents();
+    QTreeWidget* tree = dlg.tree();
+    QTreeWidgetItem* root = tree->topLevelItem(0);
+    auto click = [&](QTreeWidgetItem* item, Qt::KeyboardModifiers modifiers) {
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, modifiers,
+                          tree->visualItemRect(item).center());
+    };
+    click(root->child(0), Qt::NoModifier);
+    EXPECT_TRUE(button(dlg, IdUtilsExport)->isEnabled());
+    click(root->child(1), Qt::ShiftModifier);
+    EXPECT_EQ(dlg.logic().selectedChannels().size(), 2u);
+    EXPECT_TRUE(button(dlg, IdUtilsDelete)->isEnabled());
+    EXPECT_FALSE(button(dlg, IdUtilsExport)->isEnabled());
+    EXPECT_FALSE(button(dlg, IdUtilsJava)->isEnabled());
+    click(root->child(1), Qt::ControlModifier);
+    EXPECT_EQ(dlg.logic().selectedChannels().size(), 1u);
+    EXPECT_TRUE(button(dlg, IdUtilsJava)->isEnabled());
+
+    const QString shots = qEnvironmentVariable("TALVEK_SCREENSHOT_DIR");
+    if (!shots.isEmpty()) {
+        click(root->child(1), Qt::ControlModifier);
+        QTest::keyClicks(searchField(dlg), QStringLiteral("s"));
+        QApplication::processEvents();
+        EXPECT_TRUE(dlg.grab().save(QDir(shots).filePath("maintenance-search.png")));
+    }
+}

@@ -23,6 +23,7 @@ public:
         bool expanded = false;
         std::vector<Talvek::TreeItem> children;
         std::string toolTip;
+        bool hidden = false;
     };
 
     void setKindText(const std::string& text) override { kindText = text; }
@@ -41,12 +42,15 @@ public:
         if (redrawOn) ++insertsWhileDrawing;
         // Handles stay unique across rebuilds, as real ones would.
         const Talvek::TreeItem handle = nextHandle++;
-        items[handle] = Item{text, image, parent, false, {}, {}};
+        items[handle] = Item{text, image, parent, false, {}, {}, false};
         if (parent == Talvek::NoTreeItem)
             top.push_back(handle);
         else
             items.at(parent).children.push_back(handle);
         return handle;
+    }
+    void setItemHidden(Talvek::TreeItem item, bool isHidden) override {
+        items.at(item).hidden = isHidden;
     }
     void setItemToolTip(Talvek::TreeItem item, const std::string& text) override {
         items.at(item).toolTip = text;
@@ -72,6 +76,14 @@ public:
     std::vector<std::string> childTexts(Talvek::TreeItem handle) const {
         std::vector<std::string> out;
         for (auto child : items.at(handle).children) out.push_back(items.at(child).text);
+        return out;
+    }
+    // The texts of parent's children that are shown.
+    std::vector<std::string> shownChildTexts(Talvek::TreeItem handle) const {
+        std::vector<std::string> out;
+        for (auto child : items.at(handle).children) {
+            if (!items.at(child).hidden) out.push_back(items.at(child).text);
+        }
         return out;
     }
     bool enabled(int id) const {

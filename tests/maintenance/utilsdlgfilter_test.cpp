@@ -1,0 +1,146 @@
+// The maintenance logic finds channels by name and acts on several at once,
+// against a scripted view, on real key files.
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+
+#include <chrono>
+
+#include "keystore/cp1251.h"
+#include "keystore/keybase.h"
+#include "maintenance/utilsdlg.h"
+#include "support/lockwait.h"
+#include "support/memorysettingsstore.h"
+#include "support/scriptedutilsview.h"
+#include "support/tempdir.h"
+#include "support/testkeys.h"
+
+namespace {
+
+using namespace Talvek;
+using TestSupport::completeChannel;
+using TestSupport::ScriptedUtilsView;
+
+std::string cp1251(const std::string& utf8) {
+    std::string out;
+    if (!utf8ToCp1251(utf8, out)) throw std::logic_error("not encodable: " + utf8);
+    return out;
+}
+
+// A base of four channels, two local names, Cyrillic and Latin.
+class UtilsDlgFilterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KeyBase base;
+        for (const auto& [local, remote] :
+             {std::pair{"Сервер", "Ёжик"}, std::pair{"Сервер", "Anna"},
+              std::pair{"Сервер", "ЁЛКА"}, std::pair{"admin", "root"}}) {
+            ASSERT_TRUE(base.addChannel(completeChannel(cp1251(local), cp1251(remote), false, true)));
+        }
+        ASSERT_TRUE(base.saveBase(path));
+        ASSERT_TRUE(dlg.open());
+    }
+    TreeItem channelItem(const std::string& shown) const {
+        for (TreeItem child : view.item(dlg.rootItem()).children) {
+            if (view.item(child).text == shown) return child;
+        }
+        ADD_FAILURE() << "no channel item " << shown;
+        return NoTreeItem;
+    }
+    int channelsOnDisk() const {
+        KeyBase base;
+        return base.loadBase(path) ? base.channelCount() : -1;
+    }
+
+    TestSupport::TempDir dir;
+    std::string path = dir.file("server.key_base");
+    ScriptedUtilsView view;
+    TestSupport::MemorySettingsStore settings;
+    UtilsDlg dlg{path, view, settings};
+};
+
+}  // namespace
+
+TEST_F(UtilsDlgFilterTest, FilterShowsTheChannelsWhoseNamesHoldTheTextIgnoringCase) {
+    const std::vector<std::string> all = {"admin : root", "Сервер : Anna", "Сервер : ЁЛКА",
+                                          "Сервер : Ёжик"};
+    EXPECT_EQ(view.shownChildTexts(dlg.rootItem()), all);
+    struct Case {
+        const char* typed;
+        std::vector<std::string> shown;
+        const char* line;
+    };
+    for (const Case& c :
+         {Case{"ё", {"Сервер : ЁЛКА", "Сервер : Ёжик"}, "Показано 2 из 4 секретных каналов."},
+          Case{"ЁЖ", {"Сервер : Ёжик"}, "Показано 1 из 4 секретных каналов."},
+          Case{"сЕрВеР", {"Сервер : Anna", "Сервер : ЁЛКА", "Сервер : Ёжик"},
+               "Показано 3 из 4 секретных каналов."},
+          Case{"e", {}, "Показано 0 из 4 секретных каналов."},  // Latin e is no Cyrillic е
+          Case{"ROO", {"admin : root"}, "Показано 1 из 4 секретных каналов."},
+          Case{"zzz", {}, "Показано 0 из 4 секретных каналов."},
+          Case{"", all, "4 секретных каналов."}}) {
+        SCOPED_TRACE(c.typed);
+        dlg.onFilterChanged(c.typed);
+        EXPECT_EQ(view.shownChildTexts(dlg.rootItem()), c.shown);
+        EXPECT_EQ(view.kindText, std::string("База полных и приватных ключей.\n") + c.line);
+        EXPECT_EQ(dlg.shownCount(), c.shown.size());
+    }
+}
+
+TEST_F(UtilsDlgFilterTest, SeveralSelectedAreDeletedAfterOneQuestionInOneStep) {
+    dlg.onSelectionChanged({channelItem("Сервер : Anna"), channelItem("admin : root"),
+                            view.at({0, 0, 0})});  // a name row counts for nothing
+    EXPECT_TRUE(view.enabled(IdUtilsDelete));
+    EXPECT_FALSE(view.enabled(IdUtilsExport));
+    EXPECT_FALSE(view.enabled(IdUtilsJava));
+    EXPECT_EQ(dlg.selectedChannels().size(), 2u);
+
+    // "Нет" changes nothing.
+    view.answers.push_back(false);
+    dlg.onCommand(IdUtilsDelete);
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].text, "Удалить выбранные секретные каналы (2)?");
+    EXPECT_EQ(channelsOnDisk(), 4);
+
+    // A base held by another program: nothing is deleted, the failure is said.
+    {
+        const TestSupport::ScopedLockWait shortWait(std::chrono::milliseconds(50));
+        const TestSupport::HeldElsewhere held(path, LOCK_EX);
+        ASSERT_TRUE(held.held());
+        view.answers.push_back(true);
+        dlg.onCommand(IdUtilsDelete);
+        // The reload after it fails as well while the base is held.
+        EXPECT_EQ(view.errors(), (std::vector<std::string>{"Ошибка удаления канала!",
+                                                           "Ошибка открытия базы ключей!"}));
+    }
+    EXPECT_EQ(channelsOnDisk(), 4);
+    ASSERT_TRUE(dlg.loadKeyFile());
+
+    dlg.onSelectionChanged({channelItem("Сервер : Anna"), channelItem("admin : root")});
+    view.answers.push_back(true);
+    dlg.onCommand(IdUtilsDelete);
+    EXPECT_EQ(view.messages.back().text, "Секретные каналы успешно удалены!");
+    EXPECT_EQ(channelsOnDisk(), 2);
+    EXPECT_EQ(view.shownChildTexts(dlg.rootItem()),
+              (std::vector<std::string>{"Сервер : ЁЛКА", "Сервер : Ёжик"}));
+    EXPECT_FALSE(view.anyActionEnabled());
+}
+
+TEST_F(UtilsDlgFilterTest, ChannelsTheFilterHidesAreNotActedOnAndItSurvivesAReload) {
+    dlg.onSelectionChanged({channelItem("Сервер : Anna"), channelItem("Сервер : Ёжик")});
+    dlg.onFilterChanged("ёж");
+    // Only the channel still shown is selected: one channel, every action.
+    ASSERT_EQ(dlg.selectedChannels().size(), 1u);
+    EXPECT_EQ(dlg.selectedChannels()[0].second, cp1251("Ёжик"));
+    EXPECT_TRUE(view.enabled(IdUtilsExport));
+    view.answers.push_back(true);
+    dlg.onCommand(IdUtilsDelete);
+    EXPECT_EQ(view.messages[0].text,
+              "Вы уверены, что хотите удалить секретный канал \"Сервер : Ёжик\"?");
+    EXPECT_EQ(channelsOnDisk(), 3);
+    // Reloaded with the filter still set.
+    EXPECT_EQ(view.kindText, "База полных и приватных ключей.\nПоказано 0 из 3 секретных каналов.");
+    EXPECT_TRUE(view.shownChildTexts(dlg.rootItem()).empty());
+    dlg.onFilterChanged("");
+    EXPECT_EQ(view.shownChildTexts(dlg.rootItem()).size(), 3u);
+}
