@@ -11,7 +11,11 @@ set(CPACK_PACKAGE_DESCRIPTION
 protect the traffic between an Orvane server and its users. The package holds
 the desktop program talvekconfig, the command-line tool talvekkey and the
 crypto server talvek-cryptoserver with its systemd unit.")
-set(TALVEK_PACKAGE_CONTACT "TalvekConfig developers <talvekconfig@localhost>"
+# The maintainer's address needs a host that is a domain name: lintian
+# refuses "localhost". brenlow.example stands in for the project's address;
+# the .example domain is reserved (RFC 2606), so mail to it never reaches a
+# stranger. Whoever publishes the package sets an address that answers.
+set(TALVEK_PACKAGE_CONTACT "TalvekConfig developers <talvekconfig@brenlow.example>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${TALVEK_PACKAGE_CONTACT}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -30,4 +34,19 @@ if(NOT CMAKE_INSTALL_PREFIX STREQUAL CPACK_PACKAGING_INSTALL_PREFIX)
                  "configure with -DCMAKE_INSTALL_PREFIX=${CPACK_PACKAGING_INSTALL_PREFIX} "
                  "so the programs' built-in data folder matches")
 endif()
+
+# `strip` with no arguments, as CPack calls it, leaves the compiler's
+# version notes (.comment); Debian's dh_strip takes them out, and so do we
+# for every stripped installation.
+if(CMAKE_STRIP)
+  install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(program talvekconfig talvekkey talvek-cryptoserver)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()")
+endif()
+
 include(CPack)
