@@ -1,4 +1,4 @@
-// links: talvek_cryptoserver talvek_testsupport
+// links: talvek_testsupport_net
 // Fetch and upload of a 16 MB key base over loopback: socket layer, protocol
 // and channel codec (sealing, base64, RC4, MD5) on both ends.
 

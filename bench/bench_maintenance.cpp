@@ -95,6 +95,7 @@ public:
     std::string itemText(TreeItem) override { return {}; }
     TreeItem itemParent(TreeItem) override { return NoTreeItem; }
     void expandItem(TreeItem) override {}
+    void setItemHidden(TreeItem, bool) override {}
     void setItemToolTip(TreeItem, const std::string&) override {}
     void attachImageList() override {}
     bool messageBox(const std::string&, MessageIcon, bool) override { std::abort(); }

@@ -1,4 +1,4 @@
-// links: talvek_keystore
+// links: talvek_sealing
 // Sealing and opening a 64 KiB message with a 1024-bit channel, against the
 // RSA operations it needs (one sign, one verify, one encrypt, one decrypt):
 // the rest (MD5, RC4, base64 both ways) should stay a small share.
