@@ -33,13 +33,27 @@ std::string storedNameText(const std::vector<uint8_t>& data) {
     std::string name(data.begin(), zero);
     const bool cut = name.size() > kStoredNameShown;
     if (cut) name.resize(kStoredNameShown);
-    for (char& c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    std::string shown = cp1251ToUtf8(name);
+    std::string shown = shownName(name);
     if (cut) shown += "...";
     return shown;
+}
+
+std::string shownName(const std::string& cp1251Name) {
+    // Escaped byte by byte before decoding, so that \xNN is the byte that
+    // came, not what the code page makes of it.
+    std::string shown, plain;
+    for (char c : cp1251Name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            static const char digits[] = "0123456789ABCDEF";
+            shown += cp1251ToUtf8(plain);
+            plain.clear();
+            shown += {'\\', 'x', digits[byte >> 4], digits[byte & 15]};
+        } else {
+            plain += c;
+        }
+    }
+    return shown + cp1251ToUtf8(plain);
 }
 
 std::string exchangeMessage(const ExchangeResult& result, const CryptoServerParams& params) {
@@ -72,6 +86,10 @@ std::string exchangeMessage(const ExchangeResult& result, const CryptoServerPara
             return "Ошибка открытия файла для установки!";
         case ExchangeFault::UploadNotSealed:
             return "Ошибка кодирования базы для отправки серверу!";
+        case ExchangeFault::RequestNotSealed:
+            return "Ошибка кодирования запроса для отправки серверу!";
+        case ExchangeFault::UploadReplyUndecodable:
+            return "Ошибка декодирования ответа сервера!";
     }
     return {};
 }

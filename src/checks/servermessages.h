@@ -14,9 +14,12 @@ namespace Talvek {
 // "Сообщение сервера:\n\n..." for a server status.
 std::string serverErrorText(uint32_t status);
 
+// A name from the server (Windows-1251) fit for a terminal or a dialog:
+// UTF-8, control characters written as \xNN of the byte.
+std::string shownName(const std::string& cp1251Name);
+
 // The stored name an upload's reply carries, fit to be shown: up to its first
-// zero, at most kStoredNameShown bytes (then "..."), control characters as
-// "?", in UTF-8.
+// zero, at most kStoredNameShown bytes (then "..."), as shownName.
 constexpr size_t kStoredNameShown = 259;
 std::string storedNameText(const std::vector<uint8_t>& data);
 

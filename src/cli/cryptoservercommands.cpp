@@ -95,7 +95,7 @@ int runInterfaces(const std::vector<std::string>& args, Io& io) {
     }
     for (const std::string& name :
          splitInterfaceList(params.interfaceList.data(), params.interfaceList.size()))
-        io.out << cp1251ToUtf8(name) << "\n";
+        io.out << shownName(name) << "\n";
     return Success;
 }
 

@@ -28,9 +28,27 @@ ExchangeResult socketFailure(uint8_t code, ExchangeFault fault) {
     return r;
 }
 
-bool decode(const CryptoServerParams& params, const std::vector<uint8_t>& input,
-            SecretBytes& out) {
-    return singleDecode(params.adminKeyBase, params.adminKeyName, params.serverKeyName, input, out);
+// A list or fetch request: one sealed block without data.
+bool sealRequest(const SecureChannel& channel, const EnvelopeStamp& stamp, ServerRequest& request) {
+    std::string block;
+    if (!sealEnvelope(channel, CodecSide::Administrator, stamp, nullptr, 0, block) ||
+        block.size() > kBlockMax)
+        return false;
+    request.code = stamp.code;
+    request.word = kRequestWord;
+    request.payload.assign(block.begin(), block.end());
+    return true;
+}
+
+// Names of 1 to 63 bytes, each with its terminating zero.
+bool interfaceListValid(const std::vector<uint8_t>& list) {
+    size_t start = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i] != 0) continue;
+        if (i == start || i - start >= kInterfaceNameSize) return false;
+        start = i + 1;
+    }
+    return start == list.size();
 }
 
 // The interface name as the protocol carries it: at most 63 bytes.
@@ -193,38 +211,46 @@ ExchangeResult exchange(const CryptoServerParams& params, const ServerRequest& r
 
 ExchangeResult listInterfaces(CryptoServerParams& params) {
     params.interfaceList.clear();
+    const uint8_t code = ServerCode::ListInterfaces;
+    KeyBase keys;
+    const SecureChannel* channel =
+        codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
+    const auto stamp = EnvelopeStamp::fresh(code, {});
     ServerRequest request;
-    request.code = ServerCode::ListInterfaces;
-    request.word = kRequestWord;
+    if (!channel || !stamp || !sealRequest(*channel, *stamp, request))
+        return failed(code, ExchangeFault::RequestNotSealed);
     request.setName(params.adminKeyName);
-    request.payload.assign(request.name, request.name + kNameFieldSize);
     ServerReply reply;
     ExchangeResult result = exchange(params, request, reply);
     if (!result) return result;
 
-    SecretBytes decoded;
-    if (!decode(params, reply.data, decoded))
-        return failed(request.code, ExchangeFault::ListUndecodable);
-    params.interfaceList.assign(decoded.begin(), decoded.end());
+    // Only the answer to this very request, holding names the protocol
+    // allows.
+    std::vector<uint8_t> names;
+    EnvelopeStamp answered;
+    if (!openEnvelope(*channel, CodecSide::Administrator,
+                      reinterpret_cast<const char*>(reply.data.data()), reply.data.size(), names,
+                      &answered) ||
+        !answered.sameRequest(*stamp) || !interfaceListValid(names))
+        return failed(code, ExchangeFault::ListUndecodable);
+    params.interfaceList = std::move(names);
     return result;
 }
 
 ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
-    ServerRequest request;
-    request.code = ServerCode::FetchKeyBase;
-    request.word = kRequestWord;
-    request.setName(params.adminKeyName);
-    const std::string name = interfaceField(params.interfaceName);
-    request.payload.assign(name.begin(), name.end());
-    request.payload.push_back(0);
-
-    // The reply is opened as it arrives and written to the new file, which
-    // replaces the local file only once all of it proved genuine. A channel
-    // that cannot open it only shows once the whole reply is in, as any
-    // undecodable reply; a file that cannot be written shows after that.
+    const uint8_t code = ServerCode::FetchKeyBase;
     KeyBase keys;
     const SecureChannel* channel =
         codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
+    const auto stamp = EnvelopeStamp::fresh(code, interfaceField(params.interfaceName));
+    ServerRequest request;
+    if (!channel || !stamp || !sealRequest(*channel, *stamp, request))
+        return failed(code, ExchangeFault::RequestNotSealed);
+    request.setName(params.adminKeyName);
+
+    // The reply is opened as it arrives and written to the new file, which
+    // replaces the local file only once all of it proved genuine and the
+    // answer to this request. A file that cannot be written shows after that.
     // The file before the opener that may still be writing to it when the
     // exchange fails.
     BinaryFile file;
@@ -238,7 +264,7 @@ ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
     const ReplySink sink{
         [&](uint32_t announced) {
             length = announced;
-            opening = channel && opener.start(*channel, CodecSide::Administrator, length, store);
+            opening = opener.start(*channel, CodecSide::Administrator, length, store);
             storing = opening &&
                       file.createDeferred(params.localFile, BinaryFile::Permissions::OwnerOnly);
         },
@@ -249,52 +275,82 @@ ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
     ExchangeResult result = exchangeWith(params, request, nullptr, &sink, reply);
     if (!result) return result;
 
-    if (length == 0) return failed(request.code, ExchangeFault::FetchEmpty);
-    if (!opening || !opener.finish()) return failed(request.code, ExchangeFault::FetchUndecodable);
+    if (length == 0) return failed(code, ExchangeFault::FetchEmpty);
+    EnvelopeStamp answered;
+    if (!opening || !opener.finish(&answered) || !answered.sameRequest(*stamp))
+        return failed(code, ExchangeFault::FetchUndecodable);
     // An exchange abandoned while the reply was being decoded leaves the
     // local file as it was.
     if (params.stop && params.stop->load() != 0) {
-        ExchangeResult r = failed(request.code, ExchangeFault::Receive);
+        ExchangeResult r = failed(code, ExchangeFault::Receive);
         r.socketCode = SocketCode::Interrupted;
         return r;
     }
     // A failed write leaves the old file and says so.
-    if (!storing || !file.close()) return failed(request.code, ExchangeFault::FetchNotWritten);
+    if (!storing || !file.close()) return failed(code, ExchangeFault::FetchNotWritten);
     return result;
 }
 
 ExchangeResult uploadKeyBase(const CryptoServerParams& params) {
-    // The interface's field, then the whole file.
-    uint8_t field[kUploadHeaderSize] = {};
+    const uint8_t code = ServerCode::UploadKeyBase;
     SecretBytes content;
     {
         BinaryFile file;
         if (!file.openExisting(params.localFile))
-            return failed(ServerCode::UploadKeyBase, ExchangeFault::UploadNotOpened);
-        const std::string name = interfaceField(params.interfaceName);
-        std::memcpy(field, name.data(), name.size());
+            return failed(code, ExchangeFault::UploadNotOpened);
         content = file.takeContent();
     }
 
-    // Sealed while it is sent: the digest and signature first (the file's
-    // copy in memory is encrypted in the same pass), then the text slice by
-    // slice.
+    // The head, sealed whole: the base's length under the request's stamp.
+    // The body, sealed while it is sent under the same stamp: the digest and
+    // signature first (the file's copy in memory is encrypted in the same
+    // pass), then the text slice by slice.
     KeyBase keys;
     const SecureChannel* channel =
         codecChannel(keys, params.adminKeyBase, params.adminKeyName, params.serverKeyName);
+    const auto stamp = EnvelopeStamp::fresh(code, interfaceField(params.interfaceName));
+    uint8_t length[kHeadDataSize];
+    for (size_t i = 0; i < kHeadDataSize; ++i)
+        length[i] = static_cast<uint8_t>(uint64_t{content.size()} >> (56 - 8 * i));
+    std::string head;
     EnvelopeSealer sealer;
-    if (!channel || !sealer.startInPlace(*channel, CodecSide::Administrator, {field, content}))
-        return failed(ServerCode::UploadKeyBase, ExchangeFault::UploadNotSealed);
-    const PayloadSource source{sealer.textLength(), [&sealer](char* out, size_t capacity) {
-                                   return sealer.next(out, capacity);
-                               }};
+    if (!channel || !stamp ||
+        !sealEnvelope(*channel, CodecSide::Administrator, *stamp, length, sizeof length, head) ||
+        head.size() > kBlockMax ||
+        !sealer.startInPlace(*channel, CodecSide::Administrator, *stamp, {content}))
+        return failed(code, ExchangeFault::UploadNotSealed);
+    std::string prefix;
+    const auto headLength = wordBytes(static_cast<uint32_t>(head.size()));
+    prefix.assign(headLength.begin(), headLength.end());
+    prefix += head;
+    size_t prefixAt = 0;
+    const PayloadSource source{
+        prefix.size() + sealer.textLength(), [&](char* out, size_t capacity) -> size_t {
+            if (prefixAt < prefix.size()) {
+                const size_t n = std::min(capacity, prefix.size() - prefixAt);
+                std::memcpy(out, prefix.data() + prefixAt, n);
+                prefixAt += n;
+                return n;
+            }
+            return sealer.next(out, capacity);
+        }};
     ServerRequest request;
-    request.code = ServerCode::UploadKeyBase;
+    request.code = code;
     request.word = kRequestWord;
     request.setName(params.adminKeyName);
     ServerReply reply;
     ExchangeResult result = exchangeWith(params, request, &source, nullptr, reply);
-    if (result) result.storedName = std::move(reply.data);
+    if (!result) return result;
+
+    // The acknowledgement counts only sealed for this very upload.
+    std::vector<uint8_t> stored;
+    EnvelopeStamp answered;
+    if (!openEnvelope(*channel, CodecSide::Administrator,
+                      reinterpret_cast<const char*>(reply.data.data()), reply.data.size(), stored,
+                      &answered) ||
+        !answered.sameRequest(*stamp))
+        return failed(code, ExchangeFault::UploadReplyUndecodable);
+    result.storedName = std::move(stored);
     return result;
 }
 

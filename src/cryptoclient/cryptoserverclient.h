@@ -92,6 +92,8 @@ enum class ExchangeFault : uint8_t {
     FetchNotWritten,   // the fetched base cannot be written
     UploadNotOpened,   // the local file cannot be read
     UploadNotSealed,   // the local file cannot be sealed for the server
+    RequestNotSealed,  // a list or fetch request cannot be sealed
+    UploadReplyUndecodable,  // the upload's acknowledgement does not open as this one's
 };
 
 // The outcome of one exchange.

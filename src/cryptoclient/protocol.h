@@ -2,11 +2,16 @@
 // The numbers of the crypto-server protocol, named once for both ends: the
 // administrator's client and talvek-cryptoserver.
 //
-// A request on the wire (numbers big-endian): the 1-byte code, the word 1,
-// the administrator's key name in a 256-byte zero-padded field, the payload
-// length and the payload. A reply: a word (the server puts the request code
-// there; the client does not use it), the status (0 success), and only for
-// status 0 the data length and the data.
+// Protocol 3 (docs/protocol.md). A request on the wire (numbers big-endian):
+// the 1-byte code, the version word 3, the administrator's key name in a
+// 256-byte zero-padded field, the payload length and the payload: for a list
+// or fetch one sealed block whose envelope holds the code, a fresh nonce and
+// the interface; for an upload the head block's length (4 bytes), the head
+// block (its envelope's data: the base's length, 8 bytes) and the body block
+// (same code, nonce and interface; the base as data). A reply: a word the
+// client ignores, the status (0 success), and only for status 0 the data
+// length and one sealed block whose envelope echoes the request's code, nonce
+// and interface.
 
 #include <array>
 #include <cstddef>
@@ -36,21 +41,25 @@ constexpr uint32_t EncodeFailed = 106;   // the reply cannot be sealed
 constexpr uint32_t DecodeFailed = 107;   // the upload does not open, or is stale or replayed
 }  // namespace ServerStatus
 
-// The word that follows the request code.
-constexpr uint32_t kRequestWord = 1;
+// The word that follows the request code: the protocol's version.
+constexpr uint32_t kRequestWord = 3;
 
 // Field sizes (with room for the terminating zero).
-constexpr size_t kNameFieldSize = 256;     // the admin key name field
-constexpr size_t kInterfaceNameSize = 64;  // an interface name
-constexpr size_t kUploadHeaderSize = 260;  // the interface field ahead of an upload
+constexpr size_t kNameFieldSize = 256;                          // the admin key name field
+constexpr size_t kInterfaceNameSize = Envelope::InterfaceSize;  // an interface name
 // code, word, name field, payload length
 constexpr size_t kRequestHeadSize = 1 + 4 + kNameFieldSize + 4;
 
-// What a request's payload may hold, by its code: a list request carries the
-// name field again, a fetch the interface name with its zero.
-constexpr uint32_t kListPayloadSize = kNameFieldSize;
-constexpr uint32_t kFetchPayloadMax = kInterfaceNameSize;
-constexpr uint32_t kUploadPayloadMax = 256u << 20;
+// A list or fetch block, and an upload's head block: a sealed envelope with
+// little or no data, so small whatever the key sizes.
+constexpr uint32_t kBlockMax = 16384;
+// The length word ahead of an upload's head block, and the head's data.
+constexpr size_t kHeadLengthSize = 4;
+constexpr size_t kHeadDataSize = 8;
+// The largest key base an upload carries, and the largest upload payload
+// (the base sealed, its head and their lengths fit well within it).
+constexpr uint64_t kBaseMax = 256u << 20;
+constexpr uint32_t kUploadPayloadMax = 360u << 20;
 
 // What a reply's data may hold, by the request it answers. A sealed base of
 // 256 MiB grows by a third in base64; an interface list is a few names; the

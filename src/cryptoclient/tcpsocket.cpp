@@ -355,6 +355,12 @@ int TcpSocket::close() {
     return 0;
 }
 
+int TcpSocket::shutdownSend() {
+    if (!isOpen()) return fail(SocketCode::NotSocket);
+    if (::shutdown(fd_, SHUT_WR) != 0) return failWithErrno();
+    return 0;
+}
+
 int TcpSocket::receive(void* buffer, int32_t length, int32_t timeoutMs) {
     if (!isOpen()) return fail(SocketCode::NotSocket);
     // Nothing asked for: a recv of 0 bytes would read as a closed peer.

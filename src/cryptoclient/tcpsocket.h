@@ -72,6 +72,9 @@ public:
     // error 11001 and the stored error unchanged. 0 or -1.
     virtual int connect(const std::string& host, uint16_t port);
     virtual int close();
+    // Ends the sending direction (the peer reads the end of the stream)
+    // while receiving goes on. 0 or -1.
+    int shutdownSend();
     // Receives exactly length bytes, waiting in slices of timeoutMs. Returns
     // length, 0 when the stop flag (this one, else the socket's) was set
     // before a wait (stored error 10004), or -1 (the peer closed, an error,

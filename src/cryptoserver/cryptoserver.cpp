@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
+#include <filesystem>
 #include <cstring>
 #include <stop_token>
 #include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "cryptoclient/protocol.h"
 #include "fileio/binaryfile.h"
@@ -18,8 +23,12 @@ namespace {
 // The payload is taken, and a sealed reply sent, in pieces of at most this
 // size: each piece is opened or sealed while the kernel moves the next.
 constexpr uint32_t kPayloadPiece = 256u << 10;
+// What a refused client may still send before the connection closes.
+constexpr size_t kDrainBytes = 8u << 20;
+constexpr int32_t kDrainMs = 2000;
 
 namespace Status = ServerStatus;
+using Clock = TcpSocket::Clock;
 
 void putWord(std::vector<uint8_t>& out, uint32_t value) {
     const auto bytes = wordBytes(value);
@@ -36,50 +45,61 @@ std::chrono::milliseconds transferAllowance(uint64_t bytes) {
     return std::chrono::milliseconds(bytes * 1000 / kSlowestTransferBytesPerSecond);
 }
 
+uint64_t bigEndian64(const uint8_t* in) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = (value << 8) | in[i];
+    return value;
+}
+
 }  // namespace
 
-// A reply being made: the status, the data whole or a fetched base that is
-// sealed as it is sent, and the interface it concerns (for the log).
-struct CryptoServer::Outgoing {
+// One connection being served.
+struct CryptoServer::Connection {
+    Connection(TcpSocket& s, const std::atomic<int32_t>& flag, Worker& w)
+        : socket(s), stop(flag), worker(w), peer(w.peer) {}
+
+    TcpSocket& socket;
+    const std::atomic<int32_t>& stop;
+    Worker& worker;
+    std::string peer;
+    uint8_t code = 0;
+    std::string adminName;
+    uint32_t length = 0;  // the payload's, as the header says
+    std::shared_ptr<const KeyBase> keys;  // holds channel
+    const SecureChannel* channel = nullptr;
+    EnvelopeStamp stamp;  // of the proved block
+    uint32_t headLength = 0;
+    uint64_t baseLength = 0;  // an upload's, as its head says
+    std::string interfaceName;  // for the log
+};
+
+// A reply: the status and, for 0, a sealed block held whole or sealed as it
+// is sent.
+struct CryptoServer::Reply {
     uint32_t status = Status::Success;
-    std::vector<uint8_t> data;
-    std::string interfaceName;  // Windows-1251; empty when none
+    std::string sealed;
     SecretBytes content;
     EnvelopeSealer sealer;
     bool streamed = false;
-
-    void refuse(uint32_t code, std::string name = {}) {
-        status = code;
-        interfaceName = std::move(name);
-    }
-};
-
-// An upload opened as it arrives: the interface's field, then the base,
-// written to a new file beside the interface's that takes its place only
-// once the whole upload proved genuine and fresh. The object stays where it
-// is while in use.
-struct CryptoServer::Incoming {
-    uint8_t field[kUploadHeaderSize] = {};
-    size_t fieldAt = 0;
-    std::string name, path;
-    BinaryFile file;
-    bool storing = false;
-    bool opening = false;
-    // Last: it may still be writing to the rest when the upload breaks off.
-    EnvelopeOpener opener;
 };
 
 CryptoServer::CryptoServer(CryptoServerConfig config)
     : config_(std::move(config)),
+      random_(std::random_device{}()),
       keys_(config_.serverBase, config_.serverName, config_.adminName),
       store_(config_.folder, config_.historyDepth),
+      replays_(config_.folder + "/.nonces"),
       log_(config_.log) {}
 
 CryptoServer::~CryptoServer() {
     stop();
+    if (spareFd_ >= 0) ::close(spareFd_);
 }
 
 bool CryptoServer::listenOn(const std::string& host, uint16_t port) {
+    store_.removeTemporaries();
+    if (!replays_.load()) return false;
+    if (spareFd_ < 0) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (listener_.create() != 0 || listener_.bind(host, port) != 0 || listener_.listen(128) != 0)
         return false;
     port_ = listener_.localPort();
@@ -105,239 +125,350 @@ void CryptoServer::stop() {
     if (listener_.isOpen()) listener_.close();
 }
 
+bool CryptoServer::admit(const std::string& peer) {
+    std::lock_guard lock(admissionMutex_);
+    int& fromPeer = unprovenBySource_[peer];
+    bool taken = fromPeer < config_.maxUnprovenPerSource && unproven_ < config_.maxUnproven;
+    if (taken && unproven_ >= config_.earlyDropFrom) {
+        // Random early drop: the fuller, the likelier, so that a flood
+        // cannot keep every slot while others still get some.
+        const int span = std::max(1, config_.maxUnproven - config_.earlyDropFrom);
+        std::uniform_int_distribution<int> draw(0, span - 1);
+        taken = draw(random_) >= unproven_ - config_.earlyDropFrom;
+    }
+    if (taken) {
+        ++fromPeer;
+        ++unproven_;
+    } else if (fromPeer == 0) {
+        unprovenBySource_.erase(peer);
+    }
+    return taken;
+}
+
+void CryptoServer::release(Worker& worker) {
+    if (worker.proven.exchange(true)) return;
+    std::lock_guard lock(admissionMutex_);
+    --unproven_;
+    if (--unprovenBySource_[worker.peer] <= 0) unprovenBySource_.erase(worker.peer);
+}
+
 void CryptoServer::serve(std::stop_token stop) {
     while (!stop.stop_requested()) {
         // A finished worker's thread is joined as it goes.
         workers_.remove_if([](const Worker& w) { return w.done.load(); });
         if (listener_.waitReadable(kSocketSliceMs) != 1) continue;
-        std::unique_ptr<TcpSocket> client = listener_.accept();
-        if (!client) continue;
-        if (active_.load() >= config_.maxConnections) {
+        std::shared_ptr<TcpSocket> client = listener_.accept();
+        if (!client) {
+            // Out of descriptors: the spare one is given up to take the
+            // waiting connection and close it, and the loop backs off
+            // rather than spin on a connection it cannot take.
+            if (spareFd_ >= 0 && (errno == EMFILE || errno == ENFILE)) {
+                ::close(spareFd_);
+                spareFd_ = -1;
+                if (auto refused = listener_.accept()) refused->close();
+                spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                log_.write({}, {}, 0, {}, "refused");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        std::string peer;
+        client->peerAddress(peer);
+        if (active_.load() >= config_.maxConnections || !admit(peer)) {
             // Closed at once: a client waiting in vain would only hold on.
-            std::string peer;
-            client->peerAddress(peer);
             log_.write(peer, {}, 0, {}, "busy");
             continue;
         }
         ++active_;
         Worker& worker = workers_.emplace_back();
-        std::shared_ptr<TcpSocket> socket = std::move(client);
+        worker.peer = peer;
         try {
-            worker.thread = std::jthread([this, &worker, socket](std::stop_token token) {
+            worker.thread = std::jthread([this, &worker, client](std::stop_token token) {
                 std::atomic<int32_t> stopFlag{0};
                 std::stop_callback onStop(token, [&stopFlag] { stopFlag = 1; });
-                handle(*socket, stopFlag);
-                socket->close();
+                Connection c(*client, stopFlag, worker);
+                handle(c);
+                client->close();
+                release(worker);
                 --active_;
                 worker.done = true;
             });
         } catch (const std::system_error&) {
             // No thread to be had: this one connection is refused.
+            release(worker);
             --active_;
             workers_.pop_back();
-            std::string peer;
-            socket->peerAddress(peer);
-            log_.write(peer, {}, 0, {}, "busy");
+            log_.write(peer, {}, 0, {}, "refused");
         }
     }
-    // Each worker is asked to stop and joined as it goes.
+    // Unproven connections end now; proven requests may finish first.
+    for (Worker& w : workers_)
+        if (!w.proven.load()) w.thread.request_stop();
+    const auto graceEnd = Clock::now() + std::chrono::milliseconds(config_.stopGraceMs);
+    while (!workers_.empty() && Clock::now() < graceEnd) {
+        workers_.remove_if([](const Worker& w) { return w.done.load(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Each worker left is asked to stop and joined as it goes.
     workers_.clear();
 }
 
-uint32_t CryptoServer::precheck(uint8_t code, const std::string& adminName,
-                                uint32_t payloadLength) {
-    std::shared_ptr<const KeyBase> hold;
-    if (!adminChannel(hold, adminName)) return Status::NoRights;
-    switch (code) {
+void CryptoServer::refuse(Connection& c, uint32_t status) {
+    std::vector<uint8_t> head;
+    putWord(head, c.code);
+    putWord(head, status);
+    c.socket.setDeadline(Clock::now() + std::chrono::milliseconds(kDrainMs));
+    if (c.socket.send(head.data(), static_cast<int32_t>(head.size()), kSocketSliceMs) < 0) return;
+    // The status arrives before the close: with unread data in its buffer
+    // the system would reset the connection and the client might lose it.
+    c.socket.shutdownSend();
+    uint8_t sink[16384];
+    for (size_t drained = 0; drained < kDrainBytes && c.stop.load() == 0;) {
+        const int got = c.socket.receive(sink, sizeof sink, kSocketSliceMs);
+        if (got < 0 || Clock::now() >= c.socket.deadline()) break;
+        drained += static_cast<size_t>(got);
+    }
+}
+
+uint32_t CryptoServer::checkHeader(Connection& c) {
+    c.keys = keys_.current();
+    c.channel = c.keys ? keys_.channelFor(*c.keys, c.adminName) : nullptr;
+    if (!c.channel) return Status::NoRights;
+    switch (c.code) {
         case ServerCode::ListInterfaces:
-            return payloadLength == kListPayloadSize ? Status::Success : Status::BadRequest;
         case ServerCode::FetchKeyBase:
-            return payloadLength >= 1 && payloadLength <= kFetchPayloadMax ? Status::Success
-                                                                           : Status::BadRequest;
+            return c.length >= 1 && c.length <= kBlockMax ? Status::Success : Status::BadRequest;
         case ServerCode::UploadKeyBase:
-            return payloadLength >= 1 && payloadLength <= kUploadPayloadMax ? Status::Success
-                                                                            : Status::BadRequest;
+            return c.length > kHeadLengthSize + 1 && c.length <= kUploadPayloadMax
+                       ? Status::Success
+                       : Status::BadRequest;
         default:
             return Status::BadRequest;
     }
 }
 
-const SecureChannel* CryptoServer::adminChannel(std::shared_ptr<const KeyBase>& hold,
-                                                const std::string& adminName) {
-    hold = keys_.current();
-    return hold ? keys_.channelFor(*hold, adminName) : nullptr;
+uint32_t CryptoServer::prove(Connection& c) {
+    c.socket.setDeadline(Clock::now() + std::chrono::milliseconds(config_.headerTimeMs));
+    uint32_t blockLength = c.length;
+    if (c.code == ServerCode::UploadKeyBase) {
+        uint8_t word[kHeadLengthSize];
+        if (c.socket.receiveAll(word, sizeof word, &c.stop, kSocketSliceMs) != sizeof word)
+            return UINT32_MAX;
+        c.headLength = wordFrom(word);
+        // A head that leaves no room for a body is no upload.
+        if (c.headLength < 1 || c.headLength > kBlockMax ||
+            c.headLength >= c.length - kHeadLengthSize)
+            return Status::BadRequest;
+        blockLength = c.headLength;
+    }
+    std::vector<char> block(blockLength);
+    if (c.socket.receiveAll(block.data(), static_cast<int32_t>(blockLength), &c.stop,
+                            kSocketSliceMs) != static_cast<int>(blockLength))
+        return UINT32_MAX;
+    EnvelopeOpener opener;
+    const bool opened = opener.start(*c.channel, CodecSide::CryptoServer, blockLength) &&
+                        opener.feed(block.data(), block.size()) && opener.finish(&c.stamp);
+    const size_t dataSize = c.code == ServerCode::UploadKeyBase ? kHeadDataSize : 0;
+    if (!opened || c.stamp.code != c.code || opener.size() != dataSize)
+        return Status::DecodeFailed;
+    switch (replays_.admit(c.stamp)) {
+        case ReplayGuard::Verdict::Admitted:
+            break;
+        case ReplayGuard::Verdict::Replayed:
+            return Status::DecodeFailed;
+        case ReplayGuard::Verdict::NotRecorded:
+            return Status::Failure;
+    }
+    if (c.code == ServerCode::UploadKeyBase) {
+        c.baseLength = bigEndian64(opener.data());
+        if (c.baseLength > kBaseMax) return Status::BadRequest;
+    }
+    c.interfaceName = c.stamp.interfaceName();
+    return Status::Success;
 }
 
-bool CryptoServer::readPayload(TcpSocket& client, const std::atomic<int32_t>& stopFlag,
-                               uint32_t length, std::vector<uint8_t>& payload) {
-    payload.clear();
-    while (payload.size() < length) {
-        // Grown with what arrives: a claimed length costs nothing until the
-        // bytes are there.
-        const size_t piece = std::min<size_t>(kPayloadPiece, length - payload.size());
-        const size_t at = payload.size();
-        payload.resize(at + piece);
-        if (client.receiveAll(payload.data() + at, static_cast<int32_t>(piece), &stopFlag,
-                              kSocketSliceMs) != static_cast<int>(piece))
-            return false;
+bool CryptoServer::takeReplyMemory(uint64_t bytes, const std::atomic<int32_t>& stop) {
+    std::unique_lock lock(memoryMutex_);
+    while (memoryHeld_ > 0 && memoryHeld_ + bytes > config_.replyMemory) {
+        if (stop.load() != 0) return false;
+        memoryFreed_.wait_for(lock, std::chrono::milliseconds(kSocketSliceMs));
     }
+    memoryHeld_ += bytes;
     return true;
 }
 
-bool CryptoServer::receiveUpload(TcpSocket& client, const std::atomic<int32_t>& stopFlag,
-                                 const std::string& adminName, uint32_t length, Outgoing& out) {
-    std::shared_ptr<const KeyBase> hold;
-    const SecureChannel* channel = adminChannel(hold, adminName);
-    Incoming in;
-    if (channel) startUpload(in, *channel, length);
-    // A claimed length costs one piece until the bytes are there.
-    std::vector<char> piece(std::min(length, kPayloadPiece));
-    for (uint32_t done = 0; done < length;) {
-        const auto n = static_cast<int32_t>(std::min<size_t>(piece.size(), length - done));
-        if (client.receiveAll(piece.data(), n, &stopFlag, kSocketSliceMs) != n) return false;
-        in.opening = in.opening && in.opener.feed(piece.data(), static_cast<size_t>(n));
-        done += static_cast<uint32_t>(n);
+void CryptoServer::giveReplyMemory(uint64_t bytes) {
+    {
+        std::lock_guard lock(memoryMutex_);
+        memoryHeld_ -= bytes;
     }
-    if (channel) {
-        takeUpload(in, out);
-    } else {
-        out.refuse(Status::NoRights);
-    }
-    return true;
+    memoryFreed_.notify_all();
 }
 
-void CryptoServer::startUpload(Incoming& in, const SecureChannel& channel, size_t length) {
-    // Kept opening whatever happens to the file, so that an upload that is
-    // not genuine is answered as such.
-    const auto store = [this, &in](const uint8_t* data, size_t length) {
-        if (in.fieldAt < kUploadHeaderSize) {
-            const size_t n = std::min(length, kUploadHeaderSize - in.fieldAt);
-            std::memcpy(in.field + in.fieldAt, data, n);
-            in.fieldAt += n;
-            data += n;
-            length -= n;
-            if (in.fieldAt < kUploadHeaderSize) return true;
-            in.name = zeroTerminated(in.field, kUploadHeaderSize);
-            in.path = store_.path(in.name);
-            in.storing = !in.path.empty() &&
-                         in.file.createDeferred(in.path, BinaryFile::Permissions::OwnerOnly);
-        }
-        in.storing = in.storing && length <= UINT32_MAX &&
-                     in.file.write(data, static_cast<uint32_t>(length));
-        return true;
+void CryptoServer::list(Connection& c, Reply& reply) {
+    const std::vector<std::string> names = store_.names();
+    // There is nothing to administer.
+    if (names.empty()) {
+        reply.status = Status::NoInterface;
+        return;
+    }
+    const auto data = joinInterfaceList(names);
+    if (!sealEnvelope(*c.channel, CodecSide::CryptoServer, c.stamp, data.data(), data.size(),
+                      reply.sealed))
+        reply.status = Status::EncodeFailed;
+}
+
+void CryptoServer::fetch(Connection& c, Reply& reply) {
+    const std::string path = store_.path(c.interfaceName);
+    if (path.empty()) {
+        reply.status = Status::NoInterface;
+        return;
+    }
+    BinaryFile file;
+    if (!file.open(path, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
+                   BinaryFile::Share::Read)) {
+        reply.status = Status::OpenFailed;
+        return;
+    }
+    // Taken out of the file, so that an upload need not wait for a slow
+    // client to read the base; encrypted where it is while it is digested.
+    reply.content = file.takeContent();
+    if (!reply.sealer.startInPlace(*c.channel, CodecSide::CryptoServer, c.stamp,
+                                   {reply.content})) {
+        reply.status = Status::EncodeFailed;
+        return;
+    }
+    reply.streamed = true;
+}
+
+void CryptoServer::upload(Connection& c, Reply& reply) {
+    const std::string path = store_.path(c.interfaceName);
+    if (path.empty()) {
+        reply.status = Status::NoInterface;
+        return;
+    }
+    // The body's time starts now that its head is proved.
+    const uint64_t bodyLength = c.length - kHeadLengthSize - c.headLength;
+    c.socket.setDeadline(Clock::now() + std::chrono::milliseconds(config_.connectionTimeMs) +
+                         transferAllowance(bodyLength));
+    // Written to a new file as it is opened; it takes the base's place only
+    // once the whole body proved to be the one its head announced.
+    BinaryFile file;
+    bool storing = file.createDeferred(path, BinaryFile::Permissions::OwnerOnly);
+    uint64_t taken = 0;
+    EnvelopeOpener opener;
+    const auto store = [&](const uint8_t* data, size_t n) {
+        taken += n;
+        // Kept opening whatever happens to the file, so that a body that is
+        // not genuine is answered as such.
+        storing = storing && taken <= c.baseLength && n <= UINT32_MAX &&
+                  file.write(data, static_cast<uint32_t>(n));
+        return taken <= c.baseLength;
     };
-    // The length the client claims allocates nothing: it only decides
-    // whether a second thread helps.
-    in.opening = in.opener.start(channel, CodecSide::CryptoServer, length, store);
-}
-
-void CryptoServer::takeUpload(Incoming& in, Outgoing& out) {
-    EnvelopeStamp stamp;
-    if (!in.opening || !in.opener.finish(&stamp) || in.fieldAt < kUploadHeaderSize ||
-        !replays_.admit(stamp))
-        return out.refuse(Status::DecodeFailed);
-    if (in.path.empty()) return out.refuse(Status::NoInterface, in.name);
-    if (!in.storing || !store_.commit(in.file, in.path))
-        return out.refuse(Status::RewriteFailed, in.name);
-    out.interfaceName = in.name;
-    const std::string stored = InterfaceStore::storedName(in.name);
-    out.data.assign(stored.begin(), stored.end());
-}
-
-void CryptoServer::prepare(uint8_t code, const std::string& adminName,
-                           const std::vector<uint8_t>& payload, Outgoing& out) {
-    std::shared_ptr<const KeyBase> hold;
-    const SecureChannel* channel = adminChannel(hold, adminName);
-    if (!channel) return out.refuse(Status::NoRights);
-
-    if (code == ServerCode::ListInterfaces) {
-        const std::vector<std::string> names = store_.names();
-        // There is nothing to administer.
-        if (names.empty()) return out.refuse(Status::NoInterface);
-        const auto list = joinInterfaceList(names);
-        std::string sealed;
-        if (!sealEnvelope(*channel, CodecSide::CryptoServer, list.data(), list.size(), sealed))
-            return out.refuse(Status::EncodeFailed);
-        out.data.assign(sealed.begin(), sealed.end());
-        return;
-    }
-
-    if (code == ServerCode::FetchKeyBase) {
-        const std::string name = zeroTerminated(payload.data(), payload.size());
-        const std::string path = store_.path(name);
-        out.interfaceName = name;
-        if (path.empty()) return out.refuse(Status::NoInterface, name);
-        BinaryFile file;
-        if (!file.open(path, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
-                       BinaryFile::Share::Read))
-            return out.refuse(Status::OpenFailed, name);
-        // Taken out of the file, so that an upload need not wait for a slow
-        // client to read the base; encrypted where it is while it is digested.
-        out.content = file.takeContent();
-        if (!out.sealer.startInPlace(*channel, CodecSide::CryptoServer, {out.content}))
-            return out.refuse(Status::EncodeFailed, name);
-        out.streamed = true;
-        return;
-    }
-    out.refuse(Status::BadRequest);
-}
-
-bool CryptoServer::sendReply(TcpSocket& client, uint8_t code, Outgoing& out) const {
-    std::vector<uint8_t> head;
-    putWord(head, code);
-    putWord(head, out.status);
-    if (out.status == Status::Success) {
-        const size_t length = out.streamed ? out.sealer.textLength() : out.data.size();
-        if (length > UINT32_MAX) return false;
-        putWord(head, static_cast<uint32_t>(length));
-        if (!out.streamed) head.insert(head.end(), out.data.begin(), out.data.end());
-    }
-    if (client.send(head.data(), static_cast<int32_t>(head.size()), kSocketSliceMs) < 0)
-        return false;
-    if (!out.streamed || out.status != Status::Success) return true;
-    std::vector<char> piece(std::min<size_t>(out.sealer.textLength(), kPayloadPiece));
-    while (const size_t n = out.sealer.next(piece.data(), piece.size())) {
-        if (client.send(piece.data(), static_cast<int32_t>(n), kSocketSliceMs) < 0) return false;
-    }
-    // A cipher that failed half-way leaves the reply cut short.
-    return !out.sealer.failed();
-}
-
-void CryptoServer::handle(TcpSocket& client, const std::atomic<int32_t>& stopFlag) {
-    client.setIdleLimit(config_.idleLimitMs);
-    client.setDeadline(TcpSocket::Clock::now() +
-                       std::chrono::milliseconds(config_.connectionTimeMs));
-    std::string peer;
-    client.peerAddress(peer);
-
-    uint8_t head[kRequestHeadSize];
-    if (client.receiveAll(head, sizeof head, &stopFlag, kSocketSliceMs) != sizeof head) {
-        log_.write(peer, {}, 0, {}, "dropped");
-        return;
-    }
-    const uint8_t code = head[0];
-    const std::string adminName = zeroTerminated(head + 5, kNameFieldSize);
-    const uint32_t length = wordFrom(head + 5 + kNameFieldSize);
-
-    Outgoing out;
-    out.status = precheck(code, adminName, length);
-    if (out.status == Status::Success) {
-        client.setDeadline(client.deadline() + transferAllowance(length));
-        std::vector<uint8_t> payload;
-        const bool upload = code == ServerCode::UploadKeyBase;
-        const bool read = upload ? receiveUpload(client, stopFlag, adminName, length, out)
-                                 : readPayload(client, stopFlag, length, payload);
-        if (!read) {
-            log_.write(peer, adminName, code, {}, "dropped");
+    bool opening = opener.start(*c.channel, CodecSide::CryptoServer, bodyLength, store);
+    std::vector<char> piece(std::min<uint64_t>(bodyLength, kPayloadPiece));
+    for (uint64_t done = 0; done < bodyLength;) {
+        const auto n = static_cast<int32_t>(std::min<uint64_t>(piece.size(), bodyLength - done));
+        if (c.socket.receiveAll(piece.data(), n, &c.stop, kSocketSliceMs) != n) {
+            reply.status = UINT32_MAX;
             return;
         }
-        if (!upload) prepare(code, adminName, payload, out);
+        opening = opening && opener.feed(piece.data(), static_cast<size_t>(n));
+        done += static_cast<uint64_t>(n);
     }
-    const bool sent = sendReply(client, code, out);
-    log_.write(peer, adminName, code, out.interfaceName,
-               std::to_string(out.status) + (sent ? "" : ",unsent"));
-    if (code == ServerCode::UploadKeyBase && out.status == Status::Success)
-        store_.removeDroppedVersion(out.interfaceName);
+    EnvelopeStamp body;
+    if (!opening || !opener.finish(&body) || !body.sameRequest(c.stamp) ||
+        taken != c.baseLength) {
+        reply.status = Status::DecodeFailed;
+        return;
+    }
+    if (!storing || !store_.commit(file, path)) {
+        reply.status = Status::RewriteFailed;
+        return;
+    }
+    const std::string stored = InterfaceStore::storedName(c.interfaceName);
+    if (!sealEnvelope(*c.channel, CodecSide::CryptoServer, c.stamp,
+                      reinterpret_cast<const uint8_t*>(stored.data()), stored.size(),
+                      reply.sealed))
+        reply.status = Status::EncodeFailed;
+}
+
+bool CryptoServer::send(Connection& c, Reply& reply) {
+    const size_t length = reply.streamed ? reply.sealer.textLength() : reply.sealed.size();
+    if (length > UINT32_MAX) return false;
+    // The reply's time grows with its size.
+    c.socket.setDeadline(Clock::now() + std::chrono::milliseconds(config_.connectionTimeMs) +
+                         transferAllowance(length));
+    std::vector<uint8_t> head;
+    putWord(head, c.code);
+    putWord(head, Status::Success);
+    putWord(head, static_cast<uint32_t>(length));
+    if (!reply.streamed) head.insert(head.end(), reply.sealed.begin(), reply.sealed.end());
+    if (c.socket.send(head.data(), static_cast<int32_t>(head.size()), kSocketSliceMs) < 0)
+        return false;
+    if (!reply.streamed) return true;
+    std::vector<char> piece(std::min<size_t>(length, kPayloadPiece));
+    while (const size_t n = reply.sealer.next(piece.data(), piece.size())) {
+        if (c.stop.load() != 0 ||
+            c.socket.send(piece.data(), static_cast<int32_t>(n), kSocketSliceMs) < 0)
+            return false;
+    }
+    // A cipher that failed half-way leaves the reply cut short.
+    return !reply.sealer.failed();
+}
+
+void CryptoServer::handle(Connection& c) {
+    c.socket.setIdleLimit(config_.idleLimitMs);
+    c.socket.setDeadline(Clock::now() + std::chrono::milliseconds(config_.headerTimeMs));
+    const auto dropped = [&c, this] { log_.write(c.peer, c.adminName, c.code, {}, "dropped"); };
+
+    uint8_t head[kRequestHeadSize];
+    if (c.socket.receiveAll(head, sizeof head, &c.stop, kSocketSliceMs) != sizeof head)
+        return dropped();
+    c.code = head[0];
+    const uint32_t version = wordFrom(head + 1);
+    c.adminName = zeroTerminated(head + 5, kNameFieldSize);
+    c.length = wordFrom(head + 5 + kNameFieldSize);
+
+    uint32_t status = checkHeader(c);
+    if (status == Status::Success && version != kRequestWord) status = Status::BadRequest;
+    if (status == Status::Success) status = prove(c);
+    if (status == UINT32_MAX) return dropped();
+    const auto logged = [&](const std::string& outcome) {
+        log_.write(c.peer, c.adminName, c.code, c.interfaceName, outcome);
+    };
+    if (status != Status::Success) {
+        refuse(c, status);
+        return logged(std::to_string(status));
+    }
+    // Proved: from here on the connection no longer counts as unproven.
+    release(c.worker);
+
+    Reply reply;
+    uint64_t held = 0;
+    if (c.code == ServerCode::ListInterfaces) {
+        list(c, reply);
+    } else if (c.code == ServerCode::FetchKeyBase) {
+        // A base held for a reply counts against the bound until it is sent.
+        const std::string path = store_.path(c.interfaceName);
+        std::error_code ec;
+        held = path.empty() ? 0 : std::filesystem::file_size(path, ec);
+        if (ec) held = 0;
+        if (!takeReplyMemory(held, c.stop)) return dropped();
+        fetch(c, reply);
+    } else {
+        upload(c, reply);
+        if (reply.status == UINT32_MAX) return dropped();
+    }
+    if (reply.status != Status::Success) {
+        if (held) giveReplyMemory(held);
+        refuse(c, reply.status);
+        return logged(std::to_string(reply.status));
+    }
+    const bool sent = send(c, reply);
+    if (held) giveReplyMemory(held);
+    logged(sent ? "0" : "0,unsent");
+    if (c.code == ServerCode::UploadKeyBase) store_.removeDroppedVersion(c.interfaceName);
 }
 
 }  // namespace Talvek

@@ -4,27 +4,48 @@
 // It holds a key base with the server side of each administrator's channel
 // (local name: the server's key name, remote name: the administrator's) and a
 // folder of interface key bases (interfacestore.h). Every connection carries
-// one request (protocol.h):
-//   100  the interface names, zero-terminated, sealed for the administrator;
-//   101  the named interface's key base, sealed;
-//   102  opens the sealed upload (260-byte name field + base) as it
-//        arrives into a new file beside the interface's base; once the whole
-//        upload proved genuine and fresh, keeps the current base in the
-//        history and puts the new one in its place atomically; answers the
-//        stored file name.
+// one request of protocol 3 (protocol.h, docs/protocol.md): a list (100), a
+// fetch (101) or an upload (102), each sealed with the administrator's
+// channel, fresh and never seen before.
 //
-// Many connections are served at once, each on a thread of its own, up to
-// maxConnections; more are closed at once. A connection ends when it moves no
-// byte for idleLimitMs, or when it outlasts connectionTimeMs plus a second
-// per MiB of its payload. A request's code and administrator are checked, and
-// its payload length against what the code allows, before the payload is
-// read; the payload is then taken as it arrives, never allocated from the
-// length the header claims. One line per request goes to the log.
+// Nothing before proof. The server reads the header (headerTimeMs), refuses
+// an administrator it does not serve (100) and a version, code or length it
+// does not allow (104), reads the request's sealed block or the upload's
+// head (headerTimeMs again) and opens it: magic, direction, the header's
+// code, time and a nonce not seen in the replay window, else 107. The nonce
+// is recorded in FOLDER/.nonces, synced, before anything else happens. Only
+// then does a request cost more than a small fixed amount: the interface is
+// looked up (103), its base read (102), an upload's body read (within
+// connectionTimeMs plus a second per MiB) into a new file and opened (its
+// code, interface, nonce and length must match the head, else 107), and the
+// reply sealed for the request it answers (106). Every sealed block is
+// opened with implicit rejection (message.h), so a bad key costs what a bad
+// digest does.
+//
+// Connections: each on a thread of its own, at most maxConnections. Until a
+// connection has proved itself it counts against its source address
+// (maxUnprovenPerSource) and against all (maxUnproven); from earlyDropFrom
+// unproven connections on a new one is dropped at random, with a probability
+// rising linearly to 1 at maxUnproven. A thread or descriptor that cannot be
+// had refuses that one connection. A refused request gets its status, then
+// the server ends its sending side and reads away what the client still
+// sends (bounded) before it closes. A reply may take connectionTimeMs plus a
+// second per MiB. Bases held for replies are bounded in all (replyMemory);
+// further fetches wait.
+//
+// stop(): no new connection; unproven ones end at once, proven requests may
+// finish within stopGraceMs. At start the temporaries a killed server left
+// are removed and the nonces it recorded are read back. One line per request
+// goes to the log.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <iosfwd>
 #include <list>
+#include <map>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,8 +64,14 @@ struct CryptoServerConfig {
     std::string adminName;             // Windows-1251; empty: any administrator with a channel
     std::string folder;                // the interface key bases
     int32_t idleLimitMs = 10000;       // a client silent this long is dropped
-    int32_t connectionTimeMs = 60000;  // and none stays longer (plus its payload's time)
+    int32_t headerTimeMs = 10000;      // for the header, and again for the proof
+    int32_t connectionTimeMs = 60000;  // an upload's body or a reply, plus a second per MiB
     int maxConnections = 64;           // served at once; more are closed at once
+    int maxUnprovenPerSource = 4;      // connections not yet proved, per source address
+    int maxUnproven = 32;              // and from all sources
+    int earlyDropFrom = 16;            // unproven connections from which new ones may be dropped
+    int32_t stopGraceMs = 30000;       // proven requests may finish this long after stop()
+    uint64_t replyMemory = 1ull << 30;  // bases held for replies at once
     int historyDepth = 5;              // previous versions kept per interface
     std::ostream* log = nullptr;       // one line per request; null: none
 };
@@ -56,14 +83,16 @@ public:
     CryptoServer(const CryptoServer&) = delete;
     CryptoServer& operator=(const CryptoServer&) = delete;
 
-    // Listens (port 0: any free port); false when it cannot.
+    // Reads the recorded nonces and removes the temporaries a killed server
+    // left, then listens (port 0: any free port); false when any fails.
     bool listenOn(const std::string& host, uint16_t port);
     // Serves what it listens on from a thread of its own until stop().
     void run();
     // Both of the above.
     bool start(const std::string& host = "127.0.0.1", uint16_t port = 0);
-    // Stops taking connections, ends those being served within a wait slice
-    // and returns once every one has ended.
+    // Stops taking connections, ends the unproven ones within a wait slice,
+    // lets proven requests finish for up to stopGraceMs, ends the rest and
+    // returns once every connection has ended.
     void stop();
     uint16_t port() const { return port_; }
     // Connections being served now.
@@ -72,40 +101,47 @@ public:
 private:
     struct Worker {
         std::jthread thread;
+        std::string peer;
+        std::atomic<bool> proven{false};
         std::atomic<bool> done{false};
     };
-    struct Outgoing;
-    struct Incoming;
+    struct Connection;
+    struct Reply;
 
     void serve(std::stop_token stop);
-    void handle(TcpSocket& client, const std::atomic<int32_t>& stopFlag);
-    // The status a request gets from its head alone, before its payload is
-    // read (0: read on).
-    uint32_t precheck(uint8_t code, const std::string& adminName, uint32_t payloadLength);
-    bool readPayload(TcpSocket& client, const std::atomic<int32_t>& stopFlag, uint32_t length,
-                     std::vector<uint8_t>& payload);
-    // Reads an upload's payload, opening it as it arrives, and answers it;
-    // false when the payload did not arrive whole.
-    bool receiveUpload(TcpSocket& client, const std::atomic<int32_t>& stopFlag,
-                       const std::string& adminName, uint32_t length, Outgoing& out);
-    // The answer to a list or fetch request; a fetched base is sealed only
-    // as it is sent.
-    void prepare(uint8_t code, const std::string& adminName, const std::vector<uint8_t>& payload,
-                 Outgoing& out);
-    // Readies an upload of length characters to be opened with the channel
-    // as it is fed.
-    void startUpload(Incoming& in, const SecureChannel& channel, size_t length);
-    // Commits an upload fed whole, when it opened.
-    void takeUpload(Incoming& in, Outgoing& out);
-    bool sendReply(TcpSocket& client, uint8_t code, Outgoing& out) const;
-    const SecureChannel* adminChannel(std::shared_ptr<const KeyBase>& hold,
-                                      const std::string& adminName);
+    // Whether a new connection from peer may be served; counts it as
+    // unproven when so.
+    bool admit(const std::string& peer);
+    // The connection proved itself, or ended without: it no longer counts.
+    void release(Worker& worker);
+    void handle(Connection& c);
+    // The status of a header (0: read on), with the channel when it passes.
+    uint32_t checkHeader(Connection& c);
+    // Reads and opens the request's block or the upload's head; 0 or the
+    // refusal.
+    uint32_t prove(Connection& c);
+    void list(Connection& c, Reply& reply);
+    void fetch(Connection& c, Reply& reply);
+    void upload(Connection& c, Reply& reply);
+    bool send(Connection& c, Reply& reply);
+    // The refusal's status, then the end of sending and a bounded drain.
+    void refuse(Connection& c, uint32_t status);
+    bool takeReplyMemory(uint64_t bytes, const std::atomic<int32_t>& stop);
+    void giveReplyMemory(uint64_t bytes);
 
     CryptoServerConfig config_;
     TcpSocket listener_;
     uint16_t port_ = 0;
+    int spareFd_ = -1;  // given up to refuse a connection when descriptors run out
     std::list<Worker> workers_;
     std::atomic<int> active_{0};
+    std::mutex admissionMutex_;
+    std::map<std::string, int> unprovenBySource_;
+    int unproven_ = 0;
+    std::mt19937_64 random_;
+    std::mutex memoryMutex_;
+    std::condition_variable memoryFreed_;
+    uint64_t memoryHeld_ = 0;
     ServerKeys keys_;
     InterfaceStore store_;
     ReplayGuard replays_;

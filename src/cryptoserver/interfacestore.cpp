@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <cstring>
 #include <system_error>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,13 +59,45 @@ std::vector<std::string> InterfaceStore::names() const {
     return names;
 }
 
-void InterfaceStore::keepHistory(const std::string& path) const {
-    if (historyDepth_ <= 0) return;
+void InterfaceStore::removeTemporaries() const {
+    // Temporaries are ".TARGET.tvk-XXXXXX.tmp" beside their target (the
+    // naming of fileio's saves): a key base's, or the nonce file's. Nothing
+    // else of the folder starts with a dot but the history and the nonce
+    // file themselves.
+    const std::string tag = ".tvk-", suffix = ".tmp";
+    const std::string baseSuffix = kBaseSuffix;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
+        const std::string name = entry.path().filename().string();
+        const size_t at = name.rfind(tag);
+        if (name.size() < 2 || name[0] != '.' || at == std::string::npos || at < 1 ||
+            name.size() != at + tag.size() + 6 + suffix.size() ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string target = name.substr(1, at - 1);
+        const bool ours =
+            target == "nonces" ||
+            (target.size() > baseSuffix.size() &&
+             target.compare(target.size() - baseSuffix.size(), baseSuffix.size(), baseSuffix) == 0);
+        struct stat st {};
+        if (ours && ::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            ::unlink(entry.path().c_str());
+    }
+}
+
+bool InterfaceStore::keepHistory(const std::string& path) const {
+    if (historyDepth_ <= 0) return true;
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path folder = fs::path(folder_) / kHistoryFolder;
-    fs::create_directory(folder, ec);
-    fs::permissions(folder, fs::perms::owner_all, ec);
+    ::mkdir(folder.c_str(), 0700);
+    // Only a real folder: a link would let the history (and its chmod) land
+    // anywhere.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return false;
+    const bool usable = ::fchmod(dir, 0700) == 0;
+    ::close(dir);
+    if (!usable) return false;
     const std::string file = fs::path(path).filename().string();
     // The oldest version is only set aside here: freeing a large file takes
     // longer than the whole commit, so it is removed once the client has its
@@ -76,6 +110,7 @@ void InterfaceStore::keepHistory(const std::string& path) const {
     // A second name for the current file: it survives the rename over it.
     const fs::path latest = folder / historyFileName(file, 1);
     if (::link(path.c_str(), latest.c_str()) != 0) fs::copy_file(path, latest, ec);
+    return true;
 }
 
 std::string InterfaceStore::droppedVersion(const std::string& path) const {
@@ -92,8 +127,7 @@ bool InterfaceStore::commit(BinaryFile& file, const std::string& path) {
     // Synced before the lock: another interface's commit need not wait.
     if (!file.finish()) return false;
     std::lock_guard lock(commitMutex_);
-    if (!file.holdTarget()) return false;
-    keepHistory(path);
+    if (!file.holdTarget() || !keepHistory(path)) return false;
     return file.close();
 }
 

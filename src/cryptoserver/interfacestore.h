@@ -24,6 +24,9 @@ public:
     InterfaceStore(std::string folder, int historyDepth)
         : folder_(std::move(folder)), historyDepth_(historyDepth) {}
 
+    // At start: removes the temporaries a killed predecessor left in the
+    // folder (half-written uploads, a half-written nonce file).
+    void removeTemporaries() const;
     // The interface's file, or empty when the name cannot name one.
     std::string path(const std::string& name) const;
     // The names of the interfaces served, sorted.
@@ -31,7 +34,9 @@ public:
     // The stored file name an upload's answer carries.
     static std::string storedName(const std::string& name);
     // Puts a finished new version in place of path, keeping the current one
-    // in the history; one commit at a time.
+    // in the history; one commit at a time. False, and nothing replaced,
+    // when the history is not a real folder of ours (a link is never
+    // followed).
     bool commit(BinaryFile& file, const std::string& path);
     // Frees the version that fell out of the history at the last commit of
     // the interface: slow for a large file, so done once the client has its
@@ -39,7 +44,7 @@ public:
     void removeDroppedVersion(const std::string& name) const;
 
 private:
-    void keepHistory(const std::string& path) const;
+    bool keepHistory(const std::string& path) const;
     std::string droppedVersion(const std::string& path) const;
 
     std::string folder_;

@@ -1,11 +1,20 @@
 #include "cryptoserver/replayguard.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Talvek {
 
 namespace {
+
+constexpr size_t kRecordSize = Envelope::NonceSize + 8;
 
 int64_t wallClock() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -13,23 +22,137 @@ int64_t wallClock() {
         .count();
 }
 
+void putTime(uint8_t* out, int64_t time) {
+    const auto value = static_cast<uint64_t>(time);
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (56 - 8 * i));
+}
+
+int64_t timeFrom(const uint8_t* in) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = (value << 8) | in[i];
+    return static_cast<int64_t>(value);
+}
+
+bool writeAll(int fd, const uint8_t* data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string folderOfFile(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
-bool ReplayGuard::admit(const EnvelopeStamp& stamp, std::optional<int64_t> now) {
-    const int64_t clock = now ? *now : wallClock();
-    std::lock_guard lock(mutex_);
+ReplayGuard::~ReplayGuard() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void ReplayGuard::forgetUntil(int64_t clock) {
     while (!expiry_.empty() && expiry_.begin()->first <= clock) {
         seen_.erase(expiry_.begin()->second);
         expiry_.erase(expiry_.begin());
     }
-    if (seen_.count(stamp.nonce)) return false;
+}
+
+bool ReplayGuard::load(std::optional<int64_t> now) {
+    if (file_.empty()) return true;
+    std::lock_guard lock(mutex_);
+    const int64_t clock = now ? *now : wallClock();
+    const int in = ::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0 && errno != ENOENT) return false;
+    if (in >= 0) {
+        struct stat st {};
+        bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode);
+        std::vector<uint8_t> bytes;
+        uint8_t buffer[4096];
+        for (ssize_t n; ok && (n = ::read(in, buffer, sizeof buffer)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) ok = false;
+            else bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        ::close(in);
+        if (!ok) return false;
+        // A record cut short by a crash counts for nothing.
+        for (size_t at = 0; at + kRecordSize <= bytes.size(); at += kRecordSize) {
+            Nonce nonce;
+            std::memcpy(nonce.data(), bytes.data() + at, nonce.size());
+            const int64_t forgetAt = timeFrom(bytes.data() + at + nonce.size());
+            if (forgetAt <= clock || seen_.count(nonce)) continue;
+            seen_[nonce] = forgetAt;
+            expiry_.emplace(forgetAt, nonce);
+        }
+    }
+    return rewrite();
+}
+
+bool ReplayGuard::rewrite() {
+    // The live entries into a new file that takes the old one's place.
+    // Named as a save's temporary, so that one a crash left is removed at
+    // the next start.
+    std::string temp = folderOfFile(file_) + "/.nonces.tvk-XXXXXX.tmp";
+    const int out = ::mkstemps(temp.data(), 4);
+    if (out < 0) return false;
+    std::vector<uint8_t> bytes;
+    bytes.reserve(seen_.size() * kRecordSize);
+    for (const auto& [nonce, forgetAt] : seen_) {
+        bytes.insert(bytes.end(), nonce.begin(), nonce.end());
+        uint8_t time[8];
+        putTime(time, forgetAt);
+        bytes.insert(bytes.end(), time, time + 8);
+    }
+    const bool ok = ::fchmod(out, 0600) == 0 && writeAll(out, bytes.data(), bytes.size()) &&
+                    ::fsync(out) == 0;
+    ::close(out);
+    if (!ok || ::rename(temp.c_str(), file_.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (const int dir = ::open(folderOfFile(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    records_ = seen_.size();
+    return fd_ >= 0;
+}
+
+bool ReplayGuard::append(const Nonce& nonce, int64_t forgetAt) {
+    if (file_.empty()) return true;
+    // Compacted once most of the file is expired.
+    if (records_ > 2 * seen_.size() + 4096 && !rewrite()) return false;
+    if (fd_ < 0) return false;
+    uint8_t record[kRecordSize];
+    std::memcpy(record, nonce.data(), nonce.size());
+    putTime(record + nonce.size(), forgetAt);
+    if (!writeAll(fd_, record, sizeof record) || ::fdatasync(fd_) != 0) return false;
+    ++records_;
+    return true;
+}
+
+ReplayGuard::Verdict ReplayGuard::admit(const EnvelopeStamp& stamp, std::optional<int64_t> now) {
+    const int64_t clock = now ? *now : wallClock();
+    std::lock_guard lock(mutex_);
+    forgetUntil(clock);
+    if (seen_.count(stamp.nonce)) return Verdict::Replayed;
     // Kept for the replay window, and at least until the block's own time
     // makes it stale anyway.
     const int64_t forgetAt = std::max(clock + Envelope::ReplayWindowSeconds,
                                       stamp.time + Envelope::MaxClockSkewSeconds + 1);
+    // Remembered in memory even when the file fails, so that the request is
+    // refused either way and never taken twice.
     seen_[stamp.nonce] = forgetAt;
     expiry_.emplace(forgetAt, stamp.nonce);
-    return true;
+    return append(stamp.nonce, forgetAt) ? Verdict::Admitted : Verdict::NotRecorded;
 }
 
 }  // namespace Talvek

@@ -27,11 +27,29 @@ const char* requestName(uint8_t code) {
 
 std::string logField(const std::string& cp1251Name) {
     if (cp1251Name.empty()) return "-";
+    // Escaped byte by byte before decoding, so that what is shown as \xNN
+    // is the byte that came.
     std::string out;
-    for (char c : cp1251ToUtf8(cp1251Name)) {
+    std::string plain;
+    const auto flush = [&] {
+        out += cp1251ToUtf8(plain);
+        plain.clear();
+    };
+    for (char c : cp1251Name) {
         const auto byte = static_cast<unsigned char>(c);
-        out += byte <= 0x20 || byte == 0x7F ? '?' : c;
+        // Control characters, the no-break space and the one byte the code
+        // page leaves undefined could forge or hide a field.
+        if (byte < 0x20 || byte == 0x7F || byte == 0xA0 || byte == 0x98 || c == '\\') {
+            flush();
+            static const char digits[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += digits[byte >> 4];
+            out += digits[byte & 15];
+        } else {
+            plain += c;
+        }
     }
+    flush();
     return out;
 }
 

@@ -9,8 +9,9 @@
 namespace Talvek {
 
 // A name from the wire as it may appear in a log line: decoded from
-// Windows-1251, "-" when empty, and nothing that could forge another line or
-// field (control characters and blanks become "?").
+// Windows-1251, "-" when empty; control characters, every space but the
+// ASCII one (0xA0) and the backslash itself are written as \xNN of the byte,
+// so that nothing can forge another line or hide in a field.
 std::string logField(const std::string& cp1251Name);
 
 class RequestLog {

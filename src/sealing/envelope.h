@@ -1,7 +1,8 @@
 #pragma once
 // The envelope inside every sealed block of the channel codec: who sent it,
-// when, and a nonce, so that a block is accepted once, fresh and in the
-// direction it was meant for.
+// for which request, when, and a nonce, so that a block is accepted once,
+// fresh, in the direction it was meant for, and only as the answer to the
+// request it names.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,12 +10,19 @@
 namespace Talvek {
 
 // The envelope inside every sealed block (numbers big-endian):
-//   "TVK2", direction (1 byte), sender's UTC time in seconds (8 bytes,
-//   signed), random nonce (16 bytes), then the data.
+//   "TVK3", direction (1 byte), request code (1 byte), sender's UTC time in
+//   seconds (8 bytes, signed), nonce (16 bytes), interface name (64 bytes,
+//   zero-padded), then the data.
 namespace Envelope {
-constexpr char Magic[4] = {'T', 'V', 'K', '2'};
+constexpr char Magic[4] = {'T', 'V', 'K', '3'};
+constexpr size_t DirectionAt = 4;
+constexpr size_t CodeAt = 5;
+constexpr size_t TimeAt = 6;
+constexpr size_t NonceAt = 14;
 constexpr size_t NonceSize = 16;
-constexpr size_t HeaderSize = 4 + 1 + 8 + NonceSize;
+constexpr size_t InterfaceAt = 30;
+constexpr size_t InterfaceSize = 64;
+constexpr size_t HeaderSize = InterfaceAt + InterfaceSize;
 constexpr uint8_t FromAdministrator = 1;
 constexpr uint8_t FromCryptoServer = 2;
 // A block whose time is further than this from the receiver's clock is stale.

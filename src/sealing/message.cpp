@@ -7,6 +7,9 @@
 #include <cstring>
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include "keystore/base64.h"
 #include "keystore/rsakeyrecord.h"
@@ -18,6 +21,22 @@ namespace {
 
 constexpr size_t kDigestSize = 16;
 constexpr size_t kMessageKeySize = 16;
+
+// The message key that stands in for one that does not decrypt: the first
+// 16 bytes of HMAC-SHA-256 of the encrypted key under a secret of this
+// process, so the same block always opens the same (wrong) way.
+bool rejectionKey(const uint8_t* encryptedKey, size_t length, uint8_t* key) {
+    static uint8_t secret[32];
+    static const bool seeded = RAND_bytes(secret, sizeof secret) == 1;
+    uint8_t mac[EVP_MAX_MD_SIZE];
+    unsigned macLength = 0;
+    const bool ok = seeded && HMAC(EVP_sha256(), secret, sizeof secret, encryptedKey, length, mac,
+                                   &macLength) != nullptr &&
+                    macLength >= kMessageKeySize;
+    if (ok) std::memcpy(key, mac, kMessageKeySize);
+    OPENSSL_cleanse(mac, sizeof mac);
+    return ok;
+}
 // Text is made and taken in slices of this size, small enough for the cache.
 constexpr size_t kSlice = 64u << 10;
 // Messages this large are sealed and opened on two threads, with this many
@@ -346,11 +365,21 @@ bool MessageOpener::take(uint8_t* raw, size_t length) {
             // Room for whatever the decryption gives; a message key is 16 bytes.
             SecretBytes keyOut(cryptSize_);
             int keyLength = 0;
-            if (!privateDecrypt(*channel_->cryptPrivateKey, lead_.data() + signSize_ + kDigestSize,
-                                static_cast<int>(cryptSize_), keyOut.data(), &keyLength) ||
-                keyLength != static_cast<int>(kMessageKeySize))
-                return false;
-            std::memcpy(key_, keyOut.data(), kMessageKeySize);
+            const uint8_t* encryptedKey = lead_.data() + signSize_ + kDigestSize;
+            const bool decrypted =
+                privateDecrypt(*channel_->cryptPrivateKey, encryptedKey,
+                               static_cast<int>(cryptSize_), keyOut.data(), &keyLength) &&
+                keyLength == static_cast<int>(kMessageKeySize);
+            // Implicit rejection: a key that does not decrypt is replaced by
+            // one derived from it, and opening goes on as usual, so that a
+            // bad padding costs what a bad digest does and ends the same way
+            // (no padding oracle).
+            uint8_t derived[kMessageKeySize];
+            if (!rejectionKey(encryptedKey, cryptSize_, derived)) return false;
+            const uint8_t keep = static_cast<uint8_t>(0u - static_cast<unsigned>(decrypted));
+            for (size_t i = 0; i < kMessageKeySize; ++i)
+                key_[i] = static_cast<uint8_t>((keyOut[i] & keep) | (derived[i] & ~keep));
+            OPENSSL_cleanse(derived, sizeof derived);
             if (!rc4_.start(key_)) return false;
         }
     }

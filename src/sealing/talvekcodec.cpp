@@ -103,19 +103,47 @@ bool codecAccepts(const SecureChannel& channel) {
            publicPlausible(channel.cryptPublicKey);
 }
 
+std::optional<EnvelopeStamp> EnvelopeStamp::fresh(uint8_t code, const std::string& interfaceName) {
+    EnvelopeStamp stamp;
+    stamp.code = code;
+    std::memcpy(stamp.interfaceField.data(), interfaceName.data(),
+                std::min(interfaceName.size(), Envelope::InterfaceSize - 1));
+    if (RAND_bytes(stamp.nonce.data(), Envelope::NonceSize) != 1) return std::nullopt;
+    return stamp;
+}
+
+std::string EnvelopeStamp::interfaceName() const {
+    const auto zero = std::find(interfaceField.begin(), interfaceField.end(), uint8_t{0});
+    return std::string(interfaceField.begin(), zero);
+}
+
+bool EnvelopeStamp::sameRequest(const EnvelopeStamp& other) const {
+    return code == other.code && nonce == other.nonce && interfaceField == other.interfaceField;
+}
+
 bool EnvelopeSealer::stamp(const SecureChannel& channel, CodecSide side,
-                           std::optional<int64_t> now) {
+                           const EnvelopeStamp* request, std::optional<int64_t> now) {
     if (!codecAccepts(channel)) return false;
+    std::optional<EnvelopeStamp> own;
+    if (!request) {
+        own = EnvelopeStamp::fresh(0, {});
+        if (!own) return false;
+        request = &*own;
+    }
     std::memcpy(header_, Envelope::Magic, sizeof Envelope::Magic);
-    header_[4] = static_cast<uint8_t>(side);
-    putTime(header_ + 5, clockNow(now));
-    return RAND_bytes(header_ + 13, Envelope::NonceSize) == 1;
+    header_[Envelope::DirectionAt] = static_cast<uint8_t>(side);
+    header_[Envelope::CodeAt] = request->code;
+    putTime(header_ + Envelope::TimeAt, clockNow(now));
+    std::memcpy(header_ + Envelope::NonceAt, request->nonce.data(), Envelope::NonceSize);
+    std::memcpy(header_ + Envelope::InterfaceAt, request->interfaceField.data(),
+                Envelope::InterfaceSize);
+    return true;
 }
 
 bool EnvelopeSealer::start(const SecureChannel& channel, CodecSide side,
                            const std::vector<std::span<const uint8_t>>& input,
                            std::optional<int64_t> now) {
-    if (!stamp(channel, side, now)) return false;
+    if (!stamp(channel, side, nullptr, now)) return false;
     std::vector<std::span<const uint8_t>> parts{std::span<const uint8_t>(header_)};
     parts.insert(parts.end(), input.begin(), input.end());
     return sealer_.start(channel, parts);
@@ -124,7 +152,27 @@ bool EnvelopeSealer::start(const SecureChannel& channel, CodecSide side,
 bool EnvelopeSealer::startInPlace(const SecureChannel& channel, CodecSide side,
                                   const std::vector<std::span<uint8_t>>& input,
                                   std::optional<int64_t> now) {
-    if (!stamp(channel, side, now)) return false;
+    if (!stamp(channel, side, nullptr, now)) return false;
+    std::vector<std::span<uint8_t>> parts{std::span<uint8_t>(header_)};
+    parts.insert(parts.end(), input.begin(), input.end());
+    return sealer_.startInPlace(channel, parts);
+}
+
+bool EnvelopeSealer::start(const SecureChannel& channel, CodecSide side,
+                           const EnvelopeStamp& request,
+                           const std::vector<std::span<const uint8_t>>& input,
+                           std::optional<int64_t> now) {
+    if (!stamp(channel, side, &request, now)) return false;
+    std::vector<std::span<const uint8_t>> parts{std::span<const uint8_t>(header_)};
+    parts.insert(parts.end(), input.begin(), input.end());
+    return sealer_.start(channel, parts);
+}
+
+bool EnvelopeSealer::startInPlace(const SecureChannel& channel, CodecSide side,
+                                  const EnvelopeStamp& request,
+                                  const std::vector<std::span<uint8_t>>& input,
+                                  std::optional<int64_t> now) {
+    if (!stamp(channel, side, &request, now)) return false;
     std::vector<std::span<uint8_t>> parts{std::span<uint8_t>(header_)};
     parts.insert(parts.end(), input.begin(), input.end());
     return sealer_.startInPlace(channel, parts);
@@ -161,11 +209,11 @@ bool EnvelopeOpener::finish(EnvelopeStamp* stamp, std::optional<int64_t> now) {
     const uint8_t* head = header_;
     if (!opener_.finish(none) || headerAt_ < Envelope::HeaderSize ||
         std::memcmp(head, Envelope::Magic, sizeof Envelope::Magic) != 0 ||
-        head[4] != otherSide(side_)) {
+        head[Envelope::DirectionAt] != otherSide(side_)) {
         input_.clear();
         return false;
     }
-    const int64_t time = timeFrom(head + 5);
+    const int64_t time = timeFrom(head + Envelope::TimeAt);
     const int64_t clock = clockNow(now);
     // Written so that no extreme time can overflow the difference.
     if (time < clock - Envelope::MaxClockSkewSeconds ||
@@ -174,18 +222,29 @@ bool EnvelopeOpener::finish(EnvelopeStamp* stamp, std::optional<int64_t> now) {
         return false;
     }
     if (stamp) {
+        stamp->code = head[Envelope::CodeAt];
         stamp->time = time;
-        std::memcpy(stamp->nonce.data(), head + 13, Envelope::NonceSize);
+        std::memcpy(stamp->nonce.data(), head + Envelope::NonceAt, Envelope::NonceSize);
+        std::memcpy(stamp->interfaceField.data(), head + Envelope::InterfaceAt,
+                    Envelope::InterfaceSize);
     }
     return true;
 }
 
 bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* input, size_t length,
                   std::string& sealed, std::optional<int64_t> now) {
+    const auto stamp = EnvelopeStamp::fresh(0, {});
+    return stamp && sealEnvelope(channel, side, *stamp, input, length, sealed, now);
+}
+
+bool sealEnvelope(const SecureChannel& channel, CodecSide side, const EnvelopeStamp& stamp,
+                  const uint8_t* input, size_t length, std::string& sealed,
+                  std::optional<int64_t> now) {
     sealed.clear();
     if (!input && length > 0) return false;
     EnvelopeSealer sealer;
-    if (!sealer.start(channel, side, {std::span<const uint8_t>(input, length)}, now)) return false;
+    if (!sealer.start(channel, side, stamp, {std::span<const uint8_t>(input, length)}, now))
+        return false;
     std::string text(sealer.textLength(), '\0');
     if (!sealer.writeText(text.data())) return false;
     sealed = std::move(text);

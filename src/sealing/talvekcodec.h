@@ -53,10 +53,22 @@ enum class CodecSide : uint8_t {
     CryptoServer = Envelope::FromCryptoServer,
 };
 
-// What an opened envelope said about itself.
+// What an envelope says about itself: the request it belongs to (code,
+// nonce, interface) and when it was sealed.
 struct EnvelopeStamp {
+    uint8_t code = 0;
     int64_t time = 0;
     std::array<uint8_t, Envelope::NonceSize> nonce{};
+    std::array<uint8_t, Envelope::InterfaceSize> interfaceField{};  // zero-padded
+
+    // A new request's stamp: a fresh random nonce, the interface name cut to
+    // what its field holds with a zero; nothing when no random bytes could
+    // be had.
+    static std::optional<EnvelopeStamp> fresh(uint8_t code, const std::string& interfaceName);
+    // The interface name up to its first zero.
+    std::string interfaceName() const;
+    // The same request: code, nonce and interface field.
+    bool sameRequest(const EnvelopeStamp& other) const;
 };
 
 // True when the channel signs and encrypts with complete keys both ways: the
@@ -69,9 +81,14 @@ const SecureChannel* codecChannel(KeyBase& base, const std::string& keyBase,
                                   const std::string& localName, const std::string& remoteName);
 
 // Seals input from `side` with the channel; `now` (seconds since 1970, UTC)
-// stands in for the clock where given.
+// stands in for the clock where given. Without a stamp the envelope names no
+// request (code 0, no interface) and gets a fresh nonce; with one it carries
+// the stamp's code, nonce and interface and the time of sealing.
 bool sealEnvelope(const SecureChannel& channel, CodecSide side, const uint8_t* input, size_t length,
                   std::string& sealed, std::optional<int64_t> now = std::nullopt);
+bool sealEnvelope(const SecureChannel& channel, CodecSide side, const EnvelopeStamp& stamp,
+                  const uint8_t* input, size_t length, std::string& sealed,
+                  std::optional<int64_t> now = std::nullopt);
 // Opens a block sealed by the other side: the right magic, the other side's
 // direction and a time within Envelope::MaxClockSkewSeconds of now. The data
 // and the stamp are set only on success.
@@ -93,13 +110,21 @@ public:
     bool startInPlace(const SecureChannel& channel, CodecSide side,
                       const std::vector<std::span<uint8_t>>& input,
                       std::optional<int64_t> now = std::nullopt);
+    // The same under a given request's stamp (sealEnvelope).
+    bool start(const SecureChannel& channel, CodecSide side, const EnvelopeStamp& stamp,
+               const std::vector<std::span<const uint8_t>>& input,
+               std::optional<int64_t> now = std::nullopt);
+    bool startInPlace(const SecureChannel& channel, CodecSide side, const EnvelopeStamp& stamp,
+                      const std::vector<std::span<uint8_t>>& input,
+                      std::optional<int64_t> now = std::nullopt);
     size_t textLength() const { return sealer_.textLength(); }
     size_t next(char* out, size_t capacity) { return sealer_.next(out, capacity); }
     bool writeText(char* out) { return sealer_.writeText(out); }
     bool failed() const { return sealer_.failed(); }
 
 private:
-    bool stamp(const SecureChannel& channel, CodecSide side, std::optional<int64_t> now);
+    bool stamp(const SecureChannel& channel, CodecSide side, const EnvelopeStamp* request,
+               std::optional<int64_t> now);
 
     uint8_t header_[Envelope::HeaderSize] = {};
     MessageSealer sealer_;

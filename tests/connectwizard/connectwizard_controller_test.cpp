@@ -8,6 +8,7 @@
 
 #include "connectwizard/connectwizardcontroller.h"
 #include "support/memorysettingsstore.h"
+#include "support/protocolrequests.h"
 #include "support/serverfixture.h"
 #include "sealing/talvekcodec.h"
 #include "cryptoclient/tcpsocket.h"
@@ -79,16 +80,11 @@ protected:
     // The next listings answer these names (Windows-1251), sealed for the
     // administrator as the crypto server seals them.
     void serveListing(const std::vector<std::string>& names) {
-        std::vector<uint8_t> plain = joinInterfaceList(names);
-        plain.push_back(0);  // a list of no names still has a byte to seal
-        std::vector<uint8_t> sealed;
-        ASSERT_TRUE(
-            codecEncode(serverBase, serverName, adminName, CodecSide::CryptoServer, plain, sealed));
-        std::vector<uint8_t> reply(12, 0);
-        for (int i = 0; i < 4; ++i)
-            reply[8 + i] = static_cast<uint8_t>(sealed.size() >> (24 - 8 * i));
-        reply.insert(reply.end(), sealed.begin(), sealed.end());
-        server->misbehave(Misbehaviour::Raw, reply);
+        server->answerWith([this, names](const std::vector<uint8_t>& request) {
+            RequestSealer serverSide(serverBase, serverName, adminName, CodecSide::CryptoServer);
+            return sealedReply(serverSide, openFirstBlock(serverSide, request).stamp,
+                               joinInterfaceList(names));
+        });
     }
 
     std::string keysDir;
@@ -357,17 +353,24 @@ TEST_F(ConnectWizardTest, AnInterfaceNameTooLongForTheProtocolIsRefused) {
     const std::string shortName(63, 'a');
     const std::string longName = shortName + "-extra";
     writeInterfaceBase(interfaceFile(shortName), shortName, 1);
+    // A listing that names it is no listing of this protocol.
     serveListing({shortName, longName});
-    reachTransferPage();
+    run.walk.open();
+    fillConnectPage();
+    EXPECT_FALSE(run.walk.next());
+    EXPECT_EQ(run.lastMessage(), "Ошибка декодирования списка интерфейсов сервера!");
+    // The transfer's own check refuses it too, before any request.
+    auto params = paramsFor(dir.file("upload.key_base"));
+    params.operation = ServerCode::UploadKeyBase;
+    params.interfaceName = longName;
+    EXPECT_EQ(checkTransfer(params), ConnectWizardTexts::interfaceTooLong(longName));
+
     server->misbehave(Misbehaviour::None);
-    choose(longName);
+    ASSERT_TRUE(run.walk.next()) << run.lastMessage();
+    choose(shortName);
     chooseUpload();
     const std::string local = dir.file("upload.key_base");
     writeInterfaceBase(local, "x", 2);
-    run.field(TransferPage, TransferPageIds::LocalFile) = local;
-    EXPECT_FALSE(run.walk.next());
-    EXPECT_EQ(run.lastMessage(), ConnectWizardTexts::interfaceTooLong(longName));
-    choose(shortName);
     run.field(TransferPage, TransferPageIds::LocalFile) = local;
     EXPECT_TRUE(run.walk.next()) << run.lastMessage();
 }

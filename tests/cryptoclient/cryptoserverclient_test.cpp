@@ -11,6 +11,7 @@
 
 #include "keystore/keybase.h"
 #include "support/serverfixture.h"
+#include "support/protocolrequests.h"
 #include "support/silentserver.h"
 #include "support/testkeys.h"
 #include "sealing/talvekcodec.h"
@@ -44,8 +45,33 @@ std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
 
 const std::string kReceiveReset = "Ошибка получения ответа: Connection reset by peer !";
 
+struct Opened {
+    EnvelopeStamp stamp;
+    std::vector<uint8_t> data;
+};
+
 class CryptoServerClient : public CryptoServerFixture {
 protected:
+    // A block of the request as the server opens it.
+    Opened openedByServer(const std::vector<uint8_t>& block) {
+        RequestSealer serverSide(serverBase, serverName, adminName, CodecSide::CryptoServer);
+        Opened opened;
+        EXPECT_TRUE(openEnvelope(serverSide.channel(), CodecSide::CryptoServer,
+                                 reinterpret_cast<const char*>(block.data()), block.size(),
+                                 opened.data, &opened.stamp));
+        return opened;
+    }
+    // A reply sealed by the server's side for the request's stamp, changed
+    // as the function likes, with the data it gives.
+    std::vector<uint8_t> sealedReply(
+        const std::vector<uint8_t>& request,
+        const std::function<std::vector<uint8_t>(EnvelopeStamp&)>& make) {
+        RequestSealer serverSide(serverBase, serverName, adminName, CodecSide::CryptoServer);
+        EnvelopeStamp stamp = openFirstBlock(serverSide, request).stamp;
+        const auto data = make(stamp);
+        return TestSupport::sealedReply(serverSide, stamp, data);
+    }
+
     // A fetch expected to fail: its message, and how long it took in ms.
     std::pair<std::string, long long> timedFailingFetch(const CryptoServerParams& params) {
         std::string message;
@@ -80,8 +106,18 @@ TEST_F(CryptoServerClient, ListSendsTheExactRequestAndDecodesTheNames) {
     const auto names = splitInterfaceList(params.interfaceList.data(), params.interfaceList.size());
     EXPECT_EQ(names, (std::vector<std::string>{"main", cp("Касса")}));
 
-    const auto field = nameField(adminName);
-    EXPECT_EQ(server->lastRequest(), concat({{100}, words({1}), field, words({256}), field}));
+    // code, version 3, the name field, the length, and one sealed block that
+    // names the list request, no interface and no data.
+    const auto request = server->lastRequest();
+    ASSERT_GT(request.size(), kRequestHeadSize);
+    const std::vector<uint8_t> payload(request.begin() + kRequestHeadSize, request.end());
+    EXPECT_EQ(std::vector<uint8_t>(request.begin(), request.begin() + kRequestHeadSize),
+              concat({{100}, words({3}), nameField(adminName),
+                      words({static_cast<uint32_t>(payload.size())})}));
+    const auto opened = openedByServer(payload);
+    EXPECT_EQ(opened.stamp.code, 100);
+    EXPECT_EQ(opened.stamp.interfaceName(), "");
+    EXPECT_EQ(opened.data, std::vector<uint8_t>{});
 }
 
 TEST_F(CryptoServerClient, FetchWritesTheBaseOwnerOnlyAndSaysWhere) {
@@ -94,10 +130,14 @@ TEST_F(CryptoServerClient, FetchWritesTheBaseOwnerOnlyAndSaysWhere) {
     EXPECT_EQ(readBytes(local), readBytes(interfaceFile("Касса")));
     EXPECT_EQ(fileMode(local), 0600u);
 
-    std::vector<uint8_t> payload(params.interfaceName.begin(), params.interfaceName.end());
-    payload.push_back(0);
-    EXPECT_EQ(server->lastRequest(),
-              concat({{101}, words({1}), nameField(adminName), words({6}), payload}));
+    const auto request = server->lastRequest();
+    ASSERT_GT(request.size(), kRequestHeadSize);
+    EXPECT_EQ(request[0], 101);
+    const auto opened =
+        openedByServer(std::vector<uint8_t>(request.begin() + kRequestHeadSize, request.end()));
+    EXPECT_EQ(opened.stamp.code, 101);
+    EXPECT_EQ(opened.stamp.interfaceName(), cp("Касса"));
+    EXPECT_EQ(opened.data, std::vector<uint8_t>{});
 }
 
 TEST_F(CryptoServerClient, UploadReplacesTheServersBaseAndNamesIt) {
@@ -113,29 +153,28 @@ TEST_F(CryptoServerClient, UploadReplacesTheServersBaseAndNamesIt) {
     EXPECT_EQ(fileMode(interfaceFile("main")), 0600u);
 }
 
-TEST_F(CryptoServerClient, EmptyLocalFileUploadsAs260ByteBlock) {
+TEST_F(CryptoServerClient, AnUploadIsAHeadWithTheLengthThenTheBodyUnderOneStamp) {
     const std::string local = dir.file("empty");
     writeBytes(local, {});
-    auto params = paramsFor(local);
     std::string message;
-    uploadKeyBase(params, &message);
+    ASSERT_TRUE(uploadKeyBase(paramsFor(local), &message)) << message;
 
     const auto request = server->lastRequest();
-    ASSERT_GT(request.size(), 265u);
+    ASSERT_GT(request.size(), kRequestHeadSize + 4);
     EXPECT_EQ(request[0], 102);
-    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 1, request.begin() + 5), words({1}));
-    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 5, request.begin() + 261),
-              nameField(adminName));
-    const std::vector<uint8_t> payload(request.begin() + 265, request.end());
+    EXPECT_EQ(std::vector<uint8_t>(request.begin() + 1, request.begin() + 5), words({3}));
+    const std::vector<uint8_t> payload(request.begin() + kRequestHeadSize, request.end());
     EXPECT_EQ(std::vector<uint8_t>(request.begin() + 261, request.begin() + 265),
               words({static_cast<uint32_t>(payload.size())}));
-    // What the server opens is the 260-byte name field and nothing else.
-    SecretBytes plain;
-    ASSERT_TRUE(
-        codecDecode(serverBase, serverName, adminName, CodecSide::CryptoServer, payload, plain));
-    std::vector<uint8_t> expected(260, 0);
-    std::copy_n("main", 4, expected.begin());
-    EXPECT_EQ(std::vector<uint8_t>(plain.begin(), plain.end()), expected);
+    const uint32_t headLength = wordFrom(payload.data());
+    ASSERT_LT(4 + headLength, payload.size());
+    const auto head = openedByServer({payload.begin() + 4, payload.begin() + 4 + headLength});
+    const auto body = openedByServer({payload.begin() + 4 + headLength, payload.end()});
+    EXPECT_EQ(head.data, std::vector<uint8_t>(8, 0));  // an empty base
+    EXPECT_EQ(head.stamp.code, 102);
+    EXPECT_EQ(head.stamp.interfaceName(), "main");
+    EXPECT_TRUE(body.stamp.sameRequest(head.stamp));
+    EXPECT_EQ(body.data, std::vector<uint8_t>{});
 }
 
 TEST_F(CryptoServerClient, ServerRefusalsReadAsServerMessages) {
@@ -151,7 +190,11 @@ TEST_F(CryptoServerClient, ServerRefusalsReadAsServerMessages) {
     EXPECT_FALSE(fetchKeyBase(params, &message));
     EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(103) + "!");
 
+    // An administrator with a channel of his own the server does not know.
     params.adminKeyName = cp("Чужой");
+    params.adminKeyBase = dir.file("stranger-admin.key_base");
+    writeChannelPair(params.adminKeyBase, dir.file("stranger-server.key_base"), params.adminKeyName,
+                     serverName, true, true);
     EXPECT_FALSE(listInterfaces(params, &message));
     EXPECT_EQ(message,
               "Сервер сообщил об ошибке:\nСообщение сервера:\n\nУ вас нет прав для "
@@ -186,24 +229,30 @@ TEST_F(CryptoServerClient, ReadOnlyInterfaceBaseGivesRewriteFailed) {
 }
 
 TEST_F(CryptoServerClient, ServerAnswersRequestsByTheirKind) {
-    const auto answer = [&](uint8_t code, const std::string& admin,
-                            const std::vector<uint8_t>& payload) {
+    const auto statusOf = [&](uint8_t code, const std::string& admin,
+                              const std::vector<uint8_t>& payload, uint32_t version = 3) {
         ServerRequest request;
         request.code = code;
-        request.word = kRequestWord;
+        request.word = version;
         request.setName(admin);
         request.payload = payload;
         ServerReply reply;
         Talvek::exchange(paramsFor(), request, reply);
-        return reply;
+        return reply.status;
     };
-    // An upload that does not open, and a request code nobody knows.
-    EXPECT_EQ(answer(102, adminName, {'x', 'y'}).status, 107u);
-    EXPECT_EQ(answer(99, adminName, {0}).status, 104u);
-    EXPECT_EQ(answer(100, "", nameField("")).status, 100u);
-    const auto list = answer(100, adminName, nameField(adminName));
-    EXPECT_EQ(list.status, 0u);
-    EXPECT_FALSE(list.data.empty());
+    RequestSealer admin(adminBase, adminName, serverName);
+    ASSERT_TRUE(admin.ready());
+    const auto list = admin.block(freshStamp(100));
+    EXPECT_EQ(statusOf(100, adminName, list), 0u);
+    EXPECT_EQ(statusOf(100, "", list), 100u);
+    EXPECT_EQ(statusOf(99, adminName, list), 104u);
+    EXPECT_EQ(statusOf(100, adminName, list, 1), 104u);  // the earlier protocol
+    // A block that does not open, and one for another request code.
+    EXPECT_EQ(statusOf(100, adminName, {'x', 'y'}), 107u);
+    EXPECT_EQ(statusOf(101, adminName, admin.block(freshStamp(100))), 107u);
+    // An upload's head length that leaves no room for a body.
+    EXPECT_EQ(statusOf(102, adminName, concat({words({100}), std::vector<uint8_t>(100, 'A')})),
+              104u);
 }
 
 TEST_F(CryptoServerClient, EmptyRepliesFailAndWriteNothing) {
@@ -419,17 +468,11 @@ TEST_F(CryptoServerClient, AReplayedOrStaleUploadCannotRollTheBaseBack) {
     EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(107) + "!");
 
     // An upload sealed more than five minutes ago is refused too.
-    std::vector<uint8_t> block(kUploadHeaderSize, 0);
-    std::copy_n("main", 4, block.begin());
-    const auto body = readBytes(first);
-    block.insert(block.end(), body.begin(), body.end());
-    std::vector<uint8_t> stale;
     const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
-    ASSERT_TRUE(codecEncode(adminBase, adminName, serverName, CodecSide::Administrator, block,
-                            stale, now - 301));
-    replay.payload = stale;
+    RequestSealer admin(adminBase, adminName, serverName);
+    replay.payload = admin.uploadPayload(freshStamp(102, "main"), readBytes(first), now - 301);
     reply = ServerReply{};
     EXPECT_FALSE(exchange(paramsFor(), replay, reply, &message));
     EXPECT_EQ(reply.status, ServerStatus::DecodeFailed);
@@ -444,11 +487,12 @@ TEST(ReplayGuard, ANonceIsTakenOnceWithinTheWindow) {
     a.time = b.time = 1000;
     a.nonce[0] = 1;
     b.nonce[0] = 2;
-    EXPECT_TRUE(guard.admit(a, 1000));
-    EXPECT_TRUE(guard.admit(b, 1000));
-    EXPECT_FALSE(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds - 1));
+    using V = ReplayGuard::Verdict;
+    EXPECT_EQ(guard.admit(a, 1000), V::Admitted);
+    EXPECT_EQ(guard.admit(b, 1000), V::Admitted);
+    EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds - 1), V::Replayed);
     // Long after, the time check refuses it anyway; the nonce is forgotten.
-    EXPECT_TRUE(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds));
+    EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds), V::Admitted);
 }
 
 TEST_F(CryptoServerClient, AServerThatDripsBytesCannotHoldTheClient) {
@@ -502,15 +546,77 @@ TEST_F(CryptoServerClient, TheStoredNameIsShownCutAndCleaned) {
     std::vector<uint8_t> name(300, 'a');
     name[3] = '\n';
     name[4] = 0x1B;  // an escape sequence a terminal would obey
-    server->misbehave(Misbehaviour::Raw,
-                      concat({words({0, 0, static_cast<uint32_t>(name.size())}), name}));
+    server->answerWith([&](const std::vector<uint8_t>& request) {
+        return sealedReply(request, [&](EnvelopeStamp&) { return name; });
+    });
     std::string message;
     ASSERT_TRUE(uploadKeyBase(paramsFor(local), &message)) << message;
-    EXPECT_EQ(message, "Новая база ключей установлена на сервере как\n\"aaa??" +
+    EXPECT_EQ(message, "Новая база ключей установлена на сервере как\n\"aaa\\x0A\\x1B" +
                            std::string(kStoredNameShown - 5, 'a') + "...\"");
 
     EXPECT_EQ(storedNameText({0xCA, 0xE0, 0xF1, 0xF1, 0xE0, '.', 'k', 0, 'x'}), "Касса.k");
     EXPECT_EQ(storedNameText({}), "");
     EXPECT_EQ(storedNameText(std::vector<uint8_t>(kStoredNameShown, 'b')),
               std::string(kStoredNameShown, 'b'));
+}
+
+// A man in the middle answers with a genuine sealed reply, but not the one
+// for this request: each is refused with the decode-failure message and
+// nothing is written.
+TEST_F(CryptoServerClient, RepliesForAnotherRequestAreRefusedAndWriteNothing) {
+    const std::string fetched = dir.file("fetched");
+    writeBytes(fetched, {'o', 'l', 'd'});
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 3);
+    const auto served = readBytes(interfaceFile("main"));
+    const auto base = readBytes(interfaceFile("Касса"));
+    using Change = std::function<void(EnvelopeStamp&)>;
+    const struct {
+        const char* what;
+        Change change;
+    } cases[] = {
+        {"another interface", [](EnvelopeStamp& s) { s.interfaceField.fill(0); s.interfaceField[0] = 'x'; }},
+        {"another nonce", [](EnvelopeStamp& s) { s.nonce[0] ^= 1; }},
+        {"another code", [](EnvelopeStamp& s) { s.code = s.code == 100 ? 101 : 100; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        server->answerWith([&](const std::vector<uint8_t>& request) {
+            return sealedReply(request, [&](EnvelopeStamp& stamp) {
+                c.change(stamp);
+                return stamp.code == 100 ? joinInterfaceList({"main"}) : base;
+            });
+        });
+        auto params = paramsFor(fetched);
+        std::string message;
+        EXPECT_FALSE(fetchKeyBase(params, &message));
+        EXPECT_EQ(message, "Ошибка декодирования полученного файла!");
+        EXPECT_FALSE(listInterfaces(params, &message));
+        EXPECT_EQ(message, "Ошибка декодирования списка интерфейсов сервера!");
+        EXPECT_TRUE(params.interfaceList.empty());
+        EXPECT_FALSE(uploadKeyBase(paramsFor(local), &message));
+        EXPECT_EQ(message, "Ошибка декодирования ответа сервера!");
+    }
+    // An acknowledgement in plain text, as the earlier protocol sent it,
+    // from a server that never stored anything.
+    const std::string plain = "main.key_base";
+    server->misbehave(Misbehaviour::Raw,
+                      concat({words({0, 0, static_cast<uint32_t>(plain.size())}),
+                              std::vector<uint8_t>(plain.begin(), plain.end())}));
+    std::string message;
+    EXPECT_FALSE(uploadKeyBase(paramsFor(local), &message));
+    EXPECT_EQ(message, "Ошибка декодирования ответа сервера!");
+    // A list whose names the protocol does not allow.
+    server->answerWith([&](const std::vector<uint8_t>& request) {
+        return sealedReply(request, [](EnvelopeStamp&) {
+            return joinInterfaceList({"main", std::string(64, 'n')});
+        });
+    });
+    auto params = paramsFor();
+    EXPECT_FALSE(listInterfaces(params, &message));
+    EXPECT_EQ(message, "Ошибка декодирования списка интерфейсов сервера!");
+
+    EXPECT_EQ(readBytes(fetched), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(readBytes(interfaceFile("main")), served);
+    EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
 }

@@ -21,6 +21,7 @@
 #include "cryptoclient/cryptoserverclient.h"
 #include "keystore/keybase.h"
 #include "support/lockwait.h"
+#include "support/protocolrequests.h"
 #include "support/serverfixture.h"
 
 using namespace Talvek;
@@ -35,17 +36,6 @@ size_t residentBytes() {
     size_t pages = 0, resident = 0;
     statm >> pages >> resident;
     return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-std::vector<uint8_t> requestHead(uint8_t code, const std::string& admin, uint32_t length) {
-    std::vector<uint8_t> head(kRequestHeadSize, 0);
-    head[0] = code;
-    const auto one = wordBytes(kRequestWord);
-    std::copy(one.begin(), one.end(), head.begin() + 1);
-    std::copy(admin.begin(), admin.end(), head.begin() + 5);
-    const auto n = wordBytes(length);
-    std::copy(n.begin(), n.end(), head.begin() + 5 + kNameFieldSize);
-    return head;
 }
 
 // A raw client: connects and sends what it is given, then keeps the line.
@@ -76,6 +66,9 @@ TEST_F(CryptoServerService, FiftyClientsAreServedAtOnceWhileOneStalls) {
     // A server that would wait a minute for a silent client.
     auto patient = config;
     patient.idleLimitMs = 60000;
+    patient.headerTimeMs = 60000;
+    // All fifty come from one address.
+    patient.maxUnprovenPerSource = patient.maxUnproven = patient.earlyDropFrom = 64;
     CryptoServer served(patient);
     ASSERT_TRUE(served.start());
     // Half a head, then silence: it must not hold anybody up.
@@ -110,7 +103,7 @@ TEST_F(CryptoServerService, ConnectionsAreBoundedInNumberAndTime) {
     auto tight = config;
     tight.maxConnections = 2;
     tight.idleLimitMs = 60000;
-    tight.connectionTimeMs = 800;
+    tight.headerTimeMs = 800;
     CryptoServer small(tight);
     ASSERT_TRUE(small.start());
     RawClient first(small.port()), second(small.port());
@@ -140,7 +133,8 @@ TEST_F(CryptoServerService, AHostileHeaderIsAnsweredBeforeAnythingLargeIsAllocat
         {"unknown administrator", requestHead(102, cp("Чужой"), 0xFFFFFFFFu), 100},
         {"unknown code", requestHead(99, adminName, 0x7FFFFFFFu), 104},
         {"list with a big payload", requestHead(100, adminName, 1u << 30), 104},
-        {"fetch with a big payload", requestHead(101, adminName, 65), 104},
+        {"fetch with a big payload", requestHead(101, adminName, kBlockMax + 1), 104},
+        {"the earlier protocol", requestHead(101, adminName, 100, 1), 104},
         {"upload over the cap", requestHead(102, adminName, kUploadPayloadMax + 1), 104},
         {"upload of the largest size, sent slowly", requestHead(102, adminName, kUploadPayloadMax),
          -1},
@@ -194,15 +188,11 @@ TEST_F(CryptoServerService, AStalledUploadHoldsNothing) {
     // opens at a time.
     const std::string local = dir.file("changed.key_base");
     writeInterfaceBase(local, "main", 1000);
-    std::vector<uint8_t> block(kUploadHeaderSize, 0);
-    std::copy_n("main", 4, block.begin());
-    const auto body = readBytes(local);
-    block.insert(block.end(), body.begin(), body.end());
-    std::vector<uint8_t> sealed;
-    ASSERT_TRUE(
-        codecEncode(adminBase, adminName, serverName, CodecSide::Administrator, block, sealed));
-    auto halfSent = requestHead(ServerCode::UploadKeyBase, adminName, static_cast<uint32_t>(sealed.size()));
-    halfSent.insert(halfSent.end(), sealed.begin(), sealed.begin() + sealed.size() / 2);
+    RequestSealer admin(adminBase, adminName, serverName);
+    const auto payload = admin.uploadPayload(freshStamp(102, "main"), readBytes(local));
+    auto halfSent = requestHead(ServerCode::UploadKeyBase, adminName,
+                                static_cast<uint32_t>(payload.size()));
+    halfSent.insert(halfSent.end(), payload.begin(), payload.begin() + payload.size() / 2);
 
     ScopedLockWait wait(std::chrono::milliseconds(300));
     KeyBase base;

@@ -99,6 +99,9 @@ TEST(CryptoServerEndToEnd, ExchangedChannelCarriesListFetchChangeUpload) {
 
     // Another administrator of the same server has no rights here.
     params.adminKeyName = cp("Гость");
+    params.adminKeyBase = dir.file("guest.key_base");
+    writeChannelPair(params.adminKeyBase, dir.file("guest-server.key_base"), params.adminKeyName,
+                     serverName, true, true);
     EXPECT_FALSE(listInterfaces(params, &message));
     EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(100) + "!");
 }

@@ -29,6 +29,12 @@ void ScriptedServer::misbehave(Misbehaviour mode, std::vector<uint8_t> raw, int3
     dripMs_ = dripMs;
 }
 
+void ScriptedServer::answerWith(Answer answer) {
+    std::lock_guard lock(mutex_);
+    mode_ = Misbehaviour::Answer;
+    answer_ = std::move(answer);
+}
+
 std::vector<uint8_t> ScriptedServer::lastRequest() const {
     std::lock_guard lock(mutex_);
     return lastRequest_;
@@ -60,11 +66,13 @@ void ScriptedServer::handle(TcpSocket& client, const std::atomic<int32_t>& stop)
     Misbehaviour mode;
     std::vector<uint8_t> raw;
     int32_t dripMs;
+    Answer answer;
     {
         std::lock_guard lock(mutex_);
         mode = mode_;
         raw = raw_;
         dripMs = dripMs_;
+        answer = answer_;
     }
     if (mode == Misbehaviour::CloseAtOnce) return;
     client.setIdleLimit(30000);
@@ -120,6 +128,7 @@ void ScriptedServer::handle(TcpSocket& client, const std::atomic<int32_t>& stop)
         }
         return;
     }
+    if (mode == Misbehaviour::Answer) raw = answer(request);
     if (mode == Misbehaviour::Drip) {
         for (uint8_t byte : raw) {
             if (stop.load() != 0 || client.send(&byte, 1, kSocketSliceMs) < 0) return;

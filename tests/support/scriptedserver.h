@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -21,6 +22,7 @@ enum class Misbehaviour {
     Raw,           // read the request, send the raw bytes, close
     RawThenStall,  // read the request, send the raw bytes, keep the line open
     Drip,          // read the request, send the raw bytes one every dripMs
+    Answer,        // read the request, send what the answer function makes of it, close
 };
 
 class ScriptedServer {
@@ -33,6 +35,9 @@ public:
 
     uint16_t port() const { return port_; }
     void misbehave(Misbehaviour mode, std::vector<uint8_t> raw = {}, int32_t dripMs = 100);
+    // Misbehaviour::Answer with this function of the whole request.
+    using Answer = std::function<std::vector<uint8_t>(const std::vector<uint8_t>& request)>;
+    void answerWith(Answer answer);
     // The bytes of the last request read whole, and how many were.
     std::vector<uint8_t> lastRequest() const;
     int requestCount() const;
@@ -48,6 +53,7 @@ private:
     Misbehaviour mode_ = Misbehaviour::None;
     std::vector<uint8_t> raw_;
     int32_t dripMs_ = 100;
+    Answer answer_;
     std::vector<uint8_t> lastRequest_;
     int requestCount_ = 0;
     std::jthread thread_;

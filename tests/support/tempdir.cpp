@@ -70,7 +70,11 @@ std::vector<std::string> listDir(const std::string& path) {
 std::vector<std::string> temporariesIn(const std::string& folder) {
     std::vector<std::string> out;
     for (const auto& name : listDir(folder)) {
-        if (name[0] == '.' && std::filesystem::is_regular_file(folder + "/" + name))
+        // ".TARGET.tvk-XXXXXX.tmp": a dot file of the folder's own (the
+        // crypto server's ".nonces") is none.
+        if (name[0] == '.' && name.find(".tvk-") != std::string::npos &&
+            name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0 &&
+            std::filesystem::is_regular_file(folder + "/" + name))
             out.push_back(name);
     }
     return out;
