@@ -18,17 +18,38 @@ namespace Talvek {
 namespace {
 
 std::atomic<long long> g_waitMs{10000};
+std::atomic<int> g_waiting{0};
+
+// Counts this thread among the waiting ones from the first refusal on.
+class WaitingMark {
+public:
+    WaitingMark() = default;
+    ~WaitingMark() {
+        if (counted_) g_waiting.fetch_sub(1);
+    }
+    WaitingMark(const WaitingMark&) = delete;
+    WaitingMark& operator=(const WaitingMark&) = delete;
+    void set() {
+        if (!counted_) g_waiting.fetch_add(1);
+        counted_ = true;
+    }
+
+private:
+    bool counted_ = false;
+};
 
 enum class Wait { Locked, Busy, Error };
 
 // Tries the lock until the deadline, sleeping a little longer each time.
 Wait lockUntil(int fd, int operation, std::chrono::steady_clock::time_point deadline) {
     auto pause = std::chrono::milliseconds(1);
+    WaitingMark waiting;
     for (;;) {
         if (flock(fd, operation | LOCK_NB) == 0) return Wait::Locked;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return Wait::Error;
         if (std::chrono::steady_clock::now() >= deadline) return Wait::Busy;
+        waiting.set();
         std::this_thread::sleep_for(pause);
         if (pause < std::chrono::milliseconds(20)) pause *= 2;
     }
@@ -42,6 +63,10 @@ std::chrono::milliseconds lockWait() {
 
 void setLockWait(std::chrono::milliseconds wait) {
     g_waitMs.store(wait.count());
+}
+
+int lockWaitsInProgress() {
+    return g_waiting.load();
 }
 
 FileLock::~FileLock() {

@@ -14,6 +14,10 @@ namespace Talvek {
 std::chrono::milliseconds lockWait();
 void setLockWait(std::chrono::milliseconds wait);
 
+// How many threads of this program wait for another program's lock at this
+// moment, so that a window can say why it seems to stand still.
+int lockWaitsInProgress();
+
 // A lock not had within lockWait() is recorded as the file's fault
 // (FileFault::Locked), like every other reason a key file cannot be used.
 

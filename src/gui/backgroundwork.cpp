@@ -1,0 +1,111 @@
+#include "gui/backgroundwork.h"
+
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFrame>
+#include <QFutureWatcher>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPointer>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <exception>
+#include <memory>
+
+#include "fileio/filefault.h"
+#include "fileio/filelock.h"
+
+namespace Talvek {
+
+namespace {
+
+// A tool window without buttons: it takes neither focus nor input, and goes
+// with the step that waits.
+class LockWaitNote : public QFrame {
+public:
+    explicit LockWaitNote(QWidget* owner)
+        : QFrame(owner, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus) {
+        setObjectName(lockNoteName());
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        setFrameStyle(QFrame::Panel | QFrame::Raised);
+        const QString text = QString::fromUtf8(BackgroundTexts::LockWait);
+        setAccessibleName(text);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(16, 10, 16, 10);
+        auto* label = new QLabel(text, this);
+        label->setAccessibleName(text);
+        layout->addWidget(label);
+    }
+
+    void showOver(QWidget* owner) {
+        adjustSize();
+        if (owner) {
+            const QPoint centre = owner->mapToGlobal(owner->rect().center());
+            move(centre - rect().center());
+        }
+        show();
+    }
+};
+
+// The wait cursor for the life of the object.
+struct WaitCursor {
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+}  // namespace
+
+void runAndWait(QWidget* owner, const std::function<void()>& work) {
+    WaitCursor cursor;
+    std::exception_ptr failure;
+    FileFailure fault;
+    QFutureWatcher<void> watcher;
+    QEventLoop loop;
+    QObject::connect(&watcher, &QFutureWatcher<void>::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(QtConcurrent::run([&work, &failure, &fault] {
+        // The pool's thread keeps its fault record between tasks: start clean
+        // and take the record along.
+        forgetFileFailure();
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        fault = lastFileFailure();
+        forgetFileFailure();
+    }));
+
+    // The note follows the waits, polled: the waiting thread must not touch
+    // a widget.
+    const QPointer<QWidget> parent = owner;
+    std::unique_ptr<LockWaitNote> note;
+    QElapsedTimer waitingFor;
+    QTimer poll;
+    poll.setInterval(100);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (lockWaitsInProgress() == 0) {
+            waitingFor.invalidate();
+            if (note) note->hide();
+            return;
+        }
+        if (!waitingFor.isValid()) waitingFor.start();
+        if (waitingFor.elapsed() < kLockNoteDelayMs) return;
+        if (!note) note = std::make_unique<LockWaitNote>(parent.data());
+        if (!note->isVisible()) note->showOver(parent.data());
+    });
+    poll.start();
+    if (!watcher.isFinished()) loop.exec();
+    watcher.waitForFinished();
+    poll.stop();
+    note.reset();
+
+    if (fault.fault != FileFault::None) noteFileFailure(fault.path, fault.fault, fault.error);
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace Talvek
