@@ -1,13 +1,11 @@
 #include "cli/keyexchange.h"
 
-#include <chrono>
 #include <memory>
 #include <filesystem>
 #include <ostream>
-#include <system_error>
 
+#include "checks/filecause.h"
 #include "fileio/filefault.h"
-#include "fileio/filelock.h"
 
 namespace Talvek::Cli {
 
@@ -80,45 +78,20 @@ bool refusesOutput(const std::string& input, const std::string& output, Io& io) 
 }
 
 std::string unreadWarning(uint64_t count) {
-    return "the file holds " + std::to_string(count) +
-           " bytes after the last node that were not read";
+    FileFailure unread;
+    unread.fault = FileFault::NotReadWhole;
+    unread.count = count;
+    return fileCause(unread);
 }
 
 std::string fileFaultText(const FileFailure& failure) {
-    switch (failure.fault) {
-        case FileFault::None:
-            return {};
-        case FileFault::System: {
-            // As the system words it, in the lower case of the other causes.
-            std::string text = std::error_code(failure.error, std::generic_category()).message();
-            if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] += 'a' - 'A';
-            return text;
-        }
-        case FileFault::Locked: {
-            const auto seconds =
-                std::chrono::duration_cast<std::chrono::seconds>(lockWait()).count();
-            std::string text = "locked by another program";
-            if (seconds > 0) text += " for more than " + std::to_string(seconds) + " s";
-            return text;
-        }
-        case FileFault::ReadOnly:
-            return "read-only file";
-        case FileFault::NotRegular:
-            return "not a regular file";
-        case FileFault::TooLarge:
-            return "too large for a key file";
-        case FileFault::NotAKeyFile:
-            return "not a key file";
-        case FileFault::NoChannel:
-            return "key base without channels";
-        case FileFault::TwoRoles:
-            return "named for two roles of one action";
-        case FileFault::NotReadWhole:
-            return unreadWarning(failure.count);
-    }
-    return {};
+    return fileCause(failure);
 }
 
+namespace {
+
+// A public part's fingerprints under a heading that names its file, for the
+// two sides to compare over another channel than the one the file took.
 void printFingerprints(std::ostream& out, const std::string& heading,
                        const PublicPartFingerprints& fingerprints) {
     if (fingerprints.empty()) return;
@@ -126,6 +99,8 @@ void printFingerprints(std::ostream& out, const std::string& heading,
     if (!fingerprints.crypt.empty()) out << "  Кодирование: " << fingerprints.crypt << "\n";
     if (!fingerprints.sign.empty()) out << "  Подпись:     " << fingerprints.sign << "\n";
 }
+
+}  // namespace
 
 void printFailure(std::ostream& err, const std::string& message) {
     if (!message.empty()) printMessage(err, message);

@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QString>
@@ -19,8 +20,10 @@ namespace {
 void keepLinesWhole(QMessageBox& box) {
     const QFontMetrics metrics(box.font());
     int widest = 0;
-    for (const QString& line : box.text().split(QLatin1Char('\n')))
-        widest = qMax(widest, metrics.horizontalAdvance(line));
+    for (const QString& text : {box.text(), box.informativeText()}) {
+        for (const QString& line : text.split(QLatin1Char('\n')))
+            widest = qMax(widest, metrics.horizontalAdvance(line));
+    }
     constexpr int kIconColumn = 64;
     constexpr int kLimit = 700;
     auto* grid = qobject_cast<QGridLayout*>(box.layout());
@@ -33,12 +36,26 @@ void keepLinesWhole(QMessageBox& box) {
 }  // namespace
 
 bool showMessage(QWidget* parent, const std::string& text, MessageIcon icon, bool yesNo) {
+    return showMessage(parent, MessageBoxRequest{text, icon, yesNo, {}, DefaultAnswer::Yes});
+}
+
+bool showMessage(QWidget* parent, const MessageBoxRequest& request) {
+    const std::string& text = request.text;
+    const MessageIcon icon = request.icon;
+    const bool yesNo = request.yesNo;
     QMessageBox box(parent ? parent : QApplication::activeWindow());
     box.setWindowTitle(QString::fromUtf8(dialogTitle(icon)));
     // Texts carry key names and paths from peers' files: shown as written,
     // never as markup (a name holding "<img src=...>" must not load a file).
     box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromStdString(text));
+    // The file and the cause, under the message as it is described.
+    if (!request.informative.empty()) {
+        box.setInformativeText(QString::fromStdString(request.informative));
+        // A path is shown as written, never as markup, like the message.
+        if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            label->setTextFormat(Qt::PlainText);
+    }
     box.setIcon(icon == MessageIcon::Error      ? QMessageBox::Critical
                 : icon == MessageIcon::Question ? QMessageBox::Question
                                                 : QMessageBox::Information);
@@ -46,7 +63,9 @@ bool showMessage(QWidget* parent, const std::string& text, MessageIcon icon, boo
     if (yesNo) {
         yes = box.addButton(QStringLiteral("Да"), QMessageBox::YesRole);
         QPushButton* no = box.addButton(QStringLiteral("Нет"), QMessageBox::NoRole);
-        box.setDefaultButton(qobject_cast<QPushButton*>(yes));
+        box.setDefaultButton(request.defaultAnswer == DefaultAnswer::No
+                                 ? no
+                                 : qobject_cast<QPushButton*>(yes));
         box.setEscapeButton(no);
     } else {
         yes = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);

@@ -19,6 +19,9 @@ bool askQuestion(QWidget* parent, const std::string& text);
 // The general form behind DialogView::messageBox: titled after the icon,
 // "Да"/"Нет" when yesNo, else one "OK"; true for "Да" (or OK).
 bool showMessage(QWidget* parent, const std::string& text, MessageIcon icon, bool yesNo);
+// The same with an informative text under the message and, for a question,
+// the button Enter presses.
+bool showMessage(QWidget* parent, const MessageBoxRequest& request);
 
 // The application's wait cursor for a window's nested begin/end pairs: on
 // from the first begin until the matching last end. Whatever the window left

@@ -6,7 +6,6 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,7 +15,8 @@
 #include <QStylePainter>
 #include <QTimer>
 #include <exception>
-#include <thread>
+
+#include "gui/backgroundwork.h"
 
 namespace Talvek {
 
@@ -418,9 +418,9 @@ void QtWizardView::setButtons(unsigned buttons) {
     applyBackButton();
 }
 
-bool QtWizardView::messageBox(const std::string& text, MessageIcon icon, bool yesNo) {
+bool QtWizardView::showMessageBox(const MessageBoxRequest& request) {
     QWidget* owner = wizardPage(shown_);
-    return showMessage(owner ? owner : this, text, icon, yesNo);
+    return showMessage(owner ? owner : this, request);
 }
 
 FileDialogRunner& QtWizardView::fileDialogs() {
@@ -451,7 +451,13 @@ bool QtWizardView::runInBackground(const std::function<void()>& work,
         w->setEnabled(false);
     };
     const QPointer<QWidget> focus = focusWidget();
-    switchOff(wizardPage(shown_));
+    // The page's controls, not the page: what shows the work's progress
+    // (labels, a progress bar) keeps its colours and keeps moving.
+    if (WizardPageWidget* page = wizardPage(shown_)) {
+        for (QWidget* w : page->findChildren<QWidget*>()) {
+            if (w->focusPolicy() != Qt::NoFocus) switchOff(w);
+        }
+    }
     for (QWizard::WizardButton which :
          {QWizard::BackButton, QWizard::NextButton, QWizard::CommitButton, QWizard::FinishButton}) {
         switchOff(button(which));
@@ -462,20 +468,10 @@ bool QtWizardView::runInBackground(const std::function<void()>& work,
     cancelWork_ = cancel;
     cancelRequested_ = false;
     std::exception_ptr failure;
-    {
-        // The window keeps its events (paint, resize, Cancel) in a local
-        // loop that the worker ends through a queued call when it is done.
-        QEventLoop loop;
-        std::thread worker([&work, &failure, &loop] {
-            try {
-                work();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-        });
-        loop.exec();
-        worker.join();
+    try {
+        runAndWait(this, work);
+    } catch (...) {
+        failure = std::current_exception();
     }
     busy_ = false;
     cancelWork_ = nullptr;

@@ -128,11 +128,12 @@ public:
     bool busy() const { return busy_; }
 
     // DialogView
-    bool messageBox(const std::string& text, MessageIcon icon, bool yesNo) override;
+    bool showMessageBox(const MessageBoxRequest& request) override;
     FileDialogRunner& fileDialogs() override;
     void beginBusy() override;
     void endBusy() override;
 
+    using DialogView::messageBox;
     using QWizard::setEnabled;
     using QWizard::setVisible;
 

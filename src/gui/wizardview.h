@@ -49,15 +49,6 @@ public:
 
     // Which of WizardBack, WizardNext and WizardFinish the current page enables.
     virtual void setButtons(unsigned buttons) = 0;
-
-    // Runs work away from the window's thread and returns once it has ended,
-    // rethrowing what it threw; work touches no view and nothing the window
-    // may touch meanwhile. Until then the window repaints but its page and
-    // buttons take no input. Given cancel, "Отмена" (also Escape and the close
-    // box) stays live: it calls cancel once, which must make work end soon,
-    // and the wizard closes when work has ended. False when so cancelled.
-    virtual bool runInBackground(const std::function<void()>& work,
-                                 const std::function<void()>& cancel = {}) = 0;
 };
 
 // What a wizard controller answers. The view delivers, for each page: created

@@ -1,6 +1,7 @@
 #include "maintenance/utilsdlg.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "keystore/batchops.h"
@@ -9,8 +10,10 @@
 #include "keystore/keyops.h"
 #include "report/report.h"
 #include "keystore/secureexception.h"
+#include "checks/filecause.h"
 #include "checks/keychecks.h"
 #include "checks/maintenancechecks.h"
+#include "fileio/filefault.h"
 
 namespace Talvek {
 
@@ -79,7 +82,7 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
         return false;
     }
     if (!loaded) {
-        view_.showError(MaintenanceMessages::OpenFailed);
+        view_.showError(MaintenanceMessages::OpenFailed, takeFileFailureDetail());
         enableActions(false);
         return false;
     }
@@ -88,7 +91,10 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
 
 // Fills the channel list and, on success, the static text and the tree.
 bool UtilsDlg::loadChannels(bool afterDeletion) {
-    auto listing = listKeyFile(path_);
+    // The file may be held by another program: read away from the window.
+    forgetFileFailure();
+    std::optional<KeyFileListing> listing;
+    view_.runInBackground([this, &listing] { listing = listKeyFile(path_); });
     if (!listing) return false;
     if (listing->kind == KeyFileKind::KeyBase) {
         if (listing->channels.empty()) {
@@ -280,11 +286,13 @@ void UtilsDlg::onDelete() {
     const std::string question =
         std::string(isChannelComplete(channel) ? kAskDelete : kAskDeleteIncomplete) +
         quotedPair(channel) + "\"?";
-    if (!view_.askQuestion(question)) return;
+    // Enter must not destroy a channel: "Нет" is the default.
+    if (!view_.askDestructiveQuestion(question)) return;
 
     bool deleted = false;
+    forgetFileFailure();
     try {
-        deleted = deleteSelected(channel);
+        view_.runInBackground([this, &channel, &deleted] { deleted = deleteSelected(channel); });
     } catch (const SecureException& e) {
         view_.showError(e.message());
         return;
@@ -292,7 +300,7 @@ void UtilsDlg::onDelete() {
     if (deleted)
         view_.showInformation(MaintenanceMessages::Deleted);
     else
-        view_.showError(MaintenanceMessages::DeleteFailed);
+        view_.showError(MaintenanceMessages::DeleteFailed, takeFileFailureDetail());
     loadKeyFile(true);
 }
 
@@ -304,11 +312,14 @@ void UtilsDlg::deleteSeveral() {
     // The reload below replaces the selection.
     std::vector<ChannelNames> names;
     for (const auto& [local, remote] : selected_) names.push_back({local, remote});
-    if (!view_.askQuestion(kAskDeleteSeveral + std::to_string(names.size()) + ")?")) return;
+    if (!view_.askDestructiveQuestion(kAskDeleteSeveral + std::to_string(names.size()) + ")?"))
+        return;
     RemoveOutcome outcome = RemoveOutcome::SaveFailed;
+    forgetFileFailure();
     try {
         BusyCursor busy(view_);
-        outcome = removeChannelsFrom(path_, names);
+        view_.runInBackground(
+            [this, &names, &outcome] { outcome = removeChannelsFrom(path_, names); });
     } catch (const SecureException& e) {
         view_.showError(e.message());
         return;
@@ -316,7 +327,7 @@ void UtilsDlg::deleteSeveral() {
     if (outcome == RemoveOutcome::Removed)
         view_.showInformation(kDeletedSeveral);
     else
-        view_.showError(MaintenanceMessages::DeleteFailed);
+        view_.showError(MaintenanceMessages::DeleteFailed, takeFileFailureDetail());
     loadKeyFile(true);
 }
 
@@ -341,8 +352,13 @@ void UtilsDlg::onExport() {
             view_.showError(differs.message);
             return;
         }
-        if (!exportSelected(channel, outputPath)) {
-            view_.showError(MaintenanceMessages::ExportFailed);
+        forgetFileFailure();
+        bool exported = false;
+        view_.runInBackground([this, &channel, &outputPath, &exported] {
+            exported = exportSelected(channel, outputPath);
+        });
+        if (!exported) {
+            view_.showError(MaintenanceMessages::ExportFailed, takeFileFailureDetail());
             return;
         }
         // Without a program for HTML the report would seem to vanish; the
@@ -390,10 +406,15 @@ void UtilsDlg::onJavaKey() {
             view_.showError(differs.message);
             return;
         }
-        if (writeJavaFile(channel, outputPath))
+        forgetFileFailure();
+        bool written = false;
+        view_.runInBackground([this, &channel, &outputPath, &written] {
+            written = writeJavaFile(channel, outputPath);
+        });
+        if (written)
             view_.showInformation(MaintenanceMessages::JavaWritten);
         else
-            view_.showError(MaintenanceMessages::JavaFailed);
+            view_.showError(MaintenanceMessages::JavaFailed, takeFileFailureDetail());
     } catch (const SecureException& e) {
         view_.showError(e.message());
     }

@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QList>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,7 +59,9 @@ private:
     void expandItem(TreeItem item) override;
     void attachImageList() override;
     bool openWithDesktop(const std::string& path) override;
-    bool messageBox(const std::string& text, MessageIcon icon, bool yesNo) override;
+    bool showMessageBox(const MessageBoxRequest& request) override;
+    bool runInBackground(const std::function<void()>& work,
+                         const std::function<void()>& cancel = {}) override;
     FileDialogRunner& fileDialogs() override;
     void beginBusy() override;
     void endBusy() override;
@@ -84,6 +87,9 @@ private:
     bool loaded_ = false;
     int endedBeforeShown_ = -1;
     WaitCursorDepth waitCursor_;
+    bool busy_ = false;
+    std::function<void()> cancelWork_;
+    bool cancelRequested_ = false;
 };
 
 }  // namespace Talvek

@@ -72,3 +72,29 @@ TEST(MessageBox, MarkupInATextIsShownAsWritten) {
         EXPECT_LT(seen.textHeight, 2 * seen.lineHeight);
     }
 }
+
+// What went wrong goes under the described text, which stays as it is; a
+// path is shown as written. Enter answers a destructive question "Нет".
+TEST(MessageBox, InformativeTextAndTheDefaultAnswer) {
+    const std::string detail = "Файл: /tmp/<b>x</b>.key_base\nПричина: файл занят другой программой.";
+    SeenBox error = watchBox("OK", [&] {
+        showMessage(nullptr, MessageBoxRequest{"Ошибка открытия базы ключей!", MessageIcon::Error,
+                                               false, detail, DefaultAnswer::Yes});
+    });
+    EXPECT_EQ(error.text, "Ошибка открытия базы ключей!");
+    EXPECT_EQ(error.informative, QString::fromStdString(detail));
+    EXPECT_EQ(error.informativeFormat, Qt::PlainText);
+
+    SeenBox plain = watchBox("OK", [] { showError(nullptr, "Ошибка удаления канала!"); });
+    EXPECT_TRUE(plain.informative.isEmpty());
+
+    for (const DefaultAnswer answer : {DefaultAnswer::Yes, DefaultAnswer::No}) {
+        TestSupport::ModalScript script(10000);
+        script.pressKey(Qt::Key_Return);
+        const bool yes = showMessage(
+            nullptr, MessageBoxRequest{"Удалить?", MessageIcon::Question, true, {}, answer});
+        ASSERT_EQ(script.seen.size(), 1u);
+        EXPECT_EQ(script.seen[0].defaultButton, answer == DefaultAnswer::No ? "Нет" : "Да");
+        EXPECT_EQ(yes, answer == DefaultAnswer::Yes);
+    }
+}

@@ -263,7 +263,10 @@ TEST_F(UtilsDlgTest, CompleteEncryptionChannelIsDeletedAfterThePlainQuestion) {
               (std::vector<std::string>{
                   "Вы уверены, что хотите удалить секретный канал \"server : anna\"?",
                   "Канал успешно удален!"}));
+    // Enter alone never deletes.
+    EXPECT_EQ(view.messages[0].defaultAnswer, DefaultAnswer::No);
     EXPECT_EQ(view.messages[1].title, "Информация");
+    EXPECT_TRUE(view.messages[1].informative.empty());
 
     KeyBase onDisk;
     ASSERT_TRUE(onDisk.loadBase(basePath));
@@ -309,13 +312,28 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(50));
 
-    for (const std::string& path : {garbage, dir.file("missing.bin"), dir.path(), locked}) {
+    const std::string empty = dir.file("empty.key_base");
+    {
+        saveBase(empty, completeChannel("a", "b", true, false));
+        ASSERT_TRUE(removeChannel(empty, "a", "b"));
+    }
+    // The described text stays the message; the file and the cause go under it.
+    const std::pair<std::string, std::string> cases[] = {
+        {garbage, "не файл ключей"},
+        {dir.file("missing.bin"), "нет такого файла или каталога"},
+        {dir.path(), "это каталог"},
+        {locked, "файл занят другой программой"},
+        {empty, "база ключей без каналов"},
+    };
+    for (const auto& [path, cause] : cases) {
         SCOPED_TRACE(path);
         ScriptedUtilsView v;
         UtilsDlg dlg(path, v, settings);
         EXPECT_FALSE(dlg.open());
         ASSERT_EQ(v.messages.size(), 1u);
         EXPECT_EQ(v.messages[0].text, kOpenFailed);
+        EXPECT_EQ(v.messages[0].informative.rfind("Файл: " + path + "\nПричина: " + cause, 0), 0u)
+            << v.messages[0].informative;
         EXPECT_EQ(v.messages[0].title, "Ошибка");
         EXPECT_EQ(v.messages[0].icon, MessageIcon::Error);
         EXPECT_EQ(v.endCodes, (std::vector<int>{0}));
@@ -520,6 +538,10 @@ TEST_F(UtilsDlgTest, FailedReloadKeepsTheTreeButNoActionReachesAChannel) {
     dlg->onCommand(IdUtilsDelete);
     EXPECT_EQ(messageTexts().back(), kOpenFailed);
     EXPECT_EQ(messageTexts().at(messageTexts().size() - 2), "Ошибка удаления канала!");
+    // Each failure names the file and its own cause.
+    const std::string damaged = "Файл: " + basePath + "\nПричина: не файл ключей.";
+    EXPECT_EQ(view.messages.at(view.messages.size() - 2).informative, damaged);
+    EXPECT_EQ(view.messages.back().informative, damaged);
     EXPECT_TRUE(view.endCodes.empty());
     EXPECT_EQ(view.childTexts(dlg->rootItem()).size(), 2u);
     EXPECT_TRUE(dlg->channels().empty());

@@ -41,6 +41,9 @@ struct SeenBox {
     int textHeight = 0;
     int lineHeight = 0;
     bool waitCursor = false;  // the wait cursor was on while the box was up
+    QString informative;      // under the text: the file and the cause
+    Qt::TextFormat informativeFormat = Qt::AutoText;
+    QString defaultButton;  // the one Enter presses
 };
 
 class ModalScript {
@@ -165,6 +168,10 @@ private:
             s.lineHeight = label->fontMetrics().lineSpacing();
         }
         for (QAbstractButton* b : box.buttons()) s.buttons << b->text();
+        s.informative = box.informativeText();
+        if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            s.informativeFormat = label->textFormat();
+        if (QPushButton* d = box.defaultButton()) s.defaultButton = d->text();
         s.waitCursor = QGuiApplication::overrideCursor() != nullptr;
         seen.push_back(std::move(s));
     }

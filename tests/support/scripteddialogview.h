@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -43,7 +44,9 @@ struct ShownMessage {
     std::string title;
     std::string text;
     bool yesNo;
-    int busyDepth;  // wait cursors open while it was shown
+    int busyDepth;            // wait cursors open while it was shown
+    std::string informative;  // under the text: the file and the cause
+    Talvek::DefaultAnswer defaultAnswer = Talvek::DefaultAnswer::Yes;
 };
 
 // View is the dialog's view interface (a DialogView); the dialog's own
@@ -51,11 +54,13 @@ struct ShownMessage {
 template <typename View>
 class ScriptedDialogView : public View {
 public:
-    bool messageBox(const std::string& text, Talvek::MessageIcon icon, bool yesNo) override {
-        messages.push_back({icon, Talvek::dialogTitle(icon), text, yesNo, busyDepth});
-        if (!yesNo) return true;
+    bool showMessageBox(const Talvek::MessageBoxRequest& request) override {
+        messages.push_back({request.icon, Talvek::dialogTitle(request.icon), request.text,
+                            request.yesNo, busyDepth, request.informative,
+                            request.defaultAnswer});
+        if (!request.yesNo) return true;
         if (answers.empty()) {
-            ADD_FAILURE() << "unscripted question: " << text;
+            ADD_FAILURE() << "unscripted question: " << request.text;
             return false;
         }
         const bool answer = answers.front();
@@ -63,6 +68,20 @@ public:
         return answer;
     }
     Talvek::FileDialogRunner& fileDialogs() override { return files; }
+    // Runs the work at once, on this thread. With cancelNextRun set, a run
+    // that can be cancelled is, before its work starts, as a user who presses
+    // "Отмена" at once.
+    bool runInBackground(const std::function<void()>& work,
+                         const std::function<void()>& cancel) override {
+        backgroundRuns.push_back({busyDepth, static_cast<bool>(cancel)});
+        const bool cancelled = cancelNextRun && cancel;
+        if (cancelled) {
+            cancelNextRun = false;
+            cancel();
+        }
+        work();
+        return !cancelled;
+    }
     void beginBusy() override {
         busyCalls.push_back(true);
         ++busyDepth;
@@ -88,6 +107,12 @@ public:
     std::vector<bool> busyCalls;  // each begin (true) and end (false)
     int busyDepth = 0;
     int busyBegun = 0;
+    struct BackgroundRun {
+        int waitDepth;     // wait cursors open while it ran
+        bool cancellable;  // it offered "Отмена"
+    };
+    std::vector<BackgroundRun> backgroundRuns;
+    bool cancelNextRun = false;
 };
 
 }  // namespace TestSupport

@@ -61,29 +61,9 @@ public:
         return c.entries[index];
     }
     void setButtons(unsigned value) override { buttons = value; }
-    // Runs the work at once, on this thread. With cancelNextRun set, a run
-    // that can be cancelled is, before its work starts, as a user who presses
-    // "Отмена" at once.
-    bool runInBackground(const std::function<void()>& work,
-                         const std::function<void()>& cancel) override {
-        backgroundRuns.push_back({busyDepth, static_cast<bool>(cancel)});
-        const bool cancelled = cancelNextRun && cancel;
-        if (cancelled) {
-            cancelNextRun = false;
-            cancel();
-        }
-        work();
-        return !cancelled;
-    }
 
     std::map<std::pair<int, int>, Control> controls;
     unsigned buttons = 0;
-    struct BackgroundRun {
-        int waitDepth;     // wait cursors open while it ran
-        bool cancellable;  // it offered "Отмена"
-    };
-    std::vector<BackgroundRun> backgroundRuns;
-    bool cancelNextRun = false;
 };
 
 // Walks a controller through its pages as the real wizard delivers the events.
