@@ -163,11 +163,37 @@ void RsaKeyRecord::clear() {
     privateRefused_ = false;
 }
 
+namespace {
+
+thread_local const std::atomic<bool>* t_generationStop = nullptr;
+
+// OpenSSL's progress call: 0 ends the generation with a failure.
+int continueGeneration(EVP_PKEY_CTX*) {
+    return KeyGenerationStop::requested() ? 0 : 1;
+}
+
+}  // namespace
+
+KeyGenerationStop::KeyGenerationStop(const std::atomic<bool>& stop)
+    : previous_(t_generationStop) {
+    t_generationStop = &stop;
+}
+
+KeyGenerationStop::~KeyGenerationStop() {
+    t_generationStop = previous_;
+}
+
+bool KeyGenerationStop::requested() {
+    return t_generationStop && t_generationStop->load();
+}
+
 bool RsaKeyRecord::generate(const std::string& owner, int bits) {
     seedWithSystemTime();
     clear();
+    if (KeyGenerationStop::requested()) return false;
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     if (!ctx) throw SecureException(kCreateFailed);
+    EVP_PKEY_CTX_set_cb(ctx.get(), continueGeneration);
     BignumPtr exponent(BN_new());
     if (!exponent || !BN_set_word(exponent.get(), RSA_F4)) throw SecureException(kCreateFailed);
     EVP_PKEY* raw = nullptr;

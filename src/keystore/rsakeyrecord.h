@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +13,23 @@ namespace Talvek {
 // What a key record holds. The kind is stored as read from the file, so other
 // values than these three can occur; anything but None counts as set.
 enum class KeyKind : int32_t { None = 0, Public = 1, Private = 2 };
+
+// Lets a user stop the keys generated on this thread: while the object
+// lives, a generation that finds the flag raised gives up at its next step
+// (OpenSSL asks between candidate primes) and fails, so the operation that
+// wanted the key writes nothing.
+class KeyGenerationStop {
+public:
+    explicit KeyGenerationStop(const std::atomic<bool>& stop);
+    ~KeyGenerationStop();
+    KeyGenerationStop(const KeyGenerationStop&) = delete;
+    KeyGenerationStop& operator=(const KeyGenerationStop&) = delete;
+    // True when a stop is asked for on this thread.
+    static bool requested();
+
+private:
+    const std::atomic<bool>* previous_;
+};
 
 // One RSA key with its owner's key name; record "KRSK0".
 //
@@ -26,7 +44,8 @@ public:
     RsaKeyRecord(const RsaKeyRecord&) = delete;
     RsaKeyRecord& operator=(const RsaKeyRecord&) = delete;
 
-    // A new private key of the given size, public exponent 65537.
+    // A new private key of the given size, public exponent 65537. False
+    // also when a KeyGenerationStop of this thread asked to stop.
     bool generate(const std::string& owner, int bits);
     // A new record holding only the public part (private, complete keys only).
     bool extractPublic(std::unique_ptr<RsaKeyRecord>& out) const;

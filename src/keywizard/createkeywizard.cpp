@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -240,6 +241,18 @@ void CreateKeyWizard::buildSummaryPage() {
     frame->viewport()->setAutoFillBackground(false);
     page->addControl(KeySummaryIds::Summary, summary);
     column->addWidget(frame, 1);
+    // While the keys are generated: no measure of how far it is, only that
+    // it goes on; "Отмена" stops it.
+    auto* progressLabel = new QLabel(page);
+    auto* progress = new QProgressBar(page);
+    progress->setRange(0, 0);
+    progress->setTextVisible(false);
+    progressLabel->setBuddy(progress);
+    page->addControl(KeySummaryIds::ProgressLabel, progressLabel);
+    page->addControl(KeySummaryIds::Progress, progress);
+    page->nameAfterLabel(KeySummaryIds::Progress, KeySummaryIds::ProgressLabel);
+    column->addWidget(progressLabel);
+    column->addWidget(progress);
     addWizardPage(page, QString::fromStdString(KeyWizardTexts::caption(KeySummaryPage)));
 }
 

@@ -1,14 +1,18 @@
 #include "keywizard/keywizardcontroller.h"
 
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 
 #include "gui/settingsnames.h"
 #include "gui/utf8text.h"
-#include "keystore/cp1251.h"
-#include "keystore/secureexception.h"
+#include "checks/filecause.h"
 #include "checks/keychecks.h"
+#include "fileio/filefault.h"
+#include "keystore/cp1251.h"
+#include "keystore/rsakeyrecord.h"
+#include "keystore/secureexception.h"
 
 namespace Talvek {
 
@@ -108,9 +112,17 @@ void KeyWizardController::clearBlock() {
 
 bool KeyWizardController::report(const CheckResult& result) {
     if (!result.message.empty()) {
-        view_.showError(result.message);
+        view_.showError(result.message, takeFileFailureDetail());
     }
+    forgetFileFailure();
     return result.advances();
+}
+
+CheckResult KeyWizardController::inBackground(const std::function<CheckResult()>& check) {
+    CheckResult result;
+    BusyCursor wait(view_);
+    view_.runInBackground([&check, &result] { result = check(); });
+    return result;
 }
 
 // --- Events -------------------------------------------------------------
@@ -129,6 +141,11 @@ void KeyWizardController::pageCreated(int page) {
         }
         case KeyParamsPage:
             paramsCreated();
+            break;
+        case KeySummaryPage:
+            view_.setText(page, KeySummaryIds::ProgressLabel, KeyWizardTexts::Generating);
+            view_.setVisible(page, KeySummaryIds::ProgressLabel, false);
+            view_.setVisible(page, KeySummaryIds::Progress, false);
             break;
         default:
             break;
@@ -175,6 +192,8 @@ void KeyWizardController::pageLeft(int page) {
 }
 
 bool KeyWizardController::nextPressed(int page) {
+    // A step is explained only by the faults it recorded itself.
+    forgetFileFailure();
     // A SecureException (an RSA object that could not be made) is the step's
     // failure, never the end of the program.
     try {
@@ -198,6 +217,7 @@ bool KeyWizardController::nextPressed(int page) {
 
 bool KeyWizardController::finishPressed(int page) {
     if (page != KeySummaryPage) return false;
+    forgetFileFailure();
     return finish();
 }
 
@@ -297,7 +317,9 @@ void KeyWizardController::filesRead() {
 
 bool KeyWizardController::filesNext() {
     filesRead();
-    if (!report(checkFilesPage(data_))) return false;
+    // The checks read the key files, which another program may hold.
+    KeyWizardData& data = data_;
+    if (!report(inBackground([&data] { return checkFilesPage(data); }))) return false;
     settings_.writeText(SettingNames::KeyDefBase, data_.baseFile);
     return true;
 }
@@ -386,7 +408,8 @@ bool KeyWizardController::namesNext() {
     // Remembered before the other checks, so it stays even when they refuse.
     settings_.writeText(SettingNames::KeyDefServerName, cp1251ToUtf8(data_.serverKeyName));
     if (pendingUser_.refused) return report(encodeKeyName(pendingUser_.utf8, unused));
-    return report(checkNamesPage(data_));
+    const KeyWizardData& data = data_;
+    return report(inBackground([&data] { return checkNamesPage(data); }));
 }
 
 // --- Key parameters page ---------------------------------------------------
@@ -550,22 +573,42 @@ bool KeyWizardController::finish() {
     // The wait cursor lasts until the message box has been closed.
     BusyCursor wait(view_);
     // A 4096-bit key takes seconds: the operation runs away from the window
-    // on what the pages settled, and the window stays live meanwhile.
+    // on what the pages settled, and the window stays live meanwhile. Keys
+    // being generated can be given up ("Отмена"): the generation fails and
+    // nothing is written. An import generates nothing and is not offered.
     const KeyWizardData block = data_;
     const std::string javaPath = pathInDefaultDir(settings_, "javaclient.bin");
+    const bool generates = block.mode != ImportUserPart;
+    std::atomic<bool> stop{false};
     CheckResult result;
-    view_.runInBackground([&block, &javaPath, &result] {
-        try {
-            result = runFinish(block, javaPath);
-        } catch (const SecureException& e) {
-            result = CheckResult::fail(e.message());
-        }
-    });
+    for (int id : {KeySummaryIds::ProgressLabel, KeySummaryIds::Progress}) {
+        view_.setVisible(KeySummaryPage, id, generates);
+    }
+    const bool finished = view_.runInBackground(
+        [&block, &javaPath, &result, &stop] {
+            KeyGenerationStop stopping(stop);
+            try {
+                result = runFinish(block, javaPath);
+            } catch (const SecureException& e) {
+                result = CheckResult::fail(e.message());
+            }
+        },
+        generates ? std::function<void()>([&stop] { stop = true; }) : std::function<void()>());
+    for (int id : {KeySummaryIds::ProgressLabel, KeySummaryIds::Progress}) {
+        view_.setVisible(KeySummaryPage, id, false);
+    }
+    // Given up: the wizard closes without a word. Work that had written its
+    // files before the stop came keeps them, and the user is told so.
+    if (!finished && !result.advances()) {
+        forgetFileFailure();
+        return false;
+    }
     if (result.advances()) {
+        forgetFileFailure();
         view_.showInformation(result.message.empty() ? successText(data_) : result.message);
         return true;
     }
-    view_.showError(result.message);
+    view_.showError(result.message, takeFileFailureDetail());
     return false;
 }
 

@@ -4,6 +4,7 @@
 // Every refusal is worded by the shared page checks (keychecks.h), so the
 // wizard and talvekkey refuse the same things with the same messages.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,9 @@ inline constexpr int SignSize = 1014;
 
 namespace KeySummaryIds {
 inline constexpr int Summary = 1006;
+// Shown only while the keys are generated.
+inline constexpr int ProgressLabel = 1100;
+inline constexpr int Progress = 1101;
 }
 
 namespace KeyWizardTexts {
@@ -74,6 +78,7 @@ inline constexpr const char* JavaClientTemplate =
     "Ключ для java-клиентского места (только подпись)";
 inline constexpr const char* JavaClientUserKey =
     "Создать файл пользовательского ключа в \"Java\" формате";
+inline constexpr const char* Generating = "Генерация ключей...";
 }  // namespace KeyWizardTexts
 
 class KeyWizardController : public WizardEvents {
@@ -118,8 +123,11 @@ private:
 
     void readName(int id, std::string& field, PendingName& pending);
     void showName(int id, const std::string& field, const PendingName& pending);
-    // Shows the result's message (if any); true when the page may be left.
+    // Shows the result's message (if any), with the file and the cause a
+    // failing step recorded; true when the page may be left.
     bool report(const CheckResult& result);
+    // A page check that may wait for a key file, run away from the window.
+    CheckResult inBackground(const std::function<CheckResult()>& check);
     void clearBlock();
 
     WizardView& view_;

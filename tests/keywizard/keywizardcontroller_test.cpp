@@ -10,6 +10,7 @@
 #include "fileio/binaryfile.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
+#include "support/lockwait.h"
 #include "support/memorysettingsstore.h"
 #include "support/scriptedwizardview.h"
 #include "support/tempdir.h"
@@ -308,6 +309,67 @@ TEST_F(KeyWizardControllerTest, ImportModeChecksBaseAndPublicPart) {
               "База импорта открытых ключей не соответствует базе\nприватных ключей или такой "
               "полный ключ уже существует!");
     EXPECT_EQ(run->walk.current(), kFiles);
+}
+
+// The described message stays as it is; which file failed and why goes
+// under it, and only under the message of the step that failed on it.
+TEST_F(KeyWizardControllerTest, AFailedFileIsNamedWithItsCause) {
+    using namespace KeyFilesIds;
+    auto run = openAdmin(KeyTypeIds::ImportUserPart);
+    run->walk.next();
+    run->type(BaseEdit, path("server.key_base"));
+    EXPECT_FALSE(run->walk.next());
+    EXPECT_EQ(run->view.messages.back().informative,
+              "Файл: " + path("server.key_base") + "\nПричина: нет такого файла или каталога.");
+
+    KeyBase base;
+    ASSERT_TRUE(base.addChannel(TestSupport::ownKeysChannel("srv", "other", true, true)));
+    ASSERT_TRUE(base.saveBase(path("server.key_base")));
+    TestSupport::writeText(path("openuser.okp"), "no public part");
+    EXPECT_FALSE(run->walk.next());
+    EXPECT_EQ(run->view.messages.back().informative,
+              "Файл: " + path("openuser.okp") + "\nПричина: не файл ключей.");
+
+    // A refusal no file caused has nothing under it.
+    run->type(ImportEdit, "");
+    EXPECT_FALSE(run->walk.next());
+    EXPECT_EQ(run->lastError(), "Не задано имя файла импотра открытых ключей!");
+    EXPECT_TRUE(run->view.messages.back().informative.empty());
+
+    // The warning about a base another program holds says so.
+    auto admin = openAdmin(KeyTypeIds::NewUserServerKey);
+    admin->walk.next();
+    admin->type(BaseEdit, path("server.key_base"));
+    TestSupport::HeldElsewhere other(path("server.key_base"), LOCK_EX);
+    ASSERT_TRUE(other.held());
+    const TestSupport::ScopedLockWait wait(std::chrono::milliseconds(50));
+    EXPECT_TRUE(admin->walk.next());
+    EXPECT_EQ(admin->lastError(), "Данный файл не является базой с приватными ключами!");
+    EXPECT_EQ(admin->view.messages.back().informative.rfind(
+                  "Файл: " + path("server.key_base") + "\nПричина: файл занят другой программой",
+                  0),
+              0u);
+}
+
+// "Отмена" while the keys are generated: the wizard closes without a word
+// and nothing is written.
+TEST_F(KeyWizardControllerTest, CancelledGenerationWritesNothing) {
+    settings.numbers["sing"] = 1;
+    settings.numbers["signSize"] = 2048;
+    auto run = adminRunToNames(KeyTypeIds::NewUserServerKey, "server.key_base");
+    run->type(KeyNamesIds::ServerName, "srv");
+    run->type(KeyNamesIds::UserName, "usr");
+    ASSERT_TRUE(run->walk.next());
+    ASSERT_TRUE(run->walk.next());
+    EXPECT_FALSE(run->at(KeySummaryIds::Progress).visible);
+    EXPECT_EQ(run->at(KeySummaryIds::ProgressLabel).text, "Генерация ключей...");
+    const size_t shown = run->view.messages.size();
+    run->view.cancelNextRun = true;
+    EXPECT_FALSE(run->walk.finish());
+    EXPECT_EQ(run->view.messages.size(), shown);
+    EXPECT_TRUE(run->view.backgroundRuns.back().cancellable);
+    EXPECT_FALSE(run->at(KeySummaryIds::Progress).visible);
+    EXPECT_EQ(TestSupport::listDir(dir.path()), std::vector<std::string>{});
 }
 
 TEST_F(KeyWizardControllerTest, UserModeChecksTheServerPart) {
@@ -719,11 +781,14 @@ TEST_F(KeyWizardControllerTest, SummaryOfAUserRunWithAndWithoutJava) {
     EXPECT_EQ(run->view.messages[0].busyDepth, 1);
     EXPECT_EQ(run->view.busyDepth, 0);
     EXPECT_TRUE(TestSupport::exists(path("javaclient.bin")));
-    // The keys were made away from the window, under the wait cursor; a key
-    // half made cannot be cancelled.
-    ASSERT_EQ(run->view.backgroundRuns.size(), 1u);
-    EXPECT_EQ(run->view.backgroundRuns[0].waitDepth, 1);
-    EXPECT_FALSE(run->view.backgroundRuns[0].cancellable);
+    // The key files were read and the keys made away from the window, under
+    // the wait cursor; only the generation can be cancelled.
+    ASSERT_GE(run->view.backgroundRuns.size(), 2u);
+    for (const auto& background : run->view.backgroundRuns) {
+        EXPECT_EQ(background.waitDepth, 1);
+    }
+    EXPECT_FALSE(run->view.backgroundRuns.front().cancellable);
+    EXPECT_TRUE(run->view.backgroundRuns.back().cancellable);
 }
 
 TEST_F(KeyWizardControllerTest, WholeKeyExchangeThroughThreeRuns) {
@@ -818,6 +883,7 @@ TEST_F(KeyWizardControllerTest, FailedFinishStaysAndCanBeRepeated) {
     ASSERT_TRUE(run->walk.next());
     ASSERT_TRUE(run->walk.next());
     TestSupport::writeText(path("server.key_base"), "not a key base");
+    const int busyBefore = run->view.busyBegun;
     for (int attempt = 0; attempt < 2; ++attempt) {
         const size_t before = run->view.messages.size();
         EXPECT_FALSE(run->walk.finish());
@@ -827,7 +893,7 @@ TEST_F(KeyWizardControllerTest, FailedFinishStaysAndCanBeRepeated) {
         EXPECT_EQ(run->view.messages.back().busyDepth, 1);
         EXPECT_EQ(run->view.busyDepth, 0);
     }
-    EXPECT_EQ(run->view.busyBegun, 2);
+    EXPECT_EQ(run->view.busyBegun - busyBefore, 2);
     EXPECT_FALSE(TestSupport::exists(path("openserv.okp")));
     EXPECT_EQ(TestSupport::readText(path("server.key_base")), "not a key base");
 }
