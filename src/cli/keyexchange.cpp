@@ -88,10 +88,6 @@ std::string fileFaultText(const FileFailure& failure) {
     return fileCause(failure);
 }
 
-namespace {
-
-// A public part's fingerprints under a heading that names its file, for the
-// two sides to compare over another channel than the one the file took.
 void printFingerprints(std::ostream& out, const std::string& heading,
                        const PublicPartFingerprints& fingerprints) {
     if (fingerprints.empty()) return;
@@ -99,8 +95,6 @@ void printFingerprints(std::ostream& out, const std::string& heading,
     if (!fingerprints.crypt.empty()) out << "  Кодирование: " << fingerprints.crypt << "\n";
     if (!fingerprints.sign.empty()) out << "  Подпись:     " << fingerprints.sign << "\n";
 }
-
-}  // namespace
 
 void printFailure(std::ostream& err, const std::string& message) {
     if (!message.empty()) printMessage(err, message);

@@ -104,7 +104,11 @@ void runAndWait(QWidget* owner, const std::function<void()>& work) {
     poll.stop();
     note.reset();
 
-    if (fault.fault != FileFault::None) noteFileFailure(fault.path, fault.fault, fault.error);
+    if (fault.fault == FileFault::NotReadWhole) {
+        noteUnreadBytes(fault.path, fault.count);
+    } else if (fault.fault != FileFault::None) {
+        noteFileFailure(fault.path, fault.fault, fault.error);
+    }
     if (failure) std::rethrow_exception(failure);
 }
 
