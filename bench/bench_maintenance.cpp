@@ -8,6 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <functional>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -98,7 +100,12 @@ public:
     void setItemHidden(TreeItem, bool) override {}
     void setItemToolTip(TreeItem, const std::string&) override {}
     void attachImageList() override {}
-    bool messageBox(const std::string&, MessageIcon, bool) override { std::abort(); }
+    bool showMessageBox(const MessageBoxRequest&) override { std::abort(); }
+    bool runInBackground(const std::function<void()>& work,
+                         const std::function<void()>&) override {
+        work();
+        return true;
+    }
     FileDialogRunner& fileDialogs() override { return files; }
     void beginBusy() override {}
     void endBusy() override {}
