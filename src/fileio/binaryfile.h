@@ -101,6 +101,9 @@ public:
     bool isOpen() const { return mode_ != Mode::Closed; }
     const std::string& path() const { return path_; }
 
+    // The file calls of the key-file format, kept in their described shape
+    // (counts moved and high words through out-parameters) for the record
+    // readers and writers; other code reads through remaining() and take().
     // A short read at the end of the file succeeds with fewer bytes.
     bool read(void* buffer, uint32_t count, uint32_t* moved = nullptr);
     bool write(const void* buffer, uint32_t count, uint32_t* moved = nullptr);

@@ -136,12 +136,10 @@ bool fillTemplate(const std::string& templatePath, const std::string& outputPath
                      BinaryFile::Share::Read)) {
             return false;
         }
-        uint32_t high = 0;
-        const uint32_t size = in.size(&high);
-        if (high != 0) return false;
-        text.resize(size);
-        uint32_t got = 0;
-        if (!in.read(text.data(), size, &got) || got != size) return false;
+        const uint64_t size = in.remaining();
+        const uint8_t* bytes = in.take(size);
+        if (!bytes && size > 0) return false;
+        text.assign(reinterpret_cast<const char*>(bytes), size);
         in.close();
     }
 
