@@ -1,16 +1,19 @@
-// links: talvek_keystore
+// links: talvek_cli
 // Loading and saving a key base of 10,000 complete channels (both uses,
 // 1024-bit keys, about 16 MB), against minimal parsers and a minimal writer
 // that do only the unavoidable work: one read of the file and the big-number
 // conversions (and, in one variant, the OpenSSL key objects).
 //
-// TALVEK_BENCH_DIR names the folder for the files (default /tmp).
+// TALVEK_BENCH_DIR names the folder for the files (default /tmp); with
+// TALVEK_BENCH_KEEP set the base stays there afterwards, for timing whole
+// talvekkey runs on it.
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 
 #include <openssl/core_names.h>
 
+#include "cli/command.h"
 #include "keystore/keybase.h"
 #include "keystore/ossl.h"
 
@@ -80,7 +84,9 @@ struct Fixture {
         stat(path.c_str(), &st);
         bytes = static_cast<int64_t>(st.st_size);
     }
-    ~Fixture() { unlink(path.c_str()); }
+    ~Fixture() {
+        if (!std::getenv("TALVEK_BENCH_KEEP")) unlink(path.c_str());
+    }
     KeyBase base;
     std::string path;
     int64_t bytes = 0;
@@ -257,6 +263,21 @@ void BM_LoadBase(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * f.bytes);
 }
 
+// talvekkey inspect as a user runs it, the tree or the JSON to a sink.
+void BM_Inspect(benchmark::State& state) {
+    Fixture& f = fixture();
+    std::vector<std::string> args{"inspect", f.path};
+    if (state.range(0)) args.push_back("--json");
+    for (auto _ : state) {
+        std::istringstream in;
+        std::ostringstream out, err;
+        Cli::Io io{in, out, err};
+        if (Cli::runTalvekkey(args, io) != 0) state.SkipWithError("inspect failed");
+        benchmark::DoNotOptimize(out.tellp());
+    }
+    state.SetBytesProcessed(state.iterations() * f.bytes);
+}
+
 void BM_MinimalParseNumbers(benchmark::State& state) {
     Fixture& f = fixture();
     for (auto _ : state) {
@@ -298,6 +319,7 @@ void BM_MinimalSave(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_LoadBase)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Inspect)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MinimalParseNumbers)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MinimalParseKeys)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SaveBase)->Unit(benchmark::kMillisecond);

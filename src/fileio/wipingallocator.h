@@ -7,14 +7,27 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+#include <sys/mman.h>
 
 #include <openssl/crypto.h>
 
 namespace Talvek {
 
+// Blocks this large (a whole key base read at once) are mapped with their
+// pages made present in one go, instead of faulting them in one by one
+// while they are filled and consolidating the heap to find room for them.
+inline constexpr std::size_t kMappedBlockBytes = std::size_t{4} << 20;
+
 // Wraps another allocator (the standard one in the program) and cleanses
-// every block before handing it back.
+// every block before handing it back. Elements made without a value are left
+// as they are: a buffer is grown to be written at once (a file read into it,
+// a number converted into it), so zero-filling it first would only cost a
+// pass over its memory. Ask for a value (assign(n, 0)) where zeros matter.
 template <typename T, typename Upstream = std::allocator<T>>
 class WipingAllocator {
 public:
@@ -30,10 +43,33 @@ public:
     template <typename U, typename V>
     WipingAllocator(const WipingAllocator<U, V>& other) : upstream_(other.upstream()) {}
 
-    T* allocate(std::size_t n) { return std::allocator_traits<Upstream>::allocate(upstream_, n); }
+    T* allocate(std::size_t n) {
+        if (n > kMappedBlockBytes / sizeof(T)) {
+            void* p = mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+            if (p == MAP_FAILED) throw std::bad_alloc();
+            return static_cast<T*>(p);
+        }
+        return std::allocator_traits<Upstream>::allocate(upstream_, n);
+    }
     void deallocate(T* p, std::size_t n) {
-        if (p) OPENSSL_cleanse(p, n * sizeof(T));
+        if (!p) return;
+        OPENSSL_cleanse(p, n * sizeof(T));
+        if (n > kMappedBlockBytes / sizeof(T)) {
+            munmap(p, n * sizeof(T));
+            return;
+        }
         std::allocator_traits<Upstream>::deallocate(upstream_, p, n);
+    }
+
+    // Default-initialised, i.e. not zeroed, when no value is given.
+    template <typename U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        std::allocator_traits<Upstream>::construct(upstream_, p, std::forward<Args>(args)...);
     }
 
     const Upstream& upstream() const { return upstream_; }
