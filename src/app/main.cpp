@@ -9,15 +9,19 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "app/commandline.h"
 #include "app/maindlg.h"
 #include "gui/pictures.h"
 #include "gui/settingsstore.h"
 #include "connectwizard/connectwizard.h"
+#include "fileio/processguard.h"
 #include "keystore/version.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     // Answered before any window system is touched, so it works over ssh and
     // in scripts that check what is installed.
     if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0)) {
@@ -61,4 +65,17 @@ int main(int argc, char** argv) {
     // greyed unless the administrator edition is on ("adminMode" = 1).
     dialog.setConnectAction([&] { Talvek::runConnectWizard(settings, &dialog); });
     return dialog.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A crash dump would hold the private keys of every base opened.
+    Talvek::disableCoreDumps();
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("talvekconfig: out of memory\n", stderr);
+        return 1;
+    }
 }

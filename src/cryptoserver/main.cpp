@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cryptoserver/cryptoserver.h"
+#include "fileio/processguard.h"
 #include "keystore/cp1251.h"
 #include "keystore/version.h"
 
@@ -66,6 +67,8 @@ bool number(const std::string& text, long low, long high, long& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The server holds every interface's key base: no crash dump of it.
+    Talvek::disableCoreDumps();
     Talvek::CryptoServerConfig config;
     config.log = &std::cerr;
     std::string host = "127.0.0.1";

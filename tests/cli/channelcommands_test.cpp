@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -106,12 +113,116 @@ TEST(SealOpenCommands, RefusalsAndWarnings) {
     EXPECT_EQ(runCli({"seal", f.dir.file("none"), kUser, kServerUtf8}, "x").err,
               "Ошибка открытия базы ключей!\ntalvekkey: " + f.dir.file("none") +
                   ": no such file or directory\n");
-    // The server's public part holds no private key: sealing with it protects
-    // nothing, and says so.
-    const Outcome plain = runCli({"seal", f.serverPart, kServerUtf8, kUser}, "abc");
+    // The server's public part holds no private key: sealing with it would
+    // protect nothing, which is refused unless clear text is asked for.
+    const Outcome refused = runCli({"seal", f.serverPart, kServerUtf8, kUser}, "abc");
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "Канал не подписывает и не кодирует сообщения: данные не были бы защищены.\n"
+              "Укажите --clear, если нужен открытый текст.\n");
+    const Outcome plain = runCli({"seal", f.serverPart, kServerUtf8, kUser, "--clear"}, "abc");
     EXPECT_EQ(plain.code, 0);
     EXPECT_EQ(plain.out, "YWJj\n");
     EXPECT_NE(plain.err.find("не защищены"), std::string::npos);
+}
+
+// The real program: core dumps are off from its start (read back while it
+// waits for its input), and input from stdin is capped like a file, so
+// endless input ends the command with a cause instead of an abort.
+TEST(SealOpenCommands, TheProgramRunsWithoutCoreDumpsAndCapsItsInput) {
+    const char* build = std::getenv("TALVEK_BUILD_DIR");
+    const std::string program = std::string(build ? build : "") + "/src/cli/talvekkey";
+    if (!build || access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "talvekkey is not built";
+    Files f(true, true);
+    auto start = [&](const std::string& command, int input, int output) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(input, 0);
+            dup2(output, 1);
+            dup2(output, 2);
+            const std::string local = command == "seal" ? kUser : kServerUtf8;
+            const std::string remote = command == "seal" ? kServerUtf8 : kUser;
+            execl(program.c_str(), program.c_str(), command.c_str(),
+                  (command == "seal" ? f.user : f.server).c_str(), local.c_str(), remote.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    };
+    auto finish = [](pid_t pid, int readEnd) {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(readEnd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+        close(readEnd);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+        return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, text);
+    };
+
+    int in[2], out[2];
+    // Close-on-exec, so the program holds no end of its own pipes.
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const pid_t waiting = start("seal", in[0], out[1]);
+    close(in[0]);
+    close(out[1]);
+    std::string limits;
+    for (int i = 0; i < 200 && limits.find("Max core file size") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        limits = readText("/proc/" + std::to_string(waiting) + "/limits");
+    }
+    const size_t line = limits.find("Max core file size");
+    ASSERT_NE(line, std::string::npos);
+    std::istringstream fields(limits.substr(line + 18, limits.find('\n', line) - line - 18));
+    std::string soft, hard;
+    fields >> soft >> hard;
+    EXPECT_EQ(soft, "0");
+    EXPECT_EQ(hard, "0");
+    close(in[1]);
+    EXPECT_EQ(finish(waiting, out[0]).first, 1);  // no data
+
+    for (const std::string command : {"seal", "open"}) {
+        SCOPED_TRACE(command);
+        const int zero = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        const pid_t endless = start(command, zero, out[1]);
+        close(zero);
+        close(out[1]);
+        const auto [code, text] = finish(endless, out[0]);
+        EXPECT_EQ(code, 1);
+        EXPECT_NE(text.find("talvekkey: stdin: more than 256 MiB of input\n"), std::string::npos)
+            << text;
+    }
+}
+
+// A public part written again from the base is the same bytes the exchange
+// wrote, also once the channel is complete; only a key base can give one.
+TEST(ExportPublicCommand, WritesThePublicPartTheExchangeWrote) {
+    Files f(true, true);
+    const std::string again = f.dir.file("again.okp");
+    const Outcome done = runCli({"export-public", f.server, kServerUtf8, kUser, again});
+    ASSERT_EQ(done.code, 0) << done.err;
+    EXPECT_EQ(done.out, "Файл \"" + again + "\" с открытой частью ключа успешно создан.\n");
+    EXPECT_EQ(TestSupport::readBytes(again), TestSupport::readBytes(f.serverPart));
+    EXPECT_EQ(TestSupport::fileMode(again) & 0600, 0600u);
+
+    const struct {
+        std::vector<std::string> args;
+        int code;
+    } refusals[] = {
+        {{"export-public", f.serverPart, kServerUtf8, kUser, f.dir.file("x.okp")}, 1},
+        {{"export-public", f.server, "nobody", kUser, f.dir.file("x.okp")}, 1},
+        {{"export-public", f.server, kServerUtf8, kUser, f.dir.path() + "/./server.key_base"}, 1},
+        {{"export-public", f.server, kServerUtf8, kUser}, 2},
+    };
+    for (const auto& r : refusals) {
+        SCOPED_TRACE(r.args[1] + " " + r.args[2]);
+        const auto before = TestSupport::snapshot(f.dir);
+        EXPECT_EQ(runCli(r.args).code, r.code);
+        EXPECT_EQ(TestSupport::snapshot(f.dir), before);
+    }
 }
 
 TEST(SealOpenCommands, ACutShortSigningKeyNeverSealsInClear) {
