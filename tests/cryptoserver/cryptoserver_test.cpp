@@ -275,7 +275,9 @@ TEST_F(CryptoServerService, EachRequestLeavesOneLogLineWithoutKeyMaterial) {
                        " peer=127.0.0.1 admin=Администратор request=list interface=- status=0"}));
 }
 
-TEST(CryptoServerProgram, SigtermStopsItCleanlyWhileAClientStalls) {
+// SIGTERM: no new connections, an unproven one ends at once, a proved
+// upload still coming in is finished and answered.
+TEST(CryptoServerProgram, SigtermLetsAnUploadFinishAndDropsAStaller) {
     const char* build = std::getenv("TALVEK_BUILD_DIR");
     const std::string program =
         std::string(build ? build : "") + "/src/cryptoserver/talvek-cryptoserver";
@@ -285,6 +287,14 @@ TEST(CryptoServerProgram, SigtermStopsItCleanlyWhileAClientStalls) {
     writeChannelPair(dir.file("admin.key_base"), dir.file("server.key_base"), admin, serverName,
                      true, true);
     std::filesystem::create_directory(dir.file("bases"));
+    writeInterfaceBase(dir.file("bases/main.key_base"), "main", 1);
+    const std::string changed = dir.file("changed.key_base");
+    writeInterfaceBase(changed, "main", 300);
+    RequestSealer sealer(dir.file("admin.key_base"), admin, serverName);
+    const auto payload = sealer.uploadPayload(freshStamp(102, "main"), readBytes(changed));
+    auto firstHalf =
+        requestHead(ServerCode::UploadKeyBase, admin, static_cast<uint32_t>(payload.size()));
+    firstHalf.insert(firstHalf.end(), payload.begin(), payload.begin() + payload.size() / 2);
 
     int err[2];
     ASSERT_EQ(pipe(err), 0);
@@ -306,10 +316,16 @@ TEST(CryptoServerProgram, SigtermStopsItCleanlyWhileAClientStalls) {
     ASSERT_NE(colon, std::string::npos) << text;
     const auto port = static_cast<uint16_t>(std::atoi(text.c_str() + colon + 1));
     RawClient staller(port, std::vector<uint8_t>(3, 100));
+    RawClient uploader(port, firstHalf);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     const auto start = Clock::now();
     ASSERT_EQ(kill(pid, SIGTERM), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::vector<uint8_t> rest(payload.begin() + payload.size() / 2, payload.end());
+    EXPECT_EQ(uploader.socket.send(rest.data(), static_cast<int32_t>(rest.size()), 200),
+              static_cast<int>(rest.size()));
+    EXPECT_EQ(uploader.status(), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
@@ -318,5 +334,7 @@ TEST(CryptoServerProgram, SigtermStopsItCleanlyWhileAClientStalls) {
     for (ssize_t n; (n = read(err[0], &c, 1)) > 0;) text += c;
     close(err[0]);
     EXPECT_NE(text.find("status=dropped"), std::string::npos) << text;
+    EXPECT_NE(text.find("request=upload interface=main status=0"), std::string::npos) << text;
+    EXPECT_EQ(readBytes(dir.file("bases/main.key_base")), readBytes(changed));
     EXPECT_NE(text.find("talvek-cryptoserver: stopped"), std::string::npos) << text;
 }

@@ -3,10 +3,12 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "fileio/filelock.h"
+#include "keystore/base64.h"
 #include "keystore/keybase.h"
 #include "sealing/message.h"
 #include "support/channelpair.h"
@@ -191,6 +193,8 @@ TEST_F(TalvekCodec, BlocksThatAreStaleMisdirectedForgedOrNotEnvelopesAreRefused)
     std::vector<uint8_t> oldMagic(Envelope::HeaderSize, 0);
     std::memcpy(oldMagic.data(), "TVK1", 4);
     oldMagic[4] = Envelope::FromCryptoServer;
+    auto previousMagic = oldMagic;
+    std::memcpy(previousMagic.data(), "TVK2", 4);
 
     const struct {
         const char* what;
@@ -206,6 +210,7 @@ TEST_F(TalvekCodec, BlocksThatAreStaleMisdirectedForgedOrNotEnvelopesAreRefused)
          false},
         {"forged", envelope(stranger, CodecSide::CryptoServer, now), false},
         {"another magic", raw(oldMagic), false},
+        {"the previous version's magic", raw(previousMagic), false},
         {"shorter than the frame", raw({'T', 'V', 'K', '2', 2}), false},
         {"the earliest time", envelope(serverSide, CodecSide::CryptoServer, INT64_MIN), false},
     };
@@ -270,4 +275,95 @@ TEST(InterfaceList, SplitsZeroTerminatedNames) {
     const auto joined = joinInterfaceList(names);
     EXPECT_EQ(joined.size(), 4u + 1 + 5 + 1);
     EXPECT_EQ(splitInterfaceList(joined.data(), joined.size()), names);
+}
+
+// A message key that does not decrypt must not end the opening early: a
+// timing difference between a bad padding and a bad digest is an oracle on
+// the message key. Both blocks are opened to their last byte and refused
+// alike.
+TEST_F(TalvekCodec, ABadKeyIsOpenedToTheEndLikeABadDigest) {
+    KeyBase adminKeys, serverKeys;
+    const SecureChannel& adminSide = channelOf(adminKeys, adminBase, admin, server);
+    const SecureChannel& serverSide = channelOf(serverKeys, serverBase, server, admin);
+    std::vector<uint8_t> data(64 << 10);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    std::string sealed;
+    ASSERT_TRUE(sealMessage(serverSide, data.data(), data.size(), sealed));
+    std::vector<uint8_t> raw;
+    ASSERT_TRUE(base64Decode(sealed, raw));
+    const size_t signSize = static_cast<size_t>(serverSide.signPrivateKey->sizeBytes());
+    const size_t keyAt = signSize + 16;
+    const size_t keySize = static_cast<size_t>(adminSide.cryptPrivateKey->sizeBytes());
+
+    auto badPadding = raw;
+    for (size_t i = 0; i < keySize; ++i) badPadding[keyAt + i] = static_cast<uint8_t>(i * 31 + 5);
+    auto badDigest = raw;
+    badDigest[signSize] ^= 0x01;
+
+    const auto openCounting = [&](const std::vector<uint8_t>& bytes) {
+        const std::string text = base64Encode(bytes.data(), bytes.size());
+        MessageOpener opener;
+        size_t handed = 0;
+        EXPECT_TRUE(opener.start(adminSide, text.size(), [&handed](const uint8_t*, size_t n) {
+            handed += n;
+            return true;
+        }));
+        const bool fed = opener.feed(text.data(), text.size());
+        SecretBytes out;
+        const bool opened = opener.finish(out);
+        return std::tuple{fed, opened, handed};
+    };
+    EXPECT_EQ(openCounting(raw), std::tuple(true, true, data.size()));
+    EXPECT_EQ(openCounting(badPadding), std::tuple(true, false, data.size()));
+    EXPECT_EQ(openCounting(badDigest), std::tuple(true, false, data.size()));
+}
+
+// Each field of the envelope is carried as sealed, and a reply counts for a
+// request only with its code, nonce and interface.
+TEST_F(TalvekCodec, TheEnvelopeCarriesTheRequestItBelongsTo) {
+    KeyBase adminKeys, serverKeys;
+    const SecureChannel& adminSide = channelOf(adminKeys, adminBase, admin, server);
+    const SecureChannel& serverSide = channelOf(serverKeys, serverBase, server, admin);
+    const auto request = EnvelopeStamp::fresh(101, std::string(70, 'k'));
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->interfaceName(), std::string(63, 'k'));  // cut to its field, zero kept
+    std::string sealed;
+    const int64_t now = wallClock();
+    ASSERT_TRUE(sealEnvelope(serverSide, CodecSide::CryptoServer, *request, message.data(),
+                             message.size(), sealed, now - 7));
+    std::vector<uint8_t> data;
+    EnvelopeStamp got;
+    ASSERT_TRUE(openEnvelope(adminSide, CodecSide::Administrator, sealed.data(), sealed.size(),
+                             data, &got, now));
+    EXPECT_EQ(data, message);
+    EXPECT_EQ(got.code, 101);
+    EXPECT_EQ(got.time, now - 7);
+    EXPECT_EQ(got.nonce, request->nonce);
+    EXPECT_EQ(got.interfaceField, request->interfaceField);
+    EXPECT_TRUE(got.sameRequest(*request));
+
+    const std::function<void(EnvelopeStamp&)> changes[] = {
+        [](EnvelopeStamp& s) { s.code = 102; },
+        [](EnvelopeStamp& s) { s.nonce[15] ^= 0x80; },
+        [](EnvelopeStamp& s) { s.interfaceField[62] = 0; },
+    };
+    for (const auto& change : changes) {
+        EnvelopeStamp other = *request;
+        change(other);
+        EXPECT_FALSE(got.sameRequest(other));
+    }
+    // Without a stamp: no request, a nonce of its own each time.
+    std::string first, second;
+    ASSERT_TRUE(sealEnvelope(serverSide, CodecSide::CryptoServer, message.data(), message.size(),
+                             first));
+    ASSERT_TRUE(sealEnvelope(serverSide, CodecSide::CryptoServer, message.data(), message.size(),
+                             second));
+    EnvelopeStamp a, b;
+    ASSERT_TRUE(openEnvelope(adminSide, CodecSide::Administrator, first.data(), first.size(), data,
+                             &a));
+    ASSERT_TRUE(openEnvelope(adminSide, CodecSide::Administrator, second.data(), second.size(),
+                             data, &b));
+    EXPECT_EQ(a.code, 0);
+    EXPECT_EQ(a.interfaceName(), "");
+    EXPECT_NE(a.nonce, b.nonce);
 }
