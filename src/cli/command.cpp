@@ -15,7 +15,8 @@ namespace {
 // Every command talvekkey knows; --help lists them sorted by name.
 const std::vector<Command>& table() {
     static const std::vector<Command> all{
-        deleteCommand(),  dumpCommand(),   exportHtmlCommand(), exportPublicCommand(), fetchCommand(),
+        deleteCommand(),  dumpCommand(),   exportHtmlCommand(), exportPemCommand(),
+        exportPublicCommand(), fetchCommand(),
         importUserCommand(), inspectCommand(), interfacesCommand(), javaCommand(),
         openCommand(),    sealCommand(),   serverKeyCommand(),  uploadCommand(),
         userKeyCommand()};

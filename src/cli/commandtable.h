@@ -9,6 +9,7 @@ namespace Talvek::Cli {
 const Command& deleteCommand();
 const Command& dumpCommand();
 const Command& exportHtmlCommand();
+const Command& exportPemCommand();
 const Command& exportPublicCommand();
 const Command& fetchCommand();
 const Command& importUserCommand();

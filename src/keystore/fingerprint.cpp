@@ -90,4 +90,16 @@ std::string publicKeyFingerprint(const RsaKeyRecord& key) {
     return publicKeyFingerprint(key.n(), key.e());
 }
 
+std::string publicKeyPem(const RsaKeyRecord& key) {
+    const BIGNUM* n = key.n();
+    const BIGNUM* e = key.e();
+    if (!n || !e || BN_is_negative(n) || BN_is_negative(e)) return {};
+    const std::vector<uint8_t> der = rsaSubjectPublicKeyInfo(n, e);
+    const std::string text = base64Encode(der.data(), der.size());
+    std::string pem = "-----BEGIN PUBLIC KEY-----\n";
+    for (size_t at = 0; at < text.size(); at += 64) pem += text.substr(at, 64) + "\n";
+    pem += "-----END PUBLIC KEY-----\n";
+    return pem;
+}
+
 }  // namespace Talvek

@@ -18,4 +18,9 @@ std::string publicKeyFingerprint(const BIGNUM* n, const BIGNUM* e);
 // Of the record's public half; empty for a record without n and e.
 std::string publicKeyFingerprint(const RsaKeyRecord& key);
 
+// The record's public half as a PEM "PUBLIC KEY" block (the same DER
+// SubjectPublicKeyInfo the fingerprint is taken of), lines of 64 characters,
+// ending in a line feed; empty for a record without n and e.
+std::string publicKeyPem(const RsaKeyRecord& key);
+
 }  // namespace Talvek
