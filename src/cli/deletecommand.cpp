@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cli/channelarg.h"
+#include "cli/actionjson.h"
 #include "cli/command.h"
 #include "cli/commandtable.h"
 #include "cli/keyexchange.h"
@@ -20,13 +21,16 @@ namespace {
 
 int runDelete(const std::vector<std::string>& args, Io& io);
 
-const Command kDelete{"delete", "delete FILE LOCAL REMOTE [LOCAL REMOTE ...]",
+const Command kDelete{"delete", "delete FILE LOCAL REMOTE [LOCAL REMOTE ...] [--json]",
                       "Deletes the channel LOCAL : REMOTE from the key base FILE.\n"
                       "Several pairs are deleted in one step: when any of them is not\n"
-                      "there, none is deleted. Public-part files cannot be changed.",
+                      "there, none is deleted. Public-part files cannot be changed.\n"
+                      "--json prints what was written as JSON (schema in talvekkey-json.md).",
                       runDelete};
 
-int runDelete(const std::vector<std::string>& args, Io& io) {
+int runDelete(const std::vector<std::string>& given, Io& io) {
+    std::vector<std::string> args = given;
+    const bool json = takeJsonFlag(args);
     if (args.size() < 3 || args.size() % 2 != 1) {
         return usageError(io, kDelete, "expected FILE LOCAL REMOTE [LOCAL REMOTE ...]");
     }
@@ -77,6 +81,14 @@ int runDelete(const std::vector<std::string>& args, Io& io) {
         case RemoveOutcome::SaveFailed:
             printFailure(io.err, MaintenanceMessages::DeleteFailed);
             return Failure;
+    }
+    if (json) {
+        ActionReport report{kDelete.name, {{path, "base"}}, {}};
+        for (const ChannelNames& channel : channels) {
+            report.channels.push_back({channel.local, channel.remote, "deleted", nullptr, nullptr});
+        }
+        printActionJson(io.out, report);
+        return Success;
     }
     printMessage(io.out, MaintenanceMessages::Deleted);
     return Success;

@@ -4,6 +4,7 @@
 
 #include <ostream>
 
+#include "cli/actionjson.h"
 #include "cli/command.h"
 #include "cli/commandtable.h"
 #include "cli/keyexchange.h"
@@ -19,11 +20,12 @@ namespace {
 int runImportUser(const std::vector<std::string>& args, Io& io);
 
 const Command kImportUser{
-    "import-user", "import-user --base FILE --import FILE [--import FILE ...]",
+    "import-user", "import-user --base FILE --import FILE [--import FILE ...] [--json]",
     "Completes the server's channel in the server key base with the public part\n"
     "that the user sent back. Names and key parameters come from that file.\n"
     "Several --import parts are imported in one step: all of them, or, when any\n"
-    "is refused, none (each refused part is listed with its cause).",
+    "is refused, none (each refused part is listed with its cause).\n"
+    "--json prints what was written as JSON (schema in talvekkey-json.md).",
     runImportUser};
 
 // Why one part was refused, on one line.
@@ -50,7 +52,8 @@ std::string refusal(const ImportedPart& part) {
     return text;
 }
 
-int importMany(const std::string& baseFile, const std::vector<std::string>& paths, Io& io) {
+int importMany(const std::string& baseFile, const std::vector<std::string>& paths, bool json,
+               Io& io) {
     for (const std::string* path : {&baseFile}) {
         if (path->size() > kMaxPathBytes) {
             printMessage(io.err, KeyMessages::PathTooLong);
@@ -94,6 +97,15 @@ int importMany(const std::string& baseFile, const std::vector<std::string>& path
             printFailure(io.err, KeyMessages::OperationFailed);
             return Failure;
     }
+    if (json) {
+        ActionReport report{kImportUser.name, {{baseFile, "base"}}, {}};
+        for (const ImportedPart& part : parts) {
+            report.channels.push_back(
+                {part.serverName, part.userName, "imported", nullptr, &part.fingerprints});
+        }
+        printActionJson(io.out, report);
+        return Success;
+    }
     KeyWizardData done;
     done.mode = ImportUserPart;
     io.out << successText(done) << "\n";
@@ -107,20 +119,23 @@ int importMany(const std::string& baseFile, const std::vector<std::string>& path
     return Success;
 }
 
-int runImportUser(const std::vector<std::string>& args, Io& io) {
+int runImportUser(const std::vector<std::string>& given, Io& io) {
+    std::vector<std::string> args = given;
+    const bool json = takeJsonFlag(args);
     std::string error;
     std::map<std::string, std::vector<std::string>> repeated;
     const auto options = parseOptions(args, {"--base", "--import"}, {"--base", "--import"}, error,
                                       {"--import"}, &repeated);
     if (!options) return usageError(io, kImportUser, error);
     const std::vector<std::string>& imports = repeated["--import"];
-    if (imports.size() > 1) return importMany(options->at("--base"), imports, io);
+    if (imports.size() > 1) return importMany(options->at("--base"), imports, json, io);
 
     KeyWizardData data;
     data.mode = ImportUserPart;
     data.baseFile = options->at("--base");
     data.importFile = options->at("--import");
-    return runKeyExchange(data, std::nullopt, std::string(), nullptr, io);
+    return runKeyExchange(data, std::nullopt, std::string(), nullptr, io,
+                          json ? kImportUser.name : nullptr);
 }
 
 }  // namespace

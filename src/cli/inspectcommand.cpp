@@ -32,7 +32,7 @@ const Command kInspect{
     "channels) or, when FILE is no key base, a single channel record such as a\n"
     "public-part file. Each channel shows its uses, key sizes, which key parts\n"
     "are present and their fingerprints (SHA256:..., as ssh-keygen shows them).\n"
-    "--json prints one JSON object instead (schema in inspect-json.md): numbers\n"
+    "--json prints one JSON object instead (schema in talvekkey-json.md): numbers\n"
     "in upper-case hexadecimal, names decoded from Windows-1251. The private\n"
     "numbers (d, p, q, ...) are left out unless --private is given.\n"
     "--match shows only the channels whose local or remote name contains TEXT,\n"

@@ -5,6 +5,8 @@
 #include <ostream>
 
 #include "checks/filecause.h"
+#include "cli/actionjson.h"
+#include "cli/progress.h"
 #include "fileio/filefault.h"
 
 namespace Talvek::Cli {
@@ -137,7 +139,8 @@ std::string publicPartFileName(const std::string& userTyped) {
 
 int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
                    const std::string& javaPath,
-                   const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io) {
+                   const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io,
+                   const char* jsonCommand) {
     auto stops = [&io](const CheckResult& result) { return stopsAt(result, io); };
 
     // The base and every file the action writes are locked once, before the
@@ -179,8 +182,30 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
     warnAboutWeakKeys(data, io);
     // The Java file is named as it was given, not as the wizard names its own.
     PublicPartFingerprints written;
-    const CheckResult finish = runFinish(data, javaPath, javaPath, &written);
+    CheckResult finish;
+    {
+        // Two 4096-bit keys take seconds: a watching terminal sees why.
+        ProgressLine progress(io);
+        progress.set(data.mode == ImportUserPart ? "importing the public part"
+                                                 : "generating keys");
+        finish = runFinish(data, javaPath, javaPath, &written);
+    }
     if (stops(finish)) return Failure;
+    if (jsonCommand) {
+        ActionReport report{jsonCommand, {{data.baseFile, "base"}}, {}};
+        if (data.mode != ImportUserPart) report.files.push_back({data.exportFile, "publicPart"});
+        if (data.mode == CreateUserKey && data.javaClient) report.files.push_back({javaPath, "java"});
+        // The server's channel is named server : user, the user's the other way round.
+        const bool user = data.mode == CreateUserKey;
+        report.channels.push_back(
+            {user ? data.userKeyName : data.serverKeyName,
+             user ? data.serverKeyName : data.userKeyName,
+             data.mode == ImportUserPart ? "imported" : "created",
+             data.mode != ImportUserPart ? &written : nullptr,
+             data.mode != NewUserServerKey ? &data.imported : nullptr});
+        printActionJson(io.out, report);
+        return Success;
+    }
     io.out << finish.message << "\n";
     if (data.mode != NewUserServerKey) {
         printFingerprints(

@@ -77,9 +77,12 @@ struct TypedNames {
 // The page checks in the wizard's order, then the finish step:
 // files (mode 0's warning printed and passed), key names (typed names encoded
 // to Windows-1251 first), key parameters, the caller's extra check, the
-// operation. Exit code and messages as the command line reports them.
+// operation. Exit code and messages as the command line reports them. With
+// jsonCommand, success prints what was written as JSON (actionjson.h) under
+// that command's name instead of the texts.
 int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
                    const std::string& javaPath,
-                   const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io);
+                   const std::function<CheckResult(const KeyWizardData&)>& beforeFinish, Io& io,
+                   const char* jsonCommand = nullptr);
 
 }  // namespace Talvek::Cli

@@ -11,6 +11,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "cli/actionjson.h"
 #include "cli/command.h"
 #include "cli/commandtable.h"
 #include "cli/keyexchange.h"
@@ -27,14 +28,15 @@ int runServerKey(const std::vector<std::string>& args, Io& io);
 const Command kServerKey{
     "server-key",
     "server-key --base FILE --server NAME --user NAME [--user NAME ...] "
-    "(--export FILE | --export-dir DIR) [--crypt BITS] [--sign BITS]",
+    "(--export FILE | --export-dir DIR) [--crypt BITS] [--sign BITS] [--json]",
     "Creates the server's own keys for a new user in the server key base FILE\n"
     "(made when missing) and writes their public part, to be sent to the user.\n"
     "--crypt and --sign choose the uses and their sizes in bits\n"
     "(512, 768, 1024, 2048, 3072 or 4096); at least one is needed.\n"
     "With --export-dir, one channel per --user: each public part goes to\n"
     "DIR/USER.okp (DIR made when missing; a \"/\" in a name becomes \"_\"), the\n"
-    "keys are made on every core and the base is written once: all files or none.",
+    "keys are made on every core and the base is written once: all files or none.\n"
+    "--json prints what was written as JSON (schema in talvekkey-json.md).",
     runServerKey};
 
 int usersFailed(const std::vector<NewUserKey>& users, const std::vector<std::string>& typed,
@@ -64,7 +66,8 @@ int usersFailed(const std::vector<NewUserKey>& users, const std::vector<std::str
 }
 
 int createMany(const KeyWizardData& data, const std::string& serverTyped,
-               const std::vector<std::string>& usersTyped, const std::string& dir, Io& io) {
+               const std::vector<std::string>& usersTyped, const std::string& dir, bool json,
+               Io& io) {
     // Everything that can be refused without the base is refused before any
     // key is made or any folder created.
     if (stopsAt(checkTypedKeyName(serverTyped), io)) return Failure;
@@ -148,6 +151,16 @@ int createMany(const KeyWizardData& data, const std::string& serverTyped,
             printFailure(io.err, KeyMessages::OperationFailed);
             return Failure;
     }
+    if (json) {
+        ActionReport report{kServerKey.name, {{data.baseFile, "base"}}, {}};
+        for (const NewUserKey& user : users) {
+            report.files.push_back({user.exportFile, "publicPart"});
+            report.channels.push_back(
+                {batch.serverName, user.userName, "created", &user.written, nullptr});
+        }
+        printActionJson(io.out, report);
+        return Success;
+    }
     io.out << "Серверные приватные ключи созданы (" << users.size() << ").\n"
            << "Файлы с открытыми частями серверных ключей успешно созданы в \"" << dir
            << "\".\nИх необходимо отправить пользователям.\n";
@@ -158,7 +171,9 @@ int createMany(const KeyWizardData& data, const std::string& serverTyped,
     return Success;
 }
 
-int runServerKey(const std::vector<std::string>& args, Io& io) {
+int runServerKey(const std::vector<std::string>& given, Io& io) {
+    std::vector<std::string> args = given;
+    const bool json = takeJsonFlag(args);
     std::string error;
     std::map<std::string, std::vector<std::string>> repeated;
     const auto options = parseOptions(
@@ -191,10 +206,12 @@ int runServerKey(const std::vector<std::string>& args, Io& io) {
         data.useSign = true;
     }
     if (toDir) {
-        return createMany(data, options->at("--server"), users, options->at("--export-dir"), io);
+        return createMany(data, options->at("--server"), users, options->at("--export-dir"), json,
+                          io);
     }
     const TypedNames names{options->at("--server"), options->at("--user")};
-    return runKeyExchange(data, names, std::string(), nullptr, io);
+    return runKeyExchange(data, names, std::string(), nullptr, io,
+                          json ? kServerKey.name : nullptr);
 }
 
 }  // namespace

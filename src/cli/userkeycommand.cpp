@@ -1,6 +1,7 @@
 // talvekkey user-key: the user's full key from the server's public part
 // (second step of the exchange), optionally with the Java client key file.
 
+#include "cli/actionjson.h"
 #include "cli/command.h"
 #include "cli/commandtable.h"
 #include "cli/keyexchange.h"
@@ -13,11 +14,12 @@ namespace {
 int runUserKey(const std::vector<std::string>& args, Io& io);
 
 const Command kUserKey{
-    "user-key", "user-key --base FILE --import FILE --export FILE [--java FILE]",
+    "user-key", "user-key --base FILE --import FILE --export FILE [--java FILE] [--json]",
     "Creates the user's full key in the user key base (made when missing) from\n"
     "the server's public part, and writes the user's public part to be sent back.\n"
     "--java also writes the Java client key file; only for a channel that signs\n"
-    "and does not encrypt.",
+    "and does not encrypt. --json prints what was written as JSON\n"
+    "(schema in talvekkey-json.md).",
     runUserKey};
 
 // The Java client works with signing keys only, as the wizard offers it; the
@@ -27,7 +29,9 @@ CheckResult javaAllowed(const KeyWizardData& data) {
     return refusal ? CheckResult::fail(*refusal) : CheckResult::pass();
 }
 
-int runUserKey(const std::vector<std::string>& args, Io& io) {
+int runUserKey(const std::vector<std::string>& given, Io& io) {
+    std::vector<std::string> args = given;
+    const bool json = takeJsonFlag(args);
     std::string error;
     const auto options = parseOptions(args, {"--base", "--import", "--export", "--java"},
                                       {"--base", "--import", "--export"}, error);
@@ -50,7 +54,7 @@ int runUserKey(const std::vector<std::string>& args, Io& io) {
         data.javaClient = true;
     }
     return runKeyExchange(data, std::nullopt, javaPath, data.javaClient ? javaAllowed : nullptr,
-                          io);
+                          io, json ? kUserKey.name : nullptr);
 }
 
 }  // namespace

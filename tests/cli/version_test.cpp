@@ -69,6 +69,20 @@ TEST(Documentation, CompletionAndManualKnowEveryCommandAndOption) {
         SCOPED_TRACE(c.name);
         EXPECT_NE(manualText.find(c.name), std::string::npos);
         const std::string synopsis = c.synopsis;
+        // The completion's case line that lists this command's options.
+        std::string optionsLine;
+        for (size_t at = completion.find("options=\""); at != std::string::npos;
+             at = completion.find("options=\"", at + 1)) {
+            const size_t lineStart = completion.rfind('\n', at) + 1;
+            const std::string head = completion.substr(lineStart, at - lineStart);
+            const std::string name = c.name;
+            if (head.find(" " + name + ")") != std::string::npos ||
+                head.find(" " + name + " |") != std::string::npos ||
+                head.find("| " + name + ")") != std::string::npos) {
+                const size_t open = at + 9;
+                optionsLine = " " + completion.substr(open, completion.find('"', open) - open) + " ";
+            }
+        }
         for (size_t at = synopsis.find("--"); at != std::string::npos;
              at = synopsis.find("--", at + 2)) {
             size_t end = at + 2;
@@ -79,6 +93,9 @@ TEST(Documentation, CompletionAndManualKnowEveryCommandAndOption) {
             const std::string option = synopsis.substr(at, end - at);
             EXPECT_NE(completion.find(option), std::string::npos) << option;
             EXPECT_NE(manualText.find(option), std::string::npos) << option;
+            // Offered after this very command, not only after another one.
+            EXPECT_NE(optionsLine.find(" " + option + " "), std::string::npos)
+                << option << " in: " << optionsLine;
         }
     }
 }
