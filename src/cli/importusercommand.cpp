@@ -110,8 +110,8 @@ int importMany(const std::string& baseFile, const std::vector<std::string>& path
     done.mode = ImportUserPart;
     io.out << successText(done) << "\n";
     for (const ImportedPart& part : parts) {
-        io.out << "Канал " << cp1251ToUtf8(part.serverName) << " : " << cp1251ToUtf8(part.userName)
-               << "\n";
+        io.out << "Канал " << cp1251ToPrintable(part.serverName) << " : "
+               << cp1251ToPrintable(part.userName) << "\n";
         printFingerprints(io.out,
                           "Отпечатки ключей, импортированных из \"" + part.path + "\":",
                           part.fingerprints);

@@ -261,8 +261,9 @@ void printUse(std::ostream& out, const std::string& indent, const char* group, b
 }
 
 void printChannel(std::ostream& out, const std::string& indent, const SecureChannel& c) {
-    const std::string local = cp1251ToUtf8(c.localName);
-    const std::string remote = cp1251ToUtf8(c.remoteName);
+    // Names from the file are printed with their control characters escaped.
+    const std::string local = cp1251ToPrintable(c.localName);
+    const std::string remote = cp1251ToPrintable(c.remoteName);
     out << indent << local << " : " << remote << "\n";
     out << indent << "  Имя локального ключа: " << local << "\n";
     out << indent << "  Имя удаленного ключа: " << remote << "\n";
@@ -286,10 +287,10 @@ void printBase(std::ostream& out, const std::string& path, const KeyBase& base,
         out << "  Показано " << filter.count(base) << " из " << base.channelCount()
             << " секретных каналов.\n";
     }
-    if (!base.name.empty()) out << "  Имя базы: " << cp1251ToUtf8(base.name) << "\n";
+    if (!base.name.empty()) out << "  Имя базы: " << cp1251ToPrintable(base.name) << "\n";
     for (const auto& [key, node] : base.nodes) {
         if (filter.active && !filter.showsAny(*node)) continue;
-        out << "  Узел: " << cp1251ToUtf8(node->name);
+        out << "  Узел: " << cp1251ToPrintable(node->name);
         if (node->channels.empty()) out << " (нет каналов)";
         out << "\n";
         for (const auto& [remote, channel] : node->channels) {
@@ -346,8 +347,8 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
     const std::string& path = files[0];
     // The one channel asked for by name must be there.
     auto missing = [&] {
-        io.err << "talvekkey: no channel " << cp1251ToUtf8(filter.local) << " : "
-               << cp1251ToUtf8(filter.remote) << " in " << path << "\n";
+        io.err << "talvekkey: no channel " << cp1251ToPrintable(filter.local) << " : "
+               << cp1251ToPrintable(filter.remote) << " in " << path << "\n";
         return Failure;
     };
 

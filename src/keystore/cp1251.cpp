@@ -169,4 +169,20 @@ bool NameFilter::containsFolded(std::string_view foldedName) const {
     return foldedName.find(folded_) != std::string_view::npos;
 }
 
+std::string cp1251ToPrintable(std::string_view bytes) {
+    std::string safe;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || byte == '\\') {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            safe += "\\x";
+            safe += kHex[byte >> 4];
+            safe += kHex[byte & 0xF];
+        } else {
+            safe += c;
+        }
+    }
+    return cp1251ToUtf8(safe);
+}
+
 }  // namespace Talvek

@@ -13,6 +13,12 @@ std::string cp1251ToUtf8(std::string_view bytes);
 // Windows-1251 cannot store; out is then left empty.
 bool utf8ToCp1251(std::string_view utf8, std::string& out);
 
+// A name read from a file as it may be printed to a terminal: UTF-8, with
+// every control character (and the backslash that would make the escape
+// ambiguous) written as \xNN, so that a hostile name cannot move the cursor,
+// retitle the window or forge a line of output.
+std::string cp1251ToPrintable(std::string_view bytes);
+
 // The bytes with every letter in Unicode's lower case (А and а, Ё and ё,
 // Ґ and ґ, Z and z fold alike); other bytes stay.
 std::string foldCaseCp1251(std::string_view bytes);

@@ -383,3 +383,21 @@ TEST(InspectFilters, MatchAndChannelShowOnlyWhatWasAskedFor) {
     EXPECT_EQ(missing.err, "talvekkey: no channel СЕРВЕР : anna in " + path + "\n");
     EXPECT_EQ(inspect({path, "--match", "a", "--channel", "b", "c"}).code, 2);
 }
+
+// Names read from a file reach the terminal escaped: an escape sequence in a
+// name cannot retitle the window or forge lines of the listing.
+TEST(InspectText, NamesFromTheFileAreEscaped) {
+    TempDir dir;
+    KeyBase base;
+    base.name = "base\r\n";
+    base.addChannel(
+        TestSupport::ownKeysChannel("srv\x1B]0;owned\x07", "usr\n  Узел: x", false, true));
+    ASSERT_TRUE(base.saveBase(dir.file("b")));
+    const Outcome run = inspect({dir.file("b")});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out.find('\x1B'), std::string::npos);
+    EXPECT_EQ(run.out.find('\r'), std::string::npos);
+    EXPECT_NE(run.out.find("    srv\\x1B]0;owned\\x07 : usr\\x0A  \xD0"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("Имя базы: base\\x0D\\x0A\n"), std::string::npos) << run.out;
+}

@@ -27,6 +27,7 @@
 #include "fileio/transaction.h"
 #include "support/filesizelimit.h"
 #include "support/lockwait.h"
+#include "support/recordbytes.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -319,7 +320,9 @@ TEST(Transaction, KilledSavesLeaveOldOrNewFilesAndNoTemporaries) {
 }
 
 // Under a full disk at every size, a transaction commits all its files or
-// leaves every one as it was, and leaves no temporary behind.
+// leaves every one as it was, and leaves no temporary behind. The last file
+// staged is the largest, so there are limits where the earlier ones fit and
+// a later one does not: none of them may be in place before all are written.
 TEST(Transaction, FullDiskAtEverySizeCommitsAllOrNothing) {
     Files f;
     ASSERT_TRUE(createServerKey(f.serverKey("old")));
@@ -327,7 +330,9 @@ TEST(Transaction, FullDiskAtEverySizeCommitsAllOrNothing) {
     KeyBase base;
     ASSERT_TRUE(base.loadBase(f.base));
     base.addChannel(TestSupport::ownKeysChannel("srv", "new", false, true));
-    const std::string java(300, 'J');
+    const size_t newBase =
+        TestSupport::bytesWrittenBy([&](BinaryFile& file) { return base.writeBase(file); }).size();
+    const std::string java(newBase + 256, 'J');
     const Snapshot before = snapshot(f.dir);
     const size_t largest = 2 * before.at("server.key_base").size() + java.size();
 

@@ -138,3 +138,21 @@ TEST(NameFilter, FoldsCaseOfEveryLetterWindows1251Holds) {
     EXPECT_TRUE(NameFilter("").empty());
     EXPECT_FALSE(NameFilter("✓").empty());
 }
+
+// Names from files reach terminals: control characters and the backslash
+// are escaped, everything else is decoded as ever.
+TEST(Encoding, PrintableNamesEscapeControlCharacters) {
+    const struct {
+        std::string cp1251, printed;
+    } cases[] = {
+        {"plain name", "plain name"},
+        {"\xC8\xE2\xE0\xED", "Иван"},
+        {"esc\x1B[2J", "esc\\x1B[2J"},
+        {"osc\x1B]0;owned\x07", "osc\\x1B]0;owned\\x07"},
+        {"cr\rforged line\n", "cr\\x0Dforged line\\x0A"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"del\x7F", "del\\x7F"},
+        {"back\\x41", "back\\x5Cx41"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(cp1251ToPrintable(c.cp1251), c.printed) << c.printed;
+}
