@@ -21,7 +21,7 @@
 #include "keystore/keybase.h"
 #include "keystore/rsakeyrecord.h"
 #include "maintenance/utilsdlg.h"
-#include "maintenance/utilsdlgqt.h"
+#include "maintenance/qtutilsdlg.h"
 #include "support/memorysettingsstore.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <QFile>
 
-#include "maintenance/utilsdlgqt.h"
+#include "maintenance/qtutilsdlg.h"
 
 namespace Talvek {
 

@@ -14,7 +14,7 @@
 #include "gui/messagebox.h"
 #include "gui/pictures.h"
 #include "keystore/version.h"
-#include "maintenance/utilsdlgqt.h"
+#include "maintenance/qtutilsdlg.h"
 #include "keywizard/createkeywizard.h"
 
 namespace Talvek {

@@ -21,7 +21,7 @@
 #include "gui/settingsstore.h"
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
-#include "maintenance/utilsdlgqt.h"
+#include "maintenance/qtutilsdlg.h"
 #include "support/accessibletree.h"
 #include "support/memorysettingsstore.h"
 #include "support/tempdir.h"

@@ -1,6 +1,6 @@
 // The real maintenance window, offscreen: its tree, buttons and how it ends.
 
-#include "maintenance/utilsdlgqt.h"
+#include "maintenance/qtutilsdlg.h"
 
 #include <QApplication>
 #include <QDir>

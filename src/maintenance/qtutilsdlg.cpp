@@ -1,4 +1,4 @@
-#include "maintenance/utilsdlgqt.h"
+#include "maintenance/qtutilsdlg.h"
 
 #include <QDesktopServices>
 #include <QEvent>
