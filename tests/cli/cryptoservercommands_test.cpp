@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/command.h"
+#include "support/protocolrequests.h"
 #include "support/serverfixture.h"
 
 using namespace TestSupport;
@@ -122,4 +123,18 @@ TEST_F(CryptoServerCommands, AChannelThatDoesNotBothSignAndEncryptIsRefusedBefor
         }
     }
     EXPECT_EQ(server->requestCount(), 0);
+}
+
+// A server may name interfaces with bytes a terminal would obey: they are
+// printed as \xNN, the rest decoded from Windows-1251.
+TEST_F(CryptoServerCommands, InterfaceNamesArePrintedSafely) {
+    server->answerWith([this](const std::vector<uint8_t>& request) {
+        RequestSealer serverSide(serverBase, serverName, adminName,
+                                 Talvek::CodecSide::CryptoServer);
+        return sealedReply(serverSide, openFirstBlock(serverSide, request).stamp,
+                           Talvek::joinInterfaceList({"a\x1B[2Jb", "bell\a\r\n", cp("Касса")}));
+    });
+    const CommandRun r = talvekkey(connection("interfaces"));
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "a\\x1B[2Jb\nbell\\x07\\x0D\\x0A\nКасса\n");
 }
