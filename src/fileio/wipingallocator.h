@@ -7,21 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-#include <sys/mman.h>
-
 #include <openssl/crypto.h>
 
 namespace Talvek {
-
-// Blocks this large (a whole key base read at once) are mapped with their
-// pages made present in one go, instead of faulting them in one by one
-// while they are filled and consolidating the heap to find room for them.
-inline constexpr std::size_t kMappedBlockBytes = std::size_t{4} << 20;
 
 // Wraps another allocator (the standard one in the program) and cleanses
 // every block before handing it back. Elements made without a value are left
@@ -43,22 +35,9 @@ public:
     template <typename U, typename V>
     WipingAllocator(const WipingAllocator<U, V>& other) : upstream_(other.upstream()) {}
 
-    T* allocate(std::size_t n) {
-        if (n > kMappedBlockBytes / sizeof(T)) {
-            void* p = mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-            if (p == MAP_FAILED) throw std::bad_alloc();
-            return static_cast<T*>(p);
-        }
-        return std::allocator_traits<Upstream>::allocate(upstream_, n);
-    }
+    T* allocate(std::size_t n) { return std::allocator_traits<Upstream>::allocate(upstream_, n); }
     void deallocate(T* p, std::size_t n) {
-        if (!p) return;
-        OPENSSL_cleanse(p, n * sizeof(T));
-        if (n > kMappedBlockBytes / sizeof(T)) {
-            munmap(p, n * sizeof(T));
-            return;
-        }
+        if (p) OPENSSL_cleanse(p, n * sizeof(T));
         std::allocator_traits<Upstream>::deallocate(upstream_, p, n);
     }
 
