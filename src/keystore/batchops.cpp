@@ -154,18 +154,20 @@ bool generateChannels(const ServerKeyBatch& batch, const std::vector<NewUserKey>
 BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKey>& users,
                               const std::function<void(size_t)>& progress) {
     bool refused = false;
+    std::set<std::string> names;
     for (size_t i = 0; i < users.size(); ++i) {
         NewUserKey& user = users[i];
         user.fault = ItemFault::None;
         if (sameFile(batch.baseFile, user.exportFile)) {
             user.fault = ItemFault::FileInUse;
         }
-        for (size_t j = 0; j < i && user.fault == ItemFault::None; ++j) {
-            if (users[j].userName == user.userName) user.fault = ItemFault::Repeated;
-            else if (sameFile(users[j].exportFile, user.exportFile)) user.fault = ItemFault::FileInUse;
+        if (user.fault == ItemFault::None && !names.insert(user.userName).second) {
+            user.fault = ItemFault::Repeated;
         }
         refused = refused || user.fault != ItemFault::None;
     }
+    // Two users' parts that are one file however spelt (a link, say) are
+    // refused by the transaction, which stages no file twice.
     if (refused) return BatchOutcome::Refused;
 
     // The base and every public part are locked at once, in the one order
