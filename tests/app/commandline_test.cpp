@@ -32,6 +32,8 @@ TEST(CommandLine, OneKeyFileOrNothingElseIsRefused) {
         {{"--", "-odd.okp"}, StartRequest::Maintain, "-odd.okp"},
         {{"-"}, StartRequest::Maintain, "-"},
         {{"--delete", "a.okp"}, StartRequest::Refuse, "unknown option --delete"},
+        {{"a.okp", "-x"}, StartRequest::Refuse, "unknown option -x"},
+        {{"--size=3", "a.okp"}, StartRequest::Refuse, "unknown option --size"},
         {{"a.okp", "b.okp"}, StartRequest::Refuse, "one key file at a time, not 2"},
         {{""}, StartRequest::Refuse, "the key file's name is empty"},
     };
