@@ -48,6 +48,8 @@ int runExportPublic(const std::vector<std::string>& args, Io& io) {
 
 }  // namespace
 
-const Command& exportPublicCommand() { return kExportPublic; }
+const Command& exportPublicCommand() {
+    return kExportPublic;
+}
 
 }  // namespace Talvek::Cli

@@ -65,7 +65,8 @@ std::string temporaryPrefix(const std::string& targetName) {
 
 bool isTemporaryOf(const std::string& name, const std::string& prefix) {
     const size_t suffix = std::strlen(kTempSuffix);
-    if (name.size() != prefix.size() + kTempRandom + suffix || name.compare(0, prefix.size(), prefix) ||
+    if (name.size() != prefix.size() + kTempRandom + suffix ||
+        name.compare(0, prefix.size(), prefix) ||
         name.compare(name.size() - suffix, suffix, kTempSuffix)) {
         return false;
     }
@@ -334,7 +335,8 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
     // owner's. A new one is owner-only with private keys, else readable as
     // the umask allows.
     struct stat old {};
-    const bool replaces = fstatat(folder, targetName_.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
+    const bool replaces =
+        fstatat(folder, targetName_.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
     const mode_t created = permissions == Permissions::OwnerOnly || replaces ? 0600 : 0644;
     std::random_device random;
     static constexpr char kAlphabet[] =
@@ -343,7 +345,8 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
     std::string name;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         name = temporaryPrefix(targetName_);
-        for (size_t i = 0; i < kTempRandom; ++i) name += kAlphabet[random() % (sizeof kAlphabet - 1)];
+        for (size_t i = 0; i < kTempRandom; ++i)
+            name += kAlphabet[random() % (sizeof kAlphabet - 1)];
         name += kTempSuffix;
         // Opened with its final permissions, never chmod-ed wider later: a
         // private key is never readable by others.

@@ -93,7 +93,8 @@ void FileLock::release() {
 
 FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forWriting,
                                    bool folderHeld) {
-    return acquire(path, kind, forWriting, folderHeld, std::chrono::steady_clock::now() + lockWait());
+    return acquire(path, kind, forWriting, folderHeld,
+                   std::chrono::steady_clock::now() + lockWait());
 }
 
 FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forWriting,

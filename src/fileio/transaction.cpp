@@ -19,7 +19,8 @@ namespace {
 // the links of its existing part resolved.
 std::string lockedPlace(const std::string& path) {
     std::error_code error;
-    const auto place = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    const auto place =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
     return error ? path : place.string();
 }
 
@@ -81,8 +82,8 @@ bool Transaction::lock(const std::string& path) {
     for (const auto& h : held_) {
         if (h->lock.holdsFolder() && sameFolder(h->target, held->target)) folderHeld = true;
     }
-    switch (held->lock.acquire(held->target, FileLock::Kind::Exclusive, true, folderHeld,
-                               deadline())) {
+    switch (
+        held->lock.acquire(held->target, FileLock::Kind::Exclusive, true, folderHeld, deadline())) {
         case FileLock::Result::Locked:
             held->exists = true;
             break;

@@ -103,12 +103,12 @@ bool readWhole(const KeyBase& base, const std::string& path) {
 bool holdsOwnKeysOf(const KeyBase& base, const SecureChannel& imported) {
     const PublicPartFingerprints theirs = importedFingerprints(imported);
     auto held = [&](const std::string& fingerprint) {
-        return !fingerprint.empty() &&
-               (fingerprint == theirs.crypt || fingerprint == theirs.sign);
+        return !fingerprint.empty() && (fingerprint == theirs.crypt || fingerprint == theirs.sign);
     };
     for (const auto& [name, node] : base.nodes) {
         for (const auto& [remote, channel] : node->channels) {
-            for (const auto* own : {channel->cryptPrivateKey.get(), channel->signPrivateKey.get()}) {
+            for (const auto* own :
+                 {channel->cryptPrivateKey.get(), channel->signPrivateKey.get()}) {
                 if (own && held(publicKeyFingerprint(*own))) return true;
             }
         }
@@ -525,8 +525,7 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
     // Checked again under the lock: no channel between the two names in
     // either order, and not this base's own public part coming back.
     if (base.findChannel(data.userKeyName, data.serverKeyName) ||
-        base.findChannel(data.serverKeyName, data.userKeyName) ||
-        holdsOwnKeysOf(base, imported)) {
+        base.findChannel(data.serverKeyName, data.userKeyName) || holdsOwnKeysOf(base, imported)) {
         return false;
     }
 

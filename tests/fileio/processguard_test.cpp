@@ -22,7 +22,8 @@ TEST(ProcessGuard, CoreDumpsAreOffAndStayOff) {
         setrlimit(RLIMIT_CORE, &unlimited);
         if (!Talvek::disableCoreDumps()) _exit(10);
         rlimit core{};
-        if (getrlimit(RLIMIT_CORE, &core) != 0 || core.rlim_cur != 0 || core.rlim_max != 0) _exit(11);
+        if (getrlimit(RLIMIT_CORE, &core) != 0 || core.rlim_cur != 0 || core.rlim_max != 0)
+            _exit(11);
         if (prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0) _exit(12);
         const rlimit raised{1 << 20, 1 << 20};
         if (geteuid() != 0 && setrlimit(RLIMIT_CORE, &raised) == 0) _exit(13);

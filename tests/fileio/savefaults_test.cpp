@@ -183,8 +183,9 @@ TEST(AtomicSave, ASaveRemovesOnlyTheTemporariesOfEarlierInterruptedSaves) {
     TempDir dir;
     const std::string path = dir.file("base.key_base");
     const std::vector<std::string> kept = {
-        ".base.key_base.a1B2c3",       ".base.key_base.backup",      ".base.key_base.sha256",
-        ".base.key_base.tvk-a1B2c3",   ".base.key_base.tvk-ab-cd.tmp", ".base.key_base.tvk-a1B2c34.tmp",
+        ".base.key_base.a1B2c3",          ".base.key_base.backup",
+        ".base.key_base.sha256",          ".base.key_base.tvk-a1B2c3",
+        ".base.key_base.tvk-ab-cd.tmp",   ".base.key_base.tvk-a1B2c34.tmp",
         ".other.key_base.tvk-a1B2c3.tmp", "base.key_base.tvk-a1B2c3.tmp"};
     for (const std::string& name : kept) TestSupport::writeText(dir.file(name), "the user's");
     for (const char* name : {".base.key_base.tvk-a1B2c3.tmp", ".base.key_base.tvk-ZZZZZZ.tmp"})
@@ -308,7 +309,8 @@ TEST(AtomicSave, PathsUpToThePlatformLimitSaveAndLoad) {
     std::string folder = dir.path();
     // Folders up to 200 bytes short of the limit: names of up to 199 bytes.
     while (folder.size() < kMaxPathBytes - 200) {
-        folder += "/" + std::string(std::min<size_t>(250, kMaxPathBytes - 201 - folder.size()), 'd');
+        folder +=
+            "/" + std::string(std::min<size_t>(250, kMaxPathBytes - 201 - folder.size()), 'd');
         ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     }
     for (size_t length : {kMaxPathBytes - 7, kMaxPathBytes}) {
@@ -323,7 +325,8 @@ TEST(AtomicSave, PathsUpToThePlatformLimitSaveAndLoad) {
         std::remove(path.c_str());
     }
     forgetFileFailure();
-    EXPECT_FALSE(baseWith(1).saveBase(folder + "/" + std::string(kMaxPathBytes - folder.size(), 'f')));
+    EXPECT_FALSE(
+        baseWith(1).saveBase(folder + "/" + std::string(kMaxPathBytes - folder.size(), 'f')));
     EXPECT_EQ(lastFileFailure().error, ENAMETOOLONG);
 }
 

@@ -444,3 +444,37 @@ TEST(MessageSealer, SealingInPlaceOpensToTheDataAndLeavesThemEncrypted) {
         }
     }
 }
+
+// A block whose body is empty is no message, even when everything in it is
+// genuine: the sender's own signature over the digest of empty data, alone
+// or with the message key and digest of an encrypting channel in front.
+TEST(OpenMessage, AnEmptyBodyIsRefusedEvenWithAGenuineSignature) {
+    uint8_t digest[16];
+    ASSERT_TRUE(md5Digest("", 0, digest));
+    for (const bool crypt : {false, true}) {
+        SCOPED_TRACE(crypt ? "signs and encrypts" : "signs");
+        Pair p = channelPair(crypt, true);
+        std::vector<uint8_t> block(static_cast<size_t>(p.a->signPrivateKey->sizeBytes()));
+        unsigned length = 0;
+        ASSERT_TRUE(signDigest(*p.a->signPrivateKey, digest, block.data(), &length));
+        block.resize(length);
+        // The genuine signature verifies: only the empty body refuses it.
+        ASSERT_TRUE(verifyDigest(*p.b->signPublicKey, digest, block.data(), length));
+        if (crypt) {
+            uint8_t key[16];
+            ASSERT_TRUE(makeSessionKey(key));
+            uint8_t sealedDigest[16];
+            ASSERT_TRUE(rc4Transform(key, 16, digest, sealedDigest));
+            block.insert(block.end(), sealedDigest, sealedDigest + 16);
+            std::vector<uint8_t> sealedKey(static_cast<size_t>(p.b->cryptPrivateKey->sizeBytes()));
+            int keyLength = 0;
+            ASSERT_TRUE(publicEncrypt(*p.a->cryptPublicKey, key, 16, sealedKey.data(), &keyLength));
+            block.insert(block.end(), sealedKey.begin(), sealedKey.begin() + keyLength);
+        }
+        std::vector<uint8_t> data{'x'};
+        std::string signature = "x";
+        EXPECT_FALSE(opens(*p.b, base64Encode(block.data(), block.size()), &data, &signature));
+        EXPECT_TRUE(data.empty());
+        EXPECT_TRUE(signature.empty());
+    }
+}
