@@ -10,28 +10,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fileio/fileexists.h"
+
 namespace Talvek {
 
 namespace {
 
 constexpr size_t kRecordSize = Envelope::NonceSize + 8;
-
-int64_t wallClock() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-void putTime(uint8_t* out, int64_t time) {
-    const auto value = static_cast<uint64_t>(time);
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (56 - 8 * i));
-}
-
-int64_t timeFrom(const uint8_t* in) {
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value = (value << 8) | in[i];
-    return static_cast<int64_t>(value);
-}
 
 bool writeAll(int fd, const uint8_t* data, size_t length) {
     while (length > 0) {
@@ -42,11 +27,6 @@ bool writeAll(int fd, const uint8_t* data, size_t length) {
         length -= static_cast<size_t>(n);
     }
     return true;
-}
-
-std::string folderOfFile(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -97,7 +77,7 @@ bool ReplayGuard::rewrite() {
     // The live entries into a new file that takes the old one's place.
     // Named as a save's temporary, so that one a crash left is removed at
     // the next start.
-    std::string temp = folderOfFile(file_) + "/.nonces.tvk-XXXXXX.tmp";
+    std::string temp = folderOf(file_) + "/.nonces.tvk-XXXXXX.tmp";
     const int out = ::mkstemps(temp.data(), 4);
     if (out < 0) return false;
     std::vector<uint8_t> bytes;
@@ -115,7 +95,7 @@ bool ReplayGuard::rewrite() {
         ::unlink(temp.c_str());
         return false;
     }
-    if (const int dir = ::open(folderOfFile(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (const int dir = ::open(folderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         dir >= 0) {
         ::fsync(dir);
         ::close(dir);

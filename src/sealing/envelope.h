@@ -4,6 +4,7 @@
 // fresh, in the direction it was meant for, and only as the answer to the
 // request it names.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,5 +31,23 @@ constexpr int64_t MaxClockSkewSeconds = 300;
 // How long the crypto server remembers a nonce it has taken.
 constexpr int64_t ReplayWindowSeconds = 600;
 }  // namespace Envelope
+
+// The envelope's time field: seconds since 1970, UTC, signed, big-endian.
+inline int64_t wallClock() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+inline void putTime(uint8_t* out, int64_t time) {
+    const auto value = static_cast<uint64_t>(time);
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (56 - 8 * i));
+}
+
+inline int64_t timeFrom(const uint8_t* in) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = (value << 8) | in[i];
+    return static_cast<int64_t>(value);
+}
 
 }  // namespace Talvek

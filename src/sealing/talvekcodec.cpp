@@ -33,21 +33,7 @@ uint8_t* newOutput(size_t length) {
 }
 
 int64_t clockNow(std::optional<int64_t> now) {
-    if (now) return *now;
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-void putTime(uint8_t* out, int64_t time) {
-    const auto value = static_cast<uint64_t>(time);
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (56 - 8 * i));
-}
-
-int64_t timeFrom(const uint8_t* in) {
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value = (value << 8) | in[i];
-    return static_cast<int64_t>(value);
+    return now ? *now : wallClock();
 }
 
 uint8_t otherSide(CodecSide side) {

@@ -20,12 +20,6 @@ using namespace TestSupport;
 
 namespace {
 
-int64_t wallClock() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 class TalvekCodec : public ::testing::Test {
 protected:
     void SetUp() override { writeChannelPair(adminBase, serverBase, admin, server, true, true); }
