@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <cstring>
 #include <stop_token>
 #include <system_error>
@@ -393,28 +394,46 @@ void CryptoServer::upload(Connection& c, Reply& reply) {
         reply.status = Status::EncodeFailed;
 }
 
-bool CryptoServer::send(Connection& c, Reply& reply) {
+bool CryptoServer::send(Connection& c, Reply& reply, const std::function<void()>& beforeLastByte) {
     const size_t length = reply.streamed ? reply.sealer.textLength() : reply.sealed.size();
     if (length > UINT32_MAX) return false;
     // The reply's time grows with its size.
     c.socket.setDeadline(Clock::now() + std::chrono::milliseconds(config_.connectionTimeMs) +
                          transferAllowance(length));
+    const auto sendAll = [&c](const void* data, size_t n) {
+        return n == 0 || c.socket.send(data, static_cast<int32_t>(n), kSocketSliceMs) >= 0;
+    };
+    // The last byte waits until the caller has done what must come before
+    // the client can go on (its log line), so that nothing of a later
+    // request of the same client can come first.
+    const auto sendLast = [&](const void* data, size_t n) {
+        if (!sendAll(data, n - 1)) return false;
+        beforeLastByte();
+        return sendAll(static_cast<const char*>(data) + n - 1, 1);
+    };
     std::vector<uint8_t> head;
     putWord(head, c.code);
     putWord(head, Status::Success);
     putWord(head, static_cast<uint32_t>(length));
-    if (!reply.streamed) head.insert(head.end(), reply.sealed.begin(), reply.sealed.end());
-    if (c.socket.send(head.data(), static_cast<int32_t>(head.size()), kSocketSliceMs) < 0)
-        return false;
-    if (!reply.streamed) return true;
-    std::vector<char> piece(std::min<size_t>(length, kPayloadPiece));
-    while (const size_t n = reply.sealer.next(piece.data(), piece.size())) {
-        if (c.stop.load() != 0 ||
-            c.socket.send(piece.data(), static_cast<int32_t>(n), kSocketSliceMs) < 0)
-            return false;
+    if (!reply.streamed) {
+        head.insert(head.end(), reply.sealed.begin(), reply.sealed.end());
+        return sendLast(head.data(), head.size());
+    }
+    if (!sendAll(head.data(), head.size())) return false;
+    // One piece is held back, so that the last one is known when it is sent.
+    std::vector<char> held(std::min<size_t>(length, kPayloadPiece));
+    std::vector<char> next(held.size());
+    size_t heldLength = reply.sealer.next(held.data(), held.size());
+    while (heldLength > 0) {
+        const size_t n = reply.sealer.next(next.data(), next.size());
+        if (n == 0) break;
+        if (c.stop.load() != 0 || !sendAll(held.data(), heldLength)) return false;
+        held.swap(next);
+        heldLength = n;
     }
     // A cipher that failed half-way leaves the reply cut short.
-    return !reply.sealer.failed();
+    if (reply.sealer.failed() || heldLength == 0 || c.stop.load() != 0) return false;
+    return sendLast(held.data(), heldLength);
 }
 
 void CryptoServer::handle(Connection& c) {
@@ -437,9 +456,11 @@ void CryptoServer::handle(Connection& c) {
     const auto logged = [&](const std::string& outcome) {
         log_.write(c.peer, c.adminName, c.code, c.interfaceName, outcome);
     };
+    // A refusal's line is written before its status goes out: the client
+    // learns nothing before the log does.
     if (status != Status::Success) {
-        refuse(c, status);
-        return logged(std::to_string(status));
+        logged(std::to_string(status));
+        return refuse(c, status);
     }
     // Proved: from here on the connection no longer counts as unproven.
     release(c.worker);
@@ -462,12 +483,18 @@ void CryptoServer::handle(Connection& c) {
     }
     if (reply.status != Status::Success) {
         if (held) giveReplyMemory(held);
-        refuse(c, reply.status);
-        return logged(std::to_string(reply.status));
+        logged(std::to_string(reply.status));
+        return refuse(c, reply.status);
     }
-    const bool sent = send(c, reply);
+    // Logged before the reply's last byte; a reply that fails before then
+    // is logged as unsent (one whose last byte alone is lost reads as sent).
+    bool loggedSent = false;
+    const bool sent = send(c, reply, [&] {
+        logged("0");
+        loggedSent = true;
+    });
     if (held) giveReplyMemory(held);
-    logged(sent ? "0" : "0,unsent");
+    if (!loggedSent) logged(sent ? "0" : "0,unsent");
     if (c.code == ServerCode::UploadKeyBase) store_.removeDroppedVersion(c.interfaceName);
 }
 

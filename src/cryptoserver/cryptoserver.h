@@ -41,6 +41,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <list>
 #include <map>
@@ -123,7 +124,7 @@ private:
     void list(Connection& c, Reply& reply);
     void fetch(Connection& c, Reply& reply);
     void upload(Connection& c, Reply& reply);
-    bool send(Connection& c, Reply& reply);
+    bool send(Connection& c, Reply& reply, const std::function<void()>& beforeLastByte);
     // The refusal's status, then the end of sending and a bounded drain.
     void refuse(Connection& c, uint32_t status);
     bool takeReplyMemory(uint64_t bytes, const std::atomic<int32_t>& stop);

@@ -265,14 +265,13 @@ TEST_F(CryptoServerService, EachRequestLeavesOneLogLineWithoutKeyMaterial) {
     std::istringstream lines(log.str());
     std::vector<std::string> got;
     for (std::string line; std::getline(lines, line);) got.push_back(line.substr(line.find(' ')));
-    // A line is written once its reply went out, so the client may be on to
-    // its next request first: the order of the lines is not the requests'.
-    std::sort(got.begin(), got.end());
+    // A request's line is written before its reply is complete, so the lines
+    // follow the requests of one client in order.
     EXPECT_EQ(got, (std::vector<std::string>{
-                       " peer=127.0.0.1 admin=Администратор request=fetch interface=absent "
-                       "status=103",
+                       " peer=127.0.0.1 admin=Администратор request=list interface=- status=0",
                        " peer=127.0.0.1 admin=Администратор request=fetch interface=Касса status=0",
-                       " peer=127.0.0.1 admin=Администратор request=list interface=- status=0"}));
+                       " peer=127.0.0.1 admin=Администратор request=fetch interface=absent "
+                       "status=103"}));
 }
 
 // SIGTERM: no new connections, an unproven one ends at once, a proved
