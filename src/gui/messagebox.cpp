@@ -40,10 +40,16 @@ bool showMessage(QWidget* parent, const std::string& text, MessageIcon icon, boo
 }
 
 bool showMessage(QWidget* parent, const MessageBoxRequest& request) {
+    QMessageBox box(parent ? parent : QApplication::activeWindow());
+    QAbstractButton* yes = prepareMessageBox(box, request);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+QAbstractButton* prepareMessageBox(QMessageBox& box, const MessageBoxRequest& request) {
     const std::string& text = request.text;
     const MessageIcon icon = request.icon;
     const bool yesNo = request.yesNo;
-    QMessageBox box(parent ? parent : QApplication::activeWindow());
     box.setWindowTitle(QString::fromUtf8(dialogTitle(icon)));
     // Texts carry key names and paths from peers' files: shown as written,
     // never as markup (a name holding "<img src=...>" must not load a file).
@@ -72,8 +78,7 @@ bool showMessage(QWidget* parent, const MessageBoxRequest& request) {
         box.setEscapeButton(yes);
     }
     keepLinesWhole(box);
-    box.exec();
-    return box.clickedButton() == yes;
+    return yes;
 }
 
 void showError(QWidget* parent, const std::string& text) {

@@ -7,6 +7,8 @@
 
 #include "gui/dialogview.h"
 
+class QAbstractButton;
+class QMessageBox;
 class QWidget;
 
 namespace Talvek {
@@ -22,6 +24,9 @@ bool showMessage(QWidget* parent, const std::string& text, MessageIcon icon, boo
 // The same with an informative text under the message and, for a question,
 // the button Enter presses.
 bool showMessage(QWidget* parent, const MessageBoxRequest& request);
+// Fills a box as showMessage shows it, without running it (pictures of it);
+// the button that means "Да" (or OK).
+QAbstractButton* prepareMessageBox(QMessageBox& box, const MessageBoxRequest& request);
 
 // The application's wait cursor for a window's nested begin/end pairs: on
 // from the first begin until the matching last end. Whatever the window left

@@ -10,12 +10,14 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
 #include "app/maindlg.h"
+#include "gui/messagebox.h"
 #include "gui/qtfiledialog.h"
 #include "connectwizard/connectwizard.h"
 #include "gui/settingsstore.h"
@@ -161,6 +163,45 @@ TEST(Rendering, WizardControlsAreNamedByTheirTexts) {
     QApplication::processEvents();
     expectNamedByTheirText(connectWizard);
     connectWizard.hide();
+}
+
+// The summary page while keys are generated: the bar and its text fit, and
+// both are named for assistive tools.
+TEST(Rendering, GenerationPageShowsItsProgress) {
+    TestSupport::MemorySettingsStore settings;
+    QtFileDialogRunner files(nullptr);
+    CreateKeyWizard wizard(settings, files);
+    // Opened on the last page: the summary as Finish leaves it while the
+    // keys are generated.
+    wizard.setStartId(KeySummaryPage);
+    wizard.show();
+    QApplication::processEvents();
+    wizard.setText(KeySummaryPage, KeySummaryIds::Summary, "База ключей:    \t/home/anna/userkey.bin");
+    wizard.setText(KeySummaryPage, KeySummaryIds::ProgressLabel, KeyWizardTexts::Generating);
+    wizard.setVisible(KeySummaryPage, KeySummaryIds::ProgressLabel, true);
+    wizard.setVisible(KeySummaryPage, KeySummaryIds::Progress, true);
+    WizardPageWidget* page = wizard.wizardPage(KeySummaryPage);
+    QApplication::processEvents();
+    auto* bar = page->findChild<QProgressBar*>(QString::number(KeySummaryIds::Progress));
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->accessibleName(), "Генерация ключей...");
+    EXPECT_EQ(bar->minimum(), bar->maximum());  // no measure, only motion
+    expectTextsFit(*page);
+    save(wizard, "generation-page.png");
+}
+
+// A failure's box: the described text, and the file and the cause under it.
+TEST(Rendering, MessageBoxWithTheFileAndTheCause) {
+    QMessageBox box;
+    prepareMessageBox(box, MessageBoxRequest{"Ошибка открытия базы ключей!", MessageIcon::Error,
+                                             false,
+                                             "Файл: /home/anna/server.key_base\nПричина: файл "
+                                             "занят другой программой дольше 10 с.",
+                                             DefaultAnswer::Yes});
+    box.show();
+    QApplication::processEvents();
+    expectTextsFit(box);
+    save(box, "message-informative.png");
 }
 
 }  // namespace
