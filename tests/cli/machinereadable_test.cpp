@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -14,7 +17,6 @@
 #include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -184,15 +186,23 @@ std::set<std::string> documentedFields(const std::string& document, const std::s
     size_t end = document.find("\n#", start + heading.size() + 2);
     if (end == std::string::npos) end = document.size();
     const std::string section = document.substr(start, end - start);
+    // A table row whose first cell starts with a back-quoted name: every
+    // back-quoted word of letters in that cell is a field.
     std::set<std::string> fields;
-    const std::regex row("\\n\\| (`[^|]*) \\|");
-    const std::regex name("`([A-Za-z]+)`");
-    for (auto r = std::sregex_iterator(section.begin(), section.end(), row);
-         r != std::sregex_iterator(); ++r) {
-        const std::string cell = (*r)[1];
-        for (auto n = std::sregex_iterator(cell.begin(), cell.end(), name);
-             n != std::sregex_iterator(); ++n) {
-            fields.insert((*n)[1]);
+    for (size_t at = section.find("\n| `"); at != std::string::npos;
+         at = section.find("\n| `", at + 1)) {
+        const size_t cellEnd = section.find(" |", at + 3);
+        if (cellEnd == std::string::npos) break;
+        const std::string cell = section.substr(at + 3, cellEnd - at - 3);
+        for (size_t open = cell.find('`'); open != std::string::npos;) {
+            const size_t close = cell.find('`', open + 1);
+            if (close == std::string::npos) break;
+            const std::string word = cell.substr(open + 1, close - open - 1);
+            if (!word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
+                    return std::isalpha(c) != 0;
+                }))
+                fields.insert(word);
+            open = cell.find('`', close + 1);
         }
     }
     return fields;
