@@ -15,6 +15,8 @@
 #include <exception>
 #include <memory>
 
+#include <openssl/crypto.h>
+
 #include "fileio/filefault.h"
 #include "fileio/filelock.h"
 
@@ -78,6 +80,9 @@ void runAndWait(QWidget* owner, const std::function<void()>& work) {
         }
         fault = lastFileFailure();
         forgetFileFailure();
+        // The pool keeps its threads; OpenSSL's state for this one (its
+        // random generators) goes with the work instead of lingering.
+        OPENSSL_thread_stop();
     }));
 
     // The note follows the waits, polled: the waiting thread must not touch
