@@ -170,8 +170,13 @@ BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKe
     // refused by the transaction, which stages no file twice.
     if (refused) return BatchOutcome::Refused;
 
+    // The keys are made before anything is locked: generating many takes
+    // far longer than another program waits for a held base.
+    std::vector<std::unique_ptr<SecureChannel>> channels;
+    if (!generateChannels(batch, users, channels, progress)) return BatchOutcome::GenerationFailed;
+
     // The base and every public part are locked at once, in the one order
-    // every action locks in.
+    // every action locks in; the names are checked under that lock.
     std::vector<std::string> files{batch.baseFile};
     for (const NewUserKey& user : users) files.push_back(user.exportFile);
     Transaction transaction;
@@ -189,8 +194,6 @@ BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKe
     }
     if (refused) return BatchOutcome::Refused;
 
-    std::vector<std::unique_ptr<SecureChannel>> channels;
-    if (!generateChannels(batch, users, channels, progress)) return BatchOutcome::GenerationFailed;
     std::vector<const SecureChannel*> made;
     for (size_t i = 0; i < users.size(); ++i) {
         users[i].written = ownFingerprints(*channels[i]);
