@@ -54,7 +54,7 @@ int usersFailed(const std::vector<NewUserKey>& users, const std::vector<std::str
                 why = "the user is named twice";
                 break;
             default:
-                why = "Имена файлов с открытыми и приватными ключами не должны совпадать!";
+                why = KeyMessages::PublicEqualsPrivate;
                 break;
         }
         ++refused;
