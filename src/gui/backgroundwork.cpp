@@ -14,6 +14,7 @@
 #include <QWidget>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include <openssl/crypto.h>
 
@@ -115,6 +116,71 @@ void runAndWait(QWidget* owner, const std::function<void()>& work) {
         noteFileFailure(fault.path, fault.fault, fault.error);
     }
     if (failure) std::rethrow_exception(failure);
+}
+
+BusyWork::BusyWork(std::function<void()> afterStop) : afterStop_(std::move(afterStop)) {}
+
+bool BusyWork::run(QWidget* owner, const std::vector<QWidget*>& controls,
+                   const std::function<void()>& work, const std::function<void()>& stop) {
+    struct Switched {
+        QPointer<QWidget> widget;
+        bool enabled;
+    };
+    std::vector<Switched> switched;
+    switched.reserve(controls.size());
+    // Taken before anything is switched off: a disabled focus widget hands
+    // the focus on.
+    const QPointer<QWidget> focus = owner ? owner->focusWidget() : nullptr;
+    for (QWidget* w : controls) {
+        if (!w) continue;
+        switched.push_back({w, w->isEnabled()});
+        w->setEnabled(false);
+    }
+
+    busy_ = true;
+    stop_ = stop;
+    stopRequested_ = false;
+    std::exception_ptr failure;
+    try {
+        runAndWait(owner, work);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    busy_ = false;
+    stop_ = nullptr;
+
+    // In reverse, so that a control listed twice ends as it was first found.
+    for (auto it = switched.rbegin(); it != switched.rend(); ++it) {
+        if (it->widget) it->widget->setEnabled(it->enabled);
+    }
+    if (focus && focus->isEnabled()) focus->setFocus(Qt::OtherFocusReason);
+    const bool stopped = std::exchange(stopRequested_, false);
+    if (stopped && afterStop_) {
+        if (owner)
+            QTimer::singleShot(0, owner, afterStop_);
+        else
+            QTimer::singleShot(0, afterStop_);
+    }
+    if (failure) std::rethrow_exception(failure);
+    return !stopped;
+}
+
+bool BusyWork::closeRequested() {
+    if (!busy_) return false;
+    if (stop_ && !stopRequested_) {
+        stopRequested_ = true;
+        stop_();
+    }
+    return true;
+}
+
+std::vector<QWidget*> inputControls(QWidget* within) {
+    std::vector<QWidget*> controls;
+    if (!within) return controls;
+    for (QWidget* w : within->findChildren<QWidget*>()) {
+        if (w->focusPolicy() != Qt::NoFocus) controls.push_back(w);
+    }
+    return controls;
 }
 
 }  // namespace Talvek

@@ -437,71 +437,20 @@ void QtWizardView::endBusy() {
 
 bool QtWizardView::runInBackground(const std::function<void()>& work,
                                    const std::function<void()>& cancel) {
-    // The page and the buttons are switched off by hand and put back as they
-    // were: nothing moves the wizard while work runs, so QWizard's own state
-    // for them is still right afterwards.
-    struct Switched {
-        QPointer<QWidget> widget;
-        bool enabled;
-    };
-    std::vector<Switched> switched;
-    const auto switchOff = [&switched](QWidget* w) {
-        if (!w) return;
-        switched.push_back({w, w->isEnabled()});
-        w->setEnabled(false);
-    };
-    const QPointer<QWidget> focus = focusWidget();
-    // The page's controls, not the page: what shows the work's progress
-    // (labels, a progress bar) keeps its colours and keeps moving.
-    if (WizardPageWidget* page = wizardPage(shown_)) {
-        for (QWidget* w : page->findChildren<QWidget*>()) {
-            if (w->focusPolicy() != Qt::NoFocus) switchOff(w);
-        }
-    }
+    // The page's controls and the buttons are switched off by hand and put
+    // back as they were: nothing moves the wizard while work runs, so
+    // QWizard's own state for them is still right afterwards.
+    std::vector<QWidget*> controls = inputControls(wizardPage(shown_));
     for (QWizard::WizardButton which :
          {QWizard::BackButton, QWizard::NextButton, QWizard::CommitButton, QWizard::FinishButton}) {
-        switchOff(button(which));
+        controls.push_back(button(which));
     }
-    if (!cancel) switchOff(button(QWizard::CancelButton));
-
-    busy_ = true;
-    cancelWork_ = cancel;
-    cancelRequested_ = false;
-    std::exception_ptr failure;
-    try {
-        runAndWait(this, work);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    busy_ = false;
-    cancelWork_ = nullptr;
-
-    for (auto it = switched.rbegin(); it != switched.rend(); ++it) {
-        if (it->widget) it->widget->setEnabled(it->enabled);
-    }
-    if (focus && focus->isEnabled()) focus->setFocus(Qt::OtherFocusReason);
-    const bool cancelled = cancelRequested_;
-    cancelRequested_ = false;
-    // Closed from the event loop, after the step that ran the work has
-    // returned to QWizard; work that ended in success all the same has
-    // closed the wizard already and keeps its result.
-    if (cancelled) {
-        QTimer::singleShot(0, this, [this] {
-            if (isVisible()) QWizard::reject();
-        });
-    }
-    if (failure) std::rethrow_exception(failure);
-    return !cancelled;
+    if (!cancel) controls.push_back(button(QWizard::CancelButton));
+    return work_.run(this, controls, work, cancel);
 }
 
 void QtWizardView::reject() {
-    if (busy_) {
-        if (cancelWork_ && !cancelRequested_) {
-            cancelRequested_ = true;
-            cancelWork_();
-        }
-        return;
-    }
+    if (work_.closeRequested()) return;
     QWizard::reject();
 }
 

@@ -24,6 +24,7 @@
 #include <map>
 #include <vector>
 
+#include "gui/backgroundwork.h"
 #include "gui/messagebox.h"
 #include "gui/wizardview.h"
 
@@ -125,7 +126,7 @@ public:
     bool runInBackground(const std::function<void()>& work,
                          const std::function<void()>& cancel = {}) override;
     // True while work of runInBackground runs.
-    bool busy() const { return busy_; }
+    bool busy() const { return work_.busy(); }
 
     // DialogView
     bool showMessageBox(const MessageBoxRequest& request) override;
@@ -166,9 +167,12 @@ private:
     bool backEnabled_ = false;
     WaitCursorDepth waitCursor_;
     bool sized_ = false;
-    bool busy_ = false;
-    std::function<void()> cancelWork_;
-    bool cancelRequested_ = false;
+    // Closed from the event loop once stopped work has ended; work that
+    // ended in success all the same has closed the wizard already and keeps
+    // its result.
+    BusyWork work_{[this] {
+        if (isVisible()) QWizard::reject();
+    }};
 };
 
 }  // namespace Talvek

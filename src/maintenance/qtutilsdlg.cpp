@@ -188,13 +188,7 @@ bool QtUtilsDlg::eventFilter(QObject* watched, QEvent* event) {
 void QtUtilsDlg::reject() {
     // Work in progress ends first: closed now, the dialog would be gone
     // under the step that waits for it.
-    if (busy_) {
-        if (cancelWork_ && !cancelRequested_) {
-            cancelRequested_ = true;
-            cancelWork_();
-        }
-        return;
-    }
+    if (work_.closeRequested()) return;
     logic_.onCommand(IdUtilsCancel);
 }
 
@@ -294,32 +288,8 @@ bool QtUtilsDlg::showMessageBox(const MessageBoxRequest& request) {
 
 bool QtUtilsDlg::runInBackground(const std::function<void()>& work,
                                  const std::function<void()>& cancel) {
-    // The tree and the buttons take no input meanwhile; they are put back
-    // as they were.
-    std::vector<std::pair<QPointer<QWidget>, bool>> switched;
-    for (QWidget* w : findChildren<QWidget*>()) {
-        if (w->focusPolicy() == Qt::NoFocus) continue;
-        switched.emplace_back(w, w->isEnabled());
-        w->setEnabled(false);
-    }
-    busy_ = true;
-    cancelWork_ = cancel;
-    cancelRequested_ = false;
-    std::exception_ptr failure;
-    try {
-        runAndWait(this, work);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    busy_ = false;
-    cancelWork_ = nullptr;
-    for (auto it = switched.rbegin(); it != switched.rend(); ++it) {
-        if (it->first) it->first->setEnabled(it->second);
-    }
-    const bool cancelled = std::exchange(cancelRequested_, false);
-    if (cancelled) QTimer::singleShot(0, this, [this] { logic_.onCommand(IdUtilsCancel); });
-    if (failure) std::rethrow_exception(failure);
-    return !cancelled;
+    // The tree and the buttons take no input meanwhile.
+    return work_.run(this, inputControls(this), work, cancel);
 }
 
 FileDialogRunner& QtUtilsDlg::fileDialogs() {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "gui/backgroundwork.h"
 #include "gui/messagebox.h"
 #include "gui/qtfiledialog.h"
 #include "gui/settingsstore.h"
@@ -87,9 +88,8 @@ private:
     bool loaded_ = false;
     int endedBeforeShown_ = -1;
     WaitCursorDepth waitCursor_;
-    bool busy_ = false;
-    std::function<void()> cancelWork_;
-    bool cancelRequested_ = false;
+    // A close while work runs stops it; the dialog closes once it has.
+    BusyWork work_{[this] { logic_.onCommand(IdUtilsCancel); }};
 };
 
 }  // namespace Talvek
