@@ -187,13 +187,23 @@ auto kept(const Range& items, Keep keep) {
     return out;
 }
 
-void writeBaseJson(std::ostream& out, const KeyBase& base, bool withPrivate,
-                   const ChannelFilter& filter) {
+// One output document: the members every kind starts with, then what body
+// adds, then the line's end.
+template <typename Body>
+void writeDocument(std::ostream& out, const char* kind, bool withPrivate, Body body) {
     {
         JsonObjectWriter j(out, 0);
         j.number("format", kJsonFormat);
-        j.member("kind") << "\"base\"";
+        j.member("kind") << '"' << kind << '"';
         j.member("private") << (withPrivate ? "true" : "false");
+        body(j);
+    }
+    out << '\n';
+}
+
+void writeBaseJson(std::ostream& out, const KeyBase& base, bool withPrivate,
+                   const ChannelFilter& filter) {
+    writeDocument(out, "base", withPrivate, [&](JsonObjectWriter& j) {
         j.text("name", base.name);
         auto writeNode = [&](const KeyNode& n, int depth) {
             JsonObjectWriter node(out, depth);
@@ -221,24 +231,18 @@ void writeBaseJson(std::ostream& out, const KeyBase& base, bool withPrivate,
                        kept(base.nodes, [&](const auto& e) { return filter.showsAny(*e.second); }),
                        1, [&](const auto* entry, int depth) { writeNode(*entry->second, depth); });
         }
-    }
-    out << '\n';
+    });
 }
 
 void writeChannelFileJson(std::ostream& out, const SecureChannel& channel, bool withPrivate,
                           const ChannelFilter& filter) {
-    {
-        JsonObjectWriter j(out, 0);
-        j.number("format", kJsonFormat);
-        j.member("kind") << "\"channel\"";
-        j.member("private") << (withPrivate ? "true" : "false");
+    writeDocument(out, "channel", withPrivate, [&](JsonObjectWriter& j) {
         if (filter.shows(channel)) {
             writeChannelJson(j.member("channel"), channel, 1, withPrivate);
         } else {
             j.member("channel") << "null";
         }
-    }
-    out << '\n';
+    });
 }
 
 // One use of a channel as the maintenance dialog shows it: the group, its
