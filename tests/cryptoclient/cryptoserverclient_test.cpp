@@ -307,16 +307,37 @@ TEST_F(CryptoServerClient, BrokenRepliesEndInTheReceiveMessageWithNothingWritten
     EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
 }
 
-TEST_F(CryptoServerClient, StalledServerEndsAtTheIdleLimit) {
+// A server that holds the client, silent or a byte at a time, keeps it no
+// longer than its limits: the fetch ends timed out and writes nothing.
+TEST_F(CryptoServerClient, AServerThatHoldsTheClientEndsAtItsLimit) {
+    std::vector<uint8_t> drip = words({0, 0, 64});
+    drip.resize(drip.size() + 64, 'x');
+    const struct {
+        const char* what;
+        std::function<void(CryptoServerParams&)> limit;
+        Misbehaviour mode;
+        std::vector<uint8_t> raw;
+        int32_t dripMs;
+        long long atLeastMs, belowMs;
+    } cases[] = {
+        {"stalled, at the idle limit", [](auto& p) { p.idleLimitMs = 500; },
+         Misbehaviour::RawThenStall, words({0}), 100, 450, 5000},
+        // Each byte comes well within the idle limit.
+        {"dripping, at the exchange time", [](auto& p) { p.exchangeTimeMs = 1000; },
+         Misbehaviour::Drip, drip, 50, 900, 2500},
+    };
     const std::string local = dir.file("fetched");
-    auto params = paramsFor(local);
-    params.idleLimitMs = 500;
-    server->misbehave(Misbehaviour::RawThenStall, words({0}));
-    const auto [message, ms] = timedFailingFetch(params);
-    EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
-    EXPECT_GE(ms, 450);
-    EXPECT_LT(ms, 5000);
-    EXPECT_FALSE(exists(local));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto params = paramsFor(local);
+        c.limit(params);
+        server->misbehave(c.mode, c.raw, c.dripMs);
+        const auto [message, ms] = timedFailingFetch(params);
+        EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
+        EXPECT_GE(ms, c.atLeastMs);
+        EXPECT_LT(ms, c.belowMs);
+        EXPECT_FALSE(exists(local));
+    }
 }
 
 TEST_F(CryptoServerClient, ConnectAndSendFailuresNameTheSocketError) {
@@ -493,20 +514,6 @@ TEST(ReplayGuard, ANonceIsTakenOnceWithinTheWindow) {
     EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds - 1), V::Replayed);
     // Long after, the time check refuses it anyway; the nonce is forgotten.
     EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds), V::Admitted);
-}
-
-TEST_F(CryptoServerClient, AServerThatDripsBytesCannotHoldTheClient) {
-    const std::string local = dir.file("fetched");
-    auto params = paramsFor(local);
-    params.exchangeTimeMs = 1000;  // each byte comes well within the idle limit
-    std::vector<uint8_t> drip = words({0, 0, 64});
-    drip.resize(drip.size() + 64, 'x');
-    server->misbehave(Misbehaviour::Drip, drip, 50);
-    const auto [message, ms] = timedFailingFetch(params);
-    EXPECT_EQ(message, "Ошибка получения ответа: Connection timed out !");
-    EXPECT_GE(ms, 900);
-    EXPECT_LT(ms, 2500);
-    EXPECT_FALSE(exists(local));
 }
 
 TEST_F(CryptoServerClient, EachReplyKindIsCappedBeforeAnythingIsRead) {
