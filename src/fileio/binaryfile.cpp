@@ -307,6 +307,19 @@ bool BinaryFile::openLocked(const std::string& path, int lockedFd) {
     return true;
 }
 
+bool BinaryFile::openContent(const std::string& name, SecretBytes content) {
+    if (isOpen()) return false;
+    if (content.size() > kMaxKeyFileBytes) {
+        noteFileFailure(name, FileFault::TooLarge);
+        return false;
+    }
+    data_ = std::move(content);
+    pos_ = 0;
+    path_ = name;
+    mode_ = Mode::Reading;
+    return true;
+}
+
 bool BinaryFile::createLocked(const std::string& path, Permissions permissions) {
     if (isOpen() || path.empty() || path.size() > kMaxPathBytes) return false;
     if (!startTemporary(path, permissions, true)) {

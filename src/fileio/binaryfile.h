@@ -73,6 +73,10 @@ public:
     // For a caller that already holds the file's lock (a transaction):
     // reads the file through the locked descriptor...
     bool openLocked(const std::string& path, int lockedFd);
+    // Reads content that is already in memory (a key file that came through
+    // a pipe) as if it were a file named name: the same readers, the same
+    // size limit, no descriptor and no lock. name only labels failures.
+    bool openContent(const std::string& name, SecretBytes content);
     // ...or writes its replacement, which takes effect only at commit().
     // path must be a save target (see saveTarget).
     bool createLocked(const std::string& path, Permissions permissions);

@@ -280,15 +280,31 @@ bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path) {
                       [&](BinaryFile& file) { return writeJavaKeyFileTo(channel, file); });
 }
 
-KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel) {
-    BinaryFile file;
-    if (!file.openExisting(path)) return KeyFileContent::Neither;
+namespace {
+
+// A key base if it reads as one, else a single channel record.
+KeyFileContent classifyKeyFile(BinaryFile& file, KeyBase& base, SecureChannel& channel) {
     if (base.readBase(file)) return KeyFileContent::Base;
     base.clearBase();
     file.rewind();
     if (channel.readChannel(file)) return KeyFileContent::Channel;
-    noteFileFailure(path, FileFault::NotAKeyFile);
+    noteFileFailure(file.path(), FileFault::NotAKeyFile);
     return KeyFileContent::Neither;
+}
+
+}  // namespace
+
+KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel) {
+    BinaryFile file;
+    if (!file.openExisting(path)) return KeyFileContent::Neither;
+    return classifyKeyFile(file, base, channel);
+}
+
+KeyFileContent readKeyContent(const std::string& name, SecretBytes content, KeyBase& base,
+                              SecureChannel& channel) {
+    BinaryFile file;
+    if (!file.openContent(name, std::move(content))) return KeyFileContent::Neither;
+    return classifyKeyFile(file, base, channel);
 }
 
 bool isPublicPartFile(const std::string& path) {

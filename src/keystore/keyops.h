@@ -13,6 +13,7 @@
 
 #include "fileio/filefault.h"
 #include "fileio/transaction.h"
+#include "fileio/wipingallocator.h"
 #include "keystore/keybase.h"
 #include "keystore/securechannel.h"
 
@@ -153,6 +154,10 @@ enum class KeyFileContent { Neither, Base, Channel };
 // Reads the file once and takes it as a key base, failing that as a single
 // channel record (a public-part file); base or channel is filled accordingly.
 KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel);
+// The same for a key file's bytes already in memory (read from a pipe);
+// name labels a failure's cause. Nothing is written anywhere.
+KeyFileContent readKeyContent(const std::string& name, SecretBytes content, KeyBase& base,
+                              SecureChannel& channel);
 
 // --- Checks ---
 
