@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "cli/input.h"
 #include "cli/keyexchange.h"
 #include "fileio/filefault.h"
 #include "keystore/keyops.h"
@@ -21,17 +22,33 @@ bool encodeChannelNames(const std::string& localUtf8, const std::string& remoteU
     return true;
 }
 
+std::optional<KeyFileContent> readCommandKeyFile(const std::string& path, KeyBase& base,
+                                                 SecureChannel& channel, Io& io) {
+    if (!namesStdin(path)) return readKeyFile(path, base, channel);
+    SecretBytes content;
+    if (!readInput(path, content, MaintenanceMessages::OpenFailed, io)) return std::nullopt;
+    return readKeyContent(kStdinName, std::move(content), base, channel);
+}
+
 bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
                         const std::string& remoteUtf8, const std::string& notFound,
-                        CommandChannel& out, Io& io) {
+                        CommandChannel& out, Io& io, bool stdinAllowed) {
     if (!encodeChannelNames(localUtf8, remoteUtf8, out.localName, out.remoteName, io)) {
         return false;
     }
     // One read of the file serves both the kind and the keys.
-    switch (readKeyFile(path, out.base, out.fileChannel)) {
+    std::optional<KeyFileContent> content;
+    if (stdinAllowed) {
+        content = readCommandKeyFile(path, out.base, out.fileChannel, io);
+        if (!content) return false;
+    } else {
+        content = readKeyFile(path, out.base, out.fileChannel);
+    }
+    switch (*content) {
         case KeyFileContent::Base:
             if (out.base.channelCount() <= 0) {
-                noteFileFailure(path, FileFault::NoChannel);
+                noteFileFailure(stdinAllowed && namesStdin(path) ? kStdinName : path,
+                                FileFault::NoChannel);
                 printFailure(io.err, MaintenanceMessages::OpenFailed);
                 return false;
             }

@@ -2,11 +2,13 @@
 // FILE LOCAL REMOTE as the channel commands take them: a key base or a
 // public-part file, and the channel's names typed in UTF-8.
 
+#include <optional>
 #include <string>
 
 #include "cli/command.h"
 #include "cli/keyfile.h"
 #include "keystore/keybase.h"
+#include "keystore/keyops.h"
 
 namespace Talvek::Cli {
 
@@ -29,8 +31,16 @@ bool encodeChannelNames(const std::string& localUtf8, const std::string& remoteU
 // returns false: the name's refusal, "Ошибка открытия базы ключей!" for a file
 // of neither kind, or notFound when the file lacks the channel (the dialogs
 // report that as the action's own failure).
+// With stdinAllowed, a FILE of "-" is read from standard input.
 bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
                         const std::string& remoteUtf8, const std::string& notFound,
-                        CommandChannel& out, Io& io);
+                        CommandChannel& out, Io& io, bool stdinAllowed = false);
+
+// Reads a key file as readKeyFile does, or, for "-", from standard input
+// into memory (nothing is written anywhere). Nothing when standard input
+// could not be read; "Ошибка открытия базы ключей!" and the cause are
+// printed then.
+std::optional<KeyFileContent> readCommandKeyFile(const std::string& path, KeyBase& base,
+                                                 SecureChannel& channel, Io& io);
 
 }  // namespace Talvek::Cli

@@ -16,6 +16,9 @@ struct Io {
     std::ostream& err;
     // err is a terminal someone watches: long work may show its progress.
     bool errIsTerminal = false;
+    // The descriptor behind in, when there is one: reading it directly tells
+    // a read error (stdin a folder, closed) from the end of the input.
+    int inFd = -1;
 };
 
 struct Command {

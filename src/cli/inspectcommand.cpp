@@ -9,6 +9,7 @@
 #include "cli/channelarg.h"
 #include "cli/command.h"
 #include "cli/commandtable.h"
+#include "cli/input.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
 #include "keystore/cp1251.h"
@@ -28,10 +29,11 @@ int runInspect(const std::vector<std::string>& args, Io& io);
 
 const Command kInspect{
     "inspect", "inspect FILE [--match TEXT | --channel LOCAL REMOTE] [--json [--private]]",
-    "Shows what the key file FILE holds: a key base (its nodes and their\n"
-    "channels) or, when FILE is no key base, a single channel record such as a\n"
-    "public-part file. Each channel shows its uses, key sizes, which key parts\n"
-    "are present and their fingerprints (SHA256:..., as ssh-keygen shows them).\n"
+    "Shows what the key file FILE holds (read from stdin when FILE is -): a key\n"
+    "base (its nodes and their channels) or, when FILE is no key base, a single\n"
+    "channel record such as a public-part file. Each channel shows its uses,\n"
+    "key sizes, which key parts are present and their fingerprints\n"
+    "(SHA256:..., as ssh-keygen shows them).\n"
     "--json prints one JSON object instead (schema in talvekkey-json.md): numbers\n"
     "in upper-case hexadecimal, names decoded from Windows-1251. The private\n"
     "numbers (d, p, q, ...) are left out unless --private is given.\n"
@@ -348,7 +350,9 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
     }
     if (files.size() != 1) return usageError(io, kInspect, "expected one FILE");
     if (withPrivate && !json) return usageError(io, kInspect, "--private goes with --json");
-    const std::string& path = files[0];
+    // "-": the key file comes through standard input and is named stdin.
+    const std::string& file = files[0];
+    const std::string path = namesStdin(file) ? kStdinName : file;
     // The one channel asked for by name must be there.
     auto missing = [&] {
         io.err << "talvekkey: no channel " << cp1251ToPrintable(filter.local) << " : "
@@ -363,7 +367,9 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
         // then named as locked, never as no key file.
         KeyBase base;
         SecureChannel channel;
-        switch (readKeyFile(path, base, channel)) {
+        const std::optional<KeyFileContent> content = readCommandKeyFile(file, base, channel, io);
+        if (!content) return Failure;
+        switch (*content) {
             case KeyFileContent::Base:
                 if (filter.exact && !base.findChannel(filter.local, filter.remote)) {
                     return missing();

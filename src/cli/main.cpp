@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     // large JSON listing is not written through one stdio call per piece.
     std::ios_base::sync_with_stdio(false);
     std::vector<std::string> args(argv + 1, argv + argc);
-    Talvek::Cli::Io io{std::cin, std::cout, std::cerr, isatty(STDERR_FILENO) == 1};
+    Talvek::Cli::Io io{std::cin, std::cout, std::cerr, isatty(STDERR_FILENO) == 1,
+                       STDIN_FILENO};
     try {
         return Talvek::Cli::runTalvekkey(args, io);
     } catch (const std::bad_alloc&) {

@@ -1,17 +1,16 @@
-// talvekkey seal and open: protect data from stdin with a channel's keys, or
-// check and unprotect a sealed message; a channel pair can so be tried end to
-// end.
+// talvekkey seal and open: protect data (a file or stdin) with a channel's
+// keys, or check and unprotect a sealed message; a channel pair can so be
+// tried end to end.
 
-#include <iterator>
-#include <istream>
+#include <optional>
 #include <ostream>
 
 #include "cli/channelarg.h"
 #include "cli/command.h"
 #include "cli/commandtable.h"
+#include "cli/input.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
-#include "fileio/binaryfile.h"
 #include "sealing/message.h"
 #include "keystore/secureexception.h"
 
@@ -22,56 +21,68 @@ namespace {
 int runSeal(const std::vector<std::string>& args, Io& io);
 int runOpen(const std::vector<std::string>& args, Io& io);
 
-const Command kSeal{"seal", "seal FILE LOCAL REMOTE [--clear]",
-                    "Reads data from stdin and writes them to stdout as a sealed message\n"
-                    "(signed and/or encrypted as the channel LOCAL : REMOTE of FILE allows,\n"
-                    "in base64). A channel that neither signs nor encrypts is refused\n"
-                    "unless --clear says that clear text is wanted.",
+const Command kSeal{"seal", "seal FILE LOCAL REMOTE [INPUT] [--clear]",
+                    "Reads data from INPUT (stdin when INPUT is - or absent) and writes them\n"
+                    "to stdout as a sealed message (signed and/or encrypted as the channel\n"
+                    "LOCAL : REMOTE of FILE allows, in base64). A channel that neither signs\n"
+                    "nor encrypts is refused unless --clear says that clear text is wanted.\n"
+                    "FILE may be - (stdin) when INPUT is a file.",
                     runSeal};
 
-const Command kOpen{"open", "open FILE LOCAL REMOTE",
-                    "Reads a sealed message from stdin, checks and decrypts it with the\n"
-                    "channel LOCAL : REMOTE of FILE and writes the data to stdout. Exit status\n"
-                    "1 when the message does not open or its signature does not verify.",
+const Command kOpen{"open", "open FILE LOCAL REMOTE [INPUT]",
+                    "Reads a sealed message from INPUT (stdin when INPUT is - or absent),\n"
+                    "checks and decrypts it with the channel LOCAL : REMOTE of FILE and\n"
+                    "writes the data to stdout. Exit status 1 when the message does not open\n"
+                    "or its signature does not verify. FILE may be - (stdin) when INPUT is a\n"
+                    "file.",
                     runOpen};
 
-std::string notFound(const std::vector<std::string>& args) {
-    return "Секретный канал \"" + args[1] + " : " + args[2] + "\" не найден.";
+// FILE LOCAL REMOTE [INPUT] as seal and open take them.
+struct MessageArgs {
+    std::string file;
+    std::string local;
+    std::string remote;
+    std::string input = "-";
+};
+
+// Nothing (after the usage error) when the positions do not fit: three or
+// four of them, and standard input for one of FILE and INPUT at most.
+std::optional<MessageArgs> messageArgs(const std::vector<std::string>& positional,
+                                       const Command& command, Io& io, int& code) {
+    if (positional.size() != 3 && positional.size() != 4) {
+        code = usageError(io, command, "expected FILE LOCAL REMOTE [INPUT]");
+        return std::nullopt;
+    }
+    MessageArgs a{positional[0], positional[1], positional[2]};
+    if (positional.size() == 4) a.input = positional[3];
+    if (namesStdin(a.file) && namesStdin(a.input)) {
+        code = usageError(io, command, "FILE and INPUT cannot both be stdin");
+        return std::nullopt;
+    }
+    return a;
 }
 
-// Standard input is capped like a key file: endless input (/dev/zero) ends
-// the command with a cause instead of exhausting memory. False when more
-// than kMaxKeyFileBytes arrive; the cause line is printed then.
-bool readAll(std::istream& in, std::string& data, const char* failed, Io& io) {
-    data.clear();
-    char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        if (data.size() + static_cast<size_t>(in.gcount()) > kMaxKeyFileBytes) {
-            printMessage(io.err, failed);
-            io.err << "talvekkey: stdin: more than " << (kMaxKeyFileBytes >> 20)
-                   << " MiB of input\n";
-            return false;
-        }
-        data.append(buffer, static_cast<size_t>(in.gcount()));
-    }
-    return true;
+std::string notFound(const MessageArgs& a) {
+    return "Секретный канал \"" + a.local + " : " + a.remote + "\" не найден.";
 }
 
 int runSeal(const std::vector<std::string>& args, Io& io) {
-    std::vector<std::string> names;
+    std::vector<std::string> positional;
     bool clear = false;
     for (const std::string& arg : args) {
         if (arg == "--clear") {
             clear = true;
         } else {
-            names.push_back(arg);
+            positional.push_back(arg);
         }
     }
-    if (names.size() != 3) return usageError(io, kSeal, "expected FILE LOCAL REMOTE");
+    int code = Usage;
+    const std::optional<MessageArgs> a = messageArgs(positional, kSeal, io, code);
+    if (!a) return code;
     const char* const failed = "Ошибка защиты сообщения!";
     try {
         CommandChannel c;
-        if (!loadCommandChannel(names[0], names[1], names[2], notFound(names), c, io)) {
+        if (!loadCommandChannel(a->file, a->local, a->remote, notFound(*a), c, io, true)) {
             return Failure;
         }
         // Whoever asks to seal expects protection: a channel that gives
@@ -88,15 +99,14 @@ int runSeal(const std::vector<std::string>& args, Io& io) {
                          "Внимание: канал не подписывает и не кодирует сообщения, данные не "
                          "защищены.");
         }
-        std::string data;
-        if (!readAll(io.in, data, failed, io)) return Failure;
+        SecretBytes data;
+        if (!readInput(a->input, data, failed, io)) return Failure;
         if (data.empty()) {
             printMessage(io.err, "Нет данных для защиты.");
             return Failure;
         }
         std::string sealed;
-        if (!sealMessage(*c.channel, reinterpret_cast<const uint8_t*>(data.data()), data.size(),
-                         sealed)) {
+        if (!sealMessage(*c.channel, data.data(), data.size(), sealed)) {
             printMessage(io.err, failed);
             return Failure;
         }
@@ -108,16 +118,18 @@ int runSeal(const std::vector<std::string>& args, Io& io) {
 }
 
 int runOpen(const std::vector<std::string>& args, Io& io) {
-    if (args.size() != 3) return usageError(io, kOpen, "expected FILE LOCAL REMOTE");
+    int code = Usage;
+    const std::optional<MessageArgs> a = messageArgs(args, kOpen, io, code);
+    if (!a) return code;
     const char* const failed =
         "Сообщение не открывается: оно повреждено, подделано или защищено для другого канала.";
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], notFound(args), c, io)) {
+        if (!loadCommandChannel(a->file, a->local, a->remote, notFound(*a), c, io, true)) {
             return Failure;
         }
-        std::string text;
-        if (!readAll(io.in, text, failed, io)) return Failure;
+        SecretBytes text;
+        if (!readInput(a->input, text, failed, io)) return Failure;
         const MessageProtection protection = openProtection(*c.channel);
         if (!protection.damaged && !protection.any()) {
             printMessage(io.err,
@@ -125,7 +137,8 @@ int runOpen(const std::vector<std::string>& args, Io& io) {
                          "подлинность не проверена.");
         }
         std::vector<uint8_t> data;
-        if (!openMessage(*c.channel, text.data(), text.size(), data)) {
+        if (!openMessage(*c.channel, reinterpret_cast<const char*>(text.data()), text.size(),
+                         data)) {
             printMessage(io.err, failed);
             return Failure;
         }

@@ -127,6 +127,85 @@ TEST(SealOpenCommands, RefusalsAndWarnings) {
     EXPECT_NE(plain.err.find("не защищены"), std::string::npos);
 }
 
+// INPUT names a file or, as - or left out, stdin; the key file may then come
+// through stdin instead. Both are read whole under a key file's cap, and each
+// failure names what could not be read.
+TEST(SealOpenCommands, InputAndKeyFileFromAFileOrStdin) {
+    Files f(true, true);
+    const std::string data("file\0data\xFF", 10);
+    const std::string input = f.dir.file("data.bin");
+    TestSupport::writeText(input, data);
+    const std::string userBase = readText(f.user);
+    const std::string serverBase = readText(f.server);
+
+    const Outcome sealed = runCli({"seal", f.user, kUser, kServerUtf8, input});
+    ASSERT_EQ(sealed.code, 0) << sealed.err;
+    const Outcome sealedFromStdinKey = runCli({"seal", "-", kUser, kServerUtf8, input}, userBase);
+    ASSERT_EQ(sealedFromStdinKey.code, 0) << sealedFromStdinKey.err;
+    const std::string message = f.dir.file("message.txt");
+    TestSupport::writeText(message, sealed.out);
+    const std::string message2 = f.dir.file("message2.txt");
+    TestSupport::writeText(message2, sealedFromStdinKey.out);
+    const struct {
+        std::vector<std::string> args;
+        std::string in;
+    } opens[] = {
+        {{"open", f.server, kServerUtf8, kUser, message}, ""},
+        {{"open", f.server, kServerUtf8, kUser, "-"}, sealed.out},
+        {{"open", f.server, kServerUtf8, kUser}, sealedFromStdinKey.out},
+        {{"open", "-", kServerUtf8, kUser, message2}, serverBase},
+    };
+    for (const auto& o : opens) {
+        SCOPED_TRACE(o.args[1] + " " + o.args.back());
+        const Outcome opened = runCli(o.args, o.in);
+        EXPECT_EQ(opened.code, 0) << opened.err;
+        EXPECT_EQ(opened.out, data);
+    }
+
+    const std::string missing = f.dir.file("missing");
+    const std::string huge = f.dir.file("huge");
+    TestSupport::writeText(huge, "x");
+    ASSERT_EQ(truncate(huge.c_str(), (256 << 20) + 1), 0);
+    const std::string sealFailed = "Ошибка защиты сообщения!\n";
+    const std::string openFailed =
+        "Сообщение не открывается: оно повреждено, подделано или защищено для другого канала.\n";
+    const std::string noKeys = "Ошибка открытия базы ключей!\ntalvekkey: stdin: not a key file\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string in;
+        int code;
+        std::string err;
+    } refusals[] = {
+        {{"seal", "-", kUser, kServerUtf8}, userBase, 2,
+         "talvekkey: FILE and INPUT cannot both be stdin\n"
+         "Usage: talvekkey seal FILE LOCAL REMOTE [INPUT] [--clear]\n"},
+        {{"open", "-", kServerUtf8, kUser, "-"}, serverBase, 2,
+         "talvekkey: FILE and INPUT cannot both be stdin\n"
+         "Usage: talvekkey open FILE LOCAL REMOTE [INPUT]\n"},
+        {{"open", f.server, kServerUtf8, kUser, message, "x"}, "", 2,
+         "talvekkey: expected FILE LOCAL REMOTE [INPUT]\n"
+         "Usage: talvekkey open FILE LOCAL REMOTE [INPUT]\n"},
+        {{"seal", f.user, kUser, kServerUtf8, missing}, "", 1,
+         sealFailed + "talvekkey: " + missing + ": no such file or directory\n"},
+        {{"open", f.server, kServerUtf8, kUser, f.dir.path()}, "", 1,
+         openFailed + "talvekkey: " + f.dir.path() + ": is a directory\n"},
+        {{"seal", f.user, kUser, kServerUtf8, huge}, "", 1,
+         sealFailed + "talvekkey: " + huge + ": more than 256 MiB of input\n"},
+        // Not a regular file: read until the cap, not judged by a size.
+        {{"open", f.server, kServerUtf8, kUser, "/dev/zero"}, "", 1,
+         openFailed + "talvekkey: /dev/zero: more than 256 MiB of input\n"},
+        {{"seal", "-", kUser, kServerUtf8, input}, "not a key file", 1, noKeys},
+        {{"open", "-", kServerUtf8, kUser, message}, "", 1, noKeys},
+    };
+    for (const auto& r : refusals) {
+        SCOPED_TRACE(r.args[0] + " " + r.args[1] + " " + r.args.back());
+        const Outcome run = runCli(r.args, r.in);
+        EXPECT_EQ(run.code, r.code);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, r.err);
+    }
+}
+
 // The real program: core dumps are off from its start (read back while it
 // waits for its input), and input from stdin is capped like a file, so
 // endless input ends the command with a cause instead of an abort.

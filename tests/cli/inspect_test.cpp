@@ -14,6 +14,7 @@
 #include "keystore/encoding.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
+#include "keystore/keyops.h"
 #include "support/lockwait.h"
 #include "support/recordbytes.h"
 #include "support/tempdir.h"
@@ -400,4 +401,75 @@ TEST(InspectText, NamesFromTheFileAreEscaped) {
     EXPECT_NE(run.out.find("    srv\\x1B]0;owned\\x07 : usr\\x0A  \xD0"), std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("Имя базы: base\\x0D\\x0A\n"), std::string::npos) << run.out;
+}
+
+// "-" reads the key file from stdin into memory: whatever inspect shows or
+// refuses for a file it shows or refuses for the same bytes on stdin, the
+// file then named "stdin".
+TEST(InspectStdin, TheKeyFileOnStdinGivesWhatTheFileGives) {
+    TempDir dir;
+    KeyBase base;
+    base.addChannel(TestSupport::completeChannel("\xD1\xE5\xF0\xE2\xE5\xF0", "user", true, true));
+    base.addChannel(TestSupport::ownKeysChannel("srv", "a b", false, true));
+    ASSERT_TRUE(base.saveBase(dir.file("base")));
+    ASSERT_TRUE(writePublicPart(*base.findChannel("srv", "a b"), dir.file("part.okp")));
+    // Bytes after the last node: the warning names the input too.
+    auto bytes = TestSupport::readBytes(dir.file("base"));
+    bytes.insert(bytes.end(), 7, 'x');
+    TestSupport::writeBytes(dir.file("tail"), bytes);
+    TestSupport::writeText(dir.file("text"), "not a key file");
+    TestSupport::writeText(dir.file("empty"), "");
+
+    const std::vector<std::vector<std::string>> optionSets = {
+        {},
+        {"--json"},
+        {"--json", "--private"},
+        {"--match", "СЕР"},
+        {"--match", "nothing", "--json"},
+        {"--channel", "srv", "a b", "--json"},
+        {"--channel", "no", "such"},
+    };
+    auto named = [](std::string text, const std::string& from, const std::string& to) {
+        for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+            text.replace(at, from.size(), to);
+            at += to.size();
+        }
+        return text;
+    };
+    for (const char* name : {"base", "part.okp", "tail", "text", "empty"}) {
+        const std::string path = dir.file(name);
+        for (const auto& options : optionSets) {
+            std::vector<std::string> fromFile{"inspect", path};
+            std::vector<std::string> fromStdin{"inspect", "-"};
+            fromFile.insert(fromFile.end(), options.begin(), options.end());
+            fromStdin.insert(fromStdin.end(), options.begin(), options.end());
+            SCOPED_TRACE(std::string(name) + " " + testing::PrintToString(options));
+            const Outcome file = TestSupport::runCli(fromFile);
+            const Outcome piped = TestSupport::runCli(fromStdin, TestSupport::readText(path));
+            EXPECT_EQ(piped.code, file.code);
+            EXPECT_EQ(piped.out, named(file.out, path, "stdin"));
+            EXPECT_EQ(piped.err, named(file.err, path, "stdin"));
+        }
+    }
+    // Not a trivial equality: the listing and the refusals did happen.
+    EXPECT_NE(TestSupport::runCli({"inspect", "-"}, TestSupport::readText(dir.file("tail"))).err,
+              "");
+    EXPECT_EQ(TestSupport::runCli({"inspect", "-"}, "").err,
+              "Ошибка открытия базы ключей!\ntalvekkey: stdin: not a key file\n");
+}
+
+// Stdin that cannot be read, or would never end, is refused with its cause.
+TEST(InspectStdin, TheProgramNamesAnUnreadableOrEndlessStdin) {
+    if (!TestSupport::talvekkeyBuilt()) GTEST_SKIP() << "talvekkey is not built";
+    const struct {
+        const char* input;
+        const char* cause;
+    } cases[] = {{"/", "is a directory"}, {"/dev/zero", "more than 256 MiB of input"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        const Outcome run = TestSupport::runBuiltWithInput(c.input, {"inspect", "-", "--json"});
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(run.err,
+                  std::string("Ошибка открытия базы ключей!\ntalvekkey: stdin: ") + c.cause + "\n");
+    }
 }

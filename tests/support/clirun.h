@@ -2,6 +2,7 @@
 // talvekkey run in-process with its streams captured.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,10 +40,10 @@ inline bool talvekkeyBuilt() {
     return std::getenv("TALVEK_BUILD_DIR") && access(builtTalvekkey().c_str(), X_OK) == 0;
 }
 
-// Runs the real talvekkey with files limited to limit bytes, as on a full
-// disk, the size-limit signal left at its default; its stdout and stderr
-// together are returned as err.
-inline CliOutcome runBuiltWithFileLimit(rlim_t limit, const std::vector<std::string>& args) {
+// Runs the real talvekkey; setUp runs in the child first. Its stdout and
+// stderr together are returned as err.
+template <typename SetUp>
+CliOutcome runBuilt(const std::vector<std::string>& args, SetUp setUp) {
     const std::string program = builtTalvekkey();
     int pipeFds[2];
     EXPECT_EQ(pipe(pipeFds), 0);
@@ -51,8 +52,7 @@ inline CliOutcome runBuiltWithFileLimit(rlim_t limit, const std::vector<std::str
         dup2(pipeFds[1], 2);
         dup2(pipeFds[1], 1);
         close(pipeFds[0]);
-        // Never restored: the child becomes talvekkey or exits.
-        const FileSizeLimit full(limit, FileSizeLimit::Signal::Default);
+        setUp();
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -68,6 +68,27 @@ inline CliOutcome runBuiltWithFileLimit(rlim_t limit, const std::vector<std::str
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(), text};
+}
+
+// Runs the real talvekkey with files limited to limit bytes, as on a full
+// disk, the size-limit signal left at its default.
+inline CliOutcome runBuiltWithFileLimit(rlim_t limit, const std::vector<std::string>& args) {
+    return runBuilt(args, [limit] {
+        // Never released, so never restored: the child becomes talvekkey
+        // or exits.
+        new FileSizeLimit(limit, FileSizeLimit::Signal::Default);
+    });
+}
+
+// Runs the real talvekkey with stdin opened from input (a device, a folder).
+inline CliOutcome runBuiltWithInput(const std::string& input,
+                                    const std::vector<std::string>& args) {
+    return runBuilt(args, [&input] {
+        const int fd = open(input.c_str(), O_RDONLY);
+        if (fd < 0) _exit(126);
+        dup2(fd, 0);
+        close(fd);
+    });
 }
 
 }  // namespace TestSupport
