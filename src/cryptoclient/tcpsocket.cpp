@@ -252,23 +252,22 @@ int TcpSocket::failWithErrno() {
 
 int TcpSocket::create() {
     if (isOpen()) return 0;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) return failWithErrno();
-    switchKeepAlive(fd);
-    fd_ = fd;
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!fd) return failWithErrno();
+    switchKeepAlive(fd.get());
+    fd_ = std::move(fd);
     family_ = AF_INET;
     return 0;
 }
 
 bool TcpSocket::reopen(int family) {
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) {
+    UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!fd) {
         failWithErrno();
         return false;
     }
-    switchKeepAlive(fd);
-    ::close(fd_);
-    fd_ = fd;
+    switchKeepAlive(fd.get());
+    fd_ = std::move(fd);
     family_ = family;
     return true;
 }
@@ -277,9 +276,9 @@ int TcpSocket::connectOne(const sockaddr* address, unsigned length) {
     if (address->sa_family != family_ && !reopen(address->sa_family)) return kSocketError;
     // The connect runs non-blocking so that the idle limit can bound it; the
     // socket is blocking again afterwards either way.
-    const int flags = fcntl(fd_, F_GETFL);
-    fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-    int rc = ::connect(fd_, address, length);
+    const int flags = fcntl(fd_.get(), F_GETFL);
+    fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
+    int rc = ::connect(fd_.get(), address, length);
     int err = rc == 0 ? 0 : errno;
     if (rc != 0 && (err == EINPROGRESS || err == EINTR)) {
         const auto start = Clock::now();
@@ -288,7 +287,7 @@ int TcpSocket::connectOne(const sockaddr* address, unsigned length) {
                 err = EINTR;
                 break;
             }
-            pollfd p{fd_, POLLOUT, 0};
+            pollfd p{fd_.get(), POLLOUT, 0};
             // Waits in slices, so that a stop request is seen soon.
             int wait = kStopSliceMs;
             if (idleLimitMs_ > 0 || deadline_ != Clock::time_point::max()) {
@@ -308,11 +307,11 @@ int TcpSocket::connectOne(const sockaddr* address, unsigned length) {
             }
             if (ready == 0) continue;
             socklen_t len = sizeof err;
-            if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+            if (getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
             break;
         }
     }
-    fcntl(fd_, F_SETFL, flags);
+    fcntl(fd_.get(), F_SETFL, flags);
     if (err != 0) return fail(socketCodeFromErrno(err));
     lastError_ = 0;
     return 0;
@@ -348,8 +347,7 @@ int TcpSocket::connect(const std::string& host, uint16_t port) {
 
 int TcpSocket::close() {
     if (!isOpen()) return fail(SocketCode::NotSocket);
-    const int rc = ::close(fd_);
-    fd_ = -1;
+    const int rc = fd_.close();
     family_ = 0;
     if (rc != 0) return failWithErrno();
     return 0;
@@ -357,7 +355,7 @@ int TcpSocket::close() {
 
 int TcpSocket::shutdownSend() {
     if (!isOpen()) return fail(SocketCode::NotSocket);
-    if (::shutdown(fd_, SHUT_WR) != 0) return failWithErrno();
+    if (::shutdown(fd_.get(), SHUT_WR) != 0) return failWithErrno();
     return 0;
 }
 
@@ -365,7 +363,7 @@ int TcpSocket::receive(void* buffer, int32_t length, int32_t timeoutMs) {
     if (!isOpen()) return fail(SocketCode::NotSocket);
     // Nothing asked for: a recv of 0 bytes would read as a closed peer.
     if (length <= 0) return 0;
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.get(), POLLIN, 0};
     int result = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
     if (result < 0) {
         // A signal only cut the wait short: nothing arrived in this slice.
@@ -373,7 +371,7 @@ int TcpSocket::receive(void* buffer, int32_t length, int32_t timeoutMs) {
         return failWithErrno();
     }
     if (result == 0) return 0;
-    const ssize_t got = ::recv(fd_, buffer, static_cast<size_t>(length), 0);
+    const ssize_t got = ::recv(fd_.get(), buffer, static_cast<size_t>(length), 0);
     if (got > 0) return static_cast<int>(got);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
     // A peer that closed reports no error of its own: call it a reset, so
@@ -419,7 +417,7 @@ int TcpSocket::send(const void* buffer, int32_t length, int32_t timeoutMs) {
         // Never blocks inside send(): a full buffer is waited for below, in
         // slices, so that the idle limit holds also against a peer that reads
         // nothing. MSG_NOSIGNAL: a closed peer is an error, not a signal.
-        const ssize_t n = ::send(fd_, bytes + sent, static_cast<size_t>(length - sent),
+        const ssize_t n = ::send(fd_.get(), bytes + sent, static_cast<size_t>(length - sent),
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
             sent += static_cast<int32_t>(n);
@@ -432,7 +430,7 @@ int TcpSocket::send(const void* buffer, int32_t length, int32_t timeoutMs) {
         const int left = msUntil(deadline_);
         if (left == 0 || (idleLimitMs_ > 0 && msSince(lastProgress) >= idleLimitMs_))
             return fail(SocketCode::TimedOut);
-        pollfd p{fd_, POLLOUT, 0};
+        pollfd p{fd_.get(), POLLOUT, 0};
         const int slice = std::min(stop_ ? std::min(timeoutMs, kStopSliceMs) : timeoutMs, left);
         if (::poll(&p, 1, slice < 0 ? 0 : slice) < 0 && errno != EINTR) return failWithErrno();
     }
@@ -444,7 +442,7 @@ int TcpSocket::peerAddress(std::string& address) {
     if (!isOpen()) return fail(SocketCode::NotSocket);
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+    if (::getpeername(fd_.get(), reinterpret_cast<sockaddr*>(&peer), &length) != 0)
         return failWithErrno();
     char text[INET6_ADDRSTRLEN] = {};
     const void* where =
@@ -457,7 +455,7 @@ int TcpSocket::peerAddress(std::string& address) {
 
 int TcpSocket::waitReadable(int32_t timeoutMs) {
     if (!isOpen()) return fail(SocketCode::NotSocket);
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.get(), POLLIN, 0};
     const int rc = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
     if (rc < 0) {
         if (errno == EINTR) return 0;
@@ -490,14 +488,14 @@ int TcpSocket::bind(const std::string& host, uint16_t port) {
     }
     if (address->sa_family != family_ && !reopen(address->sa_family)) return kSocketError;
     const int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(fd_, address, length) != 0) return failWithErrno();
+    setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd_.get(), address, length) != 0) return failWithErrno();
     return 0;
 }
 
 int TcpSocket::listen(int backlog) {
     if (!isOpen()) return fail(SocketCode::NotSocket);
-    if (::listen(fd_, backlog) != 0) return failWithErrno();
+    if (::listen(fd_.get(), backlog) != 0) return failWithErrno();
     return 0;
 }
 
@@ -506,17 +504,17 @@ std::unique_ptr<TcpSocket> TcpSocket::accept() {
         fail(SocketCode::NotSocket);
         return nullptr;
     }
-    int fd;
+    UniqueFd fd;
     do {
-        fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        fd.reset(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    } while (!fd && errno == EINTR);
+    if (!fd) {
         failWithErrno();
         return nullptr;
     }
-    switchKeepAlive(fd);
+    switchKeepAlive(fd.get());
     auto accepted = std::make_unique<TcpSocket>();
-    accepted->fd_ = fd;
+    accepted->fd_ = std::move(fd);
     accepted->family_ = family_;
     return accepted;
 }
@@ -525,7 +523,7 @@ uint16_t TcpSocket::localPort() const {
     if (!isOpen()) return 0;
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
     if (local.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
     return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);

@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include "fileio/uniquefd.h"
+
 struct sockaddr;
 
 namespace Talvek {
@@ -63,7 +65,7 @@ public:
     // Opens an IPv4 TCP socket with keep-alive on; an open socket is left as
     // it is. 0 or -1.
     int create();
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_.valid(); }
 
     // A dotted IPv4 or IPv6 address connects as it is, without any look-up;
     // anything else is resolved as a name (also names that begin with a
@@ -128,7 +130,7 @@ private:
     bool reopen(int family);
     int connectOne(const ::sockaddr* address, unsigned length);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     int family_ = 0;
     int32_t lastError_ = 0;
     int32_t idleLimitMs_ = 0;

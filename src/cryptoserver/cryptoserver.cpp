@@ -94,13 +94,12 @@ CryptoServer::CryptoServer(CryptoServerConfig config)
 
 CryptoServer::~CryptoServer() {
     stop();
-    if (spareFd_ >= 0) ::close(spareFd_);
 }
 
 bool CryptoServer::listenOn(const std::string& host, uint16_t port) {
     store_.removeTemporaries();
     if (!replays_.load()) return false;
-    if (spareFd_ < 0) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (!spareFd_) spareFd_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (listener_.create() != 0 || listener_.bind(host, port) != 0 || listener_.listen(128) != 0)
         return false;
     port_ = listener_.localPort();
@@ -163,11 +162,10 @@ void CryptoServer::serve(std::stop_token stop) {
             // Out of descriptors: the spare one is given up to take the
             // waiting connection and close it, and the loop backs off
             // rather than spin on a connection it cannot take.
-            if (spareFd_ >= 0 && (errno == EMFILE || errno == ENFILE)) {
-                ::close(spareFd_);
-                spareFd_ = -1;
+            if (spareFd_ && (errno == EMFILE || errno == ENFILE)) {
+                spareFd_.reset();
                 if (auto refused = listener_.accept()) refused->close();
-                spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                spareFd_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
                 log_.write({}, {}, 0, {}, "refused");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "cryptoclient/tcpsocket.h"
+#include "fileio/uniquefd.h"
 #include "cryptoserver/interfacestore.h"
 #include "cryptoserver/replayguard.h"
 #include "cryptoserver/serverkeys.h"
@@ -133,7 +134,7 @@ private:
     CryptoServerConfig config_;
     TcpSocket listener_;
     uint16_t port_ = 0;
-    int spareFd_ = -1;  // given up to refuse a connection when descriptors run out
+    UniqueFd spareFd_;  // given up to refuse a connection when descriptors run out
     std::list<Worker> workers_;
     std::atomic<int> active_{0};
     std::mutex admissionMutex_;

@@ -11,6 +11,7 @@
 
 #include "cryptoclient/protocol.h"
 #include "fileio/binaryfile.h"
+#include "fileio/uniquefd.h"
 #include "keystore/cp1251.h"
 
 namespace Talvek {
@@ -93,11 +94,8 @@ bool InterfaceStore::keepHistory(const std::string& path) const {
     ::mkdir(folder.c_str(), 0700);
     // Only a real folder: a link would let the history (and its chmod) land
     // anywhere.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0) return false;
-    const bool usable = ::fchmod(dir, 0700) == 0;
-    ::close(dir);
-    if (!usable) return false;
+    const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir || ::fchmod(dir.get(), 0700) != 0) return false;
     const std::string file = fs::path(path).filename().string();
     // The oldest version is only set aside here: freeing a large file takes
     // longer than the whole commit, so it is removed once the client has its

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "fileio/fileexists.h"
+#include "fileio/uniquefd.h"
 
 namespace Talvek {
 
@@ -31,9 +32,7 @@ bool writeAll(int fd, const uint8_t* data, size_t length) {
 
 }  // namespace
 
-ReplayGuard::~ReplayGuard() {
-    if (fd_ >= 0) ::close(fd_);
-}
+ReplayGuard::~ReplayGuard() = default;
 
 void ReplayGuard::forgetUntil(int64_t clock) {
     while (!expiry_.empty() && expiry_.begin()->first <= clock) {
@@ -46,19 +45,19 @@ bool ReplayGuard::load(std::optional<int64_t> now) {
     if (file_.empty()) return true;
     std::lock_guard lock(mutex_);
     const int64_t clock = now ? *now : wallClock();
-    const int in = ::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0 && errno != ENOENT) return false;
-    if (in >= 0) {
+    UniqueFd in(::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in && errno != ENOENT) return false;
+    if (in) {
         struct stat st {};
-        bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode);
+        bool ok = ::fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode);
         std::vector<uint8_t> bytes;
         uint8_t buffer[4096];
-        for (ssize_t n; ok && (n = ::read(in, buffer, sizeof buffer)) != 0;) {
+        for (ssize_t n; ok && (n = ::read(in.get(), buffer, sizeof buffer)) != 0;) {
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) ok = false;
             else bytes.insert(bytes.end(), buffer, buffer + n);
         }
-        ::close(in);
+        in.reset();
         if (!ok) return false;
         // A record cut short by a crash counts for nothing.
         for (size_t at = 0; at + kRecordSize <= bytes.size(); at += kRecordSize) {
@@ -78,8 +77,8 @@ bool ReplayGuard::rewrite() {
     // Named as a save's temporary, so that one a crash left is removed at
     // the next start.
     std::string temp = folderOf(file_) + "/.nonces.tvk-XXXXXX.tmp";
-    const int out = ::mkstemps(temp.data(), 4);
-    if (out < 0) return false;
+    UniqueFd out(::mkstemps(temp.data(), 4));
+    if (!out) return false;
     std::vector<uint8_t> bytes;
     bytes.reserve(seen_.size() * kRecordSize);
     for (const auto& [nonce, forgetAt] : seen_) {
@@ -88,33 +87,31 @@ bool ReplayGuard::rewrite() {
         putTime(time, forgetAt);
         bytes.insert(bytes.end(), time, time + 8);
     }
-    const bool ok = ::fchmod(out, 0600) == 0 && writeAll(out, bytes.data(), bytes.size()) &&
-                    ::fsync(out) == 0;
-    ::close(out);
+    const bool ok = ::fchmod(out.get(), 0600) == 0 &&
+                    writeAll(out.get(), bytes.data(), bytes.size()) && ::fsync(out.get()) == 0;
+    out.reset();
     if (!ok || ::rename(temp.c_str(), file_.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
     }
-    if (const int dir = ::open(folderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    if (const UniqueFd dir(::open(folderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        dir) {
+        ::fsync(dir.get());
     }
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    fd_.reset(::open(file_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
     records_ = seen_.size();
-    return fd_ >= 0;
+    return fd_.valid();
 }
 
 bool ReplayGuard::append(const Nonce& nonce, int64_t forgetAt) {
     if (file_.empty()) return true;
     // Compacted once most of the file is expired.
     if (records_ > 2 * seen_.size() + 4096 && !rewrite()) return false;
-    if (fd_ < 0) return false;
+    if (!fd_) return false;
     uint8_t record[kRecordSize];
     std::memcpy(record, nonce.data(), nonce.size());
     putTime(record + nonce.size(), forgetAt);
-    if (!writeAll(fd_, record, sizeof record) || ::fdatasync(fd_) != 0) return false;
+    if (!writeAll(fd_.get(), record, sizeof record) || ::fdatasync(fd_.get()) != 0) return false;
     ++records_;
     return true;
 }

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "fileio/uniquefd.h"
 #include "sealing/talvekcodec.h"
 
 namespace Talvek {
@@ -45,7 +46,7 @@ private:
     bool rewrite();
 
     std::string file_;
-    int fd_ = -1;
+    UniqueFd fd_;         // the file, open for appending
     size_t records_ = 0;  // in the file, live or not
     std::mutex mutex_;
     std::multimap<int64_t, Nonce> expiry_;  // forget at

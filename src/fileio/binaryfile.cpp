@@ -81,27 +81,25 @@ bool isTemporaryOf(const std::string& name, const std::string& prefix) {
 // writing one right now); a writer that died dropped its lock.
 void removeStaleTemporaries(int folder, const std::string& targetName) {
     const std::string prefix = temporaryPrefix(targetName);
-    const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listed < 0) return;
-    DIR* dir = fdopendir(listed);
-    if (!dir) {
-        ::close(listed);
-        return;
-    }
+    UniqueFd listed(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listed) return;
+    // The listing owns the descriptor from here on.
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(listed.get()), closedir);
+    if (!dir) return;
+    (void)listed.release();
     const uid_t me = geteuid();
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (!isTemporaryOf(name, prefix)) continue;
-        const int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
+        const UniqueFd fd(
+            openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd) continue;
         struct stat st {};
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me &&
+            flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
             unlinkat(folder, name.c_str(), 0);
         }
-        ::close(fd);
     }
-    closedir(dir);
 }
 
 // The kernel's protected-symlinks rule: a link in a sticky, world-writable
@@ -171,10 +169,8 @@ struct BinaryFile::EarlySync {
 void BinaryFile::reset() {
     waitEarlySync();
     earlySync_.reset();
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (dirFd_ >= 0) ::close(dirFd_);
-    dirFd_ = -1;
+    fd_.reset();
+    dirFd_.reset();
     lock_.release();
     mode_ = Mode::Closed;
     path_.clear();
@@ -332,14 +328,15 @@ bool BinaryFile::createLocked(const std::string& path, Permissions permissions) 
 bool BinaryFile::startTemporary(const std::string& target, Permissions permissions, bool lockHeld) {
     // Created and renamed relative to the open folder: a target path as long
     // as the platform allows still leaves room for its temporary's name.
-    const int folder = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) {
+    UniqueFd folderFd(::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd) {
         // A missing or unwritable folder: the cause is the folder's, named
         // by the file being saved.
         noteFileFailure(target, FileFault::System, errno);
         return false;
     }
-    dirFd_ = folder;
+    const int folder = folderFd.get();
+    dirFd_ = std::move(folderFd);
     targetName_ = nameOf(target);
     if (lockHeld) removeStaleTemporaries(folder, targetName_);
 
@@ -354,29 +351,28 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
     std::random_device random;
     static constexpr char kAlphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    int fd = -1;
+    UniqueFd fd;
     std::string name;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
         name = temporaryPrefix(targetName_);
         for (size_t i = 0; i < kTempRandom; ++i)
             name += kAlphabet[random() % (sizeof kAlphabet - 1)];
         name += kTempSuffix;
         // Opened with its final permissions, never chmod-ed wider later: a
         // private key is never readable by others.
-        fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      created);
-        if (fd < 0 && errno != EEXIST) break;
+        fd.reset(::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          created));
+        if (!fd && errno != EEXIST) break;
     }
-    if (fd < 0) {
+    if (!fd) {
         noteFileFailure(target, FileFault::System, errno);
         return false;
     }
     // Held from the start, so that no save cleaning up after interrupted ones
     // takes it for theirs; nobody else knows the name yet, so this cannot wait.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         noteFileFailure(target, FileFault::System, errno);
         unlinkat(folder, name.c_str(), 0);
-        ::close(fd);
         return false;
     }
     if (replaces) {
@@ -385,13 +381,14 @@ bool BinaryFile::startTemporary(const std::string& target, Permissions permissio
         // Another owner or group can only be kept where the system lets us;
         // a group that could not be kept gets no access through ours.
         if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
-            fchown(fd, old.st_uid, old.st_gid) != 0 &&
-            (old.st_gid == getegid() || fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)) {
+            fchown(fd.get(), old.st_uid, old.st_gid) != 0 &&
+            (old.st_gid == getegid() ||
+             fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid) != 0)) {
             mode &= ~static_cast<mode_t>(0070);
         }
-        fchmod(fd, mode & 0777);
+        fchmod(fd.get(), mode & 0777);
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     tempName_ = name;
     path_ = target;
     mode_ = Mode::Writing;
@@ -413,7 +410,7 @@ bool BinaryFile::flushBuffer() {
 }
 
 bool BinaryFile::writeOut(const uint8_t* p, size_t n) {
-    if (!writeAll(fd_, p, n)) {
+    if (!writeAll(fd_.get(), p, n)) {
         markWriteFailed();
         return false;
     }
@@ -429,7 +426,7 @@ void BinaryFile::startEarlySync() {
     if (sync.pending && aio_error(&sync.request) == EINPROGRESS) return;
     if (!waitEarlySync()) return;
     sync.request = aiocb{};
-    sync.request.aio_fildes = fd_;
+    sync.request.aio_fildes = fd_.get();
     sync.request.aio_sigevent.sigev_notify = SIGEV_NONE;
     if (aio_fsync(O_DSYNC, &sync.request) == 0) {
         sync.pending = true;
@@ -461,7 +458,7 @@ bool BinaryFile::finish() {
         noteFileFailure(path_, FileFault::System, earlySync_->error);
         return false;
     }
-    if (saveCalls().fsync(fd_) != 0) {
+    if (saveCalls().fsync(fd_.get()) != 0) {
         noteFileFailure(path_, FileFault::System, errno);
         return false;
     }
@@ -490,14 +487,15 @@ bool BinaryFile::commit() {
     if (mode_ != Mode::Writing || !finished_ || committed_ || !holdTarget()) return false;
     // The new file has been locked since it was made, so nobody can hold it
     // once it is visible under the target's name.
-    if (saveCalls().renameat(dirFd_, tempName_.c_str(), dirFd_, targetName_.c_str()) != 0) {
+    if (saveCalls().renameat(dirFd_.get(), tempName_.c_str(), dirFd_.get(), targetName_.c_str()) !=
+        0) {
         noteFileFailure(path_, FileFault::System, errno);
         return false;
     }
     committed_ = true;
     // The rename itself is made durable too; a failure here no longer
     // affects which content the target holds.
-    saveCalls().fsync(dirFd_);
+    saveCalls().fsync(dirFd_.get());
     return true;
 }
 
@@ -508,7 +506,7 @@ bool BinaryFile::close() {
         return true;
     }
     const bool ok = committed_ || (finish() && commit());
-    if (!ok) unlinkat(dirFd_, tempName_.c_str(), 0);
+    if (!ok) unlinkat(dirFd_.get(), tempName_.c_str(), 0);
     reset();
     return ok;
 }
@@ -518,7 +516,7 @@ void BinaryFile::discard() {
         close();
         return;
     }
-    unlinkat(dirFd_, tempName_.c_str(), 0);
+    unlinkat(dirFd_.get(), tempName_.c_str(), 0);
     reset();
 }
 

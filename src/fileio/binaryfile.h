@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fileio/filelock.h"
+#include "fileio/uniquefd.h"
 #include "fileio/wipingallocator.h"
 
 namespace Talvek {
@@ -142,9 +143,9 @@ private:
 
     Mode mode_ = Mode::Closed;
     std::string path_;
-    int fd_ = -1;    // temporary file written
-    FileLock lock_;  // the file read or replaced, when this object took the lock
-    int dirFd_ = -1;          // the target's folder: temporaries are made and renamed in it
+    UniqueFd fd_;             // temporary file written
+    FileLock lock_;           // the file read or replaced, when this object took the lock
+    UniqueFd dirFd_;          // the target's folder: temporaries are made and renamed in it
     std::string tempName_;    // the temporary's name in that folder
     std::string targetName_;  // the target's name in that folder
     // Whole file (reading) or pending bytes (writing): key bases hold private

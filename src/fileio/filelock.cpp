@@ -73,21 +73,8 @@ FileLock::~FileLock() {
     release();
 }
 
-FileLock::FileLock(FileLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), folder_(std::exchange(other.folder_, false)) {}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-    if (this != &other) {
-        release();
-        fd_ = std::exchange(other.fd_, -1);
-        folder_ = std::exchange(other.folder_, false);
-    }
-    return *this;
-}
-
 void FileLock::release() {
-    if (fd_ >= 0) ::close(fd_);  // closing drops the flock
-    fd_ = -1;
+    fd_.reset();
     folder_ = false;
 }
 
@@ -113,55 +100,44 @@ FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forW
     for (;;) {
         // Non-blocking, so that a FIFO named as a key file cannot stall the
         // open; it is refused below as not a regular file.
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!fd) {
             if (errno != ENOENT || !forWriting) return failed(FileFault::System, errno);
             if (folderHeld) return Result::Missing;
-            const int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dir < 0) return Result::Missing;  // a folder we cannot open guards nothing
-            if (const Wait w = lockUntil(dir, LOCK_EX, deadline); w != Wait::Locked) {
+            UniqueFd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!dir) return Result::Missing;  // a folder we cannot open guards nothing
+            if (const Wait w = lockUntil(dir.get(), LOCK_EX, deadline); w != Wait::Locked) {
                 const int error = errno;
-                ::close(dir);
                 return w == Wait::Busy ? busy() : failed(FileFault::System, error);
             }
             struct stat st {};
-            if (stat(path.c_str(), &st) == 0) {
-                // Made meanwhile by the program we waited for: lock it instead.
-                ::close(dir);
-                continue;
-            }
-            fd_ = dir;
+            // Made meanwhile by the program we waited for: lock it instead.
+            if (stat(path.c_str(), &st) == 0) continue;
+            fd_ = std::move(dir);
             folder_ = true;
             return Result::Missing;
         }
         struct stat held {};
         // A file without any write permission bit is what Windows calls
         // read-only: it cannot be replaced, also not by root.
-        if (fstat(fd, &held) != 0) {
-            const int error = errno;
-            ::close(fd);
-            return failed(FileFault::System, error);
-        }
+        if (fstat(fd.get(), &held) != 0) return failed(FileFault::System, errno);
         if (!S_ISREG(held.st_mode) || (forWriting && (held.st_mode & 0222) == 0)) {
-            ::close(fd);
             // A folder is worded by the system itself.
             if (S_ISDIR(held.st_mode)) return failed(FileFault::System, EISDIR);
             return failed(S_ISREG(held.st_mode) ? FileFault::ReadOnly : FileFault::NotRegular);
         }
-        if (const Wait w = lockUntil(fd, operation, deadline); w != Wait::Locked) {
+        if (const Wait w = lockUntil(fd.get(), operation, deadline); w != Wait::Locked) {
             const int error = errno;
-            ::close(fd);
             return w == Wait::Busy ? busy() : failed(FileFault::System, error);
         }
         struct stat now {};
         if (stat(path.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
             now.st_ino == held.st_ino) {
-            fd_ = fd;
+            fd_ = std::move(fd);
             return Result::Locked;
         }
         // Replaced (or removed) while we waited: the lock guards a file that
         // is no longer there.
-        ::close(fd);
     }
 }
 

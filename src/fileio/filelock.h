@@ -6,6 +6,9 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
+
+#include "fileio/uniquefd.h"
 
 namespace Talvek {
 
@@ -33,8 +36,13 @@ public:
 
     FileLock() = default;
     ~FileLock();
-    FileLock(FileLock&& other) noexcept;
-    FileLock& operator=(FileLock&& other) noexcept;
+    FileLock(FileLock&& other) noexcept
+        : fd_(std::move(other.fd_)), folder_(std::exchange(other.folder_, false)) {}
+    FileLock& operator=(FileLock&& other) noexcept {
+        fd_ = std::move(other.fd_);
+        folder_ = std::exchange(other.folder_, false);
+        return *this;
+    }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
@@ -48,12 +56,12 @@ public:
     Result acquire(const std::string& path, Kind kind, bool forWriting, bool folderHeld,
                    std::chrono::steady_clock::time_point deadline);
     // The locked file (Locked) or folder (Missing), or -1.
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     bool holdsFolder() const { return folder_; }
     void release();
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;  // closing it drops the flock
     bool folder_ = false;
 };
 
