@@ -124,7 +124,14 @@ MainDlg::MainDlg(SettingsStore& settings, QWidget* parent)
     setTabOrder(about, exit);
     exit->setFocus();
 
-    setMinimumWidth(540);
+    // The smallest size is the layout's, with every section whole at any
+    // scale: the wrapped descriptions make the height depend on the width,
+    // which neither a window's default constraint nor adjustSize (it keeps a
+    // window within two thirds of the screen) takes into account. Narrower
+    // than the layout's own width the descriptions would grow long columns.
+    layout->activate();
+    const int width = layout->totalSizeHint().width();
+    setMinimumSize(width, layout->totalHeightForWidth(width));
     adjustSize();
     controller_.onInit();
 }

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QScreen>
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 #include <QStylePainter>
@@ -31,6 +32,10 @@ QString qs(const std::string& text) {
 // --- WizardPageWidget ------------------------------------------------------
 
 WizardPageWidget::WizardPageWidget(QWidget* parent) : QWizardPage(parent) {}
+
+QSize WizardPageWidget::sizeHint() const {
+    return QWizardPage::sizeHint().expandedTo(QSize(preferredWidth_, 0));
+}
 
 void WizardPageWidget::addControl(int id, QWidget* control) {
     control->setObjectName(QString::number(id));
@@ -103,7 +108,7 @@ void WizardPageWidget::setNextEnabled(bool enabled) {
 // --- page frame ------------------------------------------------------------
 
 QVBoxLayout* pictureColumns(WizardPageWidget* page, const char* name, const QPixmap& picture,
-                            int minimumWidth) {
+                            int preferredWidth) {
     page->setObjectName(QString::fromLatin1(name));
     auto* root = new QHBoxLayout(page);
     root->setContentsMargins(0, 0, 0, 0);
@@ -118,7 +123,7 @@ QVBoxLayout* pictureColumns(WizardPageWidget* page, const char* name, const QPix
     frame->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     // Decoration: without a name a screen reader passes it by.
     root->addWidget(frame, 0, Qt::AlignTop);
-    page->setMinimumWidth(minimumWidth);
+    page->setPreferredWidth(preferredWidth);
 
     auto* column = new QVBoxLayout;
     column->setSpacing(6);
@@ -314,11 +319,17 @@ void QtWizardView::setVisible(bool visible) {
     QWizard::setVisible(visible);
     if (visible && !sized_) {
         // QWizard sizes its window before it has laid out the first page;
-        // once shown, its hint is right: keep at least that.
+        // once shown, its hint is right: keep at least that where the screen
+        // has room for it, and at least what the layout needs anyway.
         sized_ = true;
-        const QSize hint = sizeHint();
+        QSize hint = sizeHint();
+        if (const QScreen* shownOn = screen()) {
+            const QSize frame = frameGeometry().size() - size();
+            hint = hint.boundedTo(shownOn->availableGeometry().size() - frame);
+        }
+        hint = hint.expandedTo(minimumSizeHint());
         setMinimumWidth(qMax(minimumWidth(), hint.width()));
-        resize(hint.expandedTo(minimumSizeHint()));
+        resize(hint);
         int deficit = 0;
         for (WizardPageWidget* page : pages_) {
             deficit = qMax(deficit, page->minimumSizeHint().height() - page->height());

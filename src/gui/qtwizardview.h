@@ -53,6 +53,12 @@ public:
     bool isComplete() const override { return nextEnabled_; }
     void setNextEnabled(bool enabled);
 
+    // The width the page asks for where there is room: its column then
+    // reads well. Where there is not (a small screen at a large scale) the
+    // page takes what its layout needs and no more.
+    void setPreferredWidth(int width) { preferredWidth_ = width; }
+    QSize sizeHint() const override;
+
 signals:
     // A registered push button was pressed, or a radio button was chosen or
     // a check box changed, by any means: mouse, keyboard, an assistive
@@ -66,6 +72,7 @@ private:
     std::multimap<int, int> namedAfter_;  // label id -> control ids
     bool quiet_ = false;
     bool nextEnabled_ = true;
+    int preferredWidth_ = 0;
 };
 
 // A radio button whose text wraps over several lines at the width it gets.
@@ -91,7 +98,7 @@ private:
 // The frame of every page of the program's wizards: the wizard's picture in a
 // sunken frame on the left, the controls' column on the right (returned).
 QVBoxLayout* pictureColumns(WizardPageWidget* page, const char* name, const QPixmap& picture,
-                            int minimumWidth);
+                            int preferredWidth);
 // A page's bold heading at the top of its column.
 QLabel* pageHeading(const QString& text, QWidget* parent);
 
