@@ -205,6 +205,11 @@ int runServerKey(const std::vector<std::string>& given, Io& io) {
         }
         data.useSign = true;
     }
+    // A channel without a use is refused like any other missing option,
+    // before a file is looked at.
+    if (!data.useCrypt && !data.useSign) {
+        return usageError(io, kServerKey, "option --crypt or --sign is required");
+    }
     if (toDir) {
         return createMany(data, options->at("--server"), users, options->at("--export-dir"), json,
                           io);

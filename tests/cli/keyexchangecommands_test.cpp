@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/clirun.h"
+#include "cli/commandtable.h"
 #include "fileio/filelock.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
@@ -225,7 +226,6 @@ TEST(KeyExchangeCommands, FailuresNameTheFileAtFault) {
         {{"server-key", "--base", x.serverBase, "--export", noFolder, "--server", kServer, "--user",
           kUser, "--sign", "1024"},
          "Ошибка выполненния операции!\ntalvekkey: " + noFolder + ": no such file or directory\n"},
-        {x.serverKeyArgs({}), "Не заданы параметры ключа!\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -245,7 +245,13 @@ TEST(KeyExchangeCommands, InputRefusals) {
     };
     const std::vector<std::string> sign512 = {"--sign", "512"};
     const std::vector<Case> cases = {
-        {x.serverKeyArgs({}), 1, "Не заданы параметры ключа!\n"},
+        // No use at all is a missing option, for one user and for several.
+        {x.serverKeyArgs({}), 2,
+         "talvekkey: option --crypt or --sign is required\nUsage: talvekkey " +
+             std::string(Cli::serverKeyCommand().synopsis) + "\n"},
+        {{"server-key", "--base", x.serverBase, "--server", kServer, "--user", "a", "--user", "b",
+          "--export-dir", x.dir.file("parts")},
+         2, ""},
         {x.serverKeyArgs(sign512, kServer, "snow\xE2\x98\x83"), 1,
          "Ключевое имя \"snow\xE2\x98\x83\" нельзя записать в кодировке Windows-1251!\n"},
         {x.serverKeyArgs({"--sign", "1000"}), 2, ""},
