@@ -1,32 +1,23 @@
 #include "checks/maintenancechecks.h"
 
 #include "fileio/filefault.h"
-#include "keystore/keybase.h"
 #include "keystore/keyops.h"
 
 namespace Talvek {
 
 std::optional<KeyFileListing> listKeyFile(const std::string& path) {
     KeyFileListing listing;
-    KeyBase base;
-    SecureChannel channel;
-    switch (readKeyFile(path, base, channel)) {
-        case KeyFileContent::Base: {
-            KeyBaseSummary header;
-            if (!base.listChannels(header, listing.channels)) {
-                listing.channels.clear();
-                noteFileFailure(path, FileFault::NoChannel);
-            }
+    // A listing shows names, sizes and fingerprints: the keys of a large
+    // base are summarised as they are read, and their private numbers are
+    // neither converted nor held.
+    switch (listKeyFileChannels(path, listing.channels)) {
+        case KeyFileContent::Base:
+            if (listing.channels.empty()) noteFileFailure(path, FileFault::NoChannel);
             listing.kind = KeyFileKind::KeyBase;
             return listing;
-        }
-        case KeyFileContent::Channel: {
-            ChannelSummary summary;
-            if (!channel.toSummary(&summary)) return std::nullopt;
+        case KeyFileContent::Channel:
             listing.kind = KeyFileKind::PublicPart;
-            listing.channels.push_back(std::move(summary));
             return listing;
-        }
         case KeyFileContent::Neither:
             break;
     }

@@ -89,6 +89,11 @@ bool readBigNum(BinaryFile& file, BignumPtr& slot) {
     return true;
 }
 
+void skipBigNum(BinaryFile& file) {
+    const uint32_t length = readU32(file);
+    if (length != 0 && !file.take(length)) file.skipToEnd();
+}
+
 std::string bigNumHex(const BIGNUM* number) {
     if (!number) return {};
     OpensslStringPtr hex(BN_bn2hex(number));

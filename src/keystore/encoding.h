@@ -31,6 +31,8 @@ bool readString(BinaryFile& file, std::string& text);
 bool writeBigNum(BinaryFile& file, const BIGNUM* number);
 // False (slot unchanged) for a length of 0 or one beyond the file's end.
 bool readBigNum(BinaryFile& file, BignumPtr& slot);
+// Passes over a number as readBigNum would read it, converting nothing.
+void skipBigNum(BinaryFile& file);
 
 // Upper-case hexadecimal of whole bytes and one line feed. False for none.
 bool writeHexLine(BinaryFile& file, const BIGNUM* number);

@@ -1,5 +1,6 @@
 #include "keystore/keybase.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "keystore/encoding.h"
@@ -53,14 +54,14 @@ bool KeyNode::writeNode(BinaryFile& file) const {
     return ok;
 }
 
-bool KeyNode::readNode(BinaryFile& file) {
+bool KeyNode::readNode(BinaryFile& file, KeyParts parts) {
     clear();
     if (!readMagic(file, kNodeMagic)) return true;
     readString(file, name);
     const int32_t count = static_cast<int32_t>(readU32(file));
     for (int32_t i = 0; i < count; ++i) {
         auto channel = std::make_unique<SecureChannel>();
-        if (!channel->readChannel(file)) return false;
+        if (!channel->readChannel(file, parts)) return false;
         const std::string key = channel->remoteName;
         channels[key] = std::move(channel);
     }
@@ -73,7 +74,7 @@ void KeyBase::clearBase() {
     unread_ = 0;
 }
 
-bool KeyBase::readBase(BinaryFile& file) {
+bool KeyBase::readBase(BinaryFile& file, KeyParts parts) {
     clearBase();
     if (!readMagic(file, kBaseMagic)) return false;
     readString(file, name);
@@ -82,7 +83,7 @@ bool KeyBase::readBase(BinaryFile& file) {
     for (int32_t i = 0; i < count; ++i) {
         const bool exhausted = file.remaining() == 0;
         auto node = std::make_unique<KeyNode>();
-        if (!node->readNode(file)) return false;
+        if (!node->readNode(file, parts)) return false;
         const std::string key = node->name;
         nodes[key] = std::move(node);
         // Past the end every further node reads as the same empty, unnamed
@@ -90,6 +91,72 @@ bool KeyBase::readBase(BinaryFile& file) {
         if (exhausted) break;
     }
     unread_ = file.remaining();
+    return true;
+}
+
+bool KeyBase::readSummaries(BinaryFile& file, KeyBaseSummary& header,
+                            std::vector<ChannelSummary>& channels) {
+    clearBase();
+    channels.clear();
+    header = KeyBaseSummary{};
+    if (!readMagic(file, kBaseMagic)) return false;
+    readString(file, name);
+    const int32_t count = static_cast<int32_t>(readU32(file));
+    if (count <= 0) return false;
+    // Each node as read, with the summaries of its channels; the map keeps
+    // the last node of each name, as readBase's does.
+    std::vector<std::vector<ChannelSummary>> read;
+    std::map<std::string, size_t> nodeOf;
+    SecureChannel channel;
+    for (int32_t i = 0; i < count; ++i) {
+        const bool exhausted = file.remaining() == 0;
+        std::string nodeName;
+        std::vector<ChannelSummary> summaries;
+        if (readMagic(file, kNodeMagic)) {
+            readString(file, nodeName);
+            const int32_t channelCount = static_cast<int32_t>(readU32(file));
+            for (int32_t j = 0; j < channelCount; ++j) {
+                if (!channel.readChannel(file, KeyParts::PublicOnly)) return false;
+                channel.toSummary(&summaries.emplace_back());
+            }
+        }
+        nodeOf[nodeName] = read.size();
+        read.push_back(std::move(summaries));
+        if (exhausted) break;
+    }
+    unread_ = file.remaining();
+    size_t total = 0;
+    for (const auto& [nodeName, index] : nodeOf) total += read[index].size();
+    channels.reserve(total);
+    for (const auto& [nodeName, index] : nodeOf) {
+        std::vector<ChannelSummary>& summaries = read[index];
+        // Keyed by remote name in byte-wise order; of equal names the last
+        // read stays. Files this program writes are in order already.
+        const auto byRemote = [](const ChannelSummary& a, const ChannelSummary& b) {
+            return a.fullRemoteName < b.fullRemoteName;
+        };
+        const auto byRemoteOrEqual = [](const ChannelSummary& a, const ChannelSummary& b) {
+            return a.fullRemoteName <= b.fullRemoteName;
+        };
+        if (!std::is_sorted(summaries.begin(), summaries.end(), byRemoteOrEqual) ||
+            std::adjacent_find(summaries.begin(), summaries.end(),
+                               [](const ChannelSummary& a, const ChannelSummary& b) {
+                                   return a.fullRemoteName == b.fullRemoteName;
+                               }) != summaries.end()) {
+            std::stable_sort(summaries.begin(), summaries.end(), byRemote);
+            std::vector<ChannelSummary> kept;
+            for (size_t k = 0; k < summaries.size(); ++k) {
+                if (k + 1 < summaries.size() &&
+                    summaries[k].fullRemoteName == summaries[k + 1].fullRemoteName)
+                    continue;
+                kept.push_back(std::move(summaries[k]));
+            }
+            summaries = std::move(kept);
+        }
+        for (ChannelSummary& s : summaries) channels.push_back(std::move(s));
+    }
+    copyCut31(header.baseName, name);
+    header.channelCount = static_cast<int32_t>(channels.size());
     return true;
 }
 

@@ -24,7 +24,7 @@ public:
     // A node without channels writes nothing at all.
     bool writeNode(BinaryFile& file) const;
     // A missing node magic is an empty, unnamed node (true).
-    bool readNode(BinaryFile& file);
+    bool readNode(BinaryFile& file, KeyParts parts = KeyParts::All);
 };
 
 class Transaction;
@@ -64,9 +64,18 @@ public:
     // the rest.
     uint64_t unreadBytes() const { return unread_; }
 
+    // As readBase and then listChannels, without keeping the base: each
+    // channel is summarised as it is read (public halves only) and dropped,
+    // so a listing of a large base holds summaries, not keys. The base's
+    // name is kept; its nodes stay empty. The summaries are in the order
+    // and of the channels that readBase would keep (a later node or channel
+    // of the same name replaces an earlier one). False as readBase is false.
+    bool readSummaries(BinaryFile& file, KeyBaseSummary& header,
+                       std::vector<ChannelSummary>& channels);
+
     // The byte-level halves of loadBase/saveBase, for callers that hold the
     // file themselves.
-    bool readBase(BinaryFile& file);
+    bool readBase(BinaryFile& file, KeyParts parts = KeyParts::All);
     bool writeBase(BinaryFile& file) const;
 
 private:

@@ -307,6 +307,25 @@ KeyFileContent readKeyContent(const std::string& name, SecretBytes content, KeyB
     return classifyKeyFile(file, base, channel);
 }
 
+KeyFileContent listKeyFileChannels(const std::string& path,
+                                   std::vector<ChannelSummary>& channels) {
+    channels.clear();
+    BinaryFile file;
+    if (!file.openExisting(path)) return KeyFileContent::Neither;
+    KeyBase base;
+    KeyBaseSummary header;
+    if (base.readSummaries(file, header, channels)) return KeyFileContent::Base;
+    channels.clear();
+    file.rewind();
+    SecureChannel channel;
+    if (channel.readChannel(file, KeyParts::PublicOnly) &&
+        channel.toSummary(&channels.emplace_back()))
+        return KeyFileContent::Channel;
+    channels.clear();
+    noteFileFailure(path, FileFault::NotAKeyFile);
+    return KeyFileContent::Neither;
+}
+
 bool isPublicPartFile(const std::string& path) {
     if (!fileExists(path)) {
         noteFileFailure(path, FileFault::System, ENOENT);

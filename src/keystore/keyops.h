@@ -159,6 +159,11 @@ KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel
 KeyFileContent readKeyContent(const std::string& name, SecretBytes content, KeyBase& base,
                               SecureChannel& channel);
 
+// As readKeyFile and then KeyBase::listChannels or SecureChannel::toSummary,
+// without keeping the keys (KeyBase::readSummaries). For Base, channels may
+// be empty (a base without channels).
+KeyFileContent listKeyFileChannels(const std::string& path, std::vector<ChannelSummary>& channels);
+
 // --- Checks ---
 
 // The file exists and starts with a channel record.

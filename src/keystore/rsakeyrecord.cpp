@@ -287,7 +287,7 @@ bool RsaKeyRecord::writePrivate(BinaryFile& file) const {
     return ok && !file.writeFailed();
 }
 
-bool RsaKeyRecord::readKey(BinaryFile& file) {
+bool RsaKeyRecord::readKey(BinaryFile& file, KeyParts parts) {
     if (!file.isOpen() || kind_ != KeyKind::None) return false;
     if (!readMagic(file, kRecordMagic)) return false;
     kind_ = static_cast<KeyKind>(static_cast<int32_t>(readU32(file)));
@@ -295,7 +295,12 @@ bool RsaKeyRecord::readKey(BinaryFile& file) {
     readBigNum(file, n_);
     readBigNum(file, e_);
     if (kind_ == KeyKind::Private) {
-        for (BignumPtr* slot : {&d_, &p_, &q_, &dmp1_, &dmq1_, &iqmp_}) readBigNum(file, *slot);
+        for (BignumPtr* slot : {&d_, &p_, &q_, &dmp1_, &dmq1_, &iqmp_}) {
+            if (parts == KeyParts::All)
+                readBigNum(file, *slot);
+            else
+                skipBigNum(file);
+        }
     }
     publicKey_.reset();
     privateKey_.reset();

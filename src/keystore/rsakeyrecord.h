@@ -31,6 +31,11 @@ private:
     const std::atomic<bool>* previous_;
 };
 
+// How much of a key record a read keeps. A listing needs only the public
+// half (size and fingerprint): the private numbers are passed over, which
+// spares converting them and never puts them in memory.
+enum class KeyParts { All, PublicOnly };
+
 // One RSA key with its owner's key name; record "KRSK0".
 //
 // The eight numbers are kept as read. The OpenSSL key object is built from
@@ -57,8 +62,10 @@ public:
 
     bool writePublic(BinaryFile& file) const;
     bool writePrivate(BinaryFile& file) const;
-    // Reads a record of either kind, into an empty record only.
-    bool readKey(BinaryFile& file);
+    // Reads a record of either kind, into an empty record only. With
+    // KeyParts::PublicOnly a private record keeps its kind, name, n and e,
+    // and lacks the rest (hasAllNumbers() is false).
+    bool readKey(BinaryFile& file, KeyParts parts = KeyParts::All);
 
     // n and e (public) or n and d (private) as hexadecimal lines; 1 when
     // written, 0 when the record lacks the numbers.

@@ -10,9 +10,9 @@ namespace Talvek {
 
 namespace {
 
-bool readKeySlot(BinaryFile& file, std::unique_ptr<RsaKeyRecord>& slot) {
+bool readKeySlot(BinaryFile& file, std::unique_ptr<RsaKeyRecord>& slot, KeyParts parts) {
     slot = std::make_unique<RsaKeyRecord>();
-    return slot->readKey(file);
+    return slot->readKey(file, parts);
 }
 
 uint32_t bitsOf(const std::unique_ptr<RsaKeyRecord>& key) {
@@ -46,7 +46,7 @@ void SecureChannel::resetChannel() {
     signPublicKey.reset();
 }
 
-bool SecureChannel::readChannel(BinaryFile& file) {
+bool SecureChannel::readChannel(BinaryFile& file, KeyParts parts) {
     resetChannel();
     int8_t version = 0;
     if (!readMagic(file, kChannelMagic, &version)) return false;
@@ -67,10 +67,10 @@ bool SecureChannel::readChannel(BinaryFile& file) {
         hasSignPrivate = hasSignPublic = useSign ? 1 : 0;
     }
     bool ok = true;
-    if (ok && useCrypt && hasCryptPublic) ok = readKeySlot(file, cryptPublicKey);
-    if (ok && useCrypt && hasCryptPrivate) ok = readKeySlot(file, cryptPrivateKey);
-    if (ok && useSign && hasSignPrivate) ok = readKeySlot(file, signPrivateKey);
-    if (ok && useSign && hasSignPublic) ok = readKeySlot(file, signPublicKey);
+    if (ok && useCrypt && hasCryptPublic) ok = readKeySlot(file, cryptPublicKey, parts);
+    if (ok && useCrypt && hasCryptPrivate) ok = readKeySlot(file, cryptPrivateKey, parts);
+    if (ok && useSign && hasSignPrivate) ok = readKeySlot(file, signPrivateKey, parts);
+    if (ok && useSign && hasSignPublic) ok = readKeySlot(file, signPublicKey, parts);
     if (version != 1 && ok) {
         cryptSize = bitsOf(cryptPublicKey);
         signSize = bitsOf(signPrivateKey);

@@ -70,7 +70,7 @@ public:
 
     // Reads one channel record; the old layout (any fifth magic byte but '1')
     // included. Only the magics decide success.
-    bool readChannel(BinaryFile& file);
+    bool readChannel(BinaryFile& file, KeyParts parts = KeyParts::All);
     // Writes the record. False when a key that the flags announce cannot be
     // written, so that a save never stores a record that reads back wrong.
     bool writeChannel(BinaryFile& file) const;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "keystore/keybase.h"
 #include "support/recordbytes.h"
 #include "support/tempdir.h"
@@ -32,6 +34,41 @@ std::vector<std::string> listedPairs(const KeyBase& base) {
     std::vector<std::string> pairs;
     for (const auto& c : channels) pairs.push_back(c.fullLocalName + ":" + c.fullRemoteName);
     return pairs;
+}
+
+// A listing read straight from the file says what loading and listing say:
+// the same success, channels, order, flags, sizes and fingerprints.
+void expectSummariesAgree(const std::vector<uint8_t>& bytes) {
+    KeyBase loaded;
+    const bool loadedOk = TestSupport::readFromBytes(
+        bytes, [&](BinaryFile& f) { return loaded.readBase(f); });
+    KeyBaseSummary loadedHeader;
+    std::vector<ChannelSummary> expected;
+    if (loadedOk) loaded.listChannels(loadedHeader, expected);
+    KeyBase reader;
+    KeyBaseSummary header;
+    std::vector<ChannelSummary> listed;
+    const bool listedOk = TestSupport::readFromBytes(
+        bytes, [&](BinaryFile& f) { return reader.readSummaries(f, header, listed); });
+    ASSERT_EQ(listedOk, loadedOk);
+    if (!loadedOk) return;
+    EXPECT_EQ(header.channelCount, loadedHeader.channelCount);
+    EXPECT_EQ(std::string(header.baseName), std::string(loadedHeader.baseName));
+    ASSERT_EQ(listed.size(), expected.size());
+    for (size_t i = 0; i < listed.size(); ++i) {
+        const ChannelSummary& a = listed[i];
+        const ChannelSummary& b = expected[i];
+        EXPECT_EQ(a.fullLocalName + ":" + a.fullRemoteName, b.fullLocalName + ":" + b.fullRemoteName);
+        EXPECT_EQ(std::string(a.remoteName), std::string(b.remoteName));
+        EXPECT_EQ(std::tie(a.useCrypt, a.useSign, a.cryptSize, a.signSize, a.hasCryptPrivate,
+                           a.hasCryptPublic, a.hasSignPrivate, a.hasSignPublic),
+                  std::tie(b.useCrypt, b.useSign, b.cryptSize, b.signSize, b.hasCryptPrivate,
+                           b.hasCryptPublic, b.hasSignPrivate, b.hasSignPublic));
+        EXPECT_EQ(a.cryptPrivateFingerprint, b.cryptPrivateFingerprint);
+        EXPECT_EQ(a.cryptPublicFingerprint, b.cryptPublicFingerprint);
+        EXPECT_EQ(a.signPrivateFingerprint, b.signPrivateFingerprint);
+        EXPECT_EQ(a.signPublicFingerprint, b.signPublicFingerprint);
+    }
 }
 
 }  // namespace
@@ -216,6 +253,7 @@ TEST(KeyBaseLoad, WhatTheFileSaysDecides) {
     const auto one = channelBytes(*channel);
     auto load = [&](const RecordBytes& bytes) {
         TestSupport::writeBytes(dir.file("f"), bytes.bytes());
+        expectSummariesAgree(bytes.bytes());
         KeyBase base;
         const bool ok = base.loadBase(dir.file("f"));
         return std::make_pair(ok, nodeNames(base));
@@ -244,11 +282,22 @@ TEST(KeyBaseLoad, WhatTheFileSaysDecides) {
     RecordBytes sameRemote;
     sameRemote.magic("KNET0").u32(0).u32(1).magic("KNOD0").text("l").u32(2).raw(one);
     sameRemote.raw(channelBytes(*signing));
+    expectSummariesAgree(sameRemote.bytes());
     TestSupport::writeBytes(dir.file("f"), sameRemote.bytes());
     ASSERT_TRUE(base.loadBase(dir.file("f")));
     ASSERT_EQ(base.channelCount(), 1);
     EXPECT_EQ(base.findChannel("l", "r")->useSign, 1);
     EXPECT_EQ(base.findChannel("l", "r")->useCrypt, 0);
+    // Channels out of order, a replaced one among them, over two nodes with
+    // an empty node between: listed in the base's order all the same.
+    auto complete = completeChannel("l", "a", true, true, 512, 2);
+    auto other = ownKeysChannel("k", "z", true, true, 512, 3);
+    RecordBytes unordered;
+    unordered.magic("KNET0").text("base").u32(3).magic("KNOD0").text("l").u32(4);
+    unordered.raw(channelBytes(*signing)).raw(channelBytes(*complete)).raw(one);
+    unordered.raw(channelBytes(*ownKeysChannel("l", "b", true, false)));
+    unordered.raw("XXXXX").magic("KNOD0").text("k").u32(1).raw(channelBytes(*other));
+    expectSummariesAgree(unordered.bytes());
     // A damaged channel fails the whole load.
     auto damaged = one;
     damaged[4] = '1';
