@@ -54,14 +54,14 @@ bool KeyNode::writeNode(BinaryFile& file) const {
     return ok;
 }
 
-bool KeyNode::readNode(BinaryFile& file, KeyParts parts) {
+bool KeyNode::readNode(BinaryFile& file) {
     clear();
     if (!readMagic(file, kNodeMagic)) return true;
     readString(file, name);
     const int32_t count = static_cast<int32_t>(readU32(file));
     for (int32_t i = 0; i < count; ++i) {
         auto channel = std::make_unique<SecureChannel>();
-        if (!channel->readChannel(file, parts)) return false;
+        if (!channel->readChannel(file)) return false;
         const std::string key = channel->remoteName;
         channels[key] = std::move(channel);
     }
@@ -74,7 +74,7 @@ void KeyBase::clearBase() {
     unread_ = 0;
 }
 
-bool KeyBase::readBase(BinaryFile& file, KeyParts parts) {
+bool KeyBase::readBase(BinaryFile& file) {
     clearBase();
     if (!readMagic(file, kBaseMagic)) return false;
     readString(file, name);
@@ -83,7 +83,7 @@ bool KeyBase::readBase(BinaryFile& file, KeyParts parts) {
     for (int32_t i = 0; i < count; ++i) {
         const bool exhausted = file.remaining() == 0;
         auto node = std::make_unique<KeyNode>();
-        if (!node->readNode(file, parts)) return false;
+        if (!node->readNode(file)) return false;
         const std::string key = node->name;
         nodes[key] = std::move(node);
         // Past the end every further node reads as the same empty, unnamed

@@ -24,7 +24,7 @@ public:
     // A node without channels writes nothing at all.
     bool writeNode(BinaryFile& file) const;
     // A missing node magic is an empty, unnamed node (true).
-    bool readNode(BinaryFile& file, KeyParts parts = KeyParts::All);
+    bool readNode(BinaryFile& file);
 };
 
 class Transaction;
@@ -75,7 +75,7 @@ public:
 
     // The byte-level halves of loadBase/saveBase, for callers that hold the
     // file themselves.
-    bool readBase(BinaryFile& file, KeyParts parts = KeyParts::All);
+    bool readBase(BinaryFile& file);
     bool writeBase(BinaryFile& file) const;
 
 private:
