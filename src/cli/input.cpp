@@ -15,6 +15,7 @@
 
 #include "cli/keyexchange.h"
 #include "fileio/binaryfile.h"
+#include "fileio/uniquefd.h"
 
 namespace Talvek::Cli {
 
@@ -94,33 +95,21 @@ bool readStream(std::istream& in, SecretBytes& data, ReadStop& stop) {
     return ok;
 }
 
-// A descriptor closed when the read is over.
-struct OpenedFile {
-    int fd = -1;
-    explicit OpenedFile(const std::string& path)
-        : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)) {}
-    ~OpenedFile() {
-        if (fd >= 0) ::close(fd);
-    }
-    OpenedFile(const OpenedFile&) = delete;
-    OpenedFile& operator=(const OpenedFile&) = delete;
-};
-
 bool readPath(const std::string& path, SecretBytes& data, ReadStop& stop) {
-    const OpenedFile file(path);
-    if (file.fd < 0) {
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!file) {
         stop.error = errno;
         return false;
     }
     struct stat st {};
-    if (fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) {
         // A file already too large is refused before a byte is read.
         if (static_cast<uint64_t>(st.st_size) > kMaxKeyFileBytes) {
             stop.tooLarge = true;
             return false;
         }
     }
-    return readDescriptor(file.fd, data, stop);
+    return readDescriptor(file.get(), data, stop);
 }
 
 }  // namespace
