@@ -126,9 +126,8 @@ std::string successText(const KeyWizardData& data, std::string_view javaShown) {
                 "ключа успешно создан.\nЕго необходимо отправить пользователю.",
                 {data.exportFile});
         case ImportUserPart:
-            return "Открытая часть пользовательского ключа успешно\nимпортирована в серверную "
-                   "базу ключей.\nЕе необходимо обновить на криптосервере с помощью\nкнопки "
-                   "\"Соединиться\" раздела \"Криптосервер\".";
+            return std::string(KeyMessages::UserPartImported) + "\n" +
+                   KeyMessages::UpdateThroughConnect;
         case CreateUserKey:
             if (data.javaClient) {
                 return fill(

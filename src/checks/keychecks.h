@@ -77,6 +77,13 @@ inline constexpr const char* JavaNoSign =
 inline constexpr const char* JavaIncomplete =
     "Секретный канал содержит только приватные ключи\nили только открытые ключи.\n"
     "Для \"Java\" канала допускаются только полные ключи!";
+// Mode 1's success: what was done, then how the crypto server is told (the
+// window's button; talvekkey names its own command instead).
+inline constexpr const char* UserPartImported =
+    "Открытая часть пользовательского ключа успешно\nимпортирована в серверную базу ключей.";
+inline constexpr const char* UpdateThroughConnect =
+    "Ее необходимо обновить на криптосервере с помощью\nкнопки \"Соединиться\" раздела "
+    "\"Криптосервер\".";
 }  // namespace KeyMessages
 
 struct CheckResult {

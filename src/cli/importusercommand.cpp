@@ -106,9 +106,7 @@ int importMany(const std::string& baseFile, const std::vector<std::string>& path
         printActionJson(io.out, report);
         return Success;
     }
-    KeyWizardData done;
-    done.mode = ImportUserPart;
-    io.out << successText(done) << "\n";
+    io.out << importedText() << "\n";
     for (const ImportedPart& part : parts) {
         io.out << "Канал " << cp1251ToPrintable(part.serverName) << " : "
                << cp1251ToPrintable(part.userName) << "\n";

@@ -79,6 +79,11 @@ bool refusesOutput(const std::string& input, const std::string& output, Io& io) 
     return true;
 }
 
+std::string importedText() {
+    return std::string(KeyMessages::UserPartImported) +
+           "\nЕе необходимо обновить на криптосервере командой\n\"talvekkey upload\".";
+}
+
 std::string unreadWarning(uint64_t count) {
     FileFailure unread;
     unread.fault = FileFault::NotReadWhole;
@@ -206,7 +211,7 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
         printActionJson(io.out, report);
         return Success;
     }
-    io.out << finish.message << "\n";
+    io.out << (data.mode == ImportUserPart ? importedText() : finish.message) << "\n";
     if (data.mode != NewUserServerKey) {
         printFingerprints(
             io.out,

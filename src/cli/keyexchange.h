@@ -60,6 +60,10 @@ void printFingerprints(std::ostream& out, const std::string& heading,
 // when the command must stop there; a Warn is printed and passed.
 bool stopsAt(const CheckResult& result, Io& io);
 
+// import-user's success: the window's text, with the command that takes the
+// base to the crypto server where the window names its button.
+std::string importedText();
+
 // Mode 0's warning about keys that are cheap to factor, on stderr.
 void warnAboutWeakKeys(const KeyWizardData& data, Io& io);
 

@@ -95,6 +95,13 @@ TEST(BatchCommands, ImportUserTakesAllPartsOrNone) {
 
     r = runCli(e.importArgs(e.parts));
     ASSERT_EQ(r.code, 0) << r.err;
+    // The next step is talvekkey's own upload, not the window's button.
+    EXPECT_EQ(r.out.rfind("Открытая часть пользовательского ключа успешно\nимпортирована в "
+                          "серверную базу ключей.\nЕе необходимо обновить на криптосервере "
+                          "командой\n\"talvekkey upload\".\nКанал Сервер : ",
+                          0),
+              0u)
+        << r.out;
     for (size_t i = 0; i < e.users.size(); ++i) {
         EXPECT_TRUE(e.completed(i)) << e.users[i];
         EXPECT_NE(r.out.find("Канал Сервер : " + e.users[i] + "\n"), std::string::npos);

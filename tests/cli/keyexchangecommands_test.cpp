@@ -107,8 +107,8 @@ TEST(KeyExchangeCommands, WholeExchangeStoresWindows1251Names) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out,
               "Открытая часть пользовательского ключа успешно\nимпортирована в серверную базу "
-              "ключей.\nЕе необходимо обновить на криптосервере с помощью\nкнопки "
-              "\"Соединиться\" раздела \"Криптосервер\".\n" +
+              "ключей.\nЕе необходимо обновить на криптосервере командой\n"
+              "\"talvekkey upload\".\n" +
                   fingerprintBlock(imported, x.userPart));
 
     KeyBase server, user;
