@@ -23,6 +23,10 @@ namespace {
 
 const QString kTitle = QStringLiteral("TalvekConfig ") + QLatin1String(kVersion);
 
+// The width the dialog opens at where the screen has room; its least size is
+// its layout's.
+constexpr int kPreferredWidth = 540;
+
 QPushButton* makeButton(QWidget* parent, const QString& text, int id) {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(QString::number(id));
@@ -130,9 +134,12 @@ MainDlg::MainDlg(SettingsStore& settings, QWidget* parent)
     // window within two thirds of the screen) takes into account. Narrower
     // than the layout's own width the descriptions would grow long columns.
     layout->activate();
-    const int width = layout->totalSizeHint().width();
-    setMinimumSize(width, layout->totalHeightForWidth(width));
+    const int least = layout->totalSizeHint().width();
+    setMinimumSize(least, layout->totalHeightForWidth(least));
     adjustSize();
+    // Where the screen has room, the descriptions read in longer lines.
+    const int room = screen()->availableGeometry().width();
+    resize(qBound(least, kPreferredWidth, qMax(least, room)), height());
     controller_.onInit();
 }
 
