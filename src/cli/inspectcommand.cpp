@@ -311,6 +311,11 @@ void printChannelFile(std::ostream& out, const std::string& path, const SecureCh
     if (filter.shows(channel)) printChannel(out, "  ", channel);
 }
 
+// "--name" of "--name=value"; the word itself when it has no "=".
+std::string optionName(const std::string& arg) {
+    return arg.rfind("--", 0) == 0 ? arg.substr(0, arg.find('=')) : arg;
+}
+
 int runInspect(const std::vector<std::string>& args, Io& io) {
     bool json = false;
     bool withPrivate = false;
@@ -325,22 +330,29 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
             json = true;
         } else if (!optionsEnded && arg == "--private") {
             withPrivate = true;
-        } else if (!optionsEnded && (arg == "--match" || arg == "--channel")) {
+        } else if (!optionsEnded && (optionName(arg) == "--match" ||
+                                     optionName(arg) == "--channel")) {
+            const std::string name = optionName(arg);
             if (filter.active) return usageError(io, kInspect, "one --match or --channel only");
-            const size_t values = arg == "--match" ? 1 : 2;
-            if (i + values >= args.size()) {
-                return usageError(io, kInspect, "option " + arg + " needs a value");
+            // "--match=TEXT" and "--channel=LOCAL REMOTE" as well as the
+            // values as words of their own.
+            std::vector<std::string> values;
+            if (name.size() < arg.size()) values.push_back(arg.substr(name.size() + 1));
+            const size_t wanted = name == "--match" ? 1 : 2;
+            while (values.size() < wanted) {
+                if (i + 1 >= args.size()) {
+                    return usageError(io, kInspect, "option " + name + " needs a value");
+                }
+                values.push_back(args[++i]);
             }
             filter.active = true;
-            if (values == 1) {
-                filter.text = NameFilter(args[++i]);
+            if (wanted == 1) {
+                filter.text = NameFilter(values[0]);
             } else {
                 filter.exact = true;
-                if (!encodeChannelNames(args[i + 1], args[i + 2], filter.local, filter.remote,
-                                        io)) {
+                if (!encodeChannelNames(values[0], values[1], filter.local, filter.remote, io)) {
                     return Failure;
                 }
-                i += 2;
             }
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
             return usageError(io, kInspect, "unknown option \"" + arg + "\"");

@@ -352,7 +352,11 @@ TEST(InspectFilters, MatchAndChannelShowOnlyWhatWasAskedFor) {
                                            {{"--match", ""}, {"root", "Anna", "ёжик"}},
                                            {{"--match", "nobody"}, {}},
                                            {{"--match", "€uro✓"}, {}},
-                                           {{"--channel", "СЕРВЕР", "Anna"}, {"Anna"}}}) {
+                                           {{"--channel", "СЕРВЕР", "Anna"}, {"Anna"}},
+                                           // The value joined to its option by "=".
+                                           {{"--match=ann"}, {"Anna"}},
+                                           {{"--match="}, {"root", "Anna", "ёжик"}},
+                                           {{"--channel=СЕРВЕР", "Anna"}, {"Anna"}}}) {
         SCOPED_TRACE(c.filter.back());
         std::vector<std::string> args = {path, "--json"};
         args.insert(args.end(), c.filter.begin(), c.filter.end());
@@ -383,6 +387,8 @@ TEST(InspectFilters, MatchAndChannelShowOnlyWhatWasAskedFor) {
     EXPECT_EQ(missing.code, 1);
     EXPECT_EQ(missing.err, "talvekkey: no channel СЕРВЕР : anna in " + path + "\n");
     EXPECT_EQ(inspect({path, "--match", "a", "--channel", "b", "c"}).code, 2);
+    EXPECT_EQ(inspect({path, "--channel=b"}).code, 2);
+    EXPECT_EQ(inspect({path, "--json=1"}).code, 2);
 }
 
 // Names read from a file reach the terminal escaped: an escape sequence in a
