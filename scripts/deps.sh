@@ -10,7 +10,7 @@ PACKAGES=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core xvfb xauth
-  desktop-file-utils appstream shared-mime-info dpkg-dev file lintian
+  desktop-file-utils appstream shared-mime-info dpkg-dev file lintian bash-completion
 )
 
 missing=()

@@ -28,6 +28,8 @@ void printHelp(std::ostream& out) {
            "Usage: talvekkey COMMAND [ARGUMENTS]\n"
            "       talvekkey --help | --version | COMMAND --help\n\n"
            "Key names are given in UTF-8 and stored in Windows-1251.\n"
+           "An option's value is the next word or joined to it by \"=\" (--base=FILE).\n"
+           "A FILE or INPUT of - is read from stdin where a command says so.\n"
            "Exit status: 0 success, 1 failure (the message is on stderr), 2 usage error.\n\n"
            "Commands:\n";
     std::vector<Command> sorted = table();

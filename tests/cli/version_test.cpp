@@ -12,19 +12,7 @@
 #include "support/clirun.h"
 #include "support/tempdir.h"
 
-namespace {
-
-std::string outputOf(const std::string& command) {
-    std::string text;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return "cannot run " + command;
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, pipe)) text += buffer;
-    if (pclose(pipe) != 0) text += "(failed)";
-    return text;
-}
-
-}  // namespace
+using TestSupport::outputOf;
 
 // The version printed is the project's, for both programs; the window
 // program answers without a display.

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -38,6 +39,18 @@ inline std::string builtTalvekkey() {
 }
 inline bool talvekkeyBuilt() {
     return std::getenv("TALVEK_BUILD_DIR") && access(builtTalvekkey().c_str(), X_OK) == 0;
+}
+
+// The standard output of a shell command line; "(failed)" is appended when
+// it does not end with status 0.
+inline std::string outputOf(const std::string& command) {
+    std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return "cannot run " + command;
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, pipe)) text += buffer;
+    if (pclose(pipe) != 0) text += "(failed)";
+    return text;
 }
 
 // Runs the real talvekkey; setUp runs in the child first. Its stdout and
