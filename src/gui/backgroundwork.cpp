@@ -20,6 +20,7 @@
 
 #include "fileio/filefault.h"
 #include "fileio/filelock.h"
+#include "gui/messagebox.h"
 
 namespace Talvek {
 
@@ -53,18 +54,12 @@ public:
     }
 };
 
-// The wait cursor for the life of the object.
-struct WaitCursor {
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
 }  // namespace
 
 void runAndWait(QWidget* owner, const std::function<void()>& work) {
-    WaitCursor cursor;
+    // The busy guard every view uses, on until the work has ended.
+    WaitCursorDepth cursor;
+    cursor.begin();
     std::exception_ptr failure;
     FileFailure fault;
     QFutureWatcher<void> watcher;
