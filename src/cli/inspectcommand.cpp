@@ -239,6 +239,12 @@ void writeBaseJson(std::ostream& out, const KeyBase& base, bool withPrivate,
 void writeChannelFileJson(std::ostream& out, const SecureChannel& channel, bool withPrivate,
                           const ChannelFilter& filter) {
     writeDocument(out, "channel", withPrivate, [&](JsonObjectWriter& j) {
+        // As a key base has them: a null channel is then told apart from a
+        // missing one without knowing the command line.
+        if (filter.active) {
+            j.number("channelCount", 1);
+            j.number("shownCount", filter.shows(channel) ? 1 : 0);
+        }
         if (filter.shows(channel)) {
             writeChannelJson(j.member("channel"), channel, 1, withPrivate);
         } else {

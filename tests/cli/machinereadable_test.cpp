@@ -187,7 +187,7 @@ std::set<std::string> documentedFields(const std::string& document, const std::s
     if (end == std::string::npos) end = document.size();
     const std::string section = document.substr(start, end - start);
     // A table row whose first cell starts with a back-quoted name: every
-    // back-quoted word of letters in that cell is a field.
+    // back-quoted word of letters and digits in that cell is a field.
     std::set<std::string> fields;
     for (size_t at = section.find("\n| `"); at != std::string::npos;
          at = section.find("\n| `", at + 1)) {
@@ -198,9 +198,9 @@ std::set<std::string> documentedFields(const std::string& document, const std::s
             const size_t close = cell.find('`', open + 1);
             if (close == std::string::npos) break;
             const std::string word = cell.substr(open + 1, close - open - 1);
-            if (!word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
-                    return std::isalpha(c) != 0;
-                }))
+            if (!word.empty() && std::isalpha(static_cast<unsigned char>(word[0])) &&
+                std::all_of(word.begin(), word.end(),
+                            [](unsigned char c) { return std::isalnum(c) != 0; }))
                 fields.insert(word);
             open = cell.find('`', close + 1);
         }
@@ -294,4 +294,88 @@ TEST_F(MachineReadable, JsonOfTheChangingCommandsFollowsItsSchema) {
     const auto failed = runCli({"delete", path("server.key_base"), "Центр", "Иванов", "--json"});
     EXPECT_EQ(failed.code, 1);
     EXPECT_EQ(failed.out, "");
+}
+
+// inspect's documents hold exactly the fields their schema lists, each
+// optional one exactly when its condition holds, for a key base and a channel
+// record, filtered or not, with and without the private numbers.
+TEST_F(MachineReadable, JsonOfInspectFollowsItsSchema) {
+    const char* source = std::getenv("TALVEK_TEST_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const std::string schema =
+        TestSupport::readText(std::string(source) + "/docs/talvekkey-json.md");
+    const std::set<std::string> baseFields = documentedFields(schema, "### Top level: key base");
+    const std::set<std::string> recordFields =
+        documentedFields(schema, "### Top level: channel record");
+    const std::set<std::string> nodeFields = documentedFields(schema, "## Node");
+    const std::set<std::string> channelFields = documentedFields(schema, "## Channel");
+    const std::set<std::string> keyFields = documentedFields(schema, "## Key");
+    const std::set<std::string> counts{"channelCount", "shownCount"};
+    const std::set<std::string> secrets{"d", "p", "q", "dmp1", "dmq1", "iqmp"};
+    ASSERT_TRUE(std::includes(baseFields.begin(), baseFields.end(), counts.begin(), counts.end()));
+    ASSERT_TRUE(
+        std::includes(recordFields.begin(), recordFields.end(), counts.begin(), counts.end()));
+    ASSERT_TRUE(std::includes(keyFields.begin(), keyFields.end(), secrets.begin(), secrets.end()));
+    auto without = [](std::set<std::string> all, const std::set<std::string>& left) {
+        for (const std::string& name : left) all.erase(name);
+        return all;
+    };
+
+    KeyBase base;
+    base.addChannel(TestSupport::completeChannel(cp1251("Центр"), "user", true, true));
+    base.addChannel(TestSupport::ownKeysChannel("admin", "root", false, true));
+    ASSERT_TRUE(base.saveBase(path("b.key_base")));
+    ASSERT_TRUE(writePublicPart(*base.findChannel("admin", "root"), path("part.okp")));
+
+    const std::vector<std::vector<std::string>> filters = {
+        {}, {"--match", "ЦЕН"}, {"--match", "nobody"}, {"--channel", "admin", "root"}};
+    size_t nullChannels = 0;
+    for (const std::string file : {"b.key_base", "part.okp"}) {
+        for (const auto& filter : filters) {
+            for (const bool withPrivate : {false, true}) {
+                std::vector<std::string> args{"inspect", path(file), "--json"};
+                if (withPrivate) args.push_back("--private");
+                args.insert(args.end(), filter.begin(), filter.end());
+                SCOPED_TRACE(testing::PrintToString(args));
+                const auto outcome = runCli(args);
+                const bool isRecord = file == "part.okp";
+                ASSERT_EQ(outcome.code, 0) << outcome.err;
+                const Json document = Json::parse(outcome.out, nullptr, false);
+                ASSERT_FALSE(document.is_discarded()) << outcome.out;
+                const std::set<std::string>& top = isRecord ? recordFields : baseFields;
+                EXPECT_EQ(keysOf(document), filter.empty() ? without(top, counts) : top);
+
+                std::vector<Json> channels;
+                if (isRecord) {
+                    if (document["channel"].is_null()) {
+                        ++nullChannels;
+                        EXPECT_EQ(document["shownCount"], 0);
+                    } else {
+                        channels.push_back(document["channel"]);
+                    }
+                } else {
+                    for (const Json& node : document["nodes"]) {
+                        EXPECT_EQ(keysOf(node), nodeFields);
+                        for (const Json& c : node["channels"]) channels.push_back(c);
+                    }
+                }
+                if (!filter.empty()) {
+                    EXPECT_EQ(document["shownCount"], channels.size());
+                }
+                for (const Json& c : channels) {
+                    EXPECT_EQ(keysOf(c), channelFields);
+                    for (const char* part : {"cryptPublicKey", "cryptPrivateKey",
+                                             "signPrivateKey", "signPublicKey"}) {
+                        if (c[part].is_null()) continue;
+                        EXPECT_EQ(keysOf(c[part]),
+                                  withPrivate ? keyFields : without(keyFields, secrets))
+                            << part;
+                    }
+                }
+            }
+        }
+    }
+    // The record ("admin : root") hidden by both --match texts, with and
+    // without --private.
+    EXPECT_EQ(nullChannels, 4u);
 }
