@@ -6,7 +6,6 @@
 #include <QEventLoop>
 #include <QFrame>
 #include <QFutureWatcher>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPointer>
 #include <QTimer>
