@@ -49,6 +49,13 @@ struct MessageArgs {
 // four of them, and standard input for one of FILE and INPUT at most.
 std::optional<MessageArgs> messageArgs(const std::vector<std::string>& positional,
                                        const Command& command, Io& io, int& code) {
+    // An option this command does not know is no file name ("-" is stdin).
+    for (const std::string& arg : positional) {
+        if (arg.size() > 1 && arg[0] == '-') {
+            code = usageError(io, command, "unknown option " + arg);
+            return std::nullopt;
+        }
+    }
     if (positional.size() != 3 && positional.size() != 4) {
         code = usageError(io, command, "expected FILE LOCAL REMOTE [INPUT]");
         return std::nullopt;

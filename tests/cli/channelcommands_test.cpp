@@ -185,6 +185,11 @@ TEST(SealOpenCommands, InputAndKeyFileFromAFileOrStdin) {
         {{"open", f.server, kServerUtf8, kUser, message, "x"}, "", 2,
          "talvekkey: expected FILE LOCAL REMOTE [INPUT]\n"
          "Usage: talvekkey open FILE LOCAL REMOTE [INPUT]\n"},
+        {{"open", f.server, kServerUtf8, kUser, "--clear"}, "", 2,
+         "talvekkey: unknown option --clear\nUsage: talvekkey open FILE LOCAL REMOTE [INPUT]\n"},
+        {{"seal", f.user, kUser, kServerUtf8, "--input=x"}, "", 2,
+         "talvekkey: unknown option --input=x\n"
+         "Usage: talvekkey seal FILE LOCAL REMOTE [INPUT] [--clear]\n"},
         {{"seal", f.user, kUser, kServerUtf8, missing}, "", 1,
          sealFailed + "talvekkey: " + missing + ": no such file or directory\n"},
         {{"open", f.server, kServerUtf8, kUser, f.dir.path()}, "", 1,
