@@ -1,7 +1,9 @@
 #include "maintenance/qtutilsdlg.h"
 
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -12,6 +14,8 @@
 #include <QPointer>
 #include <QTimer>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -120,12 +124,20 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
     setTabOrder(javaButton_, close);
 
     connect(tree_, &QTreeWidget::itemSelectionChanged, this, &QtUtilsDlg::reportSelection);
+    // A channel's rows are made when it is first opened.
+    connect(tree_, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) {
+        expandedItems_.insert(item);
+        logic_.onItemExpanding(toHandle(item));
+    });
+    connect(tree_, &QTreeWidget::itemCollapsed, this,
+            [this](QTreeWidgetItem* item) { expandedItems_.erase(item); });
     resize(520, 360);
     for (QPushButton* b : {deleteButton_, exportButton_, javaButton_}) b->setEnabled(false);
 }
 
 QtUtilsDlg::~QtUtilsDlg() {
     qDeleteAll(pendingTop_);
+    dropHiding();
 }
 
 void QtUtilsDlg::reportSelection() {
@@ -182,6 +194,20 @@ bool QtUtilsDlg::eventFilter(QObject* watched, QEvent* event) {
         logic_.onCommand(IdUtilsDelete);
         return true;
     }
+    // The menu key and Shift+F10 open the current item's menu beside it.
+    if (watched == tree_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier) ||
+            (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
+            QTreeWidgetItem* current = tree_->currentItem();
+            if (current && !current->isHidden()) {
+                tree_->scrollToItem(current);
+                const QRect rect = tree_->visualItemRect(current);
+                if (rect.isValid()) showChannelMenu(rect.center());
+            }
+            return true;
+        }
+    }
     return QDialog::eventFilter(watched, event);
 }
 
@@ -225,6 +251,7 @@ void QtUtilsDlg::setTreeRedraw(bool enabled) {
     }
     for (QTreeWidgetItem* item : pendingExpand_) item->setExpanded(true);
     pendingExpand_.clear();
+    applyHiding();
     tree_->setUpdatesEnabled(true);
 }
 
@@ -232,7 +259,68 @@ void QtUtilsDlg::deleteAllItems() {
     qDeleteAll(pendingTop_);
     pendingTop_.clear();
     pendingExpand_.clear();
+    dropHiding();
     tree_->clear();
+    expandedItems_.clear();
+}
+
+// The items taken out of the tree are owned here until they are put back.
+void QtUtilsDlg::dropHiding() {
+    for (QTreeWidgetItem* item : hiddenItems_) {
+        if (!item->parent() && !item->treeWidget()) delete item;
+    }
+    hiddenItems_.clear();
+    selectedHidden_.clear();
+    currentHidden_ = nullptr;
+    hidingOrder_.clear();
+    hidingParent_ = nullptr;
+    hidingChanged_ = false;
+}
+
+void QtUtilsDlg::applyHiding() {
+    if (!hidingChanged_ || !hidingParent_) return;
+    hidingChanged_ = false;
+    QTreeWidgetItem* parent = hidingParent_;
+    const int at = tree_->indexOfTopLevelItem(parent);
+    if (at < 0) return;
+    // Nothing the user sees changes but the rows: the selection and the
+    // current item stay, so the logic is not told of a change.
+    const QSignalBlocker blockTree(tree_);
+    QTreeWidgetItem* current = tree_->currentItem();
+    if (!current) current = currentHidden_;
+    std::unordered_set<QTreeWidgetItem*> selected(selectedHidden_);
+    for (QTreeWidgetItem* item : tree_->selectedItems()) selected.insert(item);
+    const bool parentExpanded = parent->isExpanded();
+    const int scroll = tree_->verticalScrollBar()->value();
+
+    tree_->takeTopLevelItem(at);
+    parent->takeChildren();
+    QList<QTreeWidgetItem*> shown;
+    shown.reserve(hidingOrder_.size());
+    for (QTreeWidgetItem* item : hidingOrder_) {
+        if (!hiddenItems_.count(item)) shown.append(item);
+    }
+    parent->addChildren(shown);
+    tree_->insertTopLevelItem(at, parent);
+
+    parent->setExpanded(parentExpanded);
+    for (QTreeWidgetItem* item : expandedItems_) {
+        if (item->treeWidget() == tree_) item->setExpanded(true);
+    }
+    selectedHidden_.clear();
+    for (QTreeWidgetItem* item : selected) {
+        if (item->treeWidget() == tree_)
+            item->setSelected(true);
+        else
+            selectedHidden_.insert(item);
+    }
+    currentHidden_ = nullptr;
+    if (current && current->treeWidget() == tree_)
+        tree_->selectionModel()->setCurrentIndex(tree_->indexFromItem(current),
+                                                 QItemSelectionModel::NoUpdate);
+    else
+        currentHidden_ = current;
+    tree_->verticalScrollBar()->setValue(scroll);
 }
 
 TreeItem QtUtilsDlg::insertItem(const std::string& text, int image, TreeItem parent) {
@@ -250,8 +338,32 @@ TreeItem QtUtilsDlg::insertItem(const std::string& text, int image, TreeItem par
     return toHandle(item);
 }
 
-void QtUtilsDlg::setItemHidden(TreeItem item, bool hidden) {
-    if (item != NoTreeItem) toItem(item)->setHidden(hidden);
+void QtUtilsDlg::setChildrenOnDemand(TreeItem item) {
+    if (item != NoTreeItem)
+        toItem(item)->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+}
+
+void QtUtilsDlg::setItemHidden(TreeItem handle, bool hidden) {
+    if (handle == NoTreeItem) return;
+    QTreeWidgetItem* item = toItem(handle);
+    QTreeWidgetItem* parent = hiddenItems_.count(item) ? hidingParent_ : item->parent();
+    // Only the children of one top-level item are taken out; anything else
+    // is hidden as a row.
+    if (!parent || parent->parent() || (hidingParent_ && parent != hidingParent_)) {
+        item->setHidden(hidden);
+        return;
+    }
+    if (!hidingParent_) {
+        hidingParent_ = parent;
+        hidingOrder_.clear();
+        hidingOrder_.reserve(parent->childCount());
+        for (int i = 0; i < parent->childCount(); ++i) hidingOrder_.append(parent->child(i));
+    }
+    if (hidden)
+        hidingChanged_ = hiddenItems_.insert(item).second || hidingChanged_;
+    else
+        hidingChanged_ = hiddenItems_.erase(item) > 0 || hidingChanged_;
+    if (!redrawSuspended_) applyHiding();
 }
 
 void QtUtilsDlg::setItemToolTip(TreeItem item, const std::string& text) {
@@ -302,7 +414,12 @@ bool QtUtilsDlg::openWithDesktop(const std::string& path) {
 
 void QtUtilsDlg::showChannelMenu(const QPoint& pos) {
     QTreeWidgetItem* item = tree_->itemAt(pos);
-    if (!item || !logic_.isChannelItem(toHandle(item))) return;
+    if (!item) return;
+    if (const std::string fingerprint = logic_.fingerprintOf(toHandle(item)); !fingerprint.empty()) {
+        showKeyMenu(item, fingerprint, pos);
+        return;
+    }
+    if (!logic_.isChannelItem(toHandle(item))) return;
     // A click on one of several selected channels acts on them all.
     if (!item->isSelected()) tree_->setCurrentItem(item);
     QMenu menu(this);
@@ -316,6 +433,19 @@ void QtUtilsDlg::showChannelMenu(const QPoint& pos) {
         connect(action, &QAction::triggered, this, [this, id = id] { logic_.onCommand(id); });
         if (id == IdUtilsDelete) action->setShortcut(QKeySequence::Delete);
     }
+    menu.exec(tree_->viewport()->mapToGlobal(pos));
+}
+
+// A tool tip cannot be selected: the fingerprint it names is copied from here
+// to compare it with what the other side reads out or sends.
+void QtUtilsDlg::showKeyMenu(QTreeWidgetItem* item, const std::string& fingerprint,
+                             const QPoint& pos) {
+    tree_->setCurrentItem(item);
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("KeyMenu"));
+    QAction* copy = menu.addAction(QStringLiteral("Копировать отпечаток"));
+    const QString text = QString::fromStdString(fingerprint);
+    connect(copy, &QAction::triggered, this, [text] { QGuiApplication::clipboard()->setText(text); });
     menu.exec(tree_->viewport()->mapToGlobal(pos));
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "gui/backgroundwork.h"
@@ -40,8 +41,10 @@ public:
     void reject() override;
 
     UtilsDlg& logic() { return logic_; }
-    // The actions of a channel item at a point of the tree's viewport: the
-    // item is selected and the menu runs modally. Nothing for other items.
+    // The menu of the item at a point of the tree's viewport, run modally:
+    // a channel's actions, or for a key part "Копировать отпечаток". The
+    // item is selected first. Nothing for other items. The Menu key and
+    // Shift+F10 open it for the current item.
     void showChannelMenu(const QPoint& pos);
     QTreeWidget* tree() const { return tree_; }
     QLineEdit* filterField() const { return filter_; }
@@ -53,6 +56,7 @@ private:
     void setTreeRedraw(bool enabled) override;
     void deleteAllItems() override;
     TreeItem insertItem(const std::string& text, int image, TreeItem parent) override;
+    void setChildrenOnDemand(TreeItem item) override;
     void setItemHidden(TreeItem item, bool hidden) override;
     void setItemToolTip(TreeItem item, const std::string& text) override;
     std::string itemText(TreeItem item) override;
@@ -70,6 +74,9 @@ private:
 
     QPushButton* addButton(const QString& text, int id);
     void reportSelection();
+    void showKeyMenu(QTreeWidgetItem* item, const std::string& fingerprint, const QPoint& pos);
+    void applyHiding();
+    void dropHiding();
 
     QtFileDialogRunner files_;
     UtilsDlg logic_;
@@ -85,6 +92,19 @@ private:
     bool redrawSuspended_ = false;
     QList<QTreeWidgetItem*> pendingTop_;
     std::vector<QTreeWidgetItem*> pendingExpand_;
+    // Hiding the children of a top-level item (the channels under the
+    // file's root): hiding rows one by one costs the tree a persistent index
+    // each, far too slow for a keystroke over 200,000 channels. Instead the
+    // hidden children are taken out and the shown ones put back in their
+    // first order, all at once. Taken-out items keep their selection and
+    // expansion for when they come back.
+    QTreeWidgetItem* hidingParent_ = nullptr;
+    QList<QTreeWidgetItem*> hidingOrder_;
+    std::unordered_set<QTreeWidgetItem*> hiddenItems_;
+    std::unordered_set<QTreeWidgetItem*> expandedItems_;
+    std::unordered_set<QTreeWidgetItem*> selectedHidden_;
+    QTreeWidgetItem* currentHidden_ = nullptr;
+    bool hidingChanged_ = false;
     bool loaded_ = false;
     int endedBeforeShown_ = -1;
     WaitCursorDepth waitCursor_;

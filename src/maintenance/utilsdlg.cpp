@@ -128,6 +128,8 @@ void UtilsDlg::showEmptyBase() {
     view_.deleteAllItems();
     root_ = NoTreeItem;
     channelItems_.clear();
+    rowsBuilt_.clear();
+    fingerprints_.clear();
     itemOf_.clear();
     shown_.clear();
     foldedNames_.clear();
@@ -142,7 +144,46 @@ void UtilsDlg::showEmptyBase() {
 // sides of a channel compare to know they hold each other's genuine keys.
 void UtilsDlg::insertKeyPart(const char* text, const std::string& fingerprint, TreeItem group) {
     const TreeItem item = view_.insertItem(text, ImageNone, group);
-    if (!fingerprint.empty()) view_.setItemToolTip(item, kFingerprint + fingerprint);
+    if (fingerprint.empty()) return;
+    view_.setItemToolTip(item, kFingerprint + fingerprint);
+    fingerprints_.emplace(item, fingerprint);
+}
+
+// The rows below a channel: its two names, then a group for each use with
+// the key size and the key parts it holds.
+void UtilsDlg::insertChannelRows(const ChannelSummary& c, TreeItem item) {
+    view_.insertItem("Имя локального ключа: " + cp1251ToUtf8(c.localName), ImageLocalName, item);
+    view_.insertItem("Имя удаленного ключа: " + cp1251ToUtf8(c.remoteName), ImageRemoteName, item);
+    if (c.useCrypt) {
+        const bool complete = c.hasCryptPrivate && c.hasCryptPublic;
+        const TreeItem group = view_.insertItem(
+            "Кодирование", complete ? ImageCryptComplete : ImageCryptIncomplete, item);
+        view_.insertItem(kKeySize + std::to_string(c.cryptSize), ImageNone, group);
+        if (c.hasCryptPrivate) insertKeyPart(kPrivatePart, c.cryptPrivateFingerprint, group);
+        if (c.hasCryptPublic) insertKeyPart(kPublicPart, c.cryptPublicFingerprint, group);
+    }
+    if (c.useSign) {
+        const bool complete = c.hasSignPrivate && c.hasSignPublic;
+        const TreeItem group = view_.insertItem(
+            "Подпись", complete ? ImageSignComplete : ImageSignIncomplete, item);
+        view_.insertItem(kKeySize + std::to_string(c.signSize), ImageNone, group);
+        if (c.hasSignPrivate) insertKeyPart(kPrivatePart, c.signPrivateFingerprint, group);
+        if (c.hasSignPublic) insertKeyPart(kPublicPart, c.signPublicFingerprint, group);
+    }
+}
+
+void UtilsDlg::onItemExpanding(TreeItem item) {
+    const auto found = channelItems_.find(item);
+    if (found == channelItems_.end() || found->second >= rowsBuilt_.size() ||
+        rowsBuilt_[found->second])
+        return;
+    rowsBuilt_[found->second] = true;
+    insertChannelRows(channels_[found->second], item);
+}
+
+std::string UtilsDlg::fingerprintOf(TreeItem item) const {
+    const auto found = fingerprints_.find(item);
+    return found == fingerprints_.end() ? std::string() : found->second;
 }
 
 void UtilsDlg::fillTree() {
@@ -155,31 +196,19 @@ void UtilsDlg::fillTree() {
     itemOf_.assign(channels_.size(), NoTreeItem);
     shown_.assign(channels_.size(), true);
     shownCount_ = channels_.size();
+    // One item per channel; its rows follow when it is first expanded.
+    rowsBuilt_.assign(channels_.size(), false);
+    fingerprints_.clear();
+    std::string text;
     for (size_t i = 0; i < channels_.size(); ++i) {
         const ChannelSummary& c = channels_[i];
-        const std::string local = cp1251ToUtf8(c.localName);
-        const std::string remote = cp1251ToUtf8(c.remoteName);
-        const TreeItem item = view_.insertItem(local + " : " + remote, ImageChannel, root_);
+        text = cp1251ToUtf8(c.localName);
+        text += " : ";
+        text += cp1251ToUtf8(c.remoteName);
+        const TreeItem item = view_.insertItem(text, ImageChannel, root_);
+        view_.setChildrenOnDemand(item);
         channelItems_.emplace(item, i);
         itemOf_[i] = item;
-        view_.insertItem("Имя локального ключа: " + local, ImageLocalName, item);
-        view_.insertItem("Имя удаленного ключа: " + remote, ImageRemoteName, item);
-        if (c.useCrypt) {
-            const bool complete = c.hasCryptPrivate && c.hasCryptPublic;
-            const TreeItem group = view_.insertItem(
-                "Кодирование", complete ? ImageCryptComplete : ImageCryptIncomplete, item);
-            view_.insertItem(kKeySize + std::to_string(c.cryptSize), ImageNone, group);
-            if (c.hasCryptPrivate) insertKeyPart(kPrivatePart, c.cryptPrivateFingerprint, group);
-            if (c.hasCryptPublic) insertKeyPart(kPublicPart, c.cryptPublicFingerprint, group);
-        }
-        if (c.useSign) {
-            const bool complete = c.hasSignPrivate && c.hasSignPublic;
-            const TreeItem group = view_.insertItem(
-                "Подпись", complete ? ImageSignComplete : ImageSignIncomplete, item);
-            view_.insertItem(kKeySize + std::to_string(c.signSize), ImageNone, group);
-            if (c.hasSignPrivate) insertKeyPart(kPrivatePart, c.signPrivateFingerprint, group);
-            if (c.hasSignPublic) insertKeyPart(kPublicPart, c.signPublicFingerprint, group);
-        }
     }
     view_.expandItem(root_);
     view_.setTreeRedraw(true);
@@ -198,15 +227,22 @@ void UtilsDlg::onFilterChanged(const std::string& text) {
 void UtilsDlg::applyFilter() {
     const NameFilter filter(filterText_);
     shownCount_ = 0;
+    bool changed = false;
     for (size_t i = 0; i < itemOf_.size(); ++i) {
         const bool show = filter.containsFolded(foldedNames_[2 * i]) ||
                           filter.containsFolded(foldedNames_[2 * i + 1]);
         // Only the items whose state changes are touched: a keystroke over
-        // many channels changes few of them.
-        if (show != shown_[i]) view_.setItemHidden(itemOf_[i], !show);
+        // many channels changes few of them. Once any changes, the view may
+        // show all the changes in one go.
+        if (show != shown_[i]) {
+            if (!changed) view_.setTreeRedraw(false);
+            changed = true;
+            view_.setItemHidden(itemOf_[i], !show);
+        }
         shown_[i] = show;
         shownCount_ += show ? 1 : 0;
     }
+    if (changed) view_.setTreeRedraw(true);
     showKindText();
 }
 

@@ -48,6 +48,12 @@ public:
     }
     // The item stands for a channel: the actions apply to it.
     bool isChannelItem(TreeItem item) const;
+    // The view is about to expand the item: a channel's rows (names, keys)
+    // are inserted below it the first time.
+    void onItemExpanding(TreeItem item);
+    // The fingerprint ("SHA256:...") a key part item shows as its tool tip;
+    // empty for every other item.
+    std::string fingerprintOf(TreeItem item) const;
     // The listed channel of the selected names, or null.
     const ChannelSummary* findSelectedChannel() const;
 
@@ -70,6 +76,7 @@ private:
     bool loadChannels(bool afterDeletion);
     void showEmptyBase();
     void insertKeyPart(const char* text, const std::string& fingerprint, TreeItem group);
+    void insertChannelRows(const ChannelSummary& channel, TreeItem item);
     void enableActions(bool enabled);
     void clearSelection();
     bool deleteSelected(const ChannelSummary& channel);
@@ -90,6 +97,10 @@ private:
     // Channel items and the index of their record: the full names of the
     // record decide the selection, not the (cut) text shown in the tree.
     std::unordered_map<TreeItem, size_t> channelItems_;
+    // Channels whose rows are in the tree, and the fingerprints of the key
+    // part items among those rows.
+    std::vector<bool> rowsBuilt_;
+    std::unordered_map<TreeItem, std::string> fingerprints_;
     std::string selectedLocal_;
     std::string selectedRemote_;
 

@@ -42,8 +42,13 @@ public:
     // Appends an item at the end of parent's children (top level for
     // NoTreeItem) with a TreeImage; the same image is used when it is selected.
     virtual TreeItem insertItem(const std::string& text, int image, TreeItem parent) = 0;
+    // The item can be expanded before it has children: they are inserted
+    // when it is first expanded (UtilsDlg::onItemExpanding), so a base of
+    // many channels builds one item per channel, not a dozen.
+    virtual void setChildrenOnDemand(TreeItem item) = 0;
     // A hidden item and all below it are not shown (and not reached by the
-    // keyboard) until shown again; only items already in the tree.
+    // keyboard) until shown again; only items already in the tree. While
+    // redrawing is suspended the view may apply the changes when it resumes.
     virtual void setItemHidden(TreeItem item, bool hidden) = 0;
     // The text shown while the pointer rests on the item.
     virtual void setItemToolTip(TreeItem item, const std::string& text) = 0;

@@ -3,6 +3,7 @@
 #include "maintenance/qtutilsdlg.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QEventLoop>
 #include <QKeyEvent>
@@ -74,6 +75,11 @@ TEST_F(UtilsDlgQtTest, BaseTreeShowsChannelsWithTheRootExpanded) {
     EXPECT_EQ(childTexts(root), (QStringList{"server : anna", "server : boris"}));
     QTreeWidgetItem* anna = root->child(0);
     EXPECT_FALSE(anna->isExpanded());
+    // A channel's rows are made as it is opened.
+    EXPECT_EQ(anna->childCount(), 0);
+    EXPECT_EQ(anna->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+    anna->setExpanded(true);
+    root->child(1)->setExpanded(true);
     EXPECT_EQ(childTexts(anna),
               (QStringList{"Имя локального ключа: server", "Имя удаленного ключа: anna",
                            "Кодирование", "Подпись"}));
@@ -108,6 +114,7 @@ TEST_F(UtilsDlgQtTest, PublicPartFileShowsOneChannelOfPublicKeys) {
               QStringLiteral("База импорта/экспорта открытых ключей."));
     QTreeWidgetItem* root = dlg.tree()->topLevelItem(0);
     EXPECT_EQ(childTexts(root), QStringList{"user : server"});
+    root->child(0)->setExpanded(true);
     EXPECT_EQ(childTexts(root->child(0)->child(2)),
               (QStringList{"Размер ключа: 512", "Открытая часть ключа"}));
     EXPECT_EQ(childTexts(root->child(0)->child(3)),
@@ -270,6 +277,74 @@ TEST_F(UtilsDlgQtTest, ChannelMenuAndDeleteKeyAskWhatTheButtonAsks) {
     EXPECT_EQ(childTexts(dlg.tree()->topLevelItem(0)), QStringList{"server : anna"});
 }
 
+// A key part's menu copies its fingerprint; the Menu key and Shift+F10 open
+// the current item's menu as a right click does.
+TEST_F(UtilsDlgQtTest, KeyMenuCopiesTheFingerprintAndOpensFromTheKeyboard) {
+    QtUtilsDlg dlg(basePath, settings);
+    ASSERT_TRUE(dlg.load());
+    dlg.show();
+    QTreeWidget* tree = dlg.tree();
+    tree->setFocus();
+    QTreeWidgetItem* channel = tree->topLevelItem(0)->child(0);
+    // Opened from the keyboard: Right on the channel, then on its group.
+    tree->setCurrentItem(channel);
+    QTest::keyClick(tree, Qt::Key_Right);
+    ASSERT_EQ(channel->childCount(), 4);
+    tree->setCurrentItem(channel->child(3));
+    QTest::keyClick(tree, Qt::Key_Right);
+    QApplication::processEvents();
+    QTreeWidgetItem* publicPart = channel->child(3)->child(2);
+    ASSERT_TRUE(publicPart->toolTip(0).startsWith(QStringLiteral("Отпечаток: SHA256:")));
+    const QString fingerprint = publicPart->toolTip(0).mid(QStringLiteral("Отпечаток: ").size());
+
+    struct Case {
+        QTreeWidgetItem* item;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        QString menu;
+        QStringList texts;
+    };
+    const Case cases[] = {
+        {publicPart, Qt::Key_Menu, Qt::NoModifier, QStringLiteral("KeyMenu"),
+         {QStringLiteral("Копировать отпечаток")}},
+        {publicPart, Qt::Key_F10, Qt::ShiftModifier, QStringLiteral("KeyMenu"),
+         {QStringLiteral("Копировать отпечаток")}},
+        {channel, Qt::Key_F10, Qt::ShiftModifier, QStringLiteral("ChannelMenu"),
+         {QStringLiteral("Удалить"), QStringLiteral("Экспорт..."),
+          QStringLiteral("\"Java\" ключ...")}},
+    };
+    for (const Case& c : cases) {
+        QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+        tree->setCurrentItem(c.item);
+        QString shownMenu;
+        QStringList texts;
+        onMenu([&](QMenu* menu) {
+            shownMenu = menu->objectName();
+            for (QAction* a : menu->actions()) texts << a->text();
+            // Copying is the one action that changes nothing but the clipboard.
+            if (shownMenu == QStringLiteral("KeyMenu")) menu->actions().at(0)->trigger();
+            menu->close();
+        });
+        QTest::keyClick(tree, c.key, c.modifiers);
+        EXPECT_EQ(shownMenu, c.menu);
+        EXPECT_EQ(texts, c.texts);
+        EXPECT_EQ(QGuiApplication::clipboard()->text(),
+                  c.menu == QStringLiteral("KeyMenu") ? fingerprint : QStringLiteral("before"));
+    }
+    // Items without a fingerprint or actions have no menu.
+    tree->setCurrentItem(channel->child(3)->child(0));
+    bool menuShown = false;
+    onMenu([&](QMenu* menu) {
+        menuShown = true;
+        menu->close();
+    });
+    QTest::keyClick(tree, Qt::Key_Menu);
+    QEventLoop settle;
+    QTimer::singleShot(150, &settle, &QEventLoop::quit);
+    settle.exec();
+    EXPECT_FALSE(menuShown);
+}
+
 // The menu over the dialog as the user sees it; saved for the user guide
 // when TALVEK_SCREENSHOT_DIR is set.
 TEST_F(UtilsDlgQtTest, ChannelMenuPicture) {
@@ -350,6 +425,40 @@ TEST_F(UtilsDlgQtTest, SearchFieldFiltersAsTypedAndEscapeClearsIt) {
     EXPECT_EQ(shownChildTexts(root), (QStringList{"server : anna", "server : boris"}));
     EXPECT_EQ(dlg.findChild<QLabel*>(QStringLiteral("1017"))->text(),
               QStringLiteral("База полных и приватных ключей.\n2 секретных каналов."));
+}
+
+// What the filter hides comes back as it was: in its place, still selected,
+// still opened; while hidden it is not acted on.
+TEST_F(UtilsDlgQtTest, FilteredChannelsComeBackSelectedAndOpened) {
+    QtUtilsDlg dlg(basePath, settings);
+    ASSERT_TRUE(dlg.load());
+    dlg.show();
+    QTreeWidget* tree = dlg.tree();
+    QTreeWidgetItem* root = tree->topLevelItem(0);
+    QTreeWidgetItem* anna = root->child(0);
+    QTreeWidgetItem* boris = root->child(1);
+    anna->setExpanded(true);
+    boris->setExpanded(true);
+    tree->setCurrentItem(boris);
+    ASSERT_EQ(dlg.logic().selectedRemoteName(), "boris");
+
+    QLineEdit* search = searchField(dlg);
+    search->setFocus();
+    QTest::keyClicks(search, QStringLiteral("ann"));
+    EXPECT_EQ(shownChildTexts(root), QStringList{"server : anna"});
+    EXPECT_TRUE(dlg.logic().selectedChannels().empty());
+    EXPECT_FALSE(button(dlg, IdUtilsDelete)->isEnabled());
+    EXPECT_TRUE(anna->isExpanded());
+    EXPECT_EQ(anna->childCount(), 4);
+
+    QTest::keyClick(search, Qt::Key_Escape);
+    EXPECT_EQ(shownChildTexts(root), (QStringList{"server : anna", "server : boris"}));
+    EXPECT_TRUE(boris->isSelected());
+    EXPECT_TRUE(boris->isExpanded());
+    EXPECT_TRUE(anna->isExpanded());
+    EXPECT_EQ(tree->currentItem(), boris);
+    EXPECT_EQ(dlg.logic().selectedRemoteName(), "boris");
+    EXPECT_TRUE(button(dlg, IdUtilsDelete)->isEnabled());
 }
 
 // Shift+click selects both channels: Delete stays, Export and Java go.

@@ -76,6 +76,11 @@ protected:
         return openDialog(basePath);
     }
 
+    // Expands every channel item as the user would, which builds its rows.
+    void expandChannels(UtilsDlg& dlg) {
+        for (TreeItem child : view.item(dlg.rootItem()).children) dlg.onItemExpanding(child);
+    }
+
     // Selects the channel item with this shown text under the root.
     void selectChannel(UtilsDlg& dlg, const std::string& shownText) {
         for (TreeItem child : view.item(dlg.rootItem()).children) {
@@ -122,6 +127,19 @@ TEST_F(UtilsDlgTest, KeyBaseShowsEveryChannelWithItsGroupsInBaseOrder) {
     EXPECT_EQ(view.childTexts(root),
               (std::vector<std::string>{"alpha : server", "server : anna", "server : zed"}));
 
+    // The tree is built with redrawing suspended.
+    EXPECT_EQ(view.insertsWhileDrawing, 0);
+    // Only the channel items are built; each one's rows come when it is
+    // first expanded, and only once.
+    for (TreeItem channel : view.item(root).children) {
+        EXPECT_TRUE(view.item(channel).onDemand);
+        EXPECT_TRUE(view.item(channel).children.empty());
+    }
+    expandChannels(*dlg);
+    expandChannels(*dlg);
+    dlg->onItemExpanding(root);
+    EXPECT_EQ(view.childTexts(root).size(), 3u);
+
     // Complete, both uses.
     const TreeItem zed = view.at({0, 2});
     EXPECT_EQ(view.item(zed).image, ImageChannel);
@@ -148,6 +166,15 @@ TEST_F(UtilsDlgTest, KeyBaseShowsEveryChannelWithItsGroupsInBaseOrder) {
     EXPECT_NE(view.item(view.at({0, 2, 3, 1})).toolTip, view.item(view.at({0, 2, 3, 2})).toolTip);
     EXPECT_EQ(view.item(view.at({0, 2, 2, 0})).toolTip, "");
     EXPECT_EQ(view.item(zed).toolTip, "");
+    // What "Копировать отпечаток" copies: the fingerprint the tip names,
+    // without its label; nothing for an item without one.
+    for (const auto& [handle, item] : view.items) {
+        const std::string fingerprint = dlg->fingerprintOf(handle);
+        EXPECT_EQ(item.toolTip, fingerprint.empty() ? "" : "Отпечаток: " + fingerprint);
+    }
+    EXPECT_EQ(dlg->fingerprintOf(view.at({0, 2, 3, 2})),
+              publicKeyFingerprint(*source->signPublicKey));
+    EXPECT_EQ(dlg->fingerprintOf(NoTreeItem), "");
 
     // Own keys only, encryption only: incomplete group, no public item.
     const TreeItem anna = view.at({0, 1});
@@ -160,9 +187,7 @@ TEST_F(UtilsDlgTest, KeyBaseShowsEveryChannelWithItsGroupsInBaseOrder) {
     EXPECT_EQ(view.item(view.at({0, 0, 2})).text, "Подпись");
     EXPECT_EQ(view.item(view.at({0, 0, 2})).image, ImageSignComplete);
 
-    // The whole tree is built with redrawing suspended, and the wait cursor
-    // is shown while loading and taken away afterwards.
-    EXPECT_EQ(view.insertsWhileDrawing, 0);
+    // The wait cursor is shown while loading and taken away afterwards.
     EXPECT_EQ(view.redrawCalls, (std::vector<bool>{false, true}));
     EXPECT_EQ(view.busyCalls, (std::vector<bool>{true, false}));
 }
@@ -177,6 +202,7 @@ TEST_F(UtilsDlgTest, PublicPartFileIsShownRefusedForDeleteAndJavaButExports) {
     const TreeItem root = view.top.at(0);
     EXPECT_EQ(view.item(root).image, ImagePublicPartFile);
     EXPECT_EQ(view.childTexts(root), (std::vector<std::string>{"server : user"}));
+    expandChannels(*dlg);
     EXPECT_EQ(view.item(view.at({0, 0, 2})).image, ImageCryptIncomplete);
     EXPECT_EQ(view.item(view.at({0, 0, 3})).image, ImageSignIncomplete);
     EXPECT_EQ(view.childTexts(view.at({0, 0, 2})),
@@ -346,6 +372,7 @@ TEST_F(UtilsDlgTest, FilesThatDoNotLoadAreReportedAndEndTheDialog) {
 TEST_F(UtilsDlgTest, NonChannelItemsDisableTheButtonsAndActionsDoNothing) {
     auto dlg = openBase(completeChannel("server", "user", true, true));
     const auto before = TestSupport::readBytes(basePath);
+    expandChannels(*dlg);
 
     const std::vector<TreeItem> others = {view.at({0}),          view.at({0, 0, 0}),
                                           view.at({0, 0, 1}),    view.at({0, 0, 2}),

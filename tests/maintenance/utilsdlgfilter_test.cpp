@@ -88,6 +88,7 @@ TEST_F(UtilsDlgFilterTest, FilterShowsTheChannelsWhoseNamesHoldTheTextIgnoringCa
 }
 
 TEST_F(UtilsDlgFilterTest, SeveralSelectedAreDeletedAfterOneQuestionInOneStep) {
+    dlg.onItemExpanding(view.at({0, 0}));
     dlg.onSelectionChanged({channelItem("Сервер : Anna"), channelItem("admin : root"),
                             view.at({0, 0, 0})});  // a name row counts for nothing
     EXPECT_TRUE(view.enabled(IdUtilsDelete));

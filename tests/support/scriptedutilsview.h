@@ -24,6 +24,7 @@ public:
         std::vector<Talvek::TreeItem> children;
         std::string toolTip;
         bool hidden = false;
+        bool onDemand = false;  // expandable before it has children
     };
 
     void setKindText(const std::string& text) override { kindText = text; }
@@ -49,6 +50,7 @@ public:
             items.at(parent).children.push_back(handle);
         return handle;
     }
+    void setChildrenOnDemand(Talvek::TreeItem item) override { items.at(item).onDemand = true; }
     void setItemHidden(Talvek::TreeItem item, bool isHidden) override {
         items.at(item).hidden = isHidden;
     }
