@@ -10,7 +10,7 @@
 #include "cli/commandtable.h"
 #include "cli/keyexchange.h"
 #include "cli/keyfile.h"
-#include "fileio/binaryfile.h"
+#include "fileio/filewriter.h"
 #include "keystore/cp1251.h"
 #include "keystore/fingerprint.h"
 #include "keystore/rsakeyrecord.h"
@@ -90,9 +90,8 @@ int runExportPem(const std::vector<std::string>& args, Io& io) {
         io.out << pem;
         return Success;
     }
-    BinaryFile out;
-    if (!out.create(args[3], BinaryFile::Permissions::Normal) ||
-        !out.write(pem.data(), static_cast<uint32_t>(pem.size())) || !out.close()) {
+    FileWriter out;
+    if (!out.create(args[3], FileWriter::Permissions::Normal) || !out.write(pem) || !out.close()) {
         out.discard();
         printFailure(io.err, kExportFailed);
         return Failure;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cli/keyexchange.h"
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
 #include "fileio/uniquefd.h"
 
 namespace Talvek::Cli {

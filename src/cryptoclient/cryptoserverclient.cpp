@@ -8,7 +8,8 @@
 
 #include "sealing/talvekcodec.h"
 #include "cryptoclient/tcpsocket.h"
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "keystore/keybase.h"
 
 namespace Talvek {
@@ -253,12 +254,12 @@ ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
     // answer to this request. A file that cannot be written shows after that.
     // The file before the opener that may still be writing to it when the
     // exchange fails.
-    BinaryFile file;
+    FileWriter file;
     bool opening = false, storing = false;
     uint32_t length = 0;
     EnvelopeOpener opener;
     const auto store = [&](const uint8_t* data, size_t n) {
-        storing = storing && n <= UINT32_MAX && file.write(data, static_cast<uint32_t>(n));
+        storing = storing && file.write({data, n});
         return true;
     };
     const ReplySink sink{
@@ -266,7 +267,7 @@ ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
             length = announced;
             opening = opener.start(*channel, CodecSide::Administrator, length, store);
             storing = opening &&
-                      file.createDeferred(params.localFile, BinaryFile::Permissions::OwnerOnly);
+                      file.createDeferred(params.localFile, FileWriter::Permissions::OwnerOnly);
         },
         [&](const char* piece, size_t n) { return opening = opening && opener.feed(piece, n); }};
     // Whatever ends the fetch before the new file is in place throws it
@@ -295,7 +296,7 @@ ExchangeResult uploadKeyBase(const CryptoServerParams& params) {
     const uint8_t code = ServerCode::UploadKeyBase;
     SecretBytes content;
     {
-        BinaryFile file;
+        FileReader file;
         if (!file.openExisting(params.localFile))
             return failed(code, ExchangeFault::UploadNotOpened);
         content = file.takeContent();

@@ -13,7 +13,8 @@
 #include <unistd.h>
 
 #include "cryptoclient/protocol.h"
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "keystore/keybase.h"
 #include "sealing/talvekcodec.h"
 
@@ -323,9 +324,8 @@ void CryptoServer::fetch(Connection& c, Reply& reply) {
         reply.status = Status::NoInterface;
         return;
     }
-    BinaryFile file;
-    if (!file.open(path, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
-                   BinaryFile::Share::Read)) {
+    FileReader file;
+    if (!file.openShared(path)) {
         reply.status = Status::OpenFailed;
         return;
     }
@@ -352,16 +352,15 @@ void CryptoServer::upload(Connection& c, Reply& reply) {
                          transferAllowance(bodyLength));
     // Written to a new file as it is opened; it takes the base's place only
     // once the whole body proved to be the one its head announced.
-    BinaryFile file;
-    bool storing = file.createDeferred(path, BinaryFile::Permissions::OwnerOnly);
+    FileWriter file;
+    bool storing = file.createDeferred(path, FileWriter::Permissions::OwnerOnly);
     uint64_t taken = 0;
     EnvelopeOpener opener;
     const auto store = [&](const uint8_t* data, size_t n) {
         taken += n;
         // Kept opening whatever happens to the file, so that a body that is
         // not genuine is answered as such.
-        storing = storing && taken <= c.baseLength && n <= UINT32_MAX &&
-                  file.write(data, static_cast<uint32_t>(n));
+        storing = storing && taken <= c.baseLength && file.write({data, n});
         return taken <= c.baseLength;
     };
     bool opening = opener.start(*c.channel, CodecSide::CryptoServer, bodyLength, store);

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "cryptoclient/protocol.h"
-#include "fileio/binaryfile.h"
+#include "fileio/filewriter.h"
 #include "fileio/uniquefd.h"
 #include "keystore/cp1251.h"
 
@@ -121,7 +121,7 @@ void InterfaceStore::removeDroppedVersion(const std::string& name) const {
     if (!file.empty()) ::unlink(droppedVersion(file).c_str());
 }
 
-bool InterfaceStore::commit(BinaryFile& file, const std::string& path) {
+bool InterfaceStore::commit(FileWriter& file, const std::string& path) {
     // Synced before the lock: another interface's commit need not wait.
     if (!file.finish()) return false;
     std::lock_guard lock(commitMutex_);

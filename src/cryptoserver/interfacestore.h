@@ -13,7 +13,7 @@
 
 namespace Talvek {
 
-class BinaryFile;
+class FileWriter;
 
 // The name of a version kept in the history folder: NAME.key_base.N, N = 1
 // the latest.
@@ -37,7 +37,7 @@ public:
     // in the history; one commit at a time. False, and nothing replaced,
     // when the history is not a real folder of ours (a link is never
     // followed).
-    bool commit(BinaryFile& file, const std::string& path);
+    bool commit(FileWriter& file, const std::string& path);
     // Frees the version that fell out of the history at the last commit of
     // the interface: slow for a large file, so done once the client has its
     // answer.

@@ -56,7 +56,7 @@ bool Transaction::lock(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
         if (path.empty()) continue;
         std::string target;
-        if (!BinaryFile::saveTarget(path, target)) return false;
+        if (!FileWriter::saveTarget(path, target)) return false;
         // What is actually locked: the file, or the folder of a file not
         // made yet.
         struct stat st {};
@@ -75,7 +75,7 @@ bool Transaction::lock(const std::string& path) {
     if (find(path)) return true;
     auto held = std::make_unique<Held>();
     held->path = path;
-    if (!BinaryFile::saveTarget(path, held->target)) return false;
+    if (!FileWriter::saveTarget(path, held->target)) return false;
     // A process cannot wait for its own lock: a folder this transaction
     // already holds is not locked twice.
     bool folderHeld = false;
@@ -102,7 +102,7 @@ bool Transaction::exists(const std::string& path) const {
     return h && h->exists;
 }
 
-bool Transaction::openLocked(const std::string& path, BinaryFile& file) const {
+bool Transaction::openLocked(const std::string& path, FileReader& file) const {
     const Held* h = find(path);
     if (!h) return false;
     if (!h->exists) {
@@ -112,7 +112,7 @@ bool Transaction::openLocked(const std::string& path, BinaryFile& file) const {
     return file.openLocked(h->target, h->lock.fd());
 }
 
-BinaryFile* Transaction::stage(const std::string& path, BinaryFile::Permissions permissions) {
+FileWriter* Transaction::stage(const std::string& path, FileWriter::Permissions permissions) {
     if (!lock(path)) return nullptr;
     Held* h = find(path);
     if (!h) return nullptr;
@@ -120,7 +120,7 @@ BinaryFile* Transaction::stage(const std::string& path, BinaryFile::Permissions 
         noteFileFailure(path, FileFault::TwoRoles);
         return nullptr;
     }
-    auto file = std::make_unique<BinaryFile>();
+    auto file = std::make_unique<FileWriter>();
     if (!file->createLocked(h->target, permissions)) return nullptr;
     h->staged = true;
     staged_.push_back(std::move(file));

@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "fileio/binaryfile.h"
 #include "fileio/filelock.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 
 namespace Talvek {
 
@@ -41,13 +42,13 @@ public:
     bool exists(const std::string& path) const;
     // Opens the locked, existing file for reading through its lock, so a
     // reader needs no second lock. False (with the cause noted) otherwise.
-    bool openLocked(const std::string& path, BinaryFile& file) const;
+    bool openLocked(const std::string& path, FileReader& file) const;
     // New content for path, locked first when it was not; null on failure,
     // also when the file a save to path replaces was staged already (two
     // roles of one action on one file, however spelt, a link to a file not
     // made yet included): the later content would silently replace the
     // earlier.
-    BinaryFile* stage(const std::string& path, BinaryFile::Permissions permissions);
+    FileWriter* stage(const std::string& path, FileWriter::Permissions permissions);
     // Writes out and syncs every staged file; when all are complete, renames
     // them in staging order. False when anything failed; before the first
     // rename that leaves every file as it was.
@@ -65,7 +66,7 @@ private:
     std::chrono::steady_clock::time_point deadline();
 
     std::vector<std::unique_ptr<Held>> held_;
-    std::vector<std::unique_ptr<BinaryFile>> staged_;
+    std::vector<std::unique_ptr<FileWriter>> staged_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 

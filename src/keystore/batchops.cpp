@@ -18,7 +18,7 @@ namespace Talvek {
 namespace {
 
 bool stageBase(Transaction& transaction, const std::string& path, const KeyBase& base) {
-    BinaryFile* file = transaction.stage(path, BinaryFile::Permissions::OwnerOnly);
+    FileWriter* file = transaction.stage(path, FileWriter::Permissions::OwnerOnly);
     return file && base.writeBase(*file);
 }
 
@@ -204,7 +204,7 @@ BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKe
     // that holds its keys.
     if (!stageBase(transaction, batch.baseFile, base)) return BatchOutcome::SaveFailed;
     for (size_t i = 0; i < users.size(); ++i) {
-        BinaryFile* part = transaction.stage(users[i].exportFile, BinaryFile::Permissions::Normal);
+        FileWriter* part = transaction.stage(users[i].exportFile, FileWriter::Permissions::Normal);
         if (!part || !writePublicPartTo(*made[i], *part)) return BatchOutcome::SaveFailed;
     }
     return transaction.commit() ? BatchOutcome::Done : BatchOutcome::SaveFailed;

@@ -41,7 +41,7 @@ void KeyNode::clear() {
     name.clear();
 }
 
-bool KeyNode::writeNode(BinaryFile& file) const {
+bool KeyNode::writeNode(FileWriter& file) const {
     if (channels.empty()) return true;
     writeMagic(file, kNodeMagic);
     writeString(file, name);
@@ -54,11 +54,11 @@ bool KeyNode::writeNode(BinaryFile& file) const {
     return ok;
 }
 
-bool KeyNode::readNode(BinaryFile& file) {
+bool KeyNode::readNode(FileReader& file) {
     clear();
     if (!readMagic(file, kNodeMagic)) return true;
     readString(file, name);
-    const int32_t count = static_cast<int32_t>(readU32(file));
+    const int32_t count = static_cast<int32_t>(readU32OrZero(file));
     for (int32_t i = 0; i < count; ++i) {
         auto channel = std::make_unique<SecureChannel>();
         if (!channel->readChannel(file)) return false;
@@ -74,11 +74,11 @@ void KeyBase::clearBase() {
     unread_ = 0;
 }
 
-bool KeyBase::readBase(BinaryFile& file) {
+bool KeyBase::readBase(FileReader& file) {
     clearBase();
     if (!readMagic(file, kBaseMagic)) return false;
     readString(file, name);
-    const int32_t count = static_cast<int32_t>(readU32(file));
+    const int32_t count = static_cast<int32_t>(readU32OrZero(file));
     if (count <= 0) return false;
     for (int32_t i = 0; i < count; ++i) {
         const bool exhausted = file.remaining() == 0;
@@ -94,14 +94,14 @@ bool KeyBase::readBase(BinaryFile& file) {
     return true;
 }
 
-bool KeyBase::readSummaries(BinaryFile& file, KeyBaseSummary& header,
+bool KeyBase::readSummaries(FileReader& file, KeyBaseSummary& header,
                             std::vector<ChannelSummary>& channels) {
     clearBase();
     channels.clear();
     header = KeyBaseSummary{};
     if (!readMagic(file, kBaseMagic)) return false;
     readString(file, name);
-    const int32_t count = static_cast<int32_t>(readU32(file));
+    const int32_t count = static_cast<int32_t>(readU32OrZero(file));
     if (count <= 0) return false;
     // Each node as read, with the summaries of its channels; the map keeps
     // the last node of each name, as readBase's does.
@@ -114,7 +114,7 @@ bool KeyBase::readSummaries(BinaryFile& file, KeyBaseSummary& header,
         std::vector<ChannelSummary> summaries;
         if (readMagic(file, kNodeMagic)) {
             readString(file, nodeName);
-            const int32_t channelCount = static_cast<int32_t>(readU32(file));
+            const int32_t channelCount = static_cast<int32_t>(readU32OrZero(file));
             for (int32_t j = 0; j < channelCount; ++j) {
                 if (!channel.readChannel(file, KeyParts::PublicOnly)) return false;
                 channel.toSummary(&summaries.emplace_back());
@@ -162,7 +162,7 @@ bool KeyBase::readSummaries(BinaryFile& file, KeyBaseSummary& header,
 
 namespace {
 
-bool loadFrom(KeyBase& base, const std::string& path, BinaryFile& file, bool opened) {
+bool loadFrom(KeyBase& base, const std::string& path, FileReader& file, bool opened) {
     base.clearBase();
     if (!opened) return false;
     const bool ok = base.readBase(file);
@@ -174,23 +174,21 @@ bool loadFrom(KeyBase& base, const std::string& path, BinaryFile& file, bool ope
 }  // namespace
 
 bool KeyBase::loadBase(const std::string& path) {
-    BinaryFile file;
+    FileReader file;
     return loadFrom(*this, path, file, file.openExisting(path));
 }
 
 bool KeyBase::loadBaseShared(const std::string& path) {
-    BinaryFile file;
-    return loadFrom(*this, path, file,
-                    file.open(path, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
-                              BinaryFile::Share::Read));
+    FileReader file;
+    return loadFrom(*this, path, file, file.openShared(path));
 }
 
 bool KeyBase::loadBaseLocked(const Transaction& transaction, const std::string& path) {
-    BinaryFile file;
+    FileReader file;
     return loadFrom(*this, path, file, transaction.openLocked(path, file));
 }
 
-bool KeyBase::writeBase(BinaryFile& file) const {
+bool KeyBase::writeBase(FileWriter& file) const {
     writeMagic(file, kBaseMagic);
     writeString(file, name);
     writeU32(file, static_cast<uint32_t>(nodes.size()));
@@ -204,8 +202,8 @@ bool KeyBase::writeBase(BinaryFile& file) const {
 }
 
 bool KeyBase::saveBase(const std::string& path) const {
-    BinaryFile file;
-    if (!file.create(path, BinaryFile::Permissions::OwnerOnly)) return false;
+    FileWriter file;
+    if (!file.create(path, FileWriter::Permissions::OwnerOnly)) return false;
     if (nodes.empty()) {
         // A base without nodes has always been stored as its bare header and
         // reported as a failed save.

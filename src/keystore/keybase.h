@@ -22,9 +22,9 @@ public:
     bool deleteChannel(const std::string& remoteName);
     void clear();
     // A node without channels writes nothing at all.
-    bool writeNode(BinaryFile& file) const;
+    bool writeNode(FileWriter& file) const;
     // A missing node magic is an empty, unnamed node (true).
-    bool readNode(BinaryFile& file);
+    bool readNode(FileReader& file);
 };
 
 class Transaction;
@@ -70,13 +70,13 @@ public:
     // name is kept; its nodes stay empty. The summaries are in the order
     // and of the channels that readBase would keep (a later node or channel
     // of the same name replaces an earlier one). False as readBase is false.
-    bool readSummaries(BinaryFile& file, KeyBaseSummary& header,
+    bool readSummaries(FileReader& file, KeyBaseSummary& header,
                        std::vector<ChannelSummary>& channels);
 
     // The byte-level halves of loadBase/saveBase, for callers that hold the
     // file themselves.
-    bool readBase(BinaryFile& file);
-    bool writeBase(BinaryFile& file) const;
+    bool readBase(FileReader& file);
+    bool writeBase(FileWriter& file) const;
 
 private:
     uint64_t unread_ = 0;

@@ -2,7 +2,8 @@
 
 #include <cerrno>
 
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "keystore/encoding.h"
 #include "fileio/fileexists.h"
 #include "fileio/filefault.h"
@@ -177,7 +178,7 @@ std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
     return channel;
 }
 
-bool writePublicPartTo(const SecureChannel& channel, BinaryFile& file) {
+bool writePublicPartTo(const SecureChannel& channel, FileWriter& file) {
     // Both halves are taken before the file is touched, so a channel without
     // its own keys leaves no partly written file behind.
     std::unique_ptr<RsaKeyRecord> cryptPublic;
@@ -203,7 +204,7 @@ bool writePublicPartTo(const SecureChannel& channel, BinaryFile& file) {
 
 namespace {
 
-bool writeJavaKeyFileTo(const SecureChannel& channel, BinaryFile& file) {
+bool writeJavaKeyFileTo(const SecureChannel& channel, FileWriter& file) {
     const auto& own = channel.signPrivateKey;
     const auto& peer = channel.signPublicKey;
     if (!own || !own->isSet() || !own->hasCompletePrivate()) return false;
@@ -214,8 +215,8 @@ bool writeJavaKeyFileTo(const SecureChannel& channel, BinaryFile& file) {
 
 // Writes one file whole or not at all.
 template <typename Writer>
-bool writeWhole(const std::string& path, BinaryFile::Permissions permissions, Writer writer) {
-    BinaryFile file;
+bool writeWhole(const std::string& path, FileWriter::Permissions permissions, Writer writer) {
+    FileWriter file;
     if (!file.create(path, permissions)) return false;
     if (!writer(file)) {
         file.discard();
@@ -231,12 +232,12 @@ bool writePublicPart(const SecureChannel& channel, const std::string& path) {
     // touches nothing.
     if (channel.useCrypt && !publicHalf(channel.cryptPrivateKey)) return false;
     if (channel.useSign && !publicHalf(channel.signPrivateKey)) return false;
-    return writeWhole(path, BinaryFile::Permissions::Normal,
-                      [&](BinaryFile& file) { return writePublicPartTo(channel, file); });
+    return writeWhole(path, FileWriter::Permissions::Normal,
+                      [&](FileWriter& file) { return writePublicPartTo(channel, file); });
 }
 
 bool readChannelFile(SecureChannel& channel, const std::string& path) {
-    BinaryFile file;
+    FileReader file;
     if (!file.openExisting(path)) return false;
     const bool ok = channel.readChannel(file);
     file.close();
@@ -276,14 +277,14 @@ bool completeWithPublicPart(SecureChannel& channel, const SecureChannel* importe
 }
 
 bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path) {
-    return writeWhole(path, BinaryFile::Permissions::OwnerOnly,
-                      [&](BinaryFile& file) { return writeJavaKeyFileTo(channel, file); });
+    return writeWhole(path, FileWriter::Permissions::OwnerOnly,
+                      [&](FileWriter& file) { return writeJavaKeyFileTo(channel, file); });
 }
 
 namespace {
 
 // A key base if it reads as one, else a single channel record.
-KeyFileContent classifyKeyFile(BinaryFile& file, KeyBase& base, SecureChannel& channel) {
+KeyFileContent classifyKeyFile(FileReader& file, KeyBase& base, SecureChannel& channel) {
     if (base.readBase(file)) return KeyFileContent::Base;
     base.clearBase();
     file.rewind();
@@ -295,14 +296,14 @@ KeyFileContent classifyKeyFile(BinaryFile& file, KeyBase& base, SecureChannel& c
 }  // namespace
 
 KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel) {
-    BinaryFile file;
+    FileReader file;
     if (!file.openExisting(path)) return KeyFileContent::Neither;
     return classifyKeyFile(file, base, channel);
 }
 
 KeyFileContent readKeyContent(const std::string& name, SecretBytes content, KeyBase& base,
                               SecureChannel& channel) {
-    BinaryFile file;
+    FileReader file;
     if (!file.openContent(name, std::move(content))) return KeyFileContent::Neither;
     return classifyKeyFile(file, base, channel);
 }
@@ -310,7 +311,7 @@ KeyFileContent readKeyContent(const std::string& name, SecretBytes content, KeyB
 KeyFileContent listKeyFileChannels(const std::string& path,
                                    std::vector<ChannelSummary>& channels) {
     channels.clear();
-    BinaryFile file;
+    FileReader file;
     if (!file.openExisting(path)) return KeyFileContent::Neither;
     KeyBase base;
     KeyBaseSummary header;
@@ -471,7 +472,7 @@ namespace {
 
 // The base's new content staged in the transaction.
 bool stageBase(Transaction& transaction, const std::string& path, const KeyBase& base) {
-    BinaryFile* file = transaction.stage(path, BinaryFile::Permissions::OwnerOnly);
+    FileWriter* file = transaction.stage(path, FileWriter::Permissions::OwnerOnly);
     return file && base.writeBase(*file);
 }
 
@@ -506,7 +507,7 @@ bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written)
     // keys: both are staged, the base is put in place first.
     Transaction& transaction = action->transaction();
     if (!stageBase(transaction, data.baseFile, base)) return false;
-    BinaryFile* part = transaction.stage(data.exportFile, BinaryFile::Permissions::Normal);
+    FileWriter* part = transaction.stage(data.exportFile, FileWriter::Permissions::Normal);
     if (!part || !writePublicPartTo(made, *part)) return false;
     return transaction.commit();
 }
@@ -577,10 +578,10 @@ bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
     // not leave a base that refuses the retry.
     Transaction& transaction = action->transaction();
     if (!stageBase(transaction, data.baseFile, base)) return false;
-    BinaryFile* part = transaction.stage(data.exportFile, BinaryFile::Permissions::Normal);
+    FileWriter* part = transaction.stage(data.exportFile, FileWriter::Permissions::Normal);
     if (!part || !writePublicPartTo(made, *part)) return false;
     if (data.javaClient) {
-        BinaryFile* java = transaction.stage(javaPath, BinaryFile::Permissions::OwnerOnly);
+        FileWriter* java = transaction.stage(javaPath, FileWriter::Permissions::OwnerOnly);
         if (!java || !writeJavaKeyFileTo(made, *java)) return false;
     }
     return transaction.commit();

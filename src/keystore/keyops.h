@@ -125,7 +125,7 @@ bool writePublicPart(const SecureChannel& channel, const std::string& path);
 
 // The public-part record into a file opened for writing (a transaction's
 // staged file, say); false when the channel lacks an own key pair it uses.
-bool writePublicPartTo(const SecureChannel& channel, BinaryFile& file);
+bool writePublicPartTo(const SecureChannel& channel, FileWriter& file);
 
 // A channel read from a public-part file that may be imported: no private
 // key in it, and each used key a plausible public key of its declared size.

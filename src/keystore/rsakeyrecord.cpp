@@ -260,7 +260,7 @@ std::unique_ptr<RsaKeyRecord> RsaKeyRecord::clone() const {
     return copy;
 }
 
-bool RsaKeyRecord::writePublic(BinaryFile& file) const {
+bool RsaKeyRecord::writePublic(FileWriter& file) const {
     // A record without its numbers would write a record that reads back as
     // another shape; refusing keeps the file consistent.
     if (!file.isOpen() || kind_ == KeyKind::None || !writable(n_) || !writable(e_)) return false;
@@ -272,7 +272,7 @@ bool RsaKeyRecord::writePublic(BinaryFile& file) const {
     return ok && !file.writeFailed();
 }
 
-bool RsaKeyRecord::writePrivate(BinaryFile& file) const {
+bool RsaKeyRecord::writePrivate(FileWriter& file) const {
     if (!file.isOpen() || kind_ != KeyKind::Private) return false;
     for (const BignumPtr* b : {&n_, &e_, &d_, &p_, &q_, &dmp1_, &dmq1_, &iqmp_}) {
         if (!writable(*b)) return false;
@@ -287,10 +287,10 @@ bool RsaKeyRecord::writePrivate(BinaryFile& file) const {
     return ok && !file.writeFailed();
 }
 
-bool RsaKeyRecord::readKey(BinaryFile& file, KeyParts parts) {
+bool RsaKeyRecord::readKey(FileReader& file, KeyParts parts) {
     if (!file.isOpen() || kind_ != KeyKind::None) return false;
     if (!readMagic(file, kRecordMagic)) return false;
-    kind_ = static_cast<KeyKind>(static_cast<int32_t>(readU32(file)));
+    kind_ = static_cast<KeyKind>(static_cast<int32_t>(readU32OrZero(file)));
     readString(file, name_);
     readBigNum(file, n_);
     readBigNum(file, e_);
@@ -308,14 +308,14 @@ bool RsaKeyRecord::readKey(BinaryFile& file, KeyParts parts) {
     return true;
 }
 
-int RsaKeyRecord::writeHexPublic(BinaryFile& file) const {
+int RsaKeyRecord::writeHexPublic(FileWriter& file) const {
     if (!n_ || !e_) return 0;
     writeHexLine(file, n_.get());
     writeHexLine(file, e_.get());
     return 1;
 }
 
-int RsaKeyRecord::writeHexPrivate(BinaryFile& file) const {
+int RsaKeyRecord::writeHexPrivate(FileWriter& file) const {
     if (!n_ || !d_) return 0;
     writeHexLine(file, n_.get());
     writeHexLine(file, d_.get());

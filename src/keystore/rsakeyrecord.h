@@ -5,7 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "keystore/ossl.h"
 
 namespace Talvek {
@@ -60,17 +61,17 @@ public:
     std::unique_ptr<RsaKeyRecord> clone() const;
     void setName(const std::string& owner) { name_ = owner; }
 
-    bool writePublic(BinaryFile& file) const;
-    bool writePrivate(BinaryFile& file) const;
+    bool writePublic(FileWriter& file) const;
+    bool writePrivate(FileWriter& file) const;
     // Reads a record of either kind, into an empty record only. With
     // KeyParts::PublicOnly a private record keeps its kind, name, n and e,
     // and lacks the rest (hasAllNumbers() is false).
-    bool readKey(BinaryFile& file, KeyParts parts = KeyParts::All);
+    bool readKey(FileReader& file, KeyParts parts = KeyParts::All);
 
     // n and e (public) or n and d (private) as hexadecimal lines; 1 when
     // written, 0 when the record lacks the numbers.
-    int writeHexPublic(BinaryFile& file) const;
-    int writeHexPrivate(BinaryFile& file) const;
+    int writeHexPublic(FileWriter& file) const;
+    int writeHexPrivate(FileWriter& file) const;
 
     bool isSet() const { return kind_ != KeyKind::None; }
     // Every number the record's kind stores was read: n and e, and for a

@@ -10,7 +10,7 @@ namespace Talvek {
 
 namespace {
 
-bool readKeySlot(BinaryFile& file, std::unique_ptr<RsaKeyRecord>& slot, KeyParts parts) {
+bool readKeySlot(FileReader& file, std::unique_ptr<RsaKeyRecord>& slot, KeyParts parts) {
     slot = std::make_unique<RsaKeyRecord>();
     return slot->readKey(file, parts);
 }
@@ -46,21 +46,21 @@ void SecureChannel::resetChannel() {
     signPublicKey.reset();
 }
 
-bool SecureChannel::readChannel(BinaryFile& file, KeyParts parts) {
+bool SecureChannel::readChannel(FileReader& file, KeyParts parts) {
     resetChannel();
     int8_t version = 0;
     if (!readMagic(file, kChannelMagic, &version)) return false;
-    useCrypt = readU8(file);
-    useSign = readU8(file);
+    useCrypt = readU8OrZero(file);
+    useSign = readU8OrZero(file);
     readString(file, localName);
     readString(file, remoteName);
     if (version == 1) {
-        hasCryptPrivate = readU8(file);
-        hasCryptPublic = readU8(file);
-        hasSignPrivate = readU8(file);
-        hasSignPublic = readU8(file);
-        cryptSize = readU32(file);
-        signSize = readU32(file);
+        hasCryptPrivate = readU8OrZero(file);
+        hasCryptPublic = readU8OrZero(file);
+        hasSignPrivate = readU8OrZero(file);
+        hasSignPublic = readU8OrZero(file);
+        cryptSize = readU32OrZero(file);
+        signSize = readU32OrZero(file);
     } else {
         // The old layout carries both keys of every use it has.
         hasCryptPrivate = hasCryptPublic = useCrypt ? 1 : 0;
@@ -78,7 +78,7 @@ bool SecureChannel::readChannel(BinaryFile& file, KeyParts parts) {
     return ok;
 }
 
-bool SecureChannel::writeChannel(BinaryFile& file) const {
+bool SecureChannel::writeChannel(FileWriter& file) const {
     writeMagic(file, kChannelMagic);
     writeU8(file, useCrypt);
     writeU8(file, useSign);

@@ -4,7 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "keystore/rsakeyrecord.h"
 
 namespace Talvek {
@@ -70,10 +71,10 @@ public:
 
     // Reads one channel record; the old layout (any fifth magic byte but '1')
     // included. Only the magics decide success.
-    bool readChannel(BinaryFile& file, KeyParts parts = KeyParts::All);
+    bool readChannel(FileReader& file, KeyParts parts = KeyParts::All);
     // Writes the record. False when a key that the flags announce cannot be
     // written, so that a save never stores a record that reads back wrong.
-    bool writeChannel(BinaryFile& file) const;
+    bool writeChannel(FileWriter& file) const;
     void resetChannel();
     bool toSummary(ChannelSummary* out) const;
 };

@@ -7,7 +7,8 @@
 
 #include <unistd.h>
 
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "keystore/encoding.h"
 #include "fileio/fileexists.h"
 
@@ -66,13 +67,13 @@ bool keyTokens(TokenTable& tokens, const std::string& prefix, uint8_t used, uint
     return true;
 }
 
-bool writeText(BinaryFile& file, const std::string& text) {
-    return file.write(text.data(), static_cast<uint32_t>(text.size()));
+bool writeText(FileWriter& file, const std::string& text) {
+    return file.write(text);
 }
 
 // "Private owner: NAME", the key's numbers, and (unless it is the last block of
 // the dump) the line holding one space.
-bool dumpKey(BinaryFile& file, const char* label, const std::unique_ptr<RsaKeyRecord>& key,
+bool dumpKey(FileWriter& file, const char* label, const std::unique_ptr<RsaKeyRecord>& key,
              bool isPrivate, bool closingLine) {
     if (!key) return false;
     writeText(file, std::string(label) + key->name() + "\r\n");
@@ -131,15 +132,11 @@ bool fillTemplate(const std::string& templatePath, const std::string& outputPath
     if (sameFile(templatePath, outputPath)) return false;
     std::string text;
     {
-        BinaryFile in;
-        if (!in.open(templatePath, BinaryFile::Read, BinaryFile::Disposition::OpenExisting,
-                     BinaryFile::Share::Read)) {
-            return false;
-        }
-        const uint64_t size = in.remaining();
-        const uint8_t* bytes = in.take(size);
-        if (!bytes && size > 0) return false;
-        text.assign(reinterpret_cast<const char*>(bytes), size);
+        FileReader in;
+        if (!in.openShared(templatePath)) return false;
+        const auto bytes = in.take(in.remaining());
+        if (!bytes) return false;
+        text.assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
         in.close();
     }
 
@@ -162,9 +159,9 @@ bool fillTemplate(const std::string& templatePath, const std::string& outputPath
     }
 
     if (text.size() > UINT32_MAX) return false;
-    BinaryFile out;
-    if (!out.create(outputPath, BinaryFile::Permissions::Normal)) return false;
-    if (!out.write(text.data(), static_cast<uint32_t>(text.size()))) {
+    FileWriter out;
+    if (!out.create(outputPath, FileWriter::Permissions::Normal)) return false;
+    if (!out.write(text)) {
         out.discard();
         return false;
     }
@@ -224,7 +221,7 @@ bool exportChannelHtml(const SecureChannel& channel, const std::string& outputPa
 }
 
 bool dumpChannelText(const SecureChannel& channel, const std::string& path) {
-    BinaryFile file;
+    FileWriter file;
     if (!file.create(path)) return false;
     bool ok = writeText(file, channel.localName + ":" + channel.remoteName + "\r\n\r\n");
     if (ok && channel.useCrypt) {

@@ -8,7 +8,7 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
-#include "fileio/binaryfile.h"
+#include "fileio/wipingallocator.h"
 #include "keystore/keybase.h"
 #include "sealing/message.h"
 #include "keystore/rsakeyrecord.h"

@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "fileio/fileexists.h"
 #include "fileio/filefault.h"
 #include "fileio/transaction.h"
@@ -78,9 +79,9 @@ TEST(AtomicSave, UnwritableKeyFailsTheSaveBeforeAnythingChanges) {
 TEST(PrivateFiles, KeyBasesAreOwnerOnlyFromCreation) {
     TempDir dir;
     const mode_t oldMask = umask(0);
-    BinaryFile file;
+    FileWriter file;
     ASSERT_TRUE(file.create(dir.file("new.key_base")));
-    file.write("KNET0", 5);
+    file.write("KNET0");
     // Before the save completes, the only file there is already 0600.
     const auto during = listDir(dir.path());
     ASSERT_EQ(during.size(), 1u);
@@ -113,7 +114,7 @@ TEST(NoSharing, AFileHeldByAnotherProgramDoesNotOpen) {
     KeyBase base;
     EXPECT_TRUE(base.loadBase(path));
     // While a base is being read, a second reader is refused.
-    BinaryFile first, second;
+    FileReader first, second;
     ASSERT_TRUE(first.openExisting(path));
     EXPECT_FALSE(second.openExisting(path));
 }
@@ -206,17 +207,17 @@ TEST(PrivateFiles, SavesKeepTheModeOwnerAndGroupTheUserSet) {
     const mode_t oldMask = umask(027);
     const struct {
         const char* what;
-        BinaryFile::Permissions permissions;
+        FileWriter::Permissions permissions;
         int before;  // -1: no file yet
         unsigned after;
     } cases[] = {
-        {"new public part", BinaryFile::Permissions::Normal, -1, 0640},
-        {"new base", BinaryFile::Permissions::OwnerOnly, -1, 0600},
-        {"public part kept narrow", BinaryFile::Permissions::Normal, 0600, 0600},
-        {"public part kept group-readable", BinaryFile::Permissions::Normal, 0640, 0640},
-        {"public part kept world-readable", BinaryFile::Permissions::Normal, 0644, 0644},
-        {"base never more than the owner's", BinaryFile::Permissions::OwnerOnly, 0640, 0600},
-        {"base kept at the owner's write only", BinaryFile::Permissions::OwnerOnly, 0200, 0200},
+        {"new public part", FileWriter::Permissions::Normal, -1, 0640},
+        {"new base", FileWriter::Permissions::OwnerOnly, -1, 0600},
+        {"public part kept narrow", FileWriter::Permissions::Normal, 0600, 0600},
+        {"public part kept group-readable", FileWriter::Permissions::Normal, 0640, 0640},
+        {"public part kept world-readable", FileWriter::Permissions::Normal, 0644, 0644},
+        {"base never more than the owner's", FileWriter::Permissions::OwnerOnly, 0640, 0600},
+        {"base kept at the owner's write only", FileWriter::Permissions::OwnerOnly, 0200, 0200},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -226,16 +227,16 @@ TEST(PrivateFiles, SavesKeepTheModeOwnerAndGroupTheUserSet) {
             TestSupport::writeText(path, "old");
             ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(c.before)), 0);
         }
-        BinaryFile file;
+        FileWriter file;
         ASSERT_TRUE(file.create(path, c.permissions));
-        ASSERT_TRUE(file.write("new", 3));
+        ASSERT_TRUE(file.write("new"));
         ASSERT_TRUE(file.close());
         EXPECT_EQ(TestSupport::fileMode(path), c.after);
         EXPECT_EQ(readText(path), "new");
     }
     umask(0);
-    BinaryFile open;
-    ASSERT_TRUE(open.create(dir.file("wide"), BinaryFile::Permissions::Normal));
+    FileWriter open;
+    ASSERT_TRUE(open.create(dir.file("wide"), FileWriter::Permissions::Normal));
     ASSERT_TRUE(open.close());
     EXPECT_EQ(TestSupport::fileMode(dir.file("wide")), 0644u);
     umask(oldMask);
@@ -246,8 +247,8 @@ TEST(PrivateFiles, SavesKeepTheModeOwnerAndGroupTheUserSet) {
     TestSupport::writeText(theirs, "old");
     ASSERT_EQ(chown(theirs.c_str(), 4242, 4343), 0);
     ASSERT_EQ(chmod(theirs.c_str(), 0640), 0);
-    BinaryFile file;
-    ASSERT_TRUE(file.create(theirs, BinaryFile::Permissions::Normal));
+    FileWriter file;
+    ASSERT_TRUE(file.create(theirs, FileWriter::Permissions::Normal));
     ASSERT_TRUE(file.close());
     struct stat st {};
     ASSERT_EQ(stat(theirs.c_str(), &st), 0);
@@ -293,9 +294,9 @@ TEST(AtomicSave, AFailedSyncOrRenameFailsTheSaveAndKeepsTheOldFile) {
         {
             TestSupport::FailingSaveCalls failing(call, EIO, call == Call::Fsync ? 1 : 0);
             Transaction t;
-            BinaryFile* b = t.stage(path, BinaryFile::Permissions::OwnerOnly);
-            BinaryFile* p = t.stage(dir.file("part"), BinaryFile::Permissions::Normal);
-            ASSERT_TRUE(b && p && baseWith(2).writeBase(*b) && p->write("new", 3));
+            FileWriter* b = t.stage(path, FileWriter::Permissions::OwnerOnly);
+            FileWriter* p = t.stage(dir.file("part"), FileWriter::Permissions::Normal);
+            ASSERT_TRUE(b && p && baseWith(2).writeBase(*b) && p->write("new"));
             EXPECT_FALSE(t.commit());
         }
         EXPECT_EQ(TestSupport::snapshot(dir), files);
@@ -341,18 +342,18 @@ TEST(DeferredSave, TakesTheTargetsLockOnlyToPutTheNewFileInPlace) {
     TestSupport::writeText(path, "old");
     ScopedLockWait wait(200ms);
     {
-        BinaryFile file;
+        FileWriter file;
         ASSERT_TRUE(file.createDeferred(path));
-        ASSERT_TRUE(file.write("new", 3));
+        ASSERT_TRUE(file.write("new"));
         EXPECT_TRUE(baseWith(1).saveBase(path));
         EXPECT_EQ(temporariesIn(dir.path()).size(), 1u);
         EXPECT_TRUE(file.close());
     }
     EXPECT_EQ(readText(path), "new");
     {
-        BinaryFile file;
+        FileWriter file;
         ASSERT_TRUE(file.createDeferred(path));
-        ASSERT_TRUE(file.write("newer", 5));
+        ASSERT_TRUE(file.write("newer"));
         HeldElsewhere holder(path, LOCK_SH);
         EXPECT_FALSE(file.close());
     }
@@ -370,11 +371,11 @@ TEST(AtomicSave, LargeContentIsStoredWholeOrNotAtAll) {
     for (size_t i = 0; i < content.size(); ++i)
         content[i] = static_cast<uint8_t>(i * 7 + (i >> 13));
     const auto save = [&](size_t piece, bool deferred) {
-        BinaryFile file;
+        FileWriter file;
         if (!(deferred ? file.createDeferred(path) : file.create(path))) return false;
         for (size_t at = 0; at < content.size(); at += piece) {
-            const auto n = static_cast<uint32_t>(std::min(piece, content.size() - at));
-            if (!file.write(content.data() + at, n)) return false;
+            const size_t n = std::min(piece, content.size() - at);
+            if (!file.write(std::span<const uint8_t>(content.data() + at, n))) return false;
         }
         return file.close();
     };

@@ -256,11 +256,11 @@ TEST(Transaction, OneFinalFileIsStagedOnce) {
         const Snapshot before = snapshot(dir);
         {
             Transaction t;
-            BinaryFile* first = t.stage(c.first, BinaryFile::Permissions::OwnerOnly);
+            FileWriter* first = t.stage(c.first, FileWriter::Permissions::OwnerOnly);
             ASSERT_NE(first, nullptr);
             ASSERT_TRUE(writeString(*first, "private keys"));
             forgetFileFailure();
-            EXPECT_EQ(t.stage(c.second, BinaryFile::Permissions::Normal), nullptr);
+            EXPECT_EQ(t.stage(c.second, FileWriter::Permissions::Normal), nullptr);
             EXPECT_EQ(lastFileFailure().fault, FileFault::TwoRoles);
         }
         EXPECT_EQ(snapshot(dir), before);
@@ -331,7 +331,7 @@ TEST(Transaction, FullDiskAtEverySizeCommitsAllOrNothing) {
     ASSERT_TRUE(base.loadBase(f.base));
     base.addChannel(TestSupport::ownKeysChannel("srv", "new", false, true));
     const size_t newBase =
-        TestSupport::bytesWrittenBy([&](BinaryFile& file) { return base.writeBase(file); }).size();
+        TestSupport::bytesWrittenBy([&](FileWriter& file) { return base.writeBase(file); }).size();
     const std::string java(newBase + 256, 'J');
     const Snapshot before = snapshot(f.dir);
     const size_t largest = 2 * before.at("server.key_base").size() + java.size();
@@ -342,11 +342,11 @@ TEST(Transaction, FullDiskAtEverySizeCommitsAllOrNothing) {
         {
             TestSupport::FileSizeLimit full(limit);
             Transaction t;
-            BinaryFile* b = t.stage(f.base, BinaryFile::Permissions::OwnerOnly);
-            BinaryFile* p = t.stage(f.part, BinaryFile::Permissions::Normal);
-            BinaryFile* j = t.stage(f.java, BinaryFile::Permissions::OwnerOnly);
+            FileWriter* b = t.stage(f.base, FileWriter::Permissions::OwnerOnly);
+            FileWriter* p = t.stage(f.part, FileWriter::Permissions::Normal);
+            FileWriter* j = t.stage(f.java, FileWriter::Permissions::OwnerOnly);
             ok = b && p && j && base.writeBase(*b) && writeString(*p, std::string(200, 'p')) &&
-                 j->write(java.data(), static_cast<uint32_t>(java.size())) && t.commit();
+                 j->write(java) && t.commit();
         }
         if (!ok) {
             ASSERT_EQ(snapshot(f.dir), before) << "limit " << limit;

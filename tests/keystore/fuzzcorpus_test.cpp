@@ -42,7 +42,7 @@ std::vector<uint8_t> withKind(TestSupport::MessageKind kind, const std::string& 
 }
 
 std::vector<uint8_t> channelRecord(const SecureChannel& channel) {
-    return TestSupport::bytesWrittenBy([&](BinaryFile& f) { return channel.writeChannel(f); });
+    return TestSupport::bytesWrittenBy([&](FileWriter& f) { return channel.writeChannel(f); });
 }
 
 std::vector<uint8_t> baseFile(const KeyBase& base) {

@@ -18,7 +18,7 @@ using TestSupport::TempDir;
 namespace {
 
 std::vector<uint8_t> channelBytes(const SecureChannel& channel) {
-    return bytesWrittenBy([&](BinaryFile& f) { return channel.writeChannel(f); });
+    return bytesWrittenBy([&](FileWriter& f) { return channel.writeChannel(f); });
 }
 
 std::vector<std::string> nodeNames(const KeyBase& base) {
@@ -41,7 +41,7 @@ std::vector<std::string> listedPairs(const KeyBase& base) {
 void expectSummariesAgree(const std::vector<uint8_t>& bytes) {
     KeyBase loaded;
     const bool loadedOk = TestSupport::readFromBytes(
-        bytes, [&](BinaryFile& f) { return loaded.readBase(f); });
+        bytes, [&](FileReader& f) { return loaded.readBase(f); });
     KeyBaseSummary loadedHeader;
     std::vector<ChannelSummary> expected;
     if (loadedOk) loaded.listChannels(loadedHeader, expected);
@@ -49,7 +49,7 @@ void expectSummariesAgree(const std::vector<uint8_t>& bytes) {
     KeyBaseSummary header;
     std::vector<ChannelSummary> listed;
     const bool listedOk = TestSupport::readFromBytes(
-        bytes, [&](BinaryFile& f) { return reader.readSummaries(f, header, listed); });
+        bytes, [&](FileReader& f) { return reader.readSummaries(f, header, listed); });
     ASSERT_EQ(listedOk, loadedOk);
     if (!loadedOk) return;
     EXPECT_EQ(header.channelCount, loadedHeader.channelCount);

@@ -414,7 +414,7 @@ TEST(KeyChecks, FileChecks) {
     EXPECT_FALSE(isPrivateBase(dir.file("part.okp"), true));
 
     // A file carrying an own private key is no public part, though it reads.
-    BinaryFile f;
+    FileWriter f;
     ASSERT_TRUE(f.create(dir.file("private.okp")));
     ASSERT_TRUE(channel->writeChannel(f));
     ASSERT_TRUE(f.close());
@@ -628,7 +628,7 @@ TEST(KeyOperations, ABaseReadInPartIsNeverSavedOverItself) {
     auto b = TestSupport::ownKeysChannel("srv", "b", false, true, 512, 1);
     auto c = TestSupport::ownKeysChannel("other", "c", false, true);
     auto bytesOf = [](const SecureChannel& channel) {
-        return TestSupport::bytesWrittenBy([&](BinaryFile& f) { return channel.writeChannel(f); });
+        return TestSupport::bytesWrittenBy([&](FileWriter& f) { return channel.writeChannel(f); });
     };
     TestSupport::RecordBytes otherNode;
     otherNode.magic("KNOD0").text("other").u32(1).raw(bytesOf(*c));

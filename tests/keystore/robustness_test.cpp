@@ -125,7 +125,7 @@ TEST(DamagedBases, EveryByteFlippedLoadsOrFailsCleanly) {
 TEST(HostileBases, HugeLengthsAndCountsNeitherAllocateNorHang) {
     auto channel = TestSupport::completeChannel("l", "r", true, true);
     const auto channelBytes =
-        TestSupport::bytesWrittenBy([&](BinaryFile& f) { return channel->writeChannel(f); });
+        TestSupport::bytesWrittenBy([&](FileWriter& f) { return channel->writeChannel(f); });
 
     struct Count {
         const char* what;

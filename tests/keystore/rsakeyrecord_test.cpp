@@ -21,7 +21,7 @@ std::unique_ptr<RsaKeyRecord> readRecord(const std::vector<uint8_t>& bytes, bool
                                          uint64_t* left = nullptr) {
     auto key = std::make_unique<RsaKeyRecord>();
     const bool result = readFromBytes(
-        bytes, [&](BinaryFile& f) { return key->readKey(f); }, left);
+        bytes, [&](FileReader& f) { return key->readKey(f); }, left);
     if (ok) *ok = result;
     return key;
 }
@@ -45,7 +45,7 @@ const uint8_t kDigest[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 
 TEST(RsaKeyRecordLayout, PublicRecordOf1024BitKeyIs155Bytes) {
     auto key = named(1024, "abc");
     bool ok = false;
-    const auto bytes = bytesWrittenBy([&](BinaryFile& f) { return key->writePublic(f); }, &ok);
+    const auto bytes = bytesWrittenBy([&](FileWriter& f) { return key->writePublic(f); }, &ok);
     EXPECT_TRUE(ok);
     ASSERT_EQ(bytes.size(), 155u);
     EXPECT_EQ(bytes, RecordBytes().publicKey(*key).bytes());
@@ -61,11 +61,11 @@ TEST(RsaKeyRecordLayout, PublicRecordOf1024BitKeyIs155Bytes) {
 
 TEST(RsaKeyRecordLayout, PrivateRecordHoldsTheEightNumbersInOrder) {
     auto key = named(512, "owner");
-    const auto bytes = bytesWrittenBy([&](BinaryFile& f) { return key->writePrivate(f); });
+    const auto bytes = bytesWrittenBy([&](FileWriter& f) { return key->writePrivate(f); });
     EXPECT_EQ(bytes, RecordBytes().privateKey(*key).bytes());
     EXPECT_EQ(bytes[5], 2);
     // Written through writePublic a private key gives exactly its public record.
-    const auto pub = bytesWrittenBy([&](BinaryFile& f) { return key->writePublic(f); });
+    const auto pub = bytesWrittenBy([&](FileWriter& f) { return key->writePublic(f); });
     EXPECT_EQ(pub, RecordBytes().publicKey(*key).bytes());
 }
 
@@ -73,16 +73,16 @@ TEST(RsaKeyRecordLayout, RecordsThatCannotBeWrittenWriteNothing) {
     std::unique_ptr<RsaKeyRecord> pub;
     ASSERT_TRUE(named(512, "x")->extractPublic(pub));
     bool ok = true;
-    EXPECT_TRUE(bytesWrittenBy([&](BinaryFile& f) { return pub->writePrivate(f); }, &ok).empty());
+    EXPECT_TRUE(bytesWrittenBy([&](FileWriter& f) { return pub->writePrivate(f); }, &ok).empty());
     EXPECT_FALSE(ok);
     RsaKeyRecord empty;
-    EXPECT_TRUE(bytesWrittenBy([&](BinaryFile& f) { return empty.writePublic(f); }, &ok).empty());
+    EXPECT_TRUE(bytesWrittenBy([&](FileWriter& f) { return empty.writePublic(f); }, &ok).empty());
     EXPECT_FALSE(ok);
     // A number stored as zero bytes would vanish on writing: not written.
     auto zero = std::vector<uint8_t>{0, 0};
     auto odd = RecordBytes().magic("KRSK0").u32(1).text("z").u32(2).raw(zero).u32(1).u8(3);
     auto key = readRecord(odd.bytes());
-    EXPECT_TRUE(bytesWrittenBy([&](BinaryFile& f) { return key->writePublic(f); }, &ok).empty());
+    EXPECT_TRUE(bytesWrittenBy([&](FileWriter& f) { return key->writePublic(f); }, &ok).empty());
     EXPECT_FALSE(ok);
 }
 
@@ -125,7 +125,7 @@ TEST(RsaKeyRecordRead, RefusesOtherVersionsAndNonEmptyRecords) {
     RsaKeyRecord record;
     uint64_t left = 0;
     EXPECT_TRUE(readFromBytes(
-        bytes, [&](BinaryFile& f) { return record.readKey(f) && !record.readKey(f); }, &left));
+        bytes, [&](FileReader& f) { return record.readKey(f) && !record.readKey(f); }, &left));
     EXPECT_EQ(left, 0u);
     // The second read touched nothing: the first record is intact.
     EXPECT_EQ(BN_cmp(record.n(), key->n()), 0);
@@ -145,10 +145,10 @@ TEST(RsaKeyRecordRead, ZeroLengthNumberStaysAbsent) {
 
 TEST(RsaKeyRecordHex, PublicLinesEndInOneLineFeed) {
     auto key = named(512, "h");
-    const auto bytes = bytesWrittenBy([&](BinaryFile& f) { return key->writeHexPublic(f) == 1; });
+    const auto bytes = bytesWrittenBy([&](FileWriter& f) { return key->writeHexPublic(f) == 1; });
     const std::string text(bytes.begin(), bytes.end());
     EXPECT_EQ(text, bigNumHex(key->n()) + "\n010001\n");
-    const auto priv = bytesWrittenBy([&](BinaryFile& f) { return key->writeHexPrivate(f) == 1; });
+    const auto priv = bytesWrittenBy([&](FileWriter& f) { return key->writeHexPrivate(f) == 1; });
     EXPECT_EQ(std::string(priv.begin(), priv.end()),
               bigNumHex(key->n()) + "\n" + bigNumHex(key->d()) + "\n");
     EXPECT_EQ(bigNumHex(word(0).get()), "0");
@@ -291,7 +291,7 @@ TEST(InertKeys, PrivateRecordCutShortDoesNothing) {
         EXPECT_EQ(extracted, nullptr);
         bool written = true;
         EXPECT_TRUE(
-            bytesWrittenBy([&](BinaryFile& f) { return part->writePrivate(f); }, &written).empty());
+            bytesWrittenBy([&](FileWriter& f) { return part->writePrivate(f); }, &written).empty());
         EXPECT_FALSE(written);
     }
 }

@@ -40,7 +40,7 @@ bool sameNumbers(const RsaKeyRecord* a, const RsaKeyRecord* b) {
 SecureChannel readBack(const std::vector<uint8_t>& bytes, bool* ok, uint64_t* left = nullptr) {
     SecureChannel channel;
     *ok = readFromBytes(
-        bytes, [&](BinaryFile& f) { return channel.readChannel(f); }, left);
+        bytes, [&](FileReader& f) { return channel.readChannel(f); }, left);
     return channel;
 }
 
@@ -49,7 +49,7 @@ SecureChannel readBack(const std::vector<uint8_t>& bytes, bool* ok, uint64_t* le
 TEST(ChannelLayout, CompleteChannelIsWrittenFieldByField) {
     auto channel = TestSupport::completeChannel("loc", "remote", true, true);
     bool ok = false;
-    const auto bytes = bytesWrittenBy([&](BinaryFile& f) { return channel->writeChannel(f); }, &ok);
+    const auto bytes = bytesWrittenBy([&](FileWriter& f) { return channel->writeChannel(f); }, &ok);
     EXPECT_TRUE(ok);
     RecordBytes expected;
     expected.magic("KCHA1").u8(1).u8(1).text("loc").text("remote");
@@ -75,7 +75,7 @@ TEST(ChannelLayout, KeysOfAnUnusedUseAreSkipped) {
     auto channel = TestSupport::completeChannel("a", "b", true, false);
     channel->hasSignPrivate = 1;
     channel->signPrivateKey = privateOf(512, 1, "a");
-    const auto bytes = bytesWrittenBy([&](BinaryFile& f) { return channel->writeChannel(f); });
+    const auto bytes = bytesWrittenBy([&](FileWriter& f) { return channel->writeChannel(f); });
     RecordBytes expected;
     expected.magic("KCHA1").u8(1).u8(0).text("a").text("b").u8(1).u8(1).u8(1).u8(0);
     expected.u32(512).u32(0);
@@ -151,7 +151,7 @@ TEST(ChannelOldLayout, BothKeysPerUseAndSizesFromTheKeys) {
         EXPECT_TRUE(sameNumbers(back.signPublicKey.get(), signPub.get()));
 
         // Written back in the current layout, with the flags and sizes.
-        const auto again = bytesWrittenBy([&](BinaryFile& f) { return back.writeChannel(f); });
+        const auto again = bytesWrittenBy([&](FileWriter& f) { return back.writeChannel(f); });
         EXPECT_EQ(std::string(again.begin(), again.begin() + 5), "KCHA1");
         EXPECT_EQ(again.size(), bytes.size() + 12);
     }
@@ -177,7 +177,7 @@ TEST(ChannelOldLayout, BothKeysPerUseAndSizesFromTheKeys) {
 
 TEST(ChannelRead, OnlyTheMagicsDecide) {
     auto pub = publicOf(512, 0, "p");
-    EXPECT_FALSE(readFromBytes(RecordBytes().magic("KCHB1").bytes(), [](BinaryFile& f) {
+    EXPECT_FALSE(readFromBytes(RecordBytes().magic("KCHB1").bytes(), [](FileReader& f) {
         SecureChannel c;
         return c.readChannel(f);
     }));
@@ -202,7 +202,7 @@ TEST(ChannelRead, OnlyTheMagicsDecide) {
 TEST(ChannelRead, ResetsEverythingBeforeReading) {
     auto channel = TestSupport::completeChannel("l", "r", true, true);
     bool ok = true;
-    readFromBytes(RecordBytes().magic("KCHA1").bytes(), [&](BinaryFile& f) {
+    readFromBytes(RecordBytes().magic("KCHA1").bytes(), [&](FileReader& f) {
         ok = channel->readChannel(f);
         return ok;
     });

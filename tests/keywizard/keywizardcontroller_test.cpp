@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "support/lockwait.h"
@@ -383,7 +384,7 @@ TEST_F(KeyWizardControllerTest, UserModeChecksTheServerPart) {
     // A channel record with private keys in it is no public part.
     {
         auto channel = TestSupport::ownKeysChannel(kCentreCp1251, "user", true, true);
-        BinaryFile file;
+        FileWriter file;
         ASSERT_TRUE(file.create(path("openserv.okp")));
         ASSERT_TRUE(channel->writeChannel(file));
         ASSERT_TRUE(file.close());

@@ -5,7 +5,8 @@
 
 #include <unistd.h>
 
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "keystore/encoding.h"
 #include "report/report.h"
 #include "support/filesizelimit.h"
@@ -35,9 +36,8 @@ std::unique_ptr<RsaKeyRecord> recordWith(const std::string& owner, const std::st
         for (const char* x : {"\x0B", "\x0D", "\x03", "\x05", "\x07"}) bytes.text(x);
     }
     auto key = std::make_unique<RsaKeyRecord>();
-    EXPECT_TRUE(TestSupport::readFromBytes(bytes.bytes(), [&](BinaryFile& file) {
-        return key->readKey(file);
-    }));
+    EXPECT_TRUE(TestSupport::readFromBytes(bytes.bytes(),
+                                           [&](FileReader& file) { return key->readKey(file); }));
     return key;
 }
 
@@ -207,9 +207,8 @@ std::unique_ptr<RsaKeyRecord> cutShort(const std::string& owner, uint32_t kind) 
     bytes.magic("KRSK0").u32(kind).text(owner).text(kN1);
     for (int i = 0; i < (kind == 2 ? 7 : 1); ++i) bytes.u32(0);
     auto key = std::make_unique<RsaKeyRecord>();
-    EXPECT_TRUE(TestSupport::readFromBytes(bytes.bytes(), [&](BinaryFile& file) {
-        return key->readKey(file);
-    }));
+    EXPECT_TRUE(TestSupport::readFromBytes(bytes.bytes(),
+                                           [&](FileReader& file) { return key->readKey(file); }));
     return key;
 }
 

@@ -85,18 +85,18 @@ KeyFileKind exerciseKeyFile(const std::string& path, const std::string& scratchD
         return KeyFileKind::Base;
     }
 
-    BinaryFile file;
+    FileReader file;
     if (!file.openExisting(path)) return KeyFileKind::Neither;
     SecureChannel channel;
     if (!channel.readChannel(file)) return KeyFileKind::Neither;
     file.close();
     useChannel(channel);
     if (!scratchDir.empty()) {
-        BinaryFile out;
+        FileWriter out;
         if (out.create(scratchDir + "/channel")) {
             const bool written = channel.writeChannel(out);
             if (out.close() && written) {
-                BinaryFile in;
+                FileReader in;
                 SecureChannel back;
                 require(in.openExisting(scratchDir + "/channel") && back.readChannel(in),
                         "a written channel reads back");

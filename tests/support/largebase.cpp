@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "fileio/binaryfile.h"
+#include "fileio/filewriter.h"
 #include "keystore/cp1251.h"
 #include "keystore/encoding.h"
 #include "support/testkeys.h"
@@ -22,7 +22,7 @@ void writeLargeServerBase(const std::string& path, size_t count, int bits) {
     using namespace Talvek;
     // One channel's keys, repeated: what differs between records is names.
     auto channel = completeChannel("server", "user", true, true, bits, 0);
-    BinaryFile file;
+    FileWriter file;
     if (!file.create(path)) throw std::runtime_error("cannot create " + path);
     // The base header and its one node, as KeyBase::writeBase and
     // KeyNode::writeNode frame them.

@@ -57,11 +57,11 @@ RecordBytes& RecordBytes::privateKey(const Talvek::RsaKeyRecord& key) {
     return *this;
 }
 
-std::vector<uint8_t> bytesWrittenBy(const std::function<bool(Talvek::BinaryFile&)>& writer,
+std::vector<uint8_t> bytesWrittenBy(const std::function<bool(Talvek::FileWriter&)>& writer,
                                     bool* result) {
     TempDir dir;
     const std::string path = dir.file("written");
-    Talvek::BinaryFile file;
+    Talvek::FileWriter file;
     if (!file.create(path)) throw std::runtime_error("cannot create " + path);
     const bool ok = writer(file);
     if (result) *result = ok;
@@ -70,11 +70,11 @@ std::vector<uint8_t> bytesWrittenBy(const std::function<bool(Talvek::BinaryFile&
 }
 
 bool readFromBytes(const std::vector<uint8_t>& bytes,
-                   const std::function<bool(Talvek::BinaryFile&)>& reader, uint64_t* bytesLeft) {
+                   const std::function<bool(Talvek::FileReader&)>& reader, uint64_t* bytesLeft) {
     TempDir dir;
     const std::string path = dir.file("read");
     writeBytes(path, bytes);
-    Talvek::BinaryFile file;
+    Talvek::FileReader file;
     if (!file.openExisting(path)) throw std::runtime_error("cannot open " + path);
     const bool ok = reader(file);
     if (bytesLeft) *bytesLeft = file.remaining();

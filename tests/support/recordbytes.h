@@ -37,12 +37,12 @@ private:
 
 // The bytes a writer puts into a fresh key file (closed, so saved); the
 // writer's own result goes to *result when given.
-std::vector<uint8_t> bytesWrittenBy(const std::function<bool(Talvek::BinaryFile&)>& writer,
+std::vector<uint8_t> bytesWrittenBy(const std::function<bool(Talvek::FileWriter&)>& writer,
                                     bool* result = nullptr);
 // Opens the given bytes as a key file and hands it to the reader; returns the
 // reader's result. bytesLeft receives the number of bytes the reader left.
 bool readFromBytes(const std::vector<uint8_t>& bytes,
-                   const std::function<bool(Talvek::BinaryFile&)>& reader,
+                   const std::function<bool(Talvek::FileReader&)>& reader,
                    uint64_t* bytesLeft = nullptr);
 
 }  // namespace TestSupport

@@ -15,7 +15,8 @@
 
 #include "cryptoclient/cryptoserverclient.h"
 #include "sealing/talvekcodec.h"
-#include "fileio/binaryfile.h"
+#include "fileio/filereader.h"
+#include "fileio/filewriter.h"
 #include "support/exchangewords.h"
 #include "support/messageexercise.h"
 
@@ -119,10 +120,10 @@ struct Scratch {
 };
 
 std::vector<uint8_t> fileBytes(const std::string& path) {
-    Talvek::BinaryFile file;
+    Talvek::FileReader file;
     if (!file.openExisting(path)) return {};
     std::vector<uint8_t> bytes(file.size());
-    file.read(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    file.read(bytes);
     return bytes;
 }
 
