@@ -65,12 +65,12 @@ const LargeBase& largeBase() {
 class CountingView : public UtilsDlgView {
 public:
     void setKindText(const std::string&) override {}
-    void enableButton(int, bool) override {}
+    void enableCommand(UtilsCommand, bool) override {}
     void setTreeRedraw(bool) override {}
     void deleteAllItems() override { items = 0; }
     TreeItem insertItem(const std::string& text, int, TreeItem) override {
         bytes += text.size();
-        return ++items;
+        return static_cast<TreeItem>(++items);
     }
     void setChildrenOnDemand(TreeItem) override {}
     std::string itemText(TreeItem) override { return {}; }
@@ -90,7 +90,7 @@ public:
     void endBusy() override {}
     bool openWithDesktop(const std::string&) override { return true; }
     void endDialog(int) override {}
-    TreeItem items = 0;
+    std::uintptr_t items = 0;
     size_t bytes = 0;
 
 private:

@@ -30,10 +30,10 @@ namespace Talvek {
 namespace {
 
 QTreeWidgetItem* toItem(TreeItem handle) {
-    return reinterpret_cast<QTreeWidgetItem*>(handle);
+    return reinterpret_cast<QTreeWidgetItem*>(static_cast<std::uintptr_t>(handle));
 }
 TreeItem toHandle(QTreeWidgetItem* item) {
-    return reinterpret_cast<TreeItem>(item);
+    return static_cast<TreeItem>(reinterpret_cast<std::uintptr_t>(item));
 }
 
 }  // namespace
@@ -90,10 +90,11 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
         logic_.onFilterChanged(text.toStdString());
     });
 
-    deleteButton_ = addButton(QStringLiteral("Удалить"), IdUtilsDelete);
-    exportButton_ = addButton(QStringLiteral("Экспорт..."), IdUtilsExport);
-    javaButton_ = addButton(QStringLiteral("\"Java\" ключ..."), IdUtilsJava);
-    QPushButton* close = addButton(QStringLiteral("Выход"), IdUtilsOk);
+    // The object names are the controls' old ids, by which tools find them.
+    deleteButton_ = addButton(QStringLiteral("Удалить"), "1015", UtilsCommand::Delete);
+    exportButton_ = addButton(QStringLiteral("Экспорт..."), "1016", UtilsCommand::Export);
+    javaButton_ = addButton(QStringLiteral("\"Java\" ключ..."), "1018", UtilsCommand::Java);
+    QPushButton* close = addButton(QStringLiteral("Выход"), "1", UtilsCommand::Close);
     close->setDefault(true);
     close->setAutoDefault(true);
 
@@ -146,14 +147,15 @@ void QtUtilsDlg::reportSelection() {
     logic_.onSelectionChanged(items);
 }
 
-QPushButton* QtUtilsDlg::addButton(const QString& text, int id) {
+QPushButton* QtUtilsDlg::addButton(const QString& text, const char* name,
+                                   UtilsCommand command) {
     auto* button = new QPushButton(text, this);
-    button->setObjectName(QString::number(id));
+    button->setObjectName(QString::fromLatin1(name));
     button->setAccessibleName(text);
     button->setAutoDefault(false);
     button->setMinimumWidth(
         button->fontMetrics().horizontalAdvance(QStringLiteral("\"Java\" ключ...")) + 32);
-    connect(button, &QPushButton::clicked, this, [this, id] { logic_.onCommand(id); });
+    connect(button, &QPushButton::clicked, this, [this, command] { logic_.onCommand(command); });
     return button;
 }
 
@@ -191,7 +193,7 @@ bool QtUtilsDlg::eventFilter(QObject* watched, QEvent* event) {
     if (watched == tree_ && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete &&
         static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
-        logic_.onCommand(IdUtilsDelete);
+        logic_.onCommand(UtilsCommand::Delete);
         return true;
     }
     // The menu key and Shift+F10 open the current item's menu beside it.
@@ -215,25 +217,25 @@ void QtUtilsDlg::reject() {
     // Work in progress ends first: closed now, the dialog would be gone
     // under the step that waits for it.
     if (work_.closeRequested()) return;
-    logic_.onCommand(IdUtilsCancel);
+    logic_.onCommand(UtilsCommand::Close);
 }
 
 void QtUtilsDlg::setKindText(const std::string& text) {
     kindText_->setText(QString::fromStdString(text));
 }
 
-void QtUtilsDlg::enableButton(int id, bool enabled) {
-    switch (id) {
-        case IdUtilsDelete:
+void QtUtilsDlg::enableCommand(UtilsCommand command, bool enabled) {
+    switch (command) {
+        case UtilsCommand::Delete:
             deleteButton_->setEnabled(enabled);
             break;
-        case IdUtilsExport:
+        case UtilsCommand::Export:
             exportButton_->setEnabled(enabled);
             break;
-        case IdUtilsJava:
+        case UtilsCommand::Java:
             javaButton_->setEnabled(enabled);
             break;
-        default:
+        case UtilsCommand::Close:
             break;
     }
 }
@@ -425,13 +427,16 @@ void QtUtilsDlg::showChannelMenu(const QPoint& pos) {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("ChannelMenu"));
     // The same commands as the buttons, so each asks and reports as they do.
-    const std::pair<QPushButton*, int> actions[] = {
-        {deleteButton_, IdUtilsDelete}, {exportButton_, IdUtilsExport}, {javaButton_, IdUtilsJava}};
-    for (const auto& [button, id] : actions) {
+    const std::pair<QPushButton*, UtilsCommand> actions[] = {
+        {deleteButton_, UtilsCommand::Delete},
+        {exportButton_, UtilsCommand::Export},
+        {javaButton_, UtilsCommand::Java}};
+    for (const auto& [button, command] : actions) {
         QAction* action = menu.addAction(button->text());
         action->setEnabled(button->isEnabled());
-        connect(action, &QAction::triggered, this, [this, id = id] { logic_.onCommand(id); });
-        if (id == IdUtilsDelete) action->setShortcut(QKeySequence::Delete);
+        connect(action, &QAction::triggered, this,
+                [this, command = command] { logic_.onCommand(command); });
+        if (command == UtilsCommand::Delete) action->setShortcut(QKeySequence::Delete);
     }
     menu.exec(tree_->viewport()->mapToGlobal(pos));
 }

@@ -52,7 +52,7 @@ public:
 private:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void setKindText(const std::string& text) override;
-    void enableButton(int id, bool enabled) override;
+    void enableCommand(UtilsCommand command, bool enabled) override;
     void setTreeRedraw(bool enabled) override;
     void deleteAllItems() override;
     TreeItem insertItem(const std::string& text, int image, TreeItem parent) override;
@@ -72,7 +72,7 @@ private:
     void endBusy() override;
     void endDialog(int code) override;
 
-    QPushButton* addButton(const QString& text, int id);
+    QPushButton* addButton(const QString& text, const char* name, UtilsCommand command);
     void reportSelection();
     void showKeyMenu(QTreeWidgetItem* item, const std::string& fingerprint, const QPoint& pos);
     void applyHiding();
@@ -109,7 +109,7 @@ private:
     int endedBeforeShown_ = -1;
     WaitCursorDepth waitCursor_;
     // A close while work runs stops it; the dialog closes once it has.
-    BusyWork work_{[this] { logic_.onCommand(IdUtilsCancel); }};
+    BusyWork work_{[this] { logic_.onCommand(UtilsCommand::Close); }};
 };
 
 }  // namespace Talvek

@@ -289,9 +289,9 @@ void UtilsDlg::updateSelection() {
         selectedRemote_ = selected_[0].second;
     }
     // Delete takes every selected channel; a report or a Java file is of one.
-    view_.enableButton(IdUtilsDelete, !selected_.empty());
-    view_.enableButton(IdUtilsExport, selected_.size() == 1);
-    view_.enableButton(IdUtilsJava, selected_.size() == 1);
+    view_.enableCommand(UtilsCommand::Delete, !selected_.empty());
+    view_.enableCommand(UtilsCommand::Export, selected_.size() == 1);
+    view_.enableCommand(UtilsCommand::Java, selected_.size() == 1);
 }
 
 bool UtilsDlg::isChannelItem(TreeItem item) const {
@@ -467,30 +467,27 @@ void UtilsDlg::onClose() {
     view_.endDialog(2);
 }
 
-void UtilsDlg::onCommand(int id) {
-    switch (id) {
-        case IdUtilsDelete:
+void UtilsDlg::onCommand(UtilsCommand command) {
+    switch (command) {
+        case UtilsCommand::Delete:
             onDelete();
             break;
-        case IdUtilsExport:
+        case UtilsCommand::Export:
             onExport();
             break;
-        case IdUtilsJava:
+        case UtilsCommand::Java:
             onJavaKey();
             break;
-        case IdUtilsOk:
-        case IdUtilsCancel:
+        case UtilsCommand::Close:
             onClose();
-            break;
-        default:
             break;
     }
 }
 
 void UtilsDlg::enableActions(bool enabled) {
-    view_.enableButton(IdUtilsDelete, enabled);
-    view_.enableButton(IdUtilsExport, enabled);
-    view_.enableButton(IdUtilsJava, enabled);
+    view_.enableCommand(UtilsCommand::Delete, enabled);
+    view_.enableCommand(UtilsCommand::Export, enabled);
+    view_.enableCommand(UtilsCommand::Java, enabled);
 }
 
 void UtilsDlg::clearSelection() {

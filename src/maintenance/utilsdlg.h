@@ -62,8 +62,8 @@ public:
     void onJavaKey();
     // "Выход", Escape and the close box.
     void onClose();
-    // Button ids routed to the handlers above.
-    void onCommand(int id);
+    // The command routed to the handlers above.
+    void onCommand(UtilsCommand command);
 
     FileKind fileKind() const { return kind_; }
     const std::string& path() const { return path_; }

@@ -11,21 +11,15 @@
 
 namespace Talvek {
 
-// Control ids of the dialog.
-enum UtilsDlgControl : int {
-    IdUtilsOk = 1,
-    IdUtilsCancel = 2,
-    IdUtilsTree = 1014,
-    IdUtilsDelete = 1015,
-    IdUtilsExport = 1016,
-    IdUtilsKindText = 1017,
-    IdUtilsJava = 1018,
-};
+// What the user asks of the dialog: its buttons and menu items, Delete in
+// the tree, and Close for "Выход", Escape and the close box.
+enum class UtilsCommand { Delete, Export, Java, Close };
 
-// An opaque handle of a tree item; NoTreeItem stands for "none" (and, as a
-// parent, for the tree's top level).
-using TreeItem = std::uintptr_t;
-constexpr TreeItem NoTreeItem = 0;
+// An opaque handle of a tree item: the view hands it out, the logic only
+// keeps and compares it. NoTreeItem stands for "none" (and, as a parent, for
+// the tree's top level).
+enum class TreeItem : std::uintptr_t {};
+inline constexpr TreeItem NoTreeItem{};
 
 class UtilsDlgView : public DialogView {
 public:
@@ -33,7 +27,8 @@ public:
 
     // All texts are UTF-8.
     virtual void setKindText(const std::string& text) = 0;
-    virtual void enableButton(int id, bool enabled) = 0;
+    // Whether the command can be given now (Close always can).
+    virtual void enableCommand(UtilsCommand command, bool enabled) = 0;
 
     // Tree. While redrawing is suspended the view may defer showing the new
     // items, but handles, texts and parents work at once.

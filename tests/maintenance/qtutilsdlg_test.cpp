@@ -42,8 +42,13 @@ QStringList childTexts(QTreeWidgetItem* item) {
     return out;
 }
 
-QPushButton* button(QWidget& dialog, int id) {
-    return dialog.findChild<QPushButton*>(QString::number(id));
+// The buttons keep the object names of the controls' old ids.
+QPushButton* button(QWidget& dialog, UtilsCommand command) {
+    const char* name = command == UtilsCommand::Delete   ? "1015"
+                       : command == UtilsCommand::Export ? "1016"
+                       : command == UtilsCommand::Java   ? "1018"
+                                                         : "1";
+    return dialog.findChild<QPushButton*>(QString::fromLatin1(name));
 }
 
 class UtilsDlgQtTest : public ::testing::Test {
@@ -93,16 +98,16 @@ TEST_F(UtilsDlgQtTest, BaseTreeShowsChannelsWithTheRootExpanded) {
     const QImage incomplete = root->child(1)->child(2)->icon(0).pixmap(16, 15).toImage();
     EXPECT_NE(complete, incomplete);
 
-    for (int id : {IdUtilsDelete, IdUtilsExport, IdUtilsJava})
+    for (UtilsCommand id : {UtilsCommand::Delete, UtilsCommand::Export, UtilsCommand::Java})
         EXPECT_FALSE(button(dlg, id)->isEnabled());
     tree->setCurrentItem(anna);
-    for (int id : {IdUtilsDelete, IdUtilsExport, IdUtilsJava})
+    for (UtilsCommand id : {UtilsCommand::Delete, UtilsCommand::Export, UtilsCommand::Java})
         EXPECT_TRUE(button(dlg, id)->isEnabled());
     EXPECT_EQ(dlg.logic().selectedRemoteName(), "anna");
     tree->setCurrentItem(anna->child(2));
-    for (int id : {IdUtilsDelete, IdUtilsExport, IdUtilsJava})
+    for (UtilsCommand id : {UtilsCommand::Delete, UtilsCommand::Export, UtilsCommand::Java})
         EXPECT_FALSE(button(dlg, id)->isEnabled());
-    EXPECT_TRUE(button(dlg, IdUtilsOk)->isDefault());
+    EXPECT_TRUE(button(dlg, UtilsCommand::Close)->isDefault());
 }
 
 TEST_F(UtilsDlgQtTest, PublicPartFileShowsOneChannelOfPublicKeys) {
@@ -141,7 +146,7 @@ TEST_F(UtilsDlgQtTest, ExitEscapeAndCloseBoxEndWithTwo) {
         ModalScript script;
         script.onDialog(QStringLiteral("UtilsDlg"), [way](QDialog* d) {
             if (way == 0) {
-                button(*d, IdUtilsOk)->click();
+                button(*d, UtilsCommand::Close)->click();
             } else if (way == 1) {
                 QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
                 QApplication::sendEvent(d, &escape);
@@ -162,7 +167,7 @@ TEST_F(UtilsDlgQtTest, DeleteThroughTheWindowRebuildsTheTree) {
                   [](QDialog* d) {
                       auto* tree = d->findChild<QTreeWidget*>(QStringLiteral("1014"));
                       tree->setCurrentItem(tree->topLevelItem(0)->child(0));
-                      button(*d, IdUtilsDelete)->click();
+                      button(*d, UtilsCommand::Delete)->click();
                   })
         .answer(QStringLiteral("Да"))
         .answer(QStringLiteral("OK"))
@@ -174,7 +179,7 @@ TEST_F(UtilsDlgQtTest, DeleteThroughTheWindowRebuildsTheTree) {
                   "Вы уверены, что хотите удалить секретный канал \"server : anna\"?",
                   "Канал успешно удален!"}));
     EXPECT_EQ(childTexts(dlg.tree()->topLevelItem(0)), QStringList{"server : boris"});
-    EXPECT_FALSE(button(dlg, IdUtilsDelete)->isEnabled());
+    EXPECT_FALSE(button(dlg, UtilsCommand::Delete)->isEnabled());
 }
 
 // Worked only through the accessibility interface: the tree and each button
@@ -184,7 +189,7 @@ TEST_F(UtilsDlgQtTest, EveryButtonWorksThroughItsAccessibleAction) {
     ModalScript script;
     const QString press = QAccessibleActionInterface::pressAction();
     std::vector<std::string> unnamed;
-    auto pressButton = [press](int id) {
+    auto pressButton = [press](UtilsCommand id) {
         return [press, id](QDialog* d) {
             ASSERT_TRUE(TestSupport::doAccessibleAction(button(*d, id), press));
         };
@@ -195,14 +200,14 @@ TEST_F(UtilsDlgQtTest, EveryButtonWorksThroughItsAccessibleAction) {
                       auto* tree = d->findChild<QTreeWidget*>(QStringLiteral("1014"));
                       tree->setCurrentItem(tree->topLevelItem(0)->child(0));
                       unnamed = TestSupport::unnamedControls(d);
-                      pressButton(IdUtilsDelete)(d);
+                      pressButton(UtilsCommand::Delete)(d);
                   })
         .answer(QStringLiteral("Нет"))
-        .onDialog(QStringLiteral("UtilsDlg"), pressButton(IdUtilsExport))
+        .onDialog(QStringLiteral("UtilsDlg"), pressButton(UtilsCommand::Export))
         .chooseFile(QString())
-        .onDialog(QStringLiteral("UtilsDlg"), pressButton(IdUtilsJava))
+        .onDialog(QStringLiteral("UtilsDlg"), pressButton(UtilsCommand::Java))
         .answer(QStringLiteral("OK"))
-        .onDialog(QStringLiteral("UtilsDlg"), pressButton(IdUtilsOk));
+        .onDialog(QStringLiteral("UtilsDlg"), pressButton(UtilsCommand::Close));
     EXPECT_EQ(dlg.exec(), 2);
     EXPECT_FALSE(script.timedOut());
     EXPECT_TRUE(script.finished());
@@ -447,7 +452,7 @@ TEST_F(UtilsDlgQtTest, FilteredChannelsComeBackSelectedAndOpened) {
     QTest::keyClicks(search, QStringLiteral("ann"));
     EXPECT_EQ(shownChildTexts(root), QStringList{"server : anna"});
     EXPECT_TRUE(dlg.logic().selectedChannels().empty());
-    EXPECT_FALSE(button(dlg, IdUtilsDelete)->isEnabled());
+    EXPECT_FALSE(button(dlg, UtilsCommand::Delete)->isEnabled());
     EXPECT_TRUE(anna->isExpanded());
     EXPECT_EQ(anna->childCount(), 4);
 
@@ -458,7 +463,7 @@ TEST_F(UtilsDlgQtTest, FilteredChannelsComeBackSelectedAndOpened) {
     EXPECT_TRUE(anna->isExpanded());
     EXPECT_EQ(tree->currentItem(), boris);
     EXPECT_EQ(dlg.logic().selectedRemoteName(), "boris");
-    EXPECT_TRUE(button(dlg, IdUtilsDelete)->isEnabled());
+    EXPECT_TRUE(button(dlg, UtilsCommand::Delete)->isEnabled());
 }
 
 // Shift+click selects both channels: Delete stays, Export and Java go.
@@ -474,15 +479,15 @@ TEST_F(UtilsDlgQtTest, SeveralSelectedChannelsLeaveOnlyDelete) {
                           tree->visualItemRect(item).center());
     };
     click(root->child(0), Qt::NoModifier);
-    EXPECT_TRUE(button(dlg, IdUtilsExport)->isEnabled());
+    EXPECT_TRUE(button(dlg, UtilsCommand::Export)->isEnabled());
     click(root->child(1), Qt::ShiftModifier);
     EXPECT_EQ(dlg.logic().selectedChannels().size(), 2u);
-    EXPECT_TRUE(button(dlg, IdUtilsDelete)->isEnabled());
-    EXPECT_FALSE(button(dlg, IdUtilsExport)->isEnabled());
-    EXPECT_FALSE(button(dlg, IdUtilsJava)->isEnabled());
+    EXPECT_TRUE(button(dlg, UtilsCommand::Delete)->isEnabled());
+    EXPECT_FALSE(button(dlg, UtilsCommand::Export)->isEnabled());
+    EXPECT_FALSE(button(dlg, UtilsCommand::Java)->isEnabled());
     click(root->child(1), Qt::ControlModifier);
     EXPECT_EQ(dlg.logic().selectedChannels().size(), 1u);
-    EXPECT_TRUE(button(dlg, IdUtilsJava)->isEnabled());
+    EXPECT_TRUE(button(dlg, UtilsCommand::Java)->isEnabled());
 
     const QString shots = qEnvironmentVariable("TALVEK_SCREENSHOT_DIR");
     if (!shots.isEmpty()) {

@@ -212,16 +212,16 @@ TEST_F(UtilsDlgTest, PublicPartFileIsShownRefusedForDeleteAndJavaButExports) {
 
     const auto before = TestSupport::readBytes(okp);
     selectChannel(*dlg, "server : user");
-    EXPECT_TRUE(view.enabled(IdUtilsDelete) && view.enabled(IdUtilsExport) &&
-                view.enabled(IdUtilsJava));
+    EXPECT_TRUE(view.enabled(UtilsCommand::Delete) && view.enabled(UtilsCommand::Export) &&
+                view.enabled(UtilsCommand::Java));
 
-    dlg->onCommand(IdUtilsDelete);
+    dlg->onCommand(UtilsCommand::Delete);
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_EQ(view.messages[0].text, "Нельзя удалять каналы из баз импорта/экспорта");
     EXPECT_EQ(view.messages[0].title, "Информация");
     EXPECT_EQ(view.messages[0].icon, MessageIcon::Information);
 
-    dlg->onCommand(IdUtilsJava);
+    dlg->onCommand(UtilsCommand::Java);
     ASSERT_EQ(view.messages.size(), 2u);
     EXPECT_EQ(view.messages[1].text, kJavaRefusesCrypt);
     EXPECT_TRUE(files.requests.empty());
@@ -229,7 +229,7 @@ TEST_F(UtilsDlgTest, PublicPartFileIsShownRefusedForDeleteAndJavaButExports) {
     const std::string report = dir.file("report.html");
     files.answers.push_back(report);
     view.answers.push_back(false);
-    dlg->onCommand(IdUtilsExport);
+    dlg->onCommand(UtilsCommand::Export);
     ASSERT_EQ(view.messages.size(), 3u);
     EXPECT_EQ(view.messages[2].title, "Информация");
     EXPECT_TRUE(view.messages[2].yesNo);
@@ -245,7 +245,7 @@ TEST_F(UtilsDlgTest, SignOnlyPublicPartIsRefusedAsIncompleteForJava) {
     ASSERT_TRUE(writePublicPart(*ownKeysChannel("user", "server", false, true), okp));
     auto dlg = openDialog(okp);
     selectChannel(*dlg, "user : server");
-    dlg->onCommand(IdUtilsJava);
+    dlg->onCommand(UtilsCommand::Java);
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_EQ(view.messages[0].text,
               "Секретный канал содержит только приватные ключи\nили только открытые "
@@ -259,7 +259,7 @@ TEST_F(UtilsDlgTest, IncompleteChannelAsksTheLongQuestionAndNoChangesNothing) {
     const auto before = TestSupport::readBytes(basePath);
 
     view.answers.push_back(false);
-    dlg->onCommand(IdUtilsDelete);
+    dlg->onCommand(UtilsCommand::Delete);
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_EQ(view.messages[0].text,
               "Этот кананл содержит только приватные ключи.\nВы уверены, что хотите удалить "
@@ -270,10 +270,10 @@ TEST_F(UtilsDlgTest, IncompleteChannelAsksTheLongQuestionAndNoChangesNothing) {
     EXPECT_EQ(TestSupport::readBytes(basePath), before);
     EXPECT_EQ(dlg->selectedLocalName(), "server");
     EXPECT_EQ(dlg->selectedRemoteName(), "user");
-    EXPECT_TRUE(view.enabled(IdUtilsDelete));
+    EXPECT_TRUE(view.enabled(UtilsCommand::Delete));
 
     // Uses encryption: refused at the first Java check.
-    dlg->onCommand(IdUtilsJava);
+    dlg->onCommand(UtilsCommand::Java);
     ASSERT_EQ(view.messages.size(), 2u);
     EXPECT_EQ(view.messages[1].text, kJavaRefusesCrypt);
 }
@@ -284,7 +284,7 @@ TEST_F(UtilsDlgTest, CompleteEncryptionChannelIsDeletedAfterThePlainQuestion) {
     selectChannel(*dlg, "server : anna");
 
     view.answers.push_back(true);
-    dlg->onCommand(IdUtilsDelete);
+    dlg->onCommand(UtilsCommand::Delete);
     EXPECT_EQ(messageTexts(),
               (std::vector<std::string>{
                   "Вы уверены, что хотите удалить секретный канал \"server : anna\"?",
@@ -312,7 +312,7 @@ TEST_F(UtilsDlgTest, DeletingTheLastChannelShowsAnEmptyBase) {
     selectChannel(*dlg, "server : user");
 
     view.answers.push_back(true);
-    dlg->onCommand(IdUtilsDelete);
+    dlg->onCommand(UtilsCommand::Delete);
     EXPECT_EQ(messageTexts().back(), "Канал успешно удален!");
     EXPECT_TRUE(view.top.empty());
     EXPECT_EQ(dlg->rootItem(), NoTreeItem);
@@ -384,7 +384,7 @@ TEST_F(UtilsDlgTest, NonChannelItemsDisableTheButtonsAndActionsDoNothing) {
         EXPECT_FALSE(view.anyActionEnabled());
         EXPECT_TRUE(dlg->selectedLocalName().empty());
         EXPECT_TRUE(dlg->selectedRemoteName().empty());
-        for (int id : {IdUtilsDelete, IdUtilsExport, IdUtilsJava}) dlg->onCommand(id);
+        for (UtilsCommand id : {UtilsCommand::Delete, UtilsCommand::Export, UtilsCommand::Java}) dlg->onCommand(id);
     }
     EXPECT_TRUE(view.messages.empty());
     EXPECT_TRUE(files.requests.empty());
@@ -398,7 +398,7 @@ TEST_F(UtilsDlgTest, SignOnlyCompleteChannelIsWrittenAsJavaKey) {
 
     // Cancelled: no message, no file.
     files.answers.push_back(std::nullopt);
-    dlg->onCommand(IdUtilsJava);
+    dlg->onCommand(UtilsCommand::Java);
     EXPECT_TRUE(view.messages.empty());
     ASSERT_EQ(files.requests.size(), 1u);
     const auto& request = files.requests[0];
@@ -413,7 +413,7 @@ TEST_F(UtilsDlgTest, SignOnlyCompleteChannelIsWrittenAsJavaKey) {
 
     const std::string java = dir.file("javaclient.bin");
     files.answers.push_back(java);
-    dlg->onCommand(IdUtilsJava);
+    dlg->onCommand(UtilsCommand::Java);
     EXPECT_EQ(messageTexts(), (std::vector<std::string>{"\"Java\" канал успешно экспортирован!"}));
     const std::string text = TestSupport::readText(java);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
@@ -425,7 +425,7 @@ TEST_F(UtilsDlgTest, SignOnlyCompleteChannelIsWrittenAsJavaKey) {
 
     // A folder that does not exist cannot take the file.
     files.answers.push_back(dir.file("no/such/dir/javaclient.bin"));
-    dlg->onCommand(IdUtilsJava);
+    dlg->onCommand(UtilsCommand::Java);
     EXPECT_EQ(view.messages.back().text, "Ошибка экспорта \"Java\" канала!");
     EXPECT_EQ(view.messages.back().title, "Ошибка");
 }
@@ -433,7 +433,7 @@ TEST_F(UtilsDlgTest, SignOnlyCompleteChannelIsWrittenAsJavaKey) {
 TEST_F(UtilsDlgTest, ChannelWithoutSignatureIsRefusedAtTheSecondJavaCheck) {
     auto dlg = openBase(completeChannel("user", "server", false, false));
     selectChannel(*dlg, "user : server");
-    dlg->onCommand(IdUtilsJava);
+    dlg->onCommand(UtilsCommand::Java);
     EXPECT_EQ(messageTexts(),
               (std::vector<std::string>{"Секретный канал не содержит ключей подписи.Для \"Java\" "
                                         "канала должна присутствовать\nтолько подпись!"}));
@@ -446,7 +446,7 @@ TEST_F(UtilsDlgTest, ExportWritesTheReportAndOffersToOpenIt) {
     selectChannel(*dlg, "server : user");
 
     files.answers.push_back(std::nullopt);
-    dlg->onCommand(IdUtilsExport);
+    dlg->onCommand(UtilsCommand::Export);
     EXPECT_TRUE(view.messages.empty());
     const auto& request = files.requests.at(0);
     EXPECT_FALSE(request.forOpening);
@@ -460,20 +460,20 @@ TEST_F(UtilsDlgTest, ExportWritesTheReportAndOffersToOpenIt) {
     const std::string report = dir.file("Export.html");
     files.answers.push_back(report);
     view.answers.push_back(true);
-    dlg->onCommand(IdUtilsExport);
+    dlg->onCommand(UtilsCommand::Export);
     EXPECT_EQ(messageTexts(),
               (std::vector<std::string>{"Информация о канале успешно экспортирована!\nОткрыть "
                                         "файл для просмотра или печати?"}));
     EXPECT_EQ(view.opened, (std::vector<std::string>{report}));
     EXPECT_NE(TestSupport::readText(report).find("server -> user"), std::string::npos);
     // The selection and the buttons stay as they were.
-    EXPECT_TRUE(view.enabled(IdUtilsExport));
+    EXPECT_TRUE(view.enabled(UtilsCommand::Export));
 
     // No program for HTML: the user learns where the report is.
     view.desktopOpens = false;
     files.answers.push_back(report);
     view.answers.push_back(true);
-    dlg->onCommand(IdUtilsExport);
+    dlg->onCommand(UtilsCommand::Export);
     EXPECT_EQ(view.messages.back().text,
               "Не найдена программа для просмотра HTML-файлов.\nОтчет сохранен в файле \"" +
                   report + "\".");
@@ -481,7 +481,7 @@ TEST_F(UtilsDlgTest, ExportWritesTheReportAndOffersToOpenIt) {
     view.opened.pop_back();
 
     files.answers.push_back(dir.file("missing/Export.html"));
-    dlg->onCommand(IdUtilsExport);
+    dlg->onCommand(UtilsCommand::Export);
     EXPECT_EQ(view.messages.back().text, "Ошибка экспорта канала!");
     EXPECT_EQ(view.messages.back().title, "Ошибка");
     EXPECT_EQ(view.opened.size(), 1u);
@@ -511,16 +511,16 @@ TEST_F(UtilsDlgTest, LongAndBlankNamesWorkThroughEveryAction) {
     const std::string report = dir.file("third.html");
     files.answers.push_back(report);
     view.answers.push_back(false);
-    dlg->onCommand(IdUtilsExport);
+    dlg->onCommand(UtilsCommand::Export);
     EXPECT_NE(TestSupport::readText(report).find(third), std::string::npos);
 
     files.answers.push_back(dir.file("javaclient.bin"));
-    dlg->onCommand(IdUtilsJava);
+    dlg->onCommand(UtilsCommand::Java);
     EXPECT_EQ(view.messages.back().text, "\"Java\" канал успешно экспортирован!");
 
     dlg->onSelectionChanged(view.at({0, 1}));
     view.answers.push_back(true);
-    dlg->onCommand(IdUtilsDelete);
+    dlg->onCommand(UtilsCommand::Delete);
     EXPECT_EQ(view.messages.at(view.messages.size() - 2).text,
               "Вы уверены, что хотите удалить секретный канал \"Центральный сервер Орвейн : "
               "Пользователь филиала номер 12345\"?");
@@ -545,11 +545,11 @@ TEST_F(UtilsDlgTest, ChannelGoneFromTheFileMeanwhileFailsTheDeletion) {
     ASSERT_TRUE(other.saveBase(basePath));
 
     files.answers.push_back(dir.file("anna.html"));
-    dlg->onCommand(IdUtilsExport);
+    dlg->onCommand(UtilsCommand::Export);
     EXPECT_EQ(view.messages.back().text, "Ошибка экспорта канала!");
 
     view.answers.push_back(true);
-    dlg->onCommand(IdUtilsDelete);
+    dlg->onCommand(UtilsCommand::Delete);
     EXPECT_EQ(view.messages.back().text, "Ошибка удаления канала!");
     // Reloaded as the file is now.
     EXPECT_EQ(view.childTexts(dlg->rootItem()), (std::vector<std::string>{"server : boris"}));
@@ -562,7 +562,7 @@ TEST_F(UtilsDlgTest, FailedReloadKeepsTheTreeButNoActionReachesAChannel) {
     TestSupport::writeText(basePath, "overwritten by something else");
 
     view.answers.push_back(true);
-    dlg->onCommand(IdUtilsDelete);
+    dlg->onCommand(UtilsCommand::Delete);
     EXPECT_EQ(messageTexts().back(), kOpenFailed);
     EXPECT_EQ(messageTexts().at(messageTexts().size() - 2), "Ошибка удаления канала!");
     // Each failure names the file and its own cause.
@@ -577,7 +577,7 @@ TEST_F(UtilsDlgTest, FailedReloadKeepsTheTreeButNoActionReachesAChannel) {
     const size_t shown = view.messages.size();
     dlg->onSelectionChanged(view.at({0, 1}));
     EXPECT_FALSE(view.anyActionEnabled());
-    dlg->onCommand(IdUtilsDelete);
+    dlg->onCommand(UtilsCommand::Delete);
     EXPECT_EQ(view.messages.size(), shown);
 }
 
@@ -599,20 +599,20 @@ TEST_F(UtilsDlgTest, SecureExceptionIsShownAndNotFatal) {
     UtilsDlg dlg(basePath, throwingView, settings);
     ASSERT_TRUE(dlg.open());
     dlg.onSelectionChanged(throwingView.at({0, 0}));
-    dlg.onCommand(IdUtilsExport);
-    dlg.onCommand(IdUtilsJava);
+    dlg.onCommand(UtilsCommand::Export);
+    dlg.onCommand(UtilsCommand::Java);
     ASSERT_EQ(throwingView.messages.size(), 2u);
     for (const auto& m : throwingView.messages) {
         EXPECT_EQ(m.text, "Не удалось создать объект RSA");
         EXPECT_EQ(m.title, "Ошибка");
     }
-    EXPECT_TRUE(throwingView.enabled(IdUtilsJava));
+    EXPECT_TRUE(throwingView.enabled(UtilsCommand::Java));
 }
 
 TEST_F(UtilsDlgTest, CloseEndsWithTwo) {
     auto dlg = openBase(completeChannel("server", "user", true, true));
-    dlg->onCommand(IdUtilsOk);
-    dlg->onCommand(IdUtilsCancel);
+    dlg->onCommand(UtilsCommand::Close);
+    dlg->onCommand(UtilsCommand::Close);
     EXPECT_EQ(view.endCodes, (std::vector<int>{2, 2}));
 }
 
@@ -626,7 +626,7 @@ TEST_F(UtilsDlgTest, TheOpenFileIsNeverTheOutput) {
     const auto before = TestSupport::readBytes(base);
     auto dlg = openDialog(base);
     selectChannel(*dlg, "user : server");
-    for (int command : {IdUtilsExport, IdUtilsJava}) {
+    for (UtilsCommand command : {UtilsCommand::Export, UtilsCommand::Java}) {
         for (const std::string& output :
              {base, dir.path() + "/./userkey.bin", std::string("userkey.bin")}) {
             SCOPED_TRACE(output);

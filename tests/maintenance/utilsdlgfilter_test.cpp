@@ -91,14 +91,14 @@ TEST_F(UtilsDlgFilterTest, SeveralSelectedAreDeletedAfterOneQuestionInOneStep) {
     dlg.onItemExpanding(view.at({0, 0}));
     dlg.onSelectionChanged({channelItem("Сервер : Anna"), channelItem("admin : root"),
                             view.at({0, 0, 0})});  // a name row counts for nothing
-    EXPECT_TRUE(view.enabled(IdUtilsDelete));
-    EXPECT_FALSE(view.enabled(IdUtilsExport));
-    EXPECT_FALSE(view.enabled(IdUtilsJava));
+    EXPECT_TRUE(view.enabled(UtilsCommand::Delete));
+    EXPECT_FALSE(view.enabled(UtilsCommand::Export));
+    EXPECT_FALSE(view.enabled(UtilsCommand::Java));
     EXPECT_EQ(dlg.selectedChannels().size(), 2u);
 
     // "Нет" changes nothing.
     view.answers.push_back(false);
-    dlg.onCommand(IdUtilsDelete);
+    dlg.onCommand(UtilsCommand::Delete);
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_EQ(view.messages[0].text, "Удалить выбранные секретные каналы (2)?");
     EXPECT_EQ(channelsOnDisk(), 4);
@@ -109,7 +109,7 @@ TEST_F(UtilsDlgFilterTest, SeveralSelectedAreDeletedAfterOneQuestionInOneStep) {
         const TestSupport::HeldElsewhere held(path, LOCK_EX);
         ASSERT_TRUE(held.held());
         view.answers.push_back(true);
-        dlg.onCommand(IdUtilsDelete);
+        dlg.onCommand(UtilsCommand::Delete);
         // The reload after it fails as well while the base is held.
         EXPECT_EQ(view.errors(), (std::vector<std::string>{"Ошибка удаления канала!",
                                                            "Ошибка открытия базы ключей!"}));
@@ -119,7 +119,7 @@ TEST_F(UtilsDlgFilterTest, SeveralSelectedAreDeletedAfterOneQuestionInOneStep) {
 
     dlg.onSelectionChanged({channelItem("Сервер : Anna"), channelItem("admin : root")});
     view.answers.push_back(true);
-    dlg.onCommand(IdUtilsDelete);
+    dlg.onCommand(UtilsCommand::Delete);
     EXPECT_EQ(view.messages.back().text, "Секретные каналы успешно удалены!");
     EXPECT_EQ(channelsOnDisk(), 2);
     EXPECT_EQ(view.shownChildTexts(dlg.rootItem()),
@@ -133,9 +133,9 @@ TEST_F(UtilsDlgFilterTest, ChannelsTheFilterHidesAreNotActedOnAndItSurvivesARelo
     // Only the channel still shown is selected: one channel, every action.
     ASSERT_EQ(dlg.selectedChannels().size(), 1u);
     EXPECT_EQ(dlg.selectedChannels()[0].second, cp1251("Ёжик"));
-    EXPECT_TRUE(view.enabled(IdUtilsExport));
+    EXPECT_TRUE(view.enabled(UtilsCommand::Export));
     view.answers.push_back(true);
-    dlg.onCommand(IdUtilsDelete);
+    dlg.onCommand(UtilsCommand::Delete);
     EXPECT_EQ(view.messages[0].text,
               "Вы уверены, что хотите удалить секретный канал \"Сервер : Ёжик\"?");
     EXPECT_EQ(channelsOnDisk(), 3);

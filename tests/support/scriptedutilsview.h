@@ -2,6 +2,7 @@
 // A maintenance view that records the tree the logic builds; messages,
 // questions, file dialogs and the wait cursor are ScriptedDialogView's.
 
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
@@ -28,7 +29,9 @@ public:
     };
 
     void setKindText(const std::string& text) override { kindText = text; }
-    void enableButton(int id, bool enabled) override { buttons[id] = enabled; }
+    void enableCommand(Talvek::UtilsCommand command, bool enabled) override {
+        buttons[command] = enabled;
+    }
     void setTreeRedraw(bool enabled) override {
         redrawCalls.push_back(enabled);
         redrawOn = enabled;
@@ -42,7 +45,7 @@ public:
                                 Talvek::TreeItem parent) override {
         if (redrawOn) ++insertsWhileDrawing;
         // Handles stay unique across rebuilds, as real ones would.
-        const Talvek::TreeItem handle = nextHandle++;
+        const auto handle = static_cast<Talvek::TreeItem>(nextHandle++);
         items[handle] = Item{text, image, parent, false, {}, {}, false};
         if (parent == Talvek::NoTreeItem)
             top.push_back(handle);
@@ -88,17 +91,17 @@ public:
         }
         return out;
     }
-    bool enabled(int id) const {
-        auto it = buttons.find(id);
+    bool enabled(Talvek::UtilsCommand command) const {
+        auto it = buttons.find(command);
         return it != buttons.end() && it->second;
     }
     bool anyActionEnabled() const {
-        return enabled(Talvek::IdUtilsDelete) || enabled(Talvek::IdUtilsExport) ||
-               enabled(Talvek::IdUtilsJava);
+        return enabled(Talvek::UtilsCommand::Delete) || enabled(Talvek::UtilsCommand::Export) ||
+               enabled(Talvek::UtilsCommand::Java);
     }
 
     std::string kindText;
-    std::map<int, bool> buttons;
+    std::map<Talvek::UtilsCommand, bool> buttons;
     std::map<Talvek::TreeItem, Item> items;
     std::vector<Talvek::TreeItem> top;
     std::vector<std::string> opened;
@@ -109,7 +112,7 @@ public:
     int generation = 0;
     int insertsWhileDrawing = 0;
     bool redrawOn = true;
-    Talvek::TreeItem nextHandle = 1;
+    std::uintptr_t nextHandle = 1;
 };
 
 }  // namespace TestSupport
