@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -48,14 +49,30 @@ bool fileExists(const std::string& path) {
 bool sameFile(const std::string& a, const std::string& b) {
     if (a == b) return true;
     if (a.empty() || b.empty()) return false;
-    struct stat sa {};
-    struct stat sb {};
-    const bool aExists = stat(a.c_str(), &sa) == 0;
-    const bool bExists = stat(b.c_str(), &sb) == 0;
+    return sameFile(FileIdentity(a), FileIdentity(b));
+}
+
+FileIdentity::FileIdentity(std::string path) : path_(std::move(path)) {
+    struct stat st {};
+    if (!path_.empty() && stat(path_.c_str(), &st) == 0) {
+        exists_ = true;
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
+    }
+}
+
+const std::string& FileIdentity::resolved() const {
+    if (!resolved_) resolved_ = resolvedPath(path_);
+    return *resolved_;
+}
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+    if (a.path() == b.path()) return true;
+    if (a.path().empty() || b.path().empty()) return false;
     // Hard links and every spelling of one existing file share device and inode.
-    if (aExists && bExists) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    if (a.exists() && b.exists()) return a.device() == b.device() && a.inode() == b.inode();
     // A file that is still to be written is known only by where it will be.
-    return resolvedPath(a) == resolvedPath(b);
+    return a.resolved() == b.resolved();
 }
 
 }  // namespace Talvek

@@ -24,13 +24,6 @@ std::string lockedPlace(const std::string& path) {
     return error ? path : place.string();
 }
 
-bool sameFolder(const std::string& a, const std::string& b) {
-    struct stat sa {};
-    struct stat sb {};
-    return stat(folderOf(a).c_str(), &sa) == 0 && stat(folderOf(b).c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 }  // namespace
 
 Transaction::~Transaction() {
@@ -39,11 +32,24 @@ Transaction::~Transaction() {
     held_.clear();
 }
 
-Transaction::Held* Transaction::find(const std::string& path) const {
-    for (const auto& h : held_) {
-        if (h->path == path || sameFile(h->target, path)) return h.get();
+Transaction::Held* Transaction::findIdentity(const FileIdentity& identity) const {
+    if (identity.exists()) {
+        const auto at = byInode_.find({identity.device(), identity.inode()});
+        if (at != byInode_.end()) return at->second;
     }
+    // A file that is still to be written (on either side) is known by where
+    // it will be; an existing one found there must also be the same file.
+    const auto at = byResolved_.find(identity.resolved());
+    if (at != byResolved_.end() && sameFile(at->second->identity, identity)) return at->second;
     return nullptr;
+}
+
+Transaction::Held* Transaction::find(const std::string& path) const {
+    if (const auto at = byPath_.find(path); at != byPath_.end()) return at->second;
+    if (held_.empty() || path.empty()) return nullptr;
+    Held* const h = findIdentity(FileIdentity(path));
+    if (h) byPath_.emplace(path, h);
+    return h;
 }
 
 std::chrono::steady_clock::time_point Transaction::deadline() {
@@ -52,38 +58,52 @@ std::chrono::steady_clock::time_point Transaction::deadline() {
 }
 
 bool Transaction::lock(const std::vector<std::string>& paths) {
-    std::vector<std::pair<std::string, const std::string*>> order;
+    struct Wanted {
+        std::string place;
+        const std::string* path;
+        std::string target;
+    };
+    std::vector<Wanted> order;
     for (const std::string& path : paths) {
-        if (path.empty()) continue;
+        if (path.empty() || byPath_.count(path)) continue;
         std::string target;
         if (!FileWriter::saveTarget(path, target)) return false;
         // What is actually locked: the file, or the folder of a file not
         // made yet.
         struct stat st {};
-        order.emplace_back(lockedPlace(stat(target.c_str(), &st) == 0 ? target : folderOf(target)),
-                           &path);
+        std::string place = lockedPlace(stat(target.c_str(), &st) == 0 ? target : folderOf(target));
+        order.push_back({std::move(place), &path, std::move(target)});
     }
     std::stable_sort(order.begin(), order.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [place, path] : order) {
-        if (!lock(*path)) return false;
+                     [](const Wanted& a, const Wanted& b) { return a.place < b.place; });
+    for (const Wanted& w : order) {
+        if (!byPath_.count(*w.path) && !lockTarget(*w.path, w.target)) return false;
     }
     return true;
 }
 
 bool Transaction::lock(const std::string& path) {
     if (find(path)) return true;
+    std::string target;
+    if (!FileWriter::saveTarget(path, target)) return false;
+    return lockTarget(path, target);
+}
+
+bool Transaction::lockTarget(const std::string& path, const std::string& target) {
+    FileIdentity identity(target);
+    // Two spellings of one file in one list: the second finds the first.
+    if (Held* h = findIdentity(identity)) {
+        byPath_.emplace(path, h);
+        return true;
+    }
     auto held = std::make_unique<Held>();
-    held->path = path;
-    if (!FileWriter::saveTarget(path, held->target)) return false;
+    held->target = target;
     // A process cannot wait for its own lock: a folder this transaction
     // already holds is not locked twice.
-    bool folderHeld = false;
-    for (const auto& h : held_) {
-        if (h->lock.holdsFolder() && sameFolder(h->target, held->target)) folderHeld = true;
-    }
-    switch (
-        held->lock.acquire(held->target, FileLock::Kind::Exclusive, true, folderHeld, deadline())) {
+    struct stat folder {};
+    const bool folderKnown = stat(folderOf(target).c_str(), &folder) == 0;
+    const bool folderHeld = folderKnown && heldFolders_.count({folder.st_dev, folder.st_ino}) > 0;
+    switch (held->lock.acquire(target, FileLock::Kind::Exclusive, true, folderHeld, deadline())) {
         case FileLock::Result::Locked:
             held->exists = true;
             break;
@@ -93,6 +113,24 @@ bool Transaction::lock(const std::string& path) {
         default:
             return false;
     }
+    if (held->lock.holdsFolder() && folderKnown)
+        heldFolders_.insert({folder.st_dev, folder.st_ino});
+    // What was found out before the lock holds unless the wait for it saw
+    // the file made, removed or replaced.
+    struct stat locked {};
+    if (held->exists != identity.exists() ||
+        (held->exists &&
+         (fstat(held->lock.fd(), &locked) != 0 || locked.st_dev != identity.device() ||
+          locked.st_ino != identity.inode()))) {
+        identity = FileIdentity(target);
+    }
+    held->identity = std::move(identity);
+    Held* const h = held.get();
+    if (h->identity.exists())
+        byInode_.emplace(std::pair{h->identity.device(), h->identity.inode()}, h);
+    byResolved_.emplace(h->identity.resolved(), h);
+    byPath_.emplace(h->target, h);
+    byPath_.emplace(path, h);
     held_.push_back(std::move(held));
     return true;
 }

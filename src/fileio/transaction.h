@@ -9,11 +9,16 @@
 // was; an object destroyed without commit() throws its temporaries away.
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "fileio/fileexists.h"
 #include "fileio/filelock.h"
 #include "fileio/filereader.h"
 #include "fileio/filewriter.h"
@@ -55,17 +60,29 @@ public:
     bool commit();
 
 private:
+    // A file of the action, found out once when it is locked: what a save to
+    // it replaces, and that file's identity, by which every later spelling
+    // of it is recognised.
     struct Held {
-        std::string path;
         std::string target;
+        FileIdentity identity;
         FileLock lock;
         bool exists = false;
         bool staged = false;
     };
     Held* find(const std::string& path) const;
+    Held* findIdentity(const FileIdentity& identity) const;
+    bool lockTarget(const std::string& path, const std::string& target);
     std::chrono::steady_clock::time_point deadline();
 
     std::vector<std::unique_ptr<Held>> held_;
+    // Every spelling asked for so far, so that the next lookup of it costs
+    // no file-system call; and the held files by inode and resolved path.
+    mutable std::unordered_map<std::string, Held*> byPath_;
+    std::map<std::pair<dev_t, ino_t>, Held*> byInode_;
+    std::unordered_map<std::string, Held*> byResolved_;
+    // The folders held for files not made yet, which are not locked twice.
+    std::set<std::pair<dev_t, ino_t>> heldFolders_;
     std::vector<std::unique_ptr<FileWriter>> staged_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
 };

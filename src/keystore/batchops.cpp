@@ -155,10 +155,12 @@ BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKe
                               const std::function<void(size_t)>& progress) {
     bool refused = false;
     std::set<std::string> names;
+    // The base is found out once, not once per user.
+    const FileIdentity baseFile(batch.baseFile);
     for (size_t i = 0; i < users.size(); ++i) {
         NewUserKey& user = users[i];
         user.fault = ItemFault::None;
-        if (sameFile(batch.baseFile, user.exportFile)) {
+        if (sameFile(baseFile, FileIdentity(user.exportFile))) {
             user.fault = ItemFault::FileInUse;
         }
         if (user.fault == ItemFault::None && !names.insert(user.userName).second) {

@@ -37,10 +37,14 @@ std::unique_ptr<RsaKeyRecord> publicHalf(const std::unique_ptr<RsaKeyRecord>& ow
 // The files of one action each play one role: a later write must never
 // replace what an earlier one wrote or read, however the names are spelt.
 bool rolesCollide(std::initializer_list<const std::string*> paths) {
-    for (auto a = paths.begin(); a != paths.end(); ++a) {
-        for (auto b = a + 1; b != paths.end(); ++b) {
-            if (sameFile(**a, **b)) {
-                noteFileFailure(**b, FileFault::TwoRoles);
+    // Each file is found out once, however many it is compared with.
+    std::vector<FileIdentity> files;
+    files.reserve(paths.size());
+    for (const std::string* path : paths) files.emplace_back(*path);
+    for (size_t a = 0; a < files.size(); ++a) {
+        for (size_t b = a + 1; b < files.size(); ++b) {
+            if (sameFile(files[a], files[b])) {
+                noteFileFailure(files[b].path(), FileFault::TwoRoles);
                 return true;
             }
         }

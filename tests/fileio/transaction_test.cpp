@@ -20,6 +20,7 @@
 
 #include "keystore/encoding.h"
 #include "keystore/fingerprint.h"
+#include "fileio/fileexists.h"
 #include "fileio/filefault.h"
 #include "fileio/filelock.h"
 #include "keystore/keybase.h"
@@ -243,29 +244,39 @@ TEST(Transaction, OneFinalFileIsStagedOnce) {
     TempDir dir;
     ASSERT_EQ(symlink("new.key_base", dir.file("link.key_base").c_str()), 0);
     TestSupport::writeText(dir.file("old"), "old");
+    ASSERT_EQ(link(dir.file("old").c_str(), dir.file("hard").c_str()), 0);
     const struct {
         std::string first, second;
     } cases[] = {
         {dir.file("link.key_base"), dir.file("new.key_base")},
         {dir.file("new.key_base"), dir.path() + "/./link.key_base"},
-        {dir.file("old"), dir.path() + "/../" + dir.path().substr(dir.path().rfind('/') + 1) +
-                              "/old"},
+        {dir.file("old"),
+         dir.path() + "/../" + dir.path().substr(dir.path().rfind('/') + 1) + "/old"},
+        {dir.file("hard"), dir.file("old")},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.first + " | " + c.second);
-        const Snapshot before = snapshot(dir);
-        {
-            Transaction t;
-            FileWriter* first = t.stage(c.first, FileWriter::Permissions::OwnerOnly);
-            ASSERT_NE(first, nullptr);
-            ASSERT_TRUE(writeString(*first, "private keys"));
-            forgetFileFailure();
-            EXPECT_EQ(t.stage(c.second, FileWriter::Permissions::Normal), nullptr);
-            EXPECT_EQ(lastFileFailure().fault, FileFault::TwoRoles);
+    // Staged one after the other, and locked together first (each file is
+    // then found out once, when it is locked, and recognised by that).
+    for (const bool lockedFirst : {false, true})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.first + " | " + c.second + (lockedFirst ? " | locked first" : ""));
+            const Snapshot before = snapshot(dir);
+            {
+                Transaction t;
+                if (lockedFirst) {
+                    ASSERT_TRUE(t.lock(std::vector<std::string>{c.second, c.first}));
+                    EXPECT_EQ(t.exists(c.first), fileExists(c.first));
+                    EXPECT_EQ(t.exists(c.second), fileExists(c.second));
+                }
+                FileWriter* first = t.stage(c.first, FileWriter::Permissions::OwnerOnly);
+                ASSERT_NE(first, nullptr);
+                ASSERT_TRUE(writeString(*first, "private keys"));
+                forgetFileFailure();
+                EXPECT_EQ(t.stage(c.second, FileWriter::Permissions::Normal), nullptr);
+                EXPECT_EQ(lastFileFailure().fault, FileFault::TwoRoles);
+            }
+            EXPECT_EQ(snapshot(dir), before);
+            EXPECT_FALSE(TestSupport::exists(dir.file("new.key_base")));
         }
-        EXPECT_EQ(snapshot(dir), before);
-        EXPECT_FALSE(TestSupport::exists(dir.file("new.key_base")));
-    }
 }
 
 // A save killed at any moment leaves every file whole, old or new; the next
