@@ -99,7 +99,8 @@ CryptoServer::~CryptoServer() {
 
 bool CryptoServer::listenOn(const std::string& host, uint16_t port) {
     store_.removeTemporaries();
-    if (!replays_.load()) return false;
+    noncesProblem_ = replays_.load();
+    if (!noncesProblem_) return false;
     if (!spareFd_) spareFd_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (listener_.create() != 0 || listener_.bind(host, port) != 0 || listener_.listen(128) != 0)
         return false;

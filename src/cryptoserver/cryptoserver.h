@@ -88,6 +88,10 @@ public:
     // Reads the recorded nonces and removes the temporaries a killed server
     // left, then listens (port 0: any free port); false when any fails.
     bool listenOn(const std::string& host, uint16_t port);
+    // Why the recorded nonces stopped listenOn (None when they did not),
+    // and their file.
+    const ReplayGuard::LoadResult& noncesProblem() const { return noncesProblem_; }
+    const std::string& noncesFile() const { return replays_.file(); }
     // Serves what it listens on from a thread of its own until stop().
     void run();
     // Both of the above.
@@ -147,6 +151,7 @@ private:
     ServerKeys keys_;
     InterfaceStore store_;
     ReplayGuard replays_;
+    ReplayGuard::LoadResult noncesProblem_;
     RequestLog log_;
     // Last: stopped and joined before the rest goes.
     std::jthread acceptor_;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <pthread.h>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -72,6 +73,30 @@ bool number(const std::string& text, long low, long high, long& out) {
     errno = 0;
     out = std::strtol(text.c_str(), &end, 10);
     return !text.empty() && *end == '\0' && errno == 0 && out >= low && out <= high;
+}
+
+// Why the server cannot start on its replay guard, naming the file.
+std::string noncesProblemText(const std::string& file, const Talvek::ReplayGuard::LoadResult& r) {
+    using Problem = Talvek::ReplayGuard::LoadResult::Problem;
+    const std::string cause = r.error ? std::string(std::strerror(r.error)) : std::string();
+    switch (r.problem) {
+        case Problem::CannotOpen:
+        case Problem::CannotRead:
+            return "cannot read the seen nonces " + file + ": " + cause;
+        case Problem::NotRegularFile:
+            return "the seen nonces " + file +
+                   " are not a regular file (a folder, a device or a symbolic link)";
+        case Problem::Damaged:
+            return "the seen nonces " + file +
+                   " are damaged or not a nonce file; not started, since requests taken in the "
+                   "last 600 seconds could be taken again. Once no server has served the folder "
+                   "for 600 seconds, remove the file";
+        case Problem::CannotWrite:
+            return "cannot write the seen nonces " + file + ": " + cause;
+        case Problem::None:
+            break;
+    }
+    return {};
 }
 
 }  // namespace
@@ -142,6 +167,11 @@ int main(int argc, char** argv) {
 
     Talvek::CryptoServer server(config);
     if (!server.listenOn(host, static_cast<uint16_t>(port))) {
+        if (!server.noncesProblem()) {
+            std::cerr << "talvek-cryptoserver: "
+                      << noncesProblemText(server.noncesFile(), server.noncesProblem()) << "\n";
+            return 1;
+        }
         std::cerr << "talvek-cryptoserver: cannot listen on " << host << ":" << port << ": "
                   << Talvek::socketErrorText(Talvek::currentSocketError()) << "\n";
         return 1;

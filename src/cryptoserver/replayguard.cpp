@@ -41,35 +41,46 @@ void ReplayGuard::forgetUntil(int64_t clock) {
     }
 }
 
-bool ReplayGuard::load(std::optional<int64_t> now) {
-    if (file_.empty()) return true;
+ReplayGuard::LoadResult ReplayGuard::load(std::optional<int64_t> now) {
+    using Problem = LoadResult::Problem;
+    if (file_.empty()) return {};
     std::lock_guard lock(mutex_);
     const int64_t clock = now ? *now : wallClock();
-    UniqueFd in(::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in && errno != ENOENT) return false;
+    UniqueFd in(::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!in && errno == ELOOP) return {Problem::NotRegularFile, 0};
+    if (!in && errno != ENOENT) return {Problem::CannotOpen, errno};
     if (in) {
         struct stat st {};
-        bool ok = ::fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode);
+        if (::fstat(in.get(), &st) != 0) return {Problem::CannotRead, errno};
+        if (!S_ISREG(st.st_mode)) return {Problem::NotRegularFile, 0};
         std::vector<uint8_t> bytes;
         uint8_t buffer[4096];
-        for (ssize_t n; ok && (n = ::read(in.get(), buffer, sizeof buffer)) != 0;) {
+        for (ssize_t n; (n = ::read(in.get(), buffer, sizeof buffer)) != 0;) {
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) ok = false;
-            else bytes.insert(bytes.end(), buffer, buffer + n);
+            if (n < 0) return {Problem::CannotRead, errno};
+            bytes.insert(bytes.end(), buffer, buffer + n);
         }
         in.reset();
-        if (!ok) return false;
-        // A record cut short by a crash counts for nothing.
+        // No server writes a forget time before 1970 or further ahead than
+        // the window: such a record is another file's bytes or damage.
+        const int64_t latest = clock + Envelope::ReplayWindowSeconds +
+                               Envelope::MaxClockSkewSeconds + kClockStepAllowance;
         for (size_t at = 0; at + kRecordSize <= bytes.size(); at += kRecordSize) {
             Nonce nonce;
             std::memcpy(nonce.data(), bytes.data() + at, nonce.size());
             const int64_t forgetAt = timeFrom(bytes.data() + at + nonce.size());
+            if (forgetAt <= 0 || forgetAt > latest) {
+                seen_.clear();
+                expiry_.clear();
+                return {Problem::Damaged, 0};
+            }
             if (forgetAt <= clock || seen_.count(nonce)) continue;
             seen_[nonce] = forgetAt;
             expiry_.emplace(forgetAt, nonce);
         }
     }
-    return rewrite();
+    if (!rewrite()) return {Problem::CannotWrite, errno};
+    return {};
 }
 
 bool ReplayGuard::rewrite() {
@@ -91,15 +102,20 @@ bool ReplayGuard::rewrite() {
                     writeAll(out.get(), bytes.data(), bytes.size()) && ::fsync(out.get()) == 0;
     out.reset();
     if (!ok || ::rename(temp.c_str(), file_.c_str()) != 0) {
+        const int cause = errno;
         ::unlink(temp.c_str());
+        errno = cause;
         return false;
     }
     if (const UniqueFd dir(::open(folderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         dir) {
         ::fsync(dir.get());
     }
+    errno = 0;
     fd_.reset(::open(file_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    const int cause = errno;
     records_ = seen_.size();
+    errno = cause;
     return fd_.valid();
 }
 

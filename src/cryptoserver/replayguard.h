@@ -7,6 +7,10 @@
 // load() reads them back at start. The file is owner-only; records are
 // nonce (16 bytes) and the time it may be forgotten (8 bytes, big-endian);
 // expired ones are dropped when it is read and whenever it is compacted.
+//
+// A file that cannot be read, or holds a record no server could have
+// written, is refused rather than started afresh: an empty guard would take
+// again every request captured in the last window.
 
 #include <array>
 #include <cstdint>
@@ -23,6 +27,23 @@ namespace Talvek {
 class ReplayGuard {
 public:
     enum class Verdict { Admitted, Replayed, NotRecorded };
+    // Why load() failed; error is the system's errno where there is one.
+    struct LoadResult {
+        enum class Problem {
+            None,
+            CannotOpen,      // e.g. no permission to read it
+            NotRegularFile,  // a folder, a device, a symbolic link
+            CannotRead,      // opened, but reading failed
+            Damaged,         // a record whose time no server could have written
+            CannotWrite,     // read, but not written back
+        };
+        Problem problem = Problem::None;
+        int error = 0;
+        explicit operator bool() const { return problem == Problem::None; }
+    };
+    // A record's forget time may lie at most this far beyond what the
+    // server writes (now + window + skew): room for a clock set back.
+    static constexpr int64_t kClockStepAllowance = 86400;
 
     // No file: remembered in memory only.
     ReplayGuard() = default;
@@ -32,9 +53,11 @@ public:
     ReplayGuard& operator=(const ReplayGuard&) = delete;
 
     // Reads the file (a missing one is empty) and writes it back without
-    // the expired entries; false when it cannot be read or written, or is
-    // not a regular file.
-    bool load(std::optional<int64_t> now = std::nullopt);
+    // the expired entries; says why when it cannot be read or written, is
+    // not a regular file or is damaged. A record cut short at the end (a
+    // crash while it was appended) counts for nothing.
+    LoadResult load(std::optional<int64_t> now = std::nullopt);
+    const std::string& file() const { return file_; }
     // Admitted, and the nonce remembered, when it was not seen before;
     // `now` (seconds since 1970) stands in for the clock where given.
     Verdict admit(const EnvelopeStamp& stamp, std::optional<int64_t> now = std::nullopt);

@@ -502,20 +502,6 @@ TEST_F(CryptoServerClient, AReplayedOrStaleUploadCannotRollTheBaseBack) {
     EXPECT_EQ(temporariesIn(folder), std::vector<std::string>{});
 }
 
-TEST(ReplayGuard, ANonceIsTakenOnceWithinTheWindow) {
-    ReplayGuard guard;
-    EnvelopeStamp a, b;
-    a.time = b.time = 1000;
-    a.nonce[0] = 1;
-    b.nonce[0] = 2;
-    using V = ReplayGuard::Verdict;
-    EXPECT_EQ(guard.admit(a, 1000), V::Admitted);
-    EXPECT_EQ(guard.admit(b, 1000), V::Admitted);
-    EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds - 1), V::Replayed);
-    // Long after, the time check refuses it anyway; the nonce is forgotten.
-    EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds), V::Admitted);
-}
-
 TEST_F(CryptoServerClient, EachReplyKindIsCappedBeforeAnythingIsRead) {
     const std::string local = dir.file("changed.key_base");
     writeInterfaceBase(local, "main", 1);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -23,6 +24,7 @@
 #include "support/lockwait.h"
 #include "support/protocolrequests.h"
 #include "support/serverfixture.h"
+#include "support/serverprogram.h"
 
 using namespace Talvek;
 using namespace TestSupport;
@@ -336,4 +338,46 @@ TEST(CryptoServerProgram, SigtermLetsAnUploadFinishAndDropsAStaller) {
     EXPECT_NE(text.find("request=upload interface=main status=0"), std::string::npos) << text;
     EXPECT_EQ(readBytes(dir.file("bases/main.key_base")), readBytes(changed));
     EXPECT_NE(text.find("talvek-cryptoserver: stopped"), std::string::npos) << text;
+}
+
+// A replay guard the program cannot use stops it at start, naming the file
+// and the cause; a damaged one is left as it is, not started afresh.
+TEST(CryptoServerProgram, AGuardFileItCannotUseIsNamedWithItsCause) {
+    if (ServerProgram::program().empty()) GTEST_SKIP() << "not built";
+    const struct {
+        const char* what;
+        std::function<void(const std::string& bases)> make;
+        const char* cause;
+    } cases[] = {
+        {"damaged", [](const std::string& b) { writeText(b + "/.nonces", "These are notes, not nonces.\n"); },
+         " are damaged or not a nonce file"},
+        {"a folder", [](const std::string& b) { std::filesystem::create_directory(b + "/.nonces"); },
+         " are not a regular file"},
+        {"unreadable",
+         [](const std::string& b) {
+             writeBytes(b + "/.nonces", {});
+             ::chmod((b + "/.nonces").c_str(), 0);
+         },
+         ": Permission denied"},
+        {"a folder it cannot write", [](const std::string& b) { ::chmod(b.c_str(), 0555); },
+         ": Permission denied"},
+    };
+    for (const auto& c : cases) {
+        ServerProgram server;
+        c.make(server.bases);
+        const auto before = snapshot(server.dir);
+        ASSERT_TRUE(server.start({}, {.fileModesBindRoot = true})) << c.what;
+        // It must not get as far as listening.
+        if (server.waitForPort() != 0) server.signal(SIGTERM);
+        const int status = server.wait();
+        if (status == 126) GTEST_SKIP() << "the capabilities cannot be dropped here";
+        EXPECT_EQ(status, 1) << c.what;
+        EXPECT_NE(server.err().find(server.bases + "/.nonces"),
+                  std::string::npos)
+            << c.what << ": " << server.err();
+        EXPECT_NE(server.err().find(c.cause), std::string::npos) << c.what << ": " << server.err();
+        EXPECT_EQ(server.err().find("cannot listen"), std::string::npos) << server.err();
+        EXPECT_EQ(snapshot(server.dir), before) << c.what;
+        ::chmod(server.bases.c_str(), 0755);
+    }
 }
