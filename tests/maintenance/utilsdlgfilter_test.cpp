@@ -9,6 +9,7 @@
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "maintenance/utilsdlg.h"
+#include "support/largebase.h"
 #include "support/lockwait.h"
 #include "support/memorysettingsstore.h"
 #include "support/scriptedutilsview.h"
@@ -145,3 +146,38 @@ TEST_F(UtilsDlgFilterTest, ChannelsTheFilterHidesAreNotActedOnAndItSurvivesARelo
     dlg.onFilterChanged("");
     EXPECT_EQ(view.shownChildTexts(dlg.rootItem()).size(), 3u);
 }
+
+namespace {
+
+// A large base as the benchmark makes it: every channel listed once in the
+// base's order, the search crossing both alphabets, and only the channels
+// whose visibility changes told to the view.
+TEST(UtilsDlgLargeBase, ListsAndFiltersThousandsOfChannels) {
+    constexpr size_t kChannels = 3000;
+    TestSupport::TempDir dir;
+    const std::string path = dir.file("server.key_base");
+    TestSupport::writeLargeServerBase(path, kChannels);
+    ScriptedUtilsView view;
+    TestSupport::MemorySettingsStore settings;
+    UtilsDlg dlg(path, view, settings);
+    ASSERT_TRUE(dlg.open());
+    const auto& channels = view.item(dlg.rootItem()).children;
+    ASSERT_EQ(channels.size(), kChannels);
+    EXPECT_EQ(view.item(channels.front()).text, "server : user000000");
+    EXPECT_EQ(view.item(channels.back()).text, "server : Пользователь002999");
+    EXPECT_EQ(view.items.size(), kChannels + 1);  // no rows below a channel yet
+
+    struct Case {
+        const char* typed;
+        size_t shown;
+    };
+    for (const Case c : {Case{"ПОЛЬЗ", kChannels / 3}, Case{"пользователь0029", 34},
+                         Case{"user00299", 6}, Case{"", kChannels}}) {
+        SCOPED_TRACE(c.typed);
+        dlg.onFilterChanged(c.typed);
+        EXPECT_EQ(dlg.shownCount(), c.shown);
+        EXPECT_EQ(view.shownChildTexts(dlg.rootItem()).size(), c.shown);
+    }
+}
+
+}  // namespace
