@@ -188,11 +188,8 @@ void FileWriter::reset() {
 }
 
 bool FileWriter::create(const std::string& path, Permissions permissions) {
+    // A path too long is refused by saveTarget, with its cause.
     if (isOpen() || path.empty()) return false;
-    if (path.size() > kMaxPathBytes) {
-        noteFileFailure(path, FileFault::System, ENAMETOOLONG);
-        return false;
-    }
     // The existing target (or, when there is none, its folder) stays locked
     // until the replacement is in place.
     std::string target;
@@ -207,11 +204,8 @@ bool FileWriter::create(const std::string& path, Permissions permissions) {
 }
 
 bool FileWriter::createDeferred(const std::string& path, Permissions permissions) {
+    // A path too long is refused by saveTarget, with its cause.
     if (isOpen() || path.empty()) return false;
-    if (path.size() > kMaxPathBytes) {
-        noteFileFailure(path, FileFault::System, ENAMETOOLONG);
-        return false;
-    }
     std::string target;
     if (!saveTarget(path, target) || !startTemporary(target, permissions, false)) {
         reset();
