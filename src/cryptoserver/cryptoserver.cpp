@@ -282,7 +282,7 @@ uint32_t CryptoServer::prove(Connection& c) {
     }
     if (c.code == ServerCode::UploadKeyBase) {
         c.baseLength = bigEndian64(opener.data());
-        if (c.baseLength > kBaseMax) return Status::BadRequest;
+        if (c.baseLength > std::min(config_.maxBase, kBaseMax)) return Status::BadRequest;
     }
     c.interfaceName = c.stamp.interfaceName();
     return Status::Success;

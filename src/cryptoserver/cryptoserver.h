@@ -51,6 +51,7 @@
 #include <thread>
 #include <vector>
 
+#include "cryptoclient/protocol.h"
 #include "cryptoclient/tcpsocket.h"
 #include "fileio/uniquefd.h"
 #include "cryptoserver/interfacestore.h"
@@ -74,6 +75,7 @@ struct CryptoServerConfig {
     int earlyDropFrom = 16;            // unproven connections from which new ones may be dropped
     int32_t stopGraceMs = 30000;       // proven requests may finish this long after stop()
     uint64_t replyMemory = 1ull << 30;  // bases held for replies at once
+    uint64_t maxBase = kBaseMax;       // largest base an upload may bring (at most kBaseMax)
     int historyDepth = 5;              // previous versions kept per interface
     std::ostream* log = nullptr;       // one line per request; null: none
 };

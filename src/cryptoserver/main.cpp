@@ -18,12 +18,17 @@
 
 namespace {
 
-constexpr const char* kHelp =
+constexpr const char* kUsage =
     "Usage: talvek-cryptoserver --base SERVERBASE --server-name NAME --dir FOLDER\n"
     "                           [--port PORT] [--host ADDRESS] [--admin-name NAME]\n"
     "                           [--max-connections N] [--connection-time SECONDS]\n"
-    "                           [--idle-time SECONDS] [--history N]\n"
-    "       talvek-cryptoserver --help | --version\n"
+    "                           [--idle-time SECONDS] [--proof-time SECONDS]\n"
+    "                           [--stop-time SECONDS] [--max-unproven N]\n"
+    "                           [--max-unproven-per-source N] [--max-base MIB]\n"
+    "                           [--reply-memory MIB] [--history N]\n"
+    "       talvek-cryptoserver --help | --version\n";
+
+constexpr const char* kHelp =
     "\n"
     "Serves the key bases of FOLDER (one INTERFACE.key_base per interface) to\n"
     "administrators: each request is authenticated by the administrator's secure\n"
@@ -42,9 +47,21 @@ constexpr const char* kHelp =
     "                          administrator with a channel in SERVERBASE)\n"
     "  --max-connections N     connections served at once, more are closed (default 64)\n"
     "  --connection-time S     longest an upload's body or a reply may take, plus a\n"
-    "                          second per MiB of it (default 60); the header and the\n"
-    "                          request's proof have 10 seconds each\n"
+    "                          second per MiB of it (default 60)\n"
     "  --idle-time S           a connection silent this long is closed (default 10)\n"
+    "  --proof-time S          for the header, and again for the request's proof\n"
+    "                          (default 10)\n"
+    "  --stop-time S           after SIGTERM, how long requests in flight may finish\n"
+    "                          (default 30, 0 to 3600)\n"
+    "  --max-unproven N        connections not yet proved, from all sources (default\n"
+    "                          32); from half of it on, new ones are dropped at random\n"
+    "  --max-unproven-per-source N\n"
+    "                          connections not yet proved, per source address\n"
+    "                          (default 4)\n"
+    "  --max-base MIB          largest key base an upload may bring, 1 to 256 MiB\n"
+    "                          (default 256); a larger one is refused with 104\n"
+    "  --reply-memory MIB      bases held in memory for replies, in all (default\n"
+    "                          1024); further fetches wait\n"
     "  --history N             previous versions kept per interface (default 5, 0: none)\n"
     "  --help                  this text\n"
     "  --version               the program's version\n"
@@ -53,18 +70,23 @@ constexpr const char* kHelp =
     "fresh block never seen before) each source address holds at most 4\n"
     "connections and all sources 32; from 16 unproven connections on, new ones are\n"
     "dropped at random (certainly at 32). A proved connection no longer counts. A\n"
-    "key base may be up to 256 MiB; bases held for replies up to 1 GiB in all. A\n"
-    "refused request gets its status, then up to 8 MiB or 2 s of what the client\n"
-    "still sends is read away. Seen nonces are kept in FOLDER/.nonces (600 s).\n"
+    "key base may be up to 256 MiB; bases held for replies up to 1 GiB in all.\n"
+    "These are the defaults of the options above. A refused request gets its\n"
+    "status, then up to 8 MiB or 2 s of what the client still sends is read away.\n"
+    "Seen nonces are kept in FOLDER/.nonces (600 s).\n"
     "\n"
     "Key names are given in UTF-8. One line per request goes to standard error:\n"
     "time, peer, administrator, request, interface and status. SIGTERM or SIGINT\n"
     "stops accepting, closes unproven connections at once, lets requests in\n"
-    "flight finish for up to 30 seconds, then ends the rest and exits.\n";
+    "flight finish for up to 30 seconds (--stop-time), then ends the rest and\n"
+    "exits.\n"
+    "\n"
+    "Exit status: 0 after a stop by signal, 1 when the server cannot start (the\n"
+    "address, or FOLDER/.nonces, named with the cause), 2 for a usage error.\n";
 
 int usage(const std::string& problem) {
     std::cerr << "talvek-cryptoserver: " << problem << "\n"
-              << "Try 'talvek-cryptoserver --help'.\n";
+              << kUsage << "Try 'talvek-cryptoserver --help'.\n";
     return 2;
 }
 
@@ -111,7 +133,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--help") {
-            std::cout << kHelp;
+            std::cout << kUsage << kHelp;
             return 0;
         }
         if (option == "--version") {
@@ -122,7 +144,9 @@ int main(int argc, char** argv) {
             "--port",           "--base",        "--dir",
             "--host",           "--server-name", "--admin-name",
             "--history",        "--idle-time",   "--connection-time",
-            "--max-connections"};
+            "--max-connections", "--proof-time", "--stop-time",
+            "--max-unproven",   "--max-unproven-per-source",
+            "--max-base",       "--reply-memory"};
         if (std::find(std::begin(kValued), std::end(kValued), option) == std::end(kValued))
             return usage("unknown option " + option);
         if (i + 1 >= argc) return usage(option + " needs a value");
@@ -143,6 +167,27 @@ int main(int argc, char** argv) {
             if (!number(value, 1, 86400, n)) return usage(option + " takes 1 to 86400 seconds");
             (option == "--idle-time" ? config.idleLimitMs : config.connectionTimeMs) =
                 static_cast<int32_t>(n * 1000);
+        } else if (option == "--proof-time") {
+            if (!number(value, 1, 600, n)) return usage("--proof-time takes 1 to 600 seconds");
+            config.headerTimeMs = static_cast<int32_t>(n * 1000);
+        } else if (option == "--stop-time") {
+            if (!number(value, 0, 3600, n)) return usage("--stop-time takes 0 to 3600 seconds");
+            config.stopGraceMs = static_cast<int32_t>(n * 1000);
+        } else if (option == "--max-unproven") {
+            if (!number(value, 1, 10000, n)) return usage("--max-unproven takes 1 to 10000");
+            config.maxUnproven = static_cast<int>(n);
+            config.earlyDropFrom = static_cast<int>(n / 2);
+        } else if (option == "--max-unproven-per-source") {
+            if (!number(value, 1, 10000, n))
+                return usage("--max-unproven-per-source takes 1 to 10000");
+            config.maxUnprovenPerSource = static_cast<int>(n);
+        } else if (option == "--max-base") {
+            if (!number(value, 1, static_cast<long>(Talvek::kBaseMax >> 20), n))
+                return usage("--max-base takes 1 to 256 MiB");
+            config.maxBase = static_cast<uint64_t>(n) << 20;
+        } else if (option == "--reply-memory") {
+            if (!number(value, 1, 1048576, n)) return usage("--reply-memory takes 1 to 1048576 MiB");
+            config.replyMemory = static_cast<uint64_t>(n) << 20;
         } else if (option == "--history") {
             if (!number(value, 0, 100, n)) return usage("--history takes 0 to 100");
             config.historyDepth = static_cast<int>(n);

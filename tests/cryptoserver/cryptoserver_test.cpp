@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -379,5 +381,109 @@ TEST(CryptoServerProgram, AGuardFileItCannotUseIsNamedWithItsCause) {
         EXPECT_EQ(server.err().find("cannot listen"), std::string::npos) << server.err();
         EXPECT_EQ(snapshot(server.dir), before) << c.what;
         ::chmod(server.bases.c_str(), 0755);
+    }
+}
+
+namespace {
+
+// A client of the program, for the interface "main".
+CryptoServerParams paramsFor(const ServerProgram& server, uint16_t port,
+                             const std::string& localFile) {
+    CryptoServerParams p;
+    p.address = "127.0.0.1";
+    p.port = port;
+    p.serverKeyName = server.serverName;
+    p.adminKeyName = server.adminName;
+    p.adminKeyBase = server.adminBase;
+    p.interfaceName = "main";
+    p.localFile = localFile;
+    return p;
+}
+
+std::set<std::string> optionsIn(const std::string& text) {
+    static const std::regex option("--[a-z][a-z-]*[a-z]");
+    std::set<std::string> found;
+    for (std::sregex_iterator it(text.begin(), text.end(), option), end; it != end; ++it)
+        found.insert(it->str());
+    return found;
+}
+
+}  // namespace
+
+TEST(CryptoServerProgram, BadOptionValuesAreUsageErrors) {
+    if (ServerProgram::program().empty()) GTEST_SKIP() << "not built";
+    const std::vector<std::vector<std::string>> cases{
+        {"--max-base", "0"},        {"--max-base", "257"},
+        {"--max-base", "1M"},       {"--max-unproven", "0"},
+        {"--max-unproven-per-source", "-1"}, {"--proof-time", "0"},
+        {"--proof-time", "601"},    {"--stop-time", "x"},
+        {"--stop-time", "3601"},    {"--reply-memory", "0"},
+        {"--port", "70000"},        {"--history", "101"},
+        {"--max-connections", ""},  {"--max-base"},
+        {"--no-such-option", "1"},
+    };
+    for (const auto& extra : cases) {
+        ServerProgram server;
+        ASSERT_TRUE(server.start(extra));
+        if (server.waitForPort() != 0) server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(), 2) << extra[0];
+        EXPECT_EQ(server.err().rfind("talvek-cryptoserver: ", 0), 0u) << server.err();
+        EXPECT_LT(server.err().find(extra[0]), server.err().find('\n')) << server.err();
+        EXPECT_NE(server.err().find("\nUsage: talvek-cryptoserver --base SERVERBASE"),
+                  std::string::npos)
+            << server.err();
+    }
+}
+
+// --help and the manual page name the same options, and the program takes
+// every one of them.
+TEST(CryptoServerProgram, HelpAndManualKnowTheSameOptions) {
+    if (ServerProgram::program().empty()) GTEST_SKIP() << "not built";
+    ServerProgram help;
+    ASSERT_TRUE(help.startWith({"--help"}));
+    ASSERT_EQ(help.wait(), 0);
+    std::string manual = readText(std::string(std::getenv("TALVEK_TEST_SOURCE_DIR")) +
+                                  "/resources/man/talvek-cryptoserver.1");
+    // The examples also show other programs' options.
+    manual = manual.substr(0, manual.find(".SH EXAMPLES"));
+    manual = std::regex_replace(manual, std::regex(R"(\\-)"), "-");
+    const auto listed = optionsIn(help.out());
+    EXPECT_EQ(optionsIn(manual), listed);
+    EXPECT_GE(listed.size(), 17u);
+    for (const std::string& option : listed) {
+        if (option == "--help" || option == "--version") continue;
+        ServerProgram server;
+        ASSERT_TRUE(server.startWith({option, "x"}));
+        EXPECT_EQ(server.wait(), 2) << option;
+        EXPECT_EQ(server.err().find("unknown option"), std::string::npos) << server.err();
+    }
+}
+
+// The upload of a base over --max-base is refused with 104 and changes
+// nothing; the same upload is taken under the default limit.
+TEST(CryptoServerProgram, ASmallerBaseLimitRefusesAnUploadTheDefaultTakes) {
+    if (ServerProgram::program().empty()) GTEST_SKIP() << "not built";
+    for (const bool limited : {false, true}) {
+        ServerProgram server;
+        const std::string local = server.dir.file("big.key_base");
+        writeInterfaceBase(local, "main", 1);
+        auto bytes = readBytes(local);
+        bytes.resize((1u << 20) + 1, 0);
+        writeBytes(local, bytes);
+        const auto served = readBytes(server.bases + "/main.key_base");
+        ASSERT_TRUE(server.start(limited ? std::vector<std::string>{"--max-base", "1"}
+                                         : std::vector<std::string>{}));
+        const uint16_t port = server.waitForPort();
+        ASSERT_NE(port, 0) << server.err();
+        std::string message;
+        EXPECT_EQ(uploadKeyBase(paramsFor(server, port, local), &message), !limited) << message;
+        if (limited) {
+            EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(104) + "!");
+            EXPECT_EQ(readBytes(server.bases + "/main.key_base"), served);
+        } else {
+            EXPECT_EQ(readBytes(server.bases + "/main.key_base"), bytes);
+        }
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(), 0);
     }
 }
