@@ -16,12 +16,17 @@
 #include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "cryptoclient/cryptoserverclient.h"
+#include "fileio/uniquefd.h"
 #include "keystore/keybase.h"
 #include "support/lockwait.h"
 #include "support/protocolrequests.h"
@@ -486,4 +491,73 @@ TEST(CryptoServerProgram, ASmallerBaseLimitRefusesAnUploadTheDefaultTakes) {
         server.signal(SIGTERM);
         EXPECT_EQ(server.wait(), 0);
     }
+}
+
+// Out of descriptors, accept() fails with EMFILE: that one connection is
+// refused and the server goes on. Every wait is on what can be seen (the
+// server's descriptors, the client's line, its log), never on a sleep; the
+// options keep random early drop and the time limits out of the way.
+TEST(CryptoServerProgram, OutOfDescriptorsOneConnectionIsRefusedAndServingGoesOn) {
+    if (ServerProgram::program().empty()) GTEST_SKIP() << "not built";
+    ServerProgram server;
+    ASSERT_TRUE(server.start({"--max-unproven", "1000", "--max-unproven-per-source", "1000",
+                              "--max-connections", "1000", "--proof-time", "600", "--idle-time",
+                              "600"},
+                             {.openFiles = 40}));
+    const uint16_t port = server.waitForPort();
+    ASSERT_NE(port, 0) << server.err();
+    const int atStart = server.openDescriptors();
+    ASSERT_GT(atStart, 0);
+    ASSERT_LT(atStart, 40);
+
+    const auto connect = [port] {
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &peer.sin_addr);
+        EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+        return fd;
+    };
+    // Closed by the server: its end has arrived.
+    const auto closedByServer = [](const UniqueFd& fd) {
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, 10) != 1) return false;
+        uint8_t byte;
+        const ssize_t n = ::recv(fd.get(), &byte, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
+    };
+    // A guard against a hang only: each step ends on what it waits for.
+    const auto giveUp = Clock::now() + std::chrono::seconds(60);
+    std::vector<UniqueFd> held;
+    bool refused = false;
+    while (!refused && held.size() < 64 && Clock::now() < giveUp) {
+        UniqueFd line = connect();
+        // Taken (the server holds one descriptor more) or refused.
+        for (;;) {
+            if (closedByServer(line)) {
+                refused = true;
+                break;
+            }
+            if (server.openDescriptors() == atStart + static_cast<int>(held.size()) + 1) {
+                held.push_back(std::move(line));
+                break;
+            }
+            if (Clock::now() >= giveUp) break;
+        }
+    }
+    ASSERT_TRUE(refused) << held.size() << " held, " << server.openDescriptors() << " open";
+    EXPECT_EQ(atStart + static_cast<int>(held.size()), 40);
+    EXPECT_TRUE(server.waitForError("status=refused")) << server.err();
+
+    // Once the held ones go, a fresh client is served.
+    held.clear();
+    while (server.openDescriptors() > atStart && Clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polled, not waited out
+    EXPECT_EQ(server.openDescriptors(), atStart);
+    std::string message;
+    auto params = paramsFor(server, port, {});
+    EXPECT_TRUE(listInterfaces(params, &message)) << message;
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
 }
