@@ -285,7 +285,15 @@ bool FileWriter::startTemporary(const std::string& target, Permissions permissio
              fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid) != 0)) {
             mode &= ~static_cast<mode_t>(0070);
         }
-        fchmod(fd.get(), mode & 0777);
+        // A file system that keeps no modes (a FAT stick) refuses with
+        // EPERM or ENOTSUP: the temporary stays owner-only, narrower than
+        // before and never wider, and the save goes on. Any other refusal
+        // is a fault of the save.
+        if (saveCalls().fchmod(fd.get(), mode & 0777) != 0 && errno != EPERM && errno != ENOTSUP) {
+            noteFileFailure(target, FileFault::System, errno);
+            unlinkat(folder, name.c_str(), 0);
+            return false;
+        }
     }
     fd_ = std::move(fd);
     tempName_ = name;

@@ -303,6 +303,42 @@ TEST(AtomicSave, AFailedSyncOrRenameFailsTheSaveAndKeepsTheOldFile) {
     }
 }
 
+// A replaced file keeps its mode. A file system without modes refuses to
+// set one (EPERM, ENOTSUP): the new file is then owner-only, never wider,
+// and the save goes on, or no save would work on a FAT stick. Any other
+// refusal fails the save with the old file kept.
+TEST(AtomicSave, AModeThatCannotBeSetNarrowsOrFailsTheSave) {
+    using Call = TestSupport::FailingSaveCalls::Call;
+    TempDir dir;
+    const std::string path = dir.file("report.html");
+    const struct {
+        int error;
+        bool saved;
+    } cases[] = {{EPERM, true}, {ENOTSUP, true}, {EIO, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        TestSupport::writeText(path, "old");
+        ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+        forgetFileFailure();
+        {
+            TestSupport::FailingSaveCalls failing(Call::Chmod, c.error);
+            FileWriter out;
+            const bool saved = out.create(path, FileWriter::Permissions::Normal) &&
+                               out.write("new") && out.close();
+            EXPECT_EQ(saved, c.saved);
+            EXPECT_EQ(failing.failed(), 1);
+        }
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(readText(path), c.saved ? "new" : "old");
+        EXPECT_EQ(st.st_mode & 0777, c.saved ? 0600u : 0644u);
+        if (!c.saved) {
+            EXPECT_EQ(lastFileFailure().error, c.error);
+        }
+        EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"report.html"});
+    }
+}
+
 // A path as long as the platform allows works, though its temporary's name
 // is longer than the target's: both are made relative to the open folder.
 TEST(AtomicSave, PathsUpToThePlatformLimitSaveAndLoad) {

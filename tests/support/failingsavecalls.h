@@ -1,5 +1,5 @@
 #pragma once
-// A sync or rename that fails, which no file system does on demand: the save
+// A sync, rename or mode change that fails, which no file system does on demand: the save
 // calls of fileio replaced for as long as the object lives. The first
 // `passing` calls still succeed, so a later step of a save can be made to fail.
 
@@ -11,7 +11,7 @@ namespace TestSupport {
 
 class FailingSaveCalls {
 public:
-    enum class Call { Fsync, Rename };
+    enum class Call { Fsync, Rename, Chmod };
 
     FailingSaveCalls(Call call, int error, int passing = 0) : old_(Talvek::saveCalls()) {
         state().error = error;
@@ -19,6 +19,10 @@ public:
         state().failed = 0;
         if (call == Call::Fsync) {
             Talvek::saveCalls().fsync = [](int fd) { return pass() ? ::fsync(fd) : fail(); };
+        } else if (call == Call::Chmod) {
+            Talvek::saveCalls().fchmod = [](int fd, mode_t mode) {
+                return pass() ? ::fchmod(fd, mode) : fail();
+            };
         } else {
             Talvek::saveCalls().renameat = [](int a, const char* b, int c, const char* d) {
                 return pass() ? ::renameat(a, b, c, d) : fail();
