@@ -286,64 +286,42 @@ TEST_F(CryptoServerService, EachRequestLeavesOneLogLineWithoutKeyMaterial) {
 // SIGTERM: no new connections, an unproven one ends at once, a proved
 // upload still coming in is finished and answered.
 TEST(CryptoServerProgram, SigtermLetsAnUploadFinishAndDropsAStaller) {
-    const char* build = std::getenv("TALVEK_BUILD_DIR");
-    const std::string program =
-        std::string(build ? build : "") + "/src/cryptoserver/talvek-cryptoserver";
-    if (!build || access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "not built";
-    TempDir dir;
-    const std::string admin = cp("Администратор"), serverName = cp("Криптосервер");
-    writeChannelPair(dir.file("admin.key_base"), dir.file("server.key_base"), admin, serverName,
-                     true, true);
-    std::filesystem::create_directory(dir.file("bases"));
-    writeInterfaceBase(dir.file("bases/main.key_base"), "main", 1);
-    const std::string changed = dir.file("changed.key_base");
+    if (ServerProgram::program().empty()) GTEST_SKIP() << "not built";
+    ServerProgram server;
+    const std::string changed = server.dir.file("changed.key_base");
     writeInterfaceBase(changed, "main", 300);
-    RequestSealer sealer(dir.file("admin.key_base"), admin, serverName);
+    RequestSealer sealer(server.adminBase, server.adminName, server.serverName);
     const auto payload = sealer.uploadPayload(freshStamp(102, "main"), readBytes(changed));
-    auto firstHalf =
-        requestHead(ServerCode::UploadKeyBase, admin, static_cast<uint32_t>(payload.size()));
+    auto firstHalf = requestHead(ServerCode::UploadKeyBase, server.adminName,
+                                 static_cast<uint32_t>(payload.size()));
     firstHalf.insert(firstHalf.end(), payload.begin(), payload.begin() + payload.size() / 2);
 
-    int err[2];
-    ASSERT_EQ(pipe(err), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(err[1], 2);
-        close(err[0]);
-        const std::string base = dir.file("server.key_base"), bases = dir.file("bases");
-        execl(program.c_str(), program.c_str(), "--port", "0", "--base", base.c_str(),
-              "--server-name", "Криптосервер", "--dir", bases.c_str(), nullptr);
-        _exit(127);
-    }
-    close(err[1]);
-    // The first line names the port.
-    std::string text;
-    char c;
-    while (text.find('\n') == std::string::npos && read(err[0], &c, 1) == 1) text += c;
-    const size_t colon = text.rfind(':');
-    ASSERT_NE(colon, std::string::npos) << text;
-    const auto port = static_cast<uint16_t>(std::atoi(text.c_str() + colon + 1));
+    ASSERT_TRUE(server.start());
+    const uint16_t port = server.waitForPort();
+    ASSERT_NE(port, 0) << server.err();
+    const int atStart = server.openDescriptors();
     RawClient staller(port, std::vector<uint8_t>(3, 100));
     RawClient uploader(port, firstHalf);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Both taken, and the upload's head proved: its nonce is recorded.
+    const std::string nonces = server.bases + "/.nonces";
+    const auto giveUp = Clock::now() + std::chrono::seconds(30);
+    while ((server.openDescriptors() < atStart + 2 || readBytes(nonces).size() < 24) &&
+           Clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polled, not waited out
 
     const auto start = Clock::now();
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    server.signal(SIGTERM);
+    // The unproven staller ends at once; the upload goes on.
+    ASSERT_TRUE(server.waitForError("status=dropped")) << server.err();
     const std::vector<uint8_t> rest(payload.begin() + payload.size() / 2, payload.end());
     EXPECT_EQ(uploader.socket.send(rest.data(), static_cast<int32_t>(rest.size()), 200),
               static_cast<int>(rest.size()));
     EXPECT_EQ(uploader.status(), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(server.wait(), 0);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    for (ssize_t n; (n = read(err[0], &c, 1)) > 0;) text += c;
-    close(err[0]);
-    EXPECT_NE(text.find("status=dropped"), std::string::npos) << text;
+    const std::string& text = server.err();
     EXPECT_NE(text.find("request=upload interface=main status=0"), std::string::npos) << text;
-    EXPECT_EQ(readBytes(dir.file("bases/main.key_base")), readBytes(changed));
+    EXPECT_EQ(readBytes(server.bases + "/main.key_base"), readBytes(changed));
     EXPECT_NE(text.find("talvek-cryptoserver: stopped"), std::string::npos) << text;
 }
 
