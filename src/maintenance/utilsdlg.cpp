@@ -149,26 +149,31 @@ void UtilsDlg::insertKeyPart(const char* text, const std::string& fingerprint, T
     fingerprints_.emplace(item, fingerprint);
 }
 
-// The rows below a channel: its two names, then a group for each use with
-// the key size and the key parts it holds.
+// A use's group under its channel: the key size and the key parts it holds.
+void UtilsDlg::insertUseGroup(const KeyUse& use, TreeItem item) {
+    const bool complete = use.hasPrivate && use.hasPublic;
+    const TreeItem group =
+        view_.insertItem(use.title, complete ? use.completeImage : use.incompleteImage, item);
+    view_.insertItem(kKeySize + std::to_string(use.size), ImageNone, group);
+    if (use.hasPrivate) insertKeyPart(kPrivatePart, use.privateFingerprint, group);
+    if (use.hasPublic) insertKeyPart(kPublicPart, use.publicFingerprint, group);
+}
+
+// The rows below a channel: its two names, then a group for each use.
 void UtilsDlg::insertChannelRows(const ChannelSummary& c, TreeItem item) {
     view_.insertItem("Имя локального ключа: " + cp1251ToUtf8(c.localName), ImageLocalName, item);
     view_.insertItem("Имя удаленного ключа: " + cp1251ToUtf8(c.remoteName), ImageRemoteName, item);
     if (c.useCrypt) {
-        const bool complete = c.hasCryptPrivate && c.hasCryptPublic;
-        const TreeItem group = view_.insertItem(
-            "Кодирование", complete ? ImageCryptComplete : ImageCryptIncomplete, item);
-        view_.insertItem(kKeySize + std::to_string(c.cryptSize), ImageNone, group);
-        if (c.hasCryptPrivate) insertKeyPart(kPrivatePart, c.cryptPrivateFingerprint, group);
-        if (c.hasCryptPublic) insertKeyPart(kPublicPart, c.cryptPublicFingerprint, group);
+        insertUseGroup({"Кодирование", ImageCryptComplete, ImageCryptIncomplete, c.cryptSize,
+                        c.hasCryptPrivate != 0, c.hasCryptPublic != 0,
+                        c.cryptPrivateFingerprint, c.cryptPublicFingerprint},
+                       item);
     }
     if (c.useSign) {
-        const bool complete = c.hasSignPrivate && c.hasSignPublic;
-        const TreeItem group = view_.insertItem(
-            "Подпись", complete ? ImageSignComplete : ImageSignIncomplete, item);
-        view_.insertItem(kKeySize + std::to_string(c.signSize), ImageNone, group);
-        if (c.hasSignPrivate) insertKeyPart(kPrivatePart, c.signPrivateFingerprint, group);
-        if (c.hasSignPublic) insertKeyPart(kPublicPart, c.signPublicFingerprint, group);
+        insertUseGroup({"Подпись", ImageSignComplete, ImageSignIncomplete, c.signSize,
+                        c.hasSignPrivate != 0, c.hasSignPublic != 0, c.signPrivateFingerprint,
+                        c.signPublicFingerprint},
+                       item);
     }
 }
 

@@ -76,6 +76,18 @@ private:
     bool loadChannels(bool afterDeletion);
     void showEmptyBase();
     void insertKeyPart(const char* text, const std::string& fingerprint, TreeItem group);
+    // What the tree shows of one use of a channel.
+    struct KeyUse {
+        const char* title;
+        TreeImage completeImage;
+        TreeImage incompleteImage;
+        uint32_t size;
+        bool hasPrivate;
+        bool hasPublic;
+        const std::string& privateFingerprint;
+        const std::string& publicFingerprint;
+    };
+    void insertUseGroup(const KeyUse& use, TreeItem item);
     void insertChannelRows(const ChannelSummary& channel, TreeItem item);
     void enableActions(bool enabled);
     void clearSelection();
