@@ -477,6 +477,12 @@ TEST(CryptoServerProgram, ASmallerBaseLimitRefusesAnUploadTheDefaultTakes) {
 // options keep random early drop and the time limits out of the way.
 TEST(CryptoServerProgram, OutOfDescriptorsOneConnectionIsRefusedAndServingGoesOn) {
     if (ServerProgram::program().empty()) GTEST_SKIP() << "not built";
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' runtime proves an object's type by probing memory
+    // through a pipe; with every descriptor taken it cannot, and it stops the
+    // server at its first log line. The plain build runs this test.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
     ServerProgram server;
     ASSERT_TRUE(server.start({"--max-unproven", "1000", "--max-unproven-per-source", "1000",
                               "--max-connections", "1000", "--proof-time", "600", "--idle-time",
