@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <functional>
 #include <sstream>
@@ -383,11 +382,20 @@ CryptoServerParams paramsFor(const ServerProgram& server, uint16_t port,
     return p;
 }
 
+// Every long option a text names: "--" and lower-case words joined by
+// hyphens. (Scanned by hand: <regex> warns falsely under the sanitizers.)
 std::set<std::string> optionsIn(const std::string& text) {
-    static const std::regex option("--[a-z][a-z-]*[a-z]");
+    const auto lower = [](char c) { return c >= 'a' && c <= 'z'; };
     std::set<std::string> found;
-    for (std::sregex_iterator it(text.begin(), text.end(), option), end; it != end; ++it)
-        found.insert(it->str());
+    for (size_t i = 0; i + 3 < text.size(); ++i) {
+        if (text.compare(i, 2, "--") != 0 || !lower(text[i + 2])) continue;
+        size_t end = i + 3;
+        while (end < text.size() && (lower(text[end]) || text[end] == '-')) ++end;
+        while (text[end - 1] == '-') --end;
+        if (end - i < 4) continue;
+        found.insert(text.substr(i, end - i));
+        i = end - 1;
+    }
     return found;
 }
 
@@ -429,7 +437,7 @@ TEST(CryptoServerProgram, HelpAndManualKnowTheSameOptions) {
                                   "/resources/man/talvek-cryptoserver.1");
     // The examples also show other programs' options.
     manual = manual.substr(0, manual.find(".SH EXAMPLES"));
-    manual = std::regex_replace(manual, std::regex(R"(\\-)"), "-");
+    for (size_t at; (at = manual.find("\\-")) != std::string::npos;) manual.erase(at, 1);
     const auto listed = optionsIn(help.out());
     EXPECT_EQ(optionsIn(manual), listed);
     EXPECT_GE(listed.size(), 17u);
