@@ -41,10 +41,7 @@ std::string logField(const std::string& cp1251Name) {
         // page leaves undefined could forge or hide a field.
         if (byte < 0x20 || byte == 0x7F || byte == 0xA0 || byte == 0x98 || c == '\\') {
             flush();
-            static const char digits[] = "0123456789ABCDEF";
-            out += "\\x";
-            out += digits[byte >> 4];
-            out += digits[byte & 15];
+            appendByteEscape(out, byte);
         } else {
             plain += c;
         }

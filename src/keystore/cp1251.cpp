@@ -169,15 +169,19 @@ bool NameFilter::containsFolded(std::string_view foldedName) const {
     return foldedName.find(folded_) != std::string_view::npos;
 }
 
+void appendByteEscape(std::string& out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+}
+
 std::string cp1251ToPrintable(std::string_view bytes) {
     std::string safe;
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F || byte == '\\') {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            safe += "\\x";
-            safe += kHex[byte >> 4];
-            safe += kHex[byte & 0xF];
+            appendByteEscape(safe, byte);
         } else {
             safe += c;
         }

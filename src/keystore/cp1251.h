@@ -18,6 +18,8 @@ bool utf8ToCp1251(std::string_view utf8, std::string& out);
 // ambiguous) written as \xNN, so that a hostile name cannot move the cursor,
 // retitle the window or forge a line of output.
 std::string cp1251ToPrintable(std::string_view bytes);
+// Appends one byte as that \xNN escape.
+void appendByteEscape(std::string& out, unsigned char byte);
 
 // The bytes with every letter in Unicode's lower case (А and а, Ё and ё,
 // Ґ and ґ, Z and z fold alike); other bytes stay.
