@@ -23,9 +23,9 @@ ExchangeResult failed(uint8_t code, ExchangeFault fault) {
     return r;
 }
 
-ExchangeResult socketFailure(uint8_t code, ExchangeFault fault) {
+ExchangeResult socketFailure(uint8_t code, ExchangeFault fault, int32_t socketCode) {
     ExchangeResult r = failed(code, fault);
-    r.socketCode = currentSocketError();
+    r.socketCode = socketCode;
     return r;
 }
 
@@ -57,12 +57,20 @@ std::string interfaceField(const std::string& name) {
     return name.substr(0, std::min(name.size(), kInterfaceNameSize - 1));
 }
 
-bool sendAll(TcpSocket& socket, const void* data, size_t length) {
+// The steps of an exchange say whether they went through and, when not,
+// leave the Windows Sockets code of the failure in socketCode: the socket's
+// own, or MessageTooLong for a length the client refuses itself. The
+// thread's current socket error is the socket layer's and is never written
+// here.
+bool sendAll(TcpSocket& socket, const void* data, size_t length, int32_t& socketCode) {
     if (length > INT_MAX) {
-        setCurrentSocketError(SocketCode::MessageTooLong);
+        socketCode = SocketCode::MessageTooLong;
         return false;
     }
-    return socket.send(data, static_cast<int32_t>(length), kSocketSliceMs) != kSocketError;
+    if (socket.send(data, static_cast<int32_t>(length), kSocketSliceMs) != kSocketError)
+        return true;
+    socketCode = socket.lastError();
+    return false;
 }
 
 // The time a transfer of this many bytes may add to the exchange.
@@ -70,9 +78,16 @@ std::chrono::milliseconds transferAllowance(uint64_t bytes) {
     return std::chrono::milliseconds(bytes * 1000 / kSlowestTransferBytesPerSecond);
 }
 
-bool receiveWord(TcpSocket& socket, uint32_t& value) {
+// receiveAll stopped by the flag returns 0 and stores Interrupted.
+bool receiveAll(TcpSocket& socket, void* buffer, int32_t length, int32_t& socketCode) {
+    if (socket.receiveAll(buffer, length, nullptr, kSocketSliceMs) == length) return true;
+    socketCode = socket.lastError();
+    return false;
+}
+
+bool receiveWord(TcpSocket& socket, uint32_t& value, int32_t& socketCode) {
     uint8_t bytes[4];
-    if (socket.receiveAll(bytes, 4, nullptr, kSocketSliceMs) != 4) return false;
+    if (!receiveAll(socket, bytes, 4, socketCode)) return false;
     value = wordFrom(bytes);
     return true;
 }
@@ -101,15 +116,16 @@ ExchangeResult talk(TcpSocket& socket, const CryptoServerParams& params,
                     const ServerRequest& request, const PayloadSource* source,
                     const ReplySink* sink, ServerReply& reply) {
     const uint8_t code = request.code;
-    const auto sendWord = [&socket](uint32_t value) {
+    int32_t socketCode = SocketCode::NoError;
+    const auto sendWord = [&socket, &socketCode](uint32_t value) {
         const auto bytes = wordBytes(value);
-        return sendAll(socket, bytes.data(), bytes.size());
+        return sendAll(socket, bytes.data(), bytes.size(), socketCode);
     };
     const size_t payloadLength = source ? source->length : request.payload.size();
-    bool sent = sendAll(socket, &request.code, 1) && sendWord(request.word) &&
-                sendAll(socket, request.name, kNameFieldSize);
+    bool sent = sendAll(socket, &request.code, 1, socketCode) && sendWord(request.word) &&
+                sendAll(socket, request.name, kNameFieldSize, socketCode);
     if (sent && payloadLength > UINT32_MAX) {
-        setCurrentSocketError(SocketCode::MessageTooLong);
+        socketCode = SocketCode::MessageTooLong;
         sent = false;
     }
     sent = sent && sendWord(static_cast<uint32_t>(payloadLength));
@@ -118,20 +134,24 @@ ExchangeResult talk(TcpSocket& socket, const CryptoServerParams& params,
         for (size_t done = 0; sent && done < payloadLength;) {
             const size_t n = source->next(piece.data(), piece.size());
             if (n == 0) {
-                setCurrentSocketError(SocketCode::MessageTooLong);
+                // The payload came out shorter than it announced.
+                socketCode = SocketCode::MessageTooLong;
                 sent = false;
             } else {
-                sent = sendAll(socket, piece.data(), n);
+                sent = sendAll(socket, piece.data(), n, socketCode);
                 done += n;
             }
         }
     } else if (sent && payloadLength > 0) {
-        sent = sendAll(socket, request.payload.data(), payloadLength);
+        sent = sendAll(socket, request.payload.data(), payloadLength, socketCode);
     }
-    if (!sent) return socketFailure(code, ExchangeFault::Send);
+    if (!sent) return socketFailure(code, ExchangeFault::Send, socketCode);
 
-    auto receiveFailed = [code]() { return socketFailure(code, ExchangeFault::Receive); };
-    if (!receiveWord(socket, reply.word) || !receiveWord(socket, reply.status))
+    auto receiveFailed = [code, &socketCode]() {
+        return socketFailure(code, ExchangeFault::Receive, socketCode);
+    };
+    if (!receiveWord(socket, reply.word, socketCode) ||
+        !receiveWord(socket, reply.status, socketCode))
         return receiveFailed();
     if (reply.status != 0) {
         ExchangeResult r = failed(code, ExchangeFault::ServerRefused);
@@ -139,14 +159,12 @@ ExchangeResult talk(TcpSocket& socket, const CryptoServerParams& params,
         return r;
     }
     uint32_t length = 0;
-    if (!receiveWord(socket, length)) return receiveFailed();
+    if (!receiveWord(socket, length, socketCode)) return receiveFailed();
     if (length == 0) return failed(code, ExchangeFault::None);
     // A length past what this kind of reply may hold is refused before
     // anything is allocated.
-    if (length > replyCap(params, request.code) || length > INT_MAX) {
-        setCurrentSocketError(SocketCode::MessageTooLong);
-        return receiveFailed();
-    }
+    if (length > replyCap(params, request.code) || length > INT_MAX)
+        return socketFailure(code, ExchangeFault::Receive, SocketCode::MessageTooLong);
     socket.setDeadline(socket.deadline() + transferAllowance(length));
     if (sink) {
         sink->begin(length);
@@ -154,16 +172,14 @@ ExchangeResult talk(TcpSocket& socket, const CryptoServerParams& params,
         bool taking = true;
         for (uint32_t done = 0; done < length;) {
             const auto n = static_cast<int32_t>(std::min<size_t>(piece.size(), length - done));
-            if (socket.receiveAll(piece.data(), n, nullptr, kSocketSliceMs) != n)
-                return receiveFailed();
+            if (!receiveAll(socket, piece.data(), n, socketCode)) return receiveFailed();
             taking = taking && sink->take(piece.data(), static_cast<size_t>(n));
             done += static_cast<uint32_t>(n);
         }
         return failed(code, ExchangeFault::None);
     }
     std::vector<uint8_t> data(length);
-    if (socket.receiveAll(data.data(), static_cast<int32_t>(length), nullptr, kSocketSliceMs) !=
-        static_cast<int>(length))
+    if (!receiveAll(socket, data.data(), static_cast<int32_t>(length), socketCode))
         return receiveFailed();
     reply.data = std::move(data);
     return failed(code, ExchangeFault::None);
@@ -182,8 +198,11 @@ ExchangeResult exchangeWith(const CryptoServerParams& params, const ServerReques
                        transferAllowance(payloadLength));
     // A failed create shows as a failed connect.
     socket.create();
+    // A host that does not resolve leaves its code only in the thread's
+    // current error, which every failed connect sets: read it before
+    // anything else can.
     if (socket.connect(params.address, static_cast<uint16_t>(params.port & 0xFFFF)) != 0)
-        return socketFailure(request.code, ExchangeFault::Connect);
+        return socketFailure(request.code, ExchangeFault::Connect, currentSocketError());
     return talk(socket, params, request, source, sink, reply);
 }
 
@@ -282,11 +301,8 @@ ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
         return failed(code, ExchangeFault::FetchUndecodable);
     // An exchange abandoned while the reply was being decoded leaves the
     // local file as it was.
-    if (params.stop && params.stop->load() != 0) {
-        ExchangeResult r = failed(code, ExchangeFault::Receive);
-        r.socketCode = SocketCode::Interrupted;
-        return r;
-    }
+    if (params.stop && params.stop->load() != 0)
+        return socketFailure(code, ExchangeFault::Receive, SocketCode::Interrupted);
     // A failed write leaves the old file and says so.
     if (!storing || !file.close()) return failed(code, ExchangeFault::FetchNotWritten);
     return result;

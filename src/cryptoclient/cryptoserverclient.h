@@ -6,6 +6,8 @@
 //
 // Every operation returns an ExchangeResult that says what happened and
 // why; the words the user sees are the checks' (checks/servermessages.h).
+// A socket code travels in the result alone: the client never writes the
+// thread's current socket error, which stays the socket layer's.
 // Nothing throws; everything a request owns is released on every path.
 //
 // The data travel sealed with the administrator's channel (talvekcodec.h):

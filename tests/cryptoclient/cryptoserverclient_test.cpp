@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "checks/servermessages.h"
 #include "keystore/keybase.h"
 #include "support/serverfixture.h"
 #include "support/protocolrequests.h"
@@ -340,24 +341,67 @@ TEST_F(CryptoServerClient, AServerThatHoldsTheClientEndsAtItsLimit) {
     }
 }
 
+// The result carries the socket's own code, whatever the thread's current
+// socket error said before.
 TEST_F(CryptoServerClient, ConnectAndSendFailuresNameTheSocketError) {
-    auto params = paramsFor();
-    std::string message;
     TcpSocket probe;
     probe.create();
     probe.bind("127.0.0.1", 0);
-    params.port = probe.localPort();
+    const uint16_t closedPort = probe.localPort();
     probe.close();
-    EXPECT_FALSE(listInterfaces(params, &message));
-    EXPECT_EQ(message, "Ошибка соединения: Connection refused !");
+    // Connections wait in its backlog and nobody ever reads them.
+    TcpSocket deaf;
+    deaf.create();
+    ASSERT_EQ(deaf.bind("127.0.0.1", 0), 0);
+    ASSERT_EQ(deaf.listen(1), 0);
+    const uint16_t deafPort = deaf.localPort();
+    const std::string big = dir.file("big");
+    writeBytes(big, std::vector<uint8_t>(8 << 20, 0x5A));
 
-    // A server that hangs up at once cannot take a large upload.
-    const std::string local = dir.file("big");
-    writeBytes(local, std::vector<uint8_t>(8 << 20, 0x5A));
-    params = paramsFor(local);
-    server->misbehave(Misbehaviour::CloseAtOnce);
-    EXPECT_FALSE(uploadKeyBase(params, &message));
-    EXPECT_EQ(message, "Ошибка отправки запроса: Connection reset by peer !");
+    using Aim = std::function<void(CryptoServerParams&)>;
+    const struct {
+        const char* what;
+        Aim aim;
+        Misbehaviour mode;
+        ExchangeFault fault;
+        int32_t socketCode;
+        const char* message;
+    } cases[] = {
+        {"refused", [&](auto& p) { p.port = closedPort; }, Misbehaviour::None,
+         ExchangeFault::Connect, SocketCode::ConnectionRefused,
+         "Ошибка соединения: Connection refused !"},
+        // Only the thread's current error knows this one.
+        {"no host", [](auto& p) { p.address.clear(); }, Misbehaviour::None, ExchangeFault::Connect,
+         SocketCode::HostNotFound, "Ошибка соединения: Host not found !"},
+        // A server that hangs up at once cannot take a large upload.
+        {"hung up", [](auto&) {}, Misbehaviour::CloseAtOnce, ExchangeFault::Send,
+         SocketCode::ConnectionReset, "Ошибка отправки запроса: Connection reset by peer !"},
+        {"never read",
+         [&](auto& p) {
+             p.port = deafPort;
+             p.idleLimitMs = 500;
+         },
+         Misbehaviour::None, ExchangeFault::Send, SocketCode::TimedOut,
+         "Ошибка отправки запроса: Connection timed out !"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto params = paramsFor(big);
+        c.aim(params);
+        server->misbehave(c.mode);
+        setCurrentSocketError(SocketCode::MessageTooLong);
+        const ExchangeResult result = Talvek::uploadKeyBase(params);
+        EXPECT_EQ(result.fault, c.fault);
+        EXPECT_EQ(result.socketCode, c.socketCode);
+        EXPECT_EQ(exchangeMessage(result, params), c.message);
+    }
+    // A name no resolver knows, also without network.
+    auto params = paramsFor();
+    params.address = "no-such-host.invalid";
+    const ExchangeResult result = Talvek::listInterfaces(params);
+    EXPECT_EQ(result.fault, ExchangeFault::Connect);
+    EXPECT_TRUE(result.socketCode == SocketCode::HostNotFound || result.socketCode == 11002)
+        << result.socketCode;
 }
 
 TEST_F(CryptoServerClient, LocalFailuresAreReportedBeforeAnyConnection) {
@@ -510,23 +554,30 @@ TEST_F(CryptoServerClient, EachReplyKindIsCappedBeforeAnythingIsRead) {
     const struct {
         const char* what;
         uint32_t announced;
-        std::function<bool(std::string&)> run;
+        std::function<ExchangeResult()> run;
     } cases[] = {
-        {"list", params.listReplyMax + 1,
-         [&](std::string& m) { return listInterfaces(params, &m); }},
+        {"list", params.listReplyMax + 1, [&] { return Talvek::listInterfaces(params); }},
         {"fetch", params.fetchReplyMax + 1,
-         [&](std::string& m) { return fetchKeyBase(paramsFor(dir.file("fetched")), &m); }},
+         [&] { return Talvek::fetchKeyBase(paramsFor(dir.file("fetched"))); }},
         // 20 MB of a "stored name" once froze the wizard.
-        {"upload", 20u << 20, [&](std::string& m) { return uploadKeyBase(params, &m); }},
+        {"upload", 20u << 20, [&] { return Talvek::uploadKeyBase(params); }},
         {"upload, just over", params.uploadReplyMax + 1,
-         [&](std::string& m) { return uploadKeyBase(params, &m); }},
+         [&] { return Talvek::uploadKeyBase(params); }},
     };
+    // The refusal is the client's own: the socket failed at nothing, so the
+    // thread's current socket error stays what it was.
+    constexpr int32_t kUntouched = SocketCode::HostNotFound;
     for (const auto& c : cases) {
         server->misbehave(Misbehaviour::RawThenStall, words({0, 0, c.announced}));
-        std::string message;
+        setCurrentSocketError(kUntouched);
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(c.run(message)) << c.what;
-        EXPECT_EQ(message, "Ошибка получения ответа: Message too long !") << c.what;
+        const ExchangeResult result = c.run();
+        EXPECT_FALSE(result) << c.what;
+        EXPECT_EQ(result.fault, ExchangeFault::Receive) << c.what;
+        EXPECT_EQ(result.socketCode, SocketCode::MessageTooLong) << c.what;
+        EXPECT_EQ(exchangeMessage(result, params), "Ошибка получения ответа: Message too long !")
+            << c.what;
+        EXPECT_EQ(currentSocketError(), kUntouched) << c.what;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.what;
     }
     EXPECT_FALSE(exists(dir.file("fetched")));
