@@ -5,19 +5,30 @@
 // message instead of ending the program.
 
 #include <new>
+#include <type_traits>
 
+#include "fileio/fileresult.h"
 #include "keystore/secureexception.h"
 
 namespace Talvek {
 
+// step answers a bool or a FileResult; guarded answers the same kind.
 template <typename Step>
-bool guarded(Step step) {
+auto guarded(Step step) -> decltype(step()) {
+    using Result = decltype(step());
+    static_assert(std::is_same_v<Result, bool> || std::is_same_v<Result, FileResult>);
+    auto failed = [] {
+        if constexpr (std::is_same_v<Result, bool>)
+            return false;
+        else
+            return FileResult::failed();
+    };
     try {
         return step();
     } catch (const SecureException&) {
-        return false;
+        return failed();
     } catch (const std::bad_alloc&) {
-        return false;
+        return failed();
     }
 }
 

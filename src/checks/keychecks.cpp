@@ -60,36 +60,40 @@ CheckResult checkFilesPage(KeyWizardData& data) {
     switch (data.mode) {
         case NewUserServerKey:
             // Only a warning: the operation itself refuses a base it cannot load.
-            if (!guarded([&] { return baseLoads(data, false); })) {
-                return CheckResult::warn(NotPrivateBaseWarning);
+            if (FileResult loads = guarded([&] { return baseLoads(data, false); }); !loads) {
+                return CheckResult::warn(NotPrivateBaseWarning, loads.failure());
             }
             return CheckResult::pass();
         case ImportUserPart:
-            if (!guarded([&] { return baseLoads(data, true); })) {
-                return CheckResult::fail(NoPrivateBase);
+            if (FileResult loads = guarded([&] { return baseLoads(data, true); }); !loads) {
+                return CheckResult::fail(NoPrivateBase, loads.failure());
             }
-            if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
-                return CheckResult::fail(NoPublicPartFile);
+            if (FileResult part = guarded([&] { return isPublicPartFile(data.importFile); });
+                !part) {
+                return CheckResult::fail(NoPublicPartFile, part.failure());
             }
             if (guarded([&] { return importIsOwnPart(data); })) {
                 return CheckResult::fail(std::string(ImportMismatchServer) + "\n" + ImportIsOwnPart);
             }
-            if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
-                return CheckResult::fail(ImportMismatchServer);
+            if (FileResult read = guarded([&] { return readImportedChannel(data); }); !read) {
+                return CheckResult::fail(ImportMismatchServer, read.failure());
             }
+            if (!importedSizesUsable(data)) return CheckResult::fail(ImportMismatchServer);
             return CheckResult::pass();
         case CreateUserKey:
-            if (!guarded([&] { return isPublicPartFile(data.importFile); })) {
-                return CheckResult::fail(NoPublicPartFile);
+            if (FileResult part = guarded([&] { return isPublicPartFile(data.importFile); });
+                !part) {
+                return CheckResult::fail(NoPublicPartFile, part.failure());
             }
             if (guarded([&] { return importIsOwnPart(data); })) {
                 return CheckResult::fail(std::string(ImportMismatchUser) + "\n" + ImportIsOwnPart);
             }
-            if (!guarded([&] { return readImportedChannel(data); }) || !importedSizesUsable(data)) {
-                return CheckResult::fail(ImportMismatchUser);
+            if (FileResult read = guarded([&] { return readImportedChannel(data); }); !read) {
+                return CheckResult::fail(ImportMismatchUser, read.failure());
             }
-            if (!guarded([&] { return checkImportNotInBase(data); })) {
-                return CheckResult::fail(ImportAlreadyInBase);
+            if (!importedSizesUsable(data)) return CheckResult::fail(ImportMismatchUser);
+            if (FileResult apart = guarded([&] { return checkImportNotInBase(data); }); !apart) {
+                return CheckResult::fail(ImportAlreadyInBase, apart.failure());
             }
             return CheckResult::pass();
     }
@@ -106,9 +110,9 @@ CheckResult checkNamesPage(const KeyWizardData& data) {
     if (data.userKeyName.empty()) return CheckResult::fail(NoUserName);
     if (data.userKeyName == data.serverKeyName) return CheckResult::fail(NamesEqual);
     // A base that does not exist yet cannot hold the names.
-    if (data.mode == NewUserServerKey && fileExists(data.baseFile) &&
-        !guarded([&] { return checkNamesUnused(data); })) {
-        return CheckResult::fail(NamesTaken);
+    if (data.mode == NewUserServerKey && fileExists(data.baseFile)) {
+        if (FileResult unused = guarded([&] { return checkNamesUnused(data); }); !unused)
+            return CheckResult::fail(NamesTaken, unused.failure());
     }
     return CheckResult::pass();
 }
@@ -155,7 +159,7 @@ CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
             }
         }
     }
-    const bool ok = guarded([&] {
+    const FileResult done = guarded([&] {
         switch (data.mode) {
             case NewUserServerKey:
                 return createServerKey(data, written);
@@ -164,9 +168,9 @@ CheckResult runFinish(const KeyWizardData& data, const std::string& javaPath,
             case CreateUserKey:
                 return createUserKey(data, javaPath, written);
         }
-        return false;
+        return FileResult::failed();
     });
-    if (!ok) return CheckResult::fail(KeyMessages::OperationFailed);
+    if (!done) return CheckResult::fail(KeyMessages::OperationFailed, done.failure());
     return CheckResult::pass(successText(data, javaShown));
 }
 

@@ -94,13 +94,20 @@ struct CheckResult {
     };
     Status status = Status::Pass;
     std::string message;  // UTF-8; empty for a plain pass
+    // Fail and Warn: the file to blame and why, when a file is (fault None
+    // otherwise); shown below the message.
+    FileFailure cause;
 
     // True for Pass and Warn: the page may be left.
     bool advances() const { return status != Status::Fail; }
 
-    static CheckResult pass(std::string text = {}) { return {Status::Pass, std::move(text)}; }
-    static CheckResult fail(std::string text) { return {Status::Fail, std::move(text)}; }
-    static CheckResult warn(std::string text) { return {Status::Warn, std::move(text)}; }
+    static CheckResult pass(std::string text = {}) { return {Status::Pass, std::move(text), {}}; }
+    static CheckResult fail(std::string text, FileFailure cause = {}) {
+        return {Status::Fail, std::move(text), std::move(cause)};
+    }
+    static CheckResult warn(std::string text, FileFailure cause = {}) {
+        return {Status::Warn, std::move(text), std::move(cause)};
+    }
 };
 
 // Files page Next, after the three edits were read into data: the empty and

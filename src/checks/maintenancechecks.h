@@ -4,7 +4,6 @@
 // opened for them: as a key base, or else as a public-part file holding one
 // channel. No Qt here.
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,13 +26,13 @@ enum class KeyFileKind { KeyBase, PublicPart };
 
 struct KeyFileListing {
     KeyFileKind kind = KeyFileKind::KeyBase;
-    // Empty only for a key base that holds no channel (recorded as that
-    // file's fault).
+    // Empty only for a key base that holds no channel.
     std::vector<ChannelSummary> channels;
 };
 
-// One read of the file. Only a file that is no key base at all is tried as
-// a public part; nothing when it is neither.
-std::optional<KeyFileListing> listKeyFile(const std::string& path);
+// One read of the file into listing. Only a file that is no key base at all
+// is tried as a public part. Fails when it is neither, and for a key base
+// that holds no channel (NoChannel; listing then holds that empty base).
+FileResult listKeyFile(const std::string& path, KeyFileListing& listing);
 
 }  // namespace Talvek

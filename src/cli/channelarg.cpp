@@ -24,10 +24,15 @@ bool encodeChannelNames(const std::string& localUtf8, const std::string& remoteU
 
 std::optional<KeyFileContent> readCommandKeyFile(const std::string& path, KeyBase& base,
                                                  SecureChannel& channel, Io& io) {
-    if (!namesStdin(path)) return readKeyFile(path, base, channel);
-    SecretBytes content;
-    if (!readInput(path, content, MaintenanceMessages::OpenFailed, io)) return std::nullopt;
-    return readKeyContent(kStdinName, std::move(content), base, channel);
+    KeyFileContent content = KeyFileContent::Neither;
+    if (!namesStdin(path)) {
+        static_cast<void>(readKeyFile(path, base, channel, content));
+        return content;
+    }
+    SecretBytes bytes;
+    if (!readInput(path, bytes, MaintenanceMessages::OpenFailed, io)) return std::nullopt;
+    static_cast<void>(readKeyContent(kStdinName, std::move(bytes), base, channel, content));
+    return content;
 }
 
 bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
@@ -42,7 +47,8 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
         content = readCommandKeyFile(path, out.base, out.fileChannel, io);
         if (!content) return false;
     } else {
-        content = readKeyFile(path, out.base, out.fileChannel);
+        content = KeyFileContent::Neither;
+        static_cast<void>(readKeyFile(path, out.base, out.fileChannel, *content));
     }
     switch (*content) {
         case KeyFileContent::Base:

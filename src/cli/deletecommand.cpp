@@ -48,7 +48,7 @@ int runDelete(const std::vector<std::string>& given, Io& io) {
     try {
         ProgressLine progress(io);
         progress.set("deleting " + std::to_string(channels.size()) + " channels");
-        outcome = removeChannelsFrom(path, channels, &missing);
+        outcome = removeChannelsFrom(path, channels, &missing).outcome;
     } catch (const SecureException& e) {
         return keyStoreFailure(e, MaintenanceMessages::DeleteFailed, io);
     }

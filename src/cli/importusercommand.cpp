@@ -72,7 +72,7 @@ int importMany(const std::string& baseFile, const std::vector<std::string>& path
     try {
         ProgressLine progress(io);
         progress.set("importing " + std::to_string(parts.size()) + " public parts");
-        outcome = importUserPublicParts(baseFile, parts);
+        outcome = importUserPublicParts(baseFile, parts).outcome;
     } catch (const SecureException&) {
         outcome = BatchOutcome::SaveFailed;
     }

@@ -9,13 +9,13 @@ namespace Talvek::Cli {
 
 std::optional<KeyFileChannel> openKeyFile(const std::string& path, const std::string& localName,
                                           const std::string& remoteName) {
-    const auto listing = listKeyFile(path);
+    KeyFileListing listing;
     // A base that loads but holds no channel is not tried as a public part.
-    if (!listing || listing->channels.empty()) return std::nullopt;
+    if (!listKeyFile(path, listing)) return std::nullopt;
     KeyFileChannel result;
-    result.kind = listing->kind;
+    result.kind = listing.kind;
     // Full names, so names with blanks or longer than the listing shows work.
-    for (const ChannelSummary& c : listing->channels) {
+    for (const ChannelSummary& c : listing.channels) {
         if (c.fullLocalName == localName && c.fullRemoteName == remoteName) {
             result.channel = c;
             break;

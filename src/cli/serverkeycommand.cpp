@@ -131,7 +131,7 @@ int createMany(const KeyWizardData& data, const std::string& serverTyped,
         outcome = createServerKeys(batch, users, [&](size_t done) {
             progress.set("generating keys " + std::to_string(done) + "/" + total);
             if (done == users.size()) progress.set("writing the key base and public parts");
-        });
+        }).outcome;
     } catch (const SecureException&) {
         outcome = BatchOutcome::GenerationFailed;
     }

@@ -354,7 +354,7 @@ void CryptoServer::upload(Connection& c, Reply& reply) {
     // Written to a new file as it is opened; it takes the base's place only
     // once the whole body proved to be the one its head announced.
     FileWriter file;
-    bool storing = file.createDeferred(path, FileWriter::Permissions::OwnerOnly);
+    bool storing = file.createDeferred(path, FileWriter::Permissions::OwnerOnly).ok();
     uint64_t taken = 0;
     EnvelopeOpener opener;
     const auto store = [&](const uint8_t* data, size_t n) {

@@ -126,7 +126,7 @@ bool InterfaceStore::commit(FileWriter& file, const std::string& path) {
     if (!file.finish()) return false;
     std::lock_guard lock(commitMutex_);
     if (!file.holdTarget() || !keepHistory(path)) return false;
-    return file.close();
+    return file.close().ok();
 }
 
 }  // namespace Talvek

@@ -7,15 +7,16 @@ namespace Talvek {
 bool BinaryFile::open(const std::string& path, unsigned access, Disposition disposition,
                       Share share, Permissions permissions) {
     if (isOpen() || (access & ReadWrite) == 0) return false;
-    if (disposition == Disposition::CreateAlways) return writer_.create(path, permissions);
+    if (disposition == Disposition::CreateAlways) return writer_.create(path, permissions).ok();
     return reader_.open(path,
                         share == Share::None ? FileLock::Kind::Exclusive : FileLock::Kind::Shared,
-                        (access & Write) != 0);
+                        (access & Write) != 0)
+        .ok();
 }
 
 bool BinaryFile::close() {
     reader_.close();
-    return writer_.close();
+    return writer_.close().ok();
 }
 
 bool BinaryFile::read(void* buffer, uint32_t count, uint32_t* moved) {

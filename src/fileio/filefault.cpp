@@ -32,4 +32,9 @@ void forgetFileFailure() {
     current() = FileFailure{};
 }
 
+FileResult noted(FileResult result) {
+    if (!result && result.failure().fault != FileFault::None) current() = result.failure();
+    return result;
+}
+
 }  // namespace Talvek

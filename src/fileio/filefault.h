@@ -9,32 +9,17 @@
 #include <cstdint>
 #include <string>
 
+#include "fileio/fileresult.h"
+
 namespace Talvek {
-
-enum class FileFault {
-    None,
-    System,       // the system refused; error holds errno
-    Locked,       // another program holds the file
-    ReadOnly,     // no write permission bit at all
-    NotRegular,   // a device, FIFO or socket
-    TooLarge,     // larger than any key file can be
-    NotAKeyFile,  // opened and read, but its content is no key file of that kind
-    NoChannel,    // a key base that holds no channel
-    TwoRoles,     // one file named for two roles of one action
-    NotReadWhole, // a key base whose read ended before its bytes did (count: how many)
-};
-
-struct FileFailure {
-    std::string path;
-    FileFault fault = FileFault::None;
-    int error = 0;
-    uint64_t count = 0;  // NotReadWhole: the bytes not read
-};
 
 void noteFileFailure(const std::string& path, FileFault fault, int error = 0);
 void noteUnreadBytes(const std::string& path, uint64_t count);
 // The latest failure on this thread (fault None when there is none).
 const FileFailure& lastFileFailure();
 void forgetFileFailure();
+// A failure noted in the record as well as returned, for the callers that
+// still read the record.
+FileResult noted(FileResult result);
 
 }  // namespace Talvek

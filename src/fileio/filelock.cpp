@@ -89,12 +89,13 @@ FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forW
                                    std::chrono::steady_clock::time_point deadline) {
     release();
     const int operation = kind == Kind::Exclusive ? LOCK_EX : LOCK_SH;
-    auto busy = [&path] {
-        noteFileFailure(path, FileFault::Locked);
+    failure_ = {};
+    auto busy = [this, &path] {
+        failure_ = noted(FileResult::failed(path, FileFault::Locked)).failure();
         return Result::Busy;
     };
-    auto failed = [&path](FileFault fault, int error = 0) {
-        noteFileFailure(path, fault, error);
+    auto failed = [this, &path](FileFault fault, int error = 0) {
+        failure_ = noted(FileResult::failed(path, fault, error)).failure();
         return Result::Failed;
     };
     for (;;) {

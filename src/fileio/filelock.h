@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "fileio/fileresult.h"
 #include "fileio/uniquefd.h"
 
 namespace Talvek {
@@ -37,10 +38,13 @@ public:
     FileLock() = default;
     ~FileLock();
     FileLock(FileLock&& other) noexcept
-        : fd_(std::move(other.fd_)), folder_(std::exchange(other.folder_, false)) {}
+        : fd_(std::move(other.fd_)),
+          folder_(std::exchange(other.folder_, false)),
+          failure_(std::move(other.failure_)) {}
     FileLock& operator=(FileLock&& other) noexcept {
         fd_ = std::move(other.fd_);
         folder_ = std::exchange(other.folder_, false);
+        failure_ = std::move(other.failure_);
         return *this;
     }
     FileLock(const FileLock&) = delete;
@@ -58,11 +62,14 @@ public:
     // The locked file (Locked) or folder (Missing), or -1.
     int fd() const { return fd_.get(); }
     bool holdsFolder() const { return folder_; }
+    // Why the last acquire failed (Busy, Failed); fault None otherwise.
+    const FileFailure& failure() const { return failure_; }
     void release();
 
 private:
     UniqueFd fd_;  // closing it drops the flock
     bool folder_ = false;
+    FileFailure failure_;
 };
 
 }  // namespace Talvek

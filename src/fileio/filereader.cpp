@@ -12,69 +12,69 @@
 
 namespace Talvek {
 
-bool FileReader::open(const std::string& path, FileLock::Kind kind, bool forWriting) {
-    if (isOpen() || path.empty()) return false;
-    if (path.size() > kMaxPathBytes) {
-        noteFileFailure(path, FileFault::System, ENAMETOOLONG);
-        return false;
-    }
+FileResult FileReader::open(const std::string& path, FileLock::Kind kind, bool forWriting) {
+    if (isOpen()) return FileResult::failed();
+    if (path.empty()) return FileResult::failed(path, FileFault::System, ENOENT);
+    if (path.size() > kMaxPathBytes)
+        return noted(FileResult::failed(path, FileFault::System, ENAMETOOLONG));
     const auto locked = lock_.acquire(path, kind, forWriting);
-    if (locked == FileLock::Result::Missing) noteFileFailure(path, FileFault::System, ENOENT);
-    if (locked != FileLock::Result::Locked || !readWhole(path, lock_.fd())) {
+    FileResult result;
+    if (locked == FileLock::Result::Missing)
+        result = noted(FileResult::failed(path, FileFault::System, ENOENT));
+    else if (locked != FileLock::Result::Locked)
+        result = FileResult::failed(lock_.failure());
+    else
+        result = readWhole(path, lock_.fd());
+    if (!result) {
         close();
-        return false;
+        return result;
     }
     path_ = path;
     open_ = true;
-    return true;
+    return result;
 }
 
-bool FileReader::openLocked(const std::string& path, int lockedFd) {
-    if (isOpen() || lockedFd < 0 || !readWhole(path, lockedFd)) {
+FileResult FileReader::openLocked(const std::string& path, int lockedFd) {
+    if (isOpen() || lockedFd < 0) return FileResult::failed();
+    FileResult result = readWhole(path, lockedFd);
+    if (!result) {
         data_.clear();
-        return false;
+        return result;
     }
     path_ = path;
     open_ = true;
-    return true;
+    return result;
 }
 
-bool FileReader::openContent(const std::string& name, SecretBytes content) {
-    if (isOpen()) return false;
-    if (content.size() > kMaxKeyFileBytes) {
-        noteFileFailure(name, FileFault::TooLarge);
-        return false;
-    }
+FileResult FileReader::openContent(const std::string& name, SecretBytes content) {
+    if (isOpen()) return FileResult::failed();
+    if (content.size() > kMaxKeyFileBytes) return noted(FileResult::failed(name, FileFault::TooLarge));
     data_ = std::move(content);
     pos_ = 0;
     path_ = name;
     open_ = true;
-    return true;
+    return {};
 }
 
-bool FileReader::readWhole(const std::string& path, int fd) {
+FileResult FileReader::readWhole(const std::string& path, int fd) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
-        noteFileFailure(path, FileFault::System, errno);
-        return false;
+        return noted(FileResult::failed(path, FileFault::System, errno));
     }
     if (!S_ISREG(st.st_mode)) {
-        noteFileFailure(path, FileFault::NotRegular);
-        return false;
+        return noted(FileResult::failed(path, FileFault::NotRegular));
     }
     // Judged by its size alone: a file this large is no key file, and
     // reading it would cost its size in memory.
     if (static_cast<uint64_t>(st.st_size) > kMaxKeyFileBytes) {
-        noteFileFailure(path, FileFault::TooLarge);
-        return false;
+        return noted(FileResult::failed(path, FileFault::TooLarge));
     }
     // One read of the whole file; later fields are served from memory.
     SecretBytes data;
     try {
         data.resize(static_cast<size_t>(st.st_size));
     } catch (const std::bad_alloc&) {
-        noteFileFailure(path, FileFault::System, ENOMEM);
-        return false;
+        return noted(FileResult::failed(path, FileFault::System, ENOMEM));
     }
     size_t got = 0;
     int readError = 0;
@@ -90,12 +90,11 @@ bool FileReader::readWhole(const std::string& path, int fd) {
         got += static_cast<size_t>(r);
     }
     if (got < data.size()) {
-        noteFileFailure(path, FileFault::System, readError);
-        return false;
+        return noted(FileResult::failed(path, FileFault::System, readError));
     }
     data_ = std::move(data);
     pos_ = 0;
-    return true;
+    return {};
 }
 
 void FileReader::close() {

@@ -36,21 +36,21 @@ public:
     // kind Exclusive: no other program reads or replaces the file meanwhile.
     // forWriting: a file without any write permission bit is refused, as a
     // file that cannot be replaced.
-    bool open(const std::string& path, FileLock::Kind kind, bool forWriting);
+    FileResult open(const std::string& path, FileLock::Kind kind, bool forWriting);
     // How key files are read: exclusively, and only those that could be
     // written back.
-    bool openExisting(const std::string& path) {
+    FileResult openExisting(const std::string& path) {
         return open(path, FileLock::Kind::Exclusive, true);
     }
     // Only looked at: shared with other readers, read-only files too.
-    bool openShared(const std::string& path) { return open(path, FileLock::Kind::Shared, false); }
+    FileResult openShared(const std::string& path) { return open(path, FileLock::Kind::Shared, false); }
     // For a caller that already holds the file's lock (a transaction): reads
     // through the locked descriptor, which stays the caller's.
-    bool openLocked(const std::string& path, int lockedFd);
+    FileResult openLocked(const std::string& path, int lockedFd);
     // Reads content that is already in memory (a key file that came through
     // a pipe) as if it were a file named name: the same readers, the same
     // size limit, no descriptor and no lock. name only labels failures.
-    bool openContent(const std::string& name, SecretBytes content);
+    FileResult openContent(const std::string& name, SecretBytes content);
     void close();
 
     bool isOpen() const { return open_; }
@@ -92,7 +92,7 @@ public:
     SecretBytes takeContent();
 
 private:
-    bool readWhole(const std::string& path, int fd);
+    FileResult readWhole(const std::string& path, int fd);
 
     bool open_ = false;
     std::string path_;

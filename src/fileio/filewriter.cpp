@@ -120,10 +120,9 @@ SaveCalls& saveCalls() {
     return calls;
 }
 
-bool FileWriter::saveTarget(const std::string& path, std::string& target) {
+FileResult FileWriter::saveTarget(const std::string& path, std::string& target) {
     auto refuse = [&path](int error) {
-        noteFileFailure(path, FileFault::System, error);
-        return false;
+        return noted(FileResult::failed(path, FileFault::System, error));
     };
     if (path.empty()) return refuse(ENOENT);
     if (path.size() > kMaxPathBytes) return refuse(ENAMETOOLONG);
@@ -133,13 +132,17 @@ bool FileWriter::saveTarget(const std::string& path, std::string& target) {
         struct stat st {};
         if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
             target = current;
-            return target.size() <= kMaxPathBytes || refuse(ENAMETOOLONG);
+            if (target.size() > kMaxPathBytes) return refuse(ENAMETOOLONG);
+            return {};
         }
         // The kernel answers a protected link with "permission denied" too.
         if (!mayFollow(current, st)) return refuse(EACCES);
         std::vector<char> buffer(static_cast<size_t>(PATH_MAX) + 1);
         const ssize_t n = readlink(current.c_str(), buffer.data(), buffer.size() - 1);
-        if (n <= 0) return refuse(n < 0 ? errno : ENOENT);
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOENT;
+            return refuse(error);
+        }
         std::string next(buffer.data(), static_cast<size_t>(n));
         if (next[0] != '/') next = folderOf(current) + "/" + next;
         current = std::move(next);
@@ -183,56 +186,55 @@ void FileWriter::reset() {
     syncedUpTo_ = 0;
     deferred_ = false;
     writeFailed_ = false;
+    writeFailure_ = {};
     finished_ = false;
     committed_ = false;
 }
 
-bool FileWriter::create(const std::string& path, Permissions permissions) {
+FileResult FileWriter::create(const std::string& path, Permissions permissions) {
     // A path too long is refused by saveTarget, with its cause.
-    if (isOpen() || path.empty()) return false;
+    if (isOpen() || path.empty()) return FileResult::failed();
     // The existing target (or, when there is none, its folder) stays locked
     // until the replacement is in place.
     std::string target;
-    if (!saveTarget(path, target)) return false;
+    if (FileResult found = saveTarget(path, target); !found) return found;
     const auto locked = lock_.acquire(target, FileLock::Kind::Exclusive, true);
-    if ((locked != FileLock::Result::Locked && locked != FileLock::Result::Missing) ||
-        !startTemporary(target, permissions, lock_.fd() >= 0)) {
-        reset();
-        return false;
-    }
-    return true;
+    FileResult result = locked == FileLock::Result::Locked || locked == FileLock::Result::Missing
+                            ? startTemporary(target, permissions, lock_.fd() >= 0)
+                            : FileResult::failed(lock_.failure());
+    if (!result) reset();
+    return result;
 }
 
-bool FileWriter::createDeferred(const std::string& path, Permissions permissions) {
+FileResult FileWriter::createDeferred(const std::string& path, Permissions permissions) {
     // A path too long is refused by saveTarget, with its cause.
-    if (isOpen() || path.empty()) return false;
+    if (isOpen() || path.empty()) return FileResult::failed();
     std::string target;
-    if (!saveTarget(path, target) || !startTemporary(target, permissions, false)) {
+    FileResult result = saveTarget(path, target);
+    if (result) result = startTemporary(target, permissions, false);
+    if (!result) {
         reset();
-        return false;
+        return result;
     }
     deferred_ = true;
-    return true;
+    return result;
 }
 
-bool FileWriter::createLocked(const std::string& path, Permissions permissions) {
-    if (isOpen() || path.empty() || path.size() > kMaxPathBytes) return false;
-    if (!startTemporary(path, permissions, true)) {
-        reset();
-        return false;
-    }
-    return true;
+FileResult FileWriter::createLocked(const std::string& path, Permissions permissions) {
+    if (isOpen() || path.empty() || path.size() > kMaxPathBytes) return FileResult::failed();
+    FileResult result = startTemporary(path, permissions, true);
+    if (!result) reset();
+    return result;
 }
 
-bool FileWriter::startTemporary(const std::string& target, Permissions permissions, bool lockHeld) {
+FileResult FileWriter::startTemporary(const std::string& target, Permissions permissions, bool lockHeld) {
     // Created and renamed relative to the open folder: a target path as long
     // as the platform allows still leaves room for its temporary's name.
     UniqueFd folderFd(::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folderFd) {
         // A missing or unwritable folder: the cause is the folder's, named
         // by the file being saved.
-        noteFileFailure(target, FileFault::System, errno);
-        return false;
+        return noted(FileResult::failed(target, FileFault::System, errno));
     }
     const int folder = folderFd.get();
     dirFd_ = std::move(folderFd);
@@ -263,16 +265,13 @@ bool FileWriter::startTemporary(const std::string& target, Permissions permissio
                           created));
         if (!fd && errno != EEXIST) break;
     }
-    if (!fd) {
-        noteFileFailure(target, FileFault::System, errno);
-        return false;
-    }
+    if (!fd) return noted(FileResult::failed(target, FileFault::System, errno));
     // Held from the start, so that no save cleaning up after interrupted ones
     // takes it for theirs; nobody else knows the name yet, so this cannot wait.
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        noteFileFailure(target, FileFault::System, errno);
+        FileResult refused = noted(FileResult::failed(target, FileFault::System, errno));
         unlinkat(folder, name.c_str(), 0);
-        return false;
+        return refused;
     }
     if (replaces) {
         mode_t mode = old.st_mode & 07777;
@@ -290,9 +289,9 @@ bool FileWriter::startTemporary(const std::string& target, Permissions permissio
         // before and never wider, and the save goes on. Any other refusal
         // is a fault of the save.
         if (saveCalls().fchmod(fd.get(), mode & 0777) != 0 && errno != EPERM && errno != ENOTSUP) {
-            noteFileFailure(target, FileFault::System, errno);
+            FileResult refused = noted(FileResult::failed(target, FileFault::System, errno));
             unlinkat(folder, name.c_str(), 0);
-            return false;
+            return refused;
         }
     }
     fd_ = std::move(fd);
@@ -302,11 +301,12 @@ bool FileWriter::startTemporary(const std::string& target, Permissions permissio
     written_ = 0;
     syncedUpTo_ = 0;
     writeFailed_ = false;
+    writeFailure_ = {};
     finished_ = false;
     committed_ = false;
     buffer_.clear();
     buffer_.reserve(kWriteBuffer);
-    return true;
+    return {};
 }
 
 bool FileWriter::flushBuffer() {
@@ -357,61 +357,62 @@ bool FileWriter::waitEarlySync() {
     return !sync.failed;
 }
 
-bool FileWriter::finish() {
-    if (!isOpen() || committed_) return false;
-    if (finished_) return true;
-    if (!flushBuffer()) return false;
-    if (!waitEarlySync()) {
-        noteFileFailure(path_, FileFault::System, earlySync_->error);
-        return false;
-    }
-    if (saveCalls().fsync(fd_.get()) != 0) {
-        noteFileFailure(path_, FileFault::System, errno);
-        return false;
-    }
+FileResult FileWriter::finish() {
+    if (!isOpen() || committed_) return FileResult::failed();
+    if (finished_) return {};
+    if (!flushBuffer()) return FileResult::failed(writeFailure_);
+    if (!waitEarlySync())
+        return noted(FileResult::failed(path_, FileFault::System, earlySync_->error));
+    if (saveCalls().fsync(fd_.get()) != 0)
+        return noted(FileResult::failed(path_, FileFault::System, errno));
     finished_ = true;
-    return true;
+    return {};
 }
 
 void FileWriter::markWriteFailed() {
     // A short write without an error is a full file system.
-    noteFileFailure(path_, FileFault::System, errno != 0 ? errno : ENOSPC);
+    const int error = errno != 0 ? errno : ENOSPC;
+    writeFailure_ = noted(FileResult::failed(path_, FileFault::System, error)).failure();
     writeFailed_ = true;
 }
 
-bool FileWriter::holdTarget() {
-    if (!isOpen() || committed_) return false;
-    if (!deferred_ || lock_.fd() >= 0) return true;
+FileResult FileWriter::holdTarget() {
+    if (!isOpen() || committed_) return FileResult::failed();
+    if (!deferred_ || lock_.fd() >= 0) return {};
     const auto locked = lock_.acquire(path_, FileLock::Kind::Exclusive, true);
     if (locked != FileLock::Result::Locked && locked != FileLock::Result::Missing) {
+        FileResult refused = FileResult::failed(lock_.failure());
         lock_.release();
-        return false;
+        return refused;
     }
-    return true;
+    return {};
 }
 
-bool FileWriter::commit() {
-    if (!isOpen() || !finished_ || committed_ || !holdTarget()) return false;
+FileResult FileWriter::commit() {
+    if (!isOpen() || !finished_ || committed_) return FileResult::failed();
+    if (FileResult held = holdTarget(); !held) return held;
     // The new file has been locked since it was made, so nobody can hold it
     // once it is visible under the target's name.
     if (saveCalls().renameat(dirFd_.get(), tempName_.c_str(), dirFd_.get(), targetName_.c_str()) !=
-        0) {
-        noteFileFailure(path_, FileFault::System, errno);
-        return false;
-    }
+        0)
+        return noted(FileResult::failed(path_, FileFault::System, errno));
     committed_ = true;
     // The rename itself is made durable too; a failure here no longer
     // affects which content the target holds.
     saveCalls().fsync(dirFd_.get());
-    return true;
+    return {};
 }
 
-bool FileWriter::close() {
-    if (!isOpen()) return true;
-    const bool ok = committed_ || (finish() && commit());
-    if (!ok) unlinkat(dirFd_.get(), tempName_.c_str(), 0);
+FileResult FileWriter::close() {
+    if (!isOpen()) return {};
+    FileResult result;
+    if (!committed_) {
+        result = finish();
+        if (result) result = commit();
+    }
+    if (!result) unlinkat(dirFd_.get(), tempName_.c_str(), 0);
     reset();
-    return ok;
+    return result;
 }
 
 void FileWriter::discard() {

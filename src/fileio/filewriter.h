@@ -30,8 +30,8 @@ namespace Talvek {
 //
 // The target is locked exclusively (a file another program holds is waited
 // for up to lockWait()); a file without any write permission bit counts as
-// read-only and is not replaced, even by root. Every failure is recorded
-// with its cause (filefault.h).
+// read-only and is not replaced, even by root. Every failure is returned
+// with its cause.
 //
 // Symbolic links: a save replaces the file a link points at and keeps the
 // link, except for a link the kernel's protected-symlinks rule would not
@@ -50,20 +50,20 @@ public:
 
     // New content for path; the existing target (or, when there is none,
     // its folder) stays locked until the replacement is in place.
-    bool create(const std::string& path, Permissions permissions = Permissions::OwnerOnly);
+    FileResult create(const std::string& path, Permissions permissions = Permissions::OwnerOnly);
     // Created like create(), for content that arrives slowly (over the
     // network): the target's lock is taken only when the new file is put in
     // place (commit(), close()), so readers and savers of the old content
     // never wait for the writing.
-    bool createDeferred(const std::string& path, Permissions permissions = Permissions::OwnerOnly);
+    FileResult createDeferred(const std::string& path, Permissions permissions = Permissions::OwnerOnly);
     // For a caller that already holds the target's lock (a transaction);
     // takes effect only at commit(). path must be a save target.
-    bool createLocked(const std::string& path, Permissions permissions);
+    FileResult createLocked(const std::string& path, Permissions permissions);
 
     // The file a save to path replaces: the target of a symbolic link, or the
     // path itself. False for a path too long or a link that must not be
     // followed.
-    static bool saveTarget(const std::string& path, std::string& target);
+    static FileResult saveTarget(const std::string& path, std::string& target);
 
     // Appends; false once anything could not be stored (and from then on).
     bool write(std::span<const uint8_t> bytes);
@@ -73,28 +73,30 @@ public:
     // Bytes written so far.
     uint64_t size() const { return written_; }
     bool writeFailed() const { return writeFailed_; }
+    // Why the first failed write failed (fault None before any did).
+    const FileFailure& writeFailure() const { return writeFailure_; }
 
     // Puts the new content in place. False when anything written could not
     // be stored; the target then stays as it was.
-    bool close();
+    FileResult close();
     // Drops the new content; the target stays as it was.
     void discard();
     // In two steps: finish() writes out and syncs the content (false when
     // any of it could not be stored); commit() then puts it in place. The
     // new file stays locked until the writer is closed or destroyed, so
     // nobody reads or replaces it before its transaction ends.
-    bool finish();
-    bool commit();
+    FileResult finish();
+    FileResult commit();
     // For a deferred file: takes the target's lock now (commit() would), for
     // a caller with more to do under it before the new file goes in place.
     // True when the lock is held.
-    bool holdTarget();
+    FileResult holdTarget();
 
     bool isOpen() const { return open_; }
     const std::string& path() const { return path_; }
 
 private:
-    bool startTemporary(const std::string& target, Permissions permissions, bool lockHeld);
+    FileResult startTemporary(const std::string& target, Permissions permissions, bool lockHeld);
     bool flushBuffer();
     bool writeOut(const uint8_t* p, size_t n);
     void startEarlySync();
@@ -118,6 +120,7 @@ private:
     uint64_t syncedUpTo_ = 0;               // written bytes a background sync was asked for
     bool deferred_ = false;                 // the target's lock is taken at commit
     bool writeFailed_ = false;
+    FileFailure writeFailure_;
     bool finished_ = false;
     bool committed_ = false;
 };

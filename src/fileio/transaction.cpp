@@ -57,7 +57,7 @@ std::chrono::steady_clock::time_point Transaction::deadline() {
     return *deadline_;
 }
 
-bool Transaction::lock(const std::vector<std::string>& paths) {
+FileResult Transaction::lock(const std::vector<std::string>& paths) {
     struct Wanted {
         std::string place;
         const std::string* path;
@@ -67,7 +67,7 @@ bool Transaction::lock(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
         if (path.empty() || byPath_.count(path)) continue;
         std::string target;
-        if (!FileWriter::saveTarget(path, target)) return false;
+        if (FileResult found = FileWriter::saveTarget(path, target); !found) return found;
         // What is actually locked: the file, or the folder of a file not
         // made yet.
         struct stat st {};
@@ -77,24 +77,25 @@ bool Transaction::lock(const std::vector<std::string>& paths) {
     std::stable_sort(order.begin(), order.end(),
                      [](const Wanted& a, const Wanted& b) { return a.place < b.place; });
     for (const Wanted& w : order) {
-        if (!byPath_.count(*w.path) && !lockTarget(*w.path, w.target)) return false;
+        if (byPath_.count(*w.path)) continue;
+        if (FileResult locked = lockTarget(*w.path, w.target); !locked) return locked;
     }
-    return true;
+    return {};
 }
 
-bool Transaction::lock(const std::string& path) {
-    if (find(path)) return true;
+FileResult Transaction::lock(const std::string& path) {
+    if (find(path)) return {};
     std::string target;
-    if (!FileWriter::saveTarget(path, target)) return false;
+    if (FileResult found = FileWriter::saveTarget(path, target); !found) return found;
     return lockTarget(path, target);
 }
 
-bool Transaction::lockTarget(const std::string& path, const std::string& target) {
+FileResult Transaction::lockTarget(const std::string& path, const std::string& target) {
     FileIdentity identity(target);
     // Two spellings of one file in one list: the second finds the first.
     if (Held* h = findIdentity(identity)) {
         byPath_.emplace(path, h);
-        return true;
+        return {};
     }
     auto held = std::make_unique<Held>();
     held->target = target;
@@ -111,7 +112,7 @@ bool Transaction::lockTarget(const std::string& path, const std::string& target)
             held->exists = false;
             break;
         default:
-            return false;
+            return FileResult::failed(held->lock.failure());
     }
     if (held->lock.holdsFolder() && folderKnown)
         heldFolders_.insert({folder.st_dev, folder.st_ino});
@@ -132,7 +133,7 @@ bool Transaction::lockTarget(const std::string& path, const std::string& target)
     byPath_.emplace(h->target, h);
     byPath_.emplace(path, h);
     held_.push_back(std::move(held));
-    return true;
+    return {};
 }
 
 bool Transaction::exists(const std::string& path) const {
@@ -140,40 +141,38 @@ bool Transaction::exists(const std::string& path) const {
     return h && h->exists;
 }
 
-bool Transaction::openLocked(const std::string& path, FileReader& file) const {
+FileResult Transaction::openLocked(const std::string& path, FileReader& file) const {
     const Held* h = find(path);
-    if (!h) return false;
-    if (!h->exists) {
-        noteFileFailure(path, FileFault::System, ENOENT);
-        return false;
-    }
+    if (!h) return FileResult::failed();
+    if (!h->exists) return noted(FileResult::failed(path, FileFault::System, ENOENT));
     return file.openLocked(h->target, h->lock.fd());
 }
 
-FileWriter* Transaction::stage(const std::string& path, FileWriter::Permissions permissions) {
-    if (!lock(path)) return nullptr;
+FileResult Transaction::stage(const std::string& path, FileWriter::Permissions permissions,
+                              FileWriter*& staged) {
+    staged = nullptr;
+    if (FileResult locked = lock(path); !locked) return locked;
     Held* h = find(path);
-    if (!h) return nullptr;
-    if (h->staged) {
-        noteFileFailure(path, FileFault::TwoRoles);
-        return nullptr;
-    }
+    if (!h) return FileResult::failed();
+    if (h->staged) return noted(FileResult::failed(path, FileFault::TwoRoles));
     auto file = std::make_unique<FileWriter>();
-    if (!file->createLocked(h->target, permissions)) return nullptr;
+    if (FileResult created = file->createLocked(h->target, permissions); !created) return created;
     h->staged = true;
     staged_.push_back(std::move(file));
-    return staged_.back().get();
+    staged = staged_.back().get();
+    return {};
 }
 
-bool Transaction::commit() {
-    if (staged_.empty()) return false;
+FileResult Transaction::commit() {
+    if (staged_.empty()) return FileResult::failed();
     for (const auto& file : staged_) {
-        if (file->writeFailed() || !file->finish()) return false;
+        if (file->writeFailed()) return FileResult::failed(file->writeFailure());
+        if (FileResult finished = file->finish(); !finished) return finished;
     }
     for (const auto& file : staged_) {
-        if (!file->commit()) return false;
+        if (FileResult committed = file->commit(); !committed) return committed;
     }
-    return true;
+    return {};
 }
 
 }  // namespace Talvek

@@ -34,30 +34,31 @@ public:
 
     // Locks the file a save to path replaces, exclusively, waiting for
     // another program up to lockWait(). A file not made yet locks its folder.
-    // False when the lock cannot be had or the path is no file this program
+    // Fails when the lock cannot be had or the path is no file this program
     // may replace.
-    bool lock(const std::string& path);
+    FileResult lock(const std::string& path);
     // Locks every file of the action at once, in one fixed order (by the
     // resolved path of what is locked), so that two programs changing files
     // in the same folders never each hold what the other waits for. Empty
     // paths are skipped. All the locks of one transaction share one wait of
     // lockWait(), however many there are.
-    bool lock(const std::vector<std::string>& paths);
+    FileResult lock(const std::vector<std::string>& paths);
     // After lock(): whether the file exists.
     bool exists(const std::string& path) const;
     // Opens the locked, existing file for reading through its lock, so a
-    // reader needs no second lock. False (with the cause noted) otherwise.
-    bool openLocked(const std::string& path, FileReader& file) const;
-    // New content for path, locked first when it was not; null on failure,
-    // also when the file a save to path replaces was staged already (two
+    // reader needs no second lock.
+    FileResult openLocked(const std::string& path, FileReader& file) const;
+    // New content for path, locked first when it was not, in staged; null on
+    // failure, also when the file a save to path replaces was staged already (two
     // roles of one action on one file, however spelt, a link to a file not
     // made yet included): the later content would silently replace the
     // earlier.
-    FileWriter* stage(const std::string& path, FileWriter::Permissions permissions);
+    FileResult stage(const std::string& path, FileWriter::Permissions permissions,
+                     FileWriter*& staged);
     // Writes out and syncs every staged file; when all are complete, renames
-    // them in staging order. False when anything failed; before the first
+    // them in staging order. Fails when anything failed; before the first
     // rename that leaves every file as it was.
-    bool commit();
+    FileResult commit();
 
 private:
     // A file of the action, found out once when it is locked: what a save to
@@ -72,7 +73,7 @@ private:
     };
     Held* find(const std::string& path) const;
     Held* findIdentity(const FileIdentity& identity) const;
-    bool lockTarget(const std::string& path, const std::string& target);
+    FileResult lockTarget(const std::string& path, const std::string& target);
     std::chrono::steady_clock::time_point deadline();
 
     std::vector<std::unique_ptr<Held>> held_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "fileio/fileexists.h"
+#include "fileio/filefault.h"
 #include "fileio/transaction.h"
 #include "keystore/keybase.h"
 #include "keystore/secureexception.h"
@@ -17,24 +19,17 @@ namespace Talvek {
 
 namespace {
 
-bool stageBase(Transaction& transaction, const std::string& path, const KeyBase& base) {
-    FileWriter* file = transaction.stage(path, FileWriter::Permissions::OwnerOnly);
-    return file && base.writeBase(*file);
-}
-
 // The part's file read and checked on its own, before the base is locked.
 ItemFault readPart(const std::string& baseFile, ImportedPart& part, SecureChannel& channel) {
     if (sameFile(baseFile, part.path)) return ItemFault::SameFileAsBase;
-    forgetFileFailure();
-    bool read = false;
+    FileResult read = FileResult::failed();
     try {
         read = readChannelFile(channel, part.path);
     } catch (const SecureException&) {
-        read = false;
+        read = FileResult::failed();
     }
     if (!read) {
-        part.cause = lastFileFailure();
-        forgetFileFailure();
+        part.cause = read.failure();
         return ItemFault::Unreadable;
     }
     part.userName = channel.localName;
@@ -58,7 +53,7 @@ bool completes(const SecureChannel& own, const SecureChannel& part) {
 
 }  // namespace
 
-BatchOutcome importUserPublicParts(const std::string& baseFile, std::vector<ImportedPart>& parts) {
+BatchResult importUserPublicParts(const std::string& baseFile, std::vector<ImportedPart>& parts) {
     std::vector<SecureChannel> read(parts.size());
     bool refused = false;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -67,13 +62,15 @@ BatchOutcome importUserPublicParts(const std::string& baseFile, std::vector<Impo
     }
 
     Transaction transaction;
-    if (!transaction.lock(baseFile)) return BatchOutcome::LockFailed;
+    if (FileResult locked = transaction.lock(baseFile); !locked)
+        return {BatchOutcome::LockFailed, locked.failure()};
     KeyBase base;
     if (!transaction.exists(baseFile)) {
-        noteFileFailure(baseFile, FileFault::System, ENOENT);
-        return BatchOutcome::NotABase;
+        return {BatchOutcome::NotABase,
+                noted(FileResult::failed(baseFile, FileFault::System, ENOENT)).failure()};
     }
-    if (!base.loadBaseLocked(transaction, baseFile)) return BatchOutcome::NotABase;
+    if (FileResult loaded = base.loadBaseLocked(transaction, baseFile); !loaded)
+        return {BatchOutcome::NotABase, loaded.failure()};
 
     std::set<const SecureChannel*> taken;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -91,11 +88,11 @@ BatchOutcome importUserPublicParts(const std::string& baseFile, std::vector<Impo
     }
     // Nothing is written while any part is refused: the base read above is
     // thrown away with the channels it completed.
-    if (refused) return BatchOutcome::Refused;
-    if (!stageBase(transaction, baseFile, base) || !transaction.commit()) {
-        return BatchOutcome::SaveFailed;
-    }
-    return BatchOutcome::Done;
+    if (refused) return {BatchOutcome::Refused, {}};
+    FileResult saved = stageBase(transaction, baseFile, base);
+    if (saved) saved = noted(transaction.commit());
+    if (!saved) return {BatchOutcome::SaveFailed, saved.failure()};
+    return {BatchOutcome::Done, {}};
 }
 
 namespace {
@@ -151,8 +148,8 @@ bool generateChannels(const ServerKeyBatch& batch, const std::vector<NewUserKey>
 
 }  // namespace
 
-BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKey>& users,
-                              const std::function<void(size_t)>& progress) {
+BatchResult createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKey>& users,
+                             const std::function<void(size_t)>& progress) {
     bool refused = false;
     std::set<std::string> names;
     // The base is found out once, not once per user.
@@ -170,22 +167,25 @@ BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKe
     }
     // Two users' parts that are one file however spelt (a link, say) are
     // refused by the transaction, which stages no file twice.
-    if (refused) return BatchOutcome::Refused;
+    if (refused) return {BatchOutcome::Refused, {}};
 
     // The keys are made before anything is locked: generating many takes
     // far longer than another program waits for a held base.
     std::vector<std::unique_ptr<SecureChannel>> channels;
-    if (!generateChannels(batch, users, channels, progress)) return BatchOutcome::GenerationFailed;
+    if (!generateChannels(batch, users, channels, progress))
+        return {BatchOutcome::GenerationFailed, {}};
 
     // The base and every public part are locked at once, in the one order
     // every action locks in; the names are checked under that lock.
     std::vector<std::string> files{batch.baseFile};
     for (const NewUserKey& user : users) files.push_back(user.exportFile);
     Transaction transaction;
-    if (!transaction.lock(files)) return BatchOutcome::LockFailed;
+    if (FileResult locked = transaction.lock(files); !locked)
+        return {BatchOutcome::LockFailed, locked.failure()};
     KeyBase base;
-    if (transaction.exists(batch.baseFile) && !base.loadBaseLocked(transaction, batch.baseFile)) {
-        return BatchOutcome::NotABase;
+    if (transaction.exists(batch.baseFile)) {
+        if (FileResult loaded = base.loadBaseLocked(transaction, batch.baseFile); !loaded)
+            return {BatchOutcome::NotABase, loaded.failure()};
     }
     for (NewUserKey& user : users) {
         if (base.findChannel(batch.serverName, user.userName) ||
@@ -194,7 +194,7 @@ BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKe
             refused = true;
         }
     }
-    if (refused) return BatchOutcome::Refused;
+    if (refused) return {BatchOutcome::Refused, {}};
 
     std::vector<const SecureChannel*> made;
     for (size_t i = 0; i < users.size(); ++i) {
@@ -204,32 +204,39 @@ BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKe
     }
     // The base first, then the public parts: none goes out without the base
     // that holds its keys.
-    if (!stageBase(transaction, batch.baseFile, base)) return BatchOutcome::SaveFailed;
-    for (size_t i = 0; i < users.size(); ++i) {
-        FileWriter* part = transaction.stage(users[i].exportFile, FileWriter::Permissions::Normal);
-        if (!part || !writePublicPartTo(*made[i], *part)) return BatchOutcome::SaveFailed;
+    FileResult saved = stageBase(transaction, batch.baseFile, base);
+    for (size_t i = 0; saved && i < users.size(); ++i) {
+        const SecureChannel& channel = *made[i];
+        saved = stageWritten(transaction, users[i].exportFile, FileWriter::Permissions::Normal,
+                             [&channel](FileWriter& file) { return writePublicPartTo(channel, file); });
     }
-    return transaction.commit() ? BatchOutcome::Done : BatchOutcome::SaveFailed;
+    if (saved) saved = noted(transaction.commit());
+    if (!saved) return {BatchOutcome::SaveFailed, saved.failure()};
+    return {BatchOutcome::Done, {}};
 }
 
-RemoveOutcome removeChannelsFrom(const std::string& path, const std::vector<ChannelNames>& channels,
-                                 size_t* missing) {
+RemoveResult removeChannelsFrom(const std::string& path, const std::vector<ChannelNames>& channels,
+                                size_t* missing) {
     Transaction transaction;
-    if (!transaction.lock(path)) return RemoveOutcome::LockFailed;
+    if (FileResult locked = transaction.lock(path); !locked)
+        return {RemoveOutcome::LockFailed, locked.failure()};
     KeyBase base;
-    if (!base.loadBaseLocked(transaction, path)) return RemoveOutcome::NotABase;
-    if (base.channelCount() <= 0) return RemoveOutcome::NoChannels;
+    if (FileResult loaded = base.loadBaseLocked(transaction, path); !loaded)
+        return {RemoveOutcome::NotABase, loaded.failure()};
+    if (base.channelCount() <= 0) return {RemoveOutcome::NoChannels, {}};
     std::set<std::pair<std::string, std::string>> seen;
     for (size_t i = 0; i < channels.size(); ++i) {
         const ChannelNames& names = channels[i];
         if (!seen.emplace(names.local, names.remote).second) continue;
         if (!base.deleteChannel(names.local, names.remote)) {
             if (missing) *missing = i;
-            return RemoveOutcome::NoSuchChannel;
+            return {RemoveOutcome::NoSuchChannel, {}};
         }
     }
-    return stageBase(transaction, path, base) && transaction.commit() ? RemoveOutcome::Removed
-                                                                      : RemoveOutcome::SaveFailed;
+    FileResult saved = stageBase(transaction, path, base);
+    if (saved) saved = noted(transaction.commit());
+    if (!saved) return {RemoveOutcome::SaveFailed, saved.failure()};
+    return {RemoveOutcome::Removed, {}};
 }
 
 }  // namespace Talvek

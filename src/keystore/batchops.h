@@ -42,7 +42,7 @@ enum class ItemFault {
 struct ImportedPart {
     std::string path;
     ItemFault fault = ItemFault::None;
-    FileFailure cause;       // the file's own fault, when one was noted
+    FileFailure cause;       // Unreadable: the file's own fault, when it has one
     std::string serverName;  // Windows-1251, as the part names them
     std::string userName;
     PublicPartFingerprints fingerprints;
@@ -50,7 +50,8 @@ struct ImportedPart {
 // Completes, in the base at baseFile, the server's channel of each part.
 // Parts are read before the base is locked; everything that depends on the
 // base is checked under the lock.
-BatchOutcome importUserPublicParts(const std::string& baseFile, std::vector<ImportedPart>& parts);
+using BatchResult = ActionResult<BatchOutcome>;
+BatchResult importUserPublicParts(const std::string& baseFile, std::vector<ImportedPart>& parts);
 
 // Mode 0 for many users of one server name.
 struct NewUserKey {
@@ -71,7 +72,7 @@ struct ServerKeyBatch {
 // generated on every core, the base written once, then each public part.
 // progress, when given, is told how many users' keys are made (from the
 // thread that waits for them).
-BatchOutcome createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKey>& users,
+BatchResult createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKey>& users,
                               const std::function<void(size_t done)>& progress = {});
 
 // Deletes every channel named, all or none. A pair the base does not hold
@@ -82,7 +83,7 @@ struct ChannelNames {
     std::string remote;  // Windows-1251
     bool operator==(const ChannelNames&) const = default;
 };
-RemoveOutcome removeChannelsFrom(const std::string& path, const std::vector<ChannelNames>& channels,
-                                 size_t* missing = nullptr);
+RemoveResult removeChannelsFrom(const std::string& path, const std::vector<ChannelNames>& channels,
+                                size_t* missing = nullptr);
 
 }  // namespace Talvek

@@ -162,28 +162,28 @@ bool KeyBase::readSummaries(FileReader& file, KeyBaseSummary& header,
 
 namespace {
 
-bool loadFrom(KeyBase& base, const std::string& path, FileReader& file, bool opened) {
+FileResult loadFrom(KeyBase& base, const std::string& path, FileReader& file, FileResult opened) {
     base.clearBase();
-    if (!opened) return false;
+    if (!opened) return opened;
     const bool ok = base.readBase(file);
     file.close();
-    if (!ok) noteFileFailure(path, FileFault::NotAKeyFile);
-    return ok;
+    if (!ok) return noted(FileResult::failed(path, FileFault::NotAKeyFile));
+    return {};
 }
 
 }  // namespace
 
-bool KeyBase::loadBase(const std::string& path) {
+FileResult KeyBase::loadBase(const std::string& path) {
     FileReader file;
     return loadFrom(*this, path, file, file.openExisting(path));
 }
 
-bool KeyBase::loadBaseShared(const std::string& path) {
+FileResult KeyBase::loadBaseShared(const std::string& path) {
     FileReader file;
     return loadFrom(*this, path, file, file.openShared(path));
 }
 
-bool KeyBase::loadBaseLocked(const Transaction& transaction, const std::string& path) {
+FileResult KeyBase::loadBaseLocked(const Transaction& transaction, const std::string& path) {
     FileReader file;
     return loadFrom(*this, path, file, transaction.openLocked(path, file));
 }
@@ -201,19 +201,20 @@ bool KeyBase::writeBase(FileWriter& file) const {
     return ok;
 }
 
-bool KeyBase::saveBase(const std::string& path) const {
+FileResult KeyBase::saveBase(const std::string& path) const {
     FileWriter file;
-    if (!file.create(path, FileWriter::Permissions::OwnerOnly)) return false;
+    if (FileResult created = file.create(path, FileWriter::Permissions::OwnerOnly); !created)
+        return created;
     if (nodes.empty()) {
         // A base without nodes has always been stored as its bare header and
         // reported as a failed save.
         writeBase(file);
-        file.close();
-        return false;
+        if (FileResult closed = file.close(); !closed) return closed;
+        return FileResult::failed();
     }
     if (!writeBase(file)) {
         file.discard();
-        return false;
+        return file.writeFailed() ? FileResult::failed(file.writeFailure()) : FileResult::failed();
     }
     return file.close();
 }

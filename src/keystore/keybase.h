@@ -36,16 +36,16 @@ public:
     std::map<std::string, std::unique_ptr<KeyNode>> nodes;
 
     void clearBase();
-    bool loadBase(const std::string& path);
+    FileResult loadBase(const std::string& path);
     // As loadBase, for a caller that only reads: other readers may hold the
     // file at the same time (a save still waits for them and they for it),
     // and a read-only file opens too.
-    bool loadBaseShared(const std::string& path);
+    FileResult loadBaseShared(const std::string& path);
     // As loadBase, for a base the transaction has already locked.
-    bool loadBaseLocked(const Transaction& transaction, const std::string& path);
+    FileResult loadBaseLocked(const Transaction& transaction, const std::string& path);
     // Written to a temporary file and renamed over the target: a failed save
     // leaves the old file as it was. Key bases are owner-only.
-    bool saveBase(const std::string& path) const;
+    FileResult saveBase(const std::string& path) const;
     bool addChannel(std::unique_ptr<SecureChannel> channel);
     // The channel stays owned by the base; null when either name is missing.
     SecureChannel* findChannel(const std::string& localName, const std::string& remoteName);

@@ -36,20 +36,19 @@ std::unique_ptr<RsaKeyRecord> publicHalf(const std::unique_ptr<RsaKeyRecord>& ow
 
 // The files of one action each play one role: a later write must never
 // replace what an earlier one wrote or read, however the names are spelt.
-bool rolesCollide(std::initializer_list<const std::string*> paths) {
+// Fails, naming the later file, when two are one.
+FileResult rolesApart(std::initializer_list<const std::string*> paths) {
     // Each file is found out once, however many it is compared with.
     std::vector<FileIdentity> files;
     files.reserve(paths.size());
     for (const std::string* path : paths) files.emplace_back(*path);
     for (size_t a = 0; a < files.size(); ++a) {
         for (size_t b = a + 1; b < files.size(); ++b) {
-            if (sameFile(files[a], files[b])) {
-                noteFileFailure(files[b].path(), FileFault::TwoRoles);
-                return true;
-            }
+            if (sameFile(files[a], files[b]))
+                return noted(FileResult::failed(files[b].path(), FileFault::TwoRoles));
         }
     }
-    return false;
+    return {};
 }
 
 PublicPartFingerprints fingerprintsOf(const RsaKeyRecord* crypt, const RsaKeyRecord* sign) {
@@ -78,30 +77,42 @@ void reportWritten(const SecureChannel& channel, PublicPartFingerprints* written
 }
 
 // The base a check looks at: the one the action holds, or the file read
-// now into scratch. Null when it does not load.
+// now into scratch. base is null when it does not load, and the result says why.
+FileResult checkedBase(const KeyWizardData& data, KeyBase& scratch, const KeyBase*& base) {
+    base = nullptr;
+    const bool held = data.action && data.action->begun() && data.action->path() == data.baseFile;
+    FileResult loaded = held ? data.action->loaded() : scratch.loadBase(data.baseFile);
+    if (loaded) base = held ? &data.action->base() : &scratch;
+    return loaded;
+}
+
 const KeyBase* checkedBase(const KeyWizardData& data, KeyBase& scratch) {
-    if (data.action && data.action->begun() && data.action->path() == data.baseFile) {
-        return data.action->loaded() ? &data.action->base() : nullptr;
-    }
-    return scratch.loadBase(data.baseFile) ? &scratch : nullptr;
+    const KeyBase* base = nullptr;
+    static_cast<void>(checkedBase(data, scratch, base));
+    return base;
 }
 
 // The action a change runs in: the one the caller holds (the outputs are
 // locked into it too), or one begun here.
-BaseAction* actionFor(const KeyWizardData& data, BaseAction& local,
-                      const std::vector<std::string>& outputs) {
+FileResult actionFor(const KeyWizardData& data, BaseAction& local,
+                     const std::vector<std::string>& outputs, BaseAction*& action) {
+    action = nullptr;
+    FileResult result;
     if (data.action && data.action->begun() && data.action->path() == data.baseFile) {
-        return data.action->transaction().lock(outputs) ? data.action : nullptr;
+        result = data.action->transaction().lock(outputs);
+        if (result) action = data.action;
+    } else {
+        result = local.begin(data.baseFile, outputs);
+        if (result) action = &local;
     }
-    return local.begin(data.baseFile, outputs) ? &local : nullptr;
+    return result;
 }
 
 // A base read only in part is never written back: the save would drop what
 // its damaged count left unread.
-bool readWhole(const KeyBase& base, const std::string& path) {
-    if (base.unreadBytes() == 0) return true;
-    noteUnreadBytes(path, base.unreadBytes());
-    return false;
+FileResult readWhole(const KeyBase& base, const std::string& path) {
+    if (base.unreadBytes() == 0) return {};
+    return noted(FileResult::unreadBytes(path, base.unreadBytes()));
 }
 
 // The base holds, as own keys, one of the public keys of the imported part.
@@ -219,34 +230,37 @@ bool writeJavaKeyFileTo(const SecureChannel& channel, FileWriter& file) {
 
 // Writes one file whole or not at all.
 template <typename Writer>
-bool writeWhole(const std::string& path, FileWriter::Permissions permissions, Writer writer) {
+FileResult writeWhole(const std::string& path, FileWriter::Permissions permissions,
+                      Writer writer) {
     FileWriter file;
-    if (!file.create(path, permissions)) return false;
+    if (FileResult created = file.create(path, permissions); !created) return created;
     if (!writer(file)) {
+        const FileResult failed =
+            file.writeFailed() ? FileResult::failed(file.writeFailure()) : FileResult::failed();
         file.discard();
-        return false;
+        return failed;
     }
     return file.close();
 }
 
 }  // namespace
 
-bool writePublicPart(const SecureChannel& channel, const std::string& path) {
+FileResult writePublicPart(const SecureChannel& channel, const std::string& path) {
     // Checked before the file is created: a channel without its own keys
     // touches nothing.
-    if (channel.useCrypt && !publicHalf(channel.cryptPrivateKey)) return false;
-    if (channel.useSign && !publicHalf(channel.signPrivateKey)) return false;
+    if (channel.useCrypt && !publicHalf(channel.cryptPrivateKey)) return FileResult::failed();
+    if (channel.useSign && !publicHalf(channel.signPrivateKey)) return FileResult::failed();
     return writeWhole(path, FileWriter::Permissions::Normal,
                       [&](FileWriter& file) { return writePublicPartTo(channel, file); });
 }
 
-bool readChannelFile(SecureChannel& channel, const std::string& path) {
+FileResult readChannelFile(SecureChannel& channel, const std::string& path) {
     FileReader file;
-    if (!file.openExisting(path)) return false;
+    if (FileResult opened = file.openExisting(path); !opened) return opened;
     const bool ok = channel.readChannel(file);
     file.close();
-    if (!ok) noteFileFailure(path, FileFault::NotAKeyFile);
-    return ok;
+    if (!ok) return noted(FileResult::failed(path, FileFault::NotAKeyFile));
+    return {};
 }
 
 bool completeWithPublicPart(SecureChannel& channel, const SecureChannel* imported) {
@@ -280,7 +294,7 @@ bool completeWithPublicPart(SecureChannel& channel, const SecureChannel* importe
     return true;
 }
 
-bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path) {
+FileResult writeJavaKeyFile(const SecureChannel& channel, const std::string& path) {
     return writeWhole(path, FileWriter::Permissions::OwnerOnly,
                       [&](FileWriter& file) { return writeJavaKeyFileTo(channel, file); });
 }
@@ -288,88 +302,91 @@ bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path) {
 namespace {
 
 // A key base if it reads as one, else a single channel record.
-KeyFileContent classifyKeyFile(FileReader& file, KeyBase& base, SecureChannel& channel) {
-    if (base.readBase(file)) return KeyFileContent::Base;
+FileResult classifyKeyFile(FileReader& file, KeyBase& base, SecureChannel& channel,
+                           KeyFileContent& content) {
+    content = KeyFileContent::Base;
+    if (base.readBase(file)) return {};
     base.clearBase();
     file.rewind();
-    if (channel.readChannel(file)) return KeyFileContent::Channel;
-    noteFileFailure(file.path(), FileFault::NotAKeyFile);
-    return KeyFileContent::Neither;
+    content = KeyFileContent::Channel;
+    if (channel.readChannel(file)) return {};
+    content = KeyFileContent::Neither;
+    return noted(FileResult::failed(file.path(), FileFault::NotAKeyFile));
 }
 
 }  // namespace
 
-KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel) {
+FileResult readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel,
+                       KeyFileContent& content) {
+    content = KeyFileContent::Neither;
     FileReader file;
-    if (!file.openExisting(path)) return KeyFileContent::Neither;
-    return classifyKeyFile(file, base, channel);
+    if (FileResult opened = file.openExisting(path); !opened) return opened;
+    return classifyKeyFile(file, base, channel, content);
 }
 
-KeyFileContent readKeyContent(const std::string& name, SecretBytes content, KeyBase& base,
-                              SecureChannel& channel) {
+FileResult readKeyContent(const std::string& name, SecretBytes bytes, KeyBase& base,
+                          SecureChannel& channel, KeyFileContent& content) {
+    content = KeyFileContent::Neither;
     FileReader file;
-    if (!file.openContent(name, std::move(content))) return KeyFileContent::Neither;
-    return classifyKeyFile(file, base, channel);
+    if (FileResult opened = file.openContent(name, std::move(bytes)); !opened) return opened;
+    return classifyKeyFile(file, base, channel, content);
 }
 
-KeyFileContent listKeyFileChannels(const std::string& path,
-                                   std::vector<ChannelSummary>& channels) {
+FileResult listKeyFileChannels(const std::string& path, std::vector<ChannelSummary>& channels,
+                               KeyFileContent& content) {
     channels.clear();
+    content = KeyFileContent::Neither;
     FileReader file;
-    if (!file.openExisting(path)) return KeyFileContent::Neither;
+    if (FileResult opened = file.openExisting(path); !opened) return opened;
     KeyBase base;
     KeyBaseSummary header;
-    if (base.readSummaries(file, header, channels)) return KeyFileContent::Base;
+    content = KeyFileContent::Base;
+    if (base.readSummaries(file, header, channels)) return {};
     channels.clear();
     file.rewind();
     SecureChannel channel;
+    content = KeyFileContent::Channel;
     if (channel.readChannel(file, KeyParts::PublicOnly) &&
         channel.toSummary(&channels.emplace_back()))
-        return KeyFileContent::Channel;
+        return {};
     channels.clear();
-    noteFileFailure(path, FileFault::NotAKeyFile);
-    return KeyFileContent::Neither;
+    content = KeyFileContent::Neither;
+    return noted(FileResult::failed(path, FileFault::NotAKeyFile));
 }
 
-bool isPublicPartFile(const std::string& path) {
-    if (!fileExists(path)) {
-        noteFileFailure(path, FileFault::System, ENOENT);
-        return false;
-    }
+FileResult isPublicPartFile(const std::string& path) {
+    if (!fileExists(path)) return noted(FileResult::failed(path, FileFault::System, ENOENT));
     SecureChannel scratch;
     return readChannelFile(scratch, path);
 }
 
-bool isPrivateBase(const std::string& path, bool mustExist) {
-    if (!mustExist && !fileExists(path)) return true;
+FileResult isPrivateBase(const std::string& path, bool mustExist) {
+    if (!mustExist && !fileExists(path)) return {};
     KeyBase base;
     return base.loadBase(path);
 }
 
-bool BaseAction::begin(const std::string& basePath, const std::vector<std::string>& outputs) {
+FileResult BaseAction::begin(const std::string& basePath,
+                             const std::vector<std::string>& outputs) {
     path_ = basePath;
     std::vector<std::string> all{basePath};
     all.insert(all.end(), outputs.begin(), outputs.end());
-    if (!transaction_.lock(all)) return false;
+    if (FileResult locked = transaction_.lock(all); !locked) return locked;
     begun_ = true;
     exists_ = transaction_.exists(basePath);
-    if (exists_) {
-        loaded_ = base_.loadBaseLocked(transaction_, basePath);
-        if (!loaded_) readFailure_ = lastFileFailure();
-    } else {
-        readFailure_ = {basePath, FileFault::System, ENOENT};
-    }
-    return true;
+    read_ = exists_ ? base_.loadBaseLocked(transaction_, basePath)
+                    : FileResult::failed(basePath, FileFault::System, ENOENT);
+    return {};
 }
 
-bool BaseAction::loaded() const {
-    if (!loaded_) noteFileFailure(readFailure_.path, readFailure_.fault, readFailure_.error);
-    return loaded_;
+FileResult BaseAction::loaded() const {
+    return noted(read_);
 }
 
-bool baseLoads(const KeyWizardData& data, bool mustExist) {
+FileResult baseLoads(const KeyWizardData& data, bool mustExist) {
     if (data.action && data.action->begun() && data.action->path() == data.baseFile) {
-        return (!mustExist && !data.action->exists()) || data.action->loaded();
+        if (!mustExist && !data.action->exists()) return {};
+        return data.action->loaded();
     }
     return isPrivateBase(data.baseFile, mustExist);
 }
@@ -398,25 +415,23 @@ PublicPartFingerprints ownFingerprints(const SecureChannel& channel) {
     return out;
 }
 
-bool readImportedChannel(KeyWizardData& data) {
+FileResult readImportedChannel(KeyWizardData& data) {
     SecureChannel imported;
-    if (!readChannelFile(imported, data.importFile)) return false;
+    if (FileResult read = readChannelFile(imported, data.importFile); !read) return read;
     // A public-part file carries no private key; one that does was made from
     // a key base by mistake and must not travel further.
-    if (imported.hasCryptPrivate || imported.hasSignPrivate) return false;
+    if (imported.hasCryptPrivate || imported.hasSignPrivate) return FileResult::failed();
     if (imported.useCrypt && !isPlausiblePeerKey(imported.cryptPublicKey, imported.cryptSize)) {
-        return false;
+        return FileResult::failed();
     }
     if (imported.useSign && !isPlausiblePeerKey(imported.signPublicKey, imported.signSize)) {
-        return false;
+        return FileResult::failed();
     }
     // Names from a file follow the rules of typed names: a name nobody could
     // type (control characters, blanks only, too long) came from a damaged
     // or hostile file.
-    if (!isPlausibleKeyName(imported.localName) || !isPlausibleKeyName(imported.remoteName)) {
-        noteFileFailure(data.importFile, FileFault::NotAKeyFile);
-        return false;
-    }
+    if (!isPlausibleKeyName(imported.localName) || !isPlausibleKeyName(imported.remoteName))
+        return noted(FileResult::failed(data.importFile, FileFault::NotAKeyFile));
 
     if (data.mode == ImportUserPart) {
         data.userKeyName = imported.localName;
@@ -430,13 +445,14 @@ bool readImportedChannel(KeyWizardData& data) {
     data.cryptSize = imported.cryptSize;
     data.signSize = imported.signSize;
     data.imported = importedFingerprints(imported);
-    if (data.mode != ImportUserPart) return true;
+    if (data.mode != ImportUserPart) return {};
 
     // The server base must hold the channel this part completes. Looked up
     // by the full names, so names of any length match.
     KeyBase scratch;
     const KeyBase* base = checkedBase(data, scratch);
-    return base && channelCompletedBy(*base, imported);
+    if (!base || !channelCompletedBy(*base, imported)) return FileResult::failed();
+    return {};
 }
 
 bool importIsOwnPart(const KeyWizardData& data) {
@@ -449,164 +465,214 @@ bool importIsOwnPart(const KeyWizardData& data) {
     return own;
 }
 
-bool checkImportNotInBase(const KeyWizardData& data) {
+FileResult checkImportNotInBase(const KeyWizardData& data) {
     KeyBase scratch;
     const KeyBase* base = checkedBase(data, scratch);
     if (!base) {
         forgetFileFailure();  // a new user base will be made
-        return true;
+        return {};
     }
     SecureChannel imported;
-    if (!readChannelFile(imported, data.importFile)) return false;
-    return !base->findChannel(imported.remoteName, imported.localName) &&
-           !base->findChannel(imported.localName, imported.remoteName);
+    if (FileResult read = readChannelFile(imported, data.importFile); !read) return read;
+    if (base->findChannel(imported.remoteName, imported.localName) ||
+        base->findChannel(imported.localName, imported.remoteName))
+        return FileResult::failed();
+    return {};
 }
 
-bool checkNamesUnused(const KeyWizardData& data) {
-    KeyBase scratch;
+FileResult checkNamesUnused(const KeyWizardData& data) {
     // A file that is no key base counts as taken, so it is never replaced.
     // A base whose channels were all deleted is a base like any other: its
     // empty nodes hold no names, and new channels go into it.
-    const KeyBase* base = checkedBase(data, scratch);
-    return base && !base->findChannel(data.serverKeyName, data.userKeyName) &&
-           !base->findChannel(data.userKeyName, data.serverKeyName);
+    KeyBase scratch;
+    const KeyBase* base = nullptr;
+    if (FileResult loaded = checkedBase(data, scratch, base); !loaded) return loaded;
+    if (base->findChannel(data.serverKeyName, data.userKeyName) ||
+        base->findChannel(data.userKeyName, data.serverKeyName))
+        return FileResult::failed();
+    return {};
 }
 
 namespace {
 
-// The base's new content staged in the transaction.
-bool stageBase(Transaction& transaction, const std::string& path, const KeyBase& base) {
-    FileWriter* file = transaction.stage(path, FileWriter::Permissions::OwnerOnly);
-    return file && base.writeBase(*file);
+// The result of writing a staged file: a write the file refused names its
+// cause; content that could not be made has none.
+FileResult writeResult(const FileWriter& file, bool ok) {
+    if (ok) return {};
+    return file.writeFailed() ? FileResult::failed(file.writeFailure()) : FileResult::failed();
 }
 
 // The base of a change: it loads, or (where a new one may be made) does not
 // exist; it was read whole.
-bool usableBase(BaseAction& action, bool mayBeNew) {
-    if (mayBeNew && !action.exists()) return true;
-    return action.loaded() && readWhole(action.base(), action.path());
+FileResult usableBase(BaseAction& action, bool mayBeNew) {
+    if (mayBeNew && !action.exists()) return {};
+    if (FileResult loaded = action.loaded(); !loaded) return loaded;
+    return readWhole(action.base(), action.path());
 }
 
 }  // namespace
 
-bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written) {
-    if (rolesCollide({&data.baseFile, &data.exportFile})) return false;
+FileResult stageBase(Transaction& transaction, const std::string& path, const KeyBase& base) {
+    FileWriter* file = nullptr;
+    if (FileResult staged = transaction.stage(path, FileWriter::Permissions::OwnerOnly, file);
+        !staged)
+        return staged;
+    return writeResult(*file, base.writeBase(*file));
+}
+
+FileResult stageWritten(Transaction& transaction, const std::string& path,
+                        FileWriter::Permissions permissions,
+                        const std::function<bool(FileWriter&)>& writer) {
+    FileWriter* file = nullptr;
+    if (FileResult staged = transaction.stage(path, permissions, file); !staged) return staged;
+    return writeResult(*file, writer(*file));
+}
+
+FileResult createServerKey(const KeyWizardData& data, PublicPartFingerprints* written) {
+    if (FileResult apart = rolesApart({&data.baseFile, &data.exportFile}); !apart) return apart;
     BaseAction local;
-    BaseAction* action = actionFor(data, local, {data.exportFile});
-    if (!action || !usableBase(*action, true)) return false;
+    BaseAction* action = nullptr;
+    if (FileResult begun = actionFor(data, local, {data.exportFile}, action); !begun)
+        return begun;
+    if (FileResult usable = usableBase(*action, true); !usable) return usable;
     KeyBase& base = action->base();
     // The names page looked before the lock was taken; another program may
     // have made a channel of these names since. A channel is never replaced.
     if (base.findChannel(data.serverKeyName, data.userKeyName) ||
         base.findChannel(data.userKeyName, data.serverKeyName)) {
-        return false;
+        return FileResult::failed();
     }
     auto channel = newLocalChannel(data.serverKeyName, data.userKeyName, data.useCrypt,
                                    data.useSign, data.cryptSize, data.signSize);
-    if (!channel) return false;
+    if (!channel) return FileResult::failed();
     const SecureChannel& made = *channel;
     reportWritten(made, written);
     base.addChannel(std::move(channel));
     // The public part goes out only together with the base that holds its
     // keys: both are staged, the base is put in place first.
     Transaction& transaction = action->transaction();
-    if (!stageBase(transaction, data.baseFile, base)) return false;
-    FileWriter* part = transaction.stage(data.exportFile, FileWriter::Permissions::Normal);
-    if (!part || !writePublicPartTo(made, *part)) return false;
-    return transaction.commit();
+    if (FileResult staged = stageBase(transaction, data.baseFile, base); !staged) return staged;
+    if (FileResult staged =
+            stageWritten(transaction, data.exportFile, FileWriter::Permissions::Normal,
+                         [&](FileWriter& file) { return writePublicPartTo(made, file); });
+        !staged)
+        return staged;
+    return noted(transaction.commit());
 }
 
-bool importUserPublicPart(const KeyWizardData& data) {
-    if (rolesCollide({&data.baseFile, &data.importFile})) return false;
+FileResult importUserPublicPart(const KeyWizardData& data) {
+    if (FileResult apart = rolesApart({&data.baseFile, &data.importFile}); !apart) return apart;
     SecureChannel imported;
-    if (!readChannelFile(imported, data.importFile)) return false;
+    if (FileResult read = readChannelFile(imported, data.importFile); !read) return read;
     if (imported.localName != data.userKeyName || imported.remoteName != data.serverKeyName) {
-        return false;
+        return FileResult::failed();
     }
-    if (!stillAsShown(imported, data.imported)) return false;
+    if (!stillAsShown(imported, data.imported)) return FileResult::failed();
     BaseAction local;
-    BaseAction* action = actionFor(data, local, {});
-    if (!action || !usableBase(*action, false)) return false;
+    BaseAction* action = nullptr;
+    if (FileResult begun = actionFor(data, local, {}, action); !begun) return begun;
+    if (FileResult usable = usableBase(*action, false); !usable) return usable;
     KeyBase& base = action->base();
     // Checked again under the lock. The user's keys are taken once: a
     // completed channel keeps the keys it was completed with, even if the
     // file changed since it was checked.
-    if (holdsOwnKeysOf(base, imported)) return false;
+    if (holdsOwnKeysOf(base, imported)) return FileResult::failed();
     SecureChannel* own = channelCompletedBy(base, imported)
                              ? base.findChannel(imported.remoteName, imported.localName)
                              : nullptr;
-    if (!own || !completeWithPublicPart(*own, &imported)) return false;
-    return stageBase(action->transaction(), data.baseFile, base) && action->transaction().commit();
+    if (!own || !completeWithPublicPart(*own, &imported)) return FileResult::failed();
+    if (FileResult staged = stageBase(action->transaction(), data.baseFile, base); !staged)
+        return staged;
+    return noted(action->transaction().commit());
 }
 
-bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
-                   PublicPartFingerprints* written) {
-    if (rolesCollide({&data.baseFile, &data.importFile, &data.exportFile})) return false;
-    if (data.javaClient &&
-        rolesCollide({&javaPath, &data.baseFile, &data.importFile, &data.exportFile})) {
-        return false;
+FileResult createUserKey(const KeyWizardData& data, const std::string& javaPath,
+                         PublicPartFingerprints* written) {
+    if (FileResult apart = rolesApart({&data.baseFile, &data.importFile, &data.exportFile});
+        !apart)
+        return apart;
+    if (data.javaClient) {
+        if (FileResult apart =
+                rolesApart({&javaPath, &data.baseFile, &data.importFile, &data.exportFile});
+            !apart)
+            return apart;
     }
     SecureChannel imported;
-    if (!readChannelFile(imported, data.importFile)) return false;
+    if (FileResult read = readChannelFile(imported, data.importFile); !read) return read;
     if (imported.localName != data.serverKeyName || imported.remoteName != data.userKeyName) {
-        return false;
+        return FileResult::failed();
     }
-    if (!stillAsShown(imported, data.imported)) return false;
+    if (!stillAsShown(imported, data.imported)) return FileResult::failed();
     // The Java client file needs the signing keys.
-    if (data.javaClient && !data.useSign) return false;
+    if (data.javaClient && !data.useSign) return FileResult::failed();
 
     BaseAction local;
-    BaseAction* action =
-        actionFor(data, local, {data.exportFile, data.javaClient ? javaPath : std::string()});
+    BaseAction* action = nullptr;
+    if (FileResult begun = actionFor(
+            data, local, {data.exportFile, data.javaClient ? javaPath : std::string()}, action);
+        !begun)
+        return begun;
     // A file that exists but does not load may hold keys we cannot read;
     // replacing it would lose them. Only a missing file is made anew.
-    if (!action || !usableBase(*action, true)) return false;
+    if (FileResult usable = usableBase(*action, true); !usable) return usable;
     KeyBase& base = action->base();
     // Checked again under the lock: no channel between the two names in
     // either order, and not this base's own public part coming back.
     if (base.findChannel(data.userKeyName, data.serverKeyName) ||
         base.findChannel(data.serverKeyName, data.userKeyName) || holdsOwnKeysOf(base, imported)) {
-        return false;
+        return FileResult::failed();
     }
 
     auto channel = newLocalChannel(data.userKeyName, data.serverKeyName, data.useCrypt,
                                    data.useSign, data.cryptSize, data.signSize);
-    if (!channel) return false;
+    if (!channel) return FileResult::failed();
     // Completed before anything is written: a server part that cannot
     // complete the channel must not leave a public part of ours behind.
-    if (!completeWithPublicPart(*channel, &imported)) return false;
+    if (!completeWithPublicPart(*channel, &imported)) return FileResult::failed();
     const SecureChannel& made = *channel;
     reportWritten(made, written);
     base.addChannel(std::move(channel));
     // Base, public part and Java file all or none: a failed Java file must
     // not leave a base that refuses the retry.
     Transaction& transaction = action->transaction();
-    if (!stageBase(transaction, data.baseFile, base)) return false;
-    FileWriter* part = transaction.stage(data.exportFile, FileWriter::Permissions::Normal);
-    if (!part || !writePublicPartTo(made, *part)) return false;
+    if (FileResult staged = stageBase(transaction, data.baseFile, base); !staged) return staged;
+    if (FileResult staged =
+            stageWritten(transaction, data.exportFile, FileWriter::Permissions::Normal,
+                         [&](FileWriter& file) { return writePublicPartTo(made, file); });
+        !staged)
+        return staged;
     if (data.javaClient) {
-        FileWriter* java = transaction.stage(javaPath, FileWriter::Permissions::OwnerOnly);
-        if (!java || !writeJavaKeyFileTo(made, *java)) return false;
+        if (FileResult staged =
+                stageWritten(transaction, javaPath, FileWriter::Permissions::OwnerOnly,
+                             [&](FileWriter& file) { return writeJavaKeyFileTo(made, file); });
+            !staged)
+            return staged;
     }
-    return transaction.commit();
+    return noted(transaction.commit());
 }
 
-RemoveOutcome removeChannelFrom(const std::string& path, const std::string& localName,
-                                const std::string& remoteName) {
+RemoveResult removeChannelFrom(const std::string& path, const std::string& localName,
+                               const std::string& remoteName) {
     Transaction transaction;
-    if (!transaction.lock(path)) return RemoveOutcome::LockFailed;
+    if (FileResult locked = transaction.lock(path); !locked)
+        return {RemoveOutcome::LockFailed, locked.failure()};
     KeyBase base;
-    if (!base.loadBaseLocked(transaction, path)) return RemoveOutcome::NotABase;
-    if (base.channelCount() <= 0) return RemoveOutcome::NoChannels;
-    if (!base.deleteChannel(localName, remoteName)) return RemoveOutcome::NoSuchChannel;
-    if (!readWhole(base, path)) return RemoveOutcome::SaveFailed;
-    return stageBase(transaction, path, base) && transaction.commit() ? RemoveOutcome::Removed
-                                                                      : RemoveOutcome::SaveFailed;
+    if (FileResult loaded = base.loadBaseLocked(transaction, path); !loaded)
+        return {RemoveOutcome::NotABase, loaded.failure()};
+    if (base.channelCount() <= 0) return {RemoveOutcome::NoChannels, {}};
+    if (!base.deleteChannel(localName, remoteName)) return {RemoveOutcome::NoSuchChannel, {}};
+    FileResult saved = readWhole(base, path);
+    if (saved) saved = stageBase(transaction, path, base);
+    if (saved) saved = noted(transaction.commit());
+    if (!saved) return {RemoveOutcome::SaveFailed, saved.failure()};
+    return {RemoveOutcome::Removed, {}};
 }
 
-bool removeChannel(const std::string& path, const std::string& localName,
-                   const std::string& remoteName) {
-    return removeChannelFrom(path, localName, remoteName) == RemoveOutcome::Removed;
+FileResult removeChannel(const std::string& path, const std::string& localName,
+                         const std::string& remoteName) {
+    const RemoveResult removal = removeChannelFrom(path, localName, remoteName);
+    if (removal.outcome == RemoveOutcome::Removed) return {};
+    return FileResult::failed(removal.cause);
 }
 
 }  // namespace Talvek

@@ -2,10 +2,12 @@
 // The operations of the three-step key exchange and the checks that guard
 // them. Every call builds its own base and channels and destroys them before
 // it returns; nothing stays loaded between calls. None of them words a
-// message: each returns a bool and the caller says what went wrong.
+// message: each answers whether it worked and, where a file is to blame, which file
+// and why; the caller says what went wrong.
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -85,15 +87,14 @@ struct KeyWizardData {
 // then see the same content, which no other program changes in between.
 class BaseAction {
 public:
-    // False when a lock cannot be had (the fault names the file and why).
-    // The base is read when it exists; loaded() tells whether it read.
-    bool begin(const std::string& basePath, const std::vector<std::string>& outputs);
+    // Fails when a lock cannot be had, naming the file and why. The base is
+    // read when it exists; loaded() tells whether it read.
+    FileResult begin(const std::string& basePath, const std::vector<std::string>& outputs);
     bool begun() const { return begun_; }
     const std::string& path() const { return path_; }
     bool exists() const { return exists_; }
-    // The base exists and reads as a key base. Otherwise false, with the
-    // fault its read recorded noted again for the step that asks.
-    bool loaded() const;
+    // The base exists and reads as a key base; otherwise why not.
+    FileResult loaded() const;
     KeyBase& base() { return base_; }
     Transaction& transaction() { return transaction_; }
 
@@ -103,8 +104,7 @@ private:
     KeyBase base_;
     bool begun_ = false;
     bool exists_ = false;
-    bool loaded_ = false;
-    FileFailure readFailure_;
+    FileResult read_ = FileResult::failed();
 };
 
 // --- Channel-level operations ---
@@ -121,7 +121,7 @@ std::unique_ptr<SecureChannel> newLocalChannel(const std::string& localName,
 // (nothing secret in it). The channel must hold its own private key for each
 // use; otherwise, or when the file cannot be written, false and the target is
 // left as it was. Public-part files are readable by others.
-bool writePublicPart(const SecureChannel& channel, const std::string& path);
+FileResult writePublicPart(const SecureChannel& channel, const std::string& path);
 
 // The public-part record into a file opened for writing (a transaction's
 // staged file, say); false when the channel lacks an own key pair it uses.
@@ -136,7 +136,7 @@ PublicPartFingerprints publicPartFingerprints(const SecureChannel& imported);
 PublicPartFingerprints ownFingerprints(const SecureChannel& channel);
 
 // Reads one channel record from the start of a file; later bytes are ignored.
-bool readChannelFile(SecureChannel& channel, const std::string& path);
+FileResult readChannelFile(SecureChannel& channel, const std::string& path);
 
 // Puts the imported channel's public keys into the peer slots of each use the
 // channel has. False when imported is missing, lacks a key for a used use, or
@@ -146,33 +146,35 @@ bool completeWithPublicPart(SecureChannel& channel, const SecureChannel* importe
 
 // The Java client key file: four upper-case hex lines (n and d of the own
 // signing key, n and e of the peer's). Needs both signing keys; owner-only.
-bool writeJavaKeyFile(const SecureChannel& channel, const std::string& path);
+FileResult writeJavaKeyFile(const SecureChannel& channel, const std::string& path);
 
 // What a key file of unknown kind turned out to be.
 enum class KeyFileContent { Neither, Base, Channel };
 
 // Reads the file once and takes it as a key base, failing that as a single
 // channel record (a public-part file); base or channel is filled accordingly.
-KeyFileContent readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel);
+FileResult readKeyFile(const std::string& path, KeyBase& base, SecureChannel& channel,
+                       KeyFileContent& content);
 // The same for a key file's bytes already in memory (read from a pipe);
 // name labels a failure's cause. Nothing is written anywhere.
-KeyFileContent readKeyContent(const std::string& name, SecretBytes content, KeyBase& base,
-                              SecureChannel& channel);
+FileResult readKeyContent(const std::string& name, SecretBytes bytes, KeyBase& base,
+                          SecureChannel& channel, KeyFileContent& content);
 
 // As readKeyFile and then KeyBase::listChannels or SecureChannel::toSummary,
 // without keeping the keys (KeyBase::readSummaries). For Base, channels may
 // be empty (a base without channels).
-KeyFileContent listKeyFileChannels(const std::string& path, std::vector<ChannelSummary>& channels);
+FileResult listKeyFileChannels(const std::string& path, std::vector<ChannelSummary>& channels,
+                               KeyFileContent& content);
 
 // --- Checks ---
 
 // The file exists and starts with a channel record.
-bool isPublicPartFile(const std::string& path);
+FileResult isPublicPartFile(const std::string& path);
 // The file loads as a key base; without mustExist a missing file also passes
 // (the base will be made).
-bool isPrivateBase(const std::string& path, bool mustExist);
+FileResult isPrivateBase(const std::string& path, bool mustExist);
 // The same for the action's base (data.baseFile, or the base data.action holds).
-bool baseLoads(const KeyWizardData& data, bool mustExist);
+FileResult baseLoads(const KeyWizardData& data, bool mustExist);
 // Modes 1 and 2: the import file's public keys are keys the base already
 // holds as its own: the base's own public part coming back, not the other
 // side's.
@@ -181,13 +183,14 @@ bool importIsOwnPart(const KeyWizardData& data);
 // sizes, fingerprints). Refuses a file carrying a private key or an implausible public key.
 // In mode 1 the server base must also hold the matching, not yet completed
 // channel with the same uses and sizes.
-bool readImportedChannel(KeyWizardData& data);
+FileResult readImportedChannel(KeyWizardData& data);
 // Mode 2: the user base (when it loads) holds no channel between the import's
 // two names in either order, and the import reads.
-bool checkImportNotInBase(const KeyWizardData& data);
+FileResult checkImportNotInBase(const KeyWizardData& data);
 // Mode 0: the base loads and no channel joins the two names in either order
-// (a base left without channels holds none).
-bool checkNamesUnused(const KeyWizardData& data);
+// (a base left without channels holds none). A base that does not load
+// fails with its cause; names taken fail without one.
+FileResult checkNamesUnused(const KeyWizardData& data);
 
 // --- Changes ---
 //
@@ -209,10 +212,27 @@ enum class RemoveOutcome {
     NoSuchChannel,  // the base holds no channel of these names
     SaveFailed,     // the new base could not be written; the old one stays
 };
-RemoveOutcome removeChannelFrom(const std::string& path, const std::string& localName,
-                                const std::string& remoteName);
-bool removeChannel(const std::string& path, const std::string& localName,
+// How an action with more ends than worked or failed ended, and the file to
+// blame with why, when one is.
+template <typename Outcome>
+struct ActionResult {
+    Outcome outcome;
+    FileFailure cause;
+    bool operator==(Outcome other) const { return outcome == other; }
+};
+using RemoveResult = ActionResult<RemoveOutcome>;
+RemoveResult removeChannelFrom(const std::string& path, const std::string& localName,
+                               const std::string& remoteName);
+FileResult removeChannel(const std::string& path, const std::string& localName,
                    const std::string& remoteName);
+
+// For the key store's batch actions: the base's new content, and a file
+// written by writer, staged in a transaction. A write the file refused names
+// its cause.
+FileResult stageBase(Transaction& transaction, const std::string& path, const KeyBase& base);
+FileResult stageWritten(Transaction& transaction, const std::string& path,
+                        FileWriter::Permissions permissions,
+                        const std::function<bool(FileWriter&)>& writer);
 
 // --- The three operations, one per mode ---
 
@@ -220,16 +240,16 @@ bool removeChannel(const std::string& path, const std::string& localName,
 
 // Mode 0: new own keys for serverKeyName -> userKeyName; adds the channel to
 // baseFile (made when missing) and writes its public part to exportFile.
-bool createServerKey(const KeyWizardData& data, PublicPartFingerprints* written = nullptr);
+FileResult createServerKey(const KeyWizardData& data, PublicPartFingerprints* written = nullptr);
 // Mode 1: completes the server's channel in baseFile with the user's public
 // part from importFile. Modes 1 and 2 refuse an import file whose keys no
 // longer have the fingerprints in data.imported (when it holds any).
-bool importUserPublicPart(const KeyWizardData& data);
+FileResult importUserPublicPart(const KeyWizardData& data);
 // Mode 2: the user's full key from the server's public part; writes baseFile
 // (made when missing, refused when it exists but does not load), exportFile
 // and with javaClient the Java client key file at javaPath.
 // Every operation refuses one file in two of its roles, however spelt.
-bool createUserKey(const KeyWizardData& data, const std::string& javaPath,
-                   PublicPartFingerprints* written = nullptr);
+FileResult createUserKey(const KeyWizardData& data, const std::string& javaPath,
+                         PublicPartFingerprints* written = nullptr);
 
 }  // namespace Talvek

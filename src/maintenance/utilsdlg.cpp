@@ -13,7 +13,7 @@
 #include "checks/filecause.h"
 #include "checks/keychecks.h"
 #include "checks/maintenancechecks.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 
 namespace Talvek {
 
@@ -69,7 +69,7 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
     clearSelection();
     channels_.clear();
     channelItems_.clear();
-    bool loaded = false;
+    FileResult loaded = FileResult::failed();
     try {
         BusyCursor busy(view_);
         loaded = loadChannels(afterDeletion);
@@ -82,7 +82,7 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
         return false;
     }
     if (!loaded) {
-        view_.showError(MaintenanceMessages::OpenFailed, takeFileFailureDetail());
+        view_.showError(MaintenanceMessages::OpenFailed, fileFailureDetail(loaded.failure()));
         enableActions(false);
         return false;
     }
@@ -90,26 +90,22 @@ bool UtilsDlg::loadKeyFile(bool afterDeletion) {
 }
 
 // Fills the channel list and, on success, the static text and the tree.
-bool UtilsDlg::loadChannels(bool afterDeletion) {
+FileResult UtilsDlg::loadChannels(bool afterDeletion) {
     // The file may be held by another program: read away from the window.
-    forgetFileFailure();
-    std::optional<KeyFileListing> listing;
-    view_.runInBackground([this, &listing] { listing = listKeyFile(path_); });
-    if (!listing) return false;
-    if (listing->kind == KeyFileKind::KeyBase) {
-        if (listing->channels.empty()) {
-            // The deletion that emptied the base succeeded: show the empty
-            // base rather than an error and a tree of channels that are gone.
-            if (!afterDeletion) return false;
-            showEmptyBase();
-            return true;
-        }
-        channels_ = std::move(listing->channels);
-        kind_ = FileKind::KeyBase;
-    } else {
-        channels_ = std::move(listing->channels);
-        kind_ = FileKind::PublicPart;
+    KeyFileListing listing;
+    FileResult listed = FileResult::failed();
+    view_.runInBackground([this, &listing, &listed] { listed = listKeyFile(path_, listing); });
+    if (listing.kind == KeyFileKind::KeyBase && listing.channels.empty() &&
+        listed.failure().fault == FileFault::NoChannel) {
+        // The deletion that emptied the base succeeded: show the empty
+        // base rather than an error and a tree of channels that are gone.
+        if (!afterDeletion) return listed;
+        showEmptyBase();
+        return {};
     }
+    if (!listed) return listed;
+    channels_ = std::move(listing.channels);
+    kind_ = listing.kind == KeyFileKind::KeyBase ? FileKind::KeyBase : FileKind::PublicPart;
     foldedNames_.clear();
     foldedNames_.reserve(2 * channels_.size());
     for (const ChannelSummary& c : channels_) {
@@ -119,7 +115,7 @@ bool UtilsDlg::loadChannels(bool afterDeletion) {
     fillTree();
     enableActions(false);
     clearSelection();
-    return true;
+    return {};
 }
 
 void UtilsDlg::showEmptyBase() {
@@ -330,8 +326,7 @@ void UtilsDlg::onDelete() {
     // Enter must not destroy a channel: "Нет" is the default.
     if (!view_.askDestructiveQuestion(question)) return;
 
-    bool deleted = false;
-    forgetFileFailure();
+    FileResult deleted = FileResult::failed();
     try {
         view_.runInBackground([this, &channel, &deleted] { deleted = deleteSelected(channel); });
     } catch (const SecureException& e) {
@@ -341,7 +336,7 @@ void UtilsDlg::onDelete() {
     if (deleted)
         view_.showInformation(MaintenanceMessages::Deleted);
     else
-        view_.showError(MaintenanceMessages::DeleteFailed, takeFileFailureDetail());
+        view_.showError(MaintenanceMessages::DeleteFailed, fileFailureDetail(deleted.failure()));
     loadKeyFile(true);
 }
 
@@ -355,24 +350,23 @@ void UtilsDlg::deleteSeveral() {
     for (const auto& [local, remote] : selected_) names.push_back({local, remote});
     if (!view_.askDestructiveQuestion(kAskDeleteSeveral + std::to_string(names.size()) + ")?"))
         return;
-    RemoveOutcome outcome = RemoveOutcome::SaveFailed;
-    forgetFileFailure();
+    RemoveResult removal{RemoveOutcome::SaveFailed, {}};
     try {
         BusyCursor busy(view_);
         view_.runInBackground(
-            [this, &names, &outcome] { outcome = removeChannelsFrom(path_, names); });
+            [this, &names, &removal] { removal = removeChannelsFrom(path_, names); });
     } catch (const SecureException& e) {
         view_.showError(e.message());
         return;
     }
-    if (outcome == RemoveOutcome::Removed)
+    if (removal == RemoveOutcome::Removed)
         view_.showInformation(kDeletedSeveral);
     else
-        view_.showError(MaintenanceMessages::DeleteFailed, takeFileFailureDetail());
+        view_.showError(MaintenanceMessages::DeleteFailed, fileFailureDetail(removal.cause));
     loadKeyFile(true);
 }
 
-bool UtilsDlg::deleteSelected(const ChannelSummary& channel) {
+FileResult UtilsDlg::deleteSelected(const ChannelSummary& channel) {
     return removeChannel(path_, channel.fullLocalName, channel.fullRemoteName);
 }
 
@@ -393,13 +387,13 @@ void UtilsDlg::onExport() {
             view_.showError(differs.message);
             return;
         }
-        forgetFileFailure();
-        bool exported = false;
+        FileResult exported = FileResult::failed();
         view_.runInBackground([this, &channel, &outputPath, &exported] {
             exported = exportSelected(channel, outputPath);
         });
         if (!exported) {
-            view_.showError(MaintenanceMessages::ExportFailed, takeFileFailureDetail());
+            view_.showError(MaintenanceMessages::ExportFailed,
+                            fileFailureDetail(exported.failure()));
             return;
         }
         // Without a program for HTML the report would seem to vanish; the
@@ -413,16 +407,18 @@ void UtilsDlg::onExport() {
     }
 }
 
-bool UtilsDlg::exportSelected(const ChannelSummary& channel, const std::string& outputPath) {
+FileResult UtilsDlg::exportSelected(const ChannelSummary& channel,
+                                   const std::string& outputPath) {
     if (kind_ == FileKind::PublicPart) {
         SecureChannel fromFile;
-        return readChannelFile(fromFile, path_) &&
-               exportChannelHtml(fromFile, outputPath, kTemplateName);
+        if (FileResult read = readChannelFile(fromFile, path_); !read) return read;
+        return exportChannelHtml(fromFile, outputPath, kTemplateName);
     }
     KeyBase base;
-    if (!base.loadBase(path_)) return false;
+    if (FileResult loaded = base.loadBase(path_); !loaded) return loaded;
     const SecureChannel* inBase = base.findChannel(channel.fullLocalName, channel.fullRemoteName);
-    return inBase && exportChannelHtml(*inBase, outputPath, kTemplateName);
+    if (!inBase) return FileResult::failed();
+    return exportChannelHtml(*inBase, outputPath, kTemplateName);
 }
 
 void UtilsDlg::onJavaKey() {
@@ -447,25 +443,26 @@ void UtilsDlg::onJavaKey() {
             view_.showError(differs.message);
             return;
         }
-        forgetFileFailure();
-        bool written = false;
+        FileResult written = FileResult::failed();
         view_.runInBackground([this, &channel, &outputPath, &written] {
             written = writeJavaFile(channel, outputPath);
         });
         if (written)
             view_.showInformation(MaintenanceMessages::JavaWritten);
         else
-            view_.showError(MaintenanceMessages::JavaFailed, takeFileFailureDetail());
+            view_.showError(MaintenanceMessages::JavaFailed, fileFailureDetail(written.failure()));
     } catch (const SecureException& e) {
         view_.showError(e.message());
     }
 }
 
-bool UtilsDlg::writeJavaFile(const ChannelSummary& channel, const std::string& outputPath) {
+FileResult UtilsDlg::writeJavaFile(const ChannelSummary& channel,
+                                  const std::string& outputPath) {
     KeyBase base;
-    if (!base.loadBase(path_)) return false;
+    if (FileResult loaded = base.loadBase(path_); !loaded) return loaded;
     const SecureChannel* inBase = base.findChannel(channel.fullLocalName, channel.fullRemoteName);
-    return inBase && writeJavaKeyFile(*inBase, outputPath);
+    if (!inBase) return FileResult::failed();
+    return writeJavaKeyFile(*inBase, outputPath);
 }
 
 void UtilsDlg::onClose() {

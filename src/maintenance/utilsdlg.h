@@ -73,7 +73,7 @@ public:
     TreeItem rootItem() const { return root_; }
 
 private:
-    bool loadChannels(bool afterDeletion);
+    FileResult loadChannels(bool afterDeletion);
     void showEmptyBase();
     void insertKeyPart(const char* text, const std::string& fingerprint, TreeItem group);
     // What the tree shows of one use of a channel.
@@ -91,13 +91,13 @@ private:
     void insertChannelRows(const ChannelSummary& channel, TreeItem item);
     void enableActions(bool enabled);
     void clearSelection();
-    bool deleteSelected(const ChannelSummary& channel);
+    FileResult deleteSelected(const ChannelSummary& channel);
     void deleteSeveral();
     void applyFilter();
     void showKindText();
     void updateSelection();
-    bool exportSelected(const ChannelSummary& channel, const std::string& outputPath);
-    bool writeJavaFile(const ChannelSummary& channel, const std::string& outputPath);
+    FileResult exportSelected(const ChannelSummary& channel, const std::string& outputPath);
+    FileResult writeJavaFile(const ChannelSummary& channel, const std::string& outputPath);
 
     std::string path_;
     UtilsDlgView& view_;

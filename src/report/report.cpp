@@ -126,16 +126,17 @@ std::string htmlEscape(const std::string& text) {
     return out;
 }
 
-bool fillTemplate(const std::string& templatePath, const std::string& outputPath,
-                  const TokenTable& tokens) {
+FileResult fillTemplate(const std::string& templatePath, const std::string& outputPath,
+                        const TokenTable& tokens) {
     // The report must never replace the template it is filled from.
-    if (sameFile(templatePath, outputPath)) return false;
+    if (sameFile(templatePath, outputPath))
+        return FileResult::failed(outputPath, FileFault::TwoRoles);
     std::string text;
     {
         FileReader in;
-        if (!in.openShared(templatePath)) return false;
+        if (FileResult opened = in.openShared(templatePath); !opened) return opened;
         const auto bytes = in.take(in.remaining());
-        if (!bytes) return false;
+        if (!bytes) return FileResult::failed();
         text.assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
         in.close();
     }
@@ -158,12 +159,14 @@ bool fillTemplate(const std::string& templatePath, const std::string& outputPath
         text = std::move(filled);
     }
 
-    if (text.size() > UINT32_MAX) return false;
+    if (text.size() > UINT32_MAX) return FileResult::failed(outputPath, FileFault::TooLarge);
     FileWriter out;
-    if (!out.create(outputPath, FileWriter::Permissions::Normal)) return false;
+    if (FileResult created = out.create(outputPath, FileWriter::Permissions::Normal); !created)
+        return created;
     if (!out.write(text)) {
+        const FileResult failed = FileResult::failed(out.writeFailure());
         out.discard();
-        return false;
+        return failed;
     }
     return out.close();
 }
@@ -208,21 +211,22 @@ std::string resolveTemplatePath(const std::string& templatePath) {
     return templatePath;
 }
 
-bool exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
-                       const std::string& templatePath) {
+FileResult exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
+                             const std::string& templatePath) {
     return exportChannelHtml(channel, outputPath, templatePath, currentLocalDateTime());
 }
 
-bool exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
-                       const std::string& templatePath, const LocalDateTime& now) {
+FileResult exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
+                             const std::string& templatePath, const LocalDateTime& now) {
     // Checked before the template is read, so a refused channel writes nothing.
     const auto tokens = channelReportTokens(channel, now);
-    return tokens && fillTemplate(resolveTemplatePath(templatePath), outputPath, *tokens);
+    if (!tokens) return FileResult::failed();
+    return fillTemplate(resolveTemplatePath(templatePath), outputPath, *tokens);
 }
 
-bool dumpChannelText(const SecureChannel& channel, const std::string& path) {
+FileResult dumpChannelText(const SecureChannel& channel, const std::string& path) {
     FileWriter file;
-    if (!file.create(path)) return false;
+    if (FileResult created = file.create(path); !created) return created;
     bool ok = writeText(file, channel.localName + ":" + channel.remoteName + "\r\n\r\n");
     if (ok && channel.useCrypt) {
         writeText(file, "Crypting:\r\n");
@@ -244,8 +248,9 @@ bool dumpChannelText(const SecureChannel& channel, const std::string& path) {
     }
     // A dump cut short by a key without numbers is kept as far as it got; a
     // dump the disk could not take is a failure, not a success.
-    const bool stored = file.close();
-    return ok && stored;
+    FileResult stored = file.close();
+    if (stored && !ok) return FileResult::failed();
+    return stored;
 }
 
 }  // namespace Talvek

@@ -37,8 +37,8 @@ LocalDateTime currentLocalDateTime();
 // Plain bytes in, plain bytes out: no escaping, no conversion. The output is
 // written whole or not at all (an old file of that name stays as it was); an
 // output that is the template itself is refused.
-bool fillTemplate(const std::string& templatePath, const std::string& outputPath,
-                  const TokenTable& tokens);
+FileResult fillTemplate(const std::string& templatePath, const std::string& outputPath,
+                        const TokenTable& tokens);
 
 // The modulus and the public exponent as spaced upper-case hexadecimal,
 // joined by " : " ("C3 A1 07 ... : 01 00 01").
@@ -60,15 +60,15 @@ std::string resolveTemplatePath(const std::string& templatePath = kTemplateName)
 // Fills the template (looked up by resolveTemplatePath) for the channel with
 // the local date and time read once, and writes the report. A channel whose
 // shown keys are incomplete fails with nothing written.
-bool exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
-                       const std::string& templatePath);
+FileResult exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
+                             const std::string& templatePath);
 // The same at a given moment.
-bool exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
-                       const std::string& templatePath, const LocalDateTime& now);
+FileResult exportChannelHtml(const SecureChannel& channel, const std::string& outputPath,
+                             const std::string& templatePath, const LocalDateTime& now);
 
 // Names, flags and the full key numbers as text. The file holds private
 // exponents, so it is created owner-only.
-bool dumpChannelText(const SecureChannel& channel, const std::string& path);
+FileResult dumpChannelText(const SecureChannel& channel, const std::string& path);
 
 // &, <, > and " as entities; every other byte as it is.
 std::string htmlEscape(const std::string& text);

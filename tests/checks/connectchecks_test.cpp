@@ -40,7 +40,7 @@ protected:
         params.serverKeyName = cp("Криптосервер");
         KeyBase base;
         base.addChannel(completeChannel(params.adminKeyName, params.serverKeyName, true, true));
-        return base.saveBase(params.adminKeyBase);
+        return base.saveBase(params.adminKeyBase).ok();
     }
 
     TempDir dir;

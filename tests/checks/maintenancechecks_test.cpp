@@ -25,26 +25,34 @@ TEST(ListKeyFile, TellsBasesPublicPartsAndOtherFilesApart) {
     ASSERT_TRUE(base.saveBase(dir.file("emptied.key_base")));
     TestSupport::writeText(dir.file("text"), "not a key file");
 
-    const auto two = listKeyFile(dir.file("two.key_base"));
-    ASSERT_TRUE(two);
-    EXPECT_EQ(two->kind, KeyFileKind::KeyBase);
-    ASSERT_EQ(two->channels.size(), 2u);
-    EXPECT_EQ(two->channels[1].fullRemoteName, "boris");
+    KeyFileListing two;
+    ASSERT_TRUE(listKeyFile(dir.file("two.key_base"), two));
+    EXPECT_EQ(two.kind, KeyFileKind::KeyBase);
+    ASSERT_EQ(two.channels.size(), 2u);
+    EXPECT_EQ(two.channels[1].fullRemoteName, "boris");
 
-    const auto part = listKeyFile(dir.file("part.okp"));
-    ASSERT_TRUE(part);
-    EXPECT_EQ(part->kind, KeyFileKind::PublicPart);
-    ASSERT_EQ(part->channels.size(), 1u);
-    EXPECT_EQ(part->channels[0].fullLocalName, "srv");
+    KeyFileListing part;
+    ASSERT_TRUE(listKeyFile(dir.file("part.okp"), part));
+    EXPECT_EQ(part.kind, KeyFileKind::PublicPart);
+    ASSERT_EQ(part.channels.size(), 1u);
+    EXPECT_EQ(part.channels[0].fullLocalName, "srv");
 
-    forgetFileFailure();
-    const auto emptied = listKeyFile(dir.file("emptied.key_base"));
-    ASSERT_TRUE(emptied);
-    EXPECT_EQ(emptied->kind, KeyFileKind::KeyBase);
-    EXPECT_TRUE(emptied->channels.empty());
-    EXPECT_EQ(lastFileFailure().fault, FileFault::NoChannel);
+    // A base without channels is listed, and fails as a base that holds none.
+    KeyFileListing emptied;
+    const FileResult listed = listKeyFile(dir.file("emptied.key_base"), emptied);
+    EXPECT_FALSE(listed);
+    EXPECT_EQ(listed.failure().fault, FileFault::NoChannel);
+    EXPECT_EQ(listed.failure().path, dir.file("emptied.key_base"));
+    EXPECT_EQ(emptied.kind, KeyFileKind::KeyBase);
+    EXPECT_TRUE(emptied.channels.empty());
 
     for (const char* name : {"text", "missing"}) {
-        EXPECT_FALSE(listKeyFile(dir.file(name))) << name;
+        KeyFileListing none;
+        const FileResult refused = listKeyFile(dir.file(name), none);
+        EXPECT_FALSE(refused) << name;
+        // The cause names the file: not a key file, or missing.
+        EXPECT_EQ(refused.failure().path, dir.file(name));
+        EXPECT_EQ(refused.failure().fault,
+                  std::string(name) == "text" ? FileFault::NotAKeyFile : FileFault::System);
     }
 }

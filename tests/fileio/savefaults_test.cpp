@@ -17,6 +17,7 @@
 #include "support/failingsavecalls.h"
 #include "support/filesizelimit.h"
 #include "support/lockwait.h"
+#include "support/staged.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -294,8 +295,8 @@ TEST(AtomicSave, AFailedSyncOrRenameFailsTheSaveAndKeepsTheOldFile) {
         {
             TestSupport::FailingSaveCalls failing(call, EIO, call == Call::Fsync ? 1 : 0);
             Transaction t;
-            FileWriter* b = t.stage(path, FileWriter::Permissions::OwnerOnly);
-            FileWriter* p = t.stage(dir.file("part"), FileWriter::Permissions::Normal);
+            FileWriter* b = TestSupport::staged(t, path, FileWriter::Permissions::OwnerOnly);
+            FileWriter* p = TestSupport::staged(t, dir.file("part"), FileWriter::Permissions::Normal);
             ASSERT_TRUE(b && p && baseWith(2).writeBase(*b) && p->write("new"));
             EXPECT_FALSE(t.commit());
         }
@@ -413,7 +414,7 @@ TEST(AtomicSave, LargeContentIsStoredWholeOrNotAtAll) {
             const size_t n = std::min(piece, content.size() - at);
             if (!file.write(std::span<const uint8_t>(content.data() + at, n))) return false;
         }
-        return file.close();
+        return file.close().ok();
     };
     for (const size_t piece : {size_t{4093}, size_t{3} << 20}) {
         TestSupport::writeText(path, "old");

@@ -29,6 +29,7 @@
 #include "support/filesizelimit.h"
 #include "support/lockwait.h"
 #include "support/recordbytes.h"
+#include "support/staged.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -93,7 +94,7 @@ int channelsIn(const std::string& path) {
 
 bool isChannelFile(const std::string& path) {
     SecureChannel channel;
-    return readChannelFile(channel, path);
+    return readChannelFile(channel, path).ok();
 }
 
 }  // namespace
@@ -181,7 +182,7 @@ TEST(Transaction, SameNamesCheckedAtOnceMakeOneChannel) {
         auto run = [&](int side) {
             KeyWizardData d = f.serverKey(user);
             d.exportFile = f.dir.file(named("part", round, side));
-            const bool unused = checkNamesUnused(d);
+            const bool unused = checkNamesUnused(d).ok();
             checked.arrive_and_wait();
             if (unused && createServerKey(d)) ++made;
         };
@@ -267,11 +268,11 @@ TEST(Transaction, OneFinalFileIsStagedOnce) {
                     EXPECT_EQ(t.exists(c.first), fileExists(c.first));
                     EXPECT_EQ(t.exists(c.second), fileExists(c.second));
                 }
-                FileWriter* first = t.stage(c.first, FileWriter::Permissions::OwnerOnly);
+                FileWriter* first = TestSupport::staged(t, c.first, FileWriter::Permissions::OwnerOnly);
                 ASSERT_NE(first, nullptr);
                 ASSERT_TRUE(writeString(*first, "private keys"));
                 forgetFileFailure();
-                EXPECT_EQ(t.stage(c.second, FileWriter::Permissions::Normal), nullptr);
+                EXPECT_EQ(TestSupport::staged(t, c.second, FileWriter::Permissions::Normal), nullptr);
                 EXPECT_EQ(lastFileFailure().fault, FileFault::TwoRoles);
             }
             EXPECT_EQ(snapshot(dir), before);
@@ -353,9 +354,9 @@ TEST(Transaction, FullDiskAtEverySizeCommitsAllOrNothing) {
         {
             TestSupport::FileSizeLimit full(limit);
             Transaction t;
-            FileWriter* b = t.stage(f.base, FileWriter::Permissions::OwnerOnly);
-            FileWriter* p = t.stage(f.part, FileWriter::Permissions::Normal);
-            FileWriter* j = t.stage(f.java, FileWriter::Permissions::OwnerOnly);
+            FileWriter* b = TestSupport::staged(t, f.base, FileWriter::Permissions::OwnerOnly);
+            FileWriter* p = TestSupport::staged(t, f.part, FileWriter::Permissions::Normal);
+            FileWriter* j = TestSupport::staged(t, f.java, FileWriter::Permissions::OwnerOnly);
             ok = b && p && j && base.writeBase(*b) && writeString(*p, std::string(200, 'p')) &&
                  j->write(java) && t.commit();
         }
@@ -381,7 +382,7 @@ TEST(Transaction, EveryChangeUnderAFullDiskIsAllOrNothing) {
     ASSERT_TRUE(createServerKey(f.serverKey("usr")));
     struct Step {
         const char* what;
-        std::function<bool()> run;
+        std::function<FileResult()> run;
     };
     const KeyWizardData user = f.userKey();
     KeyWizardData import;
@@ -416,7 +417,7 @@ TEST(Transaction, EveryChangeUnderAFullDiskIsAllOrNothing) {
         for (size_t limit = 0; limit <= largest && !done; limit += limit < 128 ? 1 : 4) {
             {
                 TestSupport::FileSizeLimit full(limit);
-                done = step.run();
+                done = step.run().ok();
             }
             if (!done) {
                 ASSERT_EQ(snapshot(f.dir), before) << "limit " << limit;

@@ -156,13 +156,13 @@ TEST(FileIdentity, KeyOperationsRefuseOneFileInTwoRoles) {
             bool ok = false;
             switch (c.data.mode) {
                 case NewUserServerKey:
-                    ok = createServerKey(c.data);
+                    ok = createServerKey(c.data).ok();
                     break;
                 case ImportUserPart:
-                    ok = importUserPublicPart(c.data);
+                    ok = importUserPublicPart(c.data).ok();
                     break;
                 case CreateUserKey:
-                    ok = createUserKey(c.data, c.java);
+                    ok = createUserKey(c.data, c.java).ok();
                     break;
             }
             EXPECT_FALSE(ok);

@@ -84,7 +84,7 @@ bool makeMessageKeyBase(const std::string& path) {
         base.addChannel(std::move(a));
         base.addChannel(std::move(b));
     }
-    return base.saveBase(path);
+    return base.saveBase(path).ok();
 }
 
 std::string messageKeyBasePath() {
