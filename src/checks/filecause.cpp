@@ -138,10 +138,5 @@ std::string fileFailureDetail(const FileFailure& failure) {
     return "Файл: " + failure.path + "\nПричина: " + cause + ".";
 }
 
-std::string takeFileFailureDetail() {
-    std::string detail = fileFailureDetail(lastFileFailure());
-    forgetFileFailure();
-    return detail;
-}
 
 }  // namespace Talvek

@@ -1,25 +1,22 @@
 #pragma once
 // Why a key file could not be used, worded once for every front end from the
-// fault the failing step recorded: talvekkey prints "talvekkey: FILE: cause"
+// cause the failing step returned: talvekkey prints "talvekkey: FILE: cause"
 // in English, the windows give the file and the cause in Russian under their
 // message. The same faults, the same causes.
 
 #include <string>
 
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 
 namespace Talvek {
 
 // In English, starting in lower case ("locked by another program for more
-// than 10 s"); empty when no fault is recorded.
+// than 10 s"); empty when no file is to blame.
 std::string fileCause(const FileFailure& failure);
 // The same cause in Russian, starting in lower case.
 std::string fileCauseRussian(const FileFailure& failure);
 // The informative text of a window's message about the failure:
-// "Файл: PATH\nПричина: cause."; empty when no fault is recorded.
+// "Файл: PATH\nПричина: cause."; empty when no file is to blame.
 std::string fileFailureDetail(const FileFailure& failure);
-// The detail of this thread's last recorded failure, which is used up: a
-// later message is never explained by an earlier step's fault.
-std::string takeFileFailureDetail();
 
 }  // namespace Talvek

@@ -17,7 +17,6 @@
 
 #include <openssl/crypto.h>
 
-#include "fileio/filefault.h"
 #include "fileio/filelock.h"
 #include "gui/messagebox.h"
 
@@ -60,21 +59,15 @@ void runAndWait(QWidget* owner, const std::function<void()>& work) {
     WaitCursorDepth cursor;
     cursor.begin();
     std::exception_ptr failure;
-    FileFailure fault;
     QFutureWatcher<void> watcher;
     QEventLoop loop;
     QObject::connect(&watcher, &QFutureWatcher<void>::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(QtConcurrent::run([&work, &failure, &fault] {
-        // The pool's thread keeps its fault record between tasks: start clean
-        // and take the record along.
-        forgetFileFailure();
+    watcher.setFuture(QtConcurrent::run([&work, &failure] {
         try {
             work();
         } catch (...) {
             failure = std::current_exception();
         }
-        fault = lastFileFailure();
-        forgetFileFailure();
         // The pool keeps its threads; OpenSSL's state for this one (its
         // random generators) goes with the work instead of lingering.
         OPENSSL_thread_stop();
@@ -104,11 +97,6 @@ void runAndWait(QWidget* owner, const std::function<void()>& work) {
     poll.stop();
     note.reset();
 
-    if (fault.fault == FileFault::NotReadWhole) {
-        noteUnreadBytes(fault.path, fault.count);
-    } else if (fault.fault != FileFault::None) {
-        noteFileFailure(fault.path, fault.fault, fault.error);
-    }
     if (failure) std::rethrow_exception(failure);
 }
 

@@ -23,9 +23,8 @@ inline constexpr int kLockNoteDelayMs = 1000;
 
 // Runs work on Qt's thread pool and returns once it has ended, rethrowing
 // what it threw. Meanwhile the calling (window) thread handles its events in
-// a local loop and shows the wait cursor. The key-file fault that work
-// recorded is handed over to the calling thread, as if work had run there.
-// While work waits for a file another program holds for longer than
+// a local loop and shows the wait cursor. What work finds out (a step's
+// result and its cause) it leaves in what it captured. While work waits for a file another program holds for longer than
 // kLockNoteDelayMs, a small note over owner (non-modal, no input taken) says
 // so, until the wait ends.
 void runAndWait(QWidget* owner, const std::function<void()>& work);

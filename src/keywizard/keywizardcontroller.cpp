@@ -9,7 +9,7 @@
 #include "gui/utf8text.h"
 #include "checks/filecause.h"
 #include "checks/keychecks.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "keystore/cp1251.h"
 #include "keystore/rsakeyrecord.h"
 #include "keystore/secureexception.h"
@@ -112,9 +112,8 @@ void KeyWizardController::clearBlock() {
 
 bool KeyWizardController::report(const CheckResult& result) {
     if (!result.message.empty()) {
-        view_.showError(result.message, takeFileFailureDetail());
+        view_.showError(result.message, fileFailureDetail(result.cause));
     }
-    forgetFileFailure();
     return result.advances();
 }
 
@@ -192,8 +191,6 @@ void KeyWizardController::pageLeft(int page) {
 }
 
 bool KeyWizardController::nextPressed(int page) {
-    // A step is explained only by the faults it recorded itself.
-    forgetFileFailure();
     // A SecureException (an RSA object that could not be made) is the step's
     // failure, never the end of the program.
     try {
@@ -217,7 +214,6 @@ bool KeyWizardController::nextPressed(int page) {
 
 bool KeyWizardController::finishPressed(int page) {
     if (page != KeySummaryPage) return false;
-    forgetFileFailure();
     return finish();
 }
 
@@ -599,16 +595,12 @@ bool KeyWizardController::finish() {
     }
     // Given up: the wizard closes without a word. Work that had written its
     // files before the stop came keeps them, and the user is told so.
-    if (!finished && !result.advances()) {
-        forgetFileFailure();
-        return false;
-    }
+    if (!finished && !result.advances()) return false;
     if (result.advances()) {
-        forgetFileFailure();
         view_.showInformation(result.message.empty() ? successText(data_) : result.message);
         return true;
     }
-    view_.showError(result.message, takeFileFailureDetail());
+    view_.showError(result.message, fileFailureDetail(result.cause));
     return false;
 }
 

@@ -53,8 +53,7 @@ TEST(FileCause, EveryFaultHasItsCauseInBothLanguages) {
     EXPECT_EQ(fileCauseRussian(unread), "после последнего узла в файле осталось 17 непрочитанных байт");
 }
 
-TEST(FileCause, TheDetailIsTakenOnce) {
-    noteFileFailure("/tmp/a.bin", FileFault::NotAKeyFile);
-    EXPECT_EQ(takeFileFailureDetail(), "Файл: /tmp/a.bin\nПричина: не файл ключей.");
-    EXPECT_EQ(takeFileFailureDetail(), "");
+TEST(FileCause, TheDetailNamesTheFileAndItsCause) {
+    EXPECT_EQ(fileFailureDetail({"/tmp/a.bin", FileFault::NotAKeyFile, 0, 0}),
+              "Файл: /tmp/a.bin\nПричина: не файл ключей.");
 }

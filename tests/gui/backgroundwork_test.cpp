@@ -21,7 +21,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "fileio/filefault.h"
+#include "fileio/filereader.h"
 #include "fileio/filelock.h"
 #include "support/lockwait.h"
 #include "support/tempdir.h"
@@ -47,22 +47,20 @@ TEST(BackgroundWork, RunsAwayFromTheWindowAndHandsBackWhatHappened) {
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
     timer.start(10);
-    forgetFileFailure();
+    // A step's cause comes back in its result, whatever thread it ran on.
+    FileResult read;
     runAndWait(&window, [&] {
         workThread = std::this_thread::get_id();
-        noteFileFailure("/tmp/x.key_base", FileFault::NotAKeyFile);
+        FileReader file;
+        read = file.openExisting("/nonexistent/x.key_base");
         std::this_thread::sleep_for(std::chrono::milliseconds(120));
     });
     EXPECT_NE(workThread, windowThread);
     EXPECT_GE(ticks, 3);  // the window's events went on meanwhile
-    EXPECT_EQ(lastFileFailure().fault, FileFault::NotAKeyFile);
-    EXPECT_EQ(lastFileFailure().path, "/tmp/x.key_base");
+    EXPECT_FALSE(read);
+    EXPECT_EQ(read.failure().error, ENOENT);
+    EXPECT_EQ(read.failure().path, "/nonexistent/x.key_base");
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-
-    // A pool thread's earlier record is not handed to a later task.
-    forgetFileFailure();
-    runAndWait(&window, [] {});
-    EXPECT_EQ(lastFileFailure().fault, FileFault::None);
 
     EXPECT_THROW(runAndWait(&window, [] { throw std::runtime_error("failed"); }),
                  std::runtime_error);
@@ -100,15 +98,18 @@ TEST(BackgroundWork, AWaitForAHeldFileIsShownAfterASecond) {
     clock.start();
     watch.start(20);
     FileLock::Result result = FileLock::Result::Locked;
+    FileFailure cause;
     runAndWait(&window, [&] {
         FileLock lock;
         result = lock.acquire(base, FileLock::Kind::Exclusive, true);
+        cause = lock.failure();
     });
     const qint64 endedMs = clock.elapsed();
     noteStillThereAfterEnd = visibleNote() != nullptr;
 
     EXPECT_EQ(result, FileLock::Result::Busy);
-    EXPECT_EQ(lastFileFailure().fault, FileFault::Locked);
+    EXPECT_EQ(cause.fault, FileFault::Locked);
+    EXPECT_EQ(cause.path, base);
     EXPECT_TRUE(cursorAtOnce);
     EXPECT_GE(firstNoteMs, kLockNoteDelayMs);
     EXPECT_LT(firstNoteMs, endedMs);
