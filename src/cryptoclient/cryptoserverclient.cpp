@@ -23,6 +23,12 @@ ExchangeResult failed(uint8_t code, ExchangeFault fault) {
     return r;
 }
 
+ExchangeResult fileFailed(uint8_t code, ExchangeFault fault, const FileResult& file) {
+    ExchangeResult r = failed(code, fault);
+    r.fileFailure = file.failure();
+    return r;
+}
+
 ExchangeResult socketFailure(uint8_t code, ExchangeFault fault, int32_t socketCode) {
     ExchangeResult r = failed(code, fault);
     r.socketCode = socketCode;
@@ -274,6 +280,7 @@ ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
     // The file before the opener that may still be writing to it when the
     // exchange fails.
     FileWriter file;
+    FileResult created = FileResult::failed();
     bool opening = false, storing = false;
     uint32_t length = 0;
     EnvelopeOpener opener;
@@ -285,8 +292,9 @@ ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
         [&](uint32_t announced) {
             length = announced;
             opening = opener.start(*channel, CodecSide::Administrator, length, store);
-            storing = opening &&
-                      file.createDeferred(params.localFile, FileWriter::Permissions::OwnerOnly);
+            if (opening)
+                created = file.createDeferred(params.localFile, FileWriter::Permissions::OwnerOnly);
+            storing = opening && created.ok();
         },
         [&](const char* piece, size_t n) { return opening = opening && opener.feed(piece, n); }};
     // Whatever ends the fetch before the new file is in place throws it
@@ -303,8 +311,11 @@ ExchangeResult fetchKeyBase(const CryptoServerParams& params) {
     // local file as it was.
     if (params.stop && params.stop->load() != 0)
         return socketFailure(code, ExchangeFault::Receive, SocketCode::Interrupted);
-    // A failed write leaves the old file and says so.
-    if (!storing || !file.close()) return failed(code, ExchangeFault::FetchNotWritten);
+    // A failed write leaves the old file and says why: a write that failed
+    // on the way fails the close with its cause.
+    if (!created) return fileFailed(code, ExchangeFault::FetchNotWritten, created);
+    if (const FileResult closed = file.close(); !closed)
+        return fileFailed(code, ExchangeFault::FetchNotWritten, closed);
     return result;
 }
 
@@ -313,8 +324,8 @@ ExchangeResult uploadKeyBase(const CryptoServerParams& params) {
     SecretBytes content;
     {
         FileReader file;
-        if (!file.openExisting(params.localFile))
-            return failed(code, ExchangeFault::UploadNotOpened);
+        if (const FileResult opened = file.openExisting(params.localFile); !opened)
+            return fileFailed(code, ExchangeFault::UploadNotOpened, opened);
         content = file.takeContent();
     }
 

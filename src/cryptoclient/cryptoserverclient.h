@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "cryptoclient/protocol.h"
+#include "fileio/fileresult.h"
 
 namespace Talvek {
 
@@ -104,6 +105,9 @@ struct ExchangeResult {
     ExchangeFault fault = ExchangeFault::None;
     int32_t socketCode = 0;  // Connect, Send, Receive: the Windows Sockets code
     uint32_t status = 0;     // ServerRefused: the server's status
+    // FetchNotWritten, UploadNotOpened: the local file and why it failed;
+    // fault None when no file is to blame.
+    FileFailure fileFailure;
     // A successful upload: the name the server says it stored the base as,
     // as it came (its code page, maybe a terminating zero).
     std::vector<uint8_t> storedName;

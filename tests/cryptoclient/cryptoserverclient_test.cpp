@@ -1,6 +1,8 @@
 #include "cryptoclient/cryptoserverclient.h"
 
 #include <atomic>
+#include <cerrno>
+#include <filesystem>
 #include <chrono>
 #include <thread>
 #include <functional>
@@ -404,24 +406,60 @@ TEST_F(CryptoServerClient, ConnectAndSendFailuresNameTheSocketError) {
         << result.socketCode;
 }
 
-TEST_F(CryptoServerClient, LocalFailuresAreReportedBeforeAnyConnection) {
-    std::string message;
-    auto params = paramsFor(dir.file("missing"));
-    EXPECT_FALSE(uploadKeyBase(params, &message));
-    EXPECT_EQ(message, "Ошибка открытия файла для установки!");
-
+// A local file the exchange cannot use is named in the result with its
+// cause; a failure that is no file's names none.
+TEST_F(CryptoServerClient, LocalFailuresNameTheFileAndItsCause) {
     const std::string local = dir.file("changed.key_base");
     writeInterfaceBase(local, "main", 1);
-    params = paramsFor(local);
-    params.serverKeyName = cp("Другой");
-    EXPECT_FALSE(uploadKeyBase(params, &message));
-    EXPECT_EQ(message, "Ошибка кодирования базы для отправки серверу!");
-    EXPECT_EQ(server->requestCount(), 0);
-
-    // A fetch whose file cannot be made says so instead of success.
-    params = paramsFor(dir.file("no/such/folder/base.key_base"));
-    EXPECT_FALSE(fetchKeyBase(params, &message));
-    EXPECT_EQ(message, "Ошибка создания файла для получения!");
+    const std::string folderNamed = dir.file("a-folder");
+    std::filesystem::create_directory(folderNamed);
+    const auto upload = [this](const std::string& file) {
+        return [this, file] { return Talvek::uploadKeyBase(paramsFor(file)); };
+    };
+    const auto fetch = [this](const std::string& file) {
+        return [this, file] { return Talvek::fetchKeyBase(paramsFor(file)); };
+    };
+    const std::string missing = dir.file("missing");
+    const std::string noFolder = dir.file("no/such/folder/base.key_base");
+    const struct {
+        const char* what;
+        std::function<ExchangeResult()> run;
+        ExchangeFault fault;
+        const char* message;
+        FileFailure cause;
+    } cases[] = {
+        {"upload of a missing file", upload(missing), ExchangeFault::UploadNotOpened,
+         "Ошибка открытия файла для установки!", {missing, FileFault::System, ENOENT}},
+        {"upload of a folder", upload(folderNamed), ExchangeFault::UploadNotOpened,
+         "Ошибка открытия файла для установки!", {folderNamed, FileFault::System, EISDIR}},
+        // The server's name has no channel in the administrator's base.
+        {"upload that cannot be sealed",
+         [&] {
+             auto params = paramsFor(local);
+             params.serverKeyName = cp("Другой");
+             return Talvek::uploadKeyBase(params);
+         },
+         ExchangeFault::UploadNotSealed, "Ошибка кодирования базы для отправки серверу!", {}},
+        // A fetch whose file cannot be made says so instead of success.
+        {"fetch into a missing folder", fetch(noFolder), ExchangeFault::FetchNotWritten,
+         "Ошибка создания файла для получения!", {noFolder, FileFault::System, ENOENT}},
+        // Made and written, but it cannot take a folder's place.
+        {"fetch over a folder", fetch(folderNamed), ExchangeFault::FetchNotWritten,
+         "Ошибка создания файла для получения!", {folderNamed, FileFault::System, EISDIR}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ExchangeResult result = c.run();
+        EXPECT_EQ(result.fault, c.fault);
+        EXPECT_EQ(exchangeMessage(result, paramsFor()), c.message);
+        EXPECT_EQ(result.fileFailure.path, c.cause.path);
+        EXPECT_EQ(result.fileFailure.fault, c.cause.fault);
+        EXPECT_EQ(result.fileFailure.error, c.cause.error);
+    }
+    // Only the fetches reached the server.
+    EXPECT_EQ(server->requestCount(), 2);
+    EXPECT_TRUE(std::filesystem::is_directory(folderNamed));
+    EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
 }
 
 // The wizard's "Отмена" raises the stop flag from the window's thread while
