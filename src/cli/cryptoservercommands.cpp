@@ -99,6 +99,15 @@ int runInterfaces(const std::vector<std::string>& args, Io& io) {
     return Success;
 }
 
+// The exchange's message on its stream and, when the local file is to
+// blame, the line "talvekkey: FILE: cause" after it.
+void printOutcome(const ExchangeResult& result, const CryptoServerParams& params, Io& io) {
+    printMessage(result ? io.out : io.err, exchangeMessage(result, params));
+    const FileFailure& failure = result.fileFailure;
+    if (const std::string cause = fileFaultText(failure); !cause.empty())
+        io.err << "talvekkey: " << failure.path << ": " << cause << "\n";
+}
+
 int runTransfer(const Command& command, const std::vector<std::string>& args, Io& io,
                 ExchangeResult (*operation)(const CryptoServerParams&), int32_t code) {
     CryptoServerParams params;
@@ -107,7 +116,7 @@ int runTransfer(const Command& command, const std::vector<std::string>& args, Io
     if (!passes(checkAdminChannel(params), io) || !passes(checkTransfer(params), io))
         return Failure;
     const ExchangeResult result = operation(params);
-    printMessage(result ? io.out : io.err, exchangeMessage(result, params));
+    printOutcome(result, params, io);
     return result ? Success : Failure;
 }
 

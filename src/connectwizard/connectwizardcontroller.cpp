@@ -10,6 +10,7 @@
 #include "keystore/cp1251.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
+#include "checks/filecause.h"
 #include "checks/keychecks.h"
 #include "checks/servermessages.h"
 
@@ -289,17 +290,19 @@ int ConnectWizardController::onTransferPageNext() {
 }
 
 bool ConnectWizardController::runTransfer() {
-    std::string message;
+    std::string message, detail;
     bool ok = false;
     bool cancelled = false;
     {
         BusyCursor wait(view_);
         CryptoServerParams request = params_;
-        cancelled = !exchangeInBackground(request, [&ok, &message](CryptoServerParams& p) {
+        cancelled = !exchangeInBackground(request, [&](CryptoServerParams& p) {
             const ExchangeResult result =
                 p.operation == ServerCode::FetchKeyBase ? fetchKeyBase(p) : uploadKeyBase(p);
             ok = result.ok();
             message = exchangeMessage(result, p);
+            // The local file's cause, when it is to blame, under the message.
+            detail = fileFailureDetail(result.fileFailure);
         });
     }
     // An exchange given up in its last moment may still have succeeded: the
@@ -308,7 +311,7 @@ bool ConnectWizardController::runTransfer() {
     if (ok) {
         view_.showInformation(ConnectWizardTexts::success(message));
     } else {
-        view_.showError(message);
+        view_.showError(message, detail);
     }
     return ok;
 }

@@ -67,6 +67,16 @@ TEST_F(CryptoServerCommands, FailuresExitOneAndUsageErrorsTwo) {
               "для него не была определена база ключей!\n");
     EXPECT_FALSE(exists(dir.file("x")));
 
+    // The local file's cause follows the message.
+    const std::string unreachable = dir.file("no/such/folder/x");
+    fetch = connection("fetch");
+    fetch.insert(fetch.end(), {"--interface", "main", "--file", unreachable});
+    r = talvekkey(fetch);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Ошибка создания файла для получения!\ntalvekkey: " + unreachable +
+                         ": no such file or directory\n");
+
     auto list = connection("interfaces");
     list[4] = std::string(1, '0');  // port 0: the option is refused
     EXPECT_EQ(talvekkey(list).code, 2);

@@ -315,8 +315,25 @@ TEST_F(ConnectWizardTest, AFailedTransferIsShownAndKeepsTheWizardAndTheFile) {
     EXPECT_FALSE(run.walk.finish());
     EXPECT_EQ(run.view.messages.back().icon, MessageIcon::Error);
     EXPECT_EQ(run.lastMessage(), "Сервер сообщил об ошибке:\n" + serverErrorText(103) + "!");
+    EXPECT_EQ(run.view.messages.back().informative, "");  // no file is to blame
     EXPECT_EQ(run.walk.current(), RunPage);
     EXPECT_EQ(readText(target), "old contents");
+}
+
+// The fetch runs away from the window's thread: the file's cause comes back
+// with its result and shows under the message.
+TEST_F(ConnectWizardTest, AFetchThatCannotWriteItsFileNamesTheFileAndTheCause) {
+    reachTransferPage();
+    const std::string target = keysDir + "main.key_base";
+    std::filesystem::create_directory(target);
+    run.view.answers = {true};
+    ASSERT_TRUE(run.walk.next()) << run.lastMessage();
+
+    EXPECT_FALSE(run.walk.finish());
+    EXPECT_EQ(run.view.messages.back().icon, MessageIcon::Error);
+    EXPECT_EQ(run.lastMessage(), "Ошибка создания файла для получения!");
+    EXPECT_EQ(run.view.messages.back().informative, "Файл: " + target + "\nПричина: это каталог.");
+    EXPECT_TRUE(std::filesystem::is_directory(target));
 }
 
 TEST_F(ConnectWizardTest, UploadOfAFileThatIsNotAKeyBaseIsRefused) {
