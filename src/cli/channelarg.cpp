@@ -4,7 +4,6 @@
 
 #include "cli/input.h"
 #include "cli/keyexchange.h"
-#include "fileio/filefault.h"
 #include "keystore/keyops.h"
 #include "checks/keychecks.h"
 
@@ -22,17 +21,14 @@ bool encodeChannelNames(const std::string& localUtf8, const std::string& remoteU
     return true;
 }
 
-std::optional<KeyFileContent> readCommandKeyFile(const std::string& path, KeyBase& base,
-                                                 SecureChannel& channel, Io& io) {
-    KeyFileContent content = KeyFileContent::Neither;
-    if (!namesStdin(path)) {
-        static_cast<void>(readKeyFile(path, base, channel, content));
-        return content;
-    }
+std::optional<FileResult> readCommandKeyFile(const std::string& path, KeyBase& base,
+                                             SecureChannel& channel, KeyFileContent& content,
+                                             Io& io) {
+    content = KeyFileContent::Neither;
+    if (!namesStdin(path)) return readKeyFile(path, base, channel, content);
     SecretBytes bytes;
     if (!readInput(path, bytes, MaintenanceMessages::OpenFailed, io)) return std::nullopt;
-    static_cast<void>(readKeyContent(kStdinName, std::move(bytes), base, channel, content));
-    return content;
+    return readKeyContent(kStdinName, std::move(bytes), base, channel, content);
 }
 
 bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
@@ -42,20 +38,17 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
         return false;
     }
     // One read of the file serves both the kind and the keys.
-    std::optional<KeyFileContent> content;
-    if (stdinAllowed) {
-        content = readCommandKeyFile(path, out.base, out.fileChannel, io);
-        if (!content) return false;
-    } else {
-        content = KeyFileContent::Neither;
-        static_cast<void>(readKeyFile(path, out.base, out.fileChannel, *content));
-    }
-    switch (*content) {
+    KeyFileContent content = KeyFileContent::Neither;
+    const std::optional<FileResult> read =
+        stdinAllowed ? readCommandKeyFile(path, out.base, out.fileChannel, content, io)
+                     : readKeyFile(path, out.base, out.fileChannel, content);
+    if (!read) return false;
+    switch (content) {
         case KeyFileContent::Base:
             if (out.base.channelCount() <= 0) {
-                noteFileFailure(stdinAllowed && namesStdin(path) ? kStdinName : path,
-                                FileFault::NoChannel);
-                printFailure(io.err, MaintenanceMessages::OpenFailed);
+                const std::string name = stdinAllowed && namesStdin(path) ? kStdinName : path;
+                printFailure(io.err, MaintenanceMessages::OpenFailed,
+                             {name, FileFault::NoChannel});
                 return false;
             }
             out.kind = KeyFileKind::KeyBase;
@@ -64,7 +57,9 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
         case KeyFileContent::Channel: {
             ChannelSummary summary;
             if (!out.fileChannel.toSummary(&summary)) {
-                printFailure(io.err, MaintenanceMessages::OpenFailed);
+                // Read whole, but no channel a summary can describe: no
+                // file fault to name.
+                printFailure(io.err, MaintenanceMessages::OpenFailed, {});
                 return false;
             }
             out.kind = KeyFileKind::PublicPart;
@@ -75,11 +70,11 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
             break;
         }
         case KeyFileContent::Neither:
-            printFailure(io.err, MaintenanceMessages::OpenFailed);
+            printFailure(io.err, MaintenanceMessages::OpenFailed, read->failure());
             return false;
     }
     if (!out.channel) {
-        printFailure(io.err, notFound);
+        printFailure(io.err, notFound, {});
         return false;
     }
     return true;

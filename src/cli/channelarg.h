@@ -37,10 +37,11 @@ bool loadCommandChannel(const std::string& path, const std::string& localUtf8,
                         CommandChannel& out, Io& io, bool stdinAllowed = false);
 
 // Reads a key file as readKeyFile does, or, for "-", from standard input
-// into memory (nothing is written anywhere). Nothing when standard input
-// could not be read; "Ошибка открытия базы ключей!" and the cause are
-// printed then.
-std::optional<KeyFileContent> readCommandKeyFile(const std::string& path, KeyBase& base,
-                                                 SecureChannel& channel, Io& io);
+// into memory (nothing is written anywhere), and answers as readKeyFile does.
+// Nothing when standard input could not be read; "Ошибка открытия базы
+// ключей!" and the cause are printed then.
+std::optional<FileResult> readCommandKeyFile(const std::string& path, KeyBase& base,
+                                             SecureChannel& channel, KeyFileContent& content,
+                                             Io& io);
 
 }  // namespace Talvek::Cli

@@ -4,8 +4,6 @@
 #include <ostream>
 
 #include "cli/commandtable.h"
-#include "cli/keyexchange.h"
-#include "fileio/filefault.h"
 #include "keystore/version.h"
 
 namespace Talvek::Cli {
@@ -79,14 +77,7 @@ int runTalvekkey(const std::vector<std::string>& args, Io& io) {
             io.out << "Usage: talvekkey " << c.synopsis << "\n" << c.description << "\n";
             return Success;
         }
-        forgetFileFailure();
-        const int code = c.run(rest, io);
-        // A key file held by another program fails like a bad one; if the
-        // step's own message did not already say so, this line does.
-        if (code != Success && lastFileFailure().fault == FileFault::Locked) {
-            printFailure(io.err, {});
-        }
-        return code;
+        return c.run(rest, io);
     }
     io.err << "talvekkey: unknown command \"" << args[0] << "\"; see talvekkey --help\n";
     return Usage;

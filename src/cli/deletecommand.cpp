@@ -11,7 +11,6 @@
 #include "cli/keyfile.h"
 #include "cli/progress.h"
 #include "keystore/batchops.h"
-#include "fileio/filefault.h"
 #include "keystore/keyops.h"
 #include "keystore/secureexception.h"
 
@@ -43,16 +42,16 @@ int runDelete(const std::vector<std::string>& given, Io& io) {
         }
     }
 
-    RemoveOutcome outcome;
+    RemoveResult removal{RemoveOutcome::SaveFailed, {}};
     size_t missing = 0;
     try {
         ProgressLine progress(io);
         progress.set("deleting " + std::to_string(channels.size()) + " channels");
-        outcome = removeChannelsFrom(path, channels, &missing).outcome;
+        removal = removeChannelsFrom(path, channels, &missing);
     } catch (const SecureException& e) {
         return keyStoreFailure(e, MaintenanceMessages::DeleteFailed, io);
     }
-    switch (outcome) {
+    switch (removal.outcome) {
         case RemoveOutcome::Removed:
             break;
         case RemoveOutcome::NotABase:
@@ -61,17 +60,16 @@ int runDelete(const std::vector<std::string>& given, Io& io) {
                 printMessage(io.err, MaintenanceMessages::NoDeleteInPublicPart);
                 return Failure;
             }
-            printFailure(io.err, MaintenanceMessages::OpenFailed);
+            printFailure(io.err, MaintenanceMessages::OpenFailed, removal.cause);
             return Failure;
         case RemoveOutcome::NoChannels:
-            noteFileFailure(path, FileFault::NoChannel);
-            printFailure(io.err, MaintenanceMessages::OpenFailed);
+            printFailure(io.err, MaintenanceMessages::OpenFailed, {path, FileFault::NoChannel});
             return Failure;
         case RemoveOutcome::LockFailed:
-            printFailure(io.err, MaintenanceMessages::OpenFailed);
+            printFailure(io.err, MaintenanceMessages::OpenFailed, removal.cause);
             return Failure;
         case RemoveOutcome::NoSuchChannel:
-            printFailure(io.err, MaintenanceMessages::DeleteFailed);
+            printFailure(io.err, MaintenanceMessages::DeleteFailed, removal.cause);
             // With several pairs, which one was missing.
             if (channels.size() > 1) {
                 io.err << "talvekkey: no channel " << args[1 + 2 * missing] << " : "
@@ -79,7 +77,7 @@ int runDelete(const std::vector<std::string>& given, Io& io) {
             }
             return Failure;
         case RemoveOutcome::SaveFailed:
-            printFailure(io.err, MaintenanceMessages::DeleteFailed);
+            printFailure(io.err, MaintenanceMessages::DeleteFailed, removal.cause);
             return Failure;
     }
     if (json) {

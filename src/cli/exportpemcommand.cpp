@@ -91,9 +91,12 @@ int runExportPem(const std::vector<std::string>& args, Io& io) {
         return Success;
     }
     FileWriter out;
-    if (!out.create(args[3], FileWriter::Permissions::Normal) || !out.write(pem) || !out.close()) {
+    FileResult written = out.create(args[3], FileWriter::Permissions::Normal);
+    if (written && !out.write(pem)) written = FileResult::failed(out.writeFailure());
+    if (written) written = out.close();
+    if (!written) {
         out.discard();
-        printFailure(io.err, kExportFailed);
+        printFailure(io.err, kExportFailed, written.failure());
         return Failure;
     }
     return Success;

@@ -35,8 +35,11 @@ int runExportPublic(const std::vector<std::string>& args, Io& io) {
         CommandChannel c;
         if (!loadCommandChannel(args[0], args[1], args[2], kFailed, c, io)) return Failure;
         // Only a key base holds the own keys a public part is made from.
-        if (c.kind != KeyFileKind::KeyBase || !writePublicPart(*c.channel, output)) {
-            printFailure(io.err, kFailed);
+        const FileResult written = c.kind == KeyFileKind::KeyBase
+                                       ? writePublicPart(*c.channel, output)
+                                       : FileResult::failed();
+        if (!written) {
+            printFailure(io.err, kFailed, written.failure());
             return Failure;
         }
     } catch (const SecureException& e) {

@@ -68,15 +68,15 @@ int importMany(const std::string& baseFile, const std::vector<std::string>& path
         }
         parts[i].path = paths[i];
     }
-    BatchOutcome outcome;
+    BatchResult imported{BatchOutcome::SaveFailed, {}};
     try {
         ProgressLine progress(io);
         progress.set("importing " + std::to_string(parts.size()) + " public parts");
-        outcome = importUserPublicParts(baseFile, parts).outcome;
+        imported = importUserPublicParts(baseFile, parts);
     } catch (const SecureException&) {
-        outcome = BatchOutcome::SaveFailed;
+        imported = {BatchOutcome::SaveFailed, {}};  // a key, not a file, failed
     }
-    switch (outcome) {
+    switch (imported.outcome) {
         case BatchOutcome::Done:
             break;
         case BatchOutcome::Refused: {
@@ -91,10 +91,10 @@ int importMany(const std::string& baseFile, const std::vector<std::string>& path
             return Failure;
         }
         case BatchOutcome::NotABase:
-            printFailure(io.err, KeyMessages::NoPrivateBase);
+            printFailure(io.err, KeyMessages::NoPrivateBase, imported.cause);
             return Failure;
         default:
-            printFailure(io.err, KeyMessages::OperationFailed);
+            printFailure(io.err, KeyMessages::OperationFailed, imported.cause);
             return Failure;
     }
     if (json) {

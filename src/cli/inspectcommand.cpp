@@ -385,9 +385,11 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
         // then named as locked, never as no key file.
         KeyBase base;
         SecureChannel channel;
-        const std::optional<KeyFileContent> content = readCommandKeyFile(file, base, channel, io);
-        if (!content) return Failure;
-        switch (*content) {
+        KeyFileContent content = KeyFileContent::Neither;
+        const std::optional<FileResult> read =
+            readCommandKeyFile(file, base, channel, content, io);
+        if (!read) return Failure;
+        switch (content) {
             case KeyFileContent::Base:
                 if (filter.exact && !base.findChannel(filter.local, filter.remote)) {
                     return missing();
@@ -411,12 +413,12 @@ int runInspect(const std::vector<std::string>& args, Io& io) {
                 }
                 return Success;
             case KeyFileContent::Neither:
-                break;
+                printFailure(io.err, MaintenanceMessages::OpenFailed, read->failure());
+                return Failure;
         }
     } catch (const SecureException& e) {
         return keyStoreFailure(e, MaintenanceMessages::OpenFailed, io);
     }
-    printFailure(io.err, MaintenanceMessages::OpenFailed);
     return Failure;
 }
 

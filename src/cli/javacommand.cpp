@@ -33,7 +33,7 @@ int runJava(const std::vector<std::string>& args, Io& io) {
             return Failure;
         ChannelSummary summary;
         if (!c.channel->toSummary(&summary)) {
-            printFailure(io.err, MaintenanceMessages::JavaFailed);
+            printFailure(io.err, MaintenanceMessages::JavaFailed, {});
             return Failure;
         }
         if (const auto refusal =
@@ -43,8 +43,11 @@ int runJava(const std::vector<std::string>& args, Io& io) {
         }
         // Only a key base holds a client's private key; a public-part file
         // that claims one is not trusted with it.
-        if (c.kind != KeyFileKind::KeyBase || !writeJavaKeyFile(*c.channel, output)) {
-            printFailure(io.err, MaintenanceMessages::JavaFailed);
+        const FileResult written = c.kind == KeyFileKind::KeyBase
+                                       ? writeJavaKeyFile(*c.channel, output)
+                                       : FileResult::failed();
+        if (!written) {
+            printFailure(io.err, MaintenanceMessages::JavaFailed, written.failure());
             return Failure;
         }
     } catch (const SecureException& e) {

@@ -7,7 +7,6 @@
 #include "checks/filecause.h"
 #include "cli/actionjson.h"
 #include "cli/progress.h"
-#include "fileio/filefault.h"
 
 namespace Talvek::Cli {
 
@@ -103,20 +102,16 @@ void printFingerprints(std::ostream& out, const std::string& heading,
     if (!fingerprints.sign.empty()) out << "  Подпись:     " << fingerprints.sign << "\n";
 }
 
-void printFailure(std::ostream& err, const std::string& message) {
+void printFailure(std::ostream& err, const std::string& message, const FileFailure& cause) {
     if (!message.empty()) printMessage(err, message);
-    const FileFailure& failure = lastFileFailure();
-    const std::string cause = fileFaultText(failure);
-    if (!cause.empty()) err << "talvekkey: " << failure.path << ": " << cause << "\n";
-    forgetFileFailure();
+    const std::string text = fileFaultText(cause);
+    if (!text.empty()) err << "talvekkey: " << cause.path << ": " << text << "\n";
 }
 
 bool stopsAt(const CheckResult& result, Io& io) {
-    // Each step is judged by the faults it recorded itself.
     if (!result.message.empty() && result.status != CheckResult::Status::Pass) {
-        printFailure(io.err, result.message);
+        printFailure(io.err, result.message, result.cause);
     }
-    forgetFileFailure();
     return !result.advances();
 }
 
@@ -155,14 +150,13 @@ int runKeyExchange(KeyWizardData& data, const std::optional<TypedNames>& typed,
     auto action = std::make_unique<BaseAction>();
     const std::vector<std::string> outputs{data.mode != ImportUserPart ? data.exportFile : "",
                                            data.javaClient ? javaPath : ""};
-    if (!action->begin(data.baseFile, outputs)) {
+    if (const FileResult begun = action->begin(data.baseFile, outputs); !begun) {
         action.reset();  // nothing stays locked for the checks to wait on
-        if (lastFileFailure().fault == FileFault::Locked) {
-            printFailure(io.err, KeyMessages::OperationFailed);
+        if (begun.failure().fault == FileFault::Locked) {
+            printFailure(io.err, KeyMessages::OperationFailed, begun.failure());
             return Failure;
         }
         // Files that cannot be locked at all: the checks say what is wrong.
-        forgetFileFailure();
     }
     struct Holding {
         KeyWizardData& data;

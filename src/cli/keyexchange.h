@@ -12,7 +12,7 @@
 
 #include "cli/command.h"
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "checks/keychecks.h"
 
 namespace Talvek::Cli {
@@ -39,10 +39,10 @@ void printMessage(std::ostream& stream, const std::string& message);
 // returns true.
 bool refusesOutput(const std::string& input, const std::string& output, Io& io);
 
-// A failure: the program's message, then, when a key file was at fault, the
-// line "talvekkey: FILE: cause" from the fault the key store recorded. The
-// fault is used up, so it is named once.
-void printFailure(std::ostream& err, const std::string& message);
+// A failure: the program's message, then, when a file is to blame, the line
+// "talvekkey: FILE: cause". The cause is the one the failing step returned,
+// so a command names it once, where it reports that step.
+void printFailure(std::ostream& err, const std::string& message, const FileFailure& cause);
 
 // What a key base's read left behind its last node (a damaged count).
 std::string unreadWarning(uint64_t count);
@@ -56,7 +56,7 @@ std::string fileFaultText(const FileFailure& failure);
 void printFingerprints(std::ostream& out, const std::string& heading,
                        const PublicPartFingerprints& fingerprints);
 
-// Prints a failed check's message (with the file's cause) and gives true
+// Prints a failed check's message (with the file's cause the check returned) and gives true
 // when the command must stop there; a Warn is printed and passed.
 bool stopsAt(const CheckResult& result, Io& io);
 

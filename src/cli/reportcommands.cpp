@@ -69,8 +69,9 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
         }
         const std::string resolved = resolveTemplatePath(templatePath);
         if (refusesOutput(resolved, output, io)) return Failure;
-        if (!exportChannelHtml(*c.channel, output, resolved)) {
-            printFailure(io.err, MaintenanceMessages::ExportFailed);
+        if (const FileResult exported = exportChannelHtml(*c.channel, output, resolved);
+            !exported) {
+            printFailure(io.err, MaintenanceMessages::ExportFailed, exported.failure());
             return Failure;
         }
         printMessage(io.out, MaintenanceMessages::Exported);
@@ -86,8 +87,8 @@ int runDump(const std::vector<std::string>& args, Io& io) {
     try {
         CommandChannel c;
         if (!loadCommandChannel(args[0], args[1], args[2], kDumpFailed, c, io)) return Failure;
-        if (!dumpChannelText(*c.channel, args[3])) {
-            printFailure(io.err, kDumpFailed);
+        if (const FileResult dumped = dumpChannelText(*c.channel, args[3]); !dumped) {
+            printFailure(io.err, kDumpFailed, dumped.failure());
             return Failure;
         }
     } catch (const SecureException& e) {

@@ -123,32 +123,32 @@ int createMany(const KeyWizardData& data, const std::string& serverTyped,
         io.err << "talvekkey: " << dir << ": " << error.message() << "\n";
         return Failure;
     }
-    BatchOutcome outcome;
+    BatchResult created{BatchOutcome::GenerationFailed, {}};
     try {
         ProgressLine progress(io);
         const std::string total = std::to_string(users.size());
         progress.set("generating keys 0/" + total);
-        outcome = createServerKeys(batch, users, [&](size_t done) {
+        created = createServerKeys(batch, users, [&](size_t done) {
             progress.set("generating keys " + std::to_string(done) + "/" + total);
             if (done == users.size()) progress.set("writing the key base and public parts");
-        }).outcome;
+        });
     } catch (const SecureException&) {
-        outcome = BatchOutcome::GenerationFailed;
+        created = {BatchOutcome::GenerationFailed, {}};  // a key, not a file, failed
     }
-    if (outcome != BatchOutcome::Done && madeDir) {
+    if (created.outcome != BatchOutcome::Done && madeDir) {
         std::filesystem::remove(dir, error);  // only when still empty
     }
-    switch (outcome) {
+    switch (created.outcome) {
         case BatchOutcome::Done:
             break;
         case BatchOutcome::Refused:
             return usersFailed(users, usersTyped, io);
         case BatchOutcome::NotABase:
             printMessage(io.err, KeyMessages::NotPrivateBaseWarning);
-            printFailure(io.err, KeyMessages::OperationFailed);
+            printFailure(io.err, KeyMessages::OperationFailed, created.cause);
             return Failure;
         default:
-            printFailure(io.err, KeyMessages::OperationFailed);
+            printFailure(io.err, KeyMessages::OperationFailed, created.cause);
             return Failure;
     }
     if (json) {
