@@ -424,4 +424,83 @@ TEST(KeyExchangeCommands, ALockedBaseIsNamedAsTheCause) {
     close(fd);
     EXPECT_EQ(shown.code, 1);
     EXPECT_NE(shown.err.find(cause), std::string::npos) << shown.err;
+
+    // Every command, whichever of its files is held: the base, a file it
+    // imports, a file it writes. The step that could not have the file says
+    // so with its own message, and the file and the lock are named once.
+    ASSERT_EQ(x.userKey().code, 0);
+    const std::string out = x.dir.file("out");
+    const std::string part = x.dir.file("again.okp");
+    const std::string templ = x.dir.file("template.htmt");
+    TestSupport::writeText(out, "");
+    TestSupport::writeBytes(part, readBytes(x.userPart));
+    TestSupport::writeText(templ, "#NAME#");
+    const std::string openFailed = "Ошибка открытия базы ключей!\n";
+    const std::string failed = "Ошибка выполненния операции!\n";
+    const std::string noImport =
+        "Файла с импортом открытых ключей не существует\n"
+        "или файл не является базой с открытыми ключами!\n";
+    const std::string& s = x.serverBase;
+    const std::string& u = x.userBase;
+    struct Held {
+        std::string file;
+        std::vector<std::string> args;
+        std::string message;  // what comes before the cause line
+    };
+    const std::vector<Held> table = {
+        {s, {"inspect", s}, openFailed},
+        {s, {"inspect", s, "--json"}, openFailed},
+        {s, {"export-pem", s, kServer, kUser}, openFailed},
+        {out, {"export-pem", s, kServer, kUser, out}, "Ошибка экспорта канала!\n"},
+        {s, {"export-public", s, kServer, kUser, x.dir.file("p.okp")}, openFailed},
+        {out, {"export-public", s, kServer, kUser, out}, "Ошибка записи открытой части ключа!\n"},
+        {u, {"java", u, kUser, kServer, x.dir.file("j.bin")}, openFailed},
+        {out, {"java", u, kUser, kServer, out}, "Ошибка экспорта \"Java\" канала!\n"},
+        {s, {"dump", s, kServer, kUser, x.dir.file("d.txt")}, openFailed},
+        {out, {"dump", s, kServer, kUser, out}, "Ошибка выгрузки канала!\n"},
+        {s, {"export-html", s, kServer, kUser, x.dir.file("r.html"), "--template", templ},
+         openFailed},
+        {out, {"export-html", s, kServer, kUser, out, "--template", templ},
+         "Ошибка экспорта канала!\n"},
+        {templ, {"export-html", s, kServer, kUser, x.dir.file("r.html"), "--template", templ},
+         "Ошибка экспорта канала!\n"},
+        {s, {"delete", s, kServer, kUser}, openFailed},
+        {s, {"delete", s, kServer, kUser, kServer, "Другой", "--json"}, openFailed},
+        {out,
+         {"server-key", "--base", s, "--export", out, "--server", kServer, "--user", "Другой",
+          "--sign", "512"},
+         failed},
+        {s,
+         {"server-key", "--base", s, "--server", kServer, "--user", "А", "--user", "Б",
+          "--export-dir", x.dir.file("more"), "--sign", "512"},
+         kWeakKeyWarning + failed},
+        {x.userPart, {"import-user", "--base", s, "--import", x.userPart}, noImport},
+        {s, {"import-user", "--base", s, "--import", x.userPart, "--import", part}, failed},
+        {u, {"user-key", "--base", u, "--import", x.servPart, "--export", x.dir.file("p.okp")},
+         failed},
+        {x.servPart,
+         {"user-key", "--base", x.dir.file("new.bin"), "--import", x.servPart, "--export",
+          x.dir.file("p.okp")},
+         noImport},
+        {out, {"user-key", "--base", x.dir.file("new.bin"), "--import", x.servPart, "--export", out},
+         failed},
+        {out,
+         {"user-key", "--base", x.dir.file("new.bin"), "--import", x.servPart, "--export",
+          x.dir.file("p.okp"), "--java", out},
+         failed},
+        {u, {"seal", u, kUser, kServer, out}, openFailed},
+        {s, {"open", s, kServer, kUser, out}, openFailed},
+    };
+    const TestSupport::ScopedLockWait shortWait(std::chrono::milliseconds(50));
+    const auto unchanged = snapshot(x.dir);
+    for (const Held& h : table) {
+        SCOPED_TRACE(h.args[0] + " while " + h.file + " is held");
+        const TestSupport::HeldElsewhere held(h.file, LOCK_EX);
+        ASSERT_TRUE(held.held());
+        const Outcome o = talvekkey(h.args);
+        EXPECT_EQ(o.code, 1);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err, h.message + "talvekkey: " + h.file + ": locked by another program\n");
+        EXPECT_EQ(snapshot(x.dir), unchanged);
+    }
 }
