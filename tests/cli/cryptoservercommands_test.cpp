@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "cli/command.h"
+#include "support/lockwait.h"
 #include "support/protocolrequests.h"
 #include "support/serverfixture.h"
+#include "support/tempdir.h"
 
 using namespace TestSupport;
 
@@ -76,6 +78,22 @@ TEST_F(CryptoServerCommands, FailuresExitOneAndUsageErrorsTwo) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Ошибка создания файла для получения!\ntalvekkey: " + unreachable +
                          ": no such file or directory\n");
+    // A file another program holds is named once, and stays as it was.
+    const std::string held = dir.file("held.key_base");
+    writeText(held, "kept");
+    {
+        const ScopedLockWait shortWait(std::chrono::milliseconds(50));
+        const HeldElsewhere lock(held, LOCK_EX);
+        ASSERT_TRUE(lock.held());
+        fetch = connection("fetch");
+        fetch.insert(fetch.end(), {"--interface", "main", "--file", held});
+        r = talvekkey(fetch);
+    }
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Ошибка создания файла для получения!\ntalvekkey: " + held +
+                         ": locked by another program\n");
+    EXPECT_EQ(readText(held), "kept");
 
     auto list = connection("interfaces");
     list[4] = std::string(1, '0');  // port 0: the option is refused
