@@ -1,6 +1,6 @@
 #include "checks/maintenancechecks.h"
 
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "keystore/keyops.h"
 
 namespace Talvek {
@@ -14,7 +14,7 @@ FileResult listKeyFile(const std::string& path, KeyFileListing& listing) {
     listing.kind = content == KeyFileContent::Channel ? KeyFileKind::PublicPart
                                                       : KeyFileKind::KeyBase;
     if (listed && content == KeyFileContent::Base && listing.channels.empty())
-        return noted(FileResult::failed(path, FileFault::NoChannel));
+        return FileResult::failed(path, FileFault::NoChannel);
     return listed;
 }
 

@@ -1,7 +1,7 @@
 #include "fileio/filelock.h"
 
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 
 #include <atomic>
 #include <cerrno>
@@ -91,11 +91,11 @@ FileLock::Result FileLock::acquire(const std::string& path, Kind kind, bool forW
     const int operation = kind == Kind::Exclusive ? LOCK_EX : LOCK_SH;
     failure_ = {};
     auto busy = [this, &path] {
-        failure_ = noted(FileResult::failed(path, FileFault::Locked)).failure();
+        failure_ = FileResult::failed(path, FileFault::Locked).failure();
         return Result::Busy;
     };
     auto failed = [this, &path](FileFault fault, int error = 0) {
-        failure_ = noted(FileResult::failed(path, fault, error)).failure();
+        failure_ = FileResult::failed(path, fault, error).failure();
         return Result::Failed;
     };
     for (;;) {

@@ -22,8 +22,8 @@ void setLockWait(std::chrono::milliseconds wait);
 // moment, so that a window can say why it seems to stand still.
 int lockWaitsInProgress();
 
-// A lock not had within lockWait() is recorded as the file's fault
-// (FileFault::Locked), like every other reason a key file cannot be used.
+// A lock not had within lockWait() is the file's fault (FileFault::Locked),
+// like every other reason a key file cannot be used.
 
 class FileLock {
 public:

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 
 namespace Talvek {
 
@@ -16,11 +16,11 @@ FileResult FileReader::open(const std::string& path, FileLock::Kind kind, bool f
     if (isOpen()) return FileResult::failed();
     if (path.empty()) return FileResult::failed(path, FileFault::System, ENOENT);
     if (path.size() > kMaxPathBytes)
-        return noted(FileResult::failed(path, FileFault::System, ENAMETOOLONG));
+        return FileResult::failed(path, FileFault::System, ENAMETOOLONG);
     const auto locked = lock_.acquire(path, kind, forWriting);
     FileResult result;
     if (locked == FileLock::Result::Missing)
-        result = noted(FileResult::failed(path, FileFault::System, ENOENT));
+        result = FileResult::failed(path, FileFault::System, ENOENT);
     else if (locked != FileLock::Result::Locked)
         result = FileResult::failed(lock_.failure());
     else
@@ -48,7 +48,7 @@ FileResult FileReader::openLocked(const std::string& path, int lockedFd) {
 
 FileResult FileReader::openContent(const std::string& name, SecretBytes content) {
     if (isOpen()) return FileResult::failed();
-    if (content.size() > kMaxKeyFileBytes) return noted(FileResult::failed(name, FileFault::TooLarge));
+    if (content.size() > kMaxKeyFileBytes) return FileResult::failed(name, FileFault::TooLarge);
     data_ = std::move(content);
     pos_ = 0;
     path_ = name;
@@ -59,22 +59,22 @@ FileResult FileReader::openContent(const std::string& name, SecretBytes content)
 FileResult FileReader::readWhole(const std::string& path, int fd) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
-        return noted(FileResult::failed(path, FileFault::System, errno));
+        return FileResult::failed(path, FileFault::System, errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        return noted(FileResult::failed(path, FileFault::NotRegular));
+        return FileResult::failed(path, FileFault::NotRegular);
     }
     // Judged by its size alone: a file this large is no key file, and
     // reading it would cost its size in memory.
     if (static_cast<uint64_t>(st.st_size) > kMaxKeyFileBytes) {
-        return noted(FileResult::failed(path, FileFault::TooLarge));
+        return FileResult::failed(path, FileFault::TooLarge);
     }
     // One read of the whole file; later fields are served from memory.
     SecretBytes data;
     try {
         data.resize(static_cast<size_t>(st.st_size));
     } catch (const std::bad_alloc&) {
-        return noted(FileResult::failed(path, FileFault::System, ENOMEM));
+        return FileResult::failed(path, FileFault::System, ENOMEM);
     }
     size_t got = 0;
     int readError = 0;
@@ -90,7 +90,7 @@ FileResult FileReader::readWhole(const std::string& path, int fd) {
         got += static_cast<size_t>(r);
     }
     if (got < data.size()) {
-        return noted(FileResult::failed(path, FileFault::System, readError));
+        return FileResult::failed(path, FileFault::System, readError);
     }
     data_ = std::move(data);
     pos_ = 0;

@@ -24,7 +24,7 @@ inline constexpr uint64_t kMaxKeyFileBytes = 256ull << 20;
 // The file stays locked while the reader is open (exclusively for a file
 // that may be replaced, shared for one that is only looked at); another
 // program's lock is waited for up to lockWait(). Every failure to open or
-// read is recorded with its cause (filefault.h). The content is wiped when
+// read is returned with its cause. The content is wiped when
 // it is released: key bases hold private keys as plain numbers.
 class FileReader {
 public:

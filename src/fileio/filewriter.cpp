@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "fileio/savecalls.h"
 
 namespace Talvek {
@@ -122,7 +122,7 @@ SaveCalls& saveCalls() {
 
 FileResult FileWriter::saveTarget(const std::string& path, std::string& target) {
     auto refuse = [&path](int error) {
-        return noted(FileResult::failed(path, FileFault::System, error));
+        return FileResult::failed(path, FileFault::System, error);
     };
     if (path.empty()) return refuse(ENOENT);
     if (path.size() > kMaxPathBytes) return refuse(ENAMETOOLONG);
@@ -234,7 +234,7 @@ FileResult FileWriter::startTemporary(const std::string& target, Permissions per
     if (!folderFd) {
         // A missing or unwritable folder: the cause is the folder's, named
         // by the file being saved.
-        return noted(FileResult::failed(target, FileFault::System, errno));
+        return FileResult::failed(target, FileFault::System, errno);
     }
     const int folder = folderFd.get();
     dirFd_ = std::move(folderFd);
@@ -265,11 +265,11 @@ FileResult FileWriter::startTemporary(const std::string& target, Permissions per
                           created));
         if (!fd && errno != EEXIST) break;
     }
-    if (!fd) return noted(FileResult::failed(target, FileFault::System, errno));
+    if (!fd) return FileResult::failed(target, FileFault::System, errno);
     // Held from the start, so that no save cleaning up after interrupted ones
     // takes it for theirs; nobody else knows the name yet, so this cannot wait.
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        FileResult refused = noted(FileResult::failed(target, FileFault::System, errno));
+        FileResult refused = FileResult::failed(target, FileFault::System, errno);
         unlinkat(folder, name.c_str(), 0);
         return refused;
     }
@@ -289,7 +289,7 @@ FileResult FileWriter::startTemporary(const std::string& target, Permissions per
         // before and never wider, and the save goes on. Any other refusal
         // is a fault of the save.
         if (saveCalls().fchmod(fd.get(), mode & 0777) != 0 && errno != EPERM && errno != ENOTSUP) {
-            FileResult refused = noted(FileResult::failed(target, FileFault::System, errno));
+            FileResult refused = FileResult::failed(target, FileFault::System, errno);
             unlinkat(folder, name.c_str(), 0);
             return refused;
         }
@@ -362,9 +362,9 @@ FileResult FileWriter::finish() {
     if (finished_) return {};
     if (!flushBuffer()) return FileResult::failed(writeFailure_);
     if (!waitEarlySync())
-        return noted(FileResult::failed(path_, FileFault::System, earlySync_->error));
+        return FileResult::failed(path_, FileFault::System, earlySync_->error);
     if (saveCalls().fsync(fd_.get()) != 0)
-        return noted(FileResult::failed(path_, FileFault::System, errno));
+        return FileResult::failed(path_, FileFault::System, errno);
     finished_ = true;
     return {};
 }
@@ -372,7 +372,7 @@ FileResult FileWriter::finish() {
 void FileWriter::markWriteFailed() {
     // A short write without an error is a full file system.
     const int error = errno != 0 ? errno : ENOSPC;
-    writeFailure_ = noted(FileResult::failed(path_, FileFault::System, error)).failure();
+    writeFailure_ = FileResult::failed(path_, FileFault::System, error).failure();
     writeFailed_ = true;
 }
 
@@ -395,7 +395,7 @@ FileResult FileWriter::commit() {
     // once it is visible under the target's name.
     if (saveCalls().renameat(dirFd_.get(), tempName_.c_str(), dirFd_.get(), targetName_.c_str()) !=
         0)
-        return noted(FileResult::failed(path_, FileFault::System, errno));
+        return FileResult::failed(path_, FileFault::System, errno);
     committed_ = true;
     // The rename itself is made durable too; a failure here no longer
     // affects which content the target holds.

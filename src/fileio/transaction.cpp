@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 
 namespace Talvek {
 
@@ -144,7 +144,7 @@ bool Transaction::exists(const std::string& path) const {
 FileResult Transaction::openLocked(const std::string& path, FileReader& file) const {
     const Held* h = find(path);
     if (!h) return FileResult::failed();
-    if (!h->exists) return noted(FileResult::failed(path, FileFault::System, ENOENT));
+    if (!h->exists) return FileResult::failed(path, FileFault::System, ENOENT);
     return file.openLocked(h->target, h->lock.fd());
 }
 
@@ -154,7 +154,7 @@ FileResult Transaction::stage(const std::string& path, FileWriter::Permissions p
     if (FileResult locked = lock(path); !locked) return locked;
     Held* h = find(path);
     if (!h) return FileResult::failed();
-    if (h->staged) return noted(FileResult::failed(path, FileFault::TwoRoles));
+    if (h->staged) return FileResult::failed(path, FileFault::TwoRoles);
     auto file = std::make_unique<FileWriter>();
     if (FileResult created = file->createLocked(h->target, permissions); !created) return created;
     h->staged = true;

@@ -64,10 +64,10 @@ public:
     // rethrowing what it threw; work touches no view and nothing the window
     // may touch meanwhile. Until then the window repaints but takes no input
     // beyond "Отмена"; a wait for a file another program holds is shown.
-    // The key-file fault work recorded is this thread's afterwards. Given
-    // cancel, "Отмена" (also Escape and the close box) stays live: it calls
-    // cancel once, which must make work end soon, and the window closes when
-    // work has ended. False when so cancelled.
+    // What work finds out it leaves in what it captured. Given cancel,
+    // "Отмена" (also Escape and the close box) stays live: it calls cancel
+    // once, which must make work end soon, and the window closes when work
+    // has ended. False when so cancelled.
     virtual bool runInBackground(const std::function<void()>& work,
                                  const std::function<void()>& cancel = {}) = 0;
 

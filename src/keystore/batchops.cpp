@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "fileio/transaction.h"
 #include "keystore/keybase.h"
 #include "keystore/secureexception.h"
@@ -67,7 +67,7 @@ BatchResult importUserPublicParts(const std::string& baseFile, std::vector<Impor
     KeyBase base;
     if (!transaction.exists(baseFile)) {
         return {BatchOutcome::NotABase,
-                noted(FileResult::failed(baseFile, FileFault::System, ENOENT)).failure()};
+                FileResult::failed(baseFile, FileFault::System, ENOENT).failure()};
     }
     if (FileResult loaded = base.loadBaseLocked(transaction, baseFile); !loaded)
         return {BatchOutcome::NotABase, loaded.failure()};
@@ -90,7 +90,7 @@ BatchResult importUserPublicParts(const std::string& baseFile, std::vector<Impor
     // thrown away with the channels it completed.
     if (refused) return {BatchOutcome::Refused, {}};
     FileResult saved = stageBase(transaction, baseFile, base);
-    if (saved) saved = noted(transaction.commit());
+    if (saved) saved = transaction.commit();
     if (!saved) return {BatchOutcome::SaveFailed, saved.failure()};
     return {BatchOutcome::Done, {}};
 }
@@ -210,7 +210,7 @@ BatchResult createServerKeys(const ServerKeyBatch& batch, std::vector<NewUserKey
         saved = stageWritten(transaction, users[i].exportFile, FileWriter::Permissions::Normal,
                              [&channel](FileWriter& file) { return writePublicPartTo(channel, file); });
     }
-    if (saved) saved = noted(transaction.commit());
+    if (saved) saved = transaction.commit();
     if (!saved) return {BatchOutcome::SaveFailed, saved.failure()};
     return {BatchOutcome::Done, {}};
 }
@@ -234,7 +234,7 @@ RemoveResult removeChannelsFrom(const std::string& path, const std::vector<Chann
         }
     }
     FileResult saved = stageBase(transaction, path, base);
-    if (saved) saved = noted(transaction.commit());
+    if (saved) saved = transaction.commit();
     if (!saved) return {RemoveOutcome::SaveFailed, saved.failure()};
     return {RemoveOutcome::Removed, {}};
 }

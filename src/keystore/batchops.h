@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "keystore/keyops.h"
 
 namespace Talvek {

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "keystore/encoding.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "fileio/transaction.h"
 
 namespace Talvek {
@@ -167,7 +167,7 @@ FileResult loadFrom(KeyBase& base, const std::string& path, FileReader& file, Fi
     if (!opened) return opened;
     const bool ok = base.readBase(file);
     file.close();
-    if (!ok) return noted(FileResult::failed(path, FileFault::NotAKeyFile));
+    if (!ok) return FileResult::failed(path, FileFault::NotAKeyFile);
     return {};
 }
 

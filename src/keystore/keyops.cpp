@@ -6,7 +6,7 @@
 #include "fileio/filewriter.h"
 #include "keystore/encoding.h"
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "keystore/fingerprint.h"
 #include "keystore/keybase.h"
 #include "fileio/transaction.h"
@@ -45,7 +45,7 @@ FileResult rolesApart(std::initializer_list<const std::string*> paths) {
     for (size_t a = 0; a < files.size(); ++a) {
         for (size_t b = a + 1; b < files.size(); ++b) {
             if (sameFile(files[a], files[b]))
-                return noted(FileResult::failed(files[b].path(), FileFault::TwoRoles));
+                return FileResult::failed(files[b].path(), FileFault::TwoRoles);
         }
     }
     return {};
@@ -112,7 +112,7 @@ FileResult actionFor(const KeyWizardData& data, BaseAction& local,
 // its damaged count left unread.
 FileResult readWhole(const KeyBase& base, const std::string& path) {
     if (base.unreadBytes() == 0) return {};
-    return noted(FileResult::unreadBytes(path, base.unreadBytes()));
+    return FileResult::unreadBytes(path, base.unreadBytes());
 }
 
 // The base holds, as own keys, one of the public keys of the imported part.
@@ -259,7 +259,7 @@ FileResult readChannelFile(SecureChannel& channel, const std::string& path) {
     if (FileResult opened = file.openExisting(path); !opened) return opened;
     const bool ok = channel.readChannel(file);
     file.close();
-    if (!ok) return noted(FileResult::failed(path, FileFault::NotAKeyFile));
+    if (!ok) return FileResult::failed(path, FileFault::NotAKeyFile);
     return {};
 }
 
@@ -311,7 +311,7 @@ FileResult classifyKeyFile(FileReader& file, KeyBase& base, SecureChannel& chann
     content = KeyFileContent::Channel;
     if (channel.readChannel(file)) return {};
     content = KeyFileContent::Neither;
-    return noted(FileResult::failed(file.path(), FileFault::NotAKeyFile));
+    return FileResult::failed(file.path(), FileFault::NotAKeyFile);
 }
 
 }  // namespace
@@ -351,11 +351,11 @@ FileResult listKeyFileChannels(const std::string& path, std::vector<ChannelSumma
         return {};
     channels.clear();
     content = KeyFileContent::Neither;
-    return noted(FileResult::failed(path, FileFault::NotAKeyFile));
+    return FileResult::failed(path, FileFault::NotAKeyFile);
 }
 
 FileResult isPublicPartFile(const std::string& path) {
-    if (!fileExists(path)) return noted(FileResult::failed(path, FileFault::System, ENOENT));
+    if (!fileExists(path)) return FileResult::failed(path, FileFault::System, ENOENT);
     SecureChannel scratch;
     return readChannelFile(scratch, path);
 }
@@ -380,7 +380,7 @@ FileResult BaseAction::begin(const std::string& basePath,
 }
 
 FileResult BaseAction::loaded() const {
-    return noted(read_);
+    return read_;
 }
 
 FileResult baseLoads(const KeyWizardData& data, bool mustExist) {
@@ -431,7 +431,7 @@ FileResult readImportedChannel(KeyWizardData& data) {
     // type (control characters, blanks only, too long) came from a damaged
     // or hostile file.
     if (!isPlausibleKeyName(imported.localName) || !isPlausibleKeyName(imported.remoteName))
-        return noted(FileResult::failed(data.importFile, FileFault::NotAKeyFile));
+        return FileResult::failed(data.importFile, FileFault::NotAKeyFile);
 
     if (data.mode == ImportUserPart) {
         data.userKeyName = imported.localName;
@@ -460,18 +460,14 @@ bool importIsOwnPart(const KeyWizardData& data) {
     KeyBase scratch;
     if (!readChannelFile(imported, data.importFile)) return false;
     const KeyBase* base = checkedBase(data, scratch);
-    const bool own = base && holdsOwnKeysOf(*base, imported);
-    forgetFileFailure();  // a base that does not load is judged by its own check
-    return own;
+    // A base that does not load is judged by its own check.
+    return base && holdsOwnKeysOf(*base, imported);
 }
 
 FileResult checkImportNotInBase(const KeyWizardData& data) {
     KeyBase scratch;
     const KeyBase* base = checkedBase(data, scratch);
-    if (!base) {
-        forgetFileFailure();  // a new user base will be made
-        return {};
-    }
+    if (!base) return {};  // a new user base will be made
     SecureChannel imported;
     if (FileResult read = readChannelFile(imported, data.importFile); !read) return read;
     if (base->findChannel(imported.remoteName, imported.localName) ||
@@ -557,7 +553,7 @@ FileResult createServerKey(const KeyWizardData& data, PublicPartFingerprints* wr
                          [&](FileWriter& file) { return writePublicPartTo(made, file); });
         !staged)
         return staged;
-    return noted(transaction.commit());
+    return transaction.commit();
 }
 
 FileResult importUserPublicPart(const KeyWizardData& data) {
@@ -583,7 +579,7 @@ FileResult importUserPublicPart(const KeyWizardData& data) {
     if (!own || !completeWithPublicPart(*own, &imported)) return FileResult::failed();
     if (FileResult staged = stageBase(action->transaction(), data.baseFile, base); !staged)
         return staged;
-    return noted(action->transaction().commit());
+    return action->transaction().commit();
 }
 
 FileResult createUserKey(const KeyWizardData& data, const std::string& javaPath,
@@ -648,7 +644,7 @@ FileResult createUserKey(const KeyWizardData& data, const std::string& javaPath,
             !staged)
             return staged;
     }
-    return noted(transaction.commit());
+    return transaction.commit();
 }
 
 RemoveResult removeChannelFrom(const std::string& path, const std::string& localName,
@@ -663,7 +659,7 @@ RemoveResult removeChannelFrom(const std::string& path, const std::string& local
     if (!base.deleteChannel(localName, remoteName)) return {RemoveOutcome::NoSuchChannel, {}};
     FileResult saved = readWhole(base, path);
     if (saved) saved = stageBase(transaction, path, base);
-    if (saved) saved = noted(transaction.commit());
+    if (saved) saved = transaction.commit();
     if (!saved) return {RemoveOutcome::SaveFailed, saved.failure()};
     return {RemoveOutcome::Removed, {}};
 }

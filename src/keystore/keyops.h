@@ -13,7 +13,7 @@
 
 #include <vector>
 
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "fileio/transaction.h"
 #include "fileio/wipingallocator.h"
 #include "keystore/keybase.h"

@@ -123,8 +123,8 @@ private:
 
     void readName(int id, std::string& field, PendingName& pending);
     void showName(int id, const std::string& field, const PendingName& pending);
-    // Shows the result's message (if any), with the file and the cause a
-    // failing step recorded; true when the page may be left.
+    // Shows the result's message (if any), with the file and the cause it
+    // carries; true when the page may be left.
     bool report(const CheckResult& result);
     // A page check that may wait for a key file, run away from the window.
     CheckResult inBackground(const std::function<CheckResult()>& check);

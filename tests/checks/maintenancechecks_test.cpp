@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
 #include "support/tempdir.h"

@@ -11,7 +11,7 @@
 #include "fileio/filereader.h"
 #include "fileio/filewriter.h"
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "fileio/transaction.h"
 #include "keystore/keybase.h"
 #include "support/failingsavecalls.h"
@@ -278,13 +278,15 @@ TEST(AtomicSave, AFailedSyncOrRenameFailsTheSaveAndKeepsTheOldFile) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        forgetFileFailure();
+        FileResult saved;
         {
             TestSupport::FailingSaveCalls failing(c.call, c.error);
-            EXPECT_FALSE(baseWith(3).saveBase(path));
+            saved = baseWith(3).saveBase(path);
+            EXPECT_FALSE(saved);
             EXPECT_EQ(failing.failed(), 1);
         }
-        EXPECT_EQ(lastFileFailure().error, c.error);
+        EXPECT_EQ(saved.failure().error, c.error);
+        EXPECT_EQ(saved.failure().path, path);
         EXPECT_EQ(readBytes(path), before);
         EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"base.key_base"});
     }
@@ -320,13 +322,16 @@ TEST(AtomicSave, AModeThatCannotBeSetNarrowsOrFailsTheSave) {
         SCOPED_TRACE(c.error);
         TestSupport::writeText(path, "old");
         ASSERT_EQ(chmod(path.c_str(), 0644), 0);
-        forgetFileFailure();
+        FileResult saved;
         {
             TestSupport::FailingSaveCalls failing(Call::Chmod, c.error);
             FileWriter out;
-            const bool saved = out.create(path, FileWriter::Permissions::Normal) &&
-                               out.write("new") && out.close();
-            EXPECT_EQ(saved, c.saved);
+            saved = out.create(path, FileWriter::Permissions::Normal);
+            if (saved) {
+                EXPECT_TRUE(out.write("new"));
+                saved = out.close();
+            }
+            EXPECT_EQ(saved.ok(), c.saved);
             EXPECT_EQ(failing.failed(), 1);
         }
         struct stat st {};
@@ -334,7 +339,7 @@ TEST(AtomicSave, AModeThatCannotBeSetNarrowsOrFailsTheSave) {
         EXPECT_EQ(readText(path), c.saved ? "new" : "old");
         EXPECT_EQ(st.st_mode & 0777, c.saved ? 0600u : 0644u);
         if (!c.saved) {
-            EXPECT_EQ(lastFileFailure().error, c.error);
+            EXPECT_EQ(saved.failure().error, c.error);
         }
         EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"report.html"});
     }
@@ -362,10 +367,10 @@ TEST(AtomicSave, PathsUpToThePlatformLimitSaveAndLoad) {
         EXPECT_EQ(listDir(folder).size(), 1u);
         std::remove(path.c_str());
     }
-    forgetFileFailure();
-    EXPECT_FALSE(
-        baseWith(1).saveBase(folder + "/" + std::string(kMaxPathBytes - folder.size(), 'f')));
-    EXPECT_EQ(lastFileFailure().error, ENAMETOOLONG);
+    const FileResult tooLong =
+        baseWith(1).saveBase(folder + "/" + std::string(kMaxPathBytes - folder.size(), 'f'));
+    EXPECT_FALSE(tooLong);
+    EXPECT_EQ(tooLong.failure().error, ENAMETOOLONG);
 }
 
 // A file that arrives slowly (a base coming over the network) is written

@@ -21,7 +21,7 @@
 #include "keystore/encoding.h"
 #include "keystore/fingerprint.h"
 #include "fileio/fileexists.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "fileio/filelock.h"
 #include "keystore/keybase.h"
 #include "keystore/keyops.h"
@@ -125,11 +125,12 @@ TEST(Transaction, WaitsForAnotherProgramThenGivesUp) {
     ASSERT_EQ(flock(again, LOCK_SH), 0);
     const Snapshot before = snapshot(f.dir);
     ScopedLockWait wait(std::chrono::milliseconds(100));
-    forgetFileFailure();
-    EXPECT_FALSE(createServerKey(f.serverKey("u2")));
-    EXPECT_FALSE(removeChannel(f.base, "srv", "u0"));
-    EXPECT_EQ(lastFileFailure().fault, FileFault::Locked);
-    EXPECT_EQ(lastFileFailure().path, f.base);
+    for (const FileResult& refused :
+         {createServerKey(f.serverKey("u2")), removeChannel(f.base, "srv", "u0")}) {
+        EXPECT_FALSE(refused);
+        EXPECT_EQ(refused.failure().fault, FileFault::Locked);
+        EXPECT_EQ(refused.failure().path, f.base);
+    }
     EXPECT_EQ(snapshot(f.dir), before);
     close(again);
     EXPECT_TRUE(removeChannel(f.base, "srv", "u0"));
@@ -271,9 +272,10 @@ TEST(Transaction, OneFinalFileIsStagedOnce) {
                 FileWriter* first = TestSupport::staged(t, c.first, FileWriter::Permissions::OwnerOnly);
                 ASSERT_NE(first, nullptr);
                 ASSERT_TRUE(writeString(*first, "private keys"));
-                forgetFileFailure();
-                EXPECT_EQ(TestSupport::staged(t, c.second, FileWriter::Permissions::Normal), nullptr);
-                EXPECT_EQ(lastFileFailure().fault, FileFault::TwoRoles);
+                FileWriter* second = nullptr;
+                const FileResult staged = t.stage(c.second, FileWriter::Permissions::Normal, second);
+                EXPECT_EQ(second, nullptr);
+                EXPECT_EQ(staged.failure().fault, FileFault::TwoRoles);
             }
             EXPECT_EQ(snapshot(dir), before);
             EXPECT_FALSE(TestSupport::exists(dir.file("new.key_base")));
@@ -296,13 +298,13 @@ TEST(Transaction, KilledSavesLeaveOldOrNewFilesAndNoTemporaries) {
             for (int i = 0;; ++i) {
                 const std::string name = named("r", round, i);
                 if (kind == 0) {
-                    createServerKey(f.serverKey(name));
+                    static_cast<void>(createServerKey(f.serverKey(name)));
                 } else if (kind == 1) {
                     std::remove(f.userBase.c_str());
-                    createUserKey(f.userKey(), f.java);
+                    static_cast<void>(createUserKey(f.userKey(), f.java));
                 } else {
-                    createServerKey(f.serverKey(name));
-                    removeChannel(f.base, "srv", name);
+                    static_cast<void>(createServerKey(f.serverKey(name)));
+                    static_cast<void>(removeChannel(f.base, "srv", name));
                 }
             }
         }

@@ -47,7 +47,7 @@ std::vector<uint8_t> channelRecord(const SecureChannel& channel) {
 
 std::vector<uint8_t> baseFile(const KeyBase& base) {
     TempDir dir;
-    base.saveBase(dir.file("b"));
+    EXPECT_TRUE(base.saveBase(dir.file("b")));
     return TestSupport::readBytes(dir.file("b"));
 }
 

@@ -12,7 +12,7 @@
 
 #include "keystore/keybase.h"
 #include "support/exchangefiles.h"
-#include "fileio/filefault.h"
+#include "fileio/fileresult.h"
 #include "support/filesizelimit.h"
 #include "support/recordbytes.h"
 #include "support/tempdir.h"
@@ -653,12 +653,14 @@ TEST(KeyOperations, ABaseReadInPartIsNeverSavedOverItself) {
         ASSERT_TRUE(base.loadBase(x.serverBase));
         EXPECT_EQ(base.unreadBytes(), c.unread);
         const auto before = snapshot(x.dir);
-        forgetFileFailure();
-        EXPECT_EQ(removeChannelFrom(x.serverBase, "srv", "a"), RemoveOutcome::SaveFailed);
-        EXPECT_EQ(lastFileFailure().fault, FileFault::NotReadWhole);
-        EXPECT_EQ(lastFileFailure().count, c.unread);
-        EXPECT_FALSE(createServerKey(x.serverKey("srv", "new", false, true, 512)));
-        EXPECT_EQ(lastFileFailure().fault, FileFault::NotReadWhole);
+        const RemoveResult removal = removeChannelFrom(x.serverBase, "srv", "a");
+        EXPECT_EQ(removal.outcome, RemoveOutcome::SaveFailed);
+        EXPECT_EQ(removal.cause.fault, FileFault::NotReadWhole);
+        EXPECT_EQ(removal.cause.count, c.unread);
+        const FileResult created = createServerKey(x.serverKey("srv", "new", false, true, 512));
+        EXPECT_FALSE(created);
+        EXPECT_EQ(created.failure().fault, FileFault::NotReadWhole);
+        EXPECT_EQ(created.failure().count, c.unread);
         EXPECT_EQ(snapshot(x.dir), before);
     }
 }

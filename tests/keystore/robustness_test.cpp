@@ -115,7 +115,7 @@ TEST(DamagedBases, EveryByteFlippedLoadsOrFailsCleanly) {
             bytes[at] = value;
             TestSupport::writeBytes(dir.file("f"), bytes);
             KeyBase back;
-            back.loadBase(dir.file("f"));
+            static_cast<void>(back.loadBase(dir.file("f")));  // what loaded is exercised either way
             exercise(back, dir);
         }
     }
