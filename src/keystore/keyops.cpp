@@ -524,6 +524,18 @@ FileResult stageWritten(Transaction& transaction, const std::string& path,
     return writeResult(*file, writer(*file));
 }
 
+namespace {
+
+// A change's base, then the public part of the channel it made.
+FileResult stageBaseAndPart(Transaction& transaction, const KeyWizardData& data,
+                            const KeyBase& base, const SecureChannel& made) {
+    if (FileResult staged = stageBase(transaction, data.baseFile, base); !staged) return staged;
+    return stageWritten(transaction, data.exportFile, FileWriter::Permissions::Normal,
+                        [&made](FileWriter& file) { return writePublicPartTo(made, file); });
+}
+
+}  // namespace
+
 FileResult createServerKey(const KeyWizardData& data, PublicPartFingerprints* written) {
     if (FileResult apart = rolesApart({&data.baseFile, &data.exportFile}); !apart) return apart;
     BaseAction local;
@@ -547,11 +559,7 @@ FileResult createServerKey(const KeyWizardData& data, PublicPartFingerprints* wr
     // The public part goes out only together with the base that holds its
     // keys: both are staged, the base is put in place first.
     Transaction& transaction = action->transaction();
-    if (FileResult staged = stageBase(transaction, data.baseFile, base); !staged) return staged;
-    if (FileResult staged =
-            stageWritten(transaction, data.exportFile, FileWriter::Permissions::Normal,
-                         [&](FileWriter& file) { return writePublicPartTo(made, file); });
-        !staged)
+    if (FileResult staged = stageBaseAndPart(transaction, data, base, made); !staged)
         return staged;
     return transaction.commit();
 }
@@ -631,11 +639,7 @@ FileResult createUserKey(const KeyWizardData& data, const std::string& javaPath,
     // Base, public part and Java file all or none: a failed Java file must
     // not leave a base that refuses the retry.
     Transaction& transaction = action->transaction();
-    if (FileResult staged = stageBase(transaction, data.baseFile, base); !staged) return staged;
-    if (FileResult staged =
-            stageWritten(transaction, data.exportFile, FileWriter::Permissions::Normal,
-                         [&](FileWriter& file) { return writePublicPartTo(made, file); });
-        !staged)
+    if (FileResult staged = stageBaseAndPart(transaction, data, base, made); !staged)
         return staged;
     if (data.javaClient) {
         if (FileResult staged =
