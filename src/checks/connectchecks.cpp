@@ -29,36 +29,39 @@ std::string interfaceTooLong(const std::string& name) {
 
 }  // namespace ConnectMessages
 
-ConnectRefusal checkAdminChannel(const CryptoServerParams& params) {
-    if (params.adminKeyBase.size() > kMaxPathBytes) return KeyMessages::PathTooLong;
+CheckResult checkAdminChannel(const CryptoServerParams& params) {
+    if (params.adminKeyBase.size() > kMaxPathBytes) return CheckResult::fail(KeyMessages::PathTooLong);
     // One read, shared with the other readers, answers all three questions.
     KeyBase base;
-    if (!guarded([&] { return base.loadBaseShared(params.adminKeyBase); }))
-        return ConnectMessages::NoPrivateBase;
+    if (FileResult loaded = guarded([&] { return base.loadBaseShared(params.adminKeyBase); });
+        !loaded)
+        return CheckResult::fail(ConnectMessages::NoPrivateBase, loaded.failure());
     const SecureChannel* channel = base.findChannel(params.adminKeyName, params.serverKeyName);
     if (!channel) {
-        return ConnectMessages::noChannel(params.adminKeyBase, cp1251ToUtf8(params.adminKeyName),
-                                          cp1251ToUtf8(params.serverKeyName));
+        return CheckResult::fail(ConnectMessages::noChannel(params.adminKeyBase,
+                                                            cp1251ToUtf8(params.adminKeyName),
+                                                            cp1251ToUtf8(params.serverKeyName)));
     }
     if (!guarded([&] { return codecAccepts(*channel); })) {
-        return ConnectMessages::channelTooWeak(cp1251ToUtf8(params.adminKeyName),
-                                               cp1251ToUtf8(params.serverKeyName));
+        return CheckResult::fail(ConnectMessages::channelTooWeak(
+            cp1251ToUtf8(params.adminKeyName), cp1251ToUtf8(params.serverKeyName)));
     }
-    return std::nullopt;
+    return CheckResult::pass();
 }
 
-ConnectRefusal checkTransfer(const CryptoServerParams& params) {
+CheckResult checkTransfer(const CryptoServerParams& params) {
     if (params.interfaceName.size() > ConnectLimits::Interface)
-        return ConnectMessages::interfaceTooLong(cp1251ToUtf8(params.interfaceName));
-    if (params.localFile.empty()) return ConnectMessages::NoLocalFile;
-    if (params.localFile.size() > kMaxPathBytes) return KeyMessages::PathTooLong;
+        return CheckResult::fail(
+            ConnectMessages::interfaceTooLong(cp1251ToUtf8(params.interfaceName)));
+    if (params.localFile.empty()) return CheckResult::fail(ConnectMessages::NoLocalFile);
+    if (params.localFile.size() > kMaxPathBytes) return CheckResult::fail(KeyMessages::PathTooLong);
     if (params.operation == ServerCode::UploadKeyBase) {
-        if (!guarded([&] { return isPrivateBase(params.localFile, true); }))
-            return ConnectMessages::NotKeyBase;
+        if (FileResult base = guarded([&] { return isPrivateBase(params.localFile, true); }); !base)
+            return CheckResult::fail(ConnectMessages::NotKeyBase, base.failure());
     } else if (sameFile(params.localFile, params.adminKeyBase)) {
-        return ConnectMessages::FetchOverAdminBase;
+        return CheckResult::fail(ConnectMessages::FetchOverAdminBase);
     }
-    return std::nullopt;
+    return CheckResult::pass();
 }
 
 }  // namespace Talvek

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "checks/keychecks.h"
 #include "cryptoclient/cryptoserverclient.h"
 #include "fileio/fileexists.h"
 
@@ -43,19 +44,18 @@ std::string channelTooWeak(const std::string& adminName, const std::string& serv
 std::string interfaceTooLong(const std::string& name);
 }  // namespace ConnectMessages
 
-// Nothing when the checks pass, else the message to show.
-using ConnectRefusal = std::optional<std::string>;
 
 // Before the first request: the administrator's base loads as a private key
 // base and holds the channel adminKeyName -> serverKeyName that protects the
 // exchange, and that channel both signs and encrypts with complete keys.
-ConnectRefusal checkAdminChannel(const CryptoServerParams& params);
+// A refusal carries the file to blame and why, where a file is.
+CheckResult checkAdminChannel(const CryptoServerParams& params);
 
 // Before a fetch or upload (params.operation): the interface name fits the
 // protocol (cut short it could name another interface), a local file is
 // named, an upload sends a key base and nothing else (the server would
 // replace the interface's base with it), and a fetch never lands on the
 // administrator's own base.
-ConnectRefusal checkTransfer(const CryptoServerParams& params);
+CheckResult checkTransfer(const CryptoServerParams& params);
 
 }  // namespace Talvek

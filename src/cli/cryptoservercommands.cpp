@@ -79,9 +79,9 @@ int connectionParams(const Command& command, const std::vector<std::string>& arg
 
 // The connection wizard's checks, its message printed for the first that
 // fails.
-bool passes(const ConnectRefusal& refusal, Io& io) {
-    if (refusal) printMessage(io.err, *refusal);
-    return !refusal;
+bool passes(const CheckResult& check, Io& io) {
+    if (!check.advances()) printFailure(io.err, check.message, check.cause);
+    return check.advances();
 }
 
 int runInterfaces(const std::vector<std::string>& args, Io& io) {
@@ -102,10 +102,10 @@ int runInterfaces(const std::vector<std::string>& args, Io& io) {
 // The exchange's message on its stream and, when the local file is to
 // blame, the line "talvekkey: FILE: cause" after it.
 void printOutcome(const ExchangeResult& result, const CryptoServerParams& params, Io& io) {
-    printMessage(result ? io.out : io.err, exchangeMessage(result, params));
-    const FileFailure& failure = result.fileFailure;
-    if (const std::string cause = fileFaultText(failure); !cause.empty())
-        io.err << "talvekkey: " << failure.path << ": " << cause << "\n";
+    if (result)
+        printMessage(io.out, exchangeMessage(result, params));
+    else
+        printFailure(io.err, exchangeMessage(result, params), result.fileFailure);
 }
 
 int runTransfer(const Command& command, const std::vector<std::string>& args, Io& io,

@@ -192,13 +192,13 @@ int ConnectWizardController::onConnectPageNext() {
         }
     }
 
-    ConnectRefusal refusal;
+    CheckResult refusal;
     {
         BusyCursor wait(view_);
         refusal = checkAdminChannel(params_);
     }
-    if (refusal) {
-        view_.showError(*refusal);
+    if (!refusal.advances()) {
+        view_.showError(refusal.message, fileFailureDetail(refusal.cause));
         return -1;
     }
 
@@ -273,16 +273,16 @@ int ConnectWizardController::onTransferPageNext() {
     params_.interfaceName = interfaces_[index];
     params_.localFile = view_.text(TransferPage, TransferPageIds::LocalFile);
 
-    ConnectRefusal refusal;
+    CheckResult refusal;
     bool exists = false;
     {
         BusyCursor wait(view_);
         refusal = checkTransfer(params_);
-        exists = !refusal && params_.operation == ServerCode::FetchKeyBase &&
+        exists = refusal.advances() && params_.operation == ServerCode::FetchKeyBase &&
                  fileExists(params_.localFile);
     }
-    if (refusal) {
-        view_.showError(*refusal);
+    if (!refusal.advances()) {
+        view_.showError(refusal.message, fileFailureDetail(refusal.cause));
         return -1;
     }
     if (exists && !view_.askQuestion(ConnectWizardTexts::OverwriteQuestion)) return -1;

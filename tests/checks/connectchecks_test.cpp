@@ -2,6 +2,7 @@
 // administrator's base, how long an interface name may be, and what an upload
 // may send.
 
+#include <cerrno>
 #include <filesystem>
 #include <tuple>
 
@@ -14,6 +15,7 @@
 #include "keystore/cp1251.h"
 #include "keystore/keybase.h"
 #include "support/lockwait.h"
+#include "support/refusal.h"
 #include "support/tempdir.h"
 #include "support/testkeys.h"
 
@@ -50,24 +52,24 @@ protected:
 }  // namespace
 
 TEST_F(ConnectChecks, AFetchNeverLandsOnTheAdministratorsBaseHoweverItIsSpelt) {
-    EXPECT_EQ(checkTransfer(params), std::nullopt);
+    EXPECT_EQ(refusalOf(checkTransfer(params)), std::nullopt);
 
     for (const std::string& spelling :
          {params.adminKeyBase, dir.file("keys/../keys/./admin.key_base")}) {
         params.localFile = spelling;
-        EXPECT_EQ(checkTransfer(params), ConnectMessages::FetchOverAdminBase) << spelling;
+        EXPECT_EQ(refusalOf(checkTransfer(params)), ConnectMessages::FetchOverAdminBase) << spelling;
     }
     std::filesystem::create_symlink(params.adminKeyBase, dir.file("link.key_base"));
     params.localFile = dir.file("link.key_base");
-    EXPECT_EQ(checkTransfer(params), ConnectMessages::FetchOverAdminBase);
+    EXPECT_EQ(refusalOf(checkTransfer(params)), ConnectMessages::FetchOverAdminBase);
 
     // Another existing file may be replaced (the wizard asks first).
     params.localFile = dir.file("old.key_base");
     writeBytes(params.localFile, {'o', 'l', 'd'});
-    EXPECT_EQ(checkTransfer(params), std::nullopt);
+    EXPECT_EQ(refusalOf(checkTransfer(params)), std::nullopt);
 
     params.localFile.clear();
-    EXPECT_EQ(checkTransfer(params), ConnectMessages::NoLocalFile);
+    EXPECT_EQ(refusalOf(checkTransfer(params)), ConnectMessages::NoLocalFile);
 }
 
 TEST_F(ConnectChecks, InterfaceNamesAreCountedInTheBytesThatTravel) {
@@ -75,12 +77,12 @@ TEST_F(ConnectChecks, InterfaceNamesAreCountedInTheBytesThatTravel) {
     std::string utf8;
     for (int i = 0; i < 63; ++i) utf8 += "я";
     ASSERT_TRUE(utf8ToCp1251(utf8, params.interfaceName));
-    EXPECT_EQ(checkTransfer(params), std::nullopt);
+    EXPECT_EQ(refusalOf(checkTransfer(params)), std::nullopt);
 
     // One more would be cut and could name another interface.
     utf8 += "я";
     ASSERT_TRUE(utf8ToCp1251(utf8, params.interfaceName));
-    EXPECT_EQ(checkTransfer(params), "Имя интерфейса \"" + utf8 +
+    EXPECT_EQ(refusalOf(checkTransfer(params)), "Имя интерфейса \"" + utf8 +
                                          "\" длиннее 63 символов:\nкриптосервер не примет "
                                          "такой запрос!");
 }
@@ -92,16 +94,16 @@ TEST_F(ConnectChecks, PathsLongerThanThePlatformAllowsAreRefused) {
     const std::string longest = tooLong.substr(0, kMaxPathBytes);
     const std::string admin = params.adminKeyBase;
     params.adminKeyBase = tooLong;
-    EXPECT_EQ(checkAdminChannel(params), "Имя файла длиннее 4095 байт!");
+    EXPECT_EQ(refusalOf(checkAdminChannel(params)), "Имя файла длиннее 4095 байт!");
     params.adminKeyBase = longest;
-    EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
+    EXPECT_EQ(refusalOf(checkAdminChannel(params)), ConnectMessages::NoPrivateBase);
     params.adminKeyBase = admin;
     for (const int32_t operation : {ServerCode::FetchKeyBase, ServerCode::UploadKeyBase}) {
         params.operation = operation;
         params.localFile = tooLong;
-        EXPECT_EQ(checkTransfer(params), "Имя файла длиннее 4095 байт!");
+        EXPECT_EQ(refusalOf(checkTransfer(params)), "Имя файла длиннее 4095 байт!");
         params.localFile = longest;
-        EXPECT_NE(checkTransfer(params), "Имя файла длиннее 4095 байт!");
+        EXPECT_NE(refusalOf(checkTransfer(params)), "Имя файла длиннее 4095 байт!");
     }
 }
 
@@ -111,23 +113,31 @@ TEST_F(ConnectChecks, AnUploadSendsOnlyAKeyBase) {
     for (const std::string& file : {dir.file("missing.key_base"), params.adminKeyBase,
                                     dir.file("keys"), dir.file("header.key_base")}) {
         params.localFile = file;
-        EXPECT_EQ(checkTransfer(params), ConnectMessages::NotKeyBase) << file;
+        const CheckResult refused = checkTransfer(params);
+        EXPECT_EQ(refusalOf(refused), ConnectMessages::NotKeyBase) << file;
+        EXPECT_EQ(refused.cause.path, file);
     }
+    params.localFile = dir.file("header.key_base");
+    EXPECT_EQ(checkTransfer(params).cause.fault, FileFault::NotAKeyFile);
 }
 
 TEST_F(ConnectChecks, TheAdministratorsBaseMustBeAKeyBase) {
-    EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
+    EXPECT_EQ(refusalOf(checkAdminChannel(params)), ConnectMessages::NoPrivateBase);
     params.adminKeyBase = dir.file("missing.key_base");
-    EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
+    const CheckResult missing = checkAdminChannel(params);
+    EXPECT_EQ(refusalOf(missing), ConnectMessages::NoPrivateBase);
+    // The refusal names the file and why, for the line or detail below it.
+    EXPECT_EQ(missing.cause.path, params.adminKeyBase);
+    EXPECT_EQ(missing.cause.error, ENOENT);
 }
 
 TEST_F(ConnectChecks, TheChannelMustRunFromTheAdministratorToTheServer) {
     ASSERT_TRUE(writeAdminChannel());
-    EXPECT_EQ(checkAdminChannel(params), std::nullopt);
+    EXPECT_EQ(refusalOf(checkAdminChannel(params)), std::nullopt);
 
     // The names are shown as typed, the base's path first.
     std::swap(params.adminKeyName, params.serverKeyName);
-    EXPECT_EQ(checkAdminChannel(params),
+    EXPECT_EQ(refusalOf(checkAdminChannel(params)),
               "В базе " + params.adminKeyBase +
                   " нет секретного канала \"Криптосервер : Администратор\"!");
 }
@@ -140,13 +150,13 @@ TEST_F(ConnectChecks, TheAdministratorsBaseIsOnlyRead) {
     {
         const HeldElsewhere reader(params.adminKeyBase, LOCK_SH);
         ASSERT_TRUE(reader.held());
-        EXPECT_EQ(checkAdminChannel(params), std::nullopt);
+        EXPECT_EQ(refusalOf(checkAdminChannel(params)), std::nullopt);
     }
     ASSERT_EQ(chmod(params.adminKeyBase.c_str(), 0400), 0);
-    EXPECT_EQ(checkAdminChannel(params), std::nullopt);
+    EXPECT_EQ(refusalOf(checkAdminChannel(params)), std::nullopt);
     // Held for writing, it is waited for and then refused.
     const HeldElsewhere writer(params.adminKeyBase, LOCK_EX);
-    EXPECT_EQ(checkAdminChannel(params), ConnectMessages::NoPrivateBase);
+    EXPECT_EQ(refusalOf(checkAdminChannel(params)), ConnectMessages::NoPrivateBase);
 }
 
 TEST_F(ConnectChecks, AChannelThatDoesNotBothSignAndEncryptIsRefusedByName) {
@@ -161,6 +171,6 @@ TEST_F(ConnectChecks, AChannelThatDoesNotBothSignAndEncryptIsRefusedByName) {
             complete ? completeChannel(params.adminKeyName, params.serverKeyName, crypt, sign)
                      : ownKeysChannel(params.adminKeyName, params.serverKeyName, crypt, sign));
         ASSERT_TRUE(base.saveBase(params.adminKeyBase));
-        EXPECT_EQ(checkAdminChannel(params), refusal) << crypt << sign << complete;
+        EXPECT_EQ(refusalOf(checkAdminChannel(params)), refusal) << crypt << sign << complete;
     }
 }

@@ -94,6 +94,18 @@ TEST_F(CryptoServerCommands, FailuresExitOneAndUsageErrorsTwo) {
     EXPECT_EQ(r.err, "Ошибка создания файла для получения!\ntalvekkey: " + held +
                          ": locked by another program\n");
     EXPECT_EQ(readText(held), "kept");
+    // So is the administrator's base, when another program holds it.
+    {
+        const ScopedLockWait shortWait(std::chrono::milliseconds(50));
+        const HeldElsewhere lock(adminBase, LOCK_EX);
+        ASSERT_TRUE(lock.held());
+        r = talvekkey(connection("interfaces"));
+    }
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              "Файла с приватными ключами не существует\nили файл не является базой с "
+              "приватными ключами!\ntalvekkey: " +
+                  adminBase + ": locked by another program\n");
 
     auto list = connection("interfaces");
     list[4] = std::string(1, '0');  // port 0: the option is refused
@@ -119,7 +131,8 @@ TEST_F(CryptoServerCommands, LocalChecksComeBeforeAnyRequest) {
     upload.insert(upload.end(), {"--interface", "main", "--file", junk});
     r = talvekkey(upload);
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Файла базы ключей не существует\nили файл не является базой с ключами!\n");
+    EXPECT_EQ(r.err, "Файла базы ключей не существует\nили файл не является базой с ключами!\n"
+                     "talvekkey: " + junk + ": not a key file\n");
 
     // A fetch into the administrator's own base would lose his key.
     const auto adminKey = readBytes(adminBase);

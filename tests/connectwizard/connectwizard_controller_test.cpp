@@ -13,6 +13,7 @@
 #include "sealing/talvekcodec.h"
 #include "cryptoclient/tcpsocket.h"
 #include "keystore/secureexception.h"
+#include "support/refusal.h"
 #include "support/scriptedwizardview.h"
 
 using namespace Talvek;
@@ -380,7 +381,7 @@ TEST_F(ConnectWizardTest, AnInterfaceNameTooLongForTheProtocolIsRefused) {
     auto params = paramsFor(dir.file("upload.key_base"));
     params.operation = ServerCode::UploadKeyBase;
     params.interfaceName = longName;
-    EXPECT_EQ(checkTransfer(params), ConnectWizardTexts::interfaceTooLong(longName));
+    EXPECT_EQ(refusalOf(checkTransfer(params)), ConnectWizardTexts::interfaceTooLong(longName));
 
     server->misbehave(Misbehaviour::None);
     ASSERT_TRUE(run.walk.next()) << run.lastMessage();
