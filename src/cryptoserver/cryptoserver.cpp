@@ -272,7 +272,7 @@ uint32_t CryptoServer::prove(Connection& c) {
     const size_t dataSize = c.code == ServerCode::UploadKeyBase ? kHeadDataSize : 0;
     if (!opened || c.stamp.code != c.code || opener.size() != dataSize)
         return Status::DecodeFailed;
-    switch (replays_.admit(c.stamp)) {
+    switch (replays_.admit(c.stamp).verdict) {
         case ReplayGuard::Verdict::Admitted:
             break;
         case ReplayGuard::Verdict::Replayed:

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "fileio/fileexists.h"
+#include "fileio/savecalls.h"
 #include "fileio/uniquefd.h"
 
 namespace Talvek {
@@ -87,6 +88,7 @@ bool ReplayGuard::rewrite() {
     // The live entries into a new file that takes the old one's place.
     // Named as a save's temporary, so that one a crash left is removed at
     // the next start.
+    fd_.reset();
     std::string temp = folderOf(file_) + "/.nonces.tvk-XXXXXX.tmp";
     UniqueFd out(::mkstemps(temp.data(), 4));
     if (!out) return false;
@@ -98,45 +100,55 @@ bool ReplayGuard::rewrite() {
         putTime(time, forgetAt);
         bytes.insert(bytes.end(), time, time + 8);
     }
-    const bool ok = ::fchmod(out.get(), 0600) == 0 &&
-                    writeAll(out.get(), bytes.data(), bytes.size()) && ::fsync(out.get()) == 0;
+    const bool ok = saveCalls().fchmod(out.get(), 0600) == 0 &&
+                    writeAll(out.get(), bytes.data(), bytes.size()) &&
+                    saveCalls().fsync(out.get()) == 0;
     out.reset();
-    if (!ok || ::rename(temp.c_str(), file_.c_str()) != 0) {
+    if (!ok || saveCalls().renameat(AT_FDCWD, temp.c_str(), AT_FDCWD, file_.c_str()) != 0) {
         const int cause = errno;
         ::unlink(temp.c_str());
         errno = cause;
         return false;
     }
-    if (const UniqueFd dir(::open(folderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        dir) {
-        ::fsync(dir.get());
-    }
-    errno = 0;
+    // Until the folder is synced the rename may not outlast a crash, and
+    // the old file would come back without the newest nonces.
+    const UniqueFd dir(::open(folderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir || saveCalls().fsync(dir.get()) != 0) return false;
     fd_.reset(::open(file_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-    const int cause = errno;
     records_ = seen_.size();
-    errno = cause;
     return fd_.valid();
 }
 
-bool ReplayGuard::append(const Nonce& nonce, int64_t forgetAt) {
-    if (file_.empty()) return true;
-    // Compacted once most of the file is expired.
-    if (records_ > 2 * seen_.size() + 4096 && !rewrite()) return false;
-    if (!fd_) return false;
-    uint8_t record[kRecordSize];
-    std::memcpy(record, nonce.data(), nonce.size());
-    putTime(record + nonce.size(), forgetAt);
-    if (!writeAll(fd_.get(), record, sizeof record) || ::fdatasync(fd_.get()) != 0) return false;
+FileResult ReplayGuard::record(const Nonce& nonce, int64_t forgetAt) {
+    if (file_.empty()) return {};
+    const auto failed = [this] {
+        const int cause = errno ? errno : EIO;
+        // Whatever the failed write left is replaced at the next request.
+        fd_.reset();
+        return FileResult::failed(file_, FileFault::System, cause);
+    };
+    // After a failure the file may end in part of a record, and the nonces
+    // refused since are only in memory (which holds this one too): written
+    // whole anew. The same once most of the file is expired.
+    if (!fd_ || records_ > 2 * seen_.size() + 4096) {
+        errno = 0;
+        return rewrite() ? FileResult() : failed();
+    }
+    uint8_t bytes[kRecordSize];
+    std::memcpy(bytes, nonce.data(), nonce.size());
+    putTime(bytes + nonce.size(), forgetAt);
+    errno = 0;
+    if (!writeAll(fd_.get(), bytes, sizeof bytes) || saveCalls().fsync(fd_.get()) != 0)
+        return failed();
     ++records_;
-    return true;
+    return {};
 }
 
-ReplayGuard::Verdict ReplayGuard::admit(const EnvelopeStamp& stamp, std::optional<int64_t> now) {
+ReplayGuard::Admission ReplayGuard::admit(const EnvelopeStamp& stamp, std::optional<int64_t> now) {
     const int64_t clock = now ? *now : wallClock();
     std::lock_guard lock(mutex_);
     forgetUntil(clock);
-    if (seen_.count(stamp.nonce)) return Verdict::Replayed;
+    if (seen_.count(stamp.nonce)) return {Verdict::Replayed, {}};
     // Kept for the replay window, and at least until the block's own time
     // makes it stale anyway.
     const int64_t forgetAt = std::max(clock + Envelope::ReplayWindowSeconds,
@@ -145,7 +157,9 @@ ReplayGuard::Verdict ReplayGuard::admit(const EnvelopeStamp& stamp, std::optiona
     // refused either way and never taken twice.
     seen_[stamp.nonce] = forgetAt;
     expiry_.emplace(forgetAt, stamp.nonce);
-    return append(stamp.nonce, forgetAt) ? Verdict::Admitted : Verdict::NotRecorded;
+    if (FileResult recorded = record(stamp.nonce, forgetAt); !recorded)
+        return {Verdict::NotRecorded, recorded.failure()};
+    return {Verdict::Admitted, {}};
 }
 
 }  // namespace Talvek

@@ -8,6 +8,12 @@
 // nonce (16 bytes) and the time it may be forgotten (8 bytes, big-endian);
 // expired ones are dropped when it is read and whenever it is compacted.
 //
+// A nonce that cannot be written and synced (a full disk, an I/O error) is
+// NotRecorded: its request must not be served, since after a restart it
+// could be taken again. It is still remembered in memory, and the file is
+// written whole anew at the next request, with it: a failed append may have
+// left part of a record behind, which would shift every later one.
+//
 // A file that cannot be read, or holds a record no server could have
 // written, is refused rather than started afresh: an empty guard would take
 // again every request captured in the last window.
@@ -19,6 +25,7 @@
 #include <optional>
 #include <string>
 
+#include "fileio/fileresult.h"
 #include "fileio/uniquefd.h"
 #include "sealing/talvekcodec.h"
 
@@ -27,6 +34,11 @@ namespace Talvek {
 class ReplayGuard {
 public:
     enum class Verdict { Admitted, Replayed, NotRecorded };
+    struct Admission {
+        Verdict verdict = Verdict::Admitted;
+        // NotRecorded: the file and the system's cause.
+        FileFailure failure;
+    };
     // Why load() failed; error is the system's errno where there is one.
     struct LoadResult {
         enum class Problem {
@@ -58,18 +70,22 @@ public:
     // crash while it was appended) counts for nothing.
     LoadResult load(std::optional<int64_t> now = std::nullopt);
     const std::string& file() const { return file_; }
-    // Admitted, and the nonce remembered, when it was not seen before;
-    // `now` (seconds since 1970) stands in for the clock where given.
-    Verdict admit(const EnvelopeStamp& stamp, std::optional<int64_t> now = std::nullopt);
+    // Admitted, and the nonce remembered, when it was not seen before and
+    // is in the file, synced; `now` (seconds since 1970) stands in for the
+    // clock where given.
+    Admission admit(const EnvelopeStamp& stamp, std::optional<int64_t> now = std::nullopt);
 
 private:
     using Nonce = std::array<uint8_t, Envelope::NonceSize>;
     void forgetUntil(int64_t clock);
-    bool append(const Nonce& nonce, int64_t forgetAt);
+    // Into the file (appended, or the file written anew), synced.
+    FileResult record(const Nonce& nonce, int64_t forgetAt);
+    // The live nonces into a new file that takes the old one's place; false,
+    // with errno, when any step fails.
     bool rewrite();
 
     std::string file_;
-    UniqueFd fd_;         // the file, open for appending
+    UniqueFd fd_;         // the file, open for appending; closed after a failed write
     size_t records_ = 0;  // in the file, live or not
     std::mutex mutex_;
     std::multimap<int64_t, Nonce> expiry_;  // forget at

@@ -4,10 +4,15 @@
 
 #include "cryptoserver/replayguard.h"
 
+#include <cerrno>
 #include <filesystem>
+#include <functional>
+#include <memory>
 
 #include <gtest/gtest.h>
 
+#include "support/failingsavecalls.h"
+#include "support/filesizelimit.h"
 #include "support/tempdir.h"
 
 using namespace Talvek;
@@ -40,11 +45,11 @@ TEST(ReplayGuard, ANonceIsTakenOnceWithinTheWindow) {
     a.nonce[0] = 1;
     b.nonce[0] = 2;
     using V = ReplayGuard::Verdict;
-    EXPECT_EQ(guard.admit(a, 1000), V::Admitted);
-    EXPECT_EQ(guard.admit(b, 1000), V::Admitted);
-    EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds - 1), V::Replayed);
+    EXPECT_EQ(guard.admit(a, 1000).verdict, V::Admitted);
+    EXPECT_EQ(guard.admit(b, 1000).verdict, V::Admitted);
+    EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds - 1).verdict, V::Replayed);
     // Long after, the time check refuses it anyway; the nonce is forgotten.
-    EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds), V::Admitted);
+    EXPECT_EQ(guard.admit(a, 1000 + Envelope::ReplayWindowSeconds).verdict, V::Admitted);
 }
 
 // Live records are kept, expired ones and a record cut short by a crash are
@@ -64,9 +69,9 @@ TEST(ReplayGuard, AFileReadBackKeepsItsLiveNonces) {
     EXPECT_EQ(readBytes(file), record(1, kNow + 100));
     EXPECT_EQ(fileMode(file), 0600u);
     using V = ReplayGuard::Verdict;
-    EXPECT_EQ(guard.admit(stampOf(1), kNow), V::Replayed);
-    EXPECT_EQ(guard.admit(stampOf(2), kNow), V::Admitted);
-    EXPECT_EQ(guard.admit(stampOf(3), kNow), V::Admitted);
+    EXPECT_EQ(guard.admit(stampOf(1), kNow).verdict, V::Replayed);
+    EXPECT_EQ(guard.admit(stampOf(2), kNow).verdict, V::Admitted);
+    EXPECT_EQ(guard.admit(stampOf(3), kNow).verdict, V::Admitted);
 }
 
 // Started afresh, such a guard would take again what was captured lately.
@@ -111,4 +116,56 @@ TEST(ReplayGuard, AFileItCannotTrustIsRefusedAndLeftAsItIs) {
     const auto missing = noFolder.load(kNow);
     EXPECT_EQ(missing.problem, Problem::CannotWrite);
     EXPECT_EQ(missing.error, ENOENT);
+}
+
+// A nonce the file does not take (a full disk cutting its record short, a
+// sync that fails) is refused with the system's cause and stays refused; the
+// next write puts the file right, whole records only and that nonce among
+// them, so that a restart neither finds the file damaged nor takes the
+// refused request.
+TEST(ReplayGuard, ANonceTheFileDoesNotTakeIsRefusedAndReachesItWithTheNextOne) {
+    using V = ReplayGuard::Verdict;
+    const size_t recordSize = Envelope::NonceSize + 8;
+    const struct {
+        const char* what;
+        // Makes writing fail from now until the result goes.
+        std::function<std::shared_ptr<void>(const std::string& file)> fault;
+        int error;
+    } cases[] = {
+        {"a full disk within a record",
+         [](const std::string& file) {
+             const auto limit = std::filesystem::file_size(file) + 10;
+             return std::make_shared<FileSizeLimit>(limit);
+         },
+         EFBIG},
+        {"a failing sync",
+         [](const std::string&) {
+             return std::make_shared<FailingSaveCalls>(FailingSaveCalls::Call::Fsync, EIO);
+         },
+         EIO},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string file = dir.file(".nonces");
+        ReplayGuard guard(file);
+        ASSERT_TRUE(guard.load(kNow)) << c.what;
+        ASSERT_EQ(guard.admit(stampOf(1), kNow).verdict, V::Admitted) << c.what;
+        {
+            const auto fault = c.fault(file);
+            const auto refused = guard.admit(stampOf(2), kNow);
+            EXPECT_EQ(refused.verdict, V::NotRecorded) << c.what;
+            EXPECT_EQ(refused.failure.path, file) << c.what;
+            EXPECT_EQ(refused.failure.fault, FileFault::System) << c.what;
+            EXPECT_EQ(refused.failure.error, c.error) << c.what;
+        }
+        EXPECT_EQ(guard.admit(stampOf(2), kNow).verdict, V::Replayed) << c.what;
+        EXPECT_EQ(guard.admit(stampOf(3), kNow).verdict, V::Admitted) << c.what;
+        EXPECT_EQ(std::filesystem::file_size(file), 3 * recordSize) << c.what;
+
+        ReplayGuard restarted(file);
+        ASSERT_TRUE(restarted.load(kNow)) << c.what;
+        for (uint8_t nonce : {1, 2, 3})
+            EXPECT_EQ(restarted.admit(stampOf(nonce), kNow).verdict, V::Replayed)
+                << c.what << " " << int{nonce};
+    }
 }
