@@ -73,6 +73,7 @@ struct CryptoServer::Connection {
     uint32_t headLength = 0;
     uint64_t baseLength = 0;  // an upload's, as its head says
     std::string interfaceName;  // for the log
+    std::string cause;  // why the server failed its part on a file, for the log
 };
 
 // A reply: the status and, for 0, a sealed block held whole or sealed as it
@@ -272,12 +273,16 @@ uint32_t CryptoServer::prove(Connection& c) {
     const size_t dataSize = c.code == ServerCode::UploadKeyBase ? kHeadDataSize : 0;
     if (!opened || c.stamp.code != c.code || opener.size() != dataSize)
         return Status::DecodeFailed;
-    switch (replays_.admit(c.stamp).verdict) {
+    const ReplayGuard::Admission admission = replays_.admit(c.stamp);
+    switch (admission.verdict) {
         case ReplayGuard::Verdict::Admitted:
             break;
         case ReplayGuard::Verdict::Replayed:
             return Status::DecodeFailed;
         case ReplayGuard::Verdict::NotRecorded:
+            // Served, it could be taken again after a restart.
+            c.interfaceName = c.stamp.interfaceName();
+            c.cause = logCause(admission.failure);
             return Status::Failure;
     }
     if (c.code == ServerCode::UploadKeyBase) {
@@ -326,8 +331,9 @@ void CryptoServer::fetch(Connection& c, Reply& reply) {
         return;
     }
     FileReader file;
-    if (!file.openShared(path)) {
+    if (FileResult opened = file.openShared(path); !opened) {
         reply.status = Status::OpenFailed;
+        c.cause = logCause(opened.failure());
         return;
     }
     // Taken out of the file, so that an upload need not wait for a slow
@@ -354,7 +360,8 @@ void CryptoServer::upload(Connection& c, Reply& reply) {
     // Written to a new file as it is opened; it takes the base's place only
     // once the whole body proved to be the one its head announced.
     FileWriter file;
-    bool storing = file.createDeferred(path, FileWriter::Permissions::OwnerOnly).ok();
+    const FileResult created = file.createDeferred(path, FileWriter::Permissions::OwnerOnly);
+    bool storing = created.ok();
     uint64_t taken = 0;
     EnvelopeOpener opener;
     const auto store = [&](const uint8_t* data, size_t n) {
@@ -381,8 +388,12 @@ void CryptoServer::upload(Connection& c, Reply& reply) {
         reply.status = Status::DecodeFailed;
         return;
     }
-    if (!storing || !store_.commit(file, path)) {
+    const FileResult replaced = !created             ? created
+                                : file.writeFailed() ? FileResult::failed(file.writeFailure())
+                                                     : store_.commit(file, path);
+    if (!replaced) {
         reply.status = Status::RewriteFailed;
+        c.cause = logCause(replaced.failure());
         return;
     }
     const std::string stored = InterfaceStore::storedName(c.interfaceName);
@@ -452,7 +463,7 @@ void CryptoServer::handle(Connection& c) {
     if (status == Status::Success) status = prove(c);
     if (status == UINT32_MAX) return dropped();
     const auto logged = [&](const std::string& outcome) {
-        log_.write(c.peer, c.adminName, c.code, c.interfaceName, outcome);
+        log_.write(c.peer, c.adminName, c.code, c.interfaceName, outcome, c.cause);
     };
     // A refusal's line is written before its status goes out: the client
     // learns nothing before the log does.

@@ -1,6 +1,7 @@
 #include "cryptoserver/interfacestore.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <cstring>
 #include <system_error>
@@ -86,8 +87,8 @@ void InterfaceStore::removeTemporaries() const {
     }
 }
 
-bool InterfaceStore::keepHistory(const std::string& path) const {
-    if (historyDepth_ <= 0) return true;
+FileResult InterfaceStore::keepHistory(const std::string& path) const {
+    if (historyDepth_ <= 0) return {};
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path folder = fs::path(folder_) / kHistoryFolder;
@@ -95,7 +96,15 @@ bool InterfaceStore::keepHistory(const std::string& path) const {
     // Only a real folder: a link would let the history (and its chmod) land
     // anywhere.
     const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir || ::fchmod(dir.get(), 0700) != 0) return false;
+    if (!dir || ::fchmod(dir.get(), 0700) != 0) {
+        int cause = errno;
+        // A link to a folder is refused as "not a folder" by the open: named
+        // as the link it is.
+        if (struct stat st {}; cause == ENOTDIR && ::lstat(folder.c_str(), &st) == 0 &&
+                               S_ISLNK(st.st_mode))
+            cause = ELOOP;
+        return FileResult::failed(folder.string(), FileFault::System, cause);
+    }
     const std::string file = fs::path(path).filename().string();
     // The oldest version is only set aside here: freeing a large file takes
     // longer than the whole commit, so it is removed once the client has its
@@ -108,7 +117,7 @@ bool InterfaceStore::keepHistory(const std::string& path) const {
     // A second name for the current file: it survives the rename over it.
     const fs::path latest = folder / historyFileName(file, 1);
     if (::link(path.c_str(), latest.c_str()) != 0) fs::copy_file(path, latest, ec);
-    return true;
+    return {};
 }
 
 std::string InterfaceStore::droppedVersion(const std::string& path) const {
@@ -121,12 +130,13 @@ void InterfaceStore::removeDroppedVersion(const std::string& name) const {
     if (!file.empty()) ::unlink(droppedVersion(file).c_str());
 }
 
-bool InterfaceStore::commit(FileWriter& file, const std::string& path) {
+FileResult InterfaceStore::commit(FileWriter& file, const std::string& path) {
     // Synced before the lock: another interface's commit need not wait.
-    if (!file.finish()) return false;
+    if (FileResult finished = file.finish(); !finished) return finished;
     std::lock_guard lock(commitMutex_);
-    if (!file.holdTarget() || !keepHistory(path)) return false;
-    return file.close().ok();
+    if (FileResult held = file.holdTarget(); !held) return held;
+    if (FileResult kept = keepHistory(path); !kept) return kept;
+    return file.close();
 }
 
 }  // namespace Talvek

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "fileio/fileresult.h"
+
 namespace Talvek {
 
 class FileWriter;
@@ -34,17 +36,17 @@ public:
     // The stored file name an upload's answer carries.
     static std::string storedName(const std::string& name);
     // Puts a finished new version in place of path, keeping the current one
-    // in the history; one commit at a time. False, and nothing replaced,
-    // when the history is not a real folder of ours (a link is never
-    // followed).
-    bool commit(FileWriter& file, const std::string& path);
+    // in the history; one commit at a time. Failed, with the file and its
+    // cause, and nothing replaced, when the new version cannot be stored or
+    // the history is not a real folder of ours (a link is never followed).
+    FileResult commit(FileWriter& file, const std::string& path);
     // Frees the version that fell out of the history at the last commit of
     // the interface: slow for a large file, so done once the client has its
     // answer.
     void removeDroppedVersion(const std::string& name) const;
 
 private:
-    bool keepHistory(const std::string& path) const;
+    FileResult keepHistory(const std::string& path) const;
     std::string droppedVersion(const std::string& path) const;
 
     std::string folder_;

@@ -27,6 +27,7 @@
 #include "cryptoclient/cryptoserverclient.h"
 #include "fileio/uniquefd.h"
 #include "keystore/keybase.h"
+#include "support/filesizelimit.h"
 #include "support/lockwait.h"
 #include "support/protocolrequests.h"
 #include "support/serverfixture.h"
@@ -280,6 +281,95 @@ TEST_F(CryptoServerService, EachRequestLeavesOneLogLineWithoutKeyMaterial) {
                        " peer=127.0.0.1 admin=Администратор request=fetch interface=Касса status=0",
                        " peer=127.0.0.1 admin=Администратор request=fetch interface=absent "
                        "status=103"}));
+}
+
+// An upload whose base cannot be stored is answered 105 and changes
+// nothing; its log line says why, naming the file.
+TEST_F(CryptoServerService, AnUploadThatCannotBeStoredIsLoggedWithItsFileAndCause) {
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 40);
+    const std::string target = interfaceFile("main");
+    // What a case changed, undone when it goes.
+    struct Undo {
+        explicit Undo(std::function<void()> what) : undo(std::move(what)) {}
+        ~Undo() { undo(); }
+        Undo(const Undo&) = delete;
+        Undo& operator=(const Undo&) = delete;
+        std::function<void()> undo;
+    };
+    const struct {
+        const char* what;
+        std::function<std::shared_ptr<void>()> fault;
+        std::string cause;
+    } cases[] = {
+        {"a full disk",
+         [&] { return std::make_shared<FileSizeLimit>(std::filesystem::file_size(local) / 2); },
+         target + ": File too large"},
+        {"a read-only base",
+         [&] {
+             ::chmod(target.c_str(), 0444);
+             return std::make_shared<Undo>([&] { ::chmod(target.c_str(), 0600); });
+         },
+         target + ": read-only (no write permission)"},
+        {"a history that is a link",
+         [&] {
+             std::filesystem::create_directory(dir.file("elsewhere"));
+             std::filesystem::create_directory_symlink(dir.file("elsewhere"),
+                                                       folder + "/.history");
+             return std::make_shared<Undo>([&] { std::filesystem::remove(folder + "/.history"); });
+         },
+         folder + "/.history: Too many levels of symbolic links"},
+    };
+    std::ostringstream log;
+    auto logged = config;
+    logged.log = &log;
+    CryptoServer logging(logged);
+    ASSERT_TRUE(logging.start());
+    auto params = paramsFor(local);
+    params.port = logging.port();
+    const auto served = readBytes(target);
+    for (const auto& c : cases) {
+        {
+            const auto fault = c.fault();
+            std::string message;
+            EXPECT_FALSE(uploadKeyBase(params, &message)) << c.what;
+            EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(105) + "!")
+                << c.what;
+        }
+        EXPECT_EQ(readBytes(target), served) << c.what;
+        EXPECT_EQ(temporariesIn(folder), std::vector<std::string>{}) << c.what;
+        const std::string line = " request=upload interface=main status=105 cause=" + c.cause;
+        EXPECT_NE(log.str().find(line + "\n"), std::string::npos) << c.what << ":\n" << log.str();
+    }
+    // Lines of requests the server did its part for carry no cause.
+    std::string message;
+    EXPECT_TRUE(uploadKeyBase(params, &message)) << message;
+    logging.stop();
+    EXPECT_NE(log.str().find("request=upload interface=main status=0\n"), std::string::npos)
+        << log.str();
+}
+
+// A base another program holds cannot be read for a fetch: 102, and the
+// line names the base and why.
+TEST_F(CryptoServerService, AFetchOfAHeldBaseIsLoggedWithItsFileAndCause) {
+    std::ostringstream log;
+    auto logged = config;
+    logged.log = &log;
+    CryptoServer logging(logged);
+    ASSERT_TRUE(logging.start());
+    ScopedLockWait wait(std::chrono::milliseconds(300));
+    HeldElsewhere held(interfaceFile("main"), LOCK_EX);
+    ASSERT_TRUE(held.held());
+    auto params = paramsFor(dir.file("fetched"));
+    params.port = logging.port();
+    std::string message;
+    EXPECT_FALSE(fetchKeyBase(params, &message));
+    EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(102) + "!");
+    logging.stop();
+    EXPECT_NE(log.str().find(" request=fetch interface=main status=102 cause=" +
+                             interfaceFile("main") + ": held by another program\n"),
+              std::string::npos)
+        << log.str();
 }
 
 // SIGTERM: no new connections, an unproven one ends at once, a proved

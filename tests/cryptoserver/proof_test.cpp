@@ -1,8 +1,11 @@
 // What the crypto server does for requests it has not yet seen proved, and
 // how it holds up against many, hostile or unlucky connections.
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -18,6 +21,8 @@
 #include "cryptoserver/cryptoserver.h"
 #include "cryptoserver/serverlog.h"
 #include "keystore/keybase.h"
+#include "support/failingsavecalls.h"
+#include "support/filesizelimit.h"
 #include "support/protocolrequests.h"
 #include "support/serverfixture.h"
 #include "support/testkeys.h"
@@ -172,6 +177,60 @@ TEST_F(CryptoServerProof, ARequestSeenBeforeARestartIsStillAReplay) {
     EXPECT_TRUE(listInterfaces(params, &message)) << message;
 }
 
+// A request whose nonce cannot be recorded is not served: after a restart
+// it could be taken again. Its log line says why, and once the disk takes
+// writes again the refused request counts as seen, across a restart too.
+TEST_F(CryptoServerProof, ARequestWhoseNonceCannotBeRecordedIsNotServedAndTheLogSaysWhy) {
+    const std::string nonces = folder + "/.nonces";
+    const struct {
+        const char* what;
+        // Makes writing the nonces fail until the result goes.
+        std::function<std::shared_ptr<void>()> fault;
+        const char* cause;
+    } cases[] = {
+        {"a full disk",
+         [&nonces] {
+             return std::make_shared<FileSizeLimit>(std::filesystem::file_size(nonces) + 10);
+         },
+         "File too large"},
+        {"a failing sync",
+         [] { return std::make_shared<FailingSaveCalls>(FailingSaveCalls::Call::Fsync, EIO); },
+         "Input/output error"},
+    };
+    RequestSealer admin(adminBase, adminName, serverName);
+    const std::string local = dir.file("changed.key_base");
+    writeInterfaceBase(local, "main", 3);
+    const auto served = readBytes(interfaceFile("main"));
+    for (const auto& c : cases) {
+        std::ostringstream log;
+        const auto logging = [&log](CryptoServerConfig& config) { config.log = &log; };
+        auto running = startWith(logging);
+        const auto upload = requestBytes(
+            102, adminName, admin.uploadPayload(freshStamp(102, "main"), readBytes(local)));
+        {
+            const auto fault = c.fault();
+            Line line(running->port(), "127.0.0.1", upload);
+            EXPECT_EQ(line.status(), ServerStatus::Failure) << c.what;
+        }
+        EXPECT_EQ(readBytes(interfaceFile("main")), served) << c.what;
+        auto params = paramsFor();
+        params.port = running->port();
+        std::string message;
+        EXPECT_TRUE(listInterfaces(params, &message)) << c.what << ": " << message;
+
+        running->stop();
+        auto restarted = startWith(logging);
+        Line replay(restarted->port(), "127.0.0.1", upload);
+        EXPECT_EQ(replay.status(), ServerStatus::DecodeFailed) << c.what;
+        EXPECT_EQ(readBytes(interfaceFile("main")), served) << c.what;
+        restarted->stop();
+        EXPECT_NE(log.str().find(" request=upload interface=main status=101 cause=" + nonces +
+                                 ": " + c.cause + "\n"),
+                  std::string::npos)
+            << log.str();
+    }
+}
+
 TEST_F(CryptoServerProof, UnprovenConnectionsAreBoundedPerSourceAndInAll) {
     // Four from one address wait for their proof; a fifth from there is
     // closed at once, while another address is served.
@@ -301,4 +360,15 @@ TEST(RequestLog, FieldsShowBytesThatCouldForgeOrHideAsEscapes) {
     EXPECT_EQ(logField("admin\xA0status=0"), "admin\\xA0status=0");
     EXPECT_EQ(logField("x\ny\x1B[2J\x7F"), "x\\x0Ay\\x1B[2J\\x7F");
     EXPECT_EQ(logField("a\\x41"), "a\\x5Cx41");
+}
+
+// A file's name in a cause: UTF-8 kept, but no space of any kind, no
+// control character and no broken sequence, so nothing in it reads as a
+// field; a failure of no file has no cause.
+TEST(RequestLog, ACauseNamesItsFileWithoutASpace) {
+    EXPECT_EQ(logCause({"/srv/a b\xC2\xA0status=0\\x\n.key_base", FileFault::System, ENOSPC}),
+              "/srv/a\\x20b\\xC2\\xA0status=0\\x5Cx\\x0A.key_base: No space left on device");
+    EXPECT_EQ(logCause({"/srv/\xFF\xD0\x9A\xE2\x80\xA8.key_base", FileFault::Locked}),
+              "/srv/\\xFFК\\xE2\\x80\\xA8.key_base: held by another program");
+    EXPECT_EQ(logCause({}), "");
 }
