@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 #include <functional>
 #include <sstream>
@@ -642,4 +643,140 @@ TEST(CryptoServerProgram, OutOfDescriptorsOneConnectionIsRefusedAndServingGoesOn
     EXPECT_TRUE(listInterfaces(params, &message)) << message;
     server.signal(SIGTERM);
     EXPECT_EQ(server.wait(), 0);
+}
+
+namespace {
+
+// A fetch of "main" on a line that takes in little at a time, so that the
+// server cannot be done with its reply before the test reads it.
+class HeldFetch {
+public:
+    HeldFetch(uint16_t port, const RequestSealer& admin, const std::string& adminName)
+        : stamp_(freshStamp(ServerCode::FetchKeyBase, "main")),
+          fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const int small = 4096;
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &peer.sin_addr);
+        EXPECT_EQ(::connect(fd_.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+        const auto request =
+            requestBytes(ServerCode::FetchKeyBase, adminName, admin.block(stamp_));
+        EXPECT_EQ(::send(fd_.get(), request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+    }
+    // Whether any byte arrives within ms.
+    bool anyWithin(int ms) {
+        pollfd p{fd_.get(), POLLIN, 0};
+        return ::poll(&p, 1, ms) == 1;
+    }
+    // The reply's status, -1 when none came within ms.
+    int64_t status(int ms) {
+        std::vector<uint8_t> head(8);
+        return receive(head, ms) ? wordFrom(head.data() + 4) : -1;
+    }
+    // The rest of a reply of status 0, opened as the administrator.
+    OpenedBlock rest(const RequestSealer& admin, int ms) {
+        std::vector<uint8_t> length(4);
+        if (!receive(length, ms)) return {};
+        std::vector<uint8_t> sealed(wordFrom(length.data()));
+        if (!receive(sealed, ms)) return {};
+        return openReplyBlock(admin, sealed);
+    }
+    const EnvelopeStamp& stamp() const { return stamp_; }
+
+private:
+    bool receive(std::vector<uint8_t>& into, int ms) {
+        const auto giveUp = Clock::now() + std::chrono::milliseconds(ms);
+        for (size_t got = 0; got < into.size();) {
+            if (!anyWithin(50)) {
+                if (Clock::now() >= giveUp) return false;
+                continue;
+            }
+            const ssize_t n = ::recv(fd_.get(), into.data() + got, into.size() - got, 0);
+            if (n <= 0) return false;
+            got += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    EnvelopeStamp stamp_;
+    UniqueFd fd_;
+};
+
+}  // namespace
+
+// Bases held for replies are bounded in all: with room for two, a third
+// fetch is proved but waits, unrefused, until one of the first two has been
+// sent; then all three arrive whole, each for the request it answers.
+TEST(CryptoServerProgram, AFetchBeyondTheReplyMemoryWaitsForRoomAndAllArriveWhole) {
+    if (ServerProgram::program().empty()) GTEST_SKIP() << "not built";
+    ServerProgram server;
+    // The server serves the file as it is. Sealed, 8 MiB are more than a
+    // line holds while its client does not read.
+    std::vector<uint8_t> base(8u << 20);
+    std::mt19937 noise(21);
+    for (auto& byte : base) byte = static_cast<uint8_t>(noise());
+    writeBytes(server.bases + "/main.key_base", base);
+    ASSERT_TRUE(server.start({"--reply-memory", "20"}));
+    const uint16_t port = server.waitForPort();
+    ASSERT_NE(port, 0) << server.err();
+    RequestSealer admin(server.adminBase, server.adminName, server.serverName);
+    ASSERT_TRUE(admin.ready());
+
+    // Every wait below ends on what it waits for; the limits only guard
+    // against a hang.
+    constexpr int kGuardMs = 30000;
+    std::vector<std::unique_ptr<HeldFetch>> fetches;
+    for (int i = 0; i < 2; ++i) {
+        fetches.push_back(std::make_unique<HeldFetch>(port, admin, server.adminName));
+        ASSERT_EQ(fetches.back()->status(kGuardMs), 0) << i;
+    }
+    fetches.push_back(std::make_unique<HeldFetch>(port, admin, server.adminName));
+    // Proved: its nonce is recorded after the first two.
+    const std::string nonces = server.bases + "/.nonces";
+    const size_t recorded = 3 * (Envelope::NonceSize + 8);
+    const auto giveUp = Clock::now() + std::chrono::milliseconds(kGuardMs);
+    while (readBytes(nonces).size() < recorded && Clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polled, not waited out
+    ASSERT_EQ(readBytes(nonces).size(), recorded);
+    // 16 of the 20 MiB are held: nothing, not even a refusal, for the third.
+    EXPECT_FALSE(fetches[2]->anyWithin(1500));
+
+    const auto whole = [&](int i) {
+        const OpenedBlock reply = fetches[i]->rest(admin, kGuardMs);
+        EXPECT_TRUE(reply.opened) << i;
+        EXPECT_TRUE(reply.stamp.sameRequest(fetches[i]->stamp())) << i;
+        EXPECT_TRUE(reply.data == base) << i << ": " << reply.data.size() << " bytes";
+    };
+    whole(0);
+    EXPECT_EQ(fetches[2]->status(kGuardMs), 0);
+    whole(1);
+    whole(2);
+
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+    const std::string& log = server.err();
+    size_t served = 0;
+    for (size_t at = 0; (at = log.find("request=fetch interface=main status=0\n", at)) !=
+                        std::string::npos;
+         ++at)
+        ++served;
+    EXPECT_EQ(served, 3u) << log;
+}
+
+// The bound holds what is held beside other replies: a base larger than all
+// of it is still served, alone.
+TEST_F(CryptoServerService, ABaseLargerThanTheReplyMemoryIsServedAlone) {
+    auto tiny = config;
+    tiny.replyMemory = 1024;
+    ASSERT_GT(std::filesystem::file_size(interfaceFile("main")), tiny.replyMemory);
+    CryptoServer bounded(tiny);
+    ASSERT_TRUE(bounded.start());
+    auto params = paramsFor(dir.file("fetched"));
+    params.port = bounded.port();
+    std::string message;
+    EXPECT_TRUE(fetchKeyBase(params, &message)) << message;
+    EXPECT_EQ(readBytes(dir.file("fetched")), readBytes(interfaceFile("main")));
 }

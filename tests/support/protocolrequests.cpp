@@ -73,6 +73,15 @@ OpenedBlock openFirstBlock(const RequestSealer& serverSide, const std::vector<ui
     return out;
 }
 
+OpenedBlock openReplyBlock(const RequestSealer& adminSide, const std::vector<uint8_t>& sealed) {
+    OpenedBlock out;
+    if (!adminSide.ready()) return out;
+    out.opened = openEnvelope(adminSide.channel(), CodecSide::Administrator,
+                              reinterpret_cast<const char*>(sealed.data()), sealed.size(), out.data,
+                              &out.stamp);
+    return out;
+}
+
 std::vector<uint8_t> sealedReply(const RequestSealer& serverSide, const EnvelopeStamp& stamp,
                                  const std::vector<uint8_t>& data) {
     const auto sealed = serverSide.block(stamp, data);

@@ -52,6 +52,10 @@ struct OpenedBlock {
     std::vector<uint8_t> data;
 };
 OpenedBlock openFirstBlock(const RequestSealer& serverSide, const std::vector<uint8_t>& request);
+// What the sealed block of a reply of status 0 (the bytes after its length
+// word) opens to on the administrator's side (a RequestSealer of side
+// Administrator).
+OpenedBlock openReplyBlock(const RequestSealer& adminSide, const std::vector<uint8_t>& sealed);
 // A reply of status 0 whose data are a block sealed by serverSide for stamp.
 std::vector<uint8_t> sealedReply(const RequestSealer& serverSide,
                                  const Talvek::EnvelopeStamp& stamp,
