@@ -27,7 +27,7 @@ const Command kExportPem{
     "(a key base or a public-part file) as PEM blocks (SubjectPublicKeyInfo),\n"
     "one per key, each after a comment line that names its use, its owner and\n"
     "its fingerprint, to OUTPUT or else to standard output. openssl pkey -pubin\n"
-    "reads each block.",
+    "reads each block. FILE may be - (stdin).",
     runExportPem};
 
 constexpr const char* kExportFailed = "Ошибка экспорта канала!";
@@ -77,7 +77,7 @@ int runExportPem(const std::vector<std::string>& args, Io& io) {
     std::string pem;
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], kExportFailed, c, io)) return Failure;
+        if (!loadCommandChannel(args[0], args[1], args[2], kExportFailed, c, io, true)) return Failure;
         pem = channelPem(*c.channel, c.kind);
     } catch (const SecureException& e) {
         return keyStoreFailure(e, kExportFailed, io);

@@ -22,7 +22,8 @@ const Command kExportPublic{
     "export-public", "export-public FILE LOCAL REMOTE OUTPUT",
     "Writes the public part of the channel LOCAL : REMOTE of the key base FILE\n"
     "to OUTPUT again, byte for byte as the key exchange wrote it: for an\n"
-    "exchange that was interrupted after the base was saved.",
+    "exchange that was interrupted after the base was saved. FILE may be -\n"
+    "(stdin).",
     runExportPublic};
 
 constexpr const char* kFailed = "Ошибка записи открытой части ключа!";
@@ -33,7 +34,7 @@ int runExportPublic(const std::vector<std::string>& args, Io& io) {
     if (refusesOutput(args[0], output, io)) return Failure;
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], kFailed, c, io)) return Failure;
+        if (!loadCommandChannel(args[0], args[1], args[2], kFailed, c, io, true)) return Failure;
         // Only a key base holds the own keys a public part is made from.
         const FileResult written = c.kind == KeyFileKind::KeyBase
                                        ? writePublicPart(*c.channel, output)

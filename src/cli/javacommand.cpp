@@ -19,7 +19,7 @@ int runJava(const std::vector<std::string>& args, Io& io);
 const Command kJava{"java", "java FILE LOCAL REMOTE OUTPUT",
                     "Writes the channel LOCAL : REMOTE of the key base FILE as the Java\n"
                     "client's key file OUTPUT. The channel must sign, must not encrypt and\n"
-                    "must be complete.",
+                    "must be complete. FILE may be - (stdin).",
                     runJava};
 
 int runJava(const std::vector<std::string>& args, Io& io) {
@@ -29,7 +29,8 @@ int runJava(const std::vector<std::string>& args, Io& io) {
 
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], MaintenanceMessages::JavaFailed, c, io))
+        if (!loadCommandChannel(args[0], args[1], args[2], MaintenanceMessages::JavaFailed, c, io,
+                                true))
             return Failure;
         ChannelSummary summary;
         if (!c.channel->toSummary(&summary)) {

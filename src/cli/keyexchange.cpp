@@ -6,6 +6,7 @@
 
 #include "checks/filecause.h"
 #include "cli/actionjson.h"
+#include "cli/input.h"
 #include "cli/progress.h"
 
 namespace Talvek::Cli {
@@ -72,6 +73,8 @@ void printMessage(std::ostream& stream, const std::string& message) {
 }
 
 bool refusesOutput(const std::string& input, const std::string& output, Io& io) {
+    // A key file that comes through stdin is no file an output could replace.
+    if (namesStdin(input)) return false;
     const CheckResult differs = checkOutputDiffers(input, output);
     if (differs.advances()) return false;
     printMessage(io.err, differs.message);

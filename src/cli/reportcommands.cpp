@@ -23,12 +23,13 @@ const Command kExportHtml{
     "Writes the report of the channel LOCAL : REMOTE of FILE (a key base or a\n"
     "public-part file) as the HTML file OUTPUT. The template \"template.htmt\" is\n"
     "taken from the current directory, else from the installed data folder,\n"
-    "unless --template names another.",
+    "unless --template names another. FILE may be - (stdin).",
     runExportHtml};
 
 const Command kDump{"dump", "dump FILE LOCAL REMOTE OUTPUT",
                     "Writes the channel LOCAL : REMOTE of FILE as text, key numbers included,\n"
-                    "to OUTPUT (created owner-only: it holds private keys).",
+                    "to OUTPUT (created owner-only: it holds private keys). FILE may be -\n"
+                    "(stdin).",
                     runDump};
 
 const char* const kDumpFailed = "Ошибка выгрузки канала!";
@@ -64,7 +65,7 @@ int runExportHtml(const std::vector<std::string>& args, Io& io) {
     try {
         CommandChannel c;
         if (!loadCommandChannel(positional[0], positional[1], positional[2],
-                                MaintenanceMessages::ExportFailed, c, io)) {
+                                MaintenanceMessages::ExportFailed, c, io, true)) {
             return Failure;
         }
         const std::string resolved = resolveTemplatePath(templatePath);
@@ -86,7 +87,7 @@ int runDump(const std::vector<std::string>& args, Io& io) {
     if (refusesOutput(args[0], args[3], io)) return Failure;
     try {
         CommandChannel c;
-        if (!loadCommandChannel(args[0], args[1], args[2], kDumpFailed, c, io)) return Failure;
+        if (!loadCommandChannel(args[0], args[1], args[2], kDumpFailed, c, io, true)) return Failure;
         if (const FileResult dumped = dumpChannelText(*c.channel, args[3]); !dumped) {
             printFailure(io.err, kDumpFailed, dumped.failure());
             return Failure;

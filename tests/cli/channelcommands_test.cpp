@@ -214,6 +214,37 @@ TEST(SealOpenCommands, InputAndKeyFileFromAFileOrStdin) {
 // The real program: core dumps are off from its start (read back while it
 // waits for its input), and input from stdin is capped like a file, so
 // endless input ends the command with a cause instead of an abort.
+// Every command that writes a channel out takes its key file from stdin as
+// well, and writes exactly what it writes from the file.
+TEST(ChannelCommands, TheKeyFileMayComeThroughStdin) {
+    Files f(false, true);  // signs only: the Java client's kind of channel
+    const std::string userBase = readText(f.user);
+    const std::string report = f.dir.file("report.htmt");
+    TestSupport::writeText(report, "#LOCAL#|#REMOTE#|#SIGN#");
+    for (const std::string command : {"export-pem", "export-public", "java", "dump", "export-html"}) {
+        SCOPED_TRACE(command);
+        auto run = [&](const std::string& file, const std::string& output, const std::string& in) {
+            std::vector<std::string> args{command, file, kUser, kServerUtf8, output};
+            if (command == "export-html") args.insert(args.end(), {"--template", report});
+            return runCli(args, in);
+        };
+        const std::string fromFile = f.dir.file(command + ".file");
+        const std::string fromStdin = f.dir.file(command + ".stdin");
+        const Outcome a = run(f.user, fromFile, "");
+        ASSERT_EQ(a.code, 0) << a.err;
+        const Outcome b = run("-", fromStdin, userBase);
+        ASSERT_EQ(b.code, 0) << b.err;
+        EXPECT_FALSE(readText(fromFile).empty());
+        EXPECT_EQ(readText(fromStdin), readText(fromFile));
+        // What is no key file is named as stdin, and nothing is written.
+        const std::string none = f.dir.file(command + ".none");
+        const Outcome c = run("-", none, "not a key file");
+        EXPECT_EQ(c.code, 1);
+        EXPECT_NE(c.err.find("talvekkey: stdin: not a key file\n"), std::string::npos) << c.err;
+        EXPECT_FALSE(TestSupport::exists(none));
+    }
+}
+
 TEST(SealOpenCommands, TheProgramRunsWithoutCoreDumpsAndCapsItsInput) {
     const char* build = std::getenv("TALVEK_BUILD_DIR");
     const std::string program = std::string(build ? build : "") + "/src/cli/talvekkey";
