@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,6 +35,21 @@ QTreeWidgetItem* toItem(TreeItem handle) {
 }
 TreeItem toHandle(QTreeWidgetItem* item) {
     return static_cast<TreeItem>(reinterpret_cast<std::uintptr_t>(item));
+}
+
+// Every item of the tree is made by insertItem, as one of these, so that the
+// search finds an item's place among the children it thins out on the item
+// itself rather than in a table.
+class FilterItem : public QTreeWidgetItem {
+public:
+    explicit FilterItem(const QString& text) : QTreeWidgetItem(QStringList{text}, UserType) {}
+    // Its index among those children in their first order; -1 for any other
+    // item.
+    int position = -1;
+};
+
+FilterItem* filterItem(QTreeWidgetItem* item) {
+    return static_cast<FilterItem*>(item);
 }
 
 }  // namespace
@@ -268,13 +284,16 @@ void QtUtilsDlg::deleteAllItems() {
 
 // The items taken out of the tree are owned here until they are put back.
 void QtUtilsDlg::dropHiding() {
-    for (QTreeWidgetItem* item : hiddenItems_) {
-        if (!item->parent() && !item->treeWidget()) delete item;
+    for (QTreeWidgetItem* item : hidingOrder_) {
+        if (!item->parent() && !item->treeWidget())
+            delete item;
+        else
+            filterItem(item)->position = -1;
     }
-    hiddenItems_.clear();
     selectedHidden_.clear();
     currentHidden_ = nullptr;
     hidingOrder_.clear();
+    hidingMarks_.clear();
     hidingParent_ = nullptr;
     hidingChanged_ = false;
 }
@@ -283,50 +302,112 @@ void QtUtilsDlg::applyHiding() {
     if (!hidingChanged_ || !hidingParent_) return;
     hidingChanged_ = false;
     QTreeWidgetItem* parent = hidingParent_;
-    const int at = tree_->indexOfTopLevelItem(parent);
-    if (at < 0) return;
+    if (parent->treeWidget() != tree_) return;
     // Nothing the user sees changes but the rows: the selection and the
     // current item stay, so the logic is not told of a change.
     const QSignalBlocker blockTree(tree_);
     QTreeWidgetItem* current = tree_->currentItem();
     if (!current) current = currentHidden_;
-    std::unordered_set<QTreeWidgetItem*> selected(selectedHidden_);
-    for (QTreeWidgetItem* item : tree_->selectedItems()) selected.insert(item);
+    QList<QTreeWidgetItem*> selected = tree_->selectedItems();
+    for (QTreeWidgetItem* item : selectedHidden_) selected.append(item);
+    selectedHidden_.clear();
+    currentHidden_ = nullptr;
     const bool parentExpanded = parent->isExpanded();
     const int scroll = tree_->verticalScrollBar()->value();
 
-    tree_->takeTopLevelItem(at);
+    // What each of the children gets back is marked beside its place, so the
+    // one pass below finds the new row of each without searching the list (an
+    // item looks its row up by scanning its parent's children).
+    std::vector<QTreeWidgetItem*> others;  // the root, rows below channels
+    auto mark = [this](QTreeWidgetItem* item, uint8_t bit, bool on) {
+        const int at = filterItem(item)->position;
+        if (at < 0) return false;
+        if (on)
+            hidingMarks_[static_cast<size_t>(at)] |= bit;
+        else
+            hidingMarks_[static_cast<size_t>(at)] &= static_cast<uint8_t>(~bit);
+        return true;
+    };
+    for (QTreeWidgetItem* item : selected) {
+        if (!mark(item, MarkSelected, true)) others.push_back(item);
+    }
+    for (QTreeWidgetItem* item : expandedItems_) mark(item, MarkExpanded, true);
+    if (current) mark(current, MarkCurrent, true);
+
+    // All the rows below the parent go and the shown ones come back in one
+    // removal and one insertion; the tree keeps the parent, so nothing above
+    // the channels is disturbed.
     parent->takeChildren();
     QList<QTreeWidgetItem*> shown;
     shown.reserve(hidingOrder_.size());
-    for (QTreeWidgetItem* item : hidingOrder_) {
-        if (!hiddenItems_.count(item)) shown.append(item);
+    std::vector<std::pair<int, uint8_t>> marked;  // new row, marks
+    for (qsizetype i = 0; i < hidingOrder_.size(); ++i) {
+        const uint8_t marks = hidingMarks_[static_cast<size_t>(i)];
+        const bool show = (marks & MarkHidden) == 0;
+        if (marks & (MarkSelected | MarkExpanded | MarkCurrent)) {
+            if (show)
+                marked.emplace_back(static_cast<int>(shown.size()), marks);
+            else if (marks & MarkSelected)
+                selectedHidden_.insert(hidingOrder_[i]);
+            if (!show && (marks & MarkCurrent)) currentHidden_ = hidingOrder_[i];
+        }
+        if (show) shown.append(hidingOrder_[i]);
     }
+    for (QTreeWidgetItem* item : selected) mark(item, MarkSelected, false);
+    for (QTreeWidgetItem* item : expandedItems_) mark(item, MarkExpanded, false);
+    if (current) mark(current, MarkCurrent, false);
     parent->addChildren(shown);
-    tree_->insertTopLevelItem(at, parent);
-
     parent->setExpanded(parentExpanded);
-    for (QTreeWidgetItem* item : expandedItems_) {
-        if (item->treeWidget() == tree_) item->setExpanded(true);
+
+    QAbstractItemModel* model = tree_->model();
+    const QModelIndex parentIndex = tree_->indexFromItem(parent);
+    QItemSelection selection;
+    QModelIndex currentIndex;
+    auto select = [&selection](const QModelIndex& index) {
+        // Neighbouring rows make one range: a large selection comes back in
+        // a few ranges, not one per row.
+        if (!selection.isEmpty()) {
+            QItemSelectionRange& last = selection.last();
+            if (last.parent() == index.parent() && last.bottom() + 1 == index.row()) {
+                last = QItemSelectionRange(last.topLeft(), index);
+                return;
+            }
+        }
+        selection.append(QItemSelectionRange(index));
+    };
+    for (const auto& [row, marks] : marked) {
+        const QModelIndex index = model->index(row, 0, parentIndex);
+        if (marks & MarkExpanded) tree_->setExpanded(index, true);
+        if (marks & MarkSelected) select(index);
+        if (marks & MarkCurrent) currentIndex = index;
     }
-    selectedHidden_.clear();
-    for (QTreeWidgetItem* item : selected) {
+    // Rows below opened channels come back opened and selected with them.
+    for (QTreeWidgetItem* item : expandedItems_) {
+        if (filterItem(item)->position < 0 && item->treeWidget() == tree_)
+            item->setExpanded(true);
+    }
+    for (QTreeWidgetItem* item : others) {
         if (item->treeWidget() == tree_)
-            item->setSelected(true);
+            select(tree_->indexFromItem(item));
         else
             selectedHidden_.insert(item);
     }
-    currentHidden_ = nullptr;
-    if (current && current->treeWidget() == tree_)
-        tree_->selectionModel()->setCurrentIndex(tree_->indexFromItem(current),
-                                                 QItemSelectionModel::NoUpdate);
-    else
-        currentHidden_ = current;
+    if (current && filterItem(current)->position < 0) {
+        if (current->treeWidget() == tree_)
+            currentIndex = tree_->indexFromItem(current);
+        else
+            currentHidden_ = current;
+    }
+    if (!selection.isEmpty())
+        tree_->selectionModel()->select(selection,
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    if (currentIndex.isValid())
+        tree_->selectionModel()->setCurrentIndex(currentIndex, QItemSelectionModel::NoUpdate);
     tree_->verticalScrollBar()->setValue(scroll);
 }
 
 TreeItem QtUtilsDlg::insertItem(const std::string& text, int image, TreeItem parent) {
-    auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(text)});
+    auto* item = new FilterItem(QString::fromStdString(text));
     if (image >= 0 && static_cast<size_t>(image) < images_.size())
         item->setIcon(0, images_[static_cast<size_t>(image)]);
     else if (!images_.empty())
@@ -348,7 +429,8 @@ void QtUtilsDlg::setChildrenOnDemand(TreeItem item) {
 void QtUtilsDlg::setItemHidden(TreeItem handle, bool hidden) {
     if (handle == NoTreeItem) return;
     QTreeWidgetItem* item = toItem(handle);
-    QTreeWidgetItem* parent = hiddenItems_.count(item) ? hidingParent_ : item->parent();
+    const int known = filterItem(item)->position;
+    QTreeWidgetItem* parent = known >= 0 ? hidingParent_ : item->parent();
     // Only the children of one top-level item are taken out; anything else
     // is hidden as a row.
     if (!parent || parent->parent() || (hidingParent_ && parent != hidingParent_)) {
@@ -359,12 +441,17 @@ void QtUtilsDlg::setItemHidden(TreeItem handle, bool hidden) {
         hidingParent_ = parent;
         hidingOrder_.clear();
         hidingOrder_.reserve(parent->childCount());
-        for (int i = 0; i < parent->childCount(); ++i) hidingOrder_.append(parent->child(i));
+        for (int i = 0; i < parent->childCount(); ++i) {
+            filterItem(parent->child(i))->position = i;
+            hidingOrder_.append(parent->child(i));
+        }
+        hidingMarks_.assign(hidingOrder_.size(), 0);
     }
-    if (hidden)
-        hidingChanged_ = hiddenItems_.insert(item).second || hidingChanged_;
-    else
-        hidingChanged_ = hiddenItems_.erase(item) > 0 || hidingChanged_;
+    uint8_t& marks = hidingMarks_[static_cast<size_t>(filterItem(item)->position)];
+    if (((marks & MarkHidden) != 0) != hidden) {
+        marks ^= MarkHidden;
+        hidingChanged_ = true;
+    }
     if (!redrawSuspended_) applyHiding();
 }
 

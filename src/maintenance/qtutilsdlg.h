@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QList>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -97,10 +98,13 @@ private:
     // each, far too slow for a keystroke over 200,000 channels. Instead the
     // hidden children are taken out and the shown ones put back in their
     // first order, all at once. Taken-out items keep their selection and
-    // expansion for when they come back.
+    // expansion for when they come back. Beside each child in its first
+    // order: whether it is hidden, and while the rows are swapped what it gets
+    // back.
+    enum : uint8_t { MarkHidden = 1, MarkSelected = 2, MarkExpanded = 4, MarkCurrent = 8 };
     QTreeWidgetItem* hidingParent_ = nullptr;
     QList<QTreeWidgetItem*> hidingOrder_;
-    std::unordered_set<QTreeWidgetItem*> hiddenItems_;
+    std::vector<uint8_t> hidingMarks_;
     std::unordered_set<QTreeWidgetItem*> expandedItems_;
     std::unordered_set<QTreeWidgetItem*> selectedHidden_;
     QTreeWidgetItem* currentHidden_ = nullptr;

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QEventLoop>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -400,6 +401,16 @@ QStringList shownChildTexts(QTreeWidgetItem* item) {
     return out;
 }
 
+// The texts of the selected rows, as the selection model has them, in row
+// order.
+QStringList selectedTexts(QTreeWidget* tree) {
+    QStringList out;
+    for (const QModelIndex& index : tree->selectionModel()->selectedRows())
+        out << index.data().toString();
+    out.sort();
+    return out;
+}
+
 }  // namespace
 
 // The search field narrows the tree as it is typed; Escape clears it first
@@ -433,17 +444,36 @@ TEST_F(UtilsDlgQtTest, SearchFieldFiltersAsTypedAndEscapeClearsIt) {
 }
 
 // What the filter hides comes back as it was: in its place, still selected,
-// still opened; while hidden it is not acted on.
+// still opened; while hidden it is not acted on. Among five channels the
+// search keeps some at neither end, several selected ones come back as
+// separate stretches, and rows below a channel keep being opened.
 TEST_F(UtilsDlgQtTest, FilteredChannelsComeBackSelectedAndOpened) {
+    {
+        KeyBase base;
+        ASSERT_TRUE(base.loadBase(basePath));
+        ASSERT_TRUE(base.addChannel(completeChannel("server", "anton", true, true, 512, 2)));
+        ASSERT_TRUE(base.addChannel(completeChannel("server", "borislav", true, true, 512, 3)));
+        ASSERT_TRUE(base.addChannel(completeChannel("server", "vera", true, true, 512, 4)));
+        ASSERT_TRUE(base.saveBase(basePath));
+    }
+    const QStringList all{"server : anna", "server : anton", "server : boris",
+                          "server : borislav", "server : vera"};
     QtUtilsDlg dlg(basePath, settings);
     ASSERT_TRUE(dlg.load());
     dlg.show();
     QTreeWidget* tree = dlg.tree();
     QTreeWidgetItem* root = tree->topLevelItem(0);
+    ASSERT_EQ(childTexts(root), all);
     QTreeWidgetItem* anna = root->child(0);
-    QTreeWidgetItem* boris = root->child(1);
+    QTreeWidgetItem* anton = root->child(1);
+    QTreeWidgetItem* boris = root->child(2);
+    QTreeWidgetItem* borislav = root->child(3);
+    QTreeWidgetItem* vera = root->child(4);
     anna->setExpanded(true);
     boris->setExpanded(true);
+    ASSERT_EQ(anna->childCount(), 4);
+    QTreeWidgetItem* annaCrypt = anna->child(2);
+    annaCrypt->setExpanded(true);
     tree->setCurrentItem(boris);
     ASSERT_EQ(dlg.logic().selectedRemoteName(), "boris");
 
@@ -455,15 +485,46 @@ TEST_F(UtilsDlgQtTest, FilteredChannelsComeBackSelectedAndOpened) {
     EXPECT_FALSE(button(dlg, UtilsCommand::Delete)->isEnabled());
     EXPECT_TRUE(anna->isExpanded());
     EXPECT_EQ(anna->childCount(), 4);
+    EXPECT_TRUE(annaCrypt->isExpanded());
 
     QTest::keyClick(search, Qt::Key_Escape);
-    EXPECT_EQ(shownChildTexts(root), (QStringList{"server : anna", "server : boris"}));
+    EXPECT_EQ(shownChildTexts(root), all);
     EXPECT_TRUE(boris->isSelected());
     EXPECT_TRUE(boris->isExpanded());
     EXPECT_TRUE(anna->isExpanded());
+    EXPECT_TRUE(annaCrypt->isExpanded());
     EXPECT_EQ(tree->currentItem(), boris);
     EXPECT_EQ(dlg.logic().selectedRemoteName(), "boris");
     EXPECT_TRUE(button(dlg, UtilsCommand::Delete)->isEnabled());
+
+    // Ctrl+click adds anton and vera: two stretches of selected rows.
+    anton->setSelected(true);
+    vera->setSelected(true);
+    ASSERT_EQ(dlg.logic().selectedChannels().size(), 3u);
+    QTest::keyClicks(search, QStringLiteral("bor"));
+    EXPECT_EQ(shownChildTexts(root), (QStringList{"server : boris", "server : borislav"}));
+    EXPECT_EQ(selectedTexts(tree), QStringList{"server : boris"});
+    EXPECT_FALSE(borislav->isSelected());
+    EXPECT_EQ(tree->currentItem(), boris);
+    EXPECT_EQ(dlg.logic().selectedChannels(),
+              (std::vector<std::pair<std::string, std::string>>{{"server", "boris"}}));
+    // Opened while the search is set, it stays opened after it.
+    borislav->setExpanded(true);
+    QTest::keyClick(search, Qt::Key_Backspace);
+    EXPECT_EQ(search->text(), QStringLiteral("bo"));
+    EXPECT_TRUE(borislav->isExpanded());
+
+    QTest::keyClick(search, Qt::Key_Escape);
+    EXPECT_EQ(shownChildTexts(root), all);
+    EXPECT_EQ(selectedTexts(tree),
+              (QStringList{"server : anton", "server : boris", "server : vera"}));
+    EXPECT_TRUE(anton->isSelected() && boris->isSelected() && vera->isSelected());
+    EXPECT_FALSE(anna->isSelected() || borislav->isSelected());
+    EXPECT_EQ(tree->currentItem(), boris);
+    EXPECT_EQ(dlg.logic().selectedChannels().size(), 3u);
+    for (QTreeWidgetItem* opened : {anna, annaCrypt, boris, borislav})
+        EXPECT_TRUE(opened->isExpanded()) << opened->text(0).toStdString();
+    EXPECT_FALSE(anton->isExpanded() || vera->isExpanded());
 }
 
 // Shift+click selects both channels: Delete stays, Export and Java go.
