@@ -17,10 +17,12 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <exception>
+#include <unordered_map>
 #include <utility>
 
 #include "gui/backgroundwork.h"
@@ -54,6 +56,26 @@ FilterItem* filterItem(QTreeWidgetItem* item) {
 
 }  // namespace
 
+// The column is as wide as the widest text, which the tree finds by measuring
+// up to a thousand rows each time the rows change; each measurement shapes
+// the text anew. An item's text, image and font do not change while it
+// lives, so its size is measured once and kept until the items are replaced
+// or the font or style changes.
+class RowSizes : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        if (index.column() != 0) return QStyledItemDelegate::sizeHint(option, index);
+        auto [at, added] = sizes_.try_emplace(index.internalPointer());
+        if (added) at->second = QStyledItemDelegate::sizeHint(option, index);
+        return at->second;
+    }
+    void forget() { sizes_.clear(); }
+
+private:
+    mutable std::unordered_map<const void*, QSize> sizes_;
+};
+
 QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget* parent)
     : QDialog(parent), files_(this), logic_(path, *this, settings) {
     setWindowTitle(QStringLiteral("Обслуживание ключей"));
@@ -81,6 +103,8 @@ QtUtilsDlg::QtUtilsDlg(const std::string& path, SettingsStore& settings, QWidget
     tree_->setDragEnabled(false);
     tree_->setDragDropMode(QAbstractItemView::NoDragDrop);
     tree_->setIconSize(QSize(16, 15));
+    rowSizes_ = new RowSizes(tree_);
+    tree_->setItemDelegate(rowSizes_);
     tree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     // As wide as the widest text: a long path scrolls sideways instead of
     // being cut short.
@@ -193,6 +217,9 @@ int QtUtilsDlg::exec() {
 bool QtUtilsDlg::eventFilter(QObject* watched, QEvent* event) {
     if (watched == tree_->viewport() && event->type() == QEvent::Resize)
         tree_->header()->setMinimumSectionSize(tree_->viewport()->width());
+    if (watched == tree_ &&
+        (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange))
+        rowSizes_->forget();
     // Escape in a search field that holds text clears it; an empty one lets
     // Escape close the dialog as everywhere else.
     if (watched == filter_ && event->type() == QEvent::KeyPress &&
@@ -279,6 +306,7 @@ void QtUtilsDlg::deleteAllItems() {
     pendingExpand_.clear();
     dropHiding();
     tree_->clear();
+    rowSizes_->forget();
     expandedItems_.clear();
 }
 

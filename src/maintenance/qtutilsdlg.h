@@ -26,6 +26,8 @@ class QTreeWidgetItem;
 
 namespace Talvek {
 
+class RowSizes;
+
 class QtUtilsDlg : public QDialog, private UtilsDlgView {
     Q_OBJECT
 public:
@@ -84,6 +86,7 @@ private:
     QLabel* kindText_ = nullptr;
     QLineEdit* filter_ = nullptr;
     QTreeWidget* tree_ = nullptr;
+    RowSizes* rowSizes_ = nullptr;
     QPushButton* deleteButton_ = nullptr;
     QPushButton* exportButton_ = nullptr;
     QPushButton* javaButton_ = nullptr;

@@ -6,6 +6,8 @@
 #include <QClipboard>
 #include <QDir>
 #include <QEventLoop>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
@@ -525,6 +527,28 @@ TEST_F(UtilsDlgQtTest, FilteredChannelsComeBackSelectedAndOpened) {
     for (QTreeWidgetItem* opened : {anna, annaCrypt, boris, borislav})
         EXPECT_TRUE(opened->isExpanded()) << opened->text(0).toStdString();
     EXPECT_FALSE(anton->isExpanded() || vera->isExpanded());
+}
+
+// The column is as wide as its widest text, so a long path scrolls sideways
+// instead of being cut short; the sizes the tree has measured do not outlive
+// a change of font.
+TEST_F(UtilsDlgQtTest, ColumnHoldsTheWidestTextAfterAFontChange) {
+    QtUtilsDlg dlg(basePath, settings);
+    ASSERT_TRUE(dlg.load());
+    dlg.show();
+    QApplication::processEvents();
+    QTreeWidget* tree = dlg.tree();
+    auto pathWidth = [tree] {
+        return QFontMetrics(tree->font()).horizontalAdvance(tree->topLevelItem(0)->text(0));
+    };
+    EXPECT_GE(tree->header()->sectionSize(0), pathWidth());
+
+    QFont large = tree->font();
+    large.setPointSizeF(large.pointSizeF() * 4);
+    tree->setFont(large);
+    QApplication::processEvents();
+    EXPECT_GT(pathWidth(), tree->viewport()->width());
+    EXPECT_GE(tree->header()->sectionSize(0), pathWidth());
 }
 
 // Shift+click selects both channels: Delete stays, Export and Java go.
