@@ -4,6 +4,7 @@
 // under 100 ms; the logic alone and the real Qt window (offscreen).
 
 #include <QApplication>
+#include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QTest>
 #include <QTreeWidget>
@@ -174,9 +175,11 @@ void BM_OpenMaintenanceDialog(benchmark::State& state) {
 BENCHMARK(BM_OpenMaintenanceDialog)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One key typed into the real search field, found as assistive tools find
-// it, until the tree is painted again. The argument picks the step of
+// it, until the tree is painted again. The first argument picks the step of
 // kTyped, so each keystroke has its own figure (the first one hides the most);
-// a step back to an empty field is Escape.
+// a step back to an empty field is Escape. The second is how many channels are
+// selected (a Shift+click stretch from the top) before typing, with every
+// thousandth channel opened: what the search must give back.
 void BM_FilterKeystrokeInDialog(benchmark::State& state) {
     const std::string& path = largeBase().path();
     TestSupport::MemorySettingsStore settings;
@@ -184,6 +187,18 @@ void BM_FilterKeystrokeInDialog(benchmark::State& state) {
     if (!dlg.load()) std::abort();
     dlg.show();
     settle(dlg);
+    if (const int selected = static_cast<int>(state.range(1)); selected > 0) {
+        QTreeWidget* tree = dlg.tree();
+        QTreeWidgetItem* root = tree->topLevelItem(0);
+        const QModelIndex top = tree->indexFromItem(root->child(0));
+        const QModelIndex bottom = tree->indexFromItem(root->child(selected - 1));
+        tree->selectionModel()->select(QItemSelection(top, bottom),
+                                       QItemSelectionModel::ClearAndSelect |
+                                           QItemSelectionModel::Rows);
+        for (int i = 0; i < kChannels; i += 1000) root->child(i)->setExpanded(true);
+        settle(dlg);
+        if (dlg.logic().selectedChannels().size() != static_cast<size_t>(selected)) std::abort();
+    }
     QLineEdit* field = nullptr;
     for (QLineEdit* edit : dlg.findChildren<QLineEdit*>())
         if (edit->accessibleName() == QStringLiteral("Поиск каналов")) field = edit;
@@ -211,7 +226,7 @@ void BM_FilterKeystrokeInDialog(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kChannels);
 }
 BENCHMARK(BM_FilterKeystrokeInDialog)
-    ->DenseRange(0, std::size(kTyped) - 1)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, std::size(kTyped) - 1, 1), {0, 2000}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
