@@ -90,12 +90,9 @@ int runExportPem(const std::vector<std::string>& args, Io& io) {
         io.out << pem;
         return Success;
     }
-    FileWriter out;
-    FileResult written = out.create(args[3], FileWriter::Permissions::Normal);
-    if (written && !out.write(pem)) written = FileResult::failed(out.writeFailure());
-    if (written) written = out.close();
+    const FileResult written = writeWhole(args[3], FileWriter::Permissions::Normal,
+                                          [&pem](FileWriter& out) { return out.write(pem); });
     if (!written) {
-        out.discard();
         printFailure(io.err, kExportFailed, written.failure());
         return Failure;
     }

@@ -443,4 +443,15 @@ bool FileWriter::write(std::span<const uint8_t> bytes) {
     return true;
 }
 
+FileResult writeWhole(const std::string& path, FileWriter::Permissions permissions,
+                      const std::function<bool(FileWriter&)>& writer) {
+    FileWriter file;
+    if (FileResult created = file.create(path, permissions); !created) return created;
+    if (FileResult made = file.contentResult(writer(file)); !made) {
+        file.discard();
+        return made;
+    }
+    return file.close();
+}
+
 }  // namespace Talvek

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -75,6 +76,13 @@ public:
     bool writeFailed() const { return writeFailed_; }
     // Why the first failed write failed (fault None before any did).
     const FileFailure& writeFailure() const { return writeFailure_; }
+    // The outcome of making the content: worked when made is true; else the
+    // cause of a write the file refused, or none when the content itself
+    // could not be made.
+    FileResult contentResult(bool made) const {
+        if (made) return {};
+        return writeFailed_ ? FileResult::failed(writeFailure_) : FileResult::failed();
+    }
 
     // Puts the new content in place. False when anything written could not
     // be stored; the target then stays as it was.
@@ -124,5 +132,10 @@ private:
     bool finished_ = false;
     bool committed_ = false;
 };
+
+// Writes the file at path through writer whole, or not at all: when writer
+// returns false or a write fails, the target stays as it was.
+FileResult writeWhole(const std::string& path, FileWriter::Permissions permissions,
+                      const std::function<bool(FileWriter&)>& writer);
 
 }  // namespace Talvek

@@ -202,21 +202,18 @@ bool KeyBase::writeBase(FileWriter& file) const {
 }
 
 FileResult KeyBase::saveBase(const std::string& path) const {
-    FileWriter file;
-    if (FileResult created = file.create(path, FileWriter::Permissions::OwnerOnly); !created)
-        return created;
     if (nodes.empty()) {
         // A base without nodes has always been stored as its bare header and
         // reported as a failed save.
-        writeBase(file);
-        if (FileResult closed = file.close(); !closed) return closed;
-        return FileResult::failed();
+        const FileResult stored =
+            writeWhole(path, FileWriter::Permissions::OwnerOnly, [this](FileWriter& file) {
+                writeBase(file);
+                return !file.writeFailed();
+            });
+        return stored ? FileResult::failed() : stored;
     }
-    if (!writeBase(file)) {
-        file.discard();
-        return file.writeFailed() ? FileResult::failed(file.writeFailure()) : FileResult::failed();
-    }
-    return file.close();
+    return writeWhole(path, FileWriter::Permissions::OwnerOnly,
+                      [this](FileWriter& file) { return writeBase(file); });
 }
 
 bool KeyBase::addChannel(std::unique_ptr<SecureChannel> channel) {

@@ -228,21 +228,6 @@ bool writeJavaKeyFileTo(const SecureChannel& channel, FileWriter& file) {
            !file.writeFailed();
 }
 
-// Writes one file whole or not at all.
-template <typename Writer>
-FileResult writeWhole(const std::string& path, FileWriter::Permissions permissions,
-                      Writer writer) {
-    FileWriter file;
-    if (FileResult created = file.create(path, permissions); !created) return created;
-    if (!writer(file)) {
-        const FileResult failed =
-            file.writeFailed() ? FileResult::failed(file.writeFailure()) : FileResult::failed();
-        file.discard();
-        return failed;
-    }
-    return file.close();
-}
-
 }  // namespace
 
 FileResult writePublicPart(const SecureChannel& channel, const std::string& path) {
@@ -491,13 +476,6 @@ FileResult checkNamesUnused(const KeyWizardData& data) {
 
 namespace {
 
-// The result of writing a staged file: a write the file refused names its
-// cause; content that could not be made has none.
-FileResult writeResult(const FileWriter& file, bool ok) {
-    if (ok) return {};
-    return file.writeFailed() ? FileResult::failed(file.writeFailure()) : FileResult::failed();
-}
-
 // The base of a change: it loads, or (where a new one may be made) does not
 // exist; it was read whole.
 FileResult usableBase(BaseAction& action, bool mayBeNew) {
@@ -513,7 +491,7 @@ FileResult stageBase(Transaction& transaction, const std::string& path, const Ke
     if (FileResult staged = transaction.stage(path, FileWriter::Permissions::OwnerOnly, file);
         !staged)
         return staged;
-    return writeResult(*file, base.writeBase(*file));
+    return file->contentResult(base.writeBase(*file));
 }
 
 FileResult stageWritten(Transaction& transaction, const std::string& path,
@@ -521,7 +499,7 @@ FileResult stageWritten(Transaction& transaction, const std::string& path,
                         const std::function<bool(FileWriter&)>& writer) {
     FileWriter* file = nullptr;
     if (FileResult staged = transaction.stage(path, permissions, file); !staged) return staged;
-    return writeResult(*file, writer(*file));
+    return file->contentResult(writer(*file));
 }
 
 namespace {

@@ -160,15 +160,8 @@ FileResult fillTemplate(const std::string& templatePath, const std::string& outp
     }
 
     if (text.size() > UINT32_MAX) return FileResult::failed(outputPath, FileFault::TooLarge);
-    FileWriter out;
-    if (FileResult created = out.create(outputPath, FileWriter::Permissions::Normal); !created)
-        return created;
-    if (!out.write(text)) {
-        const FileResult failed = FileResult::failed(out.writeFailure());
-        out.discard();
-        return failed;
-    }
-    return out.close();
+    return writeWhole(outputPath, FileWriter::Permissions::Normal,
+                      [&text](FileWriter& out) { return out.write(text); });
 }
 
 std::string formatKeyPublicPart(const RsaKeyRecord& key) {

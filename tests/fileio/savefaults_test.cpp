@@ -53,7 +53,10 @@ TEST(AtomicSave, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
     KeyBase bigger = baseWith(8);
     {
         TestSupport::FileSizeLimit limit(before.size() + 100);
-        EXPECT_FALSE(bigger.saveBase(path));
+        const FileResult refused = bigger.saveBase(path);
+        EXPECT_FALSE(refused);
+        EXPECT_EQ(refused.failure().path, path);
+        EXPECT_EQ(refused.failure().error, EFBIG);
     }
     EXPECT_EQ(readBytes(path), before);
     EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"base.key_base"});
@@ -431,7 +434,19 @@ TEST(AtomicSave, LargeContentIsStoredWholeOrNotAtAll) {
         ASSERT_TRUE(limit.active());
         EXPECT_FALSE(save(4093, false));
         EXPECT_FALSE(save(size_t{3} << 20, true));
+        // Whole or not at all in one call: the refused write is the cause.
+        const FileResult whole =
+            writeWhole(path, FileWriter::Permissions::Normal,
+                       [&content](FileWriter& file) { return file.write(content); });
+        EXPECT_FALSE(whole);
+        EXPECT_EQ(whole.failure().path, path);
+        EXPECT_EQ(whole.failure().error, EFBIG);
     }
+    // Content its maker gives up on is no file's fault, and changes nothing.
+    const FileResult givenUp = writeWhole(path, FileWriter::Permissions::Normal,
+                                          [](FileWriter& file) { return !file.write("x"); });
+    EXPECT_FALSE(givenUp);
+    EXPECT_EQ(givenUp.failure().fault, FileFault::None);
     EXPECT_TRUE(readBytes(path) == content);
     EXPECT_TRUE(temporariesIn(dir.path()).empty());
 }
