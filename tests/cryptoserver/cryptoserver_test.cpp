@@ -25,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "cryptoclient/cryptoserverclient.h"
 #include "fileio/uniquefd.h"
 #include "keystore/keybase.h"
@@ -68,7 +70,18 @@ struct RawClient {
     }
 };
 
-class CryptoServerService : public CryptoServerFixture {};
+class CryptoServerService : public CryptoServerFixture {
+protected:
+    // A started server of the fixture's configuration that logs into log;
+    // null when it did not start.
+    std::unique_ptr<CryptoServer> startLogging(std::ostringstream& log) {
+        auto logged = config;
+        logged.log = &log;
+        auto server = std::make_unique<CryptoServer>(logged);
+        if (!server->start()) return nullptr;
+        return server;
+    }
+};
 
 }  // namespace
 
@@ -258,19 +271,17 @@ TEST_F(CryptoServerService, InterfaceNamesNeverLeaveTheFolder) {
 
 TEST_F(CryptoServerService, EachRequestLeavesOneLogLineWithoutKeyMaterial) {
     std::ostringstream log;
-    auto logged = config;
-    logged.log = &log;
-    CryptoServer logging(logged);
-    ASSERT_TRUE(logging.start());
+    const auto logging = startLogging(log);
+    ASSERT_TRUE(logging);
     auto params = paramsFor(dir.file("fetched"));
-    params.port = logging.port();
+    params.port = logging->port();
     std::string message;
     ASSERT_TRUE(listInterfaces(params, &message));
     params.interfaceName = cp("Касса");
     ASSERT_TRUE(fetchKeyBase(params, &message));
     params.interfaceName = "absent";
     EXPECT_FALSE(fetchKeyBase(params, &message));
-    logging.stop();
+    logging->stop();
 
     std::istringstream lines(log.str());
     std::vector<std::string> got;
@@ -322,12 +333,10 @@ TEST_F(CryptoServerService, AnUploadThatCannotBeStoredIsLoggedWithItsFileAndCaus
          folder + "/.history: Too many levels of symbolic links"},
     };
     std::ostringstream log;
-    auto logged = config;
-    logged.log = &log;
-    CryptoServer logging(logged);
-    ASSERT_TRUE(logging.start());
+    const auto logging = startLogging(log);
+    ASSERT_TRUE(logging);
     auto params = paramsFor(local);
-    params.port = logging.port();
+    params.port = logging->port();
     const auto served = readBytes(target);
     for (const auto& c : cases) {
         {
@@ -345,7 +354,7 @@ TEST_F(CryptoServerService, AnUploadThatCannotBeStoredIsLoggedWithItsFileAndCaus
     // Lines of requests the server did its part for carry no cause.
     std::string message;
     EXPECT_TRUE(uploadKeyBase(params, &message)) << message;
-    logging.stop();
+    logging->stop();
     EXPECT_NE(log.str().find("request=upload interface=main status=0\n"), std::string::npos)
         << log.str();
 }
@@ -354,19 +363,17 @@ TEST_F(CryptoServerService, AnUploadThatCannotBeStoredIsLoggedWithItsFileAndCaus
 // line names the base and why.
 TEST_F(CryptoServerService, AFetchOfAHeldBaseIsLoggedWithItsFileAndCause) {
     std::ostringstream log;
-    auto logged = config;
-    logged.log = &log;
-    CryptoServer logging(logged);
-    ASSERT_TRUE(logging.start());
+    const auto logging = startLogging(log);
+    ASSERT_TRUE(logging);
     ScopedLockWait wait(std::chrono::milliseconds(300));
     HeldElsewhere held(interfaceFile("main"), LOCK_EX);
     ASSERT_TRUE(held.held());
     auto params = paramsFor(dir.file("fetched"));
-    params.port = logging.port();
+    params.port = logging->port();
     std::string message;
     EXPECT_FALSE(fetchKeyBase(params, &message));
     EXPECT_EQ(message, "Сервер сообщил об ошибке:\n" + serverErrorText(102) + "!");
-    logging.stop();
+    logging->stop();
     EXPECT_NE(log.str().find(" request=fetch interface=main status=102 cause=" +
                              interfaceFile("main") + ": held by another program\n"),
               std::string::npos)
